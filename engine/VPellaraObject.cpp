@@ -1,0 +1,311 @@
+#include "VPellaraObject.h"
+
+#include <Bitmap.h>
+#include <View.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <thread>
+#include <vector>
+
+VPellaraObject::Reallocator VPellaraObject::reallocator = [](void* block, size_t bytes) {
+    return std::realloc(block, bytes);
+};
+
+namespace {
+
+// Pictures below this many pixels are not worth a second thread.
+constexpr uint64_t kParallelPixels = uint64_t(1) << 19;
+
+// Pixel extent of one bounds axis: (high - low) truncated toward zero, plus 1.
+// Non-finite or empty extents give 0, which no capture accepts.
+uint32_t extent(float low, float high)
+{
+    double span = double(high) - double(low);
+    if (!std::isfinite(span))
+        return 0;
+    double size = std::trunc(span) + 1.0;
+    if (size < 1.0 || size > double(std::numeric_limits<uint32_t>::max()))
+        return 0;
+    return static_cast<uint32_t>(size);
+}
+
+// Bytes of a width x height picture of 32-bit words, or 0 when that cannot be
+// represented (or is empty).
+size_t picture_bytes(uint32_t width, uint32_t height)
+{
+    if (width == 0 || height == 0)
+        return 0;
+    uint64_t pixels = uint64_t(width) * uint64_t(height);
+    if (pixels > std::numeric_limits<size_t>::max() / 4)
+        return 0;
+    return size_t(pixels) * 4;
+}
+
+// A bitmap the capture can read as it is: 4 bytes a pixel, rows with no gap.
+bool is_flat_32bit(const BBitmap* bitmap, uint32_t width, uint32_t height)
+{
+    color_space space = bitmap->ColorSpace();
+    if (space != B_RGB32 && space != B_RGBA32)
+        return false;
+    if (uint64_t(bitmap->BytesPerRow()) != uint64_t(width) * 4)
+        return false;
+    return uint64_t(bitmap->BitsLength()) >= uint64_t(width) * height * 4;
+}
+
+// With the constants the system uses the separation has an exact integer
+// form: 80 - ceil(10 d / 16777215). Other constants take the float route.
+struct FixedSeparation {
+    uint32_t operator()(uint32_t d) const
+    {
+        return 80u - uint32_t((uint64_t(d) * 10u + 16777214u) / 16777215u);
+    }
+};
+
+struct GeneralSeparation {
+    int32_t L;
+    int32_t A;
+    uint32_t operator()(uint32_t d) const
+    {
+        double s = double(L) - (double(d) / double(16777215.0F)) * double(A);
+        return static_cast<uint32_t>(static_cast<int32_t>(s));
+    }
+};
+
+template <typename Separation>
+void synthesise_row(const uint32_t* form, uint32_t* motive, uint32_t* result, uint32_t width,
+                    Separation separation)
+{
+    for (uint32_t x = width; x-- > 0;) {
+        uint32_t s = separation(form[x] & 0x00FFFFFFu);
+        uint32_t source = x + s; // wraps as a 32-bit sum
+        uint32_t value = motive[x];
+        if (source < width) {
+            if (x > s)
+                motive[x] = motive[source];
+            value = motive[source];
+        }
+        result[x] = value;
+    }
+}
+
+// Runs work(first, last) over [0, rows) in bands, one per core when the
+// picture is large enough to pay for the threads.
+template <typename Work>
+void for_row_bands(uint32_t rows, uint64_t pixels, Work work)
+{
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    if (pixels < kParallelPixels || threads == 1 || rows < 2) {
+        work(0u, rows);
+        return;
+    }
+    threads = std::min<unsigned>(threads, rows);
+    std::vector<std::thread> pool;
+    pool.reserve(threads - 1);
+    uint32_t band = rows / threads, extra = rows % threads, first = 0;
+    uint32_t mine = band + (extra > 0 ? 1 : 0);
+    first = mine;
+    for (unsigned t = 1; t < threads; t++) {
+        uint32_t count = band + (t < extra ? 1 : 0);
+        pool.emplace_back(work, first, first + count);
+        first += count;
+    }
+    work(0u, mine);
+    for (std::thread& thread : pool)
+        thread.join();
+}
+
+} // namespace
+
+VPellaraObject::VPellaraObject()
+    : motive(nullptr), scaledMotive(nullptr), form(nullptr), result(nullptr), wM(0), hM(0), wF(0),
+      hF(0), L(80), A(10), stretch(false), formPresent(false), motivePresent(false)
+{
+}
+
+VPellaraObject::~VPellaraObject()
+{
+    std::free(motive);
+    std::free(scaledMotive);
+    std::free(form);
+    std::free(result);
+}
+
+void VPellaraObject::GetFrom(BBitmap* bitmap)
+{
+    if (!_capture(bitmap, &form, &wF, &hF, &formPresent))
+        printf("erreur de reallocation tableau forme\n");
+}
+
+void VPellaraObject::GetMotive(BBitmap* bitmap)
+{
+    if (!_capture(bitmap, &motive, &wM, &hM, &motivePresent))
+        printf("erreur de reallocation tableau motif\n");
+}
+
+// Returns false only for a failed resize; every other refusal is silent.
+bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* width,
+                              uint32_t* height, bool* present)
+{
+    if (bitmap == nullptr)
+        return true;
+
+    BRect bounds = bitmap->Bounds();
+    *width = extent(bounds.left, bounds.right);
+    *height = extent(bounds.top, bounds.bottom);
+
+    size_t bytes = picture_bytes(*width, *height);
+    if (bytes == 0) {
+        *present = false;
+        return false;
+    }
+    if (bitmap->Bits() == nullptr) {
+        *present = false;
+        return true;
+    }
+
+    // Other layouts are first drawn into a 32-bit bitmap of the same bounds.
+    BBitmap* converted = nullptr;
+    const BBitmap* source = bitmap;
+    if (!is_flat_32bit(bitmap, *width, *height)) {
+        converted = new BBitmap(bounds, B_RGB32, true, true);
+        if (converted->InitCheck() != B_OK ||
+            !is_flat_32bit(converted, *width, *height)) {
+            delete converted;
+            *present = false;
+            return true;
+        }
+        _convert_to32bits(bitmap, converted);
+        source = converted;
+    }
+
+    void* block = reallocator(*buffer, bytes);
+    if (block == nullptr) {
+        delete converted;
+        *present = false;
+        return false;
+    }
+    *buffer = static_cast<uint32_t*>(block);
+    std::memcpy(*buffer, source->Bits(), bytes);
+    *present = true;
+    delete converted;
+    return true;
+}
+
+bool VPellaraObject::_scale_motive()
+{
+    size_t bytes = picture_bytes(wF, hF);
+    if (bytes == 0)
+        return false;
+    void* block = reallocator(scaledMotive, bytes);
+    if (block == nullptr)
+        return false;
+    scaledMotive = static_cast<uint32_t*>(block);
+
+    if (wF == wM && hF == hM) {
+        std::memcpy(scaledMotive, motive, bytes);
+        return true;
+    }
+    printf("pas la meme taille\n");
+    printf("taille : wF=%ld, wM=%ld, hF=%ld, hM=%ld \n", long(wF), long(wM), long(hF), long(hM));
+    if (!stretch)
+        _copy_motive();
+    else
+        _stretch_motive();
+    return true;
+}
+
+// Every cell takes motive[(r mod hM) * wM + (c mod wM)], so no cell of the
+// picture is ever left unwritten.
+void VPellaraObject::_copy_motive()
+{
+    if (scaledMotive == nullptr || motive == nullptr || wM == 0 || hM == 0)
+        return;
+    const uint32_t width = wF, patternWidth = wM, patternHeight = hM;
+    const uint32_t* pattern = motive;
+    uint32_t* target = scaledMotive;
+    for_row_bands(hF, uint64_t(wF) * hF, [=](uint32_t first, uint32_t last) {
+        for (uint32_t r = first; r < last; r++) {
+            uint32_t* row = target + size_t(r) * width;
+            const uint32_t* from = pattern + size_t(r % patternHeight) * patternWidth;
+            size_t filled = std::min(width, patternWidth);
+            std::memcpy(row, from, filled * 4);
+            // Doubling keeps each copied prefix a whole number of pattern widths.
+            while (filled < width) {
+                size_t n = std::min<size_t>(filled, width - filled);
+                std::memcpy(row + filled, row, n * 4);
+                filled += n;
+            }
+        }
+    });
+}
+
+// Stretching was never written; tiling keeps the picture fully defined.
+void VPellaraObject::_stretch_motive()
+{
+    _copy_motive();
+}
+
+BBitmap* VPellaraObject::Fusion()
+{
+    if (form == nullptr || motive == nullptr || !formPresent || !motivePresent)
+        return nullptr;
+    if (!_scale_motive())
+        return nullptr;
+    size_t bytes = picture_bytes(wF, hF);
+    void* block = reallocator(result, bytes);
+    if (block == nullptr)
+        return nullptr;
+    result = static_cast<uint32_t*>(block);
+    printf("debut de fusion\n");
+
+    BBitmap* bitmap = new BBitmap(BRect(0, 0, float(wF - 1), float(hF - 1)), B_RGB32, true, true);
+    if (bitmap->InitCheck() != B_OK || size_t(bitmap->BitsLength()) < bytes ||
+        size_t(bitmap->BytesPerRow()) != size_t(wF) * 4) {
+        delete bitmap;
+        bitmap = nullptr;
+    }
+    uint32_t* out = bitmap != nullptr ? static_cast<uint32_t*>(bitmap->Bits()) : nullptr;
+
+    for_row_bands(hF, uint64_t(wF) * hF, [this, out](uint32_t first, uint32_t last) {
+        _synthesise_rows(first, last);
+        if (out != nullptr) {
+            size_t offset = size_t(first) * wF;
+            std::memcpy(out + offset, result + offset, size_t(last - first) * wF * 4);
+        }
+    });
+    return bitmap;
+}
+
+void VPellaraObject::_synthesise_rows(uint32_t first, uint32_t last)
+{
+    for (uint32_t y = first; y < last; y++) {
+        size_t offset = size_t(y) * wF;
+        if (L == 80 && A == 10)
+            synthesise_row(form + offset, scaledMotive + offset, result + offset, wF,
+                           FixedSeparation{});
+        else
+            synthesise_row(form + offset, scaledMotive + offset, result + offset, wF,
+                           GeneralSeparation{L, A});
+    }
+}
+
+void VPellaraObject::_convert_to32bits(BBitmap* source, BBitmap* target)
+{
+    if (source == nullptr || target == nullptr)
+        return;
+    BView* view = new BView(source->Bounds(), "off-view", B_FOLLOW_NONE, B_WILL_DRAW);
+    target->Lock();
+    target->AddChild(view);
+    view->DrawBitmapAsync(source, source->Bounds());
+    view->Sync();
+    target->Unlock();
+    target->Lock();
+    target->RemoveChild(view);
+    target->Unlock();
+    delete view;
+}

@@ -1,0 +1,54 @@
+// The stereogram engine: captures a depth picture and a pattern as flat
+// 32-bit pixel arrays and synthesises a single-image stereogram from them.
+#ifndef VPELLARA_OBJECT_H
+#define VPELLARA_OBJECT_H
+
+#include <cstddef>
+#include <cstdint>
+
+class BBitmap;
+
+class VPellaraObject {
+public:
+    VPellaraObject();
+    ~VPellaraObject();
+
+    VPellaraObject(const VPellaraObject&) = delete;
+    VPellaraObject& operator=(const VPellaraObject&) = delete;
+
+    void GetFrom(BBitmap* bitmap);
+    void GetMotive(BBitmap* bitmap);
+    BBitmap* Fusion();
+
+    bool _scale_motive();
+    void _copy_motive();
+    void _stretch_motive();
+    void _convert_to32bits(BBitmap* source, BBitmap* target);
+
+    // Every buffer resize goes through this; tests swap it to make a resize fail.
+    using Reallocator = void* (*)(void* block, size_t bytes);
+    static Reallocator reallocator;
+
+    uint32_t* motive;
+    uint32_t* scaledMotive;
+    uint32_t* form;
+    uint32_t* result;
+    uint32_t wM;
+    uint32_t hM;
+    uint32_t wF;
+    uint32_t hF;
+    int32_t L;
+    int32_t A;
+    bool stretch;
+
+private:
+    bool _capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* width, uint32_t* height,
+                  bool* present);
+    void _synthesise_rows(uint32_t first, uint32_t last);
+
+    // A picture whose last resize failed is absent until it is captured again.
+    bool formPresent;
+    bool motivePresent;
+};
+
+#endif // VPELLARA_OBJECT_H

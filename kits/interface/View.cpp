@@ -1,0 +1,556 @@
+#include <ViewPrivate.h>
+
+#include <QPaintEvent>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+int round_coord(float v)
+{
+    return static_cast<int>(std::lround(v));
+}
+
+// One source pixel as an opaque 0xFFRRGGBB word.
+inline uint32 fetch_pixel(const uint8* row, int32 x, color_space space)
+{
+    switch (space) {
+    case B_RGB32:
+    case B_RGBA32: {
+        uint32 word;
+        std::memcpy(&word, row + size_t(x) * 4, 4);
+        return word | 0xff000000u;
+    }
+    case B_RGB24: {
+        const uint8* p = row + size_t(x) * 3;
+        return 0xff000000u | (uint32(p[2]) << 16) | (uint32(p[1]) << 8) | p[0];
+    }
+    case B_RGB16: {
+        uint16 v;
+        std::memcpy(&v, row + size_t(x) * 2, 2);
+        uint32 r = (v >> 11) & 0x1f, g = (v >> 5) & 0x3f, b = v & 0x1f;
+        return 0xff000000u | (((r << 3) | (r >> 2)) << 16) | (((g << 2) | (g >> 4)) << 8) |
+               ((b << 3) | (b >> 2));
+    }
+    case B_RGB15:
+    case B_RGBA15: {
+        uint16 v;
+        std::memcpy(&v, row + size_t(x) * 2, 2);
+        uint32 r = (v >> 10) & 0x1f, g = (v >> 5) & 0x1f, b = v & 0x1f;
+        return 0xff000000u | (((r << 3) | (r >> 2)) << 16) | (((g << 3) | (g >> 2)) << 8) |
+               ((b << 3) | (b >> 2));
+    }
+    case B_GRAY8:
+    case B_CMAP8: { // no system palette here: indices read as grey levels
+        uint32 v = row[x];
+        return 0xff000000u | (v << 16) | (v << 8) | v;
+    }
+    case B_GRAY1: {
+        bool set = (row[x / 8] >> (7 - x % 8)) & 1;
+        return set ? 0xff000000u : 0xffffffffu;
+    }
+    default:
+        return 0xff000000u;
+    }
+}
+
+} // namespace
+
+QColor to_qcolor(rgb_color c)
+{
+    return QColor(c.red, c.green, c.blue, c.alpha);
+}
+
+QRect to_qrect_inclusive(BRect r)
+{
+    int left = round_coord(r.left), top = round_coord(r.top);
+    return QRect(QPoint(left, top), QPoint(round_coord(r.right), round_coord(r.bottom)));
+}
+
+QImage scaled_opaque_image(const BBitmap* bitmap, BRect source, int width, int height)
+{
+    if (bitmap == nullptr || bitmap->Bits() == nullptr || width <= 0 || height <= 0)
+        return QImage();
+    QImage out(width, height, QImage::Format_ARGB32);
+    if (out.isNull())
+        return out;
+    const int32 bw = bitmap->PixelWidth(), bh = bitmap->PixelHeight();
+    const double sx0 = std::clamp<double>(std::floor(source.left), 0, bw - 1);
+    const double sy0 = std::clamp<double>(std::floor(source.top), 0, bh - 1);
+    const double sw = std::clamp<double>(std::trunc(source.right - source.left) + 1, 1, bw - sx0);
+    const double sh = std::clamp<double>(std::trunc(source.bottom - source.top) + 1, 1, bh - sy0);
+    const auto* bits = static_cast<const uint8*>(bitmap->Bits());
+    const color_space space = bitmap->ColorSpace();
+    const size_t bpr = size_t(bitmap->BytesPerRow());
+
+    std::vector<int32> columns(static_cast<size_t>(width));
+    for (int i = 0; i < width; i++) {
+        auto c = static_cast<int32>(sx0 + std::floor((i + 0.5) * sw / width));
+        columns[size_t(i)] = std::min<int32>(c, bw - 1);
+    }
+    for (int j = 0; j < height; j++) {
+        auto r = static_cast<int32>(sy0 + std::floor((j + 0.5) * sh / height));
+        r = std::min<int32>(r, bh - 1);
+        const uint8* row = bits + size_t(r) * bpr;
+        auto* dst = reinterpret_cast<uint32*>(out.scanLine(j));
+        for (int i = 0; i < width; i++)
+            dst[i] = fetch_pixel(row, columns[size_t(i)], space);
+    }
+    return out;
+}
+
+ViewWidget::ViewWidget(BView* view, QWidget* parent) : QWidget(parent), fView(view) {}
+
+void ViewWidget::paintEvent(QPaintEvent* event)
+{
+    BView::Private* p = fView->_GetPrivate();
+    QPainter painter(this);
+    if (p->viewColor != B_TRANSPARENT_COLOR)
+        painter.fillRect(rect(), to_qcolor(p->viewColor));
+    p->painter = &painter;
+    QRect r = event->rect();
+    fView->Draw(BRect(r.left(), r.top(), r.right(), r.bottom()));
+    p->painter = nullptr;
+}
+
+QPainter* BView::Private::Painter()
+{
+    if (painter != nullptr)
+        return painter;
+    if (bitmap == nullptr || bitmap->Bits() == nullptr)
+        return nullptr;
+    if (!targetPainter) {
+        QImage::Format format;
+        switch (bitmap->ColorSpace()) {
+        case B_RGB32:
+            format = QImage::Format_RGB32;
+            break;
+        case B_RGBA32:
+            format = QImage::Format_ARGB32;
+            break;
+        case B_GRAY8:
+            format = QImage::Format_Grayscale8;
+            break;
+        case B_RGB16:
+            format = QImage::Format_RGB16;
+            break;
+        default:
+            return nullptr;
+        }
+        targetImage = std::make_unique<QImage>(static_cast<uchar*>(bitmap->Bits()),
+                                               bitmap->PixelWidth(), bitmap->PixelHeight(),
+                                               bitmap->BytesPerRow(), format);
+        targetPainter = std::make_unique<QPainter>(targetImage.get());
+        targetPainter->translate(frame.left - bitmap->Bounds().left, frame.top - bitmap->Bounds().top);
+    }
+    return targetPainter.get();
+}
+
+void BView::Private::EndBitmapPainting()
+{
+    if (targetPainter)
+        targetPainter->end();
+    targetPainter.reset();
+    targetImage.reset();
+}
+
+QRect BView::Private::FrameRect() const
+{
+    return to_qrect_inclusive(frame);
+}
+
+void BView::Private::Realize(QWidget* parentWidget)
+{
+    if (widget == nullptr) {
+        widget = makeWidget ? makeWidget(parentWidget) : new ViewWidget(owner, parentWidget);
+        widget->setObjectName(QString::fromUtf8(owner->Name() ? owner->Name() : ""));
+        widget->setGeometry(FrameRect());
+        widget->show();
+    } else if (widget->parentWidget() != parentWidget) {
+        widget->setParent(parentWidget);
+        widget->show();
+    }
+    for (BView* child : children)
+        child->fPrivate->Realize(widget);
+}
+
+void BView::Private::SetWindow(BWindow* w)
+{
+    bool attached = window == nullptr && w != nullptr;
+    bool detached = window != nullptr && w == nullptr;
+    if (detached)
+        owner->DetachedFromWindow();
+    window = w;
+    for (BView* child : children)
+        child->fPrivate->SetWindow(w);
+    if (attached)
+        owner->AttachedToWindow();
+}
+
+BView::BView(BRect frame, const char* name, uint32 resizingMode, uint32 flags)
+    : BHandler(name), fPrivate(new Private(this))
+{
+    fPrivate->frame = frame;
+    fPrivate->resizingMode = resizingMode;
+    fPrivate->flags = flags;
+}
+
+BView::~BView()
+{
+    if (fPrivate->parent != nullptr)
+        fPrivate->parent->RemoveChild(this);
+    if (fPrivate->bitmap != nullptr)
+        fPrivate->bitmap->RemoveChild(this);
+    // A view owns its children, as on the platform.
+    while (!fPrivate->children.empty()) {
+        BView* child = fPrivate->children.back();
+        RemoveChild(child);
+        delete child;
+    }
+    fPrivate->EndBitmapPainting();
+    delete fPrivate->widget;
+    delete fPrivate;
+}
+
+void BView::Draw(BRect) {}
+
+void BView::MessageReceived(BMessage* message)
+{
+    BHandler::MessageReceived(message);
+}
+
+void BView::AttachedToWindow() {}
+
+void BView::DetachedFromWindow() {}
+
+void BView::AddChild(BView* child, BView* before)
+{
+    if (child == nullptr || child == this || child->fPrivate->parent != nullptr)
+        return;
+    auto& list = fPrivate->children;
+    auto at = std::find(list.begin(), list.end(), before);
+    list.insert(at, child);
+    child->fPrivate->parent = this;
+    if (fPrivate->widget != nullptr)
+        child->fPrivate->Realize(fPrivate->widget);
+    if (fPrivate->window != nullptr)
+        child->fPrivate->SetWindow(fPrivate->window);
+}
+
+bool BView::RemoveChild(BView* child)
+{
+    if (child == nullptr || child->fPrivate->parent != this)
+        return false;
+    auto& list = fPrivate->children;
+    list.erase(std::find(list.begin(), list.end(), child));
+    child->fPrivate->parent = nullptr;
+    child->fPrivate->SetWindow(nullptr);
+    if (child->fPrivate->widget != nullptr) {
+        child->fPrivate->widget->hide();
+        child->fPrivate->widget->setParent(nullptr);
+    }
+    return true;
+}
+
+int32 BView::CountChildren() const
+{
+    return static_cast<int32>(fPrivate->children.size());
+}
+
+BView* BView::ChildAt(int32 index) const
+{
+    if (index < 0 || index >= CountChildren())
+        return nullptr;
+    return fPrivate->children[size_t(index)];
+}
+
+BView* BView::FindView(const char* name) const
+{
+    if (name == nullptr)
+        return nullptr;
+    for (BView* child : fPrivate->children) {
+        if (child->Name() != nullptr && std::strcmp(child->Name(), name) == 0)
+            return child;
+        if (BView* found = child->FindView(name))
+            return found;
+    }
+    return nullptr;
+}
+
+BView* BView::Parent() const
+{
+    return fPrivate->parent;
+}
+
+BWindow* BView::Window() const
+{
+    return fPrivate->window;
+}
+
+bool BView::RemoveSelf()
+{
+    if (fPrivate->parent != nullptr)
+        return fPrivate->parent->RemoveChild(this);
+    return false;
+}
+
+BRect BView::Bounds() const
+{
+    return BRect(0, 0, fPrivate->frame.Width(), fPrivate->frame.Height());
+}
+
+BRect BView::Frame() const
+{
+    return fPrivate->frame;
+}
+
+uint32 BView::ResizingMode() const
+{
+    return fPrivate->resizingMode;
+}
+
+uint32 BView::Flags() const
+{
+    return fPrivate->flags;
+}
+
+void BView::MoveTo(BPoint where)
+{
+    fPrivate->frame.OffsetTo(where.x, where.y);
+    if (fPrivate->widget != nullptr)
+        fPrivate->widget->setGeometry(fPrivate->FrameRect());
+}
+
+void BView::ResizeTo(float width, float height)
+{
+    fPrivate->frame.right = fPrivate->frame.left + width;
+    fPrivate->frame.bottom = fPrivate->frame.top + height;
+    if (fPrivate->widget != nullptr)
+        fPrivate->widget->setGeometry(fPrivate->FrameRect());
+}
+
+void BView::SetHighColor(rgb_color color)
+{
+    fPrivate->high = color;
+}
+
+void BView::SetHighColor(uint8 r, uint8 g, uint8 b, uint8 a)
+{
+    SetHighColor(rgb_color{r, g, b, a});
+}
+
+rgb_color BView::HighColor() const
+{
+    return fPrivate->high;
+}
+
+void BView::SetLowColor(rgb_color color)
+{
+    fPrivate->low = color;
+}
+
+void BView::SetLowColor(uint8 r, uint8 g, uint8 b, uint8 a)
+{
+    SetLowColor(rgb_color{r, g, b, a});
+}
+
+rgb_color BView::LowColor() const
+{
+    return fPrivate->low;
+}
+
+void BView::SetViewColor(rgb_color color)
+{
+    fPrivate->viewColor = color;
+    if (fPrivate->widget != nullptr)
+        fPrivate->widget->update();
+}
+
+void BView::SetViewColor(uint8 r, uint8 g, uint8 b, uint8 a)
+{
+    SetViewColor(rgb_color{r, g, b, a});
+}
+
+rgb_color BView::ViewColor() const
+{
+    return fPrivate->viewColor;
+}
+
+void BView::DrawString(const char* string, BPoint baseline)
+{
+    QPainter* painter = fPrivate->Painter();
+    if (painter == nullptr || string == nullptr)
+        return;
+    painter->setPen(to_qcolor(fPrivate->high));
+    painter->drawText(QPointF(baseline.x, baseline.y), QString::fromUtf8(string));
+}
+
+void BView::StrokeRect(BRect rect, ::pattern p)
+{
+    QPainter* painter = fPrivate->Painter();
+    if (painter == nullptr || !rect.IsValid())
+        return;
+    rgb_color color = std::memcmp(&p, &B_SOLID_LOW, sizeof p) == 0 ? fPrivate->low : fPrivate->high;
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing, false);
+    QPen pen(to_qcolor(color));
+    pen.setWidth(0); // cosmetic: one pixel whatever the transform
+    painter->setPen(pen);
+    painter->setBrush(Qt::NoBrush);
+    // A cosmetic pen covers width + 1 columns, which is the inclusive frame.
+    painter->drawRect(QRect(round_coord(rect.left), round_coord(rect.top),
+                            round_coord(rect.right) - round_coord(rect.left),
+                            round_coord(rect.bottom) - round_coord(rect.top)));
+    painter->restore();
+}
+
+void BView::FillRect(BRect rect, ::pattern p)
+{
+    QPainter* painter = fPrivate->Painter();
+    if (painter == nullptr || !rect.IsValid())
+        return;
+    rgb_color color = std::memcmp(&p, &B_SOLID_LOW, sizeof p) == 0 ? fPrivate->low : fPrivate->high;
+    painter->fillRect(to_qrect_inclusive(rect), to_qcolor(color));
+}
+
+void BView::DrawBitmapAsync(const BBitmap* bitmap, BRect source, BRect destination)
+{
+    QPainter* painter = fPrivate->Painter();
+    if (painter == nullptr || bitmap == nullptr || bitmap->Bits() == nullptr ||
+        !destination.IsValid() || !source.IsValid())
+        return;
+    QRect target = to_qrect_inclusive(destination);
+    // Sample at device resolution so a huge bitmap costs only the pixels shown.
+    QImage image = scaled_opaque_image(bitmap, source, target.width(), target.height());
+    if (image.isNull())
+        return;
+    painter->save();
+    painter->setCompositionMode(QPainter::CompositionMode_Source);
+    painter->drawImage(target.topLeft(), image);
+    painter->restore();
+}
+
+void BView::DrawBitmapAsync(const BBitmap* bitmap, BRect destination)
+{
+    if (bitmap != nullptr)
+        DrawBitmapAsync(bitmap, BRect(0, 0, bitmap->PixelWidth() - 1, bitmap->PixelHeight() - 1),
+                        destination);
+}
+
+void BView::DrawBitmapAsync(const BBitmap* bitmap, BPoint where)
+{
+    if (bitmap != nullptr)
+        DrawBitmapAsync(bitmap, BRect(where.x, where.y, where.x + bitmap->PixelWidth() - 1,
+                                      where.y + bitmap->PixelHeight() - 1));
+}
+
+void BView::DrawBitmap(const BBitmap* bitmap, BRect source, BRect destination)
+{
+    DrawBitmapAsync(bitmap, source, destination);
+    Sync();
+}
+
+void BView::DrawBitmap(const BBitmap* bitmap, BRect destination)
+{
+    DrawBitmapAsync(bitmap, destination);
+    Sync();
+}
+
+void BView::DrawBitmap(const BBitmap* bitmap, BPoint where)
+{
+    DrawBitmapAsync(bitmap, where);
+    Sync();
+}
+
+void BView::DrawBitmap(const BBitmap* bitmap)
+{
+    DrawBitmap(bitmap, B_ORIGIN);
+}
+
+// Drawing into a bitmap goes straight to its pixels; ending the painter makes
+// sure every stroke is there before anyone reads them.
+void BView::Sync() const
+{
+    if (fPrivate->painter == nullptr)
+        fPrivate->EndBitmapPainting();
+}
+
+void BView::Flush() const
+{
+    Sync();
+}
+
+void BView::ConvertToParent(BPoint* point) const
+{
+    if (point != nullptr)
+        *point += fPrivate->frame.LeftTop();
+}
+
+void BView::ConvertFromParent(BPoint* point) const
+{
+    if (point != nullptr)
+        *point -= fPrivate->frame.LeftTop();
+}
+
+void BView::ConvertToScreen(BPoint* point) const
+{
+    if (point == nullptr)
+        return;
+    if (fPrivate->widget != nullptr) {
+        QPointF global = fPrivate->widget->mapToGlobal(QPointF(point->x, point->y));
+        point->Set(float(global.x()), float(global.y()));
+        return;
+    }
+    for (const BView* v = this; v != nullptr; v = v->Parent())
+        v->ConvertToParent(point);
+}
+
+BPoint BView::ConvertToScreen(BPoint point) const
+{
+    ConvertToScreen(&point);
+    return point;
+}
+
+void BView::ConvertFromScreen(BPoint* point) const
+{
+    if (point == nullptr)
+        return;
+    if (fPrivate->widget != nullptr) {
+        QPointF local = fPrivate->widget->mapFromGlobal(QPointF(point->x, point->y));
+        point->Set(float(local.x()), float(local.y()));
+        return;
+    }
+    BPoint origin = ConvertToScreen(B_ORIGIN);
+    *point -= origin;
+}
+
+BPoint BView::ConvertFromScreen(BPoint point) const
+{
+    ConvertFromScreen(&point);
+    return point;
+}
+
+void BView::Invalidate()
+{
+    if (fPrivate->widget != nullptr)
+        fPrivate->widget->update();
+}
+
+void BView::Invalidate(BRect rect)
+{
+    if (fPrivate->widget != nullptr)
+        fPrivate->widget->update(to_qrect_inclusive(rect));
+}
+
+void BView::_AttachToBitmap(BBitmap* bitmap)
+{
+    fPrivate->bitmap = bitmap;
+}
+
+void BView::_DetachFromBitmap()
+{
+    fPrivate->EndBitmapPainting();
+    fPrivate->bitmap = nullptr;
+}

@@ -1,0 +1,72 @@
+// The Qt side of BView, shared by the kits' own sources only.
+#ifndef _VIEW_PRIVATE_H
+#define _VIEW_PRIVATE_H
+
+#include <Bitmap.h>
+#include <View.h>
+
+#include <QImage>
+#include <QPainter>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+// Paints a view: erases to the view colour, then lets the view draw.
+class ViewWidget : public QWidget {
+public:
+    ViewWidget(BView* view, QWidget* parent);
+
+    BView* View() const { return fView; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    BView* fView;
+};
+
+struct BView::Private {
+    explicit Private(BView* view) : owner(view) {}
+
+    // The painter that drawing calls go to right now, or null when the view
+    // cannot draw (not in a window's paint pass, not in a bitmap).
+    QPainter* Painter();
+    void EndBitmapPainting();
+
+    // Creates this view's widget (and its children's) under parentWidget.
+    void Realize(QWidget* parentWidget);
+    void SetWindow(BWindow* w);
+    QRect FrameRect() const;
+
+    BView* owner;
+    BRect frame;
+    uint32 resizingMode = 0;
+    uint32 flags = 0;
+    rgb_color high = {0, 0, 0, 255};
+    rgb_color low = {255, 255, 255, 255};
+    rgb_color viewColor = {255, 255, 255, 255};
+
+    BView* parent = nullptr;
+    std::vector<BView*> children;
+    BWindow* window = nullptr;
+    BBitmap* bitmap = nullptr;
+
+    QWidget* widget = nullptr;
+    QPainter* painter = nullptr; // set by the widget's paint pass
+    std::unique_ptr<QImage> targetImage;
+    std::unique_ptr<QPainter> targetPainter;
+
+    // Controls replace the plain drawing widget with one of their own.
+    std::function<QWidget*(QWidget* parent)> makeWidget;
+};
+
+// Helpers for the drawing code of several kits.
+QColor to_qcolor(rgb_color color);
+QRect to_qrect_inclusive(BRect rect);
+// Samples any supported bitmap into an opaque ARGB32 image of the given size,
+// nearest pixel, reading only the pixels it shows.
+QImage scaled_opaque_image(const BBitmap* bitmap, BRect source, int width, int height);
+
+#endif // _VIEW_PRIVATE_H
