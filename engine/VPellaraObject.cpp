@@ -59,14 +59,16 @@ bool is_flat_32bit(const BBitmap* bitmap, uint32_t width, uint32_t height)
 
 // With the constants the system uses the separation has an exact integer
 // form: 80 - ceil(10 d / 16777215). Other constants take the float route.
-struct FixedSeparation {
+struct FixedSeparation
+{
     uint32_t operator()(uint32_t d) const
     {
         return 80u - uint32_t((uint64_t(d) * 10u + 16777214u) / 16777215u);
     }
 };
 
-struct GeneralSeparation {
+struct GeneralSeparation
+{
     int32_t L;
     int32_t A;
     uint32_t operator()(uint32_t d) const
@@ -95,8 +97,7 @@ void synthesise_row(const uint32_t* form, uint32_t* motive, uint32_t* result, ui
 
 // Runs work(first, last) over [0, rows) in bands, one per core when the
 // picture is large enough to pay for the threads.
-template <typename Work>
-void for_row_bands(uint32_t rows, uint64_t pixels, Work work)
+template <typename Work> void for_row_bands(uint32_t rows, uint64_t pixels, Work work)
 {
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     if (pixels < kParallelPixels || threads == 1 || rows < 2) {
@@ -148,8 +149,8 @@ void VPellaraObject::GetMotive(BBitmap* bitmap)
 }
 
 // Returns false only for a failed resize; every other refusal is silent.
-bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* width,
-                              uint32_t* height, bool* present)
+bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* width, uint32_t* height,
+                              bool* present)
 {
     if (bitmap == nullptr)
         return true;
@@ -173,8 +174,7 @@ bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* widt
     const BBitmap* source = bitmap;
     if (!is_flat_32bit(bitmap, *width, *height)) {
         converted = new BBitmap(bounds, B_RGB32, true, true);
-        if (converted->InitCheck() != B_OK ||
-            !is_flat_32bit(converted, *width, *height)) {
+        if (converted->InitCheck() != B_OK || !is_flat_32bit(converted, *width, *height)) {
             delete converted;
             *present = false;
             return true;

@@ -8,7 +8,8 @@
 
 class BBitmap;
 
-class VPellaraObject {
+class VPellaraObject
+{
 public:
     VPellaraObject();
     ~VPellaraObject();

@@ -7,7 +7,8 @@
 class BLooper;
 class BMessage;
 
-class BHandler {
+class BHandler
+{
 public:
     explicit BHandler(const char* name = nullptr);
     virtual ~BHandler();

@@ -81,8 +81,8 @@ void BBitmap::_Allocate(BRect bounds, color_space space)
     }
     size_t length = size_t(total);
     if (length >= kMapThreshold) {
-        void* block = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                           -1, 0);
+        void* block =
+            mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (block == MAP_FAILED) {
             fInitStatus = B_NO_MEMORY;
             return;

@@ -11,12 +11,14 @@
 
 class BView;
 
-enum {
+enum
+{
     B_BITMAP_ACCEPTS_VIEWS = 0x00000002,
     B_BITMAP_IS_CONTIGUOUS = 0x00000008,
 };
 
-class BBitmap {
+class BBitmap
+{
 public:
     BBitmap(BRect bounds, color_space space, bool acceptsViews = false,
             bool needsContiguous = false);

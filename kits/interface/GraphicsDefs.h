@@ -3,7 +3,8 @@
 
 #include <SupportDefs.h>
 
-struct pattern {
+struct pattern
+{
     uint8 data[8];
 };
 
@@ -11,7 +12,8 @@ inline constexpr pattern B_SOLID_HIGH = {{0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x
 inline constexpr pattern B_MIXED_COLORS = {{0x55, 0xaa, 0x55, 0xaa, 0x55, 0xaa, 0x55, 0xaa}};
 inline constexpr pattern B_SOLID_LOW = {{0, 0, 0, 0, 0, 0, 0, 0}};
 
-struct rgb_color {
+struct rgb_color
+{
     uint8 red;
     uint8 green;
     uint8 blue;
@@ -28,7 +30,8 @@ inline constexpr rgb_color B_TRANSPARENT_COLOR = {0x77, 0x74, 0x77, 0x00};
 
 // Values as the platform numbers them. Only the spaces below are stored by
 // BBitmap; B_RGB32 is the little-endian word 0xAARRGGBB.
-enum color_space : uint32 {
+enum color_space : uint32
+{
     B_NO_COLOR_SPACE = 0x0000,
     B_RGB32 = 0x0008,
     B_RGBA32 = 0x2008,
@@ -41,7 +44,8 @@ enum color_space : uint32 {
     B_GRAY1 = 0x0101,
 };
 
-enum drawing_mode {
+enum drawing_mode
+{
     B_OP_COPY,
     B_OP_OVER,
     B_OP_ERASE,

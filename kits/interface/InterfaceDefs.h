@@ -3,7 +3,8 @@
 
 #include <GraphicsDefs.h>
 
-enum color_which {
+enum color_which
+{
     B_PANEL_BACKGROUND_COLOR = 1,
     B_MENU_BACKGROUND_COLOR = 2,
     B_WINDOW_TAB_COLOR = 3,
@@ -31,19 +32,22 @@ inline constexpr float B_DARKEN_MAX_TINT = 2.0F;
 rgb_color ui_color(color_which which);
 rgb_color tint_color(rgb_color color, float tint);
 
-enum alignment {
+enum alignment
+{
     B_ALIGN_LEFT,
     B_ALIGN_RIGHT,
     B_ALIGN_CENTER,
 };
 
-enum orientation {
+enum orientation
+{
     B_HORIZONTAL,
     B_VERTICAL,
 };
 
 // Modifier keys for menu shortcuts; the command key is Ctrl here.
-enum {
+enum
+{
     B_SHIFT_KEY = 0x00000001,
     B_COMMAND_KEY = 0x00000002,
     B_CONTROL_KEY = 0x00000004,

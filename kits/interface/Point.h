@@ -5,7 +5,8 @@
 
 class BRect;
 
-class BPoint {
+class BPoint
+{
 public:
     float x;
     float y;

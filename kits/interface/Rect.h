@@ -4,7 +4,8 @@
 
 #include <Point.h>
 
-class BRect {
+class BRect
+{
 public:
     float left;
     float top;

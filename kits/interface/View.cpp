@@ -1,4 +1,5 @@
 #include <ViewPrivate.h>
+#include <Window.h>
 
 #include <QPaintEvent>
 
@@ -139,11 +140,12 @@ QPainter* BView::Private::Painter()
         default:
             return nullptr;
         }
-        targetImage = std::make_unique<QImage>(static_cast<uchar*>(bitmap->Bits()),
-                                               bitmap->PixelWidth(), bitmap->PixelHeight(),
-                                               bitmap->BytesPerRow(), format);
+        targetImage =
+            std::make_unique<QImage>(static_cast<uchar*>(bitmap->Bits()), bitmap->PixelWidth(),
+                                     bitmap->PixelHeight(), bitmap->BytesPerRow(), format);
         targetPainter = std::make_unique<QPainter>(targetImage.get());
-        targetPainter->translate(frame.left - bitmap->Bounds().left, frame.top - bitmap->Bounds().top);
+        targetPainter->translate(frame.left - bitmap->Bounds().left,
+                                 frame.top - bitmap->Bounds().top);
     }
     return targetPainter.get();
 }
@@ -180,9 +182,13 @@ void BView::Private::SetWindow(BWindow* w)
 {
     bool attached = window == nullptr && w != nullptr;
     bool detached = window != nullptr && w == nullptr;
-    if (detached)
+    if (detached) {
         owner->DetachedFromWindow();
+        window->RemoveHandler(owner);
+    }
     window = w;
+    if (attached)
+        w->AddHandler(owner);
     for (BView* child : children)
         child->fPrivate->SetWindow(w);
     if (attached)

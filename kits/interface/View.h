@@ -12,7 +12,8 @@ class BWindow;
 
 // Resizing modes, composed as the platform composes them (top, left, bottom,
 // right rules in one nibble each).
-enum {
+enum
+{
     _VIEW_TOP_ = 1,
     _VIEW_LEFT_ = 2,
     _VIEW_BOTTOM_ = 3,
@@ -44,7 +45,8 @@ inline constexpr uint32 B_NAVIGABLE_JUMP = 0x01000000;
 inline constexpr uint32 B_FRAME_EVENTS = 0x10000000;
 inline constexpr uint32 B_NAVIGABLE = 0x02000000;
 
-class BView : public BHandler {
+class BView : public BHandler
+{
 public:
     BView(BRect frame, const char* name, uint32 resizingMode, uint32 flags);
     virtual ~BView();

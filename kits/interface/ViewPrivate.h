@@ -14,7 +14,8 @@
 #include <vector>
 
 // Paints a view: erases to the view colour, then lets the view draw.
-class ViewWidget : public QWidget {
+class ViewWidget : public QWidget
+{
 public:
     ViewWidget(BView* view, QWidget* parent);
 
@@ -27,7 +28,8 @@ private:
     BView* fView;
 };
 
-struct BView::Private {
+struct BView::Private
+{
     explicit Private(BView* view) : owner(view) {}
 
     // The painter that drawing calls go to right now, or null when the view

@@ -7,7 +7,8 @@
 
 #include <string>
 
-struct entry_ref {
+struct entry_ref
+{
     entry_ref() = default;
     explicit entry_ref(const char* path);
 

@@ -9,7 +9,8 @@
 #define B_TRANSLATION_ERROR_BASE (B_GENERAL_ERROR_BASE + 0x4800)
 #define B_APP_ERROR_BASE (B_GENERAL_ERROR_BASE + 0x1000)
 
-enum {
+enum
+{
     B_OK = 0,
     B_NO_ERROR = 0,
     B_ERROR = -1,
@@ -32,7 +33,8 @@ enum {
     B_UNSUPPORTED,
 };
 
-enum {
+enum
+{
     B_FILE_ERROR = B_STORAGE_ERROR_BASE,
     B_FILE_NOT_FOUND,
     B_FILE_EXISTS,
@@ -45,12 +47,14 @@ enum {
     B_IS_A_DIRECTORY,
 };
 
-enum {
+enum
+{
     B_NO_TRANSLATOR = B_TRANSLATION_ERROR_BASE,
     B_ILLEGAL_DATA,
 };
 
-enum {
+enum
+{
     B_BAD_HANDLER = B_APP_ERROR_BASE,
     B_DUPLICATE_REPLY,
     B_NO_REPLY,
@@ -58,6 +62,5 @@ enum {
     B_BAD_SCRIPT_SYNTAX,
     B_LAUNCH_FAILED,
 };
-
 
 #endif // _ERRORS_H

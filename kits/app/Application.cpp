@@ -1,0 +1,147 @@
+#include <Application.h>
+#include <WindowPrivate.h>
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+BApplication* be_app = nullptr;
+
+namespace {
+
+// QApplication keeps references to these for its whole life.
+int sArgc = 1;
+char sProgramName[] = "pellara";
+char* sArgv[] = {sProgramName, nullptr};
+
+bool has_display()
+{
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && platform[0] != '\0')
+        return true; // offscreen, vnc, ...: Qt's choice
+    auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v != nullptr && v[0] != '\0';
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
+} // namespace
+
+struct BApplication::Private
+{
+    std::string signature;
+    QApplication* ownApplication = nullptr;
+    status_t status = B_OK;
+    bool quitting = false;
+    bool running = false;
+};
+
+BApplication::BApplication(const char* signature) : BApplication(signature, nullptr) {}
+
+BApplication::BApplication(const char* signature, status_t* error)
+    : BLooper(signature), fPrivate(new Private)
+{
+    if (signature != nullptr)
+        fPrivate->signature = signature;
+    if (QCoreApplication::instance() == nullptr) {
+        if (!has_display()) {
+            std::fprintf(stderr, "%s: no display to open a window on (DISPLAY is not set)\n",
+                         sProgramName);
+            std::exit(1);
+        }
+        fPrivate->ownApplication = new QApplication(sArgc, sArgv);
+    }
+    // The application ends on B_QUIT_REQUESTED, not when Qt sees no window.
+    QApplication::setQuitOnLastWindowClosed(false);
+    // The signature's last component names the program ("...Pellara").
+    std::string name = fPrivate->signature;
+    size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos)
+        name = name.substr(dot + 1);
+    if (!name.empty())
+        QCoreApplication::setApplicationName(QString::fromStdString(name));
+    QCoreApplication::setOrganizationDomain(QString::fromStdString(fPrivate->signature));
+    if (signature == nullptr || std::strncmp(signature, "application/", 12) != 0)
+        fPrivate->status = B_BAD_VALUE;
+    if (error != nullptr)
+        *error = fPrivate->status;
+    be_app = this;
+}
+
+BApplication::~BApplication()
+{
+    // Windows still open at the end go with the application.
+    while (!window_list().empty())
+        delete window_list().back();
+    if (be_app == this)
+        be_app = nullptr;
+    delete fPrivate->ownApplication;
+    delete fPrivate;
+}
+
+status_t BApplication::InitCheck() const
+{
+    return fPrivate->status;
+}
+
+const char* BApplication::Signature() const
+{
+    return fPrivate->signature.c_str();
+}
+
+thread_id BApplication::Run()
+{
+    ReadyToRun();
+    if (!fPrivate->quitting) {
+        fPrivate->running = true;
+        QApplication::exec();
+        fPrivate->running = false;
+    }
+    return 0;
+}
+
+// The application object is not deleted: main owns it.
+void BApplication::Quit()
+{
+    fPrivate->quitting = true;
+    if (fPrivate->running)
+        QCoreApplication::exit(0);
+}
+
+bool BApplication::QuitRequested()
+{
+    for (BWindow* window : std::vector<BWindow*>(window_list())) {
+        if (!window_is_alive(window))
+            continue;
+        window->Lock();
+        bool quit = window->QuitRequested();
+        window->Unlock();
+        if (!quit)
+            return false;
+        window->Quit();
+    }
+    return true;
+}
+
+void BApplication::ReadyToRun() {}
+
+void BApplication::MessageReceived(BMessage* message)
+{
+    BLooper::MessageReceived(message);
+}
+
+int32 BApplication::CountWindows() const
+{
+    return static_cast<int32>(window_list().size());
+}
+
+BWindow* BApplication::WindowAt(int32 index) const
+{
+    if (index < 0 || index >= CountWindows())
+        return nullptr;
+    return window_list()[size_t(index)];
+}

@@ -1,0 +1,36 @@
+#ifndef _APPLICATION_H
+#define _APPLICATION_H
+
+#include <Looper.h>
+
+class BWindow;
+
+class BApplication : public BLooper
+{
+public:
+    explicit BApplication(const char* signature);
+    BApplication(const char* signature, status_t* error);
+    virtual ~BApplication();
+
+    status_t InitCheck() const;
+    const char* Signature() const;
+
+    // Runs the message loop until Quit(); returns when the application ends.
+    virtual thread_id Run();
+    virtual void Quit();
+    virtual bool QuitRequested();
+    virtual void ReadyToRun();
+    virtual void MessageReceived(BMessage* message);
+
+    int32 CountWindows() const;
+    BWindow* WindowAt(int32 index) const;
+
+    struct Private;
+
+private:
+    Private* fPrivate;
+};
+
+extern BApplication* be_app;
+
+#endif // _APPLICATION_H

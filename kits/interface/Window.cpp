@@ -1,0 +1,252 @@
+#include <WindowPrivate.h>
+
+#include <QCloseEvent>
+
+#include <algorithm>
+
+std::vector<BWindow*>& window_list()
+{
+    static std::vector<BWindow*> windows;
+    return windows;
+}
+
+bool window_is_alive(const BWindow* window)
+{
+    auto& list = window_list();
+    return std::find(list.begin(), list.end(), window) != list.end();
+}
+
+WindowWidget::WindowWidget(BWindow* window) : QWidget(nullptr), fWindow(window) {}
+
+void WindowWidget::closeEvent(QCloseEvent* event)
+{
+    // The window decides in QuitRequested; Qt must not close it behind its back.
+    event->ignore();
+    fWindow->PostMessage(B_QUIT_REQUESTED);
+}
+
+BWindow::BWindow(BRect frame, const char* title, window_type type, uint32 flags, uint32 workspace)
+    : BLooper(title), fPrivate(new Private)
+{
+    fPrivate->frame = frame;
+    fPrivate->title = title != nullptr ? title : "";
+    fPrivate->type = type;
+    fPrivate->flags = flags;
+    fPrivate->workspaces = workspace;
+
+    auto* widget = new WindowWidget(this);
+    fPrivate->widget = widget;
+    Qt::WindowFlags qtFlags = Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+    if ((flags & B_NOT_CLOSABLE) == 0)
+        qtFlags |= Qt::WindowCloseButtonHint;
+    if ((flags & B_NOT_MINIMIZABLE) == 0)
+        qtFlags |= Qt::WindowMinimizeButtonHint;
+    if ((flags & (B_NOT_ZOOMABLE | B_NOT_RESIZABLE)) == 0)
+        qtFlags |= Qt::WindowMaximizeButtonHint;
+    if (type == B_BORDERED_WINDOW || type == B_UNTYPED_WINDOW)
+        qtFlags = Qt::Window | Qt::FramelessWindowHint;
+    widget->setWindowFlags(qtFlags);
+    widget->setWindowTitle(QString::fromStdString(fPrivate->title));
+    QRect geometry = to_qrect_inclusive(frame);
+    widget->setGeometry(geometry);
+    if ((flags & B_NOT_RESIZABLE) != 0)
+        widget->setFixedSize(geometry.size());
+    widget->setAutoFillBackground(true);
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, to_qcolor(ui_color(B_PANEL_BACKGROUND_COLOR)));
+    widget->setPalette(palette);
+
+    fPrivate->topView = new BView(Bounds(), "_top_view_", B_FOLLOW_ALL, 0);
+    BView::Private* top = fPrivate->topView->_GetPrivate();
+    top->viewColor = B_TRANSPARENT_COLOR;
+    top->Realize(widget);
+    top->SetWindow(this);
+
+    window_list().push_back(this);
+}
+
+BWindow::~BWindow()
+{
+    auto& list = window_list();
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    delete fPrivate->topView;
+    delete fPrivate->widget;
+    delete fPrivate;
+}
+
+void BWindow::MessageReceived(BMessage* message)
+{
+    BLooper::MessageReceived(message);
+}
+
+void BWindow::DispatchMessage(BMessage* message, BHandler* handler)
+{
+    BLooper::DispatchMessage(message, handler);
+}
+
+bool BWindow::QuitRequested()
+{
+    return true;
+}
+
+void BWindow::Quit()
+{
+    Hide();
+    auto& list = window_list();
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    _DeleteWhenIdle();
+}
+
+void BWindow::AddChild(BView* child, BView* before)
+{
+    fPrivate->topView->AddChild(child, before);
+}
+
+bool BWindow::RemoveChild(BView* child)
+{
+    return fPrivate->topView->RemoveChild(child);
+}
+
+int32 BWindow::CountChildren() const
+{
+    return fPrivate->topView->CountChildren();
+}
+
+BView* BWindow::ChildAt(int32 index) const
+{
+    return fPrivate->topView->ChildAt(index);
+}
+
+BView* BWindow::FindView(const char* name) const
+{
+    return fPrivate->topView->FindView(name);
+}
+
+BRect BWindow::Bounds() const
+{
+    return BRect(0, 0, fPrivate->frame.Width(), fPrivate->frame.Height());
+}
+
+BRect BWindow::Frame() const
+{
+    return fPrivate->frame;
+}
+
+void BWindow::MoveTo(BPoint where)
+{
+    fPrivate->frame.OffsetTo(where.x, where.y);
+    fPrivate->widget->move(to_qrect_inclusive(fPrivate->frame).topLeft());
+}
+
+void BWindow::MoveTo(float x, float y)
+{
+    MoveTo(BPoint(x, y));
+}
+
+void BWindow::ResizeTo(float width, float height)
+{
+    fPrivate->frame.right = fPrivate->frame.left + width;
+    fPrivate->frame.bottom = fPrivate->frame.top + height;
+    QSize size = to_qrect_inclusive(fPrivate->frame).size();
+    if ((fPrivate->flags & B_NOT_RESIZABLE) != 0)
+        fPrivate->widget->setFixedSize(size);
+    else
+        fPrivate->widget->resize(size);
+    fPrivate->topView->ResizeTo(width, height);
+}
+
+void BWindow::Show()
+{
+    fPrivate->shown = true;
+    fPrivate->widget->show();
+}
+
+void BWindow::Hide()
+{
+    fPrivate->shown = false;
+    fPrivate->widget->hide();
+}
+
+bool BWindow::IsHidden() const
+{
+    return !fPrivate->shown;
+}
+
+void BWindow::Activate(bool active)
+{
+    if (active) {
+        fPrivate->widget->raise();
+        fPrivate->widget->activateWindow();
+    }
+}
+
+const char* BWindow::Title() const
+{
+    return fPrivate->title.c_str();
+}
+
+void BWindow::SetTitle(const char* title)
+{
+    fPrivate->title = title != nullptr ? title : "";
+    SetName(fPrivate->title.c_str());
+    fPrivate->widget->setWindowTitle(QString::fromStdString(fPrivate->title));
+}
+
+window_type BWindow::Type() const
+{
+    return fPrivate->type;
+}
+
+uint32 BWindow::Flags() const
+{
+    return fPrivate->flags;
+}
+
+uint32 BWindow::Workspaces() const
+{
+    return fPrivate->workspaces;
+}
+
+// One desktop here: every workspace is the current one.
+void BWindow::SetWorkspaces(uint32 workspaces)
+{
+    fPrivate->workspaces = workspaces;
+}
+
+void BWindow::SetKeyMenuBar(BMenuBar* bar)
+{
+    fPrivate->keyMenuBar = bar;
+}
+
+BMenuBar* BWindow::KeyMenuBar() const
+{
+    return fPrivate->keyMenuBar;
+}
+
+void BWindow::ConvertToScreen(BPoint* point) const
+{
+    if (point != nullptr) {
+        QPointF global = fPrivate->widget->mapToGlobal(QPointF(point->x, point->y));
+        point->Set(float(global.x()), float(global.y()));
+    }
+}
+
+BPoint BWindow::ConvertToScreen(BPoint point) const
+{
+    ConvertToScreen(&point);
+    return point;
+}
+
+void BWindow::ConvertFromScreen(BPoint* point) const
+{
+    if (point != nullptr) {
+        QPointF local = fPrivate->widget->mapFromGlobal(QPointF(point->x, point->y));
+        point->Set(float(local.x()), float(local.y()));
+    }
+}
+
+BPoint BWindow::ConvertFromScreen(BPoint point) const
+{
+    ConvertFromScreen(&point);
+    return point;
+}
