@@ -12,6 +12,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 VPellaraObject::Reallocator VPellaraObject::reallocator = [](void* block, size_t bytes) {
     return std::realloc(block, bytes);
 };
@@ -79,7 +83,7 @@ struct GeneralSeparation
 };
 
 template <typename Separation>
-void synthesise_row(const uint32_t* form, uint32_t* motive, uint32_t* result, uint32_t width,
+void synthesise_row(const uint32_t* form, uint32_t* motive, uint32_t* out, uint32_t width,
                     Separation separation)
 {
     for (uint32_t x = width; x-- > 0;) {
@@ -91,7 +95,48 @@ void synthesise_row(const uint32_t* form, uint32_t* motive, uint32_t* result, ui
                 motive[x] = motive[source];
             value = motive[source];
         }
-        result[x] = value;
+        out[x] = value;
+    }
+}
+
+// Copies words that will not be read again soon past the caches, so that
+// writing the result costs no read of the memory it overwrites.
+void stream_words(uint32_t* to, const uint32_t* from, size_t count)
+{
+#if defined(__SSE2__)
+    size_t i = 0;
+    while (i < count && (reinterpret_cast<uintptr_t>(to + i) & 15) != 0) {
+        to[i] = from[i];
+        i++;
+    }
+    for (; i + 4 <= count; i += 4) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + i));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(to + i), v);
+    }
+    for (; i < count; i++)
+        to[i] = from[i];
+#else
+    std::memcpy(to, from, count * 4);
+#endif
+}
+
+void fence_streams()
+{
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
+}
+
+// One row of the tiled pattern: every column c takes pattern[c mod wM].
+void tile_row(uint32_t* row, uint32_t width, const uint32_t* patternRow, uint32_t patternWidth)
+{
+    size_t filled = std::min(width, patternWidth);
+    std::memcpy(row, patternRow, filled * 4);
+    // Doubling keeps each copied prefix a whole number of pattern widths.
+    while (filled < width) {
+        size_t n = std::min<size_t>(filled, width - filled);
+        std::memcpy(row + filled, row, n * 4);
+        filled += n;
     }
 }
 
@@ -190,13 +235,30 @@ bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* widt
         return false;
     }
     *buffer = static_cast<uint32_t*>(block);
-    std::memcpy(*buffer, source->Bits(), bytes);
+    uint32_t* to = *buffer;
+    const auto* from = static_cast<const uint32_t*>(source->Bits());
+    const uint32_t w = *width;
+    for_row_bands(*height, uint64_t(w) * *height, [=](uint32_t first, uint32_t last) {
+        size_t offset = size_t(first) * w;
+        std::memcpy(to + offset, from + offset, size_t(last - first) * w * 4);
+    });
     *present = true;
     delete converted;
     return true;
 }
 
 bool VPellaraObject::_scale_motive()
+{
+    if (!_prepare_scaled_motive())
+        return false;
+    for_row_bands(hF, uint64_t(wF) * hF,
+                  [this](uint32_t first, uint32_t last) { _fill_scaled_rows(first, last); });
+    return true;
+}
+
+// Resizes the picture-sized pattern and says when the sizes differ; the rows
+// themselves are filled by _fill_scaled_rows.
+bool VPellaraObject::_prepare_scaled_motive()
 {
     size_t bytes = picture_bytes(wF, hF);
     if (bytes == 0)
@@ -205,46 +267,38 @@ bool VPellaraObject::_scale_motive()
     if (block == nullptr)
         return false;
     scaledMotive = static_cast<uint32_t*>(block);
-
-    if (wF == wM && hF == hM) {
-        std::memcpy(scaledMotive, motive, bytes);
-        return true;
+    if (wF != wM || hF != hM) {
+        printf("pas la meme taille\n");
+        printf("taille : wF=%ld, wM=%ld, hF=%ld, hM=%ld \n", long(wF), long(wM), long(hF),
+               long(hM));
     }
-    printf("pas la meme taille\n");
-    printf("taille : wF=%ld, wM=%ld, hF=%ld, hM=%ld \n", long(wF), long(wM), long(hF), long(hM));
-    if (!stretch)
-        _copy_motive();
-    else
-        _stretch_motive();
     return true;
 }
 
-// Every cell takes motive[(r mod hM) * wM + (c mod wM)], so no cell of the
-// picture is ever left unwritten.
+// Equal sizes copy the pattern; otherwise every cell takes
+// motive[(r mod hM) * wM + (c mod wM)], so no cell is ever left unwritten.
+// Stretching was never written: it tiles too, keeping the picture defined.
+void VPellaraObject::_fill_scaled_rows(uint32_t first, uint32_t last)
+{
+    if (wF == wM && hF == hM) {
+        std::memcpy(scaledMotive + size_t(first) * wF, motive + size_t(first) * wF,
+                    size_t(last - first) * wF * 4);
+        return;
+    }
+    for (uint32_t r = first; r < last; r++)
+        tile_row(scaledMotive + size_t(r) * wF, wF, motive + size_t(r % hM) * wM, wM);
+}
+
 void VPellaraObject::_copy_motive()
 {
     if (scaledMotive == nullptr || motive == nullptr || wM == 0 || hM == 0)
         return;
-    const uint32_t width = wF, patternWidth = wM, patternHeight = hM;
-    const uint32_t* pattern = motive;
-    uint32_t* target = scaledMotive;
-    for_row_bands(hF, uint64_t(wF) * hF, [=](uint32_t first, uint32_t last) {
-        for (uint32_t r = first; r < last; r++) {
-            uint32_t* row = target + size_t(r) * width;
-            const uint32_t* from = pattern + size_t(r % patternHeight) * patternWidth;
-            size_t filled = std::min(width, patternWidth);
-            std::memcpy(row, from, filled * 4);
-            // Doubling keeps each copied prefix a whole number of pattern widths.
-            while (filled < width) {
-                size_t n = std::min<size_t>(filled, width - filled);
-                std::memcpy(row + filled, row, n * 4);
-                filled += n;
-            }
-        }
+    for_row_bands(hF, uint64_t(wF) * hF, [this](uint32_t first, uint32_t last) {
+        for (uint32_t r = first; r < last; r++)
+            tile_row(scaledMotive + size_t(r) * wF, wF, motive + size_t(r % hM) * wM, wM);
     });
 }
 
-// Stretching was never written; tiling keeps the picture fully defined.
 void VPellaraObject::_stretch_motive()
 {
     _copy_motive();
@@ -254,7 +308,7 @@ BBitmap* VPellaraObject::Fusion()
 {
     if (form == nullptr || motive == nullptr || !formPresent || !motivePresent)
         return nullptr;
-    if (!_scale_motive())
+    if (!_prepare_scaled_motive())
         return nullptr;
     size_t bytes = picture_bytes(wF, hF);
     void* block = reallocator(result, bytes);
@@ -271,27 +325,30 @@ BBitmap* VPellaraObject::Fusion()
     }
     uint32_t* out = bitmap != nullptr ? static_cast<uint32_t*>(bitmap->Bits()) : nullptr;
 
+    // Row by row, tiling, synthesis and output happen while the row is still
+    // in the cache; rows are independent, so bands run on every core.
     for_row_bands(hF, uint64_t(wF) * hF, [this, out](uint32_t first, uint32_t last) {
-        _synthesise_rows(first, last);
-        if (out != nullptr) {
-            size_t offset = size_t(first) * wF;
-            std::memcpy(out + offset, result + offset, size_t(last - first) * wF * 4);
+        std::vector<uint32_t> row(wF);
+        for (uint32_t y = first; y < last; y++) {
+            _fill_scaled_rows(y, y + 1);
+            _synthesise_row(y, row.data());
+            size_t offset = size_t(y) * wF;
+            stream_words(result + offset, row.data(), wF);
+            if (out != nullptr)
+                stream_words(out + offset, row.data(), wF);
         }
+        fence_streams();
     });
     return bitmap;
 }
 
-void VPellaraObject::_synthesise_rows(uint32_t first, uint32_t last)
+void VPellaraObject::_synthesise_row(uint32_t y, uint32_t* out)
 {
-    for (uint32_t y = first; y < last; y++) {
-        size_t offset = size_t(y) * wF;
-        if (L == 80 && A == 10)
-            synthesise_row(form + offset, scaledMotive + offset, result + offset, wF,
-                           FixedSeparation{});
-        else
-            synthesise_row(form + offset, scaledMotive + offset, result + offset, wF,
-                           GeneralSeparation{L, A});
-    }
+    size_t offset = size_t(y) * wF;
+    if (L == 80 && A == 10)
+        synthesise_row(form + offset, scaledMotive + offset, out, wF, FixedSeparation{});
+    else
+        synthesise_row(form + offset, scaledMotive + offset, out, wF, GeneralSeparation{L, A});
 }
 
 void VPellaraObject::_convert_to32bits(BBitmap* source, BBitmap* target)

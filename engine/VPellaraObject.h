@@ -45,7 +45,9 @@ public:
 private:
     bool _capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* width, uint32_t* height,
                   bool* present);
-    void _synthesise_rows(uint32_t first, uint32_t last);
+    bool _prepare_scaled_motive();
+    void _fill_scaled_rows(uint32_t first, uint32_t last);
+    void _synthesise_row(uint32_t y, uint32_t* out);
 
     // A picture whose last resize failed is absent until it is captured again.
     bool formPresent;
