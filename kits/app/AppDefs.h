@@ -12,6 +12,7 @@ enum : uint32
     B_READY_TO_RUN = '_RTR',
     B_REFS_RECEIVED = '_RRC',
     B_CANCEL = '_CNC',
+    B_SAVE_REQUESTED = '_SVR',
     B_KEY_DOWN = '_KYD',
     B_MESSAGE_NOT_UNDERSTOOD = '_MNU',
     B_NO_REPLY_CODE = '_NRP',

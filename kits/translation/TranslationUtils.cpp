@@ -17,8 +17,8 @@ BBitmap* BTranslationUtils::GetBitmapFile(const char* name, BTranslatorRoster*)
         return nullptr;
     bool alpha = image.hasAlphaChannel();
     image = image.convertToFormat(QImage::Format_ARGB32);
-    auto* bitmap = new BBitmap(BRect(0, 0, image.width() - 1, image.height() - 1),
-                               alpha ? B_RGBA32 : B_RGB32);
+    auto* bitmap =
+        new BBitmap(BRect(0, 0, image.width() - 1, image.height() - 1), alpha ? B_RGBA32 : B_RGB32);
     if (bitmap->InitCheck() != B_OK) {
         delete bitmap;
         return nullptr;

@@ -6,7 +6,8 @@
 class BBitmap;
 class BTranslatorRoster;
 
-class BTranslationUtils {
+class BTranslationUtils
+{
 public:
     // Reads any picture a decoder is installed for; null when it cannot.
     static BBitmap* GetBitmapFile(const char* name, BTranslatorRoster* roster = nullptr);

@@ -1,0 +1,62 @@
+#include <Alert.h>
+
+#include <QAbstractButton>
+#include <QMessageBox>
+#include <QPushButton>
+
+BAlert::BAlert(const char* title, const char* text, const char* button0, const char* button1,
+               const char* button2, button_width, alert_type type)
+    : fTitle(title != nullptr ? title : ""), fText(text != nullptr ? text : ""), fType(type)
+{
+    for (const char* label : {button0, button1, button2})
+        if (label != nullptr)
+            fButtons.emplace_back(label);
+}
+
+BAlert::~BAlert() = default;
+
+const char* BAlert::ButtonLabel(int32 index) const
+{
+    if (index < 0 || index >= CountButtons())
+        return nullptr;
+    return fButtons[size_t(index)].c_str();
+}
+
+int32 BAlert::Go()
+{
+    QMessageBox box;
+    box.setObjectName("alert");
+    box.setWindowTitle(QString::fromStdString(fTitle));
+    box.setText(QString::fromStdString(fText));
+    switch (fType) {
+    case B_INFO_ALERT:
+    case B_IDEA_ALERT:
+        box.setIcon(QMessageBox::Information);
+        break;
+    case B_WARNING_ALERT:
+        box.setIcon(QMessageBox::Warning);
+        break;
+    case B_STOP_ALERT:
+        box.setIcon(QMessageBox::Critical);
+        break;
+    case B_EMPTY_ALERT:
+        box.setIcon(QMessageBox::NoIcon);
+        break;
+    }
+    std::vector<QAbstractButton*> buttons;
+    for (const std::string& label : fButtons) {
+        // Labels are shown as they stand: '&' is not a mnemonic here.
+        QString text = QString::fromStdString(label).replace('&', "&&");
+        buttons.push_back(box.addButton(text, QMessageBox::AcceptRole));
+    }
+    // The last button is the default one, as on the platform.
+    if (!buttons.empty())
+        box.setDefaultButton(static_cast<QPushButton*>(buttons.back()));
+    box.exec();
+    int32 pressed = -1;
+    for (size_t i = 0; i < buttons.size(); i++)
+        if (box.clickedButton() == buttons[i])
+            pressed = static_cast<int32>(i);
+    delete this;
+    return pressed;
+}

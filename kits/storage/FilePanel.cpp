@@ -1,0 +1,233 @@
+#include <FilePanel.h>
+
+#include <Message.h>
+#include <Path.h>
+#include <WindowPrivate.h>
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QVBoxLayout>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+class FilePanelWindow;
+
+} // namespace
+
+struct BFilePanel::Private
+{
+    void Accepted();
+    void Rejected();
+
+    BFilePanel* owner = nullptr;
+    file_panel_mode mode = B_OPEN_PANEL;
+    BMessenger target;
+    std::unique_ptr<BMessage> message;
+    bool hideWhenDone = true;
+    FilePanelWindow* window = nullptr;
+    QFileDialog* dialog = nullptr;
+};
+
+namespace {
+
+// The panel's window: closing it dismisses the panel, it does not destroy it.
+class FilePanelWindow : public BWindow
+{
+public:
+    FilePanelWindow(BFilePanel::Private* panel, const char* title)
+        : BWindow(BRect(160, 120, 839, 579), title, B_TITLED_WINDOW, 0), fPanel(panel)
+    {
+    }
+
+    ~FilePanelWindow() override
+    {
+        if (fPanel != nullptr)
+            fPanel->window = nullptr;
+    }
+
+    void DispatchMessage(BMessage* message, BHandler* handler) override
+    {
+        if (message->what == B_QUIT_REQUESTED && handler == this && fPanel != nullptr) {
+            fPanel->Rejected();
+            return;
+        }
+        BWindow::DispatchMessage(message, handler);
+    }
+
+    void Forget() { fPanel = nullptr; }
+
+private:
+    BFilePanel::Private* fPanel;
+};
+
+} // namespace
+
+void BFilePanel::Private::Accepted()
+{
+    QStringList files = dialog->selectedFiles();
+    BMessage reply(mode == B_SAVE_PANEL ? B_SAVE_REQUESTED : B_REFS_RECEIVED);
+    if (message)
+        reply = *message;
+    if (mode == B_SAVE_PANEL) {
+        if (files.isEmpty())
+            return;
+        QFileInfo chosen(files.first());
+        entry_ref directory(chosen.absolutePath().toLocal8Bit().constData());
+        reply.AddRef("directory", &directory);
+        reply.AddString("name", chosen.fileName().toUtf8().constData());
+    } else {
+        for (const QString& file : files) {
+            entry_ref ref(file.toLocal8Bit().constData());
+            reply.AddRef("refs", &ref);
+        }
+    }
+    target.SendMessage(&reply);
+    if (hideWhenDone)
+        owner->Hide();
+    else
+        dialog->show(); // a finished dialog hides itself; the panel stays up
+}
+
+void BFilePanel::Private::Rejected()
+{
+    BMessage cancel(B_CANCEL);
+    cancel.AddInt32("old_what", message ? int32(message->what) : 0);
+    target.SendMessage(&cancel);
+    owner->Hide();
+}
+
+BFilePanel::BFilePanel(file_panel_mode mode, BMessenger* target, const entry_ref* directory,
+                       uint32 nodeFlavors, bool allowMultipleSelection, BMessage* message,
+                       BRefFilter*, bool modal, bool hideWhenDone)
+    : fPrivate(new Private)
+{
+    fPrivate->owner = this;
+    fPrivate->mode = mode;
+    if (target != nullptr)
+        fPrivate->target = *target;
+    if (message != nullptr)
+        fPrivate->message = std::make_unique<BMessage>(*message);
+    fPrivate->hideWhenDone = hideWhenDone;
+
+    fPrivate->window = new FilePanelWindow(fPrivate, mode == B_SAVE_PANEL ? "Save" : "Open");
+    QWidget* host = fPrivate->window->_GetPrivate()->widget;
+    if (modal)
+        host->setWindowModality(Qt::ApplicationModal);
+    auto* dialog = new QFileDialog(host);
+    dialog->setObjectName("file-panel");
+    // Embedded in the panel's own window, so it must be Qt's own dialog.
+    dialog->setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog->setWindowFlags(Qt::Widget);
+    if (mode == B_SAVE_PANEL) {
+        dialog->setAcceptMode(QFileDialog::AcceptSave);
+        dialog->setFileMode(QFileDialog::AnyFile);
+    } else if ((nodeFlavors & B_DIRECTORY_NODE) != 0 && (nodeFlavors & B_FILE_NODE) == 0) {
+        dialog->setFileMode(QFileDialog::Directory);
+    } else {
+        dialog->setFileMode(allowMultipleSelection ? QFileDialog::ExistingFiles
+                                                   : QFileDialog::ExistingFile);
+    }
+    dialog->setDirectory(QDir::homePath());
+    auto* layout = new QVBoxLayout(host);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(dialog);
+    fPrivate->dialog = dialog;
+    Private* p = fPrivate;
+    QObject::connect(dialog, &QFileDialog::accepted, dialog, [p] { p->Accepted(); });
+    QObject::connect(dialog, &QFileDialog::rejected, dialog, [p] { p->Rejected(); });
+    SetPanelDirectory(directory);
+}
+
+BFilePanel::~BFilePanel()
+{
+    if (fPrivate->window != nullptr) {
+        fPrivate->window->Forget();
+        fPrivate->window->Quit();
+    }
+    delete fPrivate;
+}
+
+void BFilePanel::Show()
+{
+    if (fPrivate->window == nullptr)
+        return;
+    fPrivate->dialog->show();
+    fPrivate->window->Show();
+}
+
+void BFilePanel::Hide()
+{
+    if (fPrivate->window != nullptr)
+        fPrivate->window->Hide();
+}
+
+bool BFilePanel::IsShowing() const
+{
+    return fPrivate->window != nullptr && !fPrivate->window->IsHidden();
+}
+
+BWindow* BFilePanel::Window() const
+{
+    return fPrivate->window;
+}
+
+file_panel_mode BFilePanel::PanelMode() const
+{
+    return fPrivate->mode;
+}
+
+BMessenger BFilePanel::Messenger() const
+{
+    return fPrivate->target;
+}
+
+void BFilePanel::SetTarget(BMessenger target)
+{
+    fPrivate->target = target;
+}
+
+void BFilePanel::SetMessage(BMessage* message)
+{
+    if (message != nullptr)
+        fPrivate->message = std::make_unique<BMessage>(*message);
+    else
+        fPrivate->message.reset();
+}
+
+void BFilePanel::SetPanelDirectory(const entry_ref* directory)
+{
+    if (directory != nullptr && directory->Path() != nullptr)
+        SetPanelDirectory(directory->Path());
+}
+
+void BFilePanel::SetPanelDirectory(const char* directory)
+{
+    if (directory != nullptr && fPrivate->dialog != nullptr)
+        fPrivate->dialog->setDirectory(QString::fromLocal8Bit(directory));
+}
+
+void BFilePanel::GetPanelDirectory(entry_ref* directory) const
+{
+    if (directory != nullptr && fPrivate->dialog != nullptr)
+        directory->SetPath(fPrivate->dialog->directory().absolutePath().toLocal8Bit().constData());
+}
+
+void BFilePanel::SetSaveText(const char* text)
+{
+    if (text != nullptr && fPrivate->dialog != nullptr)
+        fPrivate->dialog->selectFile(QString::fromUtf8(text));
+}
+
+void BFilePanel::SetHideWhenDone(bool hide)
+{
+    fPrivate->hideWhenDone = hide;
+}
+
+bool BFilePanel::HidesWhenDone() const
+{
+    return fPrivate->hideWhenDone;
+}
