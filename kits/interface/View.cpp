@@ -282,6 +282,10 @@ BView::~BView()
         RemoveChild(child);
         delete child;
     }
+    // A window's top view has no parent to take it out of the window's
+    // handlers; the looper must not keep a pointer to it.
+    if (fPrivate->window != nullptr && fPrivate->window->HasHandler(this))
+        fPrivate->window->RemoveHandler(this);
     fPrivate->EndBitmapPainting();
     delete fPrivate->widget;
     delete fPrivate;
