@@ -138,13 +138,4 @@ TEST(Message, CopiesAreIndependent)
     EXPECT_EQ(value, 1);
 }
 
-TEST(Message, DropPointMarksADroppedMessage)
-{
-    BMessage message(B_SIMPLE_DATA);
-    EXPECT_FALSE(message.WasDropped());
-    message.AddPoint("_drop_point_", BPoint(12.5F, 40));
-    EXPECT_TRUE(message.WasDropped());
-    EXPECT_EQ(message.DropPoint(), BPoint(12.5F, 40));
-}
-
 } // namespace

@@ -85,17 +85,6 @@ TEST(View, KeepsWhatItWasBuiltWith)
     EXPECT_EQ(B_WILL_DRAW | B_NAVIGABLE, 0x22000000u);
 }
 
-TEST(View, ColoursAreKeptAsSet)
-{
-    ProbeView view(BRect(0, 0, 9, 9));
-    view.SetHighColor(1, 2, 3);
-    view.SetLowColor(rgb_color{4, 5, 6, 7});
-    view.SetViewColor(tint_color(ui_color(B_PANEL_BACKGROUND_COLOR), B_NO_TINT));
-    EXPECT_EQ(view.HighColor(), (rgb_color{1, 2, 3, 255}));
-    EXPECT_EQ(view.LowColor(), (rgb_color{4, 5, 6, 7}));
-    EXPECT_EQ(view.ViewColor(), ui_color(B_PANEL_BACKGROUND_COLOR));
-}
-
 TEST_F(ViewTest, ChildrenJoinTheWindowWhereverTheyAreAdded)
 {
     auto* parent = new ProbeView(BRect(10, 10, 99, 99), "parent");

@@ -213,11 +213,23 @@ TEST_F(BoardTest, ASecondDropReplacesTheSlotAndRedraws)
     EXPECT_EQ(Render().pixel(60, 60), 0xff0000ffu);
 }
 
+void add_ref(BMessage* message, const std::string& path)
+{
+    entry_ref ref(path.c_str());
+    message->AddRef("refs", &ref);
+}
+
+// Screen (160, 180) is view point (60, 60), inside the picture frame.
+void add_point(BMessage* message)
+{
+    message->AddPoint("_drop_point_", BPoint(160, 180));
+}
+
 struct IgnoredCase
 {
     const char* label;
-    // Fills the message; the fixture gives it a readable picture to use.
-    void (*fill)(BoardTest*, BMessage*, const std::string& picture, const std::string& textFile);
+    // Fills the message, given a readable picture and a text file named .png.
+    void (*fill)(BMessage*, const std::string& picture, const std::string& textFile);
 };
 
 void PrintTo(const IgnoredCase& c, std::ostream* os)
@@ -227,13 +239,6 @@ void PrintTo(const IgnoredCase& c, std::ostream* os)
 
 class IgnoredDrop : public BoardTest, public ::testing::WithParamInterface<IgnoredCase>
 {
-public:
-    void AddRef(BMessage* message, const std::string& path)
-    {
-        entry_ref ref(path.c_str());
-        message->AddRef("refs", &ref);
-    }
-    void AddPoint(BMessage* message) { message->AddPoint("_drop_point_", BPoint(160, 180)); }
 };
 
 TEST_P(IgnoredDrop, LeavesTheBoardAsItWas)
@@ -243,7 +248,7 @@ TEST_P(IgnoredDrop, LeavesTheBoardAsItWas)
     ASSERT_NE(before, nullptr);
 
     BMessage message(B_SIMPLE_DATA);
-    GetParam().fill(this, &message, Picture("second.png", 5, 5, 0xff0000ff), TextFile("notes.png"));
+    GetParam().fill(&message, Picture("second.png", 5, 5, 0xff0000ff), TextFile("notes.png"));
     window->PostMessage(&message, board);
     process_pending_events();
 
@@ -252,43 +257,37 @@ TEST_P(IgnoredDrop, LeavesTheBoardAsItWas)
     EXPECT_EQ(board->Bitmap(1), nullptr);
 }
 
+using Path = const std::string&;
 INSTANTIATE_TEST_SUITE_P(
     Messages, IgnoredDrop,
-    ::testing::Values(
-        IgnoredCase{"noRefs",
-                    [](BoardTest* t, BMessage* m, const std::string&, const std::string&) {
-                        static_cast<IgnoredDrop*>(t)->AddPoint(m);
-                    }},
-        IgnoredCase{"noDropPoint",
-                    [](BoardTest* t, BMessage* m, const std::string& picture, const std::string&) {
-                        static_cast<IgnoredDrop*>(t)->AddRef(m, picture);
-                    }},
-        IgnoredCase{"refsOfTheWrongType",
-                    [](BoardTest* t, BMessage* m, const std::string& picture, const std::string&) {
-                        m->AddString("refs", picture.c_str());
-                        static_cast<IgnoredDrop*>(t)->AddPoint(m);
-                    }},
-        IgnoredCase{"textNamedPng",
-                    [](BoardTest* t, BMessage* m, const std::string&, const std::string& text) {
-                        static_cast<IgnoredDrop*>(t)->AddRef(m, text);
-                        static_cast<IgnoredDrop*>(t)->AddPoint(m);
-                    }},
-        IgnoredCase{"missingFile",
-                    [](BoardTest* t, BMessage* m, const std::string& picture, const std::string&) {
-                        static_cast<IgnoredDrop*>(t)->AddRef(m, picture + ".gone");
-                        static_cast<IgnoredDrop*>(t)->AddPoint(m);
-                    }},
-        IgnoredCase{"directory",
-                    [](BoardTest* t, BMessage* m, const std::string&, const std::string&) {
-                        static_cast<IgnoredDrop*>(t)->AddRef(m, QDir::tempPath().toStdString());
-                        static_cast<IgnoredDrop*>(t)->AddPoint(m);
-                    }},
-        IgnoredCase{"emptyRef",
-                    [](BoardTest* t, BMessage* m, const std::string&, const std::string&) {
-                        entry_ref empty;
-                        m->AddRef("refs", &empty);
-                        static_cast<IgnoredDrop*>(t)->AddPoint(m);
-                    }}),
+    ::testing::Values(IgnoredCase{"noRefs", [](BMessage* m, Path, Path) { add_point(m); }},
+                      IgnoredCase{"noDropPoint", [](BMessage* m, Path p, Path) { add_ref(m, p); }},
+                      IgnoredCase{"refsOfTheWrongType",
+                                  [](BMessage* m, Path p, Path) {
+                                      m->AddString("refs", p.c_str());
+                                      add_point(m);
+                                  }},
+                      IgnoredCase{"textNamedPng",
+                                  [](BMessage* m, Path, Path text) {
+                                      add_ref(m, text);
+                                      add_point(m);
+                                  }},
+                      IgnoredCase{"missingFile",
+                                  [](BMessage* m, Path p, Path) {
+                                      add_ref(m, p + ".gone");
+                                      add_point(m);
+                                  }},
+                      IgnoredCase{"directory",
+                                  [](BMessage* m, Path, Path) {
+                                      add_ref(m, QDir::tempPath().toStdString());
+                                      add_point(m);
+                                  }},
+                      IgnoredCase{"emptyRef",
+                                  [](BMessage* m, Path, Path) {
+                                      entry_ref empty;
+                                      m->AddRef("refs", &empty);
+                                      add_point(m);
+                                  }}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(BoardTest, DropsOfTextOrRemoteUrlsChangeNothing)
@@ -448,14 +447,6 @@ TEST_F(BoardTest, TypingIntoTheConstantsChangesNothing)
     EXPECT_STREQ(board->lEdit->Text(), "80");
     EXPECT_EQ(board->engine->A, 10);
     EXPECT_EQ(board->engine->L, 80);
-}
-
-TEST_F(BoardTest, OtherMessagesPassToTheBaseClass)
-{
-    BMessage message('Sfst');
-    window->PostMessage(&message, board);
-    process_pending_events();
-    EXPECT_EQ(board->Bitmap(2), nullptr);
 }
 
 } // namespace
