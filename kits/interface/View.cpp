@@ -1,7 +1,13 @@
 #include <ViewPrivate.h>
 #include <Window.h>
 
+#include <QDragEnterEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
 #include <QPaintEvent>
+#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
@@ -116,6 +122,65 @@ void ViewWidget::paintEvent(QPaintEvent* event)
     p->painter = nullptr;
 }
 
+void ViewWidget::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!drop_is_acceptable(event->mimeData())) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+void ViewWidget::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (!drop_is_acceptable(event->mimeData())) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+void ViewWidget::dropEvent(QDropEvent* event)
+{
+    if (!drop_is_acceptable(event->mimeData()) || !deliver_drop(fView, event)) {
+        event->ignore();
+        return;
+    }
+    // A copy: the file manager must never delete what was dropped.
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
+}
+
+bool drop_is_acceptable(const QMimeData* data)
+{
+    return data != nullptr && (data->hasUrls() || data->hasText());
+}
+
+bool deliver_drop(BView* view, const QDropEvent* event)
+{
+    BWindow* window = view != nullptr ? view->Window() : nullptr;
+    if (window == nullptr)
+        return false;
+    BMessage message(B_SIMPLE_DATA);
+    // Only local files become entry references; remote URLs and text do not.
+    for (const QUrl& url : event->mimeData()->urls()) {
+        if (!url.isLocalFile())
+            continue;
+        QString file = url.toLocalFile();
+        if (file.isEmpty())
+            continue;
+        entry_ref ref(QFile::encodeName(file).constData());
+        if (ref.Path() != nullptr)
+            message.AddRef("refs", &ref);
+    }
+    QWidget* widget = view->_GetPrivate()->widget;
+    QPointF global = widget != nullptr ? widget->mapToGlobal(event->position()) : event->position();
+    message.AddPoint("_drop_point_", BPoint(float(global.x()), float(global.y())));
+    return window->PostMessage(&message, view) == B_OK;
+}
+
 QPainter* BView::Private::Painter()
 {
     if (painter != nullptr)
@@ -169,6 +234,8 @@ void BView::Private::Realize(QWidget* parentWidget)
         widget = makeWidget ? makeWidget(parentWidget) : new ViewWidget(owner, parentWidget);
         widget->setObjectName(QString::fromUtf8(owner->Name() ? owner->Name() : ""));
         widget->setGeometry(FrameRect());
+        // The platform offers every view the drops that land on it.
+        widget->setAcceptDrops(true);
         widget->show();
     } else if (widget->parentWidget() != parentWidget) {
         widget->setParent(parentWidget);
@@ -215,6 +282,10 @@ BView::~BView()
         RemoveChild(child);
         delete child;
     }
+    // A window's top view has no parent to take it out of the window's
+    // handlers; the looper must not keep a pointer to it.
+    if (fPrivate->window != nullptr && fPrivate->window->HasHandler(this))
+        fPrivate->window->RemoveHandler(this);
     fPrivate->EndBitmapPainting();
     delete fPrivate->widget;
     delete fPrivate;

@@ -13,7 +13,11 @@
 #include <memory>
 #include <vector>
 
-// Paints a view: erases to the view colour, then lets the view draw.
+class QDropEvent;
+class QMimeData;
+
+// Paints a view: erases to the view colour, then lets the view draw. Drops
+// of files or text reach the view as B_SIMPLE_DATA messages.
 class ViewWidget : public QWidget
 {
 public:
@@ -23,6 +27,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     BView* fView;
@@ -63,6 +70,12 @@ struct BView::Private
     // Controls replace the plain drawing widget with one of their own.
     std::function<QWidget*(QWidget* parent)> makeWidget;
 };
+
+// Whether a drag carries something a view can be handed (files or text).
+bool drop_is_acceptable(const QMimeData* data);
+// Builds the B_SIMPLE_DATA message of a drop onto the view's widget and posts
+// it to the view through its window; false when the view has no window.
+bool deliver_drop(BView* view, const QDropEvent* event);
 
 // Helpers for the drawing code of several kits.
 QColor to_qcolor(rgb_color color);

@@ -1,0 +1,87 @@
+#include <TextViewPrivate.h>
+#include <ViewPrivate.h>
+
+BTextView::BTextView(BRect frame, const char* name, BRect textRect, uint32 resizingMode,
+                     uint32 flags)
+    : BView(frame, name, resizingMode, flags), fText(new TextPrivate)
+{
+    fText->textRect = textRect;
+    TextPrivate* text = fText;
+    _GetPrivate()->makeWidget = [text](QWidget* parent) -> QWidget* {
+        auto* edit = new QLineEdit(parent);
+        edit->setFrame(false);
+        edit->setTextMargins(0, 0, 0, 0);
+        edit->setText(QString::fromStdString(text->text));
+        edit->setReadOnly(!text->editable);
+        if (!text->selectable)
+            edit->setFocusPolicy(Qt::NoFocus);
+        QObject::connect(edit, &QLineEdit::textChanged, edit,
+                         [text](const QString& value) { text->text = value.toStdString(); });
+        QObject::connect(edit, &QLineEdit::returnPressed, edit, [text]() {
+            if (text->committed)
+                text->committed();
+        });
+        text->edit = edit;
+        return edit;
+    };
+}
+
+BTextView::~BTextView()
+{
+    // The widget outlives this part of the object (the base deletes it), so
+    // cut it loose from state that is about to go.
+    if (fText->edit != nullptr)
+        QObject::disconnect(fText->edit, nullptr, nullptr, nullptr);
+    delete fText;
+}
+
+void BTextView::SetText(const char* text)
+{
+    fText->text = text != nullptr ? text : "";
+    if (fText->edit != nullptr)
+        fText->edit->setText(QString::fromStdString(fText->text));
+}
+
+const char* BTextView::Text() const
+{
+    return fText->text.c_str();
+}
+
+int32 BTextView::TextLength() const
+{
+    return static_cast<int32>(fText->text.size());
+}
+
+void BTextView::MakeEditable(bool editable)
+{
+    fText->editable = editable;
+    if (fText->edit != nullptr)
+        fText->edit->setReadOnly(!editable);
+}
+
+bool BTextView::IsEditable() const
+{
+    return fText->editable;
+}
+
+void BTextView::MakeSelectable(bool selectable)
+{
+    fText->selectable = selectable;
+    if (fText->edit != nullptr)
+        fText->edit->setFocusPolicy(selectable ? Qt::StrongFocus : Qt::NoFocus);
+}
+
+bool BTextView::IsSelectable() const
+{
+    return fText->selectable;
+}
+
+BRect BTextView::TextRect() const
+{
+    return fText->textRect;
+}
+
+void BTextView::SetTextRect(BRect rect)
+{
+    fText->textRect = rect;
+}

@@ -1,0 +1,149 @@
+#include "AppEnvironment.h"
+
+#include <Handler.h>
+#include <Looper.h>
+
+#include <QEventLoop>
+#include <QMetaObject>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Log
+{
+    std::vector<std::string> entries;
+    int running = 0;
+    int overlaps = 0;
+};
+
+class RecordingHandler : public BHandler
+{
+public:
+    RecordingHandler(const char* name, Log* log) : BHandler(name), fLog(log) {}
+
+    void MessageReceived(BMessage* message) override
+    {
+        if (fLog->running++ > 0)
+            fLog->overlaps++;
+        int32 n = -1;
+        message->FindInt32("n", &n);
+        fLog->entries.push_back(std::string(Name()) + ":" + std::to_string(n));
+        if (hook)
+            hook(message);
+        fLog->running--;
+    }
+
+    std::function<void(BMessage*)> hook;
+
+private:
+    Log* fLog;
+};
+
+class RecordingLooper : public BLooper
+{
+public:
+    explicit RecordingLooper(Log* log) : BLooper("looper"), fSelf("looper", log) {}
+    void MessageReceived(BMessage* message) override { fSelf.MessageReceived(message); }
+
+private:
+    RecordingHandler fSelf;
+};
+
+status_t post(BLooper* looper, int32 n, BHandler* handler)
+{
+    BMessage message('TEST');
+    message.AddInt32("n", n);
+    return looper->PostMessage(&message, handler);
+}
+
+TEST(Looper, DeliversToTheNamedHandlerInOrderOneAtATime)
+{
+    Log log;
+    RecordingHandler first("first", &log), second("second", &log);
+    auto* looper = new RecordingLooper(&log);
+    looper->AddHandler(&first);
+    looper->AddHandler(&second);
+
+    ASSERT_EQ(post(looper, 1, &second), B_OK);
+    ASSERT_EQ(post(looper, 2, &first), B_OK);
+    ASSERT_EQ(post(looper, 3, nullptr), B_OK);
+    ASSERT_EQ(post(looper, 4, &second), B_OK);
+    EXPECT_TRUE(log.entries.empty()) << "posting must not dispatch synchronously";
+    process_pending_events();
+
+    EXPECT_EQ(log.entries,
+              (std::vector<std::string>{"second:1", "first:2", "looper:3", "second:4"}));
+    EXPECT_EQ(log.overlaps, 0);
+    delete looper;
+}
+
+TEST(Looper, RefusesAHandlerOfAnotherLooper)
+{
+    Log log;
+    RecordingHandler stranger("stranger", &log);
+    auto* looper = new RecordingLooper(&log);
+    EXPECT_EQ(post(looper, 1, &stranger), B_MISMATCHED_VALUES);
+    process_pending_events();
+    EXPECT_TRUE(log.entries.empty());
+    delete looper;
+}
+
+TEST(Looper, SkipsAMessageWhoseHandlerLeftAfterThePost)
+{
+    Log log;
+    RecordingHandler leaving("leaving", &log);
+    auto* looper = new RecordingLooper(&log);
+    looper->AddHandler(&leaving);
+    post(looper, 1, &leaving);
+    post(looper, 2, nullptr);
+    looper->RemoveHandler(&leaving);
+    process_pending_events();
+    EXPECT_EQ(log.entries, (std::vector<std::string>{"looper:2"}));
+    delete looper;
+}
+
+// A modal alert runs a nested event loop inside a handler; the window must
+// still handle nothing else until that handler returns.
+TEST(Looper, MessagePostedDuringANestedLoopWaitsForTheHandler)
+{
+    Log log;
+    RecordingHandler handler("handler", &log);
+    auto* looper = new RecordingLooper(&log);
+    looper->AddHandler(&handler);
+    size_t seenInsideNestedLoop = 0;
+    bool nestedLoopRan = false;
+    handler.hook = [&](BMessage* message) {
+        int32 n = 0;
+        message->FindInt32("n", &n);
+        if (n != 1)
+            return;
+        post(looper, 2, &handler);
+        post(looper, 3, nullptr);
+        QEventLoop nested;
+        QMetaObject::invokeMethod(
+            &nested,
+            [&]() {
+                nestedLoopRan = true;
+                seenInsideNestedLoop = log.entries.size();
+                nested.quit();
+            },
+            Qt::QueuedConnection);
+        nested.exec();
+    };
+
+    post(looper, 1, &handler);
+    process_pending_events();
+
+    EXPECT_TRUE(nestedLoopRan);
+    EXPECT_EQ(seenInsideNestedLoop, 1u) << "only the running message may have been handled";
+    EXPECT_EQ(log.entries, (std::vector<std::string>{"handler:1", "handler:2", "looper:3"}));
+    EXPECT_EQ(log.overlaps, 0);
+    delete looper;
+}
+
+} // namespace
