@@ -91,7 +91,7 @@ status_t BPath::Append(const char* path, bool)
 {
     if (fStatus != B_OK)
         return fStatus;
-    if (path == nullptr || path[0] == '/' )
+    if (path == nullptr || path[0] == '/')
         return B_BAD_VALUE;
     if (path[0] == '\0')
         return B_OK;

@@ -1,0 +1,165 @@
+#include <Bitmap.h>
+#include <StoragePrivate.h>
+#include <TranslationPrivate.h>
+#include <TranslationUtils.h>
+
+#include <QFile>
+#include <QImage>
+#include <QImageReader>
+#include <QLoggingCategory>
+#include <QtGlobal>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QtMessageHandler gPreviousHandler = nullptr;
+
+bool is_codec_chatter(const QMessageLogContext& context, const QString& message)
+{
+    const char* category = context.category != nullptr ? context.category : "";
+    if (std::strncmp(category, "qt.gui.imageio", 14) == 0)
+        return true;
+    return message.startsWith(QLatin1String("libpng ")) ||
+           message.startsWith(QLatin1String("QImageIOHandler:")) ||
+           message.startsWith(QLatin1String("QImageReader::")) ||
+           message.startsWith(QLatin1String("QTiffHandler")) ||
+           message.startsWith(QLatin1String("QBmpHandler"));
+}
+
+void quiet_handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type != QtFatalMsg && is_codec_chatter(context, message))
+        return;
+    if (gPreviousHandler != nullptr)
+        gPreviousHandler(type, context, message);
+    else
+        qt_message_output(type, context, message);
+}
+
+// Bytes of a w x h B_RGB32 bitmap (rows are already a multiple of 4), or 0
+// when a BBitmap could not hold it.
+uint64 bitmap_bytes(int64 width, int64 height)
+{
+    if (width <= 0 || height <= 0)
+        return 0;
+    uint64 bytes = uint64(width) * uint64(height) * 4;
+    if (uint64(width) * 4 > uint64(std::numeric_limits<int32>::max()) ||
+        bytes > uint64(std::numeric_limits<int32>::max()))
+        return 0;
+    return bytes;
+}
+
+bool within_limits(int64 width, int64 height)
+{
+    uint64 bytes = bitmap_bytes(width, height);
+    return bytes != 0 && bytes <= uint64(BTranslationUtils::kDecodeLimitMiB) << 20;
+}
+
+} // namespace
+
+namespace BPrivate {
+
+void prepare_image_codecs()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        QImageReader::setAllocationLimit(BTranslationUtils::kDecodeLimitMiB);
+        gPreviousHandler = qInstallMessageHandler(quiet_handler);
+    });
+}
+
+} // namespace BPrivate
+
+BBitmap* BTranslationUtils::GetBitmapFile(const char* path, BTranslatorRoster*)
+{
+    BBitmap* bitmap = nullptr;
+    return ReadBitmapFile(path, &bitmap) == B_OK ? bitmap : nullptr;
+}
+
+BBitmap* BTranslationUtils::GetBitmap(const char* path, BTranslatorRoster* roster)
+{
+    return GetBitmapFile(path, roster);
+}
+
+status_t BTranslationUtils::ReadBitmapFile(const char* path, BBitmap** outBitmap)
+{
+    if (outBitmap == nullptr)
+        return B_BAD_VALUE;
+    *outBitmap = nullptr;
+    if (path == nullptr || path[0] == '\0')
+        return B_BAD_VALUE;
+    BPrivate::prepare_image_codecs();
+
+    // Opened without blocking and checked before any codec sees it: a pipe
+    // or a device would never end, a folder has no content to read.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return BPrivate::status_for_errno(errno);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int error = errno;
+        close(fd);
+        return BPrivate::status_for_errno(error);
+    }
+    if (S_ISDIR(st.st_mode) || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return S_ISDIR(st.st_mode) ? status_t(B_IS_A_DIRECTORY) : status_t(B_BAD_TYPE);
+    }
+    if (st.st_size == 0) {
+        close(fd);
+        return B_NO_TRANSLATOR;
+    }
+
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        close(fd);
+        return B_IO_ERROR;
+    }
+    QImageReader reader(&file);
+    reader.setAutoTransform(true);
+    reader.setDecideFormatFromContent(true);
+    if (reader.format().isEmpty())
+        return B_NO_TRANSLATOR;
+
+    // The header's size is checked before any pixel is allocated.
+    QSize announced = reader.size();
+    if (announced.isValid() && !within_limits(announced.width(), announced.height()))
+        return B_NO_MEMORY;
+
+    QImage image;
+    if (!reader.read(&image) || image.isNull())
+        return B_ILLEGAL_DATA;
+    if (!within_limits(image.width(), image.height()))
+        return B_NO_MEMORY;
+
+    bool alpha = image.hasAlphaChannel();
+    // RGB32 already has the ARGB32 layout with an opaque alpha byte.
+    if (image.format() != QImage::Format_RGB32 && image.format() != QImage::Format_ARGB32) {
+        image = image.convertToFormat(QImage::Format_ARGB32);
+        if (image.isNull())
+            return B_NO_MEMORY;
+    }
+
+    BBitmap* bitmap = new BBitmap(BRect(0, 0, float(image.width() - 1), float(image.height() - 1)),
+                                  alpha ? B_RGBA32 : B_RGB32);
+    if (bitmap->InitCheck() != B_OK || bitmap->PixelWidth() != image.width() ||
+        bitmap->PixelHeight() != image.height()) {
+        delete bitmap;
+        return B_NO_MEMORY;
+    }
+    uint8* bits = static_cast<uint8*>(bitmap->Bits());
+    size_t rowBytes = size_t(image.width()) * 4;
+    for (int y = 0; y < image.height(); y++)
+        std::memcpy(bits + size_t(y) * size_t(bitmap->BytesPerRow()), image.constScanLine(y),
+                    rowBytes);
+    *outBitmap = bitmap;
+    return B_OK;
+}
