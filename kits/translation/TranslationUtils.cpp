@@ -63,6 +63,29 @@ bool within_limits(int64 width, int64 height)
     return bytes != 0 && bytes <= uint64(BTranslationUtils::kDecodeLimitMiB) << 20;
 }
 
+// libpng reports a damaged file on stderr by itself before Qt sees the
+// failure. A PNG whose chunks do not reach IEND within the file is truncated:
+// refuse it here, quietly. Reads only the 8-byte chunk headers.
+bool png_is_truncated(int fd, off_t fileSize)
+{
+    static const uint8 kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    uint8 head[8];
+    if (pread(fd, head, 8, 0) != 8 || std::memcmp(head, kSignature, 8) != 0)
+        return false; // not a PNG: not this check's business
+    off_t at = 8;
+    while (true) {
+        if (fileSize - at < 12 || pread(fd, head, 8, at) != 8)
+            return true;
+        uint32 length = (uint32(head[0]) << 24) | (uint32(head[1]) << 16) | (uint32(head[2]) << 8) |
+                        uint32(head[3]);
+        if (length > 0x7FFFFFFFu || off_t(length) > fileSize - at - 12)
+            return true;
+        if (std::memcmp(head + 4, "IEND", 4) == 0)
+            return false;
+        at += 12 + off_t(length);
+    }
+}
+
 } // namespace
 
 namespace BPrivate {
@@ -116,6 +139,11 @@ status_t BTranslationUtils::ReadBitmapFile(const char* path, BBitmap** outBitmap
     if (st.st_size == 0) {
         close(fd);
         return B_NO_TRANSLATOR;
+    }
+
+    if (png_is_truncated(fd, st.st_size)) {
+        close(fd);
+        return B_ILLEGAL_DATA;
     }
 
     QFile file;
