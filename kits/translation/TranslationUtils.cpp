@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QImageReader>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QtGlobal>
 
 #include <cerrno>
@@ -27,11 +28,13 @@ bool is_codec_chatter(const QMessageLogContext& context, const QString& message)
     const char* category = context.category != nullptr ? context.category : "";
     if (std::strncmp(category, "qt.gui.imageio", 14) == 0)
         return true;
-    return message.startsWith(QLatin1String("libpng ")) ||
-           message.startsWith(QLatin1String("QImageIOHandler:")) ||
-           message.startsWith(QLatin1String("QImageReader::")) ||
-           message.startsWith(QLatin1String("QTiffHandler")) ||
-           message.startsWith(QLatin1String("QBmpHandler"));
+    if (message.startsWith(QLatin1String("libpng ")) ||
+        message.startsWith(QLatin1String("QImageReader::")))
+        return true;
+    // The codecs' handlers name themselves first: "QWebpHandler::write() ...".
+    qsizetype end = message.indexOf(QRegularExpression(QStringLiteral("[^A-Za-z0-9]")));
+    QStringView word = QStringView(message).left(end < 0 ? message.size() : end);
+    return word.startsWith(u'Q') && word.endsWith(QLatin1String("Handler"));
 }
 
 void quiet_handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
