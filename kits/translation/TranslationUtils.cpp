@@ -26,7 +26,8 @@ QtMessageHandler gPreviousHandler = nullptr;
 bool is_codec_chatter(const QMessageLogContext& context, const QString& message)
 {
     const char* category = context.category != nullptr ? context.category : "";
-    if (std::strncmp(category, "qt.gui.imageio", 14) == 0)
+    if (std::strncmp(category, "qt.gui.imageio", 14) == 0 ||
+        std::strncmp(category, "qt.imageformats", 15) == 0)
         return true;
     if (message.startsWith(QLatin1String("libpng ")) ||
         message.startsWith(QLatin1String("QImageReader::")))
@@ -89,6 +90,27 @@ bool png_is_truncated(int fd, off_t fileSize)
     }
 }
 
+// Qt's BMP reader fills whatever rows are missing and reports success. For
+// the uncompressed layouts the file's length must cover every row.
+bool bmp_is_truncated(int fd, off_t fileSize)
+{
+    uint8 h[34];
+    if (pread(fd, h, sizeof(h), 0) != ssize_t(sizeof(h)) || h[0] != 'B' || h[1] != 'M')
+        return false;
+    auto le32 = [&](int at) {
+        return uint32(h[at]) | (uint32(h[at + 1]) << 8) | (uint32(h[at + 2]) << 16) |
+               (uint32(h[at + 3]) << 24);
+    };
+    uint32 offset = le32(10), headerSize = le32(14), compression = le32(30);
+    int64 width = int32(le32(18)), height = int32(le32(22));
+    uint32 bits = uint32(h[28]) | (uint32(h[29]) << 8);
+    if (headerSize < 40 || (compression != 0 && compression != 3) || width <= 0 || bits == 0)
+        return false; // compressed or odd: the reader's own checks apply
+    uint64 row = ((uint64(width) * bits + 31) / 32) * 4;
+    uint64 needed = uint64(offset) + row * uint64(height < 0 ? -height : height);
+    return needed > uint64(fileSize);
+}
+
 } // namespace
 
 namespace BPrivate {
@@ -144,7 +166,7 @@ status_t BTranslationUtils::ReadBitmapFile(const char* path, BBitmap** outBitmap
         return B_NO_TRANSLATOR;
     }
 
-    if (png_is_truncated(fd, st.st_size)) {
+    if (png_is_truncated(fd, st.st_size) || bmp_is_truncated(fd, st.st_size)) {
         close(fd);
         return B_ILLEGAL_DATA;
     }

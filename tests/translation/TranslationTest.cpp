@@ -442,6 +442,20 @@ const BadInput kBadInputs[] = {
          return file_with(f, png);
      },
      B_NO_MEMORY},
+    {"BmpTruncated",
+     [](const ScratchFolder& f) {
+         std::vector<uint8> bmp = encoded("bmp");
+         bmp.resize(bmp.size() - 7);
+         return file_with(f, bmp);
+     },
+     B_ILLEGAL_DATA},
+    {"TiffTruncated",
+     [](const ScratchFolder& f) {
+         std::vector<uint8> tiff = encoded("tiff");
+         tiff.resize(tiff.size() / 2);
+         return file_with(f, tiff);
+     },
+     B_ILLEGAL_DATA},
     {"BmpHugeWidth",
      [](const ScratchFolder& f) {
          std::vector<uint8> bmp = encoded("bmp");
