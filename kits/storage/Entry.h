@@ -26,4 +26,42 @@ struct entry_ref
 
 status_t get_ref_for_path(const char* path, entry_ref* ref);
 
+class BDirectory;
+class BPath;
+
+// An entry in a folder, by path. Initialisation succeeds when the folder
+// holding it exists; the entry itself need not (Exists() tells).
+class BEntry
+{
+public:
+    BEntry();
+    explicit BEntry(const char* path);
+    explicit BEntry(const entry_ref* ref);
+    BEntry(const BDirectory* directory, const char* name);
+
+    status_t InitCheck() const { return fStatus; }
+    status_t SetTo(const char* path);
+    status_t SetTo(const entry_ref* ref);
+    status_t SetTo(const BDirectory* directory, const char* name);
+    void Unset();
+
+    bool Exists() const;
+    bool IsFile() const;
+    bool IsDirectory() const;
+
+    status_t GetRef(entry_ref* ref) const;
+    status_t GetPath(BPath* path) const;
+    status_t GetName(char* buffer) const; // B_FILE_NAME_LENGTH bytes
+    status_t GetParent(BDirectory* directory) const;
+
+    status_t Remove();
+    // Moves the entry to path (relative paths stay in the same folder);
+    // without clobber an existing target fails with B_FILE_EXISTS.
+    status_t Rename(const char* path, bool clobber = false);
+
+private:
+    entry_ref fRef;
+    status_t fStatus;
+};
+
 #endif // _ENTRY_H

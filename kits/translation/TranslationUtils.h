@@ -1,7 +1,12 @@
+// Reading pictures from files through the image codecs installed.
+//
+// The format is found from the content, never from the name. A picture that
+// would need more than kDecodeLimitMiB megabytes to decode, or more than a
+// BBitmap can hold (2 GiB of pixels), is refused before its pixels are read.
 #ifndef _TRANSLATION_UTILS_H
 #define _TRANSLATION_UTILS_H
 
-#include <SupportDefs.h>
+#include <TranslationDefs.h>
 
 class BBitmap;
 class BTranslatorRoster;
@@ -9,8 +14,23 @@ class BTranslatorRoster;
 class BTranslationUtils
 {
 public:
-    // Reads any picture a decoder is installed for; null when it cannot.
-    static BBitmap* GetBitmapFile(const char* name, BTranslatorRoster* roster = nullptr);
+    static constexpr int32 kDecodeLimitMiB = 2048;
+
+    // A new B_RGB32 bitmap (B_RGBA32 when the file has an alpha channel)
+    // with bounds (0, 0, w - 1, h - 1), or null. The first frame of an
+    // animation; EXIF orientation applied. The roster is not consulted:
+    // every installed reader is tried.
+    static BBitmap* GetBitmapFile(const char* path, BTranslatorRoster* roster = nullptr);
+    static BBitmap* GetBitmap(const char* path, BTranslatorRoster* roster = nullptr);
+
+    // As GetBitmapFile, telling why it failed: B_BAD_VALUE (no path),
+    // B_ENTRY_NOT_FOUND, B_PERMISSION_DENIED, B_IS_A_DIRECTORY, B_BAD_TYPE
+    // (not a regular file), B_NO_TRANSLATOR (not a picture any reader
+    // knows), B_ILLEGAL_DATA (corrupt or truncated), B_NO_MEMORY (too large).
+    static status_t ReadBitmapFile(const char* path, BBitmap** outBitmap);
+
+private:
+    BTranslationUtils() = delete;
 };
 
 #endif // _TRANSLATION_UTILS_H

@@ -1,0 +1,48 @@
+#include <StoragePrivate.h>
+
+#include <cerrno>
+
+namespace BPrivate {
+
+status_t status_for_errno(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return B_ENTRY_NOT_FOUND;
+    case EEXIST:
+        return B_FILE_EXISTS;
+    case EACCES:
+    case EPERM:
+        return B_PERMISSION_DENIED;
+    case EISDIR:
+        return B_IS_A_DIRECTORY;
+    case ENOTDIR:
+        return B_NOT_A_DIRECTORY;
+    case ENAMETOOLONG:
+        return B_NAME_TOO_LONG;
+    case ENOTEMPTY:
+        return B_DIRECTORY_NOT_EMPTY;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return B_DEVICE_FULL;
+    case EROFS:
+        return B_READ_ONLY_DEVICE;
+    case ENOMEM:
+        return B_NO_MEMORY;
+    case EINVAL:
+        return B_BAD_VALUE;
+    case EBADF:
+        return B_FILE_ERROR;
+    case EINTR:
+        return B_INTERRUPTED;
+    case EAGAIN:
+        return B_WOULD_BLOCK;
+    case EIO:
+        return B_IO_ERROR;
+    default:
+        return B_ERROR;
+    }
+}
+
+} // namespace BPrivate

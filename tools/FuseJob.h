@@ -1,0 +1,44 @@
+// The work of pellara-fuse, in pieces the benchmark can time one by one:
+// read two pictures, make the stereogram as the window does, write it
+// through the translation kit without ever leaving a partial file.
+#ifndef FUSE_JOB_H
+#define FUSE_JOB_H
+
+#include <SupportDefs.h>
+#include <TranslationDefs.h>
+
+class BBitmap;
+
+namespace fuse {
+
+struct OutputFormat
+{
+    translator_id id = 0;
+    uint32 type = 0;
+};
+
+// From --format's argument: a four-character type code ("PNG ", also
+// quoted as 'PNG ') or a short name or extension (png, jpg, TIF).
+status_t FormatFromName(const char* text, OutputFormat* format);
+// From the extension of an output path, case-insensitive.
+status_t FormatFromPath(const char* path, OutputFormat* format);
+
+// The reader's status for a file, B_OK with a new bitmap in *picture.
+status_t ReadPicture(const char* path, BBitmap** picture);
+// GetFrom(depth), GetMotive(pattern), Fusion(): a new bitmap or null.
+BBitmap* MakeStereogram(BBitmap* depth, BBitmap* pattern);
+// Writes picture (still the caller's afterwards) to a temporary file in
+// path's folder, syncs it and renames it over path; on any failure the
+// temporary file is removed and an existing file at path is untouched.
+status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format);
+
+// Words for the statuses above, as the tool prints them.
+const char* ReadFailure(status_t status);
+const char* WriteFailure(status_t status);
+
+// The whole tool: exit status 0, 1 when the run fails, 2 for a usage error.
+int Main(int argc, char** argv);
+
+} // namespace fuse
+
+#endif // FUSE_JOB_H

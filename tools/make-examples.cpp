@@ -1,0 +1,100 @@
+// pellara-make-examples: writes the example depth picture and pattern tile
+// (examples/depth.png, examples/pattern.png) into the folder given.
+// Deterministic: the same files come out on every run.
+#include <Bitmap.h>
+#include <BitmapStream.h>
+#include <File.h>
+#include <TranslatorRoster.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr int32 kDepthWidth = 640;
+constexpr int32 kDepthHeight = 400;
+constexpr int32 kTile = 96;
+
+uint32* row_of(BBitmap* bitmap, int32 y)
+{
+    return reinterpret_cast<uint32*>(static_cast<uint8*>(bitmap->Bits()) +
+                                     size_t(y) * size_t(bitmap->BytesPerRow()));
+}
+
+// A raised disc with a ring around it: grey levels fall off over a few
+// pixels at every edge, so the surfaces float without jagged steps.
+BBitmap* make_depth()
+{
+    BBitmap* bitmap = new BBitmap(BRect(0, 0, kDepthWidth - 1, kDepthHeight - 1), B_RGB32);
+    const double cx = kDepthWidth / 2.0, cy = kDepthHeight / 2.0;
+    auto step = [](double distance, double edge, double softness) {
+        double t = std::clamp((edge - distance) / softness + 0.5, 0.0, 1.0);
+        return t * t * (3 - 2 * t);
+    };
+    for (int32 y = 0; y < kDepthHeight; y++) {
+        uint32* row = row_of(bitmap, y);
+        for (int32 x = 0; x < kDepthWidth; x++) {
+            double r = std::hypot(x + 0.5 - cx, y + 0.5 - cy);
+            double disc = step(r, 95, 8);
+            double ring = step(r, 165, 6) * (1 - step(r, 135, 6));
+            double level = std::max(disc, 0.55 * ring);
+            uint32 v = uint32(std::lround(level * 255));
+            row[x] = 0xFF000000u | (v << 16) | (v << 8) | v;
+        }
+    }
+    return bitmap;
+}
+
+// Colourful noise from a fixed xorshift sequence.
+BBitmap* make_pattern()
+{
+    BBitmap* bitmap = new BBitmap(BRect(0, 0, kTile - 1, kTile - 1), B_RGB32);
+    uint32 state = 0x9E3779B9u;
+    for (int32 y = 0; y < kTile; y++) {
+        uint32* row = row_of(bitmap, y);
+        for (int32 x = 0; x < kTile; x++) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            row[x] = 0xFF000000u | (state & 0x00FFFFFFu);
+        }
+    }
+    return bitmap;
+}
+
+bool save_png(BBitmap* bitmap, const std::string& path)
+{
+    BTranslatorRoster* roster = BTranslatorRoster::Default();
+    translator_id id;
+    if (roster->FindTranslator(B_PNG_FORMAT, &id) != B_OK)
+        return false;
+    BFile file(path.c_str(), B_WRITE_ONLY | B_CREATE_FILE | B_ERASE_FILE);
+    if (file.InitCheck() != B_OK)
+        return false;
+    BBitmapStream stream(bitmap); // owns the bitmap from here on
+    return roster->Translate(id, &stream, nullptr, &file, B_PNG_FORMAT) == B_OK &&
+           file.Sync() == B_OK;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: pellara-make-examples FOLDER\n");
+        return 2;
+    }
+    std::string folder = argv[1];
+    for (auto [name, bitmap] :
+         {std::pair{"depth.png", make_depth()}, std::pair{"pattern.png", make_pattern()}}) {
+        std::string path = folder + "/" + name;
+        if (!save_png(bitmap, path)) {
+            fprintf(stderr, "pellara-make-examples: cannot write '%s'\n", path.c_str());
+            return 1;
+        }
+        printf("wrote %s\n", path.c_str());
+    }
+    return 0;
+}
