@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -279,6 +280,11 @@ struct ShortcutCase
     Qt::KeyboardModifiers pressed;
     bool invokes;
 };
+
+void PrintTo(const ShortcutCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class MenuShortcutTest : public ::testing::TestWithParam<ShortcutCase>
 {
