@@ -83,6 +83,7 @@ BWindow::BWindow(BRect frame, const char* title, window_type type, uint32 flags,
     top->Realize(widget);
     top->SetWindow(this);
 
+    window_accept_drops(widget);
     window_list().push_back(this);
 }
 

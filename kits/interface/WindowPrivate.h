@@ -39,6 +39,9 @@ struct BWindow::Private
     bool shown = false;
 };
 
+// Lets files dropped from the desktop reach the window's views.
+void window_accept_drops(WindowWidget* widget);
+
 // Every window alive, in creation order.
 std::vector<BWindow*>& window_list();
 bool window_is_alive(const BWindow* window);
