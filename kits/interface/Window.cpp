@@ -91,6 +91,9 @@ BWindow::~BWindow()
 {
     auto& list = window_list();
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    // Detach the whole view tree first: the top view is one of the looper's
+    // handlers, and the looper must not see it again once it is freed.
+    fPrivate->topView->_GetPrivate()->SetWindow(nullptr);
     delete fPrivate->topView;
     delete fPrivate->widget;
     delete fPrivate;
