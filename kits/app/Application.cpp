@@ -2,6 +2,7 @@
 #include <WindowPrivate.h>
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdio>
 #include <cstdlib>
@@ -57,14 +58,7 @@ BApplication::BApplication(const char* signature, status_t* error)
     }
     // The application ends on B_QUIT_REQUESTED, not when Qt sees no window.
     QApplication::setQuitOnLastWindowClosed(false);
-    // The signature's last component names the program ("...Pellara").
-    std::string name = fPrivate->signature;
-    size_t dot = name.find_last_of('.');
-    if (dot != std::string::npos)
-        name = name.substr(dot + 1);
-    if (!name.empty())
-        QCoreApplication::setApplicationName(QString::fromStdString(name));
-    QCoreApplication::setOrganizationDomain(QString::fromStdString(fPrivate->signature));
+    _SetIdentity();
     if (signature == nullptr || std::strncmp(signature, "application/", 12) != 0)
         fPrivate->status = B_BAD_VALUE;
     if (error != nullptr)
@@ -81,6 +75,39 @@ BApplication::~BApplication()
         be_app = nullptr;
     delete fPrivate->ownApplication;
     delete fPrivate;
+}
+
+// The desktop knows the program by the signature's parts:
+// "application/x-vnd.<Vendor>.<Name>" names it <Name>, made by <Vendor>, with
+// the desktop entry and icon "<name>" (lower case).
+void BApplication::_SetIdentity()
+{
+    const std::string& signature = fPrivate->signature;
+    std::string name = signature;
+    size_t dot = name.find_last_of('.');
+    if (dot != std::string::npos)
+        name = name.substr(dot + 1);
+    size_t slash = name.find_last_of('/');
+    if (slash != std::string::npos)
+        name = name.substr(slash + 1);
+    const std::string kVendorPrefix = "application/x-vnd.";
+    if (signature.compare(0, kVendorPrefix.size(), kVendorPrefix) == 0 &&
+        dot != std::string::npos && dot > kVendorPrefix.size()) {
+        std::string vendor = signature.substr(kVendorPrefix.size(), dot - kVendorPrefix.size());
+        QCoreApplication::setOrganizationName(QString::fromStdString(vendor));
+    }
+    // The signature stays the program's identifier.
+    QCoreApplication::setOrganizationDomain(QString::fromStdString(signature));
+    if (name.empty())
+        return;
+    QString appName = QString::fromStdString(name);
+    QCoreApplication::setApplicationName(appName);
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
+        QGuiApplication::setDesktopFileName(appName.toLower());
+        QIcon icon = QIcon::fromTheme(appName.toLower());
+        if (!icon.isNull())
+            QGuiApplication::setWindowIcon(icon);
+    }
 }
 
 status_t BApplication::InitCheck() const

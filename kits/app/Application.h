@@ -28,6 +28,8 @@ public:
     struct Private;
 
 private:
+    void _SetIdentity();
+
     Private* fPrivate;
 };
 

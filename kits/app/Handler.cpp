@@ -13,9 +13,20 @@ BHandler::~BHandler()
     std::free(fName);
 }
 
-void BHandler::MessageReceived(BMessage*)
+void BHandler::MessageReceived(BMessage* message)
 {
-    // The end of every handler chain: an unknown message is dropped.
+    // The end of the class chain: on to the next handler, or dropped.
+    if (fNextHandler != nullptr)
+        fNextHandler->MessageReceived(message);
+}
+
+void BHandler::SetNextHandler(BHandler* handler)
+{
+    // A loop would pass an unknown message round for ever.
+    for (BHandler* h = handler; h != nullptr; h = h->fNextHandler)
+        if (h == this)
+            return;
+    fNextHandler = handler;
 }
 
 const char* BHandler::Name() const

@@ -22,11 +22,17 @@ public:
     void SetName(const char* name);
     BLooper* Looper() const { return fLooper; }
 
+    // A message nobody along the class chain handles goes on to the next
+    // handler, when one is set.
+    void SetNextHandler(BHandler* handler);
+    BHandler* NextHandler() const { return fNextHandler; }
+
 private:
     friend class BLooper;
 
     char* fName;
     BLooper* fLooper;
+    BHandler* fNextHandler = nullptr;
 };
 
 #endif // _HANDLER_H

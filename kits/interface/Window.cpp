@@ -1,6 +1,9 @@
+#include <MenuBar.h>
+#include <MenuPrivate.h>
 #include <WindowPrivate.h>
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 
 #include <algorithm>
 
@@ -23,6 +26,24 @@ void WindowWidget::closeEvent(QCloseEvent* event)
     // The window decides in QuitRequested; Qt must not close it behind its back.
     event->ignore();
     fWindow->PostMessage(B_QUIT_REQUESTED);
+}
+
+void WindowWidget::keyPressEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    const Qt::KeyboardModifiers mods = event->modifiers();
+    if ((mods & Qt::ControlModifier) != 0 && key > 0x20 && key < 0x7f) {
+        uint32 modifiers = B_COMMAND_KEY;
+        if ((mods & Qt::ShiftModifier) != 0)
+            modifiers |= B_SHIFT_KEY;
+        if ((mods & Qt::AltModifier) != 0)
+            modifiers |= B_OPTION_KEY;
+        if (menu_invoke_shortcut(fWindow->KeyMenuBar(), static_cast<char>(key), modifiers)) {
+            event->accept();
+            return;
+        }
+    }
+    QWidget::keyPressEvent(event);
 }
 
 BWindow::BWindow(BRect frame, const char* title, window_type type, uint32 flags, uint32 workspace)
@@ -69,6 +90,9 @@ BWindow::~BWindow()
 {
     auto& list = window_list();
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    // Detach the whole view tree first: the top view is one of the looper's
+    // handlers, and the looper must not see it again once it is freed.
+    fPrivate->topView->_GetPrivate()->SetWindow(nullptr);
     delete fPrivate->topView;
     delete fPrivate->widget;
     delete fPrivate;

@@ -19,6 +19,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // Menu shortcuts, also when the desktop's shortcut map does not see the key.
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     BWindow* fWindow;

@@ -1,0 +1,172 @@
+#include <InterfaceDefs.h>
+#include <MenuPrivate.h>
+#include <Window.h>
+
+#include <QKeySequence>
+
+#include <cctype>
+#include <cstring>
+
+QString menu_text(const char* label)
+{
+    QString text = QString::fromUtf8(label != nullptr ? label : "");
+    text.replace(QLatin1Char('&'), QLatin1String("&&"));
+    return text;
+}
+
+namespace {
+
+QKeySequence shortcut_sequence(char shortcut, uint32 modifiers)
+{
+    if (shortcut == 0)
+        return QKeySequence();
+    int key = std::toupper(static_cast<unsigned char>(shortcut));
+    Qt::KeyboardModifiers qt = Qt::ControlModifier; // the command key
+    if ((modifiers & B_SHIFT_KEY) != 0)
+        qt |= Qt::ShiftModifier;
+    if ((modifiers & B_OPTION_KEY) != 0)
+        qt |= Qt::AltModifier;
+    return QKeySequence(QKeyCombination(qt, static_cast<Qt::Key>(key)));
+}
+
+} // namespace
+
+BMenuItem::BMenuItem(const char* label, BMessage* message, char shortcut, uint32 modifiers)
+    : BInvoker(message, nullptr), fPrivate(new Private)
+{
+    fPrivate->label = label != nullptr ? label : "";
+    fPrivate->action = new QAction(menu_text(label));
+    QObject::connect(fPrivate->action, &QAction::triggered, [this] { Invoke(); });
+    SetShortcut(shortcut, modifiers);
+}
+
+BMenuItem::BMenuItem(BMenu* submenu, BMessage* message)
+    : BInvoker(message, nullptr), fPrivate(new Private)
+{
+    fPrivate->submenu = submenu;
+    if (submenu == nullptr) {
+        fPrivate->action = new QAction();
+        return;
+    }
+    submenu->fData->superitem = this;
+    fPrivate->label = submenu->Name() != nullptr ? submenu->Name() : "";
+    // Choosing the entry opens the submenu; Qt owns that action.
+    fPrivate->action = submenu->fData->menu->menuAction();
+    fPrivate->ownsAction = false;
+    submenu->fData->menu->setTitle(menu_text(fPrivate->label.c_str()));
+}
+
+BMenuItem::BMenuItem(SeparatorTag) : BInvoker(), fPrivate(new Private)
+{
+    fPrivate->separator = true;
+    fPrivate->enabled = false;
+    fPrivate->action = new QAction();
+    fPrivate->action->setSeparator(true);
+}
+
+BMenuItem::~BMenuItem()
+{
+    if (fPrivate->menu != nullptr)
+        fPrivate->menu->RemoveItem(this);
+    if (fPrivate->ownsAction)
+        delete fPrivate->action;
+    if (fPrivate->submenu != nullptr) {
+        fPrivate->submenu->fData->superitem = nullptr;
+        delete fPrivate->submenu;
+    }
+    delete fPrivate;
+}
+
+const char* BMenuItem::Label() const
+{
+    return fPrivate->label.c_str();
+}
+
+void BMenuItem::SetLabel(const char* label)
+{
+    fPrivate->label = label != nullptr ? label : "";
+    fPrivate->action->setText(menu_text(label));
+}
+
+char BMenuItem::Shortcut(uint32* modifiers) const
+{
+    if (modifiers != nullptr)
+        *modifiers = fPrivate->modifiers;
+    return fPrivate->shortcut;
+}
+
+void BMenuItem::SetShortcut(char shortcut, uint32 modifiers)
+{
+    if (fPrivate->separator || fPrivate->submenu != nullptr)
+        return;
+    fPrivate->shortcut = shortcut;
+    fPrivate->modifiers = shortcut != 0 ? modifiers : 0;
+    fPrivate->action->setShortcut(shortcut_sequence(shortcut, modifiers));
+}
+
+void BMenuItem::SetEnabled(bool enabled)
+{
+    fPrivate->enabled = enabled;
+    fPrivate->action->setEnabled(enabled);
+}
+
+bool BMenuItem::IsEnabled() const
+{
+    return fPrivate->enabled;
+}
+
+void BMenuItem::SetMarked(bool marked)
+{
+    fPrivate->marked = marked;
+    fPrivate->action->setCheckable(marked || fPrivate->action->isCheckable());
+    fPrivate->action->setChecked(marked);
+}
+
+bool BMenuItem::IsMarked() const
+{
+    return fPrivate->marked;
+}
+
+BMenu* BMenuItem::Submenu() const
+{
+    return fPrivate->submenu;
+}
+
+BMenu* BMenuItem::Menu() const
+{
+    return fPrivate->menu;
+}
+
+// The window of the outermost menu, which is a bar added to a window.
+BWindow* BMenuItem::_Window() const
+{
+    BMenu* menu = fPrivate->menu;
+    while (menu != nullptr && menu->Supermenu() != nullptr)
+        menu = menu->Supermenu();
+    return menu != nullptr ? menu->Window() : nullptr;
+}
+
+status_t BMenuItem::Invoke(BMessage* message)
+{
+    if (!fPrivate->enabled)
+        return B_ERROR;
+    BMessage* copy = _PrepareInvoke(message);
+    if (copy == nullptr)
+        return B_BAD_VALUE;
+    int32 index = fPrivate->menu != nullptr ? fPrivate->menu->IndexOf(this) : -1;
+    copy->AddInt32("index", index);
+    status_t status = B_BAD_PORT_ID;
+    if (!(Messenger() == BMessenger())) {
+        status = Messenger().SendMessage(copy);
+    } else if (BWindow* window = _Window()) {
+        status = window->PostMessage(copy);
+    }
+    delete copy;
+    return status;
+}
+
+BSeparatorItem::BSeparatorItem() : BMenuItem(SeparatorTag()) {}
+
+BSeparatorItem::~BSeparatorItem() = default;
+
+void BSeparatorItem::SetEnabled(bool) {}

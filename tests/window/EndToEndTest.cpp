@@ -1,0 +1,237 @@
+// The real program under Xvfb: two files dropped from another X client,
+// Ctrl+F, the stereogram read back from the screen, Ctrl+Q.
+#include <QColor>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QProcess>
+#include <QRect>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+#ifdef PELLARA_PROGRAM
+const char* kProgram = PELLARA_PROGRAM;
+const char* kHelper = PELLARA_DROP_HELPER;
+const char* kLeakSuppressions = PELLARA_LSAN_SUPPRESSIONS;
+#else
+const char* kLeakSuppressions = nullptr;
+const char* kProgram = nullptr;
+const char* kHelper = nullptr;
+#endif
+
+const int kTimeoutMs = 15000;
+
+// Screen places: the window's content starts at (100, 100), the board view
+// at window (0, 20); slot inner rectangles in view coordinates.
+const QPoint kBoardOrigin(100, 120);
+const QRect kPictureInner(QPoint(11, 21), QPoint(119, 109));
+const QRect kPatternInner(QPoint(11, 141), QPoint(119, 229));
+const QRect kStereogramInner(QPoint(141, 21), QPoint(489, 389));
+const QColor kBackground(216, 216, 216);
+
+// Calls `done` until it holds or the deadline passes; each try is itself a
+// process run, which paces the polling.
+bool poll(const std::function<bool()>& done, int timeoutMs = kTimeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        if (done())
+            return true;
+    } while (clock.elapsed() < timeoutMs);
+    return false;
+}
+
+class EndToEndTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (kProgram == nullptr)
+            GTEST_SKIP() << "the program is not built";
+        fXvfb = QStandardPaths::findExecutable("Xvfb");
+        fXdotool = QStandardPaths::findExecutable("xdotool");
+        if (fXvfb.isEmpty() || fXdotool.isEmpty())
+            GTEST_SKIP() << "needs Xvfb and xdotool (scripts/deps.sh installs them)";
+        ASSERT_TRUE(fDir.isValid());
+        // -displayfd 1: Xvfb picks a free display and prints its number when ready.
+        fServer.start(fXvfb, {"-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+        ASSERT_TRUE(fServer.waitForStarted(kTimeoutMs));
+        QByteArray number;
+        ASSERT_TRUE(poll([&] {
+            fServer.waitForReadyRead(200);
+            number += fServer.readAllStandardOutput();
+            return number.contains('\n') || fServer.state() != QProcess::Running;
+        })) << "Xvfb did not report a display";
+        ASSERT_TRUE(number.contains('\n')) << "Xvfb: " << fServer.readAllStandardError().data();
+        fDisplay = ":" + QString::fromLatin1(number.trimmed());
+        fEnvironment = QProcessEnvironment::systemEnvironment();
+        fEnvironment.insert("DISPLAY", fDisplay);
+        fEnvironment.insert("QT_QPA_PLATFORM", "xcb");
+        fEnvironment.remove("WAYLAND_DISPLAY");
+        fEnvironment.remove("XAUTHORITY");
+        // On X11, Qt loads libdbus, whose own buffers the leak checker would
+        // report as the program's.
+        if (kLeakSuppressions != nullptr && !fEnvironment.contains("LSAN_OPTIONS"))
+            fEnvironment.insert("LSAN_OPTIONS", QString("suppressions=") + kLeakSuppressions);
+    }
+
+    void TearDown() override
+    {
+        for (QProcess* p : {&fProgram, &fServer}) {
+            if (p->state() != QProcess::NotRunning) {
+                p->kill();
+                p->waitForFinished(kTimeoutMs);
+            }
+        }
+    }
+
+    int Run(const QString& program, const QStringList& args, QByteArray* out = nullptr)
+    {
+        QProcess process;
+        process.setProcessEnvironment(fEnvironment);
+        process.start(program, args);
+        if (!process.waitForFinished(kTimeoutMs)) {
+            process.kill();
+            process.waitForFinished();
+            return -1;
+        }
+        if (out != nullptr)
+            *out = process.readAllStandardOutput();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    int Xdotool(const QStringList& args) { return Run(fXdotool, args); }
+
+    QImage Grab(QRect area)
+    {
+        QString out = fDir.filePath("grab.png");
+        QFile::remove(out);
+        if (Run(kHelper, {"grab", QString::number(area.x()), QString::number(area.y()),
+                          QString::number(area.width()), QString::number(area.height()), out}) != 0)
+            return QImage();
+        return QImage(out);
+    }
+
+    // Share of the slot's pixels that are not the board's background.
+    double Covered(const QRect& inner)
+    {
+        QImage shot = Grab(inner.translated(kBoardOrigin));
+        if (shot.isNull())
+            return 0;
+        qint64 other = 0;
+        for (int y = 0; y < shot.height(); y++)
+            for (int x = 0; x < shot.width(); x++)
+                other += QColor(shot.pixel(x, y)).rgb() != kBackground.rgb();
+        return double(other) / (double(shot.width()) * shot.height());
+    }
+
+    // Drags `file` from a helper window at (650, 100) to the screen point.
+    void DropFile(const QString& file, QPoint target, const std::function<bool()>& arrived)
+    {
+        QProcess helper;
+        helper.setProcessEnvironment(fEnvironment);
+        helper.start(kHelper, {"drag", "650", "100", file});
+        ASSERT_TRUE(helper.waitForStarted(kTimeoutMs));
+        QByteArray said;
+        auto heard = [&](const char* word) {
+            return poll([&] {
+                       helper.waitForReadyRead(200);
+                       said += helper.readAllStandardOutput();
+                       return said.contains(word) || helper.state() != QProcess::Running;
+                   }) &&
+                   said.contains(word);
+        };
+        ASSERT_TRUE(heard("ready")) << said.data();
+        ASSERT_EQ(Xdotool({"mousemove", "680", "130", "mousedown", "1"}), 0);
+        // Moving in steps gives the drag enter and position messages; keep
+        // nudging until the program has taken the drag.
+        int step = 0;
+        ASSERT_TRUE(poll([&] {
+                        QPoint p = target + QPoint(step % 3, 0);
+                        step++;
+                        Xdotool({"mousemove", QString::number(p.x()), QString::number(p.y())});
+                        helper.waitForReadyRead(200);
+                        said += helper.readAllStandardOutput();
+                        return said.contains("accepted") || helper.state() != QProcess::Running;
+                    }) &&
+                    said.contains("accepted"))
+            << "the window never accepted the drag: " << said.data();
+        ASSERT_EQ(Xdotool({"mouseup", "1"}), 0);
+        ASSERT_TRUE(heard("done")) << said.data();
+        // The program fetches the file list from the helper after the drop.
+        EXPECT_TRUE(poll(arrived)) << "the dropped file never reached its slot";
+        helper.closeWriteChannel();
+        ASSERT_TRUE(helper.waitForFinished(kTimeoutMs));
+        said += helper.readAllStandardOutput();
+        EXPECT_EQ(helper.exitCode(), 0) << said.data();
+    }
+
+    QString fXvfb;
+    QString fXdotool;
+    QString fDisplay;
+    QProcessEnvironment fEnvironment;
+    QTemporaryDir fDir;
+    QProcess fServer;
+    QProcess fProgram;
+};
+
+} // namespace
+
+TEST_F(EndToEndTest, DropTwoFilesFuseAndQuit)
+{
+    // A white disc on black for depth, a colourful tile for the pattern.
+    QImage depth(200, 150, QImage::Format_RGB32);
+    depth.fill(Qt::black);
+    for (int y = 0; y < depth.height(); y++)
+        for (int x = 0; x < depth.width(); x++)
+            if ((x - 100) * (x - 100) + (y - 75) * (y - 75) < 50 * 50)
+                depth.setPixel(x, y, qRgb(255, 255, 255));
+    QImage pattern(40, 40, QImage::Format_RGB32);
+    for (int y = 0; y < pattern.height(); y++)
+        for (int x = 0; x < pattern.width(); x++)
+            pattern.setPixel(x, y, qRgb((x * 53 + y * 7) % 256, (x * y * 3) % 256, 40 + x * 5));
+    QString depthFile = fDir.filePath("depth.png");
+    QString patternFile = fDir.filePath("pattern.png");
+    ASSERT_TRUE(depth.save(depthFile));
+    ASSERT_TRUE(pattern.save(patternFile));
+
+    fProgram.setProcessEnvironment(fEnvironment);
+    fProgram.start(kProgram, {});
+    ASSERT_TRUE(fProgram.waitForStarted(kTimeoutMs));
+    // The board is up once its stereogram frame is drawn around an empty
+    // slot (an unpainted window is all black).
+    ASSERT_TRUE(poll([&] {
+        QImage shot = Grab(QRect(kBoardOrigin + QPoint(140, 20), QSize(1, 1)));
+        return !shot.isNull() && QColor(shot.pixel(0, 0)) == QColor(Qt::black) &&
+               Covered(kStereogramInner) < 0.01;
+    })) << "the window did not appear";
+
+    // Picture anywhere but the pattern frame, pattern inside its frame.
+    DropFile(depthFile, kBoardOrigin + QPoint(300, 200),
+             [&] { return Covered(kPictureInner) > 0.5; });
+    if (HasFatalFailure())
+        return;
+    DropFile(patternFile, kBoardOrigin + QPoint(60, 185),
+             [&] { return Covered(kPatternInner) > 0.5; });
+    if (HasFatalFailure())
+        return;
+    EXPECT_GT(Covered(kPictureInner), 0.5) << "the pattern replaced the picture";
+    EXPECT_LT(Covered(kStereogramInner), 0.01) << "stereogram before Fusion";
+
+    // The pointer rests on the window, which gets the keys.
+    ASSERT_EQ(Xdotool({"key", "ctrl+f"}), 0);
+    EXPECT_TRUE(poll([&] { return Covered(kStereogramInner) > 0.5; }))
+        << "no stereogram after Ctrl+F";
+
+    ASSERT_EQ(Xdotool({"key", "ctrl+q"}), 0);
+    ASSERT_TRUE(fProgram.waitForFinished(kTimeoutMs)) << "the program did not quit";
+    EXPECT_EQ(fProgram.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(fProgram.exitCode(), 0);
+}
