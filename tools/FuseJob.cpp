@@ -2,10 +2,8 @@
 
 #include <Bitmap.h>
 #include <BitmapStream.h>
-#include <Directory.h>
-#include <Entry.h>
 #include <File.h>
-#include <Path.h>
+#include <FileReplacement.h>
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
 #include <VPellaraObject.h>
@@ -13,11 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <strings.h>
 
-#include <sys/stat.h>
 
 #ifndef PELLARA_VERSION
 #define PELLARA_VERSION "unknown"
@@ -30,7 +26,6 @@ namespace {
 const char kTool[] = "pellara-fuse";
 constexpr int kRunFailed = 1;
 constexpr int kUsage = 2;
-constexpr int kTemporaryAttempts = 64;
 
 void print_usage(FILE* out)
 {
@@ -81,16 +76,6 @@ int fail(int code, const char* format, const char* a, const char* b = nullptr)
     return code;
 }
 
-std::string temporary_name(const char* leaf, std::mt19937& random)
-{
-    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::string name = std::string(".") + leaf + ".";
-    std::uniform_int_distribution<int> pick(0, int(sizeof(kLetters)) - 2);
-    for (int i = 0; i < 6; i++)
-        name += kLetters[pick(random)];
-    return name;
-}
-
 status_t encode_into(BBitmap* picture, BFile* file, const OutputFormat& format)
 {
     // The window's way: the stream borrows the bitmap and gives it back
@@ -100,9 +85,7 @@ status_t encode_into(BBitmap* picture, BFile* file, const OutputFormat& format)
         BTranslatorRoster::Default()->Translate(format.id, &stream, nullptr, file, format.type);
     BBitmap* detached = nullptr;
     stream.DetachBitmap(&detached);
-    if (status != B_OK)
-        return status;
-    return file->Sync();
+    return status;
 }
 
 } // namespace
@@ -178,51 +161,14 @@ status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& fo
 {
     if (picture == nullptr || path == nullptr || path[0] == '\0')
         return B_BAD_VALUE;
-    BEntry target(path);
-    if (target.InitCheck() != B_OK)
-        return target.InitCheck();
-    if (target.IsDirectory())
-        return B_IS_A_DIRECTORY;
-    entry_ref ref;
-    target.GetRef(&ref);
-    BDirectory folder;
-    status_t status = target.GetParent(&folder);
+    BFileReplacement replacement(path);
+    status_t status = replacement.InitCheck();
     if (status != B_OK)
         return status;
-
-    // A file replaced keeps its permissions; a new one gets 0666 less the
-    // umask, which the temporary file already has.
-    struct stat existing;
-    bool replacing = stat(ref.Path(), &existing) == 0 && S_ISREG(existing.st_mode);
-
-    std::random_device seed;
-    std::mt19937 random(seed());
-    std::string temporary;
-    BFile file;
-    for (int attempt = 0; attempt < kTemporaryAttempts; attempt++) {
-        temporary = temporary_name(ref.Name(), random);
-        status =
-            file.SetTo(&folder, temporary.c_str(), B_WRITE_ONLY | B_CREATE_FILE | B_FAIL_IF_EXISTS);
-        if (status != B_FILE_EXISTS)
-            break;
-    }
+    status = encode_into(picture, replacement.File(), format);
     if (status != B_OK)
-        return status;
-
-    BEntry written(&folder, temporary.c_str());
-    status = encode_into(picture, &file, format);
-    if (status == B_OK && replacing)
-        status = file.SetPermissions(existing.st_mode & 07777);
-    file.Unset();
-    if (status == B_OK)
-        status = written.Rename(ref.Path(), true);
-    if (status != B_OK) {
-        written.Remove();
-        return status;
-    }
-    // The rename itself must survive a crash too.
-    folder.Sync();
-    return B_OK;
+        return status; // the replacement removes its temporary file
+    return replacement.Commit();
 }
 
 const char* ReadFailure(status_t status)

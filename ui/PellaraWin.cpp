@@ -2,15 +2,21 @@
 
 #include "PellaraBMPView.h"
 
+#include <Alert.h>
 #include <Application.h>
+#include <BitmapStream.h>
+#include <Directory.h>
+#include <FilePanel.h>
+#include <FileReplacement.h>
 #include <Menu.h>
 #include <MenuBar.h>
 #include <MenuItem.h>
+#include <Messenger.h>
+#include <TranslationUtils.h>
+#include <TranslatorFormats.h>
+#include <TranslatorRoster.h>
 
-// The translation kit's "Save As..." items carry this code.
-#ifndef B_TRANSLATION_MENU
-#define B_TRANSLATION_MENU 'BTMN'
-#endif
+#include <string>
 
 PellaraWin::PellaraWin(BRect frame)
     : BWindow(frame, "Pellara", B_TITLED_WINDOW, B_NOT_RESIZABLE | B_NOT_ZOOMABLE,
@@ -24,8 +30,7 @@ PellaraWin::PellaraWin(BRect frame)
     BMenu* fileMenu = new BMenu("File", B_ITEMS_IN_COLUMN);
     saveAsMenu = new BMenu("Save As...", B_ITEMS_IN_COLUMN);
 
-    // The export work fills saveAsMenu with the translation items here:
-    // BTranslationUtils::AddTranslationItems(saveAsMenu, B_TRANSLATOR_BITMAP).
+    BTranslationUtils::AddTranslationItems(saveAsMenu, B_TRANSLATOR_BITMAP);
 
     fileMenu->AddItem(saveAsMenu);
     fileMenu->AddSeparatorItem();
@@ -38,7 +43,11 @@ PellaraWin::PellaraWin(BRect frame)
     AddChild(view);
 }
 
-PellaraWin::~PellaraWin() {}
+// The last save panel goes with the window rather than outliving it.
+PellaraWin::~PellaraWin()
+{
+    delete savePanel;
+}
 
 void PellaraWin::MessageReceived(BMessage* message)
 {
@@ -64,12 +73,68 @@ bool PellaraWin::QuitRequested()
     return true;
 }
 
-void PellaraWin::_save_as(BMessage*)
+void PellaraWin::_save_as(BMessage* message)
 {
-    // filled by the export work
+    if (view->bitmaps[2] == nullptr)
+        return;
+    int32 translator;
+    int32 type;
+    if (message->FindInt32("be:translator", &translator) != B_OK ||
+        message->FindInt32("be:type", &type) != B_OK)
+        return;
+
+    BMessage request(kMsgSaveFile);
+    request.AddInt32("be:translator", translator);
+    request.AddInt32("be:type", type);
+
+    // Each choice gets a panel of its own; the one it replaces is released.
+    delete savePanel;
+    BMessenger target(this);
+    savePanel = new BFilePanel(B_SAVE_PANEL, &target, nullptr, 0, false, &request, nullptr,
+                               false, true);
+    if (savePanel != nullptr) {
+        // Offer a name that carries the chosen format's extension.
+        const char* extension = BTranslatorRoster::Default()->ShortName(translator);
+        std::string name = "stereogram";
+        if (extension != nullptr)
+            name = name + "." + extension;
+        savePanel->SetSaveText(name.c_str());
+        savePanel->Window()->SetWorkspaces(B_CURRENT_WORKSPACE);
+        savePanel->Show();
+    }
 }
 
-void PellaraWin::_save_file(BMessage*)
+// The stereogram is written beside the chosen file and renamed over it only
+// once complete, so a failed save never destroys the file it would replace;
+// any failure, opening included, is told to the user.
+void PellaraWin::_save_file(BMessage* message)
 {
-    // filled by the export work
+    entry_ref directoryRef;
+    const char* name;
+    int32 translator;
+    int32 type;
+    if (message->FindRef("directory", &directoryRef) != B_OK ||
+        message->FindString("name", &name) != B_OK ||
+        message->FindInt32("be:translator", &translator) != B_OK ||
+        message->FindInt32("be:type", &type) != B_OK)
+        return;
+
+    BDirectory directory(&directoryRef);
+    BFileReplacement file(&directory, name);
+    status_t status = file.InitCheck();
+    if (status == B_OK) {
+        BBitmapStream stream(view->bitmaps[2]);
+        status = BTranslatorRoster::Default()->Translate(translator, &stream, nullptr,
+                                                         file.File(), uint32(type));
+        // The board keeps its stereogram whatever happened.
+        BBitmap* bitmap;
+        stream.DetachBitmap(&bitmap);
+        if (status == B_OK)
+            status = file.Commit();
+    }
+    if (status != B_OK) {
+        BAlert* alert = new BAlert("", "Erreur d'ecriture de l'image", "Ok", nullptr, nullptr,
+                                   B_WIDTH_AS_USUAL, B_INFO_ALERT);
+        alert->Go();
+    }
 }

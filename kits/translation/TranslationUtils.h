@@ -9,7 +9,12 @@
 #include <TranslationDefs.h>
 
 class BBitmap;
+class BMenu;
+class BMessage;
 class BTranslatorRoster;
+
+// The code of the messages AddTranslationItems puts in its items.
+enum : uint32 { B_TRANSLATION_MENU = 'BTMN' };
 
 class BTranslationUtils
 {
@@ -28,6 +33,18 @@ public:
     // (not a regular file), B_NO_TRANSLATOR (not a picture any reader
     // knows), B_ILLEGAL_DATA (corrupt or truncated), B_NO_MEMORY (too large).
     static status_t ReadBitmapFile(const char* path, BBitmap** outBitmap);
+
+    // Adds to intoMenu one item for each format a translator writes from
+    // fromType, labelled with the format's name, in the roster's order. Each
+    // item's message is a copy of model (or a new B_TRANSLATION_MENU
+    // message) with the translator's id under translatorIdName
+    // ("be:translator") and the format's type under translatorTypeName
+    // ("be:type"), both int32. The items target the menu's window.
+    static status_t AddTranslationItems(BMenu* intoMenu, uint32 fromType,
+                                        const BMessage* model = nullptr,
+                                        const char* translatorIdName = nullptr,
+                                        const char* translatorTypeName = nullptr,
+                                        BTranslatorRoster* roster = nullptr);
 
 private:
     BTranslationUtils() = delete;

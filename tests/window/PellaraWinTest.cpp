@@ -174,9 +174,8 @@ TEST(PellaraWinTest, FileMenuEntriesInOrder)
         EXPECT_EQ(entries[i]->menu() != nullptr, expected[i].submenu);
         EXPECT_EQ(entries[i]->shortcut(), expected[i].shortcut);
     }
-    // The submenu waits for the export's items.
     EXPECT_EQ(entries[0]->menu(), application.window->saveAsMenu->_GetMenuData()->menu);
-    EXPECT_EQ(application.window->saveAsMenu->CountItems(), 0);
+    EXPECT_GT(application.window->saveAsMenu->CountItems(), 0);
 
     BMenuItem* fusion = application.window->menuBar->FindItem("Fusion");
     BMenuItem* quit = application.window->menuBar->FindItem("Quit");
