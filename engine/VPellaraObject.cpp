@@ -62,39 +62,50 @@ bool is_flat_32bit(const BBitmap* bitmap, uint32_t width, uint32_t height)
 }
 
 // With the constants the system uses the separation has an exact integer
-// form: 80 - ceil(10 d / 16777215). Other constants take the float route.
-struct FixedSeparation
+// form, 80 - ceil(10 d / 16777215), and the division by 2^24 - 1 of a number
+// below 2^29 is ((n + (n >> 24) + 1) >> 24): 32-bit arithmetic a whole row
+// of which the compiler turns into vector code.
+void fixed_separations(const uint32_t* form, uint8_t* separations, uint32_t width)
 {
-    uint32_t operator()(uint32_t d) const
-    {
-        return 80u - uint32_t((uint64_t(d) * 10u + 16777214u) / 16777215u);
+    for (uint32_t x = 0; x < width; x++) {
+        uint32_t n = (form[x] & 0x00FFFFFFu) * 10u + 16777214u;
+        separations[x] = uint8_t(80u - ((n + (n >> 24) + 1u) >> 24));
     }
-};
+}
 
+// Other constants take the floating-point route, pixel by pixel.
 struct GeneralSeparation
 {
+    const uint32_t* form;
     int32_t L;
     int32_t A;
-    uint32_t operator()(uint32_t d) const
+    uint32_t operator()(uint32_t x) const
     {
-        double s = double(L) - (double(d) / double(16777215.0F)) * double(A);
+        double d = double(form[x] & 0x00FFFFFFu);
+        double s = double(L) - (d / double(16777215.0F)) * double(A);
         return static_cast<uint32_t>(static_cast<int32_t>(s));
     }
 };
 
+struct PrecomputedSeparation
+{
+    const uint8_t* separations;
+    uint32_t operator()(uint32_t x) const { return separations[x]; }
+};
+
+// Right to left: each pixel takes the pattern pixel one separation to its
+// right as it stands now, and the pattern is rewritten in place where
+// x > s, so that the repetition carries leftward. Written without branches
+// on the data; the pattern word is stored back unchanged where it is kept.
 template <typename Separation>
-void synthesise_row(const uint32_t* form, uint32_t* motive, uint32_t* out, uint32_t width,
-                    Separation separation)
+void synthesise_row(uint32_t* motive, uint32_t* out, uint32_t width, Separation separationAt)
 {
     for (uint32_t x = width; x-- > 0;) {
-        uint32_t s = separation(form[x] & 0x00FFFFFFu);
+        uint32_t s = separationAt(x);
         uint32_t source = x + s; // wraps as a 32-bit sum
-        uint32_t value = motive[x];
-        if (source < width) {
-            if (x > s)
-                motive[x] = motive[source];
-            value = motive[source];
-        }
+        bool inside = source < width;
+        uint32_t value = motive[inside ? source : x];
+        motive[x] = inside && x > s ? value : motive[x];
         out[x] = value;
     }
 }
@@ -329,9 +340,10 @@ BBitmap* VPellaraObject::Fusion()
     // in the cache; rows are independent, so bands run on every core.
     for_row_bands(hF, uint64_t(wF) * hF, [this, out](uint32_t first, uint32_t last) {
         std::vector<uint32_t> row(wF);
+        std::vector<uint8_t> separations(wF);
         for (uint32_t y = first; y < last; y++) {
             _fill_scaled_rows(y, y + 1);
-            _synthesise_row(y, row.data());
+            _synthesise_row(y, row.data(), separations.data());
             size_t offset = size_t(y) * wF;
             stream_words(result + offset, row.data(), wF);
             if (out != nullptr)
@@ -342,13 +354,15 @@ BBitmap* VPellaraObject::Fusion()
     return bitmap;
 }
 
-void VPellaraObject::_synthesise_row(uint32_t y, uint32_t* out)
+void VPellaraObject::_synthesise_row(uint32_t y, uint32_t* out, uint8_t* separations)
 {
     size_t offset = size_t(y) * wF;
-    if (L == 80 && A == 10)
-        synthesise_row(form + offset, scaledMotive + offset, out, wF, FixedSeparation{});
-    else
-        synthesise_row(form + offset, scaledMotive + offset, out, wF, GeneralSeparation{L, A});
+    if (L == 80 && A == 10) {
+        fixed_separations(form + offset, separations, wF);
+        synthesise_row(scaledMotive + offset, out, wF, PrecomputedSeparation{separations});
+    } else {
+        synthesise_row(scaledMotive + offset, out, wF, GeneralSeparation{form + offset, L, A});
+    }
 }
 
 void VPellaraObject::_convert_to32bits(BBitmap* source, BBitmap* target)

@@ -47,7 +47,7 @@ private:
                   bool* present);
     bool _prepare_scaled_motive();
     void _fill_scaled_rows(uint32_t first, uint32_t last);
-    void _synthesise_row(uint32_t y, uint32_t* out);
+    void _synthesise_row(uint32_t y, uint32_t* out, uint8_t* separations);
 
     // A picture whose last resize failed is absent until it is captured again.
     bool formPresent;

@@ -11,7 +11,8 @@ namespace {
 
 // The synthesis written the slow, obvious way, for comparison.
 std::vector<uint32_t> reference(const std::vector<uint32_t>& depth, uint32_t w, uint32_t h,
-                                const std::vector<uint32_t>& pattern, uint32_t wM, uint32_t hM)
+                                const std::vector<uint32_t>& pattern, uint32_t wM, uint32_t hM,
+                                int32_t L = 80, int32_t A = 10)
 {
     std::vector<uint32_t> tiled(size_t(w) * h), out(size_t(w) * h);
     for (uint32_t r = 0; r < h; r++)
@@ -20,7 +21,7 @@ std::vector<uint32_t> reference(const std::vector<uint32_t>& depth, uint32_t w, 
     for (uint32_t y = 0; y < h; y++)
         for (uint32_t x = w; x-- > 0;) {
             uint32_t i = y * w + x;
-            double sep = 80 - (double(depth[i] & 0xFFFFFF) / double(16777215.0F)) * 10;
+            double sep = L - (double(depth[i] & 0xFFFFFF) / double(16777215.0F)) * A;
             auto s = uint32_t(int32_t(sep));
             out[i] = tiled[i];
             if (x + s < w) {
@@ -45,9 +46,11 @@ struct Fused
     std::string out;
 };
 
-Fused fuse(BBitmap* depth, BBitmap* pattern)
+Fused fuse(BBitmap* depth, BBitmap* pattern, int32_t L = 80, int32_t A = 10)
 {
     VPellaraObject engine;
+    engine.L = L;
+    engine.A = A;
     testing::internal::CaptureStdout();
     engine.GetFrom(depth);
     engine.GetMotive(pattern);
@@ -142,8 +145,19 @@ TEST(Synthesis, OnePixelPictureHoldsThePatternsFirstPixel)
     EXPECT_EQ(f.words, std::vector<uint32_t>{0x42});
 }
 
-// Large enough to be split over threads: every row must still match.
-TEST(Synthesis, MatchesTheDirectAlgorithmOnRandomDepth)
+struct Constants
+{
+    int32_t L;
+    int32_t A;
+};
+
+class DirectAlgorithm : public testing::TestWithParam<Constants>
+{
+};
+
+// Large enough to be split over threads: every row must still match, with
+// the system's constants and with others.
+TEST_P(DirectAlgorithm, MatchesOnRandomDepth)
 {
     const uint32_t w = 1031, h = 613, wM = 97, hM = 41;
     std::mt19937 random(7);
@@ -155,10 +169,13 @@ TEST(Synthesis, MatchesTheDirectAlgorithmOnRandomDepth)
     auto depthBitmap = make_bitmap(w, h, [&](uint32_t x, uint32_t y) { return depth[y * w + x]; });
     auto patternBitmap =
         make_bitmap(wM, hM, [&](uint32_t x, uint32_t y) { return pattern[y * wM + x]; });
-    Fused f = fuse(depthBitmap.get(), patternBitmap.get());
+    Fused f = fuse(depthBitmap.get(), patternBitmap.get(), GetParam().L, GetParam().A);
     ASSERT_TRUE(f.bitmap);
-    EXPECT_EQ(f.words, reference(depth, w, h, pattern, wM, hM));
+    EXPECT_EQ(f.words, reference(depth, w, h, pattern, wM, hM, GetParam().L, GetParam().A));
 }
+
+INSTANTIATE_TEST_SUITE_P(Constants, DirectAlgorithm,
+                         testing::Values(Constants{80, 10}, Constants{60, 25}, Constants{5, 10}));
 
 TEST(Synthesis, RepeatedFusionGivesTheSameBitmap)
 {
