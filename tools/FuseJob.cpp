@@ -14,7 +14,6 @@
 #include <string>
 #include <strings.h>
 
-
 #ifndef PELLARA_VERSION
 #define PELLARA_VERSION "unknown"
 #endif
@@ -76,6 +75,18 @@ int fail(int code, const char* format, const char* a, const char* b = nullptr)
     return code;
 }
 
+// The translator's own output format.
+status_t format_of(translator_id id, OutputFormat* format)
+{
+    const translation_format* out = nullptr;
+    int32 count = 0;
+    if (BTranslatorRoster::Default()->GetOutputFormats(id, &out, &count) != B_OK || count < 1)
+        return B_NO_TRANSLATOR;
+    format->id = id;
+    format->type = out->type;
+    return B_OK;
+}
+
 status_t encode_into(BBitmap* picture, BFile* file, const OutputFormat& format)
 {
     // The window's way: the stream borrows the bitmap and gives it back
@@ -110,14 +121,7 @@ status_t FormatFromName(const char* text, OutputFormat* format)
         status = roster->FindTranslator(name.c_str(), &id);
     if (status != B_OK)
         return status;
-    const translation_format* out = nullptr;
-    int32 count = 0;
-    status = roster->GetOutputFormats(id, &out, &count);
-    if (status != B_OK || count < 1)
-        return B_NO_TRANSLATOR;
-    format->id = id;
-    format->type = out->type;
-    return B_OK;
+    return format_of(id, format);
 }
 
 status_t FormatFromPath(const char* path, OutputFormat* format)
@@ -135,13 +139,7 @@ status_t FormatFromPath(const char* path, OutputFormat* format)
     status_t status = roster->FindTranslator(dot + 1, &id);
     if (status != B_OK)
         return status;
-    const translation_format* out = nullptr;
-    int32 count = 0;
-    if (roster->GetOutputFormats(id, &out, &count) != B_OK || count < 1)
-        return B_NO_TRANSLATOR;
-    format->id = id;
-    format->type = out->type;
-    return B_OK;
+    return format_of(id, format);
 }
 
 status_t ReadPicture(const char* path, BBitmap** picture)

@@ -1,4 +1,5 @@
 #include <DataIO.h>
+#include <DataIOPrivate.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -121,7 +122,7 @@ ssize_t BMallocIO::WriteAt(off_t position, const void* buffer, size_t size)
     return ssize_t(size);
 }
 
-off_t BMallocIO::Seek(off_t position, uint32 seekMode)
+off_t seek_target(off_t current, off_t size, off_t position, uint32 seekMode)
 {
     off_t base;
     switch (seekMode) {
@@ -129,10 +130,10 @@ off_t BMallocIO::Seek(off_t position, uint32 seekMode)
         base = 0;
         break;
     case SEEK_CUR:
-        base = fPosition;
+        base = current;
         break;
     case SEEK_END:
-        base = off_t(fData.size());
+        base = size;
         break;
     default:
         return B_BAD_VALUE;
@@ -140,8 +141,15 @@ off_t BMallocIO::Seek(off_t position, uint32 seekMode)
     if ((position < 0 && -position > base) ||
         (position > 0 && position > std::numeric_limits<off_t>::max() - base))
         return B_BAD_VALUE;
-    fPosition = base + position;
-    return fPosition;
+    return base + position;
+}
+
+off_t BMallocIO::Seek(off_t position, uint32 seekMode)
+{
+    off_t target = seek_target(fPosition, off_t(fData.size()), position, seekMode);
+    if (target < 0)
+        return target;
+    return fPosition = target;
 }
 
 status_t BMallocIO::SetSize(off_t size)

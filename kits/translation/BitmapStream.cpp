@@ -1,5 +1,6 @@
 #include <Bitmap.h>
 #include <BitmapStream.h>
+#include <DataIOPrivate.h>
 
 #include <cstdio>
 #include <cstring>
@@ -146,25 +147,10 @@ ssize_t BBitmapStream::WriteAt(off_t position, const void* buffer, size_t size)
 
 off_t BBitmapStream::Seek(off_t position, uint32 seekMode)
 {
-    off_t base;
-    switch (seekMode) {
-    case SEEK_SET:
-        base = 0;
-        break;
-    case SEEK_CUR:
-        base = fPosition;
-        break;
-    case SEEK_END:
-        base = fSize;
-        break;
-    default:
-        return B_BAD_VALUE;
-    }
-    if ((position < 0 && -position > base) ||
-        (position > 0 && position > std::numeric_limits<off_t>::max() - base))
-        return B_BAD_VALUE;
-    fPosition = base + position;
-    return fPosition;
+    off_t target = seek_target(fPosition, fSize, position, seekMode);
+    if (target < 0)
+        return target;
+    return fPosition = target;
 }
 
 status_t BBitmapStream::SetSize(off_t size)

@@ -1,10 +1,10 @@
 #include <Bitmap.h>
-#include <StoragePrivate.h>
-#include <TranslationPrivate.h>
-#include <TranslationUtils.h>
 #include <Menu.h>
 #include <MenuItem.h>
 #include <Message.h>
+#include <StoragePrivate.h>
+#include <TranslationPrivate.h>
+#include <TranslationUtils.h>
 #include <TranslatorRoster.h>
 
 #include <QFile>
@@ -222,8 +222,7 @@ status_t BTranslationUtils::ReadBitmapFile(const char* path, BBitmap** outBitmap
 }
 
 status_t BTranslationUtils::AddTranslationItems(BMenu* intoMenu, uint32 fromType,
-                                                const BMessage* model,
-                                                const char* translatorIdName,
+                                                const BMessage* model, const char* translatorIdName,
                                                 const char* translatorTypeName,
                                                 BTranslatorRoster* roster)
 {
@@ -256,7 +255,8 @@ status_t BTranslationUtils::AddTranslationItems(BMenu* intoMenu, uint32 fromType
         for (int32 j = 0; j < outputCount; j++) {
             if (outputs[j].type == fromType)
                 continue;
-            auto* message = model != nullptr ? new BMessage(*model) : new BMessage(B_TRANSLATION_MENU);
+            auto* message =
+                model != nullptr ? new BMessage(*model) : new BMessage(B_TRANSLATION_MENU);
             message->AddInt32(translatorIdName, ids[i]);
             message->AddInt32(translatorTypeName, int32(outputs[j].type));
             intoMenu->AddItem(new BMenuItem(outputs[j].name, message));

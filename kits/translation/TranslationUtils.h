@@ -14,7 +14,10 @@ class BMessage;
 class BTranslatorRoster;
 
 // The code of the messages AddTranslationItems puts in its items.
-enum : uint32 { B_TRANSLATION_MENU = 'BTMN' };
+enum : uint32
+{
+    B_TRANSLATION_MENU = 'BTMN'
+};
 
 class BTranslationUtils
 {

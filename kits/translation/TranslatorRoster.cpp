@@ -161,6 +161,19 @@ struct BTranslatorRoster::Private
             return nullptr;
         return &translators[size_t(id - 1)];
     }
+
+    status_t Formats(translator_id id, bool output, const translation_format** formats,
+                     int32* count) const
+    {
+        if (formats == nullptr || count == nullptr)
+            return B_BAD_VALUE;
+        const Translator* t = Find(id);
+        if (t == nullptr)
+            return B_NO_TRANSLATOR;
+        *formats = output ? &t->output : &t->input;
+        *count = 1;
+        return B_OK;
+    }
 };
 
 BTranslatorRoster::BTranslatorRoster() : fPrivate(std::make_unique<Private>())
@@ -239,30 +252,17 @@ status_t BTranslatorRoster::GetTranslatorInfo(translator_id id, const char** nam
     return B_OK;
 }
 
+// Each translator reads one format and writes one.
 status_t BTranslatorRoster::GetInputFormats(translator_id id, const translation_format** formats,
                                             int32* count) const
 {
-    if (formats == nullptr || count == nullptr)
-        return B_BAD_VALUE;
-    const Translator* t = fPrivate->Find(id);
-    if (t == nullptr)
-        return B_NO_TRANSLATOR;
-    *formats = &t->input;
-    *count = 1;
-    return B_OK;
+    return fPrivate->Formats(id, false, formats, count);
 }
 
 status_t BTranslatorRoster::GetOutputFormats(translator_id id, const translation_format** formats,
                                              int32* count) const
 {
-    if (formats == nullptr || count == nullptr)
-        return B_BAD_VALUE;
-    const Translator* t = fPrivate->Find(id);
-    if (t == nullptr)
-        return B_NO_TRANSLATOR;
-    *formats = &t->output;
-    *count = 1;
-    return B_OK;
+    return fPrivate->Formats(id, true, formats, count);
 }
 
 status_t BTranslatorRoster::Translate(translator_id id, BPositionIO* source, BMessage*,
