@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -168,7 +169,11 @@ template <typename Work> void for_row_bands(uint32_t rows, uint64_t pixels, Work
     first = mine;
     for (unsigned t = 1; t < threads; t++) {
         uint32_t count = band + (t < extra ? 1 : 0);
-        pool.emplace_back(work, first, first + count);
+        try {
+            pool.emplace_back(work, first, first + count);
+        } catch (...) {
+            work(first, first + count); // no thread to be had: do the band here
+        }
         first += count;
     }
     work(0u, mine);
@@ -339,15 +344,25 @@ BBitmap* VPellaraObject::Fusion()
     // Row by row, tiling, synthesis and output happen while the row is still
     // in the cache; rows are independent, so bands run on every core.
     for_row_bands(hF, uint64_t(wF) * hF, [this, out](uint32_t first, uint32_t last) {
-        std::vector<uint32_t> row(wF);
-        std::vector<uint8_t> separations(wF);
+        // Scratch rows for one band; without them (a picture so wide that
+        // even a row cannot be had) each row is made in place, more slowly.
+        std::unique_ptr<uint32_t, decltype(&std::free)> row(
+            static_cast<uint32_t*>(reallocator(nullptr, size_t(wF) * 4)), &std::free);
+        std::unique_ptr<uint8_t, decltype(&std::free)> separations(
+            static_cast<uint8_t*>(reallocator(nullptr, wF)), &std::free);
         for (uint32_t y = first; y < last; y++) {
             _fill_scaled_rows(y, y + 1);
-            _synthesise_row(y, row.data(), separations.data());
             size_t offset = size_t(y) * wF;
-            stream_words(result + offset, row.data(), wF);
+            if (!row || !separations) {
+                _synthesise_row(y, result + offset, nullptr);
+                if (out != nullptr)
+                    std::memcpy(out + offset, result + offset, size_t(wF) * 4);
+                continue;
+            }
+            _synthesise_row(y, row.get(), separations.get());
+            stream_words(result + offset, row.get(), wF);
             if (out != nullptr)
-                stream_words(out + offset, row.data(), wF);
+                stream_words(out + offset, row.get(), wF);
         }
         fence_streams();
     });
@@ -357,7 +372,7 @@ BBitmap* VPellaraObject::Fusion()
 void VPellaraObject::_synthesise_row(uint32_t y, uint32_t* out, uint8_t* separations)
 {
     size_t offset = size_t(y) * wF;
-    if (L == 80 && A == 10) {
+    if (L == 80 && A == 10 && separations != nullptr) {
         fixed_separations(form + offset, separations, wF);
         synthesise_row(scaledMotive + offset, out, wF, PrecomputedSeparation{separations});
     } else {

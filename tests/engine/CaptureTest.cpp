@@ -221,6 +221,32 @@ TEST_F(ResizeFailure, FusionGivesUpOnEitherWorkBuffer)
     }
 }
 
+// Without scratch rows the synthesis still runs, row by row in place, and
+// gives the very same stereogram.
+TEST_F(ResizeFailure, NoScratchRowsSameStereogram)
+{
+    auto depth =
+        make_bitmap(300, 20, [](uint32_t x, uint32_t y) { return grey((x * 7 + y) % 256); });
+    auto pattern = make_bitmap(33, 7, [](uint32_t x, uint32_t y) { return x * 131 + y; });
+    std::vector<uint32_t> expected;
+    for (int failing : {-1, 2, 3}) { // none; the row; the separations
+        VPellaraObject engine;
+        std::unique_ptr<BBitmap> fused;
+        quietly([&] {
+            engine.GetFrom(depth.get());
+            engine.GetMotive(pattern.get());
+            FailingAllocator::countdown = failing; // 0, 1: the two work buffers
+            fused.reset(engine.Fusion());
+        });
+        ASSERT_TRUE(fused) << failing;
+        if (expected.empty())
+            expected = words_of(fused.get());
+        else
+            EXPECT_EQ(words_of(fused.get()), expected) << failing;
+        EXPECT_EQ(std::vector<uint32_t>(engine.result, engine.result + 300 * 20), expected);
+    }
+}
+
 TEST_F(ResizeFailure, PictureTooLargeToRepresentIsAFailedResize)
 {
     // No allocation is attempted for a size whose bytes overflow.
