@@ -14,6 +14,9 @@
 
 #include <sys/stat.h>
 
+#include <QImage>
+#include <QImageWriter>
+
 namespace {
 
 BTranslatorRoster* roster()
@@ -518,3 +521,52 @@ TEST(ReadFile, FormatComesFromContentNotName)
 }
 
 } // namespace
+
+// --- What a viewer shows ----------------------------------------------------
+
+namespace {
+
+// Two 2 x 1 frames, red then blue, LZW-coded by hand.
+const std::vector<uint8> kTwoFrameGif = {
+    'G',  'I',  'F',  '8',  '9',  'a',  2, 0, 1, 0, 0x80, 0, 0, // screen, 2-colour table
+    0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF,                         // red, blue
+    0x2C, 0,    0,    0,    0,    2,    0, 1, 0, 0, 2,    2, 0x04, 0x0A, 0, // frame 1: index 0
+    0x2C, 0,    0,    0,    0,    2,    0, 1, 0, 0, 2,    2, 0x4C, 0x0A, 0, // frame 2: index 1
+    0x3B};
+
+} // namespace
+
+TEST(Reading, AnAnimationGivesItsFirstFrame)
+{
+    ScratchFolder folder;
+    std::string path = folder / "two.gif";
+    write_all(path, kTwoFrameGif);
+    std::unique_ptr<BBitmap> bitmap(BTranslationUtils::GetBitmapFile(path.c_str()));
+    ASSERT_TRUE(bitmap);
+    EXPECT_EQ(bitmap->Bounds(), BRect(0, 0, 1, 0));
+    EXPECT_EQ(row_of(bitmap.get(), 0)[0] & 0x00FFFFFF, 0x00FF0000u);
+    EXPECT_EQ(row_of(bitmap.get(), 0)[1] & 0x00FFFFFF, 0x00FF0000u);
+}
+
+// A camera's picture taken sideways is shown upright, as viewers show it.
+TEST(Reading, ExifOrientationIsApplied)
+{
+    ScratchFolder folder;
+    std::string path = folder / "sideways.jpg";
+    QImage image(40, 20, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    for (int y = 0; y < 20; y++)
+        for (int x = 0; x < 10; x++)
+            image.setPixel(x, y, qRgb(0, 0, 0)); // a black band on the left
+    QImageWriter writer(QString::fromStdString(path), "jpeg");
+    writer.setTransformation(QImageIOHandler::TransformationRotate90);
+    writer.setQuality(100);
+    ASSERT_TRUE(writer.write(image));
+
+    std::unique_ptr<BBitmap> bitmap(BTranslationUtils::GetBitmapFile(path.c_str()));
+    ASSERT_TRUE(bitmap);
+    EXPECT_EQ(bitmap->Bounds(), BRect(0, 0, 19, 39));
+    // Turned a quarter clockwise, the left band is now along the top.
+    EXPECT_LT(row_of(bitmap.get(), 2)[10] & 0xFF, 0x40u);
+    EXPECT_GT(row_of(bitmap.get(), 30)[10] & 0xFF, 0xC0u);
+}
