@@ -1,4 +1,5 @@
 #include <Handler.h>
+#include <Looper.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,10 @@ BHandler::BHandler(const char* name) : fName(nullptr), fLooper(nullptr)
 
 BHandler::~BHandler()
 {
+    // A looper must not keep (and deliver to) a handler that is gone; a
+    // looper clears fLooper on itself before this runs.
+    if (fLooper != nullptr && fLooper != this)
+        fLooper->RemoveHandler(this);
     std::free(fName);
 }
 

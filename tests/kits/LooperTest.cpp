@@ -107,6 +107,24 @@ TEST(Looper, SkipsAMessageWhoseHandlerLeftAfterThePost)
     delete looper;
 }
 
+// Deleting a handler must take it out of its looper, whatever else is
+// queued for it: the looper may neither list it nor deliver to it.
+TEST(Looper, ForgetsAHandlerDeletedWhileMessagesWaitForIt)
+{
+    Log log;
+    auto* looper = new RecordingLooper(&log);
+    auto* doomed = new RecordingHandler("doomed", &log);
+    looper->AddHandler(doomed);
+    post(looper, 1, doomed);
+    post(looper, 2, nullptr);
+    delete doomed;
+
+    EXPECT_EQ(looper->CountHandlers(), 1);
+    process_pending_events();
+    EXPECT_EQ(log.entries, (std::vector<std::string>{"looper:2"}));
+    delete looper;
+}
+
 // A modal alert runs a nested event loop inside a handler; the window must
 // still handle nothing else until that handler returns.
 TEST(Looper, MessagePostedDuringANestedLoopWaitsForTheHandler)
