@@ -1,4 +1,5 @@
 #include <LooperPrivate.h>
+#include <Messenger.h>
 
 #include <QCoreApplication>
 
@@ -159,7 +160,10 @@ void BLooper::AddHandler(BHandler* handler)
         return;
     if (handler->fLooper != nullptr && handler->fLooper != this)
         handler->fLooper->RemoveHandler(handler);
-    fPrivate->handlers.push_back(handler);
+    {
+        std::lock_guard<std::mutex> guard(fPrivate->handlersLock);
+        fPrivate->handlers.push_back(handler);
+    }
     handler->fLooper = this;
 }
 
@@ -167,29 +171,35 @@ bool BLooper::RemoveHandler(BHandler* handler)
 {
     if (handler == this)
         return false;
-    auto& list = fPrivate->handlers;
-    auto it = std::find(list.begin(), list.end(), handler);
-    if (it == list.end())
-        return false;
-    list.erase(it);
+    {
+        std::lock_guard<std::mutex> guard(fPrivate->handlersLock);
+        auto& list = fPrivate->handlers;
+        auto it = std::find(list.begin(), list.end(), handler);
+        if (it == list.end())
+            return false;
+        list.erase(it);
+    }
     handler->fLooper = nullptr;
     return true;
 }
 
 int32 BLooper::CountHandlers() const
 {
+    std::lock_guard<std::mutex> guard(fPrivate->handlersLock);
     return static_cast<int32>(fPrivate->handlers.size());
 }
 
 BHandler* BLooper::HandlerAt(int32 index) const
 {
-    if (index < 0 || index >= CountHandlers())
+    std::lock_guard<std::mutex> guard(fPrivate->handlersLock);
+    if (index < 0 || size_t(index) >= fPrivate->handlers.size())
         return nullptr;
     return fPrivate->handlers[size_t(index)];
 }
 
 bool BLooper::HasHandler(const BHandler* handler) const
 {
+    std::lock_guard<std::mutex> guard(fPrivate->handlersLock);
     auto& list = fPrivate->handlers;
     return std::find(list.begin(), list.end(), handler) != list.end();
 }
@@ -235,4 +245,18 @@ BLooper* BLooper::_LooperForSerial(uint32 serial)
     std::lock_guard<std::mutex> guard(sRegistryLock);
     auto it = sLoopers.find(serial);
     return it != sLoopers.end() ? it->second : nullptr;
+}
+
+status_t BLooper::_PostToSerial(uint32 serial, BMessage* message, BHandler* handler)
+{
+    // Held across the post: a looper ending on the GUI thread waits in its
+    // destructor instead of freeing the queue under this post.
+    std::lock_guard<std::mutex> guard(sRegistryLock);
+    auto it = sLoopers.find(serial);
+    if (it == sLoopers.end())
+        return B_BAD_PORT_ID;
+    BLooper* looper = it->second;
+    if (handler != nullptr && !looper->HasHandler(handler))
+        return B_BAD_HANDLER;
+    return looper->PostMessage(message, handler);
 }

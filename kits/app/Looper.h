@@ -42,6 +42,9 @@ public:
     // A live looper's serial number; 0 is never used.
     uint32 _Serial() const;
     static BLooper* _LooperForSerial(uint32 serial);
+    // Posts to the live looper with that serial, which cannot end meanwhile:
+    // B_BAD_PORT_ID when it is gone, B_BAD_HANDLER when handler left it.
+    static status_t _PostToSerial(uint32 serial, BMessage* message, BHandler* handler);
 
     struct Private;
 

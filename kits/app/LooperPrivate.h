@@ -36,6 +36,7 @@ struct BLooper::Private
 
     BLooper* owner = nullptr;
     uint32 serial = 0;
+    std::mutex handlersLock; // messengers check the list from other threads
     std::vector<BHandler*> handlers;
     std::mutex queueLock;
     std::deque<Entry> queue;

@@ -47,10 +47,7 @@ status_t BMessenger::SendMessage(uint32 command) const
 
 status_t BMessenger::SendMessage(BMessage* message, BHandler*) const
 {
-    BLooper* owner = BLooper::_LooperForSerial(fLooperSerial);
-    if (owner == nullptr)
+    if (fLooperSerial == 0)
         return B_BAD_PORT_ID;
-    if (fHandler != nullptr && !owner->HasHandler(fHandler))
-        return B_BAD_HANDLER;
-    return owner->PostMessage(message, fHandler);
+    return BLooper::_PostToSerial(fLooperSerial, message, fHandler);
 }

@@ -2,14 +2,17 @@
 
 #include <Handler.h>
 #include <Looper.h>
+#include <Messenger.h>
 
 #include <QEventLoop>
 #include <QMetaObject>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -123,6 +126,32 @@ TEST(Looper, ForgetsAHandlerDeletedWhileMessagesWaitForIt)
     process_pending_events();
     EXPECT_EQ(log.entries, (std::vector<std::string>{"looper:2"}));
     delete looper;
+}
+
+// A messenger is how another thread reaches a looper; the looper may end on
+// the GUI thread at any moment meanwhile, and the send must then fail cleanly
+// rather than post into a queue being freed.
+TEST(Messenger, SendFromAnotherThreadSurvivesTheLoopersEnd)
+{
+    for (int round = 0; round < 300; round++) {
+        auto* looper = new BLooper("short-lived");
+        const BMessenger messenger(looper);
+        std::atomic<int> sent{0};
+        std::atomic<bool> stop{false};
+        std::thread sender([&]() {
+            while (!stop.load()) {
+                messenger.SendMessage('PING');
+                sent++;
+            }
+        });
+        while (sent.load() < 2)
+            std::this_thread::yield();
+        delete looper;
+        EXPECT_EQ(messenger.SendMessage('PING'), B_BAD_PORT_ID);
+        stop = true;
+        sender.join();
+        process_pending_events(1);
+    }
 }
 
 // A modal alert runs a nested event loop inside a handler; the window must
