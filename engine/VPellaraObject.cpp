@@ -181,6 +181,22 @@ template <typename Work> void for_row_bands(uint32_t rows, uint64_t pixels, Work
         thread.join();
 }
 
+// Draws source pixel (x, y) onto target pixel (x, y), both bitmaps being the
+// same size. Whole-pixel bounds from the origin keep the drawing from shifting
+// or resampling the picture, which the source's own bounds would do when they
+// start elsewhere or are fractional.
+void draw_pixels_into(const BBitmap* source, BBitmap* target)
+{
+    BView* view = new BView(target->Bounds(), "off-view", B_FOLLOW_NONE, B_WILL_DRAW);
+    target->Lock();
+    target->AddChild(view);
+    view->DrawBitmapAsync(source, target->Bounds());
+    view->Sync();
+    target->RemoveChild(view);
+    target->Unlock();
+    delete view;
+}
+
 } // namespace
 
 VPellaraObject::VPellaraObject()
@@ -230,17 +246,18 @@ bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* widt
         return true;
     }
 
-    // Other layouts are first drawn into a 32-bit bitmap of the same bounds.
+    // Other layouts are first drawn into a 32-bit bitmap of the same size.
     BBitmap* converted = nullptr;
     const BBitmap* source = bitmap;
     if (!is_flat_32bit(bitmap, *width, *height)) {
-        converted = new BBitmap(bounds, B_RGB32, true, true);
+        converted =
+            new BBitmap(BRect(0, 0, float(*width - 1), float(*height - 1)), B_RGB32, true, true);
         if (converted->InitCheck() != B_OK || !is_flat_32bit(converted, *width, *height)) {
             delete converted;
             *present = false;
             return true;
         }
-        _convert_to32bits(bitmap, converted);
+        draw_pixels_into(bitmap, converted);
         source = converted;
     }
 
