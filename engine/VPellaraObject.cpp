@@ -201,7 +201,7 @@ void draw_pixels_into(const BBitmap* source, BBitmap* target)
 
 VPellaraObject::VPellaraObject()
     : motive(nullptr), scaledMotive(nullptr), form(nullptr), result(nullptr), wM(0), hM(0), wF(0),
-      hF(0), L(80), A(10), stretch(false), formPresent(false), motivePresent(false)
+      hF(0), L(80), A(10), stretch(false), formPresent(false), motivePresent(false), scaledBytes(0)
 {
 }
 
@@ -293,6 +293,9 @@ bool VPellaraObject::_scale_motive()
 // themselves are filled by _fill_scaled_rows.
 bool VPellaraObject::_prepare_scaled_motive()
 {
+    // Sizes left by a failed capture describe a pattern the buffer lacks.
+    if (motive == nullptr || !motivePresent)
+        return false;
     size_t bytes = picture_bytes(wF, hF);
     if (bytes == 0)
         return false;
@@ -300,6 +303,7 @@ bool VPellaraObject::_prepare_scaled_motive()
     if (block == nullptr)
         return false;
     scaledMotive = static_cast<uint32_t*>(block);
+    scaledBytes = bytes;
     if (wF != wM || hF != hM) {
         printf("pas la meme taille\n");
         printf("taille : wF=%ld, wM=%ld, hF=%ld, hM=%ld \n", long(wF), long(wM), long(hF),
@@ -324,7 +328,8 @@ void VPellaraObject::_fill_scaled_rows(uint32_t first, uint32_t last)
 
 void VPellaraObject::_copy_motive()
 {
-    if (scaledMotive == nullptr || motive == nullptr || wM == 0 || hM == 0)
+    if (scaledMotive == nullptr || motive == nullptr || !motivePresent ||
+        scaledBytes != picture_bytes(wF, hF))
         return;
     for_row_bands(hF, uint64_t(wF) * hF, [this](uint32_t first, uint32_t last) {
         for (uint32_t r = first; r < last; r++)
