@@ -181,11 +181,27 @@ template <typename Work> void for_row_bands(uint32_t rows, uint64_t pixels, Work
         thread.join();
 }
 
+// Draws source pixel (x, y) onto target pixel (x, y), both bitmaps being the
+// same size. Whole-pixel bounds from the origin keep the drawing from shifting
+// or resampling the picture, which the source's own bounds would do when they
+// start elsewhere or are fractional.
+void draw_pixels_into(const BBitmap* source, BBitmap* target)
+{
+    BView* view = new BView(target->Bounds(), "off-view", B_FOLLOW_NONE, B_WILL_DRAW);
+    target->Lock();
+    target->AddChild(view);
+    view->DrawBitmapAsync(source, target->Bounds());
+    view->Sync();
+    target->RemoveChild(view);
+    target->Unlock();
+    delete view;
+}
+
 } // namespace
 
 VPellaraObject::VPellaraObject()
     : motive(nullptr), scaledMotive(nullptr), form(nullptr), result(nullptr), wM(0), hM(0), wF(0),
-      hF(0), L(80), A(10), stretch(false), formPresent(false), motivePresent(false)
+      hF(0), L(80), A(10), stretch(false), formPresent(false), motivePresent(false), scaledBytes(0)
 {
 }
 
@@ -230,17 +246,18 @@ bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* widt
         return true;
     }
 
-    // Other layouts are first drawn into a 32-bit bitmap of the same bounds.
+    // Other layouts are first drawn into a 32-bit bitmap of the same size.
     BBitmap* converted = nullptr;
     const BBitmap* source = bitmap;
     if (!is_flat_32bit(bitmap, *width, *height)) {
-        converted = new BBitmap(bounds, B_RGB32, true, true);
+        converted =
+            new BBitmap(BRect(0, 0, float(*width - 1), float(*height - 1)), B_RGB32, true, true);
         if (converted->InitCheck() != B_OK || !is_flat_32bit(converted, *width, *height)) {
             delete converted;
             *present = false;
             return true;
         }
-        _convert_to32bits(bitmap, converted);
+        draw_pixels_into(bitmap, converted);
         source = converted;
     }
 
@@ -276,6 +293,9 @@ bool VPellaraObject::_scale_motive()
 // themselves are filled by _fill_scaled_rows.
 bool VPellaraObject::_prepare_scaled_motive()
 {
+    // Sizes left by a failed capture describe a pattern the buffer lacks.
+    if (motive == nullptr || !motivePresent)
+        return false;
     size_t bytes = picture_bytes(wF, hF);
     if (bytes == 0)
         return false;
@@ -283,6 +303,7 @@ bool VPellaraObject::_prepare_scaled_motive()
     if (block == nullptr)
         return false;
     scaledMotive = static_cast<uint32_t*>(block);
+    scaledBytes = bytes;
     if (wF != wM || hF != hM) {
         printf("pas la meme taille\n");
         printf("taille : wF=%ld, wM=%ld, hF=%ld, hM=%ld \n", long(wF), long(wM), long(hF),
@@ -307,7 +328,8 @@ void VPellaraObject::_fill_scaled_rows(uint32_t first, uint32_t last)
 
 void VPellaraObject::_copy_motive()
 {
-    if (scaledMotive == nullptr || motive == nullptr || wM == 0 || hM == 0)
+    if (scaledMotive == nullptr || motive == nullptr || !motivePresent ||
+        scaledBytes != picture_bytes(wF, hF))
         return;
     for_row_bands(hF, uint64_t(wF) * hF, [this](uint32_t first, uint32_t last) {
         for (uint32_t r = first; r < last; r++)

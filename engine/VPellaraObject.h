@@ -52,6 +52,8 @@ private:
     // A picture whose last resize failed is absent until it is captured again.
     bool formPresent;
     bool motivePresent;
+    // Bytes scaledMotive holds, so that tiling never writes past it.
+    size_t scaledBytes;
 };
 
 #endif // VPELLARA_OBJECT_H

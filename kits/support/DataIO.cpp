@@ -138,7 +138,8 @@ off_t seek_target(off_t current, off_t size, off_t position, uint32 seekMode)
     default:
         return B_BAD_VALUE;
     }
-    if ((position < 0 && -position > base) ||
+    // base is never negative, so -base cannot overflow where -position could.
+    if ((position < 0 && position < -base) ||
         (position > 0 && position > std::numeric_limits<off_t>::max() - base))
         return B_BAD_VALUE;
     return base + position;

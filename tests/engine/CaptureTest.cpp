@@ -119,6 +119,41 @@ TEST(Capture, PaddedGreyRowsAreConverted)
             EXPECT_EQ(engine.form[y * 5 + x] & 0xFFFFFF, grey(40 * y + x) & 0xFFFFFF);
 }
 
+// A picture that has to be converted comes out pixel for pixel, wherever its
+// bounds start and however fractional they are.
+class ConvertedBounds : public testing::TestWithParam<BoundsCase>
+{
+};
+
+TEST_P(ConvertedBounds, PixelForPixel)
+{
+    const BoundsCase& c = GetParam();
+    BBitmap bitmap(c.bounds, B_GRAY8);
+    ASSERT_EQ(bitmap.InitCheck(), B_OK);
+    ASSERT_EQ(uint32_t(bitmap.PixelWidth()), c.width);
+    auto* bits = static_cast<uint8_t*>(bitmap.Bits());
+    for (uint32_t y = 0; y < c.height; y++)
+        for (uint32_t x = 0; x < c.width; x++)
+            bits[y * uint32_t(bitmap.BytesPerRow()) + x] = uint8_t(10 + 20 * y + x);
+    VPellaraObject engine;
+    engine.GetFrom(&bitmap);
+    ASSERT_NE(engine.form, nullptr);
+    ASSERT_EQ(engine.wF, c.width);
+    ASSERT_EQ(engine.hF, c.height);
+    for (uint32_t y = 0; y < c.height; y++)
+        for (uint32_t x = 0; x < c.width; x++)
+            EXPECT_EQ(engine.form[y * c.width + x] & 0xFFFFFF, grey(10 + 20 * y + x) & 0xFFFFFF)
+                << x << "," << y;
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, ConvertedBounds,
+                         testing::Values(BoundsCase{BRect(0, 0, 4, 2), 5, 3},
+                                         BoundsCase{BRect(5, 7, 9, 9), 5, 3},
+                                         BoundsCase{BRect(-3, -2, 1, 0), 5, 3},
+                                         BoundsCase{BRect(0, 0, 4.7F, 2.2F), 5, 3},
+                                         BoundsCase{BRect(0.4F, 0.6F, 5.3F, 3.5F), 5, 3},
+                                         BoundsCase{BRect(2.5F, 1.5F, 7.5F, 3.5F), 6, 3}));
+
 TEST(Capture, AlphaPicturesAreTakenAsTheyAre)
 {
     BBitmap bitmap(BRect(0, 0, 1, 0), B_RGBA32);

@@ -69,4 +69,53 @@ TEST(Tiling, StretchStillLeavesNoCellUndefined)
             EXPECT_EQ(engine.scaledMotive[r * 10 + c], (c % 3) + 10 * (r % 2));
 }
 
+// After a pattern capture whose resize failed, the sizes describe a picture
+// the buffer does not hold: tiling it must not read past the old block, nor
+// may a tiling without a pattern at all divide by its zero height.
+TEST(Tiling, RefusesAPatternThatIsNotThere)
+{
+    auto depth = make_bitmap(64, 48, [](uint32_t, uint32_t) { return 0u; });
+    auto small = make_bitmap(2, 2, [](uint32_t x, uint32_t) { return x; });
+    auto big = make_bitmap(40, 40, [](uint32_t x, uint32_t) { return x; });
+    auto saved = VPellaraObject::reallocator;
+    testing::internal::CaptureStdout();
+    {
+        VPellaraObject engine; // no pattern ever captured
+        engine.GetFrom(depth.get());
+        EXPECT_FALSE(engine._scale_motive());
+        engine._copy_motive();
+    }
+    VPellaraObject engine;
+    engine.GetFrom(depth.get());
+    engine.GetMotive(small.get());
+    VPellaraObject::reallocator = [](void*, size_t) -> void* { return nullptr; };
+    engine.GetMotive(big.get());
+    VPellaraObject::reallocator = saved;
+    EXPECT_EQ(engine.wM, 40u);
+    EXPECT_FALSE(engine._scale_motive());
+    engine._copy_motive();
+    testing::internal::GetCapturedStdout();
+}
+
+// _copy_motive on its own fills only a tiled pattern already sized for the
+// picture: a picture captured since must not make it write past that block.
+TEST(Tiling, CopyWaitsForAPictureSizedPattern)
+{
+    auto small = make_bitmap(4, 4, [](uint32_t, uint32_t) { return 0u; });
+    auto big = make_bitmap(50, 50, [](uint32_t, uint32_t) { return 0u; });
+    auto pattern = make_bitmap(3, 3, [](uint32_t x, uint32_t y) { return x + 10 * y; });
+    VPellaraObject engine;
+    testing::internal::CaptureStdout();
+    engine.GetFrom(small.get());
+    engine.GetMotive(pattern.get());
+    ASSERT_TRUE(engine._scale_motive());
+    engine.GetFrom(big.get());
+    engine._copy_motive();
+    ASSERT_TRUE(engine._scale_motive());
+    engine._copy_motive();
+    testing::internal::GetCapturedStdout();
+    for (uint32_t i = 0; i < 50 * 50; i++)
+        ASSERT_EQ(engine.scaledMotive[i], (i % 50) % 3 + 10 * ((i / 50) % 3)) << i;
+}
+
 } // namespace

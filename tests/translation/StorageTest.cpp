@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 
 #include <sys/stat.h>
 
@@ -226,6 +227,19 @@ TEST(MallocIO, GrowsAndReadsBack)
     EXPECT_EQ(9, io.Position());
     EXPECT_EQ(B_BAD_VALUE, io.Seek(-10, SEEK_CUR));
     EXPECT_EQ(B_BAD_VALUE, io.ReadAt(-1, buffer, 1));
+}
+
+// The most negative offset has no positive counterpart: it must be refused
+// like any other seek before the start, from every base.
+TEST(MallocIO, SeekToTheMostNegativeOffsetIsRefused)
+{
+    BMallocIO io;
+    ASSERT_EQ(5, io.Write("abcde", 5));
+    const off_t lowest = std::numeric_limits<off_t>::min();
+    for (uint32 mode : {uint32(SEEK_SET), uint32(SEEK_CUR), uint32(SEEK_END)}) {
+        EXPECT_EQ(B_BAD_VALUE, io.Seek(lowest, mode)) << mode;
+        EXPECT_EQ(5, io.Position()) << mode;
+    }
 }
 
 } // namespace
