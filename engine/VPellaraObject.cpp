@@ -181,22 +181,6 @@ template <typename Work> void for_row_bands(uint32_t rows, uint64_t pixels, Work
         thread.join();
 }
 
-// Draws source pixel (x, y) onto target pixel (x, y), both bitmaps being the
-// same size. Whole-pixel bounds from the origin keep the drawing from shifting
-// or resampling the picture, which the source's own bounds would do when they
-// start elsewhere or are fractional.
-void draw_pixels_into(const BBitmap* source, BBitmap* target)
-{
-    BView* view = new BView(target->Bounds(), "off-view", B_FOLLOW_NONE, B_WILL_DRAW);
-    target->Lock();
-    target->AddChild(view);
-    view->DrawBitmapAsync(source, target->Bounds());
-    view->Sync();
-    target->RemoveChild(view);
-    target->Unlock();
-    delete view;
-}
-
 } // namespace
 
 VPellaraObject::VPellaraObject()
@@ -257,7 +241,7 @@ bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* widt
             *present = false;
             return true;
         }
-        draw_pixels_into(bitmap, converted);
+        _convert_to32bits(bitmap, converted);
         source = converted;
     }
 
@@ -402,14 +386,21 @@ void VPellaraObject::_synthesise_row(uint32_t y, uint32_t* out, uint8_t* separat
     }
 }
 
+// The view covers the target's whole pixels and the source is drawn over
+// exactly them, so source pixel (x, y) lands on target pixel (x, y): drawing
+// at the source's own bounds would shift a picture whose bounds do not start
+// at the origin, and resample one whose bounds are fractional.
 void VPellaraObject::_convert_to32bits(BBitmap* source, BBitmap* target)
 {
     if (source == nullptr || target == nullptr)
         return;
-    BView* view = new BView(source->Bounds(), "off-view", B_FOLLOW_NONE, B_WILL_DRAW);
+    BRect bounds = target->Bounds();
+    BRect pixels(0, 0, float(target->PixelWidth() - 1), float(target->PixelHeight() - 1));
+    BView* view = new BView(pixels.OffsetByCopy(bounds.left, bounds.top), "off-view", B_FOLLOW_NONE,
+                            B_WILL_DRAW);
     target->Lock();
     target->AddChild(view);
-    view->DrawBitmapAsync(source, source->Bounds());
+    view->DrawBitmapAsync(source, pixels);
     view->Sync();
     target->Unlock();
     target->Lock();
