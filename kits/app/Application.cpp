@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 BApplication* be_app = nullptr;
 
@@ -28,6 +29,46 @@ bool has_display()
         return v != nullptr && v[0] != '\0';
     };
     return set("DISPLAY") || set("WAYLAND_DISPLAY");
+}
+
+// While Qt connects to the display, its chatter is held back: a display that
+// is named but cannot be reached ends in one clear line instead of Qt's
+// abort, and a connection that works lets the held messages through.
+struct HeldMessage
+{
+    QtMsgType type;
+    QString text;
+};
+
+std::vector<HeldMessage> sHeldMessages;
+QtMessageHandler sPreviousHandler = nullptr;
+
+void hold_startup_message(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type == QtFatalMsg) {
+        const char* display = std::getenv("DISPLAY");
+        std::fprintf(stderr, "%s: cannot open a window on the display%s%s\n", sProgramName,
+                     display != nullptr ? " " : "", display != nullptr ? display : "");
+        std::_Exit(1);
+    }
+    (void)context;
+    sHeldMessages.push_back({type, text});
+}
+
+QApplication* connect_to_display()
+{
+    sPreviousHandler = qInstallMessageHandler(hold_startup_message);
+    auto* application = new QApplication(sArgc, sArgv);
+    qInstallMessageHandler(sPreviousHandler);
+    QMessageLogContext context;
+    for (const HeldMessage& held : sHeldMessages) {
+        if (sPreviousHandler != nullptr)
+            sPreviousHandler(held.type, context, held.text);
+        else
+            std::fprintf(stderr, "%s\n", held.text.toLocal8Bit().constData());
+    }
+    sHeldMessages.clear();
+    return application;
 }
 
 } // namespace
@@ -54,7 +95,7 @@ BApplication::BApplication(const char* signature, status_t* error)
                          sProgramName);
             std::exit(1);
         }
-        fPrivate->ownApplication = new QApplication(sArgc, sArgv);
+        fPrivate->ownApplication = connect_to_display();
     }
     // The application ends on B_QUIT_REQUESTED, not when Qt sees no window.
     QApplication::setQuitOnLastWindowClosed(false);

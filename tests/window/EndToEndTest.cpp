@@ -235,3 +235,38 @@ TEST_F(EndToEndTest, DropTwoFilesFuseAndQuit)
     EXPECT_EQ(fProgram.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(fProgram.exitCode(), 0);
 }
+
+// Without a display the program says so in one line and ends; it never
+// leaves Qt to abort.
+TEST(NoDisplay, OneClearLineAndExitStatusOne)
+{
+    if (kProgram == nullptr)
+        GTEST_SKIP() << "the program is not built";
+    struct Case
+    {
+        const char* display; // null: unset
+        const char* expected;
+    };
+    // No X server listens on :5999 (a test server takes the lowest free one).
+    for (const Case& c : {Case{nullptr, "no display to open a window on"},
+                          Case{":5999", "cannot open a window on the display :5999"}}) {
+        SCOPED_TRACE(c.display != nullptr ? c.display : "unset");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("QT_QPA_PLATFORM");
+        environment.remove("WAYLAND_DISPLAY");
+        environment.remove("DISPLAY");
+        if (c.display != nullptr)
+            environment.insert("DISPLAY", c.display);
+        if (kLeakSuppressions != nullptr)
+            environment.insert("LSAN_OPTIONS", QString("suppressions=") + kLeakSuppressions);
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.start(kProgram, {});
+        ASSERT_TRUE(program.waitForFinished(kTimeoutMs));
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(program.exitCode(), 1);
+        QString errors = QString::fromLocal8Bit(program.readAllStandardError()).trimmed();
+        EXPECT_FALSE(errors.contains('\n')) << errors.toStdString();
+        EXPECT_TRUE(errors.contains(c.expected)) << errors.toStdString();
+    }
+}
