@@ -1,6 +1,8 @@
 #include <Alert.h>
+#include <WindowPrivate.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -24,8 +26,13 @@ const char* BAlert::ButtonLabel(int32 index) const
 
 int32 BAlert::Go()
 {
-    QMessageBox box;
+    // A dialog of the window whose handler shows it: centred over it, kept
+    // above it by the desktop, and, like the platform's alerts, without a
+    // title bar (a dialog with an empty title would show the program's name).
+    QMessageBox box(dialog_parent_widget());
     box.setObjectName("alert");
+    box.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
+    box.setWindowModality(Qt::WindowModal);
     box.setWindowTitle(QString::fromStdString(fTitle));
     box.setText(QString::fromStdString(fText));
     switch (fType) {
@@ -52,7 +59,11 @@ int32 BAlert::Go()
     // The last button is the default one, as on the platform.
     if (!buttons.empty())
         box.setDefaultButton(static_cast<QPushButton*>(buttons.back()));
+    // The window's busy cursor does not belong to the alert, which waits for
+    // the user.
+    QGuiApplication::setOverrideCursor(Qt::ArrowCursor);
     box.exec();
+    QGuiApplication::restoreOverrideCursor();
     int32 pressed = -1;
     for (size_t i = 0; i < buttons.size(); i++)
         if (box.clickedButton() == buttons[i])
