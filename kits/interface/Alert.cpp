@@ -31,8 +31,9 @@ int32 BAlert::Go()
     // title bar (a dialog with an empty title would show the program's name).
     QMessageBox box(dialog_parent_widget());
     box.setObjectName("alert");
-    box.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
+    // (A message box resets its flags when its modality is set.)
     box.setWindowModality(Qt::WindowModal);
+    box.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
     box.setWindowTitle(QString::fromStdString(fTitle));
     box.setText(QString::fromStdString(fText));
     switch (fType) {
