@@ -48,6 +48,12 @@ std::string missing_display()
                (x ? " (only DISPLAY is)" : "");
     if (platform.empty() && !x && !wayland)
         return "neither DISPLAY nor WAYLAND_DISPLAY is set";
+    // A Wayland display named by its socket's name lives in XDG_RUNTIME_DIR.
+    const bool toWayland = platform.rfind("wayland", 0) == 0 || (platform.empty() && !x);
+    const char* socket = std::getenv("WAYLAND_DISPLAY");
+    if (toWayland && wayland && socket[0] != '/' && !is_set("XDG_RUNTIME_DIR"))
+        return std::string("WAYLAND_DISPLAY=") + socket +
+               " is set but XDG_RUNTIME_DIR, where its socket lives, is not";
     return std::string();
 }
 
