@@ -6,6 +6,26 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+namespace {
+
+// Qt places a dialog as if it had a title bar above it; without one, the
+// alert would sit half a title bar too high over its window.
+class AlertBox : public QMessageBox
+{
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void showEvent(QShowEvent* event) override
+    {
+        QMessageBox::showEvent(event);
+        if (QWidget* owner = parentWidget())
+            move(pos() + owner->window()->frameGeometry().center() - frameGeometry().center());
+    }
+};
+
+} // namespace
+
 BAlert::BAlert(const char* title, const char* text, const char* button0, const char* button1,
                const char* button2, button_width, alert_type type)
     : fTitle(title != nullptr ? title : ""), fText(text != nullptr ? text : ""), fType(type)
@@ -29,7 +49,7 @@ int32 BAlert::Go()
     // A dialog of the window whose handler shows it: centred over it, kept
     // above it by the desktop, and, like the platform's alerts, without a
     // title bar (a dialog with an empty title would show the program's name).
-    QMessageBox box(dialog_parent_widget());
+    AlertBox box(dialog_parent_widget());
     box.setObjectName("alert");
     // (A message box resets its flags when its modality is set.)
     box.setWindowModality(Qt::WindowModal);
