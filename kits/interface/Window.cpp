@@ -187,6 +187,9 @@ BWindow::BWindow(BRect frame, const char* title, window_type type, uint32 flags,
     BView::Private* top = fPrivate->topView->_GetPrivate();
     top->viewColor = B_TRANSPARENT_COLOR;
     top->Realize(widget);
+    // The layer's own container takes no drops: one that lands outside the
+    // system's views (on the menu bar, say) is refused, not silently lost.
+    top->widget->setAcceptDrops(false);
     top->SetWindow(this);
     // Messages no view handles end at the window.
     fPrivate->topView->SetNextHandler(this);

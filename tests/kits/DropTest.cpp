@@ -216,6 +216,18 @@ TEST(LocalFileUrlHost, ThisMachinesNameIsLocal)
     EXPECT_EQ(local_file_of(url).toStdString(), "/tmp/here.png");
 }
 
+// Outside the window's views nothing takes the drop, so the drag source
+// is told so instead of hearing of a success.
+TEST_F(DropTest, ADropOutsideEveryViewIsRefused)
+{
+    QWidget* top = WidgetOf(outer)->parentWidget();
+    ASSERT_NE(top, nullptr);
+    QMimeData data;
+    set_file_urls(&data, {"/tmp/nowhere.png"});
+    DropOutcome outcome = send_drop(top, QPoint(250, 190), data);
+    EXPECT_FALSE(outcome.dropAccepted);
+}
+
 TEST_F(DropTest, FileUrlsOfferedOnlyAsTextArriveAsRefs)
 {
     QMimeData data;
