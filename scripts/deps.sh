@@ -50,8 +50,18 @@ for arg in "$@"; do
     esac
 done
 
+# Output is read whole before matching: with pipefail, grep -q closing the
+# pipe early would fail the writer and so the test.
 installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+    local status
+    status=$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) || return 1
+    [ "$status" = "install ok installed" ]
+}
+
+available() {
+    local policy
+    policy=$(apt-cache policy "$1" 2>/dev/null) || return 1
+    grep -q 'Candidate: [^(]' <<<"$policy"
 }
 
 missing=()
@@ -67,18 +77,20 @@ done
 
 # Root rights, or an explanation on one line of how to get them.
 again="bash $0${*:+ $*}"
+names=${missing[*]}
+names=${names//|/ or }
 as_root=()
 if [ "$(id -u)" -ne 0 ]; then
     if ! command -v sudo >/dev/null 2>&1; then
-        echo "$0: installing ${missing[*]} needs root and sudo is not installed: run su -c '$again' with the root password, or install sudo and add yourself to group sudo" >&2
+        echo "$0: installing ${names} needs root rights and sudo is not installed: run su -c '$again' with the root password, then your command again (or install sudo and join group sudo)" >&2
         exit 1
     fi
     if ! sudo -n true 2>/dev/null; then
         if [ -t 0 ] && [ -t 2 ]; then
-            echo "Installing ${missing[*]} needs root rights: sudo asks for your password." >&2
+            echo "Installing ${names} needs root rights: sudo asks for your password." >&2
         fi
         if ! { [ -t 0 ] && sudo -v; }; then
-            echo "$0: installing ${missing[*]} needs root rights that sudo does not give you here: run su -c '$again' with the root password, or have root run 'adduser $(id -un) sudo' and log in again" >&2
+            echo "$0: installing ${names} needs root rights that sudo does not give you here: run su -c '$again' with the root password, then your command again (or have root run 'adduser $(id -un) sudo' and log in again)" >&2
             exit 1
         fi
     fi
@@ -95,7 +107,7 @@ for entry in "${missing[@]}"; do
     IFS='|' read -r -a choices <<<"$entry"
     pick=${choices[0]}
     for p in "${choices[@]}"; do
-        if apt-cache policy "$p" 2>/dev/null | grep -q 'Candidate: [^(]'; then
+        if available "$p"; then
             pick=$p
             break
         fi
