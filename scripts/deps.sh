@@ -33,9 +33,11 @@ tests=(
     groff-base
 )
 
-# Building the Debian package (dpkg-shlibdeps finds its Depends).
+# Building the Debian package: dpkg-shlibdeps finds its Depends, and CPack
+# picks the programs to hand it with file.
 package=(
     dpkg-dev
+    file
 )
 
 wanted=("${program[@]}")

@@ -2,10 +2,12 @@
 # `cpack -G DEB` from a build folder gives a package with both programs and
 # their desktop files, with Depends found by dpkg-shlibdeps, and its programs
 # run from where the package puts them.
-# Usage: check-deb.sh BUILD_DIR   (exit 77: dpkg-shlibdeps is not installed)
+# Usage: check-deb.sh BUILD_DIR   (exit 77: dpkg-shlibdeps or file is missing)
 set -euo pipefail
 build=$(cd "$1" && pwd)
-command -v dpkg-shlibdeps >/dev/null || { echo "needs dpkg-dev (scripts/deps.sh --package)"; exit 77; }
+for tool in dpkg-shlibdeps file; do
+    command -v "$tool" >/dev/null || { echo "needs $tool (scripts/deps.sh --package)"; exit 77; }
+done
 work=$(mktemp -d "${TMPDIR:-/tmp}/pellara-deb-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
