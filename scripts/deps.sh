@@ -1,18 +1,124 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those missing.
+# Installs the Debian packages that are missing, as root or through sudo.
+#   scripts/deps.sh            what the program needs to build and run
+#   scripts/deps.sh --tests    that, and what the tests and benchmarks add
+#   scripts/deps.sh --package  that, and what `cpack -G DEB` needs
+# "a|b" installs the first of a and b that the archive has (names differ
+# between Debian releases) and counts as present when either is installed.
 set -euo pipefail
-# qt6-wayland: the window on a Wayland desktop without X. adwaita-qt6 (tests
-# only): the menu bar is checked under the style GNOME users get.
-packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl-dev qt6-wayland
-          libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth xdotool adwaita-qt6)
+
+# To build and run the program. One package a line.
+program=(
+    cmake
+    make
+    g++
+    pkg-config
+    qt6-base-dev
+    libgl-dev
+    qt6-image-formats-plugins
+    "qt6-svg-plugins|libqt6svg6"
+    # The window on a Wayland desktop without X.
+    qt6-wayland
+)
+
+# The tests, the benchmarks and the checks on the installed files.
+tests=(
+    libgtest-dev
+    libgmock-dev
+    googletest
+    libbenchmark-dev
+    xvfb
+    xauth
+    xdotool
+    appstream
+    desktop-file-utils
+    groff-base
+    # The menu bar is checked under the style GNOME users get.
+    adwaita-qt6
+)
+
+# Building the Debian package: dpkg-shlibdeps finds its Depends, and CPack
+# picks the programs to hand it with file.
+package=(
+    dpkg-dev
+    file
+)
+
+wanted=("${program[@]}")
+for arg in "$@"; do
+    case "$arg" in
+    --tests) wanted+=("${tests[@]}" "${package[@]}") ;;
+    --package) wanted+=("${package[@]}") ;;
+    *)
+        echo "usage: $0 [--tests] [--package]" >&2
+        exit 2
+        ;;
+    esac
+done
+
+# Output is read whole before matching: with pipefail, grep -q closing the
+# pipe early would fail the writer and so the test.
+installed() {
+    local status
+    status=$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null) || return 1
+    [ "$status" = "install ok installed" ]
+}
+
+available() {
+    local policy
+    policy=$(apt-cache policy "$1" 2>/dev/null) || return 1
+    grep -q 'Candidate: [^(]' <<<"$policy"
+}
+
 missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+for entry in "${wanted[@]}"; do
+    IFS='|' read -r -a choices <<<"$entry"
+    found=0
+    for p in "${choices[@]}"; do
+        installed "$p" && found=1 && break
+    done
+    [ "$found" -eq 1 ] || missing+=("$entry")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
-echo "Installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
+
+# Root rights, or an explanation on one line of how to get them.
+again="bash $0${*:+ $*}"
+names=${missing[*]}
+names=${names//|/ or }
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+        echo "$0: installing ${names} needs root rights and sudo is not installed: run su -c '$again' with the root password, then your command again (or install sudo and join group sudo)" >&2
+        exit 1
+    fi
+    if ! sudo -n true 2>/dev/null; then
+        if [ -t 0 ] && [ -t 2 ]; then
+            echo "Installing ${names} needs root rights: sudo asks for your password." >&2
+        fi
+        if ! { [ -t 0 ] && sudo -v; }; then
+            echo "$0: installing ${names} needs root rights that sudo does not give you here: run su -c '$again' with the root password, then your command again (or have root run 'adduser $(id -un) sudo' and log in again)" >&2
+            exit 1
+        fi
+    fi
+    # sudo drops the environment: apt must stay quiet and non-interactive.
+    as_root=(sudo env DEBIAN_FRONTEND=noninteractive)
+fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+
+"${as_root[@]}" apt-get update -qq
+
+# For "a|b", the first that the archive offers.
+chosen=()
+for entry in "${missing[@]}"; do
+    IFS='|' read -r -a choices <<<"$entry"
+    pick=${choices[0]}
+    for p in "${choices[@]}"; do
+        if available "$p"; then
+            pick=$p
+            break
+        fi
+    done
+    chosen+=("$pick")
+done
+echo "Installing: ${chosen[*]}"
+"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${chosen[@]}"

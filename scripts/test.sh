@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds everything (program, tests, benchmarks),
+# and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-scripts/build.sh build
+scripts/deps.sh --tests
+scripts/build.sh build -DBUILD_TESTING=ON -DPELLARA_BUILD_BENCH=ON
 ctest --test-dir build --output-on-failure -j"$(nproc)" --timeout 300

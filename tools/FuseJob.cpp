@@ -1,4 +1,5 @@
 #include "FuseJob.h"
+#include "FormatPackages.h"
 
 #include <Bitmap.h>
 #include <BitmapStream.h>
@@ -231,7 +232,7 @@ int Main(int argc, char** argv)
         const char* arg = argv[i];
         if (options && std::strcmp(arg, "--") == 0) {
             options = false;
-        } else if (options && std::strcmp(arg, "--help") == 0) {
+        } else if (options && (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0)) {
             print_usage(stdout);
             return 0;
         } else if (options && std::strcmp(arg, "--version") == 0) {
@@ -265,14 +266,14 @@ int Main(int argc, char** argv)
     OutputFormat format;
     if (formatName != nullptr) {
         if (FormatFromName(formatName, &format) != B_OK)
-            return fail(kUsage, "unknown format '%s' (see --list-formats)", formatName);
+            return fail(kUsage, "%s", UnknownFormatMessage(formatName).c_str());
     } else {
         status_t status = FormatFromPath(outputPath, &format);
         if (status == B_NAME_NOT_FOUND)
             return fail(kUsage, "cannot tell the format of '%s': give --format", outputPath);
         if (status != B_OK) {
             const char* dot = std::strrchr(outputPath, '.');
-            return fail(kUsage, "unknown format '%s' (see --list-formats)", dot + 1);
+            return fail(kUsage, "%s", UnknownFormatMessage(dot + 1).c_str());
         }
     }
 

@@ -1,0 +1,27 @@
+# `cpack -G DEB` in the build folder makes pellara_<version>_<arch>.deb from
+# what `cmake --install` installs: the two programs and the files in data/.
+set(CPACK_PACKAGE_NAME pellara)
+set(CPACK_PACKAGE_VENDOR "The Pellara developers")
+set(CPACK_PACKAGE_CONTACT "The Pellara developers <pellara@users.noreply.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "single-image stereogram composer")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Pellara makes single-image stereograms (autostereograms) from a depth\n\
+picture and a pattern tile. Its window takes both by drag and drop and\n\
+shows the stereogram beside them; it saves in any format the installed\n\
+image codecs write. The tool pellara-fuse does the same from files.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_GENERATOR DEB)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends comes from the shared libraries the programs link (dpkg-shlibdeps,
+# from dpkg-dev).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# WebP and TIFF come from Qt's extra image plugins; the icon is an SVG, drawn
+# by Qt's SVG icon engine (qt6-svg-plugins from Debian 13 on, libqt6svg6
+# before).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-image-formats-plugins, qt6-svg-plugins | libqt6svg6")
+
+include(CPack)
