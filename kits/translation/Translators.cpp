@@ -1,11 +1,17 @@
 // The roster of translators, in the order they are asked.
 #include <ImageTranslator.h>
 
+#include <GifTranslator.h>
+#include <MagickTranslator.h>
+
 namespace BPrivate {
 
 const std::vector<const ImageTranslator*>& image_translators()
 {
-    static const std::vector<const ImageTranslator*> all = {};
+    static const std::vector<const ImageTranslator*> all = {
+        gif_translator(),
+        magick_translator(),
+    };
     return all;
 }
 
