@@ -1,5 +1,6 @@
 // The roster of translators, in the order they are asked.
 #include <ImageTranslator.h>
+#include <QtTranslator.h>
 
 #include <GifTranslator.h>
 #include <MagickTranslator.h>
@@ -11,6 +12,7 @@ const std::vector<const ImageTranslator*>& image_translators()
     static const std::vector<const ImageTranslator*> all = {
         gif_translator(),
         magick_translator(),
+        qt_translator(), // last: it takes what none of ours does
     };
     return all;
 }
