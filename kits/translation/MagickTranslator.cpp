@@ -5,6 +5,7 @@
 
 #include <magick/MagickCore.h>
 
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -122,7 +123,6 @@ status_t MagickTranslator::Read(const ImageSource& source, const ReadBudget& bud
     // sizes. Policy limits of the system may be lower still.
     SetMagickResourceLimit(WidthResource, MagickSizeType(declared.width));
     SetMagickResourceLimit(HeightResource, MagickSizeType(declared.height));
-    SetMagickResourceLimit(AreaResource, MagickSizeType(budget.maxPixels));
     SetMagickResourceLimit(MemoryResource, MagickSizeType(budget.maxPixels) * 8 + (64 << 20));
 
     std::unique_ptr<ExceptionInfo, ExceptionDeleter> exception(AcquireExceptionInfo());
@@ -140,9 +140,14 @@ status_t MagickTranslator::Read(const ImageSource& source, const ReadBudget& bud
     }
     std::unique_ptr<Image, ImageListDeleter> images(
         BlobToImage(info.get(), source.data, source.size, exception.get()));
-    // Any complaint, a warning included, means pixels were made up.
-    if (exception->severity != UndefinedException)
+    // Any complaint, a warning included, means pixels were made up; except a
+    // BMP's file size field, which many writers get wrong and which the
+    // header check has made irrelevant.
+    if (exception->severity != UndefinedException &&
+        !(declared.format == kBmpFormat && images != nullptr && exception->reason != nullptr &&
+          std::strstr(exception->reason, "length and filesize do not match") != nullptr))
         return status_for(exception.get());
+    ClearMagickException(exception.get());
     if (images == nullptr)
         return B_ILLEGAL_DATA;
 
