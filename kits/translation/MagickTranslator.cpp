@@ -175,6 +175,13 @@ status_t MagickTranslator::Read(const ImageSource& source, const ReadBudget& bud
         delete bitmap;
         return B_ILLEGAL_DATA;
     }
+    // TGA records its origin rather than turning its rows; the orientation
+    // values are EXIF's.
+    if (image->orientation > TopLeftOrientation && image->orientation <= LeftBottomOrientation) {
+        bitmap = apply_orientation(bitmap, int32(image->orientation));
+        if (bitmap == nullptr)
+            return B_NO_MEMORY;
+    }
     *outBitmap = bitmap;
     return B_OK;
 }

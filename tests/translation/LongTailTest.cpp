@@ -1,0 +1,157 @@
+// The long tail of formats, made by other programs in their variants, read
+// and compared pixel for pixel with Pillow's decoding; the same files cut
+// short refused.
+#include <Bitmap.h>
+#include <BitmapReading.h>
+#include <ImageTranslator.h>
+#include <TranslationUtils.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string data_path(const std::string& name)
+{
+    return std::string(PELLARA_TEST_DATA) + "/longtail/" + name;
+}
+
+std::vector<uint8> slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8>(std::istreambuf_iterator<char>(in), {});
+}
+
+struct Reference
+{
+    int width = 0, height = 0;
+    std::vector<uint8> rgba;
+};
+
+// A PAM of RGBA tuples, as the making script writes them.
+Reference read_pam(const std::string& path)
+{
+    std::vector<uint8> bytes = slurp(path);
+    std::string text(bytes.begin(), bytes.end());
+    Reference ref;
+    size_t end = text.find("ENDHDR\n");
+    if (end == std::string::npos)
+        return ref;
+    ref.width = std::atoi(text.c_str() + text.find("WIDTH ") + 6);
+    ref.height = std::atoi(text.c_str() + text.find("HEIGHT ") + 7);
+    ref.rgba.assign(bytes.begin() + long(end + 7), bytes.end());
+    return ref;
+}
+
+struct LongTailCase
+{
+    const char* file;
+    int tolerance; // per channel: lossy block formats round differently
+};
+
+void PrintTo(const LongTailCase& c, std::ostream* os)
+{
+    *os << c.file;
+}
+
+const LongTailCase kCases[] = {
+    {"rgb24.bmp", 0},         {"pal8.bmp", 0},          {"mono.bmp", 0},
+    {"rgb565.bmp", 1},        {"rgb555.bmp", 1},        {"argb32.bmp", 0},
+    {"rle4.bmp", 0},          {"rle8.bmp", 0},          {"os2.bmp", 0},
+    {"raw.tga", 0},           {"rle.tga", 0},           {"id.tga", 0},
+    {"bottom-left.tga", 0},   {"grey.tga", 0},          {"grey-rle.tga", 0},
+    {"palette.tga", 0},       {"palette-rle.tga", 0},   {"rgba.tga", 0},
+    {"rgb16-top-right.tga", 1}, {"raw.psd", 0},         {"rle.psd", 0},
+    {"dxt1.dds", 0},          {"dxt5.dds", 0},          {"plain.dds", 0},
+    {"rgb.sgi", 0},           {"grey.sgi", 0},          {"rle.sgi", 0},
+    {"rgb.pcx", 0},           {"palette.pcx", 0},       {"icons.ico", 0},
+    {"rgb.ppm", 0},           {"grey.pgm", 0},          {"mono.pbm", 0},
+    {"mono.xbm", 0},          {"rgb.gif", 0},           {"interlaced.gif", 0},
+    {"transparent.gif", 0},
+};
+
+class LongTail : public testing::TestWithParam<LongTailCase>
+{
+};
+
+TEST_P(LongTail, ReadsAsAnotherDecoderDoes)
+{
+    const LongTailCase& c = GetParam();
+    Reference ref = read_pam(data_path(std::string(c.file) + ".pam"));
+    ASSERT_GT(ref.width, 0);
+    BBitmap* raw = nullptr;
+    ASSERT_EQ(B_OK, BTranslationUtils::ReadBitmapFile(data_path(c.file).c_str(), &raw));
+    std::unique_ptr<BBitmap> bitmap(raw);
+    ASSERT_EQ(ref.width, bitmap->PixelWidth());
+    ASSERT_EQ(ref.height, bitmap->PixelHeight());
+    const bool alpha = bitmap->ColorSpace() == B_RGBA32;
+    int worst = 0, wrong = 0;
+    for (int y = 0; y < ref.height; y++) {
+        const uint32* row = reinterpret_cast<const uint32*>(
+            static_cast<const uint8*>(bitmap->Bits()) + y * bitmap->BytesPerRow());
+        for (int x = 0; x < ref.width; x++) {
+            const uint8* want = &ref.rgba[size_t(y * ref.width + x) * 4];
+            const uint32 got = row[x];
+            const int a = alpha ? int(got >> 24) : 255;
+            if (a != want[3]) {
+                wrong++;
+                continue;
+            }
+            if (a == 0)
+                continue; // a transparent pixel's colour is anyone's
+            const int channels[3] = {int(got >> 16) & 255, int(got >> 8) & 255, int(got) & 255};
+            for (int k = 0; k < 3; k++)
+                worst = std::max(worst, std::abs(channels[k] - int(want[k])));
+        }
+    }
+    EXPECT_EQ(0, wrong) << "pixels whose transparency differs";
+    EXPECT_LE(worst, c.tolerance);
+}
+
+TEST_P(LongTail, CutShortIsRefused)
+{
+    const LongTailCase& c = GetParam();
+    std::vector<uint8> bytes = slurp(data_path(c.file));
+    ASSERT_FALSE(bytes.empty());
+    const std::string name = c.file;
+    BBitmap* bitmap = nullptr;
+    status_t status = read_bitmap_data(bytes.data(), bytes.size() * 6 / 10, name.c_str(), &bitmap);
+    EXPECT_NE(B_OK, status);
+    EXPECT_EQ(nullptr, bitmap);
+    delete bitmap;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, LongTail, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<LongTailCase>& info) {
+                             std::string name = info.param.file;
+                             for (char& ch : name)
+                                 if (!std::isalnum(uint8(ch)))
+                                     ch = '_';
+                             return name;
+                         });
+
+// A TGA without an ID field and without a colour map begins with the same
+// bytes as a cursor: the extension decides, and a TGA-shaped file that is no
+// valid cursor is a TGA whatever its name.
+TEST(LongTailSniffing, TgaWithoutIdIsNotTakenForACursor)
+{
+    std::vector<uint8> tga = slurp(data_path("raw.tga"));
+    ASSERT_EQ(0, tga[0]);
+    ASSERT_EQ(2, tga[2]);
+    for (const char* name : {"picture.tga", "picture", "picture.cur"}) {
+        BBitmap* bitmap = nullptr;
+        EXPECT_EQ(B_OK, read_bitmap_data(tga.data(), tga.size(), name, &bitmap)) << name;
+        std::unique_ptr<BBitmap> owner(bitmap);
+        ASSERT_NE(nullptr, bitmap);
+        EXPECT_EQ(37, bitmap->PixelWidth());
+        EXPECT_EQ(23, bitmap->PixelHeight());
+    }
+}
+
+} // namespace
