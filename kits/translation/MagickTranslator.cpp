@@ -82,12 +82,22 @@ struct ExceptionDeleter
     void operator()(ExceptionInfo* exception) const { DestroyExceptionInfo(exception); }
 };
 
+// The picture passed the budget's checks; when the system's ImageMagick
+// policy (Debian's allows about 60 megapixels) still refuses it, Qt's plugins
+// are asked instead of refusing a valid picture.
 status_t status_for(const ExceptionInfo* exception)
 {
-    if (exception->severity == ResourceLimitError || exception->severity == ResourceLimitWarning ||
-        exception->severity == ResourceLimitFatalError)
-        return B_NO_MEMORY;
-    return B_ILLEGAL_DATA;
+    switch (exception->severity) {
+    case ResourceLimitWarning:
+    case ResourceLimitError:
+    case ResourceLimitFatalError:
+    case CacheWarning:
+    case CacheError:
+    case CacheFatalError:
+        return B_NO_TRANSLATOR;
+    default:
+        return B_ILLEGAL_DATA;
+    }
 }
 
 class MagickTranslator : public ImageTranslator
