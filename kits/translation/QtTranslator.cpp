@@ -217,6 +217,13 @@ public:
     {
         if (source.size == 0)
             return BPrivate::kNotMine;
+        // Probing the content already decodes some formats (XBM, XPM) at
+        // their declared size: a header refused by the budget is not probed,
+        // and Read gives the reason.
+        status_t declared =
+            BPrivate::check_declared_picture(source, BPrivate::default_read_budget());
+        if (declared != B_OK && declared != B_NO_TRANSLATOR)
+            return BPrivate::kMaybeMine;
         BPrivate::prepare_image_codecs();
         QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(source.data),
                                                    qsizetype(source.size));
