@@ -4,7 +4,10 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth xdotool
           libmagickcore-6.q16-dev
-          libgif-dev)
+          libgif-dev
+          libspng-dev
+          libisal-dev
+          zlib1g-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,6 +2,7 @@
 #include <Menu.h>
 #include <MenuItem.h>
 #include <Message.h>
+#include <PictureMemory.h>
 #include <StoragePrivate.h>
 #include <BitmapReading.h>
 #include <ImageTranslator.h>
@@ -12,7 +13,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <new>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,16 +133,16 @@ status_t BTranslationUtils::ReadBitmapFile(const char* path, BBitmap** outBitmap
 
     // Read rather than mapped: a file cut short by another program while it
     // is being decoded would end the process with SIGBUS.
-    std::vector<uint8> bytes;
-    try {
-        bytes.resize(size_t(st.st_size));
-    } catch (const std::bad_alloc&) {
+    const size_t size = size_t(st.st_size);
+    std::unique_ptr<uint8, decltype(&picture_free)> bytes(
+        static_cast<uint8*>(picture_alloc(size)), &picture_free);
+    if (bytes == nullptr) {
         close(fd);
         return B_NO_MEMORY;
     }
     size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+    while (got < size) {
+        ssize_t n = read(fd, bytes.get() + got, size - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -154,7 +155,7 @@ status_t BTranslationUtils::ReadBitmapFile(const char* path, BBitmap** outBitmap
         got += size_t(n);
     }
     close(fd);
-    return read_bitmap_data(bytes.data(), got, path, outBitmap);
+    return read_bitmap_data(bytes.get(), got, path, outBitmap);
 }
 
 status_t BTranslationUtils::AddTranslationItems(BMenu* intoMenu, uint32 fromType,

@@ -1,5 +1,6 @@
 // The roster of translators, in the order they are asked.
 #include <ImageTranslator.h>
+#include <PngTranslator.h>
 #include <QtTranslator.h>
 
 #include <GifTranslator.h>
@@ -10,6 +11,7 @@ namespace BPrivate {
 const std::vector<const ImageTranslator*>& image_translators()
 {
     static const std::vector<const ImageTranslator*> all = {
+        png_translator(),
         gif_translator(),
         magick_translator(),
         qt_translator(), // last: it takes what none of ours does
