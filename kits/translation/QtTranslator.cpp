@@ -208,6 +208,24 @@ bool image_for(const BBitmap& bitmap, QImage* out)
     }
 }
 
+// An icon file holds one picture at several sizes, in no particular order,
+// and Qt's ICNS reader tells no size before decoding: each is read, and the
+// largest kept, as viewers show it.
+bool read_largest_icon(QImageReader& reader, const BPrivate::ReadBudget& budget, QImage* out)
+{
+    const int count = reader.imageCount();
+    for (int i = 0; i < count; i++) {
+        QImage candidate;
+        if (!reader.jumpToImage(i) || !reader.read(&candidate) || candidate.isNull())
+            continue;
+        const uint64 area = uint64(candidate.width()) * uint64(candidate.height());
+        if (budget.Admits(uint64(candidate.width()), uint64(candidate.height())) &&
+            area > uint64(out->width()) * uint64(out->height()))
+            *out = candidate;
+    }
+    return !out->isNull();
+}
+
 class QtTranslator : public BPrivate::ImageTranslator
 {
 public:
@@ -288,8 +306,12 @@ status_t QtTranslator::Read(const BPrivate::ImageSource& source,
         return B_NO_MEMORY;
 
     QImage image;
-    if (!reader.read(&image) || image.isNull())
+    if (reader.format() == "icns" && reader.imageCount() > 1) {
+        if (!read_largest_icon(reader, budget, &image))
+            return B_ILLEGAL_DATA;
+    } else if (!reader.read(&image) || image.isNull()) {
         return B_ILLEGAL_DATA;
+    }
     if (!budget.Admits(uint64(image.width()), uint64(image.height())))
         return B_NO_MEMORY;
 

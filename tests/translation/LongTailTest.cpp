@@ -4,7 +4,10 @@
 #include <Bitmap.h>
 #include <BitmapReading.h>
 #include <ImageTranslator.h>
+#include <DataIO.h>
+#include <PngTranslator.h>
 #include <TranslationUtils.h>
+#include <TranslatorFormats.h>
 
 #include <gtest/gtest.h>
 
@@ -196,6 +199,43 @@ TEST(LongTailSniffing, TgaWithoutIdIsNotTakenForACursor)
         EXPECT_EQ(37, bitmap->PixelWidth());
         EXPECT_EQ(23, bitmap->PixelHeight());
     }
+}
+
+// An Apple icon file with its sizes out of order: the largest is shown.
+TEST(LongTailIcons, IcnsGivesItsLargestPicture)
+{
+    std::vector<uint8> entries;
+    const struct
+    {
+        const char* type;
+        int32 side;
+        uint32 colour;
+    } kIcons[] = {{"icp4", 16, 0xFF0000FFu}, {"icp6", 64, 0xFF00FF00u}, {"icp5", 32, 0xFFFF0000u}};
+    auto be32 = [](std::vector<uint8>& out, uint32 value) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.push_back(uint8(value >> shift));
+    };
+    for (const auto& icon : kIcons) {
+        BBitmap picture(BRect(0, 0, float(icon.side - 1), float(icon.side - 1)), B_RGB32);
+        uint32* bits = static_cast<uint32*>(picture.Bits());
+        std::fill(bits, bits + icon.side * icon.side, icon.colour);
+        BMallocIO png;
+        ASSERT_EQ(B_OK, BPrivate::png_translator()->Write(picture, B_PNG_FORMAT, &png));
+        entries.insert(entries.end(), icon.type, icon.type + 4);
+        be32(entries, uint32(png.BufferLength() + 8));
+        const uint8* data = static_cast<const uint8*>(png.Buffer());
+        entries.insert(entries.end(), data, data + png.BufferLength());
+    }
+    std::vector<uint8> file = {'i', 'c', 'n', 's'};
+    be32(file, uint32(entries.size() + 8));
+    file.insert(file.end(), entries.begin(), entries.end());
+
+    BBitmap* bitmap = nullptr;
+    ASSERT_EQ(B_OK, read_bitmap_data(file.data(), file.size(), "icon.icns", &bitmap));
+    std::unique_ptr<BBitmap> owner(bitmap);
+    EXPECT_EQ(64, bitmap->PixelWidth());
+    EXPECT_EQ(64, bitmap->PixelHeight());
+    EXPECT_EQ(0x00FF00u, static_cast<const uint32*>(bitmap->Bits())[0] & 0xFFFFFFu);
 }
 
 // Large and valid: a 4000 x 3000 RLE8 BMP of a few hundred kilobytes, far
