@@ -272,7 +272,8 @@ TEST(LongTailBudget, LargeValidPictureUnderTheCeilingIsRead)
     le(8, 2);
     le(1, 4); // RLE8
     le(uint32(rows.size()), 4);
-    le(0, 8);
+    le(0, 4); // resolution
+    le(0, 4);
     le(256, 4);
     le(256, 4);
     for (uint32 i = 0; i < 256; i++)
