@@ -100,6 +100,24 @@ status_t status_for(const ExceptionInfo* exception)
     }
 }
 
+// Whether a read's complaints mean its pixels cannot be trusted: every error
+// and a damaged picture's warning (missing data is made up), or no picture
+// at all. Other warnings (a libpng remark on an icon's PNG, an odd field)
+// leave the pixels whole. A BMP's file size field, which many writers get
+// wrong, was made irrelevant by the header check.
+bool spoiled(const ExceptionInfo* exception, picture_format format, bool read)
+{
+    if (!read)
+        return true;
+    if (exception->severity == UndefinedException)
+        return false;
+    if (format == kBmpFormat && exception->reason != nullptr &&
+        std::strstr(exception->reason, "length and filesize do not match") != nullptr)
+        return false;
+    return exception->severity >= ErrorException || exception->severity == CorruptImageWarning ||
+           exception->severity == ResourceLimitWarning || exception->severity == CacheWarning;
+}
+
 class MagickTranslator : public ImageTranslator
 {
 public:
@@ -150,12 +168,7 @@ status_t MagickTranslator::Read(const ImageSource& source, const ReadBudget& bud
     }
     std::unique_ptr<Image, ImageListDeleter> images(
         BlobToImage(info.get(), source.data, source.size, exception.get()));
-    // Any complaint, a warning included, means pixels were made up; except a
-    // BMP's file size field, which many writers get wrong and which the
-    // header check has made irrelevant.
-    if (exception->severity != UndefinedException &&
-        !(declared.format == kBmpFormat && images != nullptr && exception->reason != nullptr &&
-          std::strstr(exception->reason, "length and filesize do not match") != nullptr))
+    if (spoiled(exception.get(), declared.format, images != nullptr))
         return status_for(exception.get());
     ClearMagickException(exception.get());
     if (images == nullptr)

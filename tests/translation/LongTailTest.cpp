@@ -238,6 +238,52 @@ TEST(LongTailIcons, IcnsGivesItsLargestPicture)
     EXPECT_EQ(0x00FF00u, static_cast<const uint32*>(bitmap->Bits())[0] & 0xFFFFFFu);
 }
 
+// An icon holding a PNG: a damaged comment chunk leaves the picture whole;
+// a PNG cut short does not.
+std::vector<uint8> icon_with_png(bool damagedText, bool cut)
+{
+    BBitmap picture(BRect(0, 0, 15, 15), B_RGB32);
+    uint32* bits = static_cast<uint32*>(picture.Bits());
+    std::fill(bits, bits + 256, 0xFFFF0000u);
+    BMallocIO out;
+    if (BPrivate::png_translator()->Write(picture, B_PNG_FORMAT, &out) != B_OK)
+        return {};
+    const uint8* data = static_cast<const uint8*>(out.Buffer());
+    std::vector<uint8> png(data, data + out.BufferLength());
+    if (damagedText) {
+        const uint8 chunk[] = {0, 0, 0, 4, 't', 'E', 'X', 't', 'a', 0, 'b', 'c', 0xDE, 0xAD, 0xBE, 0xEF};
+        png.insert(png.begin() + 33, std::begin(chunk), std::end(chunk)); // after IHDR
+    }
+    if (cut)
+        png.resize(png.size() / 2);
+    std::vector<uint8> file = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 1, 0, 32, 0};
+    for (uint32 value : {uint32(png.size()), uint32(22)})
+        for (int i = 0; i < 4; i++)
+            file.push_back(uint8(value >> (8 * i)));
+    file.insert(file.end(), png.begin(), png.end());
+    return file;
+}
+
+TEST(LongTailIcons, PngInsideAnIconIsWholeOrRefused)
+{
+    for (bool cut : {false, true}) {
+        std::vector<uint8> file = icon_with_png(true, cut);
+        ASSERT_FALSE(file.empty());
+        BBitmap* bitmap = nullptr;
+        StderrCapture capture;
+        status_t status = read_bitmap_data(file.data(), file.size(), "icon.ico", &bitmap);
+        EXPECT_EQ("", capture.Finish());
+        std::unique_ptr<BBitmap> owner(bitmap);
+        if (cut) {
+            EXPECT_NE(B_OK, status);
+            continue;
+        }
+        ASSERT_EQ(B_OK, status);
+        EXPECT_EQ(16, bitmap->PixelWidth());
+        EXPECT_EQ(0xFF0000u, static_cast<const uint32*>(bitmap->Bits())[0] & 0xFFFFFFu);
+    }
+}
+
 // Large and valid: a 4000 x 3000 RLE8 BMP of a few hundred kilobytes, far
 // more pixels per byte than a raw layout, still within every bound.
 TEST(LongTailBudget, LargeValidPictureUnderTheCeilingIsRead)
