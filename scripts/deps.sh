@@ -19,6 +19,13 @@ program=(
     "qt6-svg-plugins|libqt6svg6"
     # The window on a Wayland desktop without X.
     qt6-wayland
+    # Translators: PNG (libspng, with zlib/ISA-L deflate), GIF, and the long
+    # tail of formats through ImageMagick's core.
+    libspng-dev
+    zlib1g-dev
+    libisal-dev
+    libgif-dev
+    libmagickcore-6.q16-dev
 )
 
 # The tests, the benchmarks and the checks on the installed files.

@@ -4,6 +4,7 @@
 #include <Bitmap.h>
 #include <BitmapStream.h>
 #include <File.h>
+#include <ImageTranslator.h>
 #include <FileReplacement.h>
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <strings.h>
@@ -26,11 +28,29 @@ namespace {
 const char kTool[] = "pellara-fuse";
 constexpr int kRunFailed = 1;
 constexpr int kUsage = 2;
+// The most pixels a BBitmap of 4-byte pixels can hold (its size is an int32).
+constexpr uint64 kMaxPixelsLimit = uint64(std::numeric_limits<int32>::max()) / 4;
+
+// A whole positive decimal number within the limit, or 0.
+uint64 parse_max_pixels(const char* text)
+{
+    if (text == nullptr || text[0] < '0' || text[0] > '9')
+        return 0;
+    uint64 value = 0;
+    for (const char* c = text; *c != '\0'; c++) {
+        if (*c < '0' || *c > '9')
+            return 0;
+        value = value * 10 + uint64(*c - '0');
+        if (value > kMaxPixelsLimit)
+            return 0;
+    }
+    return value;
+}
 
 void print_usage(FILE* out)
 {
     fprintf(out,
-            "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE]\n"
+            "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE] [--max-pixels N]\n"
             "       %s --list-formats | --help | --version\n"
             "\n"
             "Makes a single-image stereogram from a depth picture (light parts come\n"
@@ -39,10 +59,13 @@ void print_usage(FILE* out)
             "  --format TYPE   output format: a short name (png, jpeg, jpg, tif, ...) or a\n"
             "                  four-character type code ('PNG ', 'JPEG', ...); without it\n"
             "                  the format comes from OUTPUT's extension\n"
+            "  --max-pixels N  read pictures of up to N pixels (default %llu, at most\n"
+            "                  %llu)\n"
             "  --list-formats  list the formats that can be written\n"
             "  --help          show this help\n"
             "  --version       show the version\n",
-            kTool, kTool);
+            kTool, kTool, (unsigned long long)BPrivate::ReadBudget::kDefaultMaxPixels,
+            (unsigned long long)kMaxPixelsLimit);
 }
 
 void list_formats(FILE* out)
@@ -248,6 +271,16 @@ int Main(int argc, char** argv)
             formatName = argv[++i];
         } else if (options && std::strncmp(arg, "--format=", 9) == 0) {
             formatName = arg + 9;
+        } else if (options && (std::strcmp(arg, "--max-pixels") == 0 ||
+                               std::strncmp(arg, "--max-pixels=", 13) == 0)) {
+            const char* value = arg[12] == '=' ? arg + 13 : nullptr;
+            if (value == nullptr && i + 1 < argc)
+                value = argv[++i];
+            uint64 maxPixels = parse_max_pixels(value);
+            if (maxPixels == 0)
+                return fail(kUsage, "--max-pixels needs a number from 1 to %s (see --help)",
+                            std::to_string(kMaxPixelsLimit).c_str());
+            BPrivate::default_read_budget().maxPixels = maxPixels;
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             return fail(kUsage, "unknown option '%s' (see --help)", arg);
         } else {

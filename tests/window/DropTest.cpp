@@ -120,3 +120,37 @@ TEST_F(DropTest, UnreadableFileChangesNothing)
     EXPECT_TRUE(drop_on(application.window, QPoint(60, 80), {QUrl::fromLocalFile(text)}));
     EXPECT_EQ(application.window->view->bitmaps[0], nullptr);
 }
+
+namespace {
+
+// Files of a few bytes claiming pictures of gigabytes: a drop of each is
+// ignored as any unreadable file is, and the board still takes a picture.
+TEST_F(DropTest, FilesClaimingHugePicturesAreIgnored)
+{
+    const QByteArray os2Bmp = QByteArray("BM\x5a\0\0\0\0\0\0\0\x1a\0\0\0\x0c\0\0\0\0\x40\0\x40\x01\0\x18\0",
+                                         26) + QByteArray(64, '\x80');
+    const QByteArray rawTga = QByteArray("\0\0\x02\0\0\0\0\0\0\0\0\0\0\x20\0\x20\x18\x20", 18) +
+                              QByteArray(27, '\x55');
+    const QByteArray xbm("#define h_width 16000\n#define h_height 16000\n"
+                         "static char h_bits[] = {\n0x00 };\n");
+    const struct
+    {
+        const char* name;
+        QByteArray bytes;
+    } kFiles[] = {{"huge.bmp", os2Bmp}, {"huge.tga", rawTga}, {"huge.xbm", xbm}};
+
+    Pellara application;
+    for (const auto& hostile : kFiles) {
+        QString path = fDir.filePath(hostile.name);
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(hostile.bytes);
+        file.close();
+        drop_on(application.window, QPoint(60, 80), {QUrl::fromLocalFile(path)});
+        EXPECT_EQ(application.window->view->bitmaps[0], nullptr) << hostile.name;
+    }
+    drop_on(application.window, QPoint(60, 80), {QUrl::fromLocalFile(fFile)});
+    EXPECT_NE(application.window->view->bitmaps[0], nullptr);
+}
+
+} // namespace

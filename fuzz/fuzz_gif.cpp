@@ -1,0 +1,5 @@
+#include "FuzzTranslator.h"
+
+#include <GifTranslator.h>
+
+PELLARA_FUZZ_TRANSLATOR(gif_translator)

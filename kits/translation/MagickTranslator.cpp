@@ -1,0 +1,220 @@
+#include <MagickTranslator.h>
+
+#include <Bitmap.h>
+#include <PictureHeaders.h>
+
+#include <magick/MagickCore.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace BPrivate {
+
+namespace {
+
+// Only the coders of the formats we promise (PNG for icons that hold one),
+// no delegate programs, no file indirection ("@list"), never a pixel cache on
+// disk, and one thread: the reader must stay as small as the budget says.
+const char kPolicy[] =
+    "<policymap>"
+    "<policy domain=\"delegate\" rights=\"none\" pattern=\"*\"/>"
+    "<policy domain=\"path\" rights=\"none\" pattern=\"@*\"/>"
+    "<policy domain=\"coder\" rights=\"none\" pattern=\"*\"/>"
+    "<policy domain=\"coder\" rights=\"read\" "
+    "pattern=\"{BMP,BMP2,BMP3,TGA,PSD,DDS,SGI,PCX,ICO,ICON,CUR,PNM,PBM,PGM,PPM,XBM,PNG}\"/>"
+    "<policy domain=\"resource\" name=\"disk\" value=\"0\"/>"
+    "<policy domain=\"resource\" name=\"thread\" value=\"1\"/>"
+    "</policymap>";
+
+// Pictures are many frames in an icon only; PSD's layers are skipped.
+constexpr MagickSizeType kMaxFrames = 256;
+
+void quiet_warning(const ExceptionType, const char*, const char*) {}
+void quiet_fatal(const ExceptionType, const char*, const char*) {}
+
+std::mutex gMagickLock;
+
+void start_magick()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // No signal handlers of its own: the application keeps its own.
+        MagickCoreGenesis(nullptr, MagickFalse);
+        SetErrorHandler(quiet_warning);
+        SetWarningHandler(quiet_warning);
+        SetFatalErrorHandler(quiet_fatal);
+        ExceptionInfo* exception = AcquireExceptionInfo();
+        SetMagickSecurityPolicy(kPolicy, exception);
+        DestroyExceptionInfo(exception);
+        SetMagickResourceLimit(DiskResource, 0);
+        SetMagickResourceLimit(ThreadResource, 1);
+        SetMagickResourceLimit(ListLengthResource, kMaxFrames);
+    });
+}
+
+const char* coder_for(picture_format format)
+{
+    switch (format) {
+    case kBmpFormat: return "BMP";
+    case kTgaFormat: return "TGA";
+    case kPsdFormat: return "PSD";
+    case kDdsFormat: return "DDS";
+    case kSgiFormat: return "SGI";
+    case kPcxFormat: return "PCX";
+    case kIcoFormat: return "ICO";
+    case kPnmFormat: return "PNM";
+    case kXbmFormat: return "XBM";
+    default: return nullptr; // XPM and others: Qt's
+    }
+}
+
+struct ImageListDeleter
+{
+    void operator()(Image* images) const { DestroyImageList(images); }
+};
+struct ImageInfoDeleter
+{
+    void operator()(ImageInfo* info) const { DestroyImageInfo(info); }
+};
+struct ExceptionDeleter
+{
+    void operator()(ExceptionInfo* exception) const { DestroyExceptionInfo(exception); }
+};
+
+// The picture passed the budget's checks; when the system's ImageMagick
+// policy (Debian's allows about 60 megapixels) still refuses it, Qt's plugins
+// are asked instead of refusing a valid picture.
+status_t status_for(const ExceptionInfo* exception)
+{
+    switch (exception->severity) {
+    case ResourceLimitWarning:
+    case ResourceLimitError:
+    case ResourceLimitFatalError:
+    case CacheWarning:
+    case CacheError:
+    case CacheFatalError:
+        return B_NO_TRANSLATOR;
+    default:
+        return B_ILLEGAL_DATA;
+    }
+}
+
+// Whether a read's complaints mean its pixels cannot be trusted: every error
+// and a damaged picture's warning (missing data is made up), or no picture
+// at all. Other warnings (a libpng remark on an icon's PNG, an odd field)
+// leave the pixels whole. A BMP's file size field, which many writers get
+// wrong, was made irrelevant by the header check.
+bool spoiled(const ExceptionInfo* exception, picture_format format, bool read)
+{
+    if (!read)
+        return true;
+    if (exception->severity == UndefinedException)
+        return false;
+    if (format == kBmpFormat && exception->reason != nullptr &&
+        std::strstr(exception->reason, "length and filesize do not match") != nullptr)
+        return false;
+    return exception->severity >= ErrorException || exception->severity == CorruptImageWarning ||
+           exception->severity == ResourceLimitWarning || exception->severity == CacheWarning;
+}
+
+class MagickTranslator : public ImageTranslator
+{
+public:
+    const char* Name() const override { return "magick"; }
+
+    identify_result Identify(const ImageSource& source) const override
+    {
+        DeclaredPicture declared = sniff_picture(source);
+        return coder_for(declared.format) != nullptr ? declared.certainty : kNotMine;
+    }
+
+    status_t Read(const ImageSource& source, const ReadBudget& budget,
+                  BBitmap** outBitmap) const override;
+};
+
+status_t MagickTranslator::Read(const ImageSource& source, const ReadBudget& budget,
+                                BBitmap** outBitmap) const
+{
+    *outBitmap = nullptr;
+    DeclaredPicture declared;
+    status_t status = check_declared_picture(source, budget, &declared);
+    if (status != B_OK)
+        return status;
+    const char* coder = coder_for(declared.format);
+    if (coder == nullptr)
+        return B_NO_TRANSLATOR;
+
+    std::lock_guard<std::mutex> lock(gMagickLock);
+    start_magick();
+    // The headers were checked; these keep the decoder itself to the same
+    // sizes. Policy limits of the system may be lower still.
+    SetMagickResourceLimit(WidthResource, MagickSizeType(declared.width));
+    SetMagickResourceLimit(HeightResource, MagickSizeType(declared.height));
+    SetMagickResourceLimit(MemoryResource, MagickSizeType(budget.maxPixels) * 8 + (64 << 20));
+
+    std::unique_ptr<ExceptionInfo, ExceptionDeleter> exception(AcquireExceptionInfo());
+    std::unique_ptr<ImageInfo, ImageInfoDeleter> info(CloneImageInfo(nullptr));
+    if (exception == nullptr || info == nullptr)
+        return B_NO_MEMORY;
+    // The coder is named, never guessed from the content again.
+    CopyMagickString(info->magick, coder, MaxTextExtent);
+    FormatLocaleString(info->filename, MaxTextExtent, "%s:", coder);
+    info->affirm = MagickTrue;
+    if (declared.format != kIcoFormat) {
+        // One picture: a PSD's composite, without decoding its layers.
+        info->scene = 0;
+        info->number_scenes = 1;
+    }
+    std::unique_ptr<Image, ImageListDeleter> images(
+        BlobToImage(info.get(), source.data, source.size, exception.get()));
+    if (spoiled(exception.get(), declared.format, images != nullptr))
+        return status_for(exception.get());
+    ClearMagickException(exception.get());
+    if (images == nullptr)
+        return B_ILLEGAL_DATA;
+
+    // An icon's largest picture, as viewers show.
+    Image* image = images.get();
+    for (Image* next = image->next; next != nullptr; next = next->next) {
+        if (uint64(next->columns) * next->rows > uint64(image->columns) * image->rows)
+            image = next;
+    }
+    if (!budget.Admits(image->columns, image->rows))
+        return B_NO_MEMORY;
+    if (image->colorspace != sRGBColorspace && image->colorspace != RGBColorspace &&
+        image->colorspace != GRAYColorspace && image->colorspace != TransparentColorspace &&
+        TransformImageColorspace(image, sRGBColorspace) == MagickFalse)
+        return B_ILLEGAL_DATA;
+
+    const bool alpha = image->matte != MagickFalse;
+    BBitmap* bitmap = new_picture(image->columns, image->rows, alpha, budget);
+    if (bitmap == nullptr)
+        return B_NO_MEMORY;
+    // Little-endian 0xAARRGGBB words; without an alpha channel A is opaque.
+    if (ExportImagePixels(image, 0, 0, image->columns, image->rows, "BGRA", CharPixel,
+                          bitmap->Bits(), exception.get()) == MagickFalse ||
+        exception->severity != UndefinedException) {
+        delete bitmap;
+        return B_ILLEGAL_DATA;
+    }
+    // TGA records its origin rather than turning its rows; the orientation
+    // values are EXIF's.
+    if (image->orientation > TopLeftOrientation && image->orientation <= LeftBottomOrientation) {
+        bitmap = apply_orientation(bitmap, int32(image->orientation));
+        if (bitmap == nullptr)
+            return B_NO_MEMORY;
+    }
+    *outBitmap = bitmap;
+    return B_OK;
+}
+
+} // namespace
+
+const ImageTranslator* magick_translator()
+{
+    static const MagickTranslator translator;
+    return &translator;
+}
+
+} // namespace BPrivate

@@ -1,0 +1,109 @@
+#!/usr/bin/python3
+# Makes the long-tail test pictures with other programs (Pillow, ImageMagick)
+# and a few by hand where neither writes the variant, and beside each one the
+# pixels Pillow decodes from it as a PAM (RGBA) file.
+import os, struct, subprocess
+from PIL import Image, ImageOps
+
+here = os.path.dirname(os.path.abspath(__file__))
+os.chdir(here)
+W, H = 37, 23
+base = Image.new('RGB', (W, H))
+px = base.load()
+for y in range(H):
+    for x in range(W):
+        px[x, y] = ((x * 7) % 256, (y * 11) % 256, (x * y) % 256)
+base.save('/tmp/longtail-base.png')
+pal16 = base.quantize(16)
+pal200 = base.quantize(200)
+
+def im(args, out):
+    subprocess.run(['convert', '/tmp/longtail-base.png'] + args + [out], check=True)
+
+base.save('rgb24.bmp')
+pal200.save('pal8.bmp')
+base.convert('1').save('mono.bmp')
+im(['-define', 'bmp:subtype=RGB565'], 'rgb565.bmp')
+im(['-define', 'bmp:subtype=RGB555'], 'rgb555.bmp')
+im(['-alpha', 'set', '-channel', 'A', '-fx', 'i/w', '+channel'], 'argb32.bmp')
+im(['-colors', '200', '-compress', 'RLE'], 'bmp3:rle8.bmp')
+im([], 'bmp2:os2.bmp')
+
+# RLE4: runs of two alternating indices, one row at a time, bottom-up.
+idx = pal16.load()
+rows = b''
+for y in range(H - 1, -1, -1):
+    x = 0
+    while x < W:
+        n = min(2, W - x)
+        a = idx[x, y]
+        b2 = idx[x + 1, y] if n == 2 else 0
+        rows += bytes([n, (a << 4) | b2])
+        x += n
+    rows += b'\x00\x00'
+rows += b'\x00\x01'
+palette = b''.join(bytes([c[2], c[1], c[0], 0]) for c in
+                   [tuple(pal16.getpalette()[i * 3:i * 3 + 3]) for i in range(16)])
+info = struct.pack('<IiiHHIIiiII', 40, W, H, 1, 4, 2, len(rows), 2835, 2835, 16, 16)
+offset = 14 + 40 + 64
+open('rle4.bmp', 'wb').write(b'BM' + struct.pack('<IHHI', offset + len(rows), 0, 0, offset)
+                             + info + palette + rows)
+
+base.save('raw.tga')
+base.save('rle.tga', rle=True)
+base.save('id.tga', id_section=b'an image ID field')
+base.save('bottom-left.tga', orientation=-1)
+base.convert('L').save('grey.tga')
+base.convert('L').save('grey-rle.tga', rle=True)
+pal200.save('palette.tga')
+pal200.save('palette-rle.tga', rle=True)
+base.convert('RGBA').save('rgba.tga')
+
+# 16-bit (5-5-5) TGA, top-right origin: written by hand.
+data = b''
+for y in range(H):
+    for x in range(W - 1, -1, -1):
+        r, g, b2 = base.getpixel((x, y))
+        v = ((r >> 3) << 10) | ((g >> 3) << 5) | (b2 >> 3)
+        data += struct.pack('<H', v)
+open('rgb16-top-right.tga', 'wb').write(
+    struct.pack('<BBBHHBHHHHBB', 0, 0, 2, 0, 0, 0, 0, 0, W, H, 16, 0x30) + data)
+
+im(['-compress', 'None'], 'psd:raw.psd')
+im(['-compress', 'RLE'], 'rle.psd')
+im(['-define', 'dds:compression=dxt1', '-define', 'dds:mipmaps=0'], 'dxt1.dds')
+im(['-alpha', 'set', '-define', 'dds:compression=dxt5', '-define', 'dds:mipmaps=0'], 'dxt5.dds')
+im(['-define', 'dds:compression=none', '-define', 'dds:mipmaps=0'], 'plain.dds')
+base.save('rgb.sgi')
+base.convert('L').save('grey.sgi')
+im(['-compress', 'RLE'], 'rle.sgi')
+base.save('rgb.pcx')
+pal200.save('palette.pcx')
+base.save('icons.ico', sizes=[(16, 16), (32, 32), (48, 48)])
+base.save('rgb.ppm')
+base.convert('L').save('grey.pgm')
+base.convert('1').save('mono.pbm')
+base.convert('1').save('mono.xbm')
+base.save('rgb.gif')
+base.quantize(64).save('interlaced.gif', interlace=True)
+rgba = base.convert('RGBA')
+rgba.putpixel((3, 4), (0, 0, 0, 0))
+rgba.quantize(32).save('transparent.gif', transparency=0)
+
+os.remove('/tmp/longtail-base.png')
+for name in sorted(os.listdir('.')):
+    if name.endswith(('.py', '.pam')):
+        continue
+    picture = Image.open(name)
+    if getattr(picture, "n_frames", 1) > 1 and not name.endswith(".psd"):
+        picture.seek(0)
+    if name.endswith('.ico'):
+        picture = picture.ico.getimage(max(picture.ico.sizes()))
+    if name.endswith('.xbm'):
+        # X11 and its viewers show a set bit black; Pillow shows it white.
+        picture = ImageOps.invert(picture.convert('L'))
+    picture = picture.convert('RGBA')
+    with open(name + '.pam', 'wb') as out:
+        out.write(b'P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n'
+                  % picture.size)
+        out.write(picture.tobytes())
