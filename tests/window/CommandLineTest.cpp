@@ -62,7 +62,8 @@ TEST_P(ProgramCommandLine, AnswersWithoutOpeningAWindow)
 }
 
 const char kUsage[] = "Usage: pellara \\[--help \\| --version\\]\n[^]*drag and drop[^]*";
-const char kNoDisplay[] = "pellara: no display to open a window on \\(DISPLAY is not set\\)\n";
+const char kNoDisplay[] =
+    "pellara: no display to open a window on: neither DISPLAY nor WAYLAND_DISPLAY is set\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, ProgramCommandLine,
@@ -75,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLine{"picture.png", 1,
                     "pellara: arguments are not read; drop pictures on the window \\(see "
                     "--help\\)\n"
-                    "pellara: no display to open a window on \\(DISPLAY is not set\\)\n"}),
+                    "pellara: no display to open a window on: neither DISPLAY nor "
+                    "WAYLAND_DISPLAY is set\n"}),
     [](const testing::TestParamInfo<CommandLine>& info) {
         return "Case" + std::to_string(info.index);
     });
