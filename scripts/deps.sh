@@ -5,7 +5,9 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl
           libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth xdotool
           libspng-dev
           libisal-dev
-          zlib1g-dev)
+          zlib1g-dev
+          libpng-dev
+          libdeflate-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
