@@ -224,6 +224,37 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"Rgb32OneRowBands", B_RGB32, with(4, E::kIsal, 2, 2, 1)}),
     [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.label); });
 
+// A destination that fails partway stops the bands still to come, whatever
+// thread meets the failure, and its status is the one reported.
+class FillsUpAfter : public BMallocIO
+{
+public:
+    explicit FillsUpAfter(off_t room) : fRoom(room) {}
+
+    ssize_t WriteAt(off_t position, const void* buffer, size_t size) override
+    {
+        if (position + off_t(size) > fRoom)
+            return B_DEVICE_FULL;
+        return BMallocIO::WriteAt(position, buffer, size);
+    }
+
+private:
+    off_t fRoom;
+};
+
+TEST(PngWriting, ReportsAFailingDestination)
+{
+    std::unique_ptr<BBitmap> picture(make_picture(B_RGB32, 301, 67));
+    for (int32 threads : {1, 2, 4}) {
+        for (off_t room : {off_t(0), off_t(40), off_t(20000)}) {
+            FillsUpAfter destination(room);
+            EXPECT_EQ(B_DEVICE_FULL, BPrivate::write_png(*picture, &destination,
+                                                         with(0, E::kIsal, 1, threads, 2000)))
+                << threads << " " << room;
+        }
+    }
+}
+
 TEST(PngWriting, RefusesWhatItCannotWriteAndWritesNothing)
 {
     BMallocIO out;
