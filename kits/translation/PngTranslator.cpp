@@ -599,7 +599,7 @@ bool PngWriter::_DeflateBand(Band& band)
             current = 1 - current;
         }
         size_t length = count * raw;
-        band.adler = uint32(adler32_z(band.adler, stage.data(), length));
+        band.adler = isal_adler32(band.adler, stage.data(), length);
         band.rawLength += length;
         int end = y < band.last ? 0 : lastBand ? 2 : 1;
         if (!deflater.Deflate(stage.data(), length, end))
