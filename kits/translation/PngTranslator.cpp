@@ -16,6 +16,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -622,14 +623,21 @@ void PngWriter::_Work()
         if (index >= fBands.size())
             return;
         Band& band = fBands[index];
-        bool ok = !fFailed.load() && _DeflateBand(band);
+        bool ok = false;
+        status_t failure = B_ERROR;
+        try {
+            ok = !fFailed.load() && _DeflateBand(band);
+        } catch (const std::bad_alloc&) {
+            // On a helper thread an exception would end the process.
+            failure = B_NO_MEMORY;
+        }
         std::lock_guard<std::mutex> guard(fLock);
         band.done = true;
         band.ok = ok;
         if (!ok) {
             fFailed = true;
             if (fStatus == B_OK)
-                fStatus = B_ERROR;
+                fStatus = failure;
         }
         // Bands go out in order as soon as those before them are done.
         while (fNextWrite < fBands.size() && fBands[fNextWrite].done) {
@@ -706,8 +714,12 @@ status_t write_png(const BBitmap& bitmap, BPositionIO* destination, const PngWri
         return B_BAD_VALUE;
     if (png_channels(bitmap.ColorSpace()) == 0)
         return B_BAD_VALUE;
-    PngWriter writer(bitmap, destination, options);
-    return writer.Write();
+    try {
+        PngWriter writer(bitmap, destination, options);
+        return writer.Write();
+    } catch (const std::bad_alloc&) {
+        return B_NO_MEMORY;
+    }
 }
 
 const ImageTranslator* png_translator()
