@@ -187,7 +187,12 @@ status_t PngTranslator::Read(const ImageSource& source, const ReadBudget& budget
     // Qt gave a grey picture's transparent pixels no colour either.
     const bool clearTransparent =
         transparentColour && ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr.bit_depth <= 8;
-    status_t status = _Decode(ctx.get(), ihdr, bitmap, clearTransparent);
+    status_t status = B_NO_MEMORY;
+    try {
+        status = _Decode(ctx.get(), ihdr, bitmap, clearTransparent);
+    } catch (const std::bad_alloc&) {
+        // the scratch row could not be had
+    }
     // The rest of the file, to IEND, must be sound too.
     if (status == B_OK) {
         if (int error = spng_decode_chunks(ctx.get()); error != 0)
