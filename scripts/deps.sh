@@ -42,6 +42,10 @@ tests=(
     groff-base
     # The menu bar is checked under the style GNOME users get.
     adwaita-qt6
+    # Our PNG files are checked against libpng's decoder; libdeflate is the
+    # benchmarks' reference deflate.
+    libpng-dev
+    libdeflate-dev
 )
 
 # Building the Debian package: dpkg-shlibdeps finds its Depends, and CPack

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include <malloc.h>
 #include <sys/mman.h>
@@ -20,7 +22,14 @@ struct MappedBlocks
 {
     std::mutex lock;
     std::unordered_map<const void*, size_t> lengths;
+    // Freed blocks kept for the next allocation, oldest first: their pages
+    // are already faulted in, which fresh ones would have to be again.
+    std::vector<std::pair<void*, size_t>> spare;
+    size_t spareBytes = 0;
 };
+
+constexpr size_t kSpareBlocks = 4;
+constexpr size_t kSpareBytes = size_t(512) << 20;
 
 MappedBlocks& mapped_blocks()
 {
@@ -80,11 +89,63 @@ void* reserve_aligned(size_t length, int protection)
     return reinterpret_cast<void*>(aligned);
 }
 
-void* map_block(size_t size)
+// The smallest spare block of at least length bytes, cut to length; null
+// when none is.
+void* take_spare(size_t length)
+{
+    void* block = nullptr;
+    size_t spareLength = 0;
+    {
+        MappedBlocks& blocks = mapped_blocks();
+        std::lock_guard<std::mutex> guard(blocks.lock);
+        size_t best = blocks.spare.size();
+        for (size_t i = 0; i < blocks.spare.size(); i++) {
+            size_t l = blocks.spare[i].second;
+            if (l >= length && (best == blocks.spare.size() || l < blocks.spare[best].second))
+                best = i;
+        }
+        if (best == blocks.spare.size())
+            return nullptr;
+        std::tie(block, spareLength) = blocks.spare[best];
+        blocks.spare.erase(blocks.spare.begin() + std::ptrdiff_t(best));
+        blocks.spareBytes -= spareLength;
+    }
+    if (spareLength > length)
+        munmap(static_cast<uint8_t*>(block) + length, spareLength - length);
+    remember(block, length);
+    return block;
+}
+
+// Keeps a freed block for reuse, giving back the oldest beyond the limits.
+void keep_spare(void* block, size_t length)
+{
+    std::vector<std::pair<void*, size_t>> evicted;
+    {
+        MappedBlocks& blocks = mapped_blocks();
+        std::lock_guard<std::mutex> guard(blocks.lock);
+        blocks.lengths.erase(block);
+        blocks.spare.emplace_back(block, length);
+        blocks.spareBytes += length;
+        while (blocks.spare.size() > kSpareBlocks || blocks.spareBytes > kSpareBytes) {
+            evicted.push_back(blocks.spare.front());
+            blocks.spareBytes -= blocks.spare.front().second;
+            blocks.spare.erase(blocks.spare.begin());
+        }
+    }
+    for (const auto& [address, bytes] : evicted)
+        munmap(address, bytes);
+}
+
+void* map_block(size_t size, bool zeroed)
 {
     size_t length = mapped_length_for(size);
     if (length == 0)
         return nullptr;
+    if (void* reused = take_spare(length)) {
+        if (zeroed)
+            std::memset(reused, 0, size);
+        return reused;
+    }
     // Reserved as PROT_NONE first so that MAP_NORESERVE does not leak into
     // the block: the pixels are committed memory like any other.
     void* block = reserve_aligned(length, PROT_NONE);
@@ -141,7 +202,7 @@ void* remap_block(void* block, size_t oldLength, size_t size)
 void* picture_alloc(size_t size, bool zeroed)
 {
     if (size >= kMapThreshold)
-        return map_block(size);
+        return map_block(size, zeroed);
     return zeroed ? std::calloc(1, size) : std::malloc(size);
 }
 
@@ -162,7 +223,7 @@ void* picture_realloc(void* block, size_t size)
 
     // Between the heap and a mapping: a copy of what both hold.
     size_t oldSize = mapped ? oldLength : malloc_usable_size(block);
-    void* moved = picture_alloc(size);
+    void* moved = picture_alloc(size, false);
     if (moved == nullptr)
         return nullptr;
     std::memcpy(moved, block, oldSize < size ? oldSize : size);
@@ -175,12 +236,10 @@ void picture_free(void* block)
     if (block == nullptr)
         return;
     size_t length = 0;
-    if (mapped_length(block, &length)) {
-        forget(block);
-        munmap(block, length);
-    } else {
+    if (mapped_length(block, &length))
+        keep_spare(block, length);
+    else
         std::free(block);
-    }
 }
 
 bool picture_block_is_mapped(const void* block)

@@ -6,14 +6,16 @@
 //
 // The calls follow malloc, realloc and free, and picture_free and
 // picture_realloc also accept blocks that came from malloc: code that once
-// used the C allocator can switch over piecemeal.
+// used the C allocator can switch over piecemeal. A few freed mapped blocks
+// (at most 512 MiB) are kept for the next allocations: a window that makes
+// one stereogram after another, or a tool that lets its depth picture go
+// before the engine needs a buffer, reuses pages already faulted in.
 #ifndef _PICTURE_MEMORY_H
 #define _PICTURE_MEMORY_H
 
 #include <cstddef>
 
-// A block of at least size bytes, or null. Mapped blocks are always zeroed;
-// heap blocks only when zeroed is set.
+// A block of at least size bytes, or null; cleared when zeroed is set.
 void* picture_alloc(size_t size, bool zeroed = false);
 
 // As realloc: the contents are kept up to the smaller of the old and new

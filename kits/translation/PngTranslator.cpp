@@ -16,6 +16,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -152,7 +153,10 @@ status_t PngTranslator::Read(const ImageSource& source, const ReadBudget& budget
     *outBitmap = nullptr;
     if (Identify(source) != kMine)
         return B_NO_TRANSLATOR;
-    std::unique_ptr<spng_ctx, ContextFree> ctx(spng_ctx_new(0));
+    // The pixels' zlib checksum is only compared once the stream is read to
+    // its very end, which the image never needs: not computing it saves a
+    // pass. Every chunk's CRC is still checked.
+    std::unique_ptr<spng_ctx, ContextFree> ctx(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
     if (ctx == nullptr)
         return B_NO_MEMORY;
     size_t ancillary = size_t(std::min<uint64>(budget.maxAncillaryBytes,
@@ -183,7 +187,12 @@ status_t PngTranslator::Read(const ImageSource& source, const ReadBudget& budget
     // Qt gave a grey picture's transparent pixels no colour either.
     const bool clearTransparent =
         transparentColour && ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr.bit_depth <= 8;
-    status_t status = _Decode(ctx.get(), ihdr, bitmap, clearTransparent);
+    status_t status = B_NO_MEMORY;
+    try {
+        status = _Decode(ctx.get(), ihdr, bitmap, clearTransparent);
+    } catch (const std::bad_alloc&) {
+        // the scratch row could not be had
+    }
     // The rest of the file, to IEND, must be sound too.
     if (status == B_OK) {
         if (int error = spng_decode_chunks(ctx.get()); error != 0)
@@ -596,7 +605,7 @@ bool PngWriter::_DeflateBand(Band& band)
             current = 1 - current;
         }
         size_t length = count * raw;
-        band.adler = uint32(adler32_z(band.adler, stage.data(), length));
+        band.adler = isal_adler32(band.adler, stage.data(), length);
         band.rawLength += length;
         int end = y < band.last ? 0 : lastBand ? 2 : 1;
         if (!deflater.Deflate(stage.data(), length, end))
@@ -619,14 +628,21 @@ void PngWriter::_Work()
         if (index >= fBands.size())
             return;
         Band& band = fBands[index];
-        bool ok = !fFailed.load() && _DeflateBand(band);
+        bool ok = false;
+        status_t failure = B_ERROR;
+        try {
+            ok = !fFailed.load() && _DeflateBand(band);
+        } catch (const std::bad_alloc&) {
+            // On a helper thread an exception would end the process.
+            failure = B_NO_MEMORY;
+        }
         std::lock_guard<std::mutex> guard(fLock);
         band.done = true;
         band.ok = ok;
         if (!ok) {
             fFailed = true;
             if (fStatus == B_OK)
-                fStatus = B_ERROR;
+                fStatus = failure;
         }
         // Bands go out in order as soon as those before them are done.
         while (fNextWrite < fBands.size() && fBands[fNextWrite].done) {
@@ -703,8 +719,12 @@ status_t write_png(const BBitmap& bitmap, BPositionIO* destination, const PngWri
         return B_BAD_VALUE;
     if (png_channels(bitmap.ColorSpace()) == 0)
         return B_BAD_VALUE;
-    PngWriter writer(bitmap, destination, options);
-    return writer.Write();
+    try {
+        PngWriter writer(bitmap, destination, options);
+        return writer.Write();
+    } catch (const std::bad_alloc&) {
+        return B_NO_MEMORY;
+    }
 }
 
 const ImageTranslator* png_translator()

@@ -164,27 +164,18 @@ bool writes_and_reads_back(const Candidate& candidate)
     return back.size() == probe.size();
 }
 
-// The bitmap as a QImage the writers accept. B_RGB32 pixels may hold
-// anything in their alpha byte: it is forced opaque on a copy.
+// The bitmap as a QImage the writers accept, over its own pixels: no copy.
+// B_RGB32 pixels may hold anything in their alpha byte; Qt's writers read an
+// RGB32 image's colour channels only (tested for every format offered).
 bool image_for(const BBitmap& bitmap, QImage* out)
 {
     const int width = bitmap.PixelWidth(), height = bitmap.PixelHeight();
     const uchar* bits = static_cast<const uchar*>(bitmap.Bits());
     const qsizetype row = bitmap.BytesPerRow();
     switch (bitmap.ColorSpace()) {
-    case B_RGB32: {
-        QImage image(width, height, QImage::Format_RGB32);
-        if (image.isNull())
-            return false;
-        for (int y = 0; y < height; y++) {
-            const uint32* from = reinterpret_cast<const uint32*>(bits + y * row);
-            uint32* to = reinterpret_cast<uint32*>(image.scanLine(y));
-            for (int x = 0; x < width; x++)
-                to[x] = from[x] | 0xFF000000u;
-        }
-        *out = image;
-        return true;
-    }
+    case B_RGB32:
+        *out = QImage(bits, width, height, row, QImage::Format_RGB32);
+        return !out->isNull();
     case B_RGBA32:
         *out = QImage(bits, width, height, row, QImage::Format_ARGB32);
         return !out->isNull();

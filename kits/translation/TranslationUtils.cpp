@@ -9,13 +9,11 @@
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -43,32 +41,42 @@ std::string extension_of(const char* name)
     return extension;
 }
 
-// The translator most sure of the content reads it (the first listed on a
-// tie); one that finds out it is not its format after all hands it to the
-// next most sure.
+status_t read_with(const ImageTranslator* translator, const ImageSource& source,
+                   BBitmap** outBitmap)
+{
+    BBitmap* bitmap = nullptr;
+    status_t status = translator->Read(source, BPrivate::default_read_budget(), &bitmap);
+    if (status == B_OK && bitmap != nullptr) {
+        *outBitmap = bitmap;
+        return B_OK;
+    }
+    delete bitmap;
+    if (status == B_NO_TRANSLATOR || status == B_NO_MEMORY || status == B_ILLEGAL_DATA)
+        return status;
+    return B_ILLEGAL_DATA;
+}
+
+// The translator most sure of the content reads it, the first listed on a
+// tie: one that finds its magic number reads at once, without asking those
+// after it (Qt's plugins are slow to ask). One that finds out it is not its
+// format after all hands it on.
 status_t read_source(const ImageSource& source, BBitmap** outBitmap)
 {
-    const std::vector<const ImageTranslator*>& all = BPrivate::image_translators();
-    std::vector<std::pair<int32, size_t>> ranked;
-    for (size_t i = 0; i < all.size(); i++) {
-        int32 score = all[i]->Identify(source);
-        if (score > BPrivate::kNotMine)
-            ranked.emplace_back(-score, i);
-    }
-    std::stable_sort(ranked.begin(), ranked.end());
-    for (const auto& entry : ranked) {
-        BBitmap* bitmap = nullptr;
-        status_t status = all[entry.second]->Read(source, BPrivate::default_read_budget(), &bitmap);
-        if (status == B_OK && bitmap != nullptr) {
-            *outBitmap = bitmap;
-            return B_OK;
+    std::vector<const ImageTranslator*> plausible;
+    for (const ImageTranslator* translator : BPrivate::image_translators()) {
+        BPrivate::identify_result score = translator->Identify(source);
+        if (score == BPrivate::kMine) {
+            status_t status = read_with(translator, source, outBitmap);
+            if (status != B_NO_TRANSLATOR)
+                return status;
+        } else if (score != BPrivate::kNotMine) {
+            plausible.push_back(translator);
         }
-        delete bitmap;
-        if (status == B_NO_TRANSLATOR)
-            continue;
-        if (status == B_NO_MEMORY || status == B_ILLEGAL_DATA)
+    }
+    for (const ImageTranslator* translator : plausible) {
+        status_t status = read_with(translator, source, outBitmap);
+        if (status != B_NO_TRANSLATOR)
             return status;
-        return B_ILLEGAL_DATA;
     }
     return B_NO_TRANSLATOR;
 }

@@ -101,15 +101,43 @@ TEST(PictureMemory, ReallocEdgesAndForeignBlocks)
     picture_free(std::malloc(10));
     picture_free(nullptr);
 
-    // Mapped blocks come cleared; heap ones when asked.
-    for (size_t size : {size_t(64), 3 * kMiB}) {
+    // Cleared when asked, reused blocks too.
+    for (size_t size : {size_t(64), 3 * kMiB, 3 * kMiB}) {
         auto* zeros = static_cast<uint8_t*>(picture_alloc(size, true));
         ASSERT_NE(nullptr, zeros);
-        EXPECT_EQ(0, zeros[0]);
+        for (size_t i = 0; i < size; i += 4093)
+            ASSERT_EQ(0, zeros[i]) << i;
         EXPECT_EQ(0, zeros[size - 1]);
+        std::memset(zeros, 0xEE, size);
         picture_free(zeros);
     }
     EXPECT_EQ(nullptr, picture_alloc(SIZE_MAX - 100));
+}
+
+// A freed block serves the next allocation it can hold, cut to size, and
+// the blocks kept stay within their limit.
+TEST(PictureMemory, FreedBlocksAreReused)
+{
+    void* first = picture_alloc(9 * kMiB);
+    ASSERT_NE(nullptr, first);
+    picture_free(first);
+    void* again = picture_alloc(5 * kMiB);
+    EXPECT_EQ(first, again);
+    EXPECT_TRUE(picture_block_is_mapped(again));
+    static_cast<uint8_t*>(again)[5 * kMiB - 1] = 1; // still mapped to there
+    // Many large blocks freed at once: only some are kept, all are usable.
+    std::vector<void*> blocks;
+    for (int i = 0; i < 8; i++)
+        blocks.push_back(picture_alloc(100 * kMiB));
+    for (void* block : blocks) {
+        ASSERT_NE(nullptr, block);
+        static_cast<uint8_t*>(block)[100 * kMiB - 1] = 2;
+        picture_free(block);
+    }
+    void* big = picture_realloc(again, 120 * kMiB);
+    ASSERT_NE(nullptr, big);
+    static_cast<uint8_t*>(big)[120 * kMiB - 1] = 3;
+    picture_free(big);
 }
 
 // A stream cut short and grown again reads zeros where its old bytes were.

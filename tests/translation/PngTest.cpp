@@ -71,7 +71,7 @@ TEST_P(PngReading, GivesWhatQtGave)
 INSTANTIATE_TEST_SUITE_P(
     Kinds, PngReading,
     testing::Values("grey1.png", "grey2.png", "grey4.png", "grey8.png", "grey16.png",
-                    "grey8-trns.png", "greyalpha8.png", "greyalpha16.png", "rgb8.png",
+                    "grey8-trns.png", "grey4-trns.png", "grey16-trns.png", "greyalpha8.png", "greyalpha16.png", "rgb8.png",
                     "rgb16.png", "rgb8-trns.png", "rgba8.png", "rgba16.png", "palette1.png",
                     "palette2.png", "palette4.png", "palette8.png", "palette8-trns.png",
                     "interlaced-grey8.png", "interlaced-rgb8.png", "interlaced-rgba16.png",
@@ -84,6 +84,44 @@ INSTANTIATE_TEST_SUITE_P(
                 c = '_';
         return name;
     });
+
+// A 16-bit colour picture's transparent colour is matched on all 16 bits of
+// each sample, and the other pixels are opaque. (Qt's reader got such
+// pictures wrong: every pixel half transparent, channels shifted.) The file's
+// rows are unfiltered, so its samples are read here straight from the
+// inflated data.
+TEST(PngReadingTransparency, SixteenBitColourKeyMatchesExactly)
+{
+    std::vector<uint8> file = read_all(kData + "rgb16-trns.png");
+    std::unique_ptr<BBitmap> ours;
+    ASSERT_EQ(B_OK, read_png(file, &ours));
+    ASSERT_EQ(B_RGBA32, ours->ColorSpace());
+    const int32 width = ours->PixelWidth(), height = ours->PixelHeight();
+    size_t idat = 0;
+    for (size_t at = 8; at + 8 <= file.size(); at++)
+        if (std::memcmp(file.data() + at, "IDAT", 4) == 0)
+            idat = at;
+    ASSERT_GT(idat, 0u);
+    uLongf rawLength = uLongf(height) * (1 + 6 * uLongf(width));
+    std::vector<uint8> raw(rawLength);
+    uLong packedLength = (uLong(file[idat - 4]) << 24) | (uLong(file[idat - 3]) << 16) |
+                         (uLong(file[idat - 2]) << 8) | file[idat - 1];
+    ASSERT_EQ(Z_OK, uncompress(raw.data(), &rawLength, file.data() + idat + 4, packedLength));
+    auto to8 = [](uint32 v) { return (v + 128 - ((v + 128) >> 8)) >> 8; };
+    int transparent = 0;
+    for (int32 y = 0; y < height; y++) {
+        for (int32 x = 0; x < width; x++) {
+            const uint8* s = raw.data() + size_t(y) * (1 + 6 * size_t(width)) + 1 + 6 * size_t(x);
+            uint32 r = (uint32(s[0]) << 8) | s[1], g = (uint32(s[2]) << 8) | s[3],
+                   b = (uint32(s[4]) << 8) | s[5];
+            bool key = r == 0x8000 && g == 0x1234 && b == 0xFFFF;
+            uint32 expected = (key ? 0u : 0xFF000000u) | (to8(r) << 16) | (to8(g) << 8) | to8(b);
+            ASSERT_EQ(expected, row_of(ours.get(), y)[x]) << x << "," << y;
+            transparent += key;
+        }
+    }
+    EXPECT_GT(transparent, 0);
+}
 
 // --- Writing ------------------------------------------------------------------
 
@@ -223,6 +261,37 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"Gray8PaethBands", B_GRAY8, with(4, E::kIsal, 0, 2, 1000)},
         WriteCase{"Rgb32OneRowBands", B_RGB32, with(4, E::kIsal, 2, 2, 1)}),
     [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.label); });
+
+// A destination that fails partway stops the bands still to come, whatever
+// thread meets the failure, and its status is the one reported.
+class FillsUpAfter : public BMallocIO
+{
+public:
+    explicit FillsUpAfter(off_t room) : fRoom(room) {}
+
+    ssize_t WriteAt(off_t position, const void* buffer, size_t size) override
+    {
+        if (position + off_t(size) > fRoom)
+            return B_DEVICE_FULL;
+        return BMallocIO::WriteAt(position, buffer, size);
+    }
+
+private:
+    off_t fRoom;
+};
+
+TEST(PngWriting, ReportsAFailingDestination)
+{
+    std::unique_ptr<BBitmap> picture(make_picture(B_RGB32, 301, 67));
+    for (int32 threads : {1, 2, 4}) {
+        for (off_t room : {off_t(0), off_t(40), off_t(20000)}) {
+            FillsUpAfter destination(room);
+            EXPECT_EQ(B_DEVICE_FULL, BPrivate::write_png(*picture, &destination,
+                                                         with(0, E::kIsal, 1, threads, 2000)))
+                << threads << " " << room;
+        }
+    }
+}
 
 TEST(PngWriting, RefusesWhatItCannotWriteAndWritesNothing)
 {

@@ -1,0 +1,5 @@
+#include "FuzzTranslator.h"
+
+#include <PngTranslator.h>
+
+PELLARA_FUZZ_TRANSLATOR(png_translator)
