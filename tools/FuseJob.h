@@ -7,7 +7,10 @@
 #include <SupportDefs.h>
 #include <TranslationDefs.h>
 
+#include <string>
+
 class BBitmap;
+class BMallocIO;
 
 namespace fuse {
 
@@ -27,10 +30,13 @@ status_t FormatFromPath(const char* path, OutputFormat* format);
 status_t ReadPicture(const char* path, BBitmap** picture);
 // GetFrom(depth), GetMotive(pattern), Fusion(): a new bitmap or null.
 BBitmap* MakeStereogram(BBitmap* depth, BBitmap* pattern);
-// Writes picture (still the caller's afterwards) to a temporary file in
-// path's folder, syncs it and renames it over path; on any failure the
-// temporary file is removed and an existing file at path is untouched.
-status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format);
+// The whole picture (still the caller's afterwards) encoded into memory.
+status_t EncodePicture(BBitmap* picture, const OutputFormat& format, BMallocIO* encoded);
+// Encodes the picture, then hands it to the storage kit's SafeFileWriter:
+// an encoder failure never touches path, and what path names is kept as
+// that writer keeps it. On failure *why (when given) says why in one line.
+status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format,
+                      std::string* why = nullptr);
 
 // Words for the statuses above, as the tool prints them.
 const char* ReadFailure(status_t status);
