@@ -136,13 +136,23 @@ status_t copy_standard_input(int* fd, std::string* path)
     return B_OK;
 }
 
+// The first error met writing standard output, kept for the last word.
+int gOutputError = 0;
+
+void flush_standard_output()
+{
+    errno = 0;
+    if (fflush(stdout) != 0 && gOutputError == 0)
+        gOutputError = errno != 0 ? errno : EIO;
+}
+
 // Whether a write to standard output failed; says so when it did.
 bool standard_output_failed()
 {
-    errno = 0;
-    if (fflush(stdout) == 0 && !ferror(stdout))
+    flush_standard_output();
+    if (gOutputError == 0 && !ferror(stdout))
         return false;
-    int error = errno != 0 ? errno : EIO;
+    int error = gOutputError != 0 ? gOutputError : EIO;
     fprintf(stderr, "%s: cannot write to standard output: %s\n", kTool,
             SafeFileWriter::MessageFor(error));
     return true;
@@ -163,7 +173,7 @@ class PictureOnStandardOutput
 public:
     PictureOnStandardOutput() : fPicture(-1)
     {
-        fflush(stdout);
+        flush_standard_output();
         fPicture = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
         if (fPicture >= 0)
             dup2(STDERR_FILENO, STDOUT_FILENO);
@@ -370,7 +380,10 @@ int Main(int argc, char** argv)
     const char* outputPath = positional[2];
     const bool depthFromInput = std::strcmp(depthPath, "-") == 0;
     const bool patternFromInput = std::strcmp(patternPath, "-") == 0;
-    const bool toOutput = std::strcmp(outputPath, "-") == 0;
+    // A path that names standard output (/dev/stdout, say) is standard
+    // output too: the picture goes to the descriptor the shell set up.
+    const bool toOutput =
+        std::strcmp(outputPath, "-") == 0 || same_as_standard_output(outputPath);
     if (depthFromInput && patternFromInput)
         return fail(kUsage, "only one of DEPTH and PATTERN can be '-' (see --help)", nullptr);
 
@@ -379,7 +392,7 @@ int Main(int argc, char** argv)
     if (formatName != nullptr) {
         if (FormatFromName(formatName, &format) != B_OK)
             return fail(kUsage, "unknown format '%s' (see --list-formats)", formatName);
-    } else if (toOutput) {
+    } else if (std::strcmp(outputPath, "-") == 0) {
         return fail(kUsage, "writing to standard output needs --format (see --help)", nullptr);
     } else {
         status_t status = FormatFromPath(outputPath, &format);
@@ -413,11 +426,11 @@ int Main(int argc, char** argv)
 
     // From here on standard output is the picture's when it goes there.
     std::unique_ptr<PictureOnStandardOutput> redirect;
-    if (toOutput || same_as_standard_output(outputPath))
+    if (toOutput)
         redirect = std::make_unique<PictureOnStandardOutput>();
 
     std::unique_ptr<BBitmap> stereogram(MakeStereogram(pictures[0], pictures[1]));
-    fflush(stdout); // the engine's trace lines come before any message
+    flush_standard_output(); // the engine's trace lines come before any message
     if (stereogram == nullptr)
         return fail(kRunFailed, "cannot make the stereogram", nullptr);
 
@@ -437,8 +450,10 @@ int Main(int argc, char** argv)
             why = redirect->Descriptor() < 0 ? SafeFileWriter::MessageFor(EBADF)
                                              : writer.ErrorMessage();
         }
-        if (status != B_OK)
+        if (status != B_OK && std::strcmp(outputPath, "-") == 0)
             return fail(kRunFailed, "cannot write standard output: %s", why.c_str());
+        if (status != B_OK)
+            return fail(kRunFailed, "cannot write '%s': %s", outputPath, why.c_str());
     } else {
         status = WritePicture(stereogram.get(), outputPath, format, &why);
         if (status != B_OK)
