@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <mutex>
@@ -309,7 +310,8 @@ int locate(int base, std::string path, Place* place)
             place->st = st;
             return 0;
         }
-        std::vector<char> target(size_t(std::max<off_t>(st.st_size, 255)) + 2);
+        // /proc's links tell no true length: room for any path.
+        std::vector<char> target(size_t(std::max<off_t>(st.st_size, PATH_MAX)) + 2);
         ssize_t length = readlinkat(folder.Get(), name.c_str(), target.data(), target.size());
         if (length < 0)
             return errno;
@@ -503,9 +505,22 @@ int write_in_place(int fd, const struct stat& st, const void* data, size_t size)
     return error;
 }
 
+// A reader that went away is a failed write ("broken pipe"), not the end
+// of the process: SIGPIPE is held while writing and the one this write
+// raised is taken back.
 int write_through(int fd, const struct stat& st, const void* data, size_t size)
 {
+    sigset_t pipeSignal, previous;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
     int error = write_all(fd, data, size, nullptr);
+    if (error == EPIPE && !sigismember(&previous, SIGPIPE)) {
+        struct timespec now = {0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &now) < 0 && errno == EINTR) {
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (error == 0 && (S_ISBLK(st.st_mode) || S_ISREG(st.st_mode)) && fsync(fd) != 0 &&
         errno != EINVAL && errno != EROFS)
         error = errno;

@@ -195,6 +195,22 @@ TEST(SafeWriteDescriptor, WaitsOnAFullPipeAndReportsAFullDevice)
     close(full);
 }
 
+// A reader that went away fails the write; it does not end the process.
+TEST(SafeWriteDescriptor, AClosedPipeIsAFailureNotADeath)
+{
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    close(ends[0]);
+    SafeFileWriter writer;
+    EXPECT_NE(B_OK, writer.WriteDescriptor(ends[1], "abc", 3));
+    EXPECT_EQ(EPIPE, writer.Error());
+    EXPECT_STREQ("broken pipe", writer.ErrorMessage());
+    close(ends[1]);
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+}
+
 // How each kind of destination was written: the rename only where nothing
 // is lost by it.
 TEST(SafeWriteMethod, RenamesOnlyWhatItCanReplaceWhole)
