@@ -382,8 +382,7 @@ int Main(int argc, char** argv)
     const bool patternFromInput = std::strcmp(patternPath, "-") == 0;
     // A path that names standard output (/dev/stdout, say) is standard
     // output too: the picture goes to the descriptor the shell set up.
-    const bool toOutput =
-        std::strcmp(outputPath, "-") == 0 || same_as_standard_output(outputPath);
+    const bool toOutput = std::strcmp(outputPath, "-") == 0 || same_as_standard_output(outputPath);
     if (depthFromInput && patternFromInput)
         return fail(kUsage, "only one of DEPTH and PATTERN can be '-' (see --help)", nullptr);
 

@@ -8,8 +8,8 @@
 #include <TranslatorRoster.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <string>
 

@@ -91,8 +91,8 @@ void PellaraWin::_save_as(BMessage* message)
     // Each choice gets a panel of its own; the one it replaces is released.
     delete savePanel;
     BMessenger target(this);
-    savePanel = new BFilePanel(B_SAVE_PANEL, &target, nullptr, 0, false, &request, nullptr,
-                               false, true);
+    savePanel =
+        new BFilePanel(B_SAVE_PANEL, &target, nullptr, 0, false, &request, nullptr, false, true);
     if (savePanel != nullptr) {
         // Offer a name that carries the chosen format's extension.
         const char* extension = BTranslatorRoster::Default()->ShortName(translator);
@@ -123,7 +123,7 @@ void PellaraWin::_save_file(BMessage* message)
     BMallocIO encoded;
     BBitmapStream stream(view->bitmaps[2]);
     status_t status = BTranslatorRoster::Default()->Translate(translator, &stream, nullptr,
-                                                             &encoded, uint32(type));
+                                                              &encoded, uint32(type));
     // The board keeps its stereogram whatever happened.
     BBitmap* bitmap;
     stream.DetachBitmap(&bitmap);

@@ -144,8 +144,7 @@ void remove_handlers()
 // ".<start of the name>.<six random letters>", cut on a UTF-8 boundary.
 std::string temporary_name(int folder, const std::string& name, std::mt19937& random)
 {
-    static const char kLetters[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     long limit = fpathconf(folder, _PC_NAME_MAX);
     if (limit <= 0 || limit > kNameMax)
         limit = kNameMax;
@@ -286,7 +285,9 @@ int locate(int base, std::string path, Place* place)
         if (path.back() == '/')
             return EISDIR;
         size_t slash = path.rfind('/');
-        std::string folderPath = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        std::string folderPath = slash == std::string::npos ? "."
+                                 : slash == 0               ? "/"
+                                                            : path.substr(0, slash);
         std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         // The kernel, not the text, decides where "via/.." leads.
         Descriptor folder(openat(at, folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -543,8 +544,7 @@ void set_safe_write_hook(safe_write_hook hook)
 
 } // namespace BPrivate
 
-SafeFileWriter::SafeFileWriter()
-    : fStatus(B_NO_INIT), fError(0), fMessage(""), fMethod(kNotWritten)
+SafeFileWriter::SafeFileWriter() : fStatus(B_NO_INIT), fError(0), fMessage(""), fMethod(kNotWritten)
 {
 }
 
@@ -608,8 +608,8 @@ status_t SafeFileWriter::_Write(int base, const char* path, const void* data, si
         return _Finish(write_through(target.Get(), st, data, size), kWrittenThrough);
 
     Place place;
-    bool replaceable = locate(base, path, &place) == 0 && place.exists &&
-                       same_file(place.st, st) && st.st_nlink == 1;
+    bool replaceable = locate(base, path, &place) == 0 && place.exists && same_file(place.st, st) &&
+                       st.st_nlink == 1;
     if (replaceable) {
         int error = write_beside(place, data, size, target.Get(), &st);
         if (error != kInPlace)

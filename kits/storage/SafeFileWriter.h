@@ -35,8 +35,8 @@ public:
     enum Method
     {
         kNotWritten,
-        kCreated,       // a new file
-        kReplaced,      // a temporary renamed over the old file
+        kCreated,        // a new file
+        kReplaced,       // a temporary renamed over the old file
         kWrittenInPlace, // the old regular file rewritten
         kWrittenThrough, // a pipe, device, terminal or open descriptor
     };

@@ -52,8 +52,8 @@ TEST_P(SafeWrite, KeepsWhatItWritesOver)
         CatchTerm term(scene.interrupt);
         BPrivate::set_safe_write_hook(scene.interrupt ? raise_term : nullptr);
         AsNobody user(scene.asNobody);
-        status = writer.WriteFile((scene / name_of(GetParam())).c_str(), bytes.data(),
-                                  bytes.size());
+        status =
+            writer.WriteFile((scene / name_of(GetParam())).c_str(), bytes.data(), bytes.size());
         BPrivate::set_safe_write_hook(nullptr);
     }
     EXPECT_EQ(GetParam().error, writer.Error()) << writer.ErrorMessage();

@@ -388,13 +388,15 @@ TEST_F(Tool, StandardInputAndOutput)
     EXPECT_EQ(slurp(out), slurp(piped));
 
     std::string toOutput = scratch / "to-output.png";
-    ToolRun run = run_tool(scratch, {depth, pattern, "-", "--format", "png"}, {"", toOutput, false});
+    ToolRun run =
+        run_tool(scratch, {depth, pattern, "-", "--format", "png"}, {"", toOutput, false});
     ASSERT_EQ(0, run.status) << run.err;
     EXPECT_EQ(slurp(out), slurp(toOutput));
     EXPECT_NE(std::string::npos, run.err.find("debut de fusion\n")) << run.err;
     // A path that names standard output is treated as standard output.
     std::string viaDev = scratch / "via-dev.png";
-    run = run_tool(scratch, {depth, pattern, "/dev/stdout", "--format", "png"}, {"", viaDev, false});
+    run =
+        run_tool(scratch, {depth, pattern, "/dev/stdout", "--format", "png"}, {"", viaDev, false});
     ASSERT_EQ(0, run.status) << run.err;
     EXPECT_EQ(slurp(out), slurp(viaDev));
 }
@@ -404,9 +406,11 @@ TEST_F(Tool, AFullStandardOutputFails)
 {
     if (access("/dev/full", W_OK) != 0)
         GTEST_SKIP() << "no /dev/full";
-    const std::vector<std::vector<std::string>> runs = {
-        {"--help"}, {"--list-formats"}, {"--version"}, {depth, pattern, "-", "--format", "png"},
-        {depth, pattern, scratch / "out.png"}};
+    const std::vector<std::vector<std::string>> runs = {{"--help"},
+                                                        {"--list-formats"},
+                                                        {"--version"},
+                                                        {depth, pattern, "-", "--format", "png"},
+                                                        {depth, pattern, scratch / "out.png"}};
     for (const auto& args : runs) {
         SCOPED_TRACE(args[0] + " " + (args.size() > 2 ? args[2] : ""));
         ToolRun run = run_tool(scratch, args, {"", "/dev/full", false});

@@ -11,17 +11,16 @@
 #include <Bitmap.h>
 #include <BitmapStream.h>
 #include <DataIO.h>
-#include <SafeFileWriterPrivate.h>
 #include <FilePanel.h>
 #include <Menu.h>
 #include <MenuItem.h>
 #include <MenuPrivate.h>
+#include <SafeFileWriterPrivate.h>
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
 #include <WindowPrivate.h>
 
 #include <QAbstractButton>
-#include <QPushButton>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -29,6 +28,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
