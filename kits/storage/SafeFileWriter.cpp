@@ -196,25 +196,31 @@ public:
         install_handlers();
         std::random_device seed;
         std::mt19937 random(seed());
-        for (int attempt = 0; attempt < kTemporaryAttempts; attempt++) {
+        // The signals wait while the file is made and armed: no moment
+        // leaves it unguarded, and a name someone else holds is never
+        // removed.
+        sigset_t block, previous;
+        sigemptyset(&block);
+        for (int signal : kCaught)
+            sigaddset(&block, signal);
+        int error = EEXIST;
+        for (int attempt = 0; attempt < kTemporaryAttempts && error == EEXIST; attempt++) {
             fName = temporary_name(folder, target, random);
-            // Armed before it exists, so that no moment leaves it unguarded.
-            fSlot->folder = folder;
-            std::memcpy(fSlot->name, fName.c_str(), fName.size() + 1);
-            fSlot->state.store(2);
+            pthread_sigmask(SIG_BLOCK, &block, &previous);
             int fd = openat(folder, fName.c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-            int error = errno;
+            error = fd >= 0 ? 0 : errno;
             if (fd >= 0) {
                 fFile.Reset(fd);
-                return Interrupted() ? EINTR : 0;
+                fSlot->folder = folder;
+                std::memcpy(fSlot->name, fName.c_str(), fName.size() + 1);
+                fSlot->state.store(2);
             }
-            if (fSlot->state.exchange(1) == 3)
-                return EINTR;
-            if (error != EEXIST)
-                return error;
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         }
-        return EEXIST;
+        if (error == 0 && Interrupted())
+            return EINTR;
+        return error;
     }
 
     int File() const { return fFile.Get(); }
