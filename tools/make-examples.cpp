@@ -106,9 +106,10 @@ int main(int argc, char** argv)
         }
         printf("wrote %s\n", path.c_str());
     }
+    errno = 0;
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "pellara-make-examples: cannot write to standard output: %s\n",
-                SafeFileWriter::MessageFor(errno));
+                SafeFileWriter::MessageFor(errno != 0 ? errno : EIO));
         return 1;
     }
     return 0;
