@@ -31,24 +31,35 @@ const char kTool[] = "pellara-fuse";
 constexpr int kRunFailed = 1;
 constexpr int kUsage = 2;
 
+// The first error met writing standard output, kept for the last word:
+// whatever the buffering, the failing call is the one that knows errno.
+int gOutputError = 0;
+
+void note_output(int printed)
+{
+    if (printed < 0 && gOutputError == 0)
+        gOutputError = errno != 0 ? errno : EIO;
+}
+
 void print_usage(FILE* out)
 {
-    fprintf(out,
-            "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE]\n"
-            "       %s --list-formats | --help | --version\n"
-            "\n"
-            "Makes a single-image stereogram from a depth picture (light parts come\n"
-            "forward) and a pattern tile, and writes it to OUTPUT.\n"
-            "'-' as DEPTH or PATTERN reads standard input; as OUTPUT it writes the\n"
-            "picture to standard output (then --format is needed).\n"
-            "\n"
-            "  --format TYPE   output format: a short name (png, jpeg, jpg, tif, ...) or a\n"
-            "                  four-character type code ('PNG ', 'JPEG', ...); without it\n"
-            "                  the format comes from OUTPUT's extension\n"
-            "  --list-formats  list the formats that can be written\n"
-            "  --help          show this help\n"
-            "  --version       show the version\n",
-            kTool, kTool);
+    note_output(
+        fprintf(out,
+                "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE]\n"
+                "       %s --list-formats | --help | --version\n"
+                "\n"
+                "Makes a single-image stereogram from a depth picture (light parts come\n"
+                "forward) and a pattern tile, and writes it to OUTPUT.\n"
+                "'-' as DEPTH or PATTERN reads standard input; as OUTPUT it writes the\n"
+                "picture to standard output (then --format is needed).\n"
+                "\n"
+                "  --format TYPE   output format: a short name (png, jpeg, jpg, tif, ...) or a\n"
+                "                  four-character type code ('PNG ', 'JPEG', ...); without it\n"
+                "                  the format comes from OUTPUT's extension\n"
+                "  --list-formats  list the formats that can be written\n"
+                "  --help          show this help\n"
+                "  --version       show the version\n",
+                kTool, kTool));
 }
 
 void list_formats(FILE* out)
@@ -67,8 +78,8 @@ void list_formats(FILE* out)
         for (int k = 0; k < 4; k++)
             code[k] = char(format->type >> (24 - 8 * k));
         code[4] = '\0';
-        fprintf(out, "%-6s '%s'  %-26s %s\n", roster->ShortName(ids[i]), code, format->MIME,
-                format->name);
+        note_output(fprintf(out, "%-6s '%s'  %-26s %s\n", roster->ShortName(ids[i]), code,
+                            format->MIME, format->name));
     }
     delete[] ids;
 }
@@ -136,14 +147,10 @@ status_t copy_standard_input(int* fd, std::string* path)
     return B_OK;
 }
 
-// The first error met writing standard output, kept for the last word.
-int gOutputError = 0;
-
 void flush_standard_output()
 {
     errno = 0;
-    if (fflush(stdout) != 0 && gOutputError == 0)
-        gOutputError = errno != 0 ? errno : EIO;
+    note_output(fflush(stdout) != 0 ? -1 : 0);
 }
 
 // Whether a write to standard output failed; says so when it did.
@@ -354,7 +361,7 @@ int Main(int argc, char** argv)
             print_usage(stdout);
             return standard_output_failed() ? kRunFailed : 0;
         } else if (options && std::strcmp(arg, "--version") == 0) {
-            printf("%s %s\n", kTool, PELLARA_VERSION);
+            note_output(printf("%s %s\n", kTool, PELLARA_VERSION));
             return standard_output_failed() ? kRunFailed : 0;
         } else if (options && std::strcmp(arg, "--list-formats") == 0) {
             list_formats(stdout);
