@@ -57,6 +57,12 @@ PellaraBMPView::PellaraBMPView(BRect frame, const char* name, uint32 resizingMod
     aEdit->TextView()->MakeEditable(false);
     lEdit->TextView()->MakeEditable(false);
 
+    // The fields grow to fit the desktop's font, but never into each other.
+    const float kMaxHeight = kLFrame.top - kAFrame.top - 2;
+    for (BTextControl* field : {aEdit, lEdit})
+        if (field->Bounds().Height() > kMaxHeight)
+            field->ResizeTo(field->Bounds().Width(), kMaxHeight);
+
     BString text;
     text << long(engine->A);
     aEdit->SetText(text.String());

@@ -19,16 +19,54 @@ int sArgc = 1;
 char sProgramName[] = "pellara";
 char* sArgv[] = {sProgramName, nullptr};
 
-bool has_display()
+bool is_set(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v != nullptr && v[0] != '\0';
+}
+
+// The platform Qt is asked for ("xcb", "wayland", ...), without arguments.
+std::string wanted_platform()
 {
     const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform != nullptr && platform[0] != '\0')
-        return true; // offscreen, vnc, ...: Qt's choice
-    auto set = [](const char* name) {
-        const char* v = std::getenv(name);
-        return v != nullptr && v[0] != '\0';
-    };
-    return set("DISPLAY") || set("WAYLAND_DISPLAY");
+    std::string name = platform != nullptr ? platform : "";
+    return name.substr(0, name.find_first_of(":;"));
+}
+
+// What is missing to open a window, in words; empty when Qt may try.
+std::string missing_display()
+{
+    const std::string platform = wanted_platform();
+    const bool x = is_set("DISPLAY");
+    const bool wayland = is_set("WAYLAND_DISPLAY");
+    if (platform == "xcb" && !x)
+        return std::string("QT_QPA_PLATFORM=xcb needs an X display and DISPLAY is not set") +
+               (wayland ? " (only WAYLAND_DISPLAY is)" : "");
+    if (platform.rfind("wayland", 0) == 0 && !wayland)
+        return std::string("QT_QPA_PLATFORM=") + platform +
+               " needs a Wayland display and WAYLAND_DISPLAY is not set" +
+               (x ? " (only DISPLAY is)" : "");
+    if (platform.empty() && !x && !wayland)
+        return "neither DISPLAY nor WAYLAND_DISPLAY is set";
+    // A Wayland display named by its socket's name lives in XDG_RUNTIME_DIR.
+    const bool toWayland = platform.rfind("wayland", 0) == 0 || (platform.empty() && !x);
+    const char* socket = std::getenv("WAYLAND_DISPLAY");
+    if (toWayland && wayland && socket[0] != '/' && !is_set("XDG_RUNTIME_DIR"))
+        return std::string("WAYLAND_DISPLAY=") + socket +
+               " is set but XDG_RUNTIME_DIR, where its socket lives, is not";
+    return std::string();
+}
+
+// The display Qt tries, as the line naming it says it.
+std::string tried_display()
+{
+    std::string platform = wanted_platform();
+    if (platform.rfind("wayland", 0) == 0) {
+        const char* name = std::getenv("WAYLAND_DISPLAY");
+        return std::string("the Wayland display ") + (name != nullptr ? name : "wayland-0");
+    }
+    const char* display = std::getenv("DISPLAY");
+    return std::string("the display") + (display != nullptr ? std::string(" ") + display : "");
 }
 
 // While Qt connects to the display, its chatter is held back: a display that
@@ -46,9 +84,13 @@ QtMessageHandler sPreviousHandler = nullptr;
 void hold_startup_message(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
     if (type == QtFatalMsg) {
-        const char* display = std::getenv("DISPLAY");
-        std::fprintf(stderr, "%s: cannot open a window on the display%s%s\n", sProgramName,
-                     display != nullptr ? " " : "", display != nullptr ? display : "");
+        bool noPlugin = text.contains(QLatin1String("Could not find the Qt platform plugin"));
+        for (const HeldMessage& held : sHeldMessages)
+            noPlugin = noPlugin ||
+                       held.text.contains(QLatin1String("Could not find the Qt platform plugin"));
+        std::fprintf(stderr, "%s: cannot open a window on %s%s\n", sProgramName,
+                     tried_display().c_str(),
+                     noPlugin ? " (Qt's support for it is not installed)" : "");
         std::_Exit(1);
     }
     (void)context;
@@ -90,11 +132,15 @@ BApplication::BApplication(const char* signature, status_t* error)
     if (signature != nullptr)
         fPrivate->signature = signature;
     if (QCoreApplication::instance() == nullptr) {
-        if (!has_display()) {
-            std::fprintf(stderr, "%s: no display to open a window on (DISPLAY is not set)\n",
-                         sProgramName);
+        std::string missing = missing_display();
+        if (!missing.empty()) {
+            std::fprintf(stderr, "%s: no display to open a window on: %s\n", sProgramName,
+                         missing.c_str());
             std::exit(1);
         }
+        // A Wayland session without an X server: Qt would try X first.
+        if (wanted_platform().empty() && !is_set("DISPLAY"))
+            setenv("QT_QPA_PLATFORM", "wayland", 1);
         fPrivate->ownApplication = connect_to_display();
     }
     // The application ends on B_QUIT_REQUESTED, not when Qt sees no window.

@@ -29,6 +29,18 @@ QKeySequence shortcut_sequence(char shortcut, uint32 modifiers)
     return QKeySequence(QKeyCombination(qt, static_cast<Qt::Key>(key)));
 }
 
+// The label as it stands, and the shortcut shown on its right. The window
+// alone acts on the keys; the action only displays them, so a key can never
+// be taken twice or lost to Qt's idea of which window is active.
+void show_label(BMenuItem::Private* p)
+{
+    QString text = menu_text(p->label.c_str());
+    QKeySequence sequence = shortcut_sequence(p->shortcut, p->modifiers);
+    if (!sequence.isEmpty())
+        text += QLatin1Char('\t') + sequence.toString(QKeySequence::NativeText);
+    p->action->setText(text);
+}
+
 } // namespace
 
 BMenuItem::BMenuItem(const char* label, BMessage* message, char shortcut, uint32 modifiers)
@@ -85,7 +97,10 @@ const char* BMenuItem::Label() const
 void BMenuItem::SetLabel(const char* label)
 {
     fPrivate->label = label != nullptr ? label : "";
-    fPrivate->action->setText(menu_text(label));
+    if (fPrivate->submenu != nullptr)
+        fPrivate->submenu->_GetMenuData()->menu->setTitle(menu_text(label));
+    else
+        show_label(fPrivate);
 }
 
 char BMenuItem::Shortcut(uint32* modifiers) const
@@ -101,7 +116,7 @@ void BMenuItem::SetShortcut(char shortcut, uint32 modifiers)
         return;
     fPrivate->shortcut = shortcut;
     fPrivate->modifiers = shortcut != 0 ? modifiers : 0;
-    fPrivate->action->setShortcut(shortcut_sequence(shortcut, modifiers));
+    show_label(fPrivate);
 }
 
 void BMenuItem::SetEnabled(bool enabled)

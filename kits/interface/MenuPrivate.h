@@ -7,6 +7,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QPalette>
 #include <QWidget>
 
 #include <string>
@@ -44,5 +45,13 @@ QString menu_text(const char* label);
 // Invokes the enabled item of the bar (or its submenus) whose shortcut is
 // key with the given modifiers; false when none matches.
 bool menu_invoke_shortcut(BMenu* menu, char key, uint32 modifiers);
+
+class BMenuBar;
+
+// The bar's colours: the board's, whatever the desktop's theme.
+QPalette menu_bar_palette();
+
+// Opens the bar's menu at index as a click would; false when it cannot.
+bool menu_bar_open(BMenuBar* bar, int32 index);
 
 #endif // _MENU_PRIVATE_H

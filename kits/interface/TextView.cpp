@@ -1,6 +1,41 @@
 #include <TextViewPrivate.h>
 #include <ViewPrivate.h>
 
+#include <QApplication>
+#include <QFontMetrics>
+
+namespace {
+
+// A one-line field whose text fits its height: a field kept shorter than
+// the desktop's font gets a font to match rather than clipped letters.
+class FittingLineEdit : public QLineEdit
+{
+public:
+    using QLineEdit::QLineEdit;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override
+    {
+        QFont font = QApplication::font(this);
+        for (int i = 0; i < 8 && QFontMetrics(font).height() > height() - 1; i++) {
+            if (font.pointSizeF() > 0) {
+                if (font.pointSizeF() <= 5)
+                    break;
+                font.setPointSizeF(font.pointSizeF() - 0.5);
+            } else {
+                if (font.pixelSize() <= 6)
+                    break;
+                font.setPixelSize(font.pixelSize() - 1);
+            }
+        }
+        if (font != this->font())
+            setFont(font);
+        QLineEdit::resizeEvent(event);
+    }
+};
+
+} // namespace
+
 BTextView::BTextView(BRect frame, const char* name, BRect textRect, uint32 resizingMode,
                      uint32 flags)
     : BView(frame, name, resizingMode, flags), fText(new TextPrivate)
@@ -8,7 +43,7 @@ BTextView::BTextView(BRect frame, const char* name, BRect textRect, uint32 resiz
     fText->textRect = textRect;
     TextPrivate* text = fText;
     _GetPrivate()->makeWidget = [text](QWidget* parent) -> QWidget* {
-        auto* edit = new QLineEdit(parent);
+        auto* edit = new FittingLineEdit(parent);
         edit->setFrame(false);
         edit->setTextMargins(0, 0, 0, 0);
         edit->setText(QString::fromStdString(text->text));

@@ -13,12 +13,54 @@
 #include <cmath>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace {
 
 int round_coord(float v)
 {
     return static_cast<int>(std::lround(v));
 }
+
+// The painter's target in whole device pixels. Every edge of the view's
+// pixel grid is rounded to the device grid the same way, so at any scale a
+// frame stroked around an area and a picture filling it meet without a seam
+// or an overlap.
+class DeviceGrid
+{
+public:
+    explicit DeviceGrid(QPainter* painter) : fPainter(painter)
+    {
+        fToDevice = painter->deviceTransform();
+        painter->save();
+        painter->setRenderHint(QPainter::Antialiasing, false);
+        painter->setRenderHint(QPainter::SmoothPixmapTransform, false);
+        // From here on, coordinates are device pixels of the target.
+        painter->setWorldTransform(fToDevice.inverted() * painter->worldTransform());
+    }
+    ~DeviceGrid() { fPainter->restore(); }
+
+    DeviceGrid(const DeviceGrid&) = delete;
+    DeviceGrid& operator=(const DeviceGrid&) = delete;
+
+    // The device edge at a boundary between view pixels.
+    int X(double x) const { return int(std::lround(fToDevice.m11() * x + fToDevice.dx())); }
+    int Y(double y) const { return int(std::lround(fToDevice.m22() * y + fToDevice.dy())); }
+
+    // The device pixels covered by an inclusive view rectangle.
+    QRect Cover(BRect r) const
+    {
+        int left = X(std::round(r.left)), top = Y(std::round(r.top));
+        int right = X(std::round(r.right) + 1), bottom = Y(std::round(r.bottom) + 1);
+        return QRect(left, top, std::max(1, right - left), std::max(1, bottom - top));
+    }
+
+    QPainter* Painter() const { return fPainter; }
+
+private:
+    QPainter* fPainter;
+    QTransform fToDevice;
+};
 
 // One source pixel as an opaque 0xFFRRGGBB word.
 inline uint32 fetch_pixel(const uint8* row, int32 x, color_space space)
@@ -68,6 +110,42 @@ inline uint32 fetch_pixel(const uint8* row, int32 x, color_space space)
 QColor to_qcolor(rgb_color c)
 {
     return QColor(c.red, c.green, c.blue, c.alpha);
+}
+
+QPalette board_palette()
+{
+    const QColor panel = to_qcolor(ui_color(B_PANEL_BACKGROUND_COLOR));
+    const QColor text = to_qcolor(ui_color(B_PANEL_TEXT_COLOR));
+    const QColor document = to_qcolor(ui_color(B_DOCUMENT_BACKGROUND_COLOR));
+    const QColor documentText = to_qcolor(ui_color(B_DOCUMENT_TEXT_COLOR));
+    const QColor navigation = to_qcolor(ui_color(B_KEYBOARD_NAVIGATION_COLOR));
+    // Shades of the panel for bevels and frames, as the platform tints them.
+    auto tint = [](color_which which, float amount) {
+        return to_qcolor(tint_color(ui_color(which), amount));
+    };
+    QPalette palette(text, panel, tint(B_PANEL_BACKGROUND_COLOR, B_LIGHTEN_MAX_TINT),
+                     tint(B_PANEL_BACKGROUND_COLOR, B_DARKEN_3_TINT),
+                     tint(B_PANEL_BACKGROUND_COLOR, B_DARKEN_1_TINT), documentText, Qt::white,
+                     document, panel);
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        palette.setColor(group, QPalette::Highlight, navigation);
+        palette.setColor(group, QPalette::HighlightedText, Qt::white);
+        palette.setColor(group, QPalette::ButtonText, text);
+        palette.setColor(group, QPalette::AlternateBase, panel);
+        palette.setColor(group, QPalette::ToolTipBase, document);
+        palette.setColor(group, QPalette::ToolTipText, documentText);
+        palette.setColor(group, QPalette::PlaceholderText, QColor(96, 96, 96));
+        palette.setColor(group, QPalette::Link, navigation);
+    }
+    // Greyed text still readable on the panel (4.5:1 and more).
+    const QColor disabled(90, 90, 90);
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, disabled);
+    palette.setColor(QPalette::Disabled, QPalette::Text, disabled);
+    palette.setColor(QPalette::Disabled, QPalette::ButtonText, disabled);
+    palette.setColor(QPalette::Disabled, QPalette::Highlight, tint(B_PANEL_BACKGROUND_COLOR,
+                                                                   B_DARKEN_2_TINT));
+    palette.setColor(QPalette::Disabled, QPalette::HighlightedText, documentText);
+    return palette;
 }
 
 QRect to_qrect_inclusive(BRect r)
@@ -153,6 +231,42 @@ void ViewWidget::dropEvent(QDropEvent* event)
     event->accept();
 }
 
+QString local_file_of(const QUrl& url)
+{
+    if (!url.isValid() || url.scheme().compare(QLatin1String("file"), Qt::CaseInsensitive) != 0)
+        return QString();
+    // file:/p, file:///p, file://localhost/p and file://<this host>/p all
+    // name a local file; Qt reads the last two as network shares.
+    QString host = url.host();
+    if (!host.isEmpty() && host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) != 0) {
+        char name[256] = {};
+        if (gethostname(name, sizeof name - 1) != 0 ||
+            host.compare(QString::fromLocal8Bit(name), Qt::CaseInsensitive) != 0)
+            return QString();
+    }
+    QString path = url.path(QUrl::FullyDecoded);
+    return path.startsWith(QLatin1Char('/')) ? path : QString();
+}
+
+QList<QUrl> dropped_urls(const QMimeData* data)
+{
+    if (data == nullptr)
+        return {};
+    if (data->hasUrls())
+        return data->urls();
+    // Some sources offer files only as text, one URL a line.
+    QList<QUrl> urls;
+    if (data->hasText()) {
+        const QStringList lines = data->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString& line : lines) {
+            QString text = line.trimmed();
+            if (text.startsWith(QLatin1String("file:"), Qt::CaseInsensitive))
+                urls.append(QUrl(text));
+        }
+    }
+    return urls;
+}
+
 bool drop_is_acceptable(const QMimeData* data)
 {
     return data != nullptr && (data->hasUrls() || data->hasText());
@@ -165,10 +279,8 @@ bool deliver_drop(BView* view, const QDropEvent* event)
         return false;
     BMessage message(B_SIMPLE_DATA);
     // Only local files become entry references; remote URLs and text do not.
-    for (const QUrl& url : event->mimeData()->urls()) {
-        if (!url.isLocalFile())
-            continue;
-        QString file = url.toLocalFile();
+    for (const QUrl& url : dropped_urls(event->mimeData())) {
+        QString file = local_file_of(url);
         if (file.isEmpty())
             continue;
         entry_ref ref(QFile::encodeName(file).constData());
@@ -310,6 +422,8 @@ void BView::AddChild(BView* child, BView* before)
     auto at = std::find(list.begin(), list.end(), before);
     list.insert(at, child);
     child->fPrivate->parent = this;
+    // What a view does not handle goes on to its parent, as on the platform.
+    child->SetNextHandler(this);
     if (fPrivate->widget != nullptr)
         child->fPrivate->Realize(fPrivate->widget);
     if (fPrivate->window != nullptr)
@@ -323,6 +437,7 @@ bool BView::RemoveChild(BView* child)
     auto& list = fPrivate->children;
     list.erase(std::find(list.begin(), list.end(), child));
     child->fPrivate->parent = nullptr;
+    child->SetNextHandler(nullptr);
     child->fPrivate->SetWindow(nullptr);
     if (child->fPrivate->widget != nullptr) {
         child->fPrivate->widget->hide();
@@ -470,17 +585,21 @@ void BView::StrokeRect(BRect rect, ::pattern p)
     if (painter == nullptr || !rect.IsValid())
         return;
     rgb_color color = std::memcmp(&p, &B_SOLID_LOW, sizeof p) == 0 ? fPrivate->low : fPrivate->high;
-    painter->save();
-    painter->setRenderHint(QPainter::Antialiasing, false);
-    QPen pen(to_qcolor(color));
-    pen.setWidth(0); // cosmetic: one pixel whatever the transform
-    painter->setPen(pen);
-    painter->setBrush(Qt::NoBrush);
-    // A cosmetic pen covers width + 1 columns, which is the inclusive frame.
-    painter->drawRect(QRect(round_coord(rect.left), round_coord(rect.top),
-                            round_coord(rect.right) - round_coord(rect.left),
-                            round_coord(rect.bottom) - round_coord(rect.top)));
-    painter->restore();
+    DeviceGrid grid(painter);
+    QColor qcolor = to_qcolor(color);
+    QRect outer = grid.Cover(rect);
+    // One device pixel wide, on the inner side of the edge pixels, so that
+    // whatever fills the inside touches the line at every scale.
+    int left = grid.X(std::round(rect.left) + 1) - 1, right = grid.X(std::round(rect.right));
+    int top = grid.Y(std::round(rect.top) + 1) - 1, bottom = grid.Y(std::round(rect.bottom));
+    if (right <= left || bottom <= top) {
+        painter->fillRect(outer, qcolor); // too thin to have an inside
+        return;
+    }
+    painter->fillRect(QRect(left, top, right - left + 1, 1), qcolor);
+    painter->fillRect(QRect(left, bottom, right - left + 1, 1), qcolor);
+    painter->fillRect(QRect(left, top, 1, bottom - top + 1), qcolor);
+    painter->fillRect(QRect(right, top, 1, bottom - top + 1), qcolor);
 }
 
 void BView::FillRect(BRect rect, ::pattern p)
@@ -489,7 +608,8 @@ void BView::FillRect(BRect rect, ::pattern p)
     if (painter == nullptr || !rect.IsValid())
         return;
     rgb_color color = std::memcmp(&p, &B_SOLID_LOW, sizeof p) == 0 ? fPrivate->low : fPrivate->high;
-    painter->fillRect(to_qrect_inclusive(rect), to_qcolor(color));
+    DeviceGrid grid(painter);
+    painter->fillRect(grid.Cover(rect), to_qcolor(color));
 }
 
 void BView::DrawBitmapAsync(const BBitmap* bitmap, BRect source, BRect destination)
@@ -498,15 +618,15 @@ void BView::DrawBitmapAsync(const BBitmap* bitmap, BRect source, BRect destinati
     if (painter == nullptr || bitmap == nullptr || bitmap->Bits() == nullptr ||
         !destination.IsValid() || !source.IsValid())
         return;
-    QRect target = to_qrect_inclusive(destination);
-    // Sample at device resolution so a huge bitmap costs only the pixels shown.
+    DeviceGrid grid(painter);
+    QRect target = grid.Cover(destination);
+    // Sampled straight into the device pixels shown: crisp at any scale, and
+    // a huge bitmap costs only those pixels.
     QImage image = scaled_opaque_image(bitmap, source, target.width(), target.height());
     if (image.isNull())
         return;
-    painter->save();
     painter->setCompositionMode(QPainter::CompositionMode_Source);
     painter->drawImage(target.topLeft(), image);
-    painter->restore();
 }
 
 void BView::DrawBitmapAsync(const BBitmap* bitmap, BRect destination)

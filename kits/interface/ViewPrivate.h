@@ -7,6 +7,7 @@
 
 #include <QImage>
 #include <QPainter>
+#include <QPalette>
 #include <QWidget>
 
 #include <functional>
@@ -15,6 +16,7 @@
 
 class QDropEvent;
 class QMimeData;
+class QUrl;
 
 // Paints a view: erases to the view colour, then lets the view draw. Drops
 // of files or text reach the view as B_SIMPLE_DATA messages.
@@ -71,11 +73,19 @@ struct BView::Private
     std::function<QWidget*(QWidget* parent)> makeWidget;
 };
 
+// The local file a URL names (file:/p, file:///p, file://localhost/p or
+// file://<this host>/p), or an empty string.
+QString local_file_of(const QUrl& url);
+
 // Whether a drag carries something a view can be handed (files or text).
 bool drop_is_acceptable(const QMimeData* data);
 // Builds the B_SIMPLE_DATA message of a drop onto the view's widget and posts
 // it to the view through its window; false when the view has no window.
 bool deliver_drop(BView* view, const QDropEvent* event);
+
+// A window's colours: the platform's panel colours in every role, so that
+// a dark desktop theme does not turn text light on the light board.
+QPalette board_palette();
 
 // Helpers for the drawing code of several kits.
 QColor to_qcolor(rgb_color color);

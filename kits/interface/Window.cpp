@@ -2,10 +2,12 @@
 #include <MenuPrivate.h>
 #include <WindowPrivate.h>
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
 
 #include <algorithm>
+#include <cctype>
 
 std::vector<BWindow*>& window_list()
 {
@@ -19,6 +21,87 @@ bool window_is_alive(const BWindow* window)
     return std::find(list.begin(), list.end(), window) != list.end();
 }
 
+namespace {
+
+// Windows whose handlers run now, the innermost last (a modal alert runs a
+// nested loop in which another window may handle a message).
+std::vector<BWindow*> sDispatching;
+
+// The wait cursor from before a handler starts until it returns. Qt cannot
+// change the cursor while a handler blocks the GUI thread, so it is set
+// ahead of every handler; a handler that returns within a moment restores
+// it before the display has shown it, so quick ones do not flicker.
+class BusyCursor
+{
+public:
+    BusyCursor()
+    {
+        if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
+            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+            fSet = true;
+        }
+    }
+    ~BusyCursor()
+    {
+        if (fSet)
+            QGuiApplication::restoreOverrideCursor();
+    }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+
+private:
+    bool fSet = false;
+};
+
+void close_popups()
+{
+    // Each popup closed makes the one that opened it the active one.
+    for (int i = 0; i < 16; i++) {
+        QWidget* popup = QApplication::activePopupWidget();
+        if (popup == nullptr)
+            return;
+        popup->close();
+    }
+}
+
+// The index of the bar's menu whose label starts with the letter, or -1.
+int32 menu_index_for_letter(BMenuBar* bar, int key)
+{
+    if (bar == nullptr || key < 'A' || key > 'Z')
+        return -1;
+    for (int32 i = 0; i < bar->CountItems(); i++) {
+        const char* label = bar->ItemAt(i)->Label();
+        if (label != nullptr && std::toupper(static_cast<unsigned char>(label[0])) == key)
+            return i;
+    }
+    return -1;
+}
+
+} // namespace
+
+BWindow* dispatching_window()
+{
+    for (auto it = sDispatching.rbegin(); it != sDispatching.rend(); ++it)
+        if (window_is_alive(*it))
+            return *it;
+    return nullptr;
+}
+
+QWidget* dialog_parent_widget(BWindow* preferred)
+{
+    BWindow* window = preferred;
+    if (window == nullptr || !window_is_alive(window))
+        window = dispatching_window();
+    if (window != nullptr && window_is_alive(window))
+        return window->_GetPrivate()->widget;
+    if (QWidget* active = QApplication::activeWindow())
+        return active;
+    for (BWindow* w : window_list())
+        if (!w->IsHidden())
+            return w->_GetPrivate()->widget;
+    return nullptr;
+}
+
 WindowWidget::WindowWidget(BWindow* window) : QWidget(nullptr), fWindow(window) {}
 
 void WindowWidget::closeEvent(QCloseEvent* event)
@@ -28,17 +111,42 @@ void WindowWidget::closeEvent(QCloseEvent* event)
     fWindow->PostMessage(B_QUIT_REQUESTED);
 }
 
+// The one road for menu keys: a key that no widget inside the window takes
+// comes up to it, whether or not the desktop thinks the window is active,
+// and also while one of its menus is open (the menu hands on what it does
+// not know).
 void WindowWidget::keyPressEvent(QKeyEvent* event)
 {
     const int key = event->key();
-    const Qt::KeyboardModifiers mods = event->modifiers();
+    const Qt::KeyboardModifiers mods =
+        event->modifiers() & (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier |
+                              Qt::MetaModifier);
+    BMenuBar* bar = fWindow->KeyMenuBar();
     if ((mods & Qt::ControlModifier) != 0 && key > 0x20 && key < 0x7f) {
         uint32 modifiers = B_COMMAND_KEY;
         if ((mods & Qt::ShiftModifier) != 0)
             modifiers |= B_SHIFT_KEY;
         if ((mods & Qt::AltModifier) != 0)
             modifiers |= B_OPTION_KEY;
-        if (menu_invoke_shortcut(fWindow->KeyMenuBar(), static_cast<char>(key), modifiers)) {
+        if (menu_invoke_shortcut(bar, static_cast<char>(key), modifiers)) {
+            close_popups();
+            event->accept();
+            return;
+        }
+    }
+    // F10 opens the first menu, as in GTK and KDE programs, or closes an
+    // open one; Alt with a menu's first letter opens that menu.
+    if (key == Qt::Key_F10 && mods == Qt::NoModifier && bar != nullptr) {
+        if (QApplication::activePopupWidget() != nullptr)
+            close_popups();
+        else
+            menu_bar_open(bar, 0);
+        event->accept();
+        return;
+    }
+    if (mods == Qt::AltModifier) {
+        int32 index = menu_index_for_letter(bar, key);
+        if (index >= 0 && menu_bar_open(bar, index)) {
             event->accept();
             return;
         }
@@ -73,15 +181,18 @@ BWindow::BWindow(BRect frame, const char* title, window_type type, uint32 flags,
     if ((flags & B_NOT_RESIZABLE) != 0)
         widget->setFixedSize(geometry.size());
     widget->setAutoFillBackground(true);
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::Window, to_qcolor(ui_color(B_PANEL_BACKGROUND_COLOR)));
-    widget->setPalette(palette);
+    widget->setPalette(board_palette());
 
     fPrivate->topView = new BView(Bounds(), "_top_view_", B_FOLLOW_ALL, 0);
     BView::Private* top = fPrivate->topView->_GetPrivate();
     top->viewColor = B_TRANSPARENT_COLOR;
     top->Realize(widget);
+    // The layer's own container takes no drops: one that lands outside the
+    // system's views (on the menu bar, say) is refused, not silently lost.
+    top->widget->setAcceptDrops(false);
     top->SetWindow(this);
+    // Messages no view handles end at the window.
+    fPrivate->topView->SetNextHandler(this);
 
     window_list().push_back(this);
 }
@@ -105,7 +216,10 @@ void BWindow::MessageReceived(BMessage* message)
 
 void BWindow::DispatchMessage(BMessage* message, BHandler* handler)
 {
+    BusyCursor busy;
+    sDispatching.push_back(this);
     BLooper::DispatchMessage(message, handler);
+    sDispatching.pop_back();
 }
 
 bool BWindow::QuitRequested()

@@ -43,4 +43,10 @@ struct BWindow::Private
 std::vector<BWindow*>& window_list();
 bool window_is_alive(const BWindow* window);
 
+// The window whose handler runs now (the innermost one), or null.
+BWindow* dispatching_window();
+// The widget a dialog opened now belongs to: the preferred window's, else
+// the window handling a message, else the active or first shown window.
+QWidget* dialog_parent_widget(BWindow* preferred = nullptr);
+
 #endif // _WINDOW_PRIVATE_H

@@ -2,12 +2,15 @@
 
 #include <Message.h>
 #include <Path.h>
+#include <TranslatorRoster.h>
 #include <WindowPrivate.h>
 
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QSettings>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <memory>
 #include <string>
@@ -15,6 +18,45 @@
 namespace {
 
 class FilePanelWindow;
+
+// Where the last save panel of this run saved; a new panel with no folder
+// of its own starts there. Nothing of it outlives the program.
+QString sLastSaveFolder;
+
+// Qt's own dialog keeps a history in ~/.config/QtProject.conf; the program
+// keeps no state, so Qt's settings go where nothing can be written.
+void keep_no_settings()
+{
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat})
+        QSettings::setPath(format, QSettings::UserScope, QStringLiteral("/dev/null"));
+}
+
+// "PNG image (*.png)" when the panel's message is a translation request
+// ("be:translator", "be:type" as translation menu items carry them).
+QString format_filter(const BMessage* message)
+{
+    int32 translator = 0;
+    int32 type = 0;
+    if (message == nullptr || message->FindInt32("be:translator", &translator) != B_OK ||
+        message->FindInt32("be:type", &type) != B_OK)
+        return QString();
+    BTranslatorRoster* roster = BTranslatorRoster::Default();
+    const char* extension = roster->ShortName(translator);
+    const translation_format* formats = nullptr;
+    int32 count = 0;
+    if (extension == nullptr ||
+        roster->GetOutputFormats(translator, &formats, &count) != B_OK)
+        return QString();
+    QString name = QString::fromUtf8(extension).toUpper();
+    for (int32 i = 0; i < count; i++)
+        if (formats[i].type == uint32(type) && formats[i].name[0] != '\0')
+            name = QString::fromUtf8(formats[i].name);
+    return QStringLiteral("%1 (*.%2)").arg(name, QString::fromUtf8(extension));
+}
 
 } // namespace
 
@@ -76,6 +118,7 @@ void BFilePanel::Private::Accepted()
         if (files.isEmpty())
             return;
         QFileInfo chosen(files.first());
+        sLastSaveFolder = chosen.absolutePath();
         entry_ref directory(chosen.absolutePath().toLocal8Bit().constData());
         reply.AddRef("directory", &directory);
         reply.AddString("name", chosen.fileName().toUtf8().constData());
@@ -113,8 +156,13 @@ BFilePanel::BFilePanel(file_panel_mode mode, BMessenger* target, const entry_ref
         fPrivate->message = std::make_unique<BMessage>(*message);
     fPrivate->hideWhenDone = hideWhenDone;
 
+    keep_no_settings();
     fPrivate->window = new FilePanelWindow(fPrivate, mode == B_SAVE_PANEL ? "Save" : "Open");
     QWidget* host = fPrivate->window->_GetPrivate()->widget;
+    // A dialog of the desktop's own colours, not of the board's.
+    host->setPalette(QPalette());
+    host->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                         Qt::WindowCloseButtonHint);
     if (modal)
         host->setWindowModality(Qt::ApplicationModal);
     auto* dialog = new QFileDialog(host);
@@ -131,7 +179,12 @@ BFilePanel::BFilePanel(file_panel_mode mode, BMessenger* target, const entry_ref
         dialog->setFileMode(allowMultipleSelection ? QFileDialog::ExistingFiles
                                                    : QFileDialog::ExistingFile);
     }
-    dialog->setDirectory(QDir::homePath());
+    const QString filter = format_filter(message);
+    if (!filter.isEmpty())
+        dialog->setNameFilters({filter, QFileDialog::tr("All files (*)")});
+    dialog->setDirectory(!sLastSaveFolder.isEmpty() && QFileInfo(sLastSaveFolder).isDir()
+                             ? sLastSaveFolder
+                             : QDir::homePath());
     auto* layout = new QVBoxLayout(host);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(dialog);
@@ -156,6 +209,20 @@ void BFilePanel::Show()
     if (fPrivate->window == nullptr)
         return;
     fPrivate->dialog->show();
+    // The panel belongs to the window it answers: the desktop keeps it
+    // above that window, and it opens centred over it.
+    BLooper* looper = nullptr;
+    fPrivate->target.Target(&looper);
+    QWidget* owner = dialog_parent_widget(dynamic_cast<BWindow*>(looper));
+    QWidget* host = fPrivate->window->_GetPrivate()->widget;
+    if (owner != nullptr && owner != host && owner->windowHandle() != nullptr) {
+        host->winId(); // the native window must exist to name its parent
+        if (QWindow* handle = host->windowHandle())
+            handle->setTransientParent(owner->windowHandle());
+        QRect frame = host->geometry();
+        frame.moveCenter(owner->geometry().center());
+        fPrivate->window->MoveTo(BPoint(frame.left(), frame.top()));
+    }
     fPrivate->window->Show();
 }
 

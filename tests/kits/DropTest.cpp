@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,106 @@ TEST_F(DropTest, ANestedViewGetsTheDropsThatLandOnIt)
     ASSERT_EQ(inner->received.size(), 1u);
     EXPECT_EQ(RefsOf(*inner->received[0]), (std::vector<std::string>{"/tmp/inner.png"}));
     EXPECT_EQ(inner->received[0]->DropPoint(), BPoint(200 + 10 + 50, 150 + 20 + 50));
+}
+
+// What a view does not handle goes up: the view's parent, then the window.
+TEST_F(DropTest, UnhandledMessagesPassToTheParentThenTheWindow)
+{
+    struct Plain : BView
+    {
+        Plain() : BView(BRect(0, 0, 9, 9), "plain", B_FOLLOW_NONE, 0) {}
+    };
+    struct Recorder : BWindow
+    {
+        Recorder() : BWindow(BRect(0, 0, 99, 99), "rec", B_TITLED_WINDOW, 0) {}
+        void MessageReceived(BMessage* message) override { got.push_back(message->what); }
+        std::vector<uint32> got;
+    };
+    auto* plain = new Plain();
+    inner->AddChild(plain);
+    EXPECT_EQ(plain->NextHandler(), inner);
+    EXPECT_EQ(inner->NextHandler(), outer);
+    QMimeData data;
+    data.setUrls({QUrl("file://localhost/tmp/up.png")});
+    send_drop(WidgetOf(plain), QPoint(1, 1), data);
+    process_pending_events();
+    ASSERT_EQ(inner->received.size(), 1u) << "the parent did not get it";
+    EXPECT_EQ(RefsOf(*inner->received[0]), (std::vector<std::string>{"/tmp/up.png"}));
+    inner->RemoveChild(plain);
+    EXPECT_EQ(plain->NextHandler(), nullptr);
+    delete plain;
+
+    auto* recorder = new Recorder();
+    auto* top = new Plain();
+    recorder->AddChild(top);
+    BMessage none('none');
+    recorder->PostMessage(&none, top);
+    process_pending_events();
+    EXPECT_EQ(recorder->got, std::vector<uint32>{'none'});
+    delete recorder;
+}
+
+struct UrlCase
+{
+    const char* url;
+    const char* file; // empty: not a local file
+};
+
+class LocalFileUrl : public ::testing::TestWithParam<UrlCase>
+{
+};
+
+TEST_P(LocalFileUrl, NamesTheFileOrNothing)
+{
+    EXPECT_EQ(local_file_of(QUrl(GetParam().url)).toStdString(), GetParam().file);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, LocalFileUrl,
+    ::testing::Values(UrlCase{"file:///tmp/a.png", "/tmp/a.png"},
+                      UrlCase{"file://localhost/tmp/a.png", "/tmp/a.png"},
+                      UrlCase{"file://LocalHost/tmp/a.png", "/tmp/a.png"},
+                      UrlCase{"file:/tmp/a.png", "/tmp/a.png"},
+                      UrlCase{"FILE:///tmp/a.png", "/tmp/a.png"},
+                      UrlCase{"file:///tmp/space%20and%C3%A9.png", "/tmp/space and\xC3\xA9.png"},
+                      UrlCase{"file://elsewhere.example/tmp/a.png", ""},
+                      UrlCase{"http://localhost/tmp/a.png", ""}, UrlCase{"file:a.png", ""},
+                      UrlCase{"", ""}));
+
+TEST(LocalFileUrlHost, ThisMachinesNameIsLocal)
+{
+    char name[256] = {};
+    ASSERT_EQ(gethostname(name, sizeof name - 1), 0);
+    QUrl url;
+    url.setScheme("file");
+    url.setHost(QString::fromLocal8Bit(name));
+    url.setPath("/tmp/here.png");
+    if (url.host().isEmpty())
+        GTEST_SKIP() << "the host name is not a valid URL host";
+    EXPECT_EQ(local_file_of(url).toStdString(), "/tmp/here.png");
+}
+
+// Outside the window's views nothing takes the drop, so the drag source
+// is told so instead of hearing of a success.
+TEST_F(DropTest, ADropOutsideEveryViewIsRefused)
+{
+    QWidget* top = WidgetOf(outer)->parentWidget();
+    ASSERT_NE(top, nullptr);
+    QMimeData data;
+    set_file_urls(&data, {"/tmp/nowhere.png"});
+    DropOutcome outcome = send_drop(top, QPoint(250, 190), data);
+    EXPECT_FALSE(outcome.dropAccepted);
+}
+
+TEST_F(DropTest, FileUrlsOfferedOnlyAsTextArriveAsRefs)
+{
+    QMimeData data;
+    data.setText("file://localhost/tmp/t1.png\r\nfile:///tmp/t2.png\n");
+    send_drop(WidgetOf(outer), QPoint(5, 5), data);
+    process_pending_events();
+    ASSERT_EQ(outer->received.size(), 1u);
+    EXPECT_EQ(RefsOf(*outer->received[0]),
+              (std::vector<std::string>{"/tmp/t1.png", "/tmp/t2.png"}));
 }
 
 } // namespace

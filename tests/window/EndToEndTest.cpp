@@ -1,5 +1,6 @@
-// The real program under Xvfb: two files dropped from another X client,
-// Ctrl+F, the stereogram read back from the screen, Ctrl+Q.
+// The real program under Xvfb: files dropped from another X client, Ctrl+F,
+// the stereogram read back from the screen, a save reached by the keyboard
+// alone, Ctrl+Q.
 #include <QColor>
 #include <QDir>
 #include <QElapsedTimer>
@@ -7,10 +8,12 @@
 #include <QProcess>
 #include <QRect>
 #include <QStandardPaths>
+#include <QStyleFactory>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -82,14 +85,58 @@ protected:
             fEnvironment.insert("LSAN_OPTIONS", QString("suppressions=") + kLeakSuppressions);
     }
 
+    // SIGTERM first: a server asked to end removes its socket from
+    // /tmp/.X11-unix, one killed outright leaves it behind.
     void TearDown() override
     {
         for (QProcess* p : {&fProgram, &fServer}) {
-            if (p->state() != QProcess::NotRunning) {
+            if (p->state() == QProcess::NotRunning)
+                continue;
+            p->terminate();
+            if (!p->waitForFinished(5000)) {
                 p->kill();
                 p->waitForFinished(kTimeoutMs);
             }
         }
+    }
+
+    // Starts the program with its HOME in the test's folder, so nothing it
+    // or Qt writes lands in the real one.
+    void StartProgram(const QStringList& extra = {})
+    {
+        QProcessEnvironment environment = fEnvironment;
+        environment.insert("HOME", fDir.path());
+        environment.insert("XDG_CONFIG_HOME", fDir.filePath(".config"));
+        for (const QString& assignment : extra)
+            environment.insert(assignment.section('=', 0, 0), assignment.section('=', 1));
+        fProgram.setProcessEnvironment(environment);
+        fProgram.start(kProgram, {});
+        ASSERT_TRUE(fProgram.waitForStarted(kTimeoutMs));
+        // The board is up once its stereogram frame is drawn around an empty
+        // slot (an unpainted window is all black).
+        ASSERT_TRUE(poll([&] {
+            QImage shot = Grab(QRect(kBoardOrigin + QPoint(140, 20), QSize(1, 1)));
+            return !shot.isNull() && QColor(shot.pixel(0, 0)) == QColor(Qt::black) &&
+                   Covered(kStereogramInner) < 0.01;
+        })) << "the window did not appear";
+    }
+
+    static void MakePictures(const QString& depthFile, const QString& patternFile)
+    {
+        // A white disc on black for depth, a colourful tile for the pattern.
+        QImage depth(200, 150, QImage::Format_RGB32);
+        depth.fill(Qt::black);
+        for (int y = 0; y < depth.height(); y++)
+            for (int x = 0; x < depth.width(); x++)
+                if ((x - 100) * (x - 100) + (y - 75) * (y - 75) < 50 * 50)
+                    depth.setPixel(x, y, qRgb(255, 255, 255));
+        QImage pattern(40, 40, QImage::Format_RGB32);
+        for (int y = 0; y < pattern.height(); y++)
+            for (int x = 0; x < pattern.width(); x++)
+                pattern.setPixel(x, y,
+                                 qRgb((x * 53 + y * 7) % 256, (x * y * 3) % 256, 40 + x * 5));
+        ASSERT_TRUE(depth.save(depthFile));
+        ASSERT_TRUE(pattern.save(patternFile));
     }
 
     int Run(const QString& program, const QStringList& args, QByteArray* out = nullptr)
@@ -186,32 +233,12 @@ protected:
 
 TEST_F(EndToEndTest, DropTwoFilesFuseAndQuit)
 {
-    // A white disc on black for depth, a colourful tile for the pattern.
-    QImage depth(200, 150, QImage::Format_RGB32);
-    depth.fill(Qt::black);
-    for (int y = 0; y < depth.height(); y++)
-        for (int x = 0; x < depth.width(); x++)
-            if ((x - 100) * (x - 100) + (y - 75) * (y - 75) < 50 * 50)
-                depth.setPixel(x, y, qRgb(255, 255, 255));
-    QImage pattern(40, 40, QImage::Format_RGB32);
-    for (int y = 0; y < pattern.height(); y++)
-        for (int x = 0; x < pattern.width(); x++)
-            pattern.setPixel(x, y, qRgb((x * 53 + y * 7) % 256, (x * y * 3) % 256, 40 + x * 5));
     QString depthFile = fDir.filePath("depth.png");
     QString patternFile = fDir.filePath("pattern.png");
-    ASSERT_TRUE(depth.save(depthFile));
-    ASSERT_TRUE(pattern.save(patternFile));
-
-    fProgram.setProcessEnvironment(fEnvironment);
-    fProgram.start(kProgram, {});
-    ASSERT_TRUE(fProgram.waitForStarted(kTimeoutMs));
-    // The board is up once its stereogram frame is drawn around an empty
-    // slot (an unpainted window is all black).
-    ASSERT_TRUE(poll([&] {
-        QImage shot = Grab(QRect(kBoardOrigin + QPoint(140, 20), QSize(1, 1)));
-        return !shot.isNull() && QColor(shot.pixel(0, 0)) == QColor(Qt::black) &&
-               Covered(kStereogramInner) < 0.01;
-    })) << "the window did not appear";
+    MakePictures(depthFile, patternFile);
+    StartProgram();
+    if (HasFatalFailure())
+        return;
 
     // Picture anywhere but the pattern frame, pattern inside its frame.
     DropFile(depthFile, kBoardOrigin + QPoint(300, 200),
@@ -229,10 +256,75 @@ TEST_F(EndToEndTest, DropTwoFilesFuseAndQuit)
     ASSERT_EQ(Xdotool({"key", "ctrl+f"}), 0);
     EXPECT_TRUE(poll([&] { return Covered(kStereogramInner) > 0.5; }))
         << "no stereogram after Ctrl+F";
+    // Trace lines arrive while the program runs, though its output is a pipe.
+    QByteArray traces;
+    EXPECT_TRUE(poll([&] {
+        fProgram.waitForReadyRead(200);
+        traces += fProgram.readAllStandardOutput();
+        return traces.contains("debut de fusion\n");
+    })) << "trace lines held back: " << traces.data();
 
     ASSERT_EQ(Xdotool({"key", "ctrl+q"}), 0);
     ASSERT_TRUE(fProgram.waitForFinished(kTimeoutMs)) << "the program did not quit";
     EXPECT_EQ(fProgram.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(fProgram.exitCode(), 0);
+}
+
+// Under the style GNOME users get: "File" on the bar, a picture dropped on
+// the A field, and a save made with the keyboard alone (F10, arrows, Enter,
+// Enter in the panel, which offers the home folder).
+TEST_F(EndToEndTest, AdwaitaKeyboardSaveAndDropOnAField)
+{
+    QStringList style;
+    if (QStyleFactory::keys().contains("Adwaita", Qt::CaseInsensitive))
+        style << "QT_STYLE_OVERRIDE=Adwaita";
+    QString depthFile = fDir.filePath("depth.png");
+    QString patternFile = fDir.filePath("pattern.png");
+    MakePictures(depthFile, patternFile);
+    StartProgram(style);
+    if (HasFatalFailure())
+        return;
+
+    // "File" is drawn in dark text on the bar.
+    QImage bar = Grab(QRect(100, 100, 40, 20));
+    int dark = 0;
+    for (int y = 0; y < bar.height(); y++)
+        for (int x = 0; x < bar.width(); x++)
+            dark += qGray(bar.pixel(x, y)) < 100;
+    EXPECT_GT(dark, 10) << "no \"File\" on the menu bar";
+
+    // The A field's text box: the drop goes on up to the board.
+    DropFile(depthFile, kBoardOrigin + QPoint(45, 296),
+             [&] { return Covered(kPictureInner) > 0.5; });
+    if (HasFatalFailure())
+        return;
+    DropFile(patternFile, kBoardOrigin + QPoint(60, 185),
+             [&] { return Covered(kPatternInner) > 0.5; });
+    if (HasFatalFailure())
+        return;
+    ASSERT_EQ(Xdotool({"key", "ctrl+f"}), 0);
+    ASSERT_TRUE(poll([&] { return Covered(kStereogramInner) > 0.5; }));
+
+    // F10 opens "File"; Down reaches "Save As...", Right its first format.
+    ASSERT_EQ(Xdotool({"key", "F10"}), 0);
+    ASSERT_EQ(Xdotool({"key", "Down"}), 0);
+    ASSERT_EQ(Xdotool({"key", "Right"}), 0);
+    ASSERT_EQ(Xdotool({"key", "Return"}), 0);
+    QByteArray panel;
+    ASSERT_TRUE(poll([&] {
+        Run(fXdotool, {"search", "--onlyvisible", "--name", "^Save$"}, &panel);
+        return !panel.trimmed().isEmpty();
+    })) << "no save panel";
+    QString id = QString::fromLatin1(panel.trimmed().split('\n').first());
+    ASSERT_EQ(Xdotool({"windowfocus", "--sync", id}), 0);
+    ASSERT_EQ(Xdotool({"key", "Return"}), 0);
+    QString saved = fDir.filePath("stereogram.png");
+    EXPECT_TRUE(poll([&] { return QImage(saved).width() == 200; }))
+        << "nothing saved at " << saved.toStdString();
+    EXPECT_FALSE(QFile::exists(fDir.filePath(".config/QtProject.conf")));
+
+    ASSERT_EQ(Xdotool({"key", "ctrl+q"}), 0);
+    ASSERT_TRUE(fProgram.waitForFinished(kTimeoutMs)) << "the program did not quit";
     EXPECT_EQ(fProgram.exitCode(), 0);
 }
 
@@ -242,21 +334,42 @@ TEST(NoDisplay, OneClearLineAndExitStatusOne)
 {
     if (kProgram == nullptr)
         GTEST_SKIP() << "the program is not built";
+    QTemporaryDir runtime;
+    ASSERT_TRUE(runtime.isValid());
     struct Case
     {
-        const char* display; // null: unset
+        const char* display;  // null: unset
+        const char* wayland;  // WAYLAND_DISPLAY, null: unset
+        const char* platform; // QT_QPA_PLATFORM, null: unset
         const char* expected;
     };
-    // No X server listens on :5999 (a test server takes the lowest free one).
-    for (const Case& c : {Case{nullptr, "no display to open a window on"},
-                          Case{":5999", "cannot open a window on the display :5999"}}) {
-        SCOPED_TRACE(c.display != nullptr ? c.display : "unset");
+    // No X server listens on :5999 (a test server takes the lowest free one),
+    // no compositor on pellara-none.
+    for (const Case& c :
+         {Case{nullptr, nullptr, nullptr, "neither DISPLAY nor WAYLAND_DISPLAY is set"},
+          Case{":5999", nullptr, nullptr, "cannot open a window on the display :5999"},
+          Case{nullptr, nullptr, "xcb", "QT_QPA_PLATFORM=xcb needs an X display and DISPLAY is "
+                                        "not set"},
+          Case{nullptr, "pellara-none", "xcb", "DISPLAY is not set (only WAYLAND_DISPLAY is)"},
+          Case{nullptr, "pellara-none", nullptr,
+               "cannot open a window on the Wayland display pellara-none"},
+          Case{nullptr, "pellara-none", "wayland", "XDG_RUNTIME_DIR, where its socket lives, is "
+                                                   "not"}}) {
+        SCOPED_TRACE(c.expected);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.remove("QT_QPA_PLATFORM");
         environment.remove("WAYLAND_DISPLAY");
         environment.remove("DISPLAY");
         if (c.display != nullptr)
             environment.insert("DISPLAY", c.display);
+        if (c.wayland != nullptr)
+            environment.insert("WAYLAND_DISPLAY", c.wayland);
+        if (c.platform != nullptr)
+            environment.insert("QT_QPA_PLATFORM", c.platform);
+        // The last case shows what is missing when the socket has no folder.
+        environment.remove("XDG_RUNTIME_DIR");
+        if (std::strstr(c.expected, "XDG_RUNTIME_DIR") == nullptr)
+            environment.insert("XDG_RUNTIME_DIR", runtime.path());
         if (kLeakSuppressions != nullptr)
             environment.insert("LSAN_OPTIONS", QString("suppressions=") + kLeakSuppressions);
         QProcess program;

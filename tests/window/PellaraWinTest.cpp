@@ -169,10 +169,13 @@ TEST(PellaraWinTest, FileMenuEntriesInOrder)
         SCOPED_TRACE(i);
         EXPECT_EQ(entries[i]->isSeparator(), expected[i].text == nullptr);
         if (expected[i].text != nullptr) {
-            EXPECT_EQ(entries[i]->text(), expected[i].text);
+            // The label as it stands, then the shortcut the menu shows.
+            QString shown = expected[i].text;
+            if (!expected[i].shortcut.isEmpty())
+                shown += "\t" + expected[i].shortcut.toString(QKeySequence::NativeText);
+            EXPECT_EQ(entries[i]->text(), shown);
         }
         EXPECT_EQ(entries[i]->menu() != nullptr, expected[i].submenu);
-        EXPECT_EQ(entries[i]->shortcut(), expected[i].shortcut);
     }
     EXPECT_EQ(entries[0]->menu(), application.window->saveAsMenu->_GetMenuData()->menu);
     EXPECT_GT(application.window->saveAsMenu->CountItems(), 0);

@@ -1,0 +1,128 @@
+#include <ImageTranslator.h>
+
+#include <Bitmap.h>
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace BPrivate {
+
+bool ReadBudget::Admits(uint64 width, uint64 height) const
+{
+    if (width == 0 || height == 0)
+        return false;
+    constexpr uint64 kMaxInt32 = uint64(std::numeric_limits<int32>::max());
+    // A BBitmap's row and whole buffer are int32 byte counts.
+    if (width > kMaxInt32 / 4 || height > kMaxInt32 / 4 || width * height > kMaxInt32 / 4)
+        return false;
+    return width * height <= maxPixels;
+}
+
+ReadBudget& default_read_budget()
+{
+    static ReadBudget budget;
+    return budget;
+}
+
+BBitmap* new_picture(uint64 width, uint64 height, bool alpha, const ReadBudget& budget)
+{
+    if (!budget.Admits(width, height))
+        return nullptr;
+    BBitmap* bitmap = new (std::nothrow)
+        BBitmap(BRect(0, 0, float(width - 1), float(height - 1)), alpha ? B_RGBA32 : B_RGB32);
+    if (bitmap == nullptr)
+        return nullptr;
+    if (bitmap->InitCheck() != B_OK || uint64(bitmap->PixelWidth()) != width ||
+        uint64(bitmap->PixelHeight()) != height || bitmap->BytesPerRow() != int32(width * 4)) {
+        delete bitmap;
+        return nullptr;
+    }
+    return bitmap;
+}
+
+int32 exif_orientation(const uint8* data, size_t size)
+{
+    if (data == nullptr)
+        return 1;
+    if (size >= 6 && std::memcmp(data, "Exif\0\0", 6) == 0) {
+        data += 6;
+        size -= 6;
+    }
+    if (size < 8)
+        return 1;
+    bool little;
+    if (data[0] == 'I' && data[1] == 'I')
+        little = true;
+    else if (data[0] == 'M' && data[1] == 'M')
+        little = false;
+    else
+        return 1;
+    auto u16 = [&](size_t at) -> uint32 {
+        return little ? uint32(data[at]) | (uint32(data[at + 1]) << 8)
+                      : (uint32(data[at]) << 8) | uint32(data[at + 1]);
+    };
+    auto u32 = [&](size_t at) -> uint32 {
+        return little ? u16(at) | (u16(at + 2) << 16) : (u16(at) << 16) | u16(at + 2);
+    };
+    if (u16(2) != 42)
+        return 1;
+    uint64 ifd = u32(4);
+    if (ifd + 2 > size)
+        return 1;
+    uint32 count = u16(size_t(ifd));
+    for (uint32 i = 0; i < count; i++) {
+        uint64 entry = ifd + 2 + uint64(i) * 12;
+        if (entry + 12 > size)
+            return 1;
+        if (u16(size_t(entry)) != 0x0112)
+            continue;
+        // SHORT, count 1: the value sits in the first two bytes of the field.
+        if (u16(size_t(entry) + 2) != 3)
+            return 1;
+        uint32 value = u16(size_t(entry) + 8);
+        return value >= 1 && value <= 8 ? int32(value) : 1;
+    }
+    return 1;
+}
+
+BBitmap* apply_orientation(BBitmap* bitmap, int32 orientation)
+{
+    if (bitmap == nullptr || orientation <= 1 || orientation > 8)
+        return bitmap;
+    const int64 w = bitmap->PixelWidth(), h = bitmap->PixelHeight();
+    // Orientations 5 to 8 swap the axes.
+    const bool swap = orientation >= 5;
+    const int64 outW = swap ? h : w, outH = swap ? w : h;
+    BBitmap* turned = new (std::nothrow) BBitmap(
+        BRect(0, 0, float(outW - 1), float(outH - 1)), bitmap->ColorSpace());
+    if (turned == nullptr || turned->InitCheck() != B_OK) {
+        delete turned;
+        delete bitmap;
+        return nullptr;
+    }
+    const uint8* from = static_cast<const uint8*>(bitmap->Bits());
+    uint8* to = static_cast<uint8*>(turned->Bits());
+    const int64 fromRow = bitmap->BytesPerRow(), toRow = turned->BytesPerRow();
+    for (int64 y = 0; y < outH; y++) {
+        uint32* out = reinterpret_cast<uint32*>(to + y * toRow);
+        for (int64 x = 0; x < outW; x++) {
+            // The stored pixel shown at (x, y) once turned.
+            int64 sx, sy;
+            switch (orientation) {
+            case 2: sx = w - 1 - x; sy = y; break;
+            case 3: sx = w - 1 - x; sy = h - 1 - y; break;
+            case 4: sx = x; sy = h - 1 - y; break;
+            case 5: sx = y; sy = x; break;
+            case 6: sx = y; sy = h - 1 - x; break;
+            case 7: sx = w - 1 - y; sy = h - 1 - x; break;
+            default: sx = w - 1 - y; sy = x; break; // 8
+            }
+            out[x] = reinterpret_cast<const uint32*>(from + sy * fromRow)[sx];
+        }
+    }
+    delete bitmap;
+    return turned;
+}
+
+} // namespace BPrivate

@@ -1,0 +1,12 @@
+// The roster of translators, in the order they are asked.
+#include <ImageTranslator.h>
+
+namespace BPrivate {
+
+const std::vector<const ImageTranslator*>& image_translators()
+{
+    static const std::vector<const ImageTranslator*> all = {};
+    return all;
+}
+
+} // namespace BPrivate
