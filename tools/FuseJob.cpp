@@ -3,19 +3,24 @@
 
 #include <Bitmap.h>
 #include <BitmapStream.h>
-#include <File.h>
+#include <DataIO.h>
 #include <ImageTranslator.h>
-#include <FileReplacement.h>
+#include <SafeFileWriter.h>
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
 #include <VPellaraObject.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
 #include <strings.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #ifndef PELLARA_VERSION
 #define PELLARA_VERSION "unknown"
@@ -47,25 +52,38 @@ uint64 parse_max_pixels(const char* text)
     return value;
 }
 
+// The first error met writing standard output, kept for the last word:
+// whatever the buffering, the failing call is the one that knows errno.
+int gOutputError = 0;
+
+void note_output(int printed)
+{
+    if (printed < 0 && gOutputError == 0)
+        gOutputError = errno != 0 ? errno : EIO;
+}
+
 void print_usage(FILE* out)
 {
-    fprintf(out,
-            "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE] [--max-pixels N]\n"
-            "       %s --list-formats | --help | --version\n"
-            "\n"
-            "Makes a single-image stereogram from a depth picture (light parts come\n"
-            "forward) and a pattern tile, and writes it to OUTPUT.\n"
-            "\n"
-            "  --format TYPE   output format: a short name (png, jpeg, jpg, tif, ...) or a\n"
-            "                  four-character type code ('PNG ', 'JPEG', ...); without it\n"
-            "                  the format comes from OUTPUT's extension\n"
-            "  --max-pixels N  read pictures of up to N pixels (default %llu, at most\n"
-            "                  %llu)\n"
-            "  --list-formats  list the formats that can be written\n"
-            "  --help          show this help\n"
-            "  --version       show the version\n",
-            kTool, kTool, (unsigned long long)BPrivate::ReadBudget::kDefaultMaxPixels,
-            (unsigned long long)kMaxPixelsLimit);
+    note_output(
+        fprintf(out,
+                "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE] [--max-pixels N]\n"
+                "       %s --list-formats | --help | --version\n"
+                "\n"
+                "Makes a single-image stereogram from a depth picture (light parts come\n"
+                "forward) and a pattern tile, and writes it to OUTPUT.\n"
+                "'-' as DEPTH or PATTERN reads standard input; as OUTPUT it writes the\n"
+                "picture to standard output (then --format is needed).\n"
+                "\n"
+                "  --format TYPE   output format: a short name (png, jpeg, jpg, tif, ...) or a\n"
+                "                  four-character type code ('PNG ', 'JPEG', ...); without it\n"
+                "                  the format comes from OUTPUT's extension\n"
+                "  --max-pixels N  read pictures of up to N pixels (default %llu, at most\n"
+                "                  %llu)\n"
+                "  --list-formats  list the formats that can be written\n"
+                "  --help          show this help\n"
+                "  --version       show the version\n",
+                kTool, kTool, (unsigned long long)BPrivate::ReadBudget::kDefaultMaxPixels,
+                (unsigned long long)kMaxPixelsLimit));
 }
 
 void list_formats(FILE* out)
@@ -84,8 +102,8 @@ void list_formats(FILE* out)
         for (int k = 0; k < 4; k++)
             code[k] = char(format->type >> (24 - 8 * k));
         code[4] = '\0';
-        fprintf(out, "%-6s '%s'  %-26s %s\n", roster->ShortName(ids[i]), code, format->MIME,
-                format->name);
+        note_output(fprintf(out, "%-6s '%s'  %-26s %s\n", roster->ShortName(ids[i]), code,
+                            format->MIME, format->name));
     }
     delete[] ids;
 }
@@ -111,19 +129,118 @@ status_t format_of(translator_id id, OutputFormat* format)
     return B_OK;
 }
 
-status_t encode_into(BBitmap* picture, BFile* file, const OutputFormat& format)
+// Standard input, copied whole into an unnamed temporary file, for readers
+// that take a path: *path names it while *fd stays open.
+status_t copy_standard_input(int* fd, std::string* path)
 {
+    const char* folder = getenv("TMPDIR");
+    if (folder == nullptr || folder[0] == '\0')
+        folder = "/tmp";
+    int copy = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (copy < 0) {
+        std::string name = std::string(folder) + "/pellara-fuse-XXXXXX";
+        copy = mkostemp(name.data(), O_CLOEXEC);
+        if (copy < 0)
+            return B_IO_ERROR;
+        unlink(name.c_str());
+    }
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            close(copy);
+            return B_IO_ERROR;
+        }
+        if (n == 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = write(copy, buffer + done, size_t(n - done));
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                close(copy);
+                return B_DEVICE_FULL;
+            }
+            done += w;
+        }
+    }
+    *fd = copy;
+    *path = "/proc/self/fd/" + std::to_string(copy);
+    return B_OK;
+}
+
+void flush_standard_output()
+{
+    errno = 0;
+    note_output(fflush(stdout) != 0 ? -1 : 0);
+}
+
+// Whether a write to standard output failed; says so when it did.
+bool standard_output_failed()
+{
+    flush_standard_output();
+    if (gOutputError == 0 && !ferror(stdout))
+        return false;
+    int error = gOutputError != 0 ? gOutputError : EIO;
+    fprintf(stderr, "%s: cannot write to standard output: %s\n", kTool,
+            SafeFileWriter::MessageFor(error));
+    return true;
+}
+
+bool same_as_standard_output(const char* path)
+{
+    struct stat out, target;
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(path, &target) == 0 &&
+           out.st_dev == target.st_dev && out.st_ino == target.st_ino;
+}
+
+// While the picture goes to standard output, the engine's trace lines
+// (printf) go to standard error: descriptor 1 points there, and the
+// picture keeps its own copy of the real standard output.
+class PictureOnStandardOutput
+{
+public:
+    PictureOnStandardOutput() : fPicture(-1)
+    {
+        flush_standard_output();
+        fPicture = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (fPicture >= 0)
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    ~PictureOnStandardOutput()
+    {
+        if (fPicture < 0)
+            return;
+        fflush(stdout);
+        dup2(fPicture, STDOUT_FILENO);
+        close(fPicture);
+    }
+    PictureOnStandardOutput(const PictureOnStandardOutput&) = delete;
+    PictureOnStandardOutput& operator=(const PictureOnStandardOutput&) = delete;
+
+    int Descriptor() const { return fPicture; }
+
+private:
+    int fPicture;
+};
+
+} // namespace
+
+status_t EncodePicture(BBitmap* picture, const OutputFormat& format, BMallocIO* encoded)
+{
+    if (picture == nullptr || encoded == nullptr)
+        return B_BAD_VALUE;
     // The window's way: the stream borrows the bitmap and gives it back
     // before it dies, so the stream's destructor does not delete it.
     BBitmapStream stream(picture);
     status_t status =
-        BTranslatorRoster::Default()->Translate(format.id, &stream, nullptr, file, format.type);
+        BTranslatorRoster::Default()->Translate(format.id, &stream, nullptr, encoded, format.type);
     BBitmap* detached = nullptr;
     stream.DetachBitmap(&detached);
     return status;
 }
-
-} // namespace
 
 status_t FormatFromName(const char* text, OutputFormat* format)
 {
@@ -188,18 +305,27 @@ BBitmap* MakeStereogram(std::unique_ptr<BBitmap> depth, BBitmap* pattern)
     return engine.Fusion();
 }
 
-status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format)
+status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format,
+                      std::string* why)
 {
-    if (picture == nullptr || path == nullptr || path[0] == '\0')
+    if (picture == nullptr || path == nullptr || path[0] == '\0') {
+        if (why != nullptr)
+            *why = WriteFailure(B_BAD_VALUE);
         return B_BAD_VALUE;
-    BFileReplacement replacement(path);
-    status_t status = replacement.InitCheck();
-    if (status != B_OK)
+    }
+    // The whole picture is encoded before the destination is touched.
+    BMallocIO encoded;
+    status_t status = EncodePicture(picture, format, &encoded);
+    if (status != B_OK) {
+        if (why != nullptr)
+            *why = WriteFailure(status);
         return status;
-    status = encode_into(picture, replacement.File(), format);
-    if (status != B_OK)
-        return status; // the replacement removes its temporary file
-    return replacement.Commit();
+    }
+    SafeFileWriter writer;
+    status = writer.WriteFile(path, encoded.Buffer(), encoded.BufferLength());
+    if (status != B_OK && why != nullptr)
+        *why = writer.ErrorMessage();
+    return status;
 }
 
 const char* ReadFailure(status_t status)
@@ -266,14 +392,13 @@ int Main(int argc, char** argv)
             options = false;
         } else if (options && (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0)) {
             print_usage(stdout);
-            return 0;
+            return standard_output_failed() ? kRunFailed : 0;
         } else if (options && std::strcmp(arg, "--version") == 0) {
-            printf("%s %s\n", kTool, PELLARA_VERSION);
-            return 0;
+            note_output(printf("%s %s\n", kTool, PELLARA_VERSION));
+            return standard_output_failed() ? kRunFailed : 0;
         } else if (options && std::strcmp(arg, "--list-formats") == 0) {
             list_formats(stdout);
-            fflush(stdout);
-            return 0;
+            return standard_output_failed() ? kRunFailed : 0;
         } else if (options && std::strcmp(arg, "--format") == 0) {
             if (i + 1 >= argc)
                 return fail(kUsage, "--format needs a TYPE (see --help)", nullptr);
@@ -303,12 +428,21 @@ int Main(int argc, char** argv)
     const char* depthPath = positional[0];
     const char* patternPath = positional[1];
     const char* outputPath = positional[2];
+    const bool depthFromInput = std::strcmp(depthPath, "-") == 0;
+    const bool patternFromInput = std::strcmp(patternPath, "-") == 0;
+    // A path that names standard output (/dev/stdout, say) is standard
+    // output too: the picture goes to the descriptor the shell set up.
+    const bool toOutput = std::strcmp(outputPath, "-") == 0 || same_as_standard_output(outputPath);
+    if (depthFromInput && patternFromInput)
+        return fail(kUsage, "only one of DEPTH and PATTERN can be '-' (see --help)", nullptr);
 
     // The format is settled before any work is done.
     OutputFormat format;
     if (formatName != nullptr) {
         if (FormatFromName(formatName, &format) != B_OK)
             return fail(kUsage, "%s", UnknownFormatMessage(formatName).c_str());
+    } else if (std::strcmp(outputPath, "-") == 0) {
+        return fail(kUsage, "writing to standard output needs --format (see --help)", nullptr);
     } else {
         status_t status = FormatFromPath(outputPath, &format);
         if (status == B_NAME_NOT_FOUND)
@@ -319,27 +453,63 @@ int Main(int argc, char** argv)
         }
     }
 
-    BBitmap* depth = nullptr;
-    status_t status = ReadPicture(depthPath, &depth);
-    if (status != B_OK)
-        return fail(kRunFailed, "cannot read '%s': %s", depthPath, ReadFailure(status));
-    std::unique_ptr<BBitmap> depthOwner(depth);
-    BBitmap* pattern = nullptr;
-    status = ReadPicture(patternPath, &pattern);
-    if (status != B_OK)
-        return fail(kRunFailed, "cannot read '%s': %s", patternPath, ReadFailure(status));
-    std::unique_ptr<BBitmap> patternOwner(pattern);
+    BBitmap* pictures[2] = {};
+    std::unique_ptr<BBitmap> owners[2];
+    const char* inputs[2] = {depthPath, patternPath};
+    for (int i = 0; i < 2; i++) {
+        std::string path = inputs[i];
+        int copy = -1;
+        status_t status = B_OK;
+        if (path == "-")
+            status = copy_standard_input(&copy, &path);
+        if (status == B_OK)
+            status = ReadPicture(path.c_str(), &pictures[i]);
+        if (copy >= 0)
+            close(copy);
+        if (status != B_OK && std::strcmp(inputs[i], "-") == 0)
+            return fail(kRunFailed, "cannot read standard input: %s", ReadFailure(status));
+        if (status != B_OK)
+            return fail(kRunFailed, "cannot read '%s': %s", inputs[i], ReadFailure(status));
+        owners[i].reset(pictures[i]);
+    }
 
-    std::unique_ptr<BBitmap> stereogram(MakeStereogram(std::move(depthOwner), pattern));
-    fflush(stdout); // the engine's trace lines come before any message
+    // From here on standard output is the picture's when it goes there.
+    std::unique_ptr<PictureOnStandardOutput> redirect;
+    if (toOutput)
+        redirect = std::make_unique<PictureOnStandardOutput>();
+
+    std::unique_ptr<BBitmap> stereogram(MakeStereogram(std::move(owners[0]), pictures[1]));
+    flush_standard_output(); // the engine's trace lines come before any message
     if (stereogram == nullptr)
         return fail(kRunFailed, "cannot make the stereogram", nullptr);
 
-    status = WritePicture(stereogram.get(), outputPath, format);
-    if (status != B_OK)
-        return fail(kRunFailed, "cannot write '%s': %s", outputPath, WriteFailure(status));
-    fflush(stdout);
-    return 0;
+    std::string why;
+    status_t status;
+    if (toOutput) {
+        BMallocIO encoded;
+        status = EncodePicture(stereogram.get(), format, &encoded);
+        if (status != B_OK) {
+            why = WriteFailure(status);
+        } else {
+            SafeFileWriter writer;
+            status = redirect->Descriptor() < 0
+                         ? status_t(B_FILE_ERROR)
+                         : writer.WriteDescriptor(redirect->Descriptor(), encoded.Buffer(),
+                                                  encoded.BufferLength());
+            why = redirect->Descriptor() < 0 ? SafeFileWriter::MessageFor(EBADF)
+                                             : writer.ErrorMessage();
+        }
+        if (status != B_OK && std::strcmp(outputPath, "-") == 0)
+            return fail(kRunFailed, "cannot write standard output: %s", why.c_str());
+        if (status != B_OK)
+            return fail(kRunFailed, "cannot write '%s': %s", outputPath, why.c_str());
+    } else {
+        status = WritePicture(stereogram.get(), outputPath, format, &why);
+        if (status != B_OK)
+            return fail(kRunFailed, "cannot write '%s': %s", outputPath, why.c_str());
+    }
+    redirect.reset();
+    return standard_output_failed() ? kRunFailed : 0;
 }
 
 } // namespace fuse

@@ -8,8 +8,10 @@
 #include <TranslationDefs.h>
 
 #include <memory>
+#include <string>
 
 class BBitmap;
+class BMallocIO;
 
 namespace fuse {
 
@@ -32,10 +34,13 @@ BBitmap* MakeStereogram(BBitmap* depth, BBitmap* pattern);
 // The same, the depth picture deleted as soon as the engine holds its copy:
 // one picture-sized buffer less at the peak.
 BBitmap* MakeStereogram(std::unique_ptr<BBitmap> depth, BBitmap* pattern);
-// Writes picture (still the caller's afterwards) to a temporary file in
-// path's folder, syncs it and renames it over path; on any failure the
-// temporary file is removed and an existing file at path is untouched.
-status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format);
+// The whole picture (still the caller's afterwards) encoded into memory.
+status_t EncodePicture(BBitmap* picture, const OutputFormat& format, BMallocIO* encoded);
+// Encodes the picture, then hands it to the storage kit's SafeFileWriter:
+// an encoder failure never touches path, and what path names is kept as
+// that writer keeps it. On failure *why (when given) says why in one line.
+status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format,
+                      std::string* why = nullptr);
 
 // Words for the statuses above, as the tool prints them.
 const char* ReadFailure(status_t status);

@@ -3,10 +3,12 @@
 // Deterministic: the same files come out on every run.
 #include <Bitmap.h>
 #include <BitmapStream.h>
-#include <File.h>
+#include <DataIO.h>
+#include <SafeFileWriter.h>
 #include <TranslatorRoster.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -64,18 +66,25 @@ BBitmap* make_pattern()
     return bitmap;
 }
 
-bool save_png(BBitmap* bitmap, const std::string& path)
+// Encoded whole before the file is touched, then put in place safely; false
+// with *why set when either fails.
+bool save_png(BBitmap* bitmap, const std::string& path, const char** why)
 {
+    *why = "the PNG encoder failed";
+    BBitmapStream stream(bitmap); // owns the bitmap from here on
     BTranslatorRoster* roster = BTranslatorRoster::Default();
     translator_id id;
     if (roster->FindTranslator(B_PNG_FORMAT, &id) != B_OK)
         return false;
-    BFile file(path.c_str(), B_WRITE_ONLY | B_CREATE_FILE | B_ERASE_FILE);
-    if (file.InitCheck() != B_OK)
+    BMallocIO encoded;
+    if (roster->Translate(id, &stream, nullptr, &encoded, B_PNG_FORMAT) != B_OK)
         return false;
-    BBitmapStream stream(bitmap); // owns the bitmap from here on
-    return roster->Translate(id, &stream, nullptr, &file, B_PNG_FORMAT) == B_OK &&
-           file.Sync() == B_OK;
+    SafeFileWriter writer;
+    if (writer.WriteFile(path.c_str(), encoded.Buffer(), encoded.BufferLength()) != B_OK) {
+        *why = writer.ErrorMessage();
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -90,11 +99,18 @@ int main(int argc, char** argv)
     for (auto [name, bitmap] :
          {std::pair{"depth.png", make_depth()}, std::pair{"pattern.png", make_pattern()}}) {
         std::string path = folder + "/" + name;
-        if (!save_png(bitmap, path)) {
-            fprintf(stderr, "pellara-make-examples: cannot write '%s'\n", path.c_str());
+        const char* why = nullptr;
+        if (!save_png(bitmap, path, &why)) {
+            fprintf(stderr, "pellara-make-examples: cannot write '%s': %s\n", path.c_str(), why);
             return 1;
         }
         printf("wrote %s\n", path.c_str());
+    }
+    errno = 0;
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "pellara-make-examples: cannot write to standard output: %s\n",
+                SafeFileWriter::MessageFor(errno != 0 ? errno : EIO));
+        return 1;
     }
     return 0;
 }

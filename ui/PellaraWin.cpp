@@ -5,13 +5,14 @@
 #include <Alert.h>
 #include <Application.h>
 #include <BitmapStream.h>
+#include <DataIO.h>
 #include <Directory.h>
 #include <FilePanel.h>
-#include <FileReplacement.h>
 #include <Menu.h>
 #include <MenuBar.h>
 #include <MenuItem.h>
 #include <Messenger.h>
+#include <SafeFileWriter.h>
 #include <TranslationUtils.h>
 #include <TranslatorFormats.h>
 #include <TranslatorRoster.h>
@@ -90,8 +91,8 @@ void PellaraWin::_save_as(BMessage* message)
     // Each choice gets a panel of its own; the one it replaces is released.
     delete savePanel;
     BMessenger target(this);
-    savePanel = new BFilePanel(B_SAVE_PANEL, &target, nullptr, 0, false, &request, nullptr,
-                               false, true);
+    savePanel =
+        new BFilePanel(B_SAVE_PANEL, &target, nullptr, 0, false, &request, nullptr, false, true);
     if (savePanel != nullptr) {
         // Offer a name that carries the chosen format's extension.
         const char* extension = BTranslatorRoster::Default()->ShortName(translator);
@@ -104,9 +105,9 @@ void PellaraWin::_save_as(BMessage* message)
     }
 }
 
-// The stereogram is written beside the chosen file and renamed over it only
-// once complete, so a failed save never destroys the file it would replace;
-// any failure, opening included, is told to the user.
+// The stereogram is encoded in memory first, so a failing encoder never
+// touches the chosen file; the storage kit then puts it in place without
+// harming what was there. Any failure, opening included, is told to the user.
 void PellaraWin::_save_file(BMessage* message)
 {
     entry_ref directoryRef;
@@ -119,18 +120,17 @@ void PellaraWin::_save_file(BMessage* message)
         message->FindInt32("be:type", &type) != B_OK)
         return;
 
-    BDirectory directory(&directoryRef);
-    BFileReplacement file(&directory, name);
-    status_t status = file.InitCheck();
+    BMallocIO encoded;
+    BBitmapStream stream(view->bitmaps[2]);
+    status_t status = BTranslatorRoster::Default()->Translate(translator, &stream, nullptr,
+                                                              &encoded, uint32(type));
+    // The board keeps its stereogram whatever happened.
+    BBitmap* bitmap;
+    stream.DetachBitmap(&bitmap);
     if (status == B_OK) {
-        BBitmapStream stream(view->bitmaps[2]);
-        status = BTranslatorRoster::Default()->Translate(translator, &stream, nullptr,
-                                                         file.File(), uint32(type));
-        // The board keeps its stereogram whatever happened.
-        BBitmap* bitmap;
-        stream.DetachBitmap(&bitmap);
-        if (status == B_OK)
-            status = file.Commit();
+        BDirectory directory(&directoryRef);
+        SafeFileWriter writer;
+        status = writer.WriteFile(&directory, name, encoded.Buffer(), encoded.BufferLength());
     }
     if (status != B_OK) {
         BAlert* alert = new BAlert("", "Erreur d'ecriture de l'image", "Ok", nullptr, nullptr,

@@ -40,6 +40,16 @@ status_t status_for_errno(int error)
         return B_WOULD_BLOCK;
     case EIO:
         return B_IO_ERROR;
+    case EBUSY:
+    case ETXTBSY:
+        return B_BUSY;
+    case EXDEV:
+        return B_CROSS_DEVICE_LINK;
+    case ELOOP:
+        return B_LINK_LIMIT;
+    case EMFILE:
+    case ENFILE:
+        return B_NO_MORE_FDS;
     default:
         return B_ERROR;
     }

@@ -45,6 +45,9 @@ enum
     B_DEVICE_FULL,
     B_READ_ONLY_DEVICE,
     B_IS_A_DIRECTORY,
+    B_CROSS_DEVICE_LINK,
+    B_LINK_LIMIT,
+    B_NO_MORE_FDS,
 };
 
 enum

@@ -18,6 +18,8 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,15 +65,34 @@ struct ToolRun
     std::string err;
 };
 
-ToolRun run_tool(const Scratch& scratch, const std::vector<std::string>& args)
+// How the tool is started: where its standard input and output come from,
+// and whether it runs as nobody.
+struct Start
 {
-    std::string outPath = scratch / "stdout.txt", errPath = scratch / "stderr.txt";
+    std::string input;  // a file for standard input; none when empty
+    std::string output; // a file for standard output instead of a scratch one
+    bool asNobody = false;
+};
+
+ToolRun run_tool(const Scratch& scratch, const std::vector<std::string>& args,
+                 const Start& how = {})
+{
+    std::string outPath = how.output.empty() ? scratch / "stdout.txt" : how.output;
+    std::string errPath = scratch / "stderr.txt";
     pid_t child = fork();
     if (child == 0) {
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
+        int in = open(how.input.empty() ? "/dev/null" : how.input.c_str(), O_RDONLY);
+        dup2(in, 0);
+        if (how.asNobody) {
+            gid_t none = 65534;
+            if (setgroups(1, &none) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                setresuid(65534, 65534, 65534) != 0)
+                _exit(126);
+        }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(PELLARA_FUSE_PATH));
         for (const std::string& a : args)
@@ -82,8 +103,10 @@ ToolRun run_tool(const Scratch& scratch, const std::vector<std::string>& args)
     }
     int status = 0;
     waitpid(child, &status, 0);
-    ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(outPath), slurp(errPath)};
-    fs::remove(outPath);
+    ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                how.output.empty() ? slurp(outPath) : std::string(), slurp(errPath)};
+    if (how.output.empty())
+        fs::remove(outPath);
     fs::remove(errPath);
     return run;
 }
@@ -219,6 +242,7 @@ TEST_P(ToolFailure, ReportsOneLineAndKeepsTheOldOutput)
     {
         std::ofstream(scratch / "text.png") << "not a picture at all";
     }
+    symlink("loop.png", (scratch / "loop.png").c_str());
     std::vector<std::string> args;
     for (const std::string& a : GetParam().args)
         args.push_back(Expand(a));
@@ -277,7 +301,27 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"OutputIsAFolder",
                     {"$D", "$P", "$S", "--format", "png"},
                     1,
-                    "cannot write '$S': is a directory"}),
+                    "cannot write '$S': is a directory"},
+        FailureCase{"OutputBelowAFile",
+                    {"$D", "$P", "$D/out.png"},
+                    1,
+                    "cannot write '$D/out.png': a folder on the path is a file"},
+        FailureCase{"SymlinkLoop",
+                    {"$D", "$P", "$S/loop.png"},
+                    1,
+                    "cannot write '$S/loop.png': too many levels of symbolic links"},
+        FailureCase{"StandardOutputWithoutFormat",
+                    {"$D", "$P", "-"},
+                    2,
+                    "writing to standard output needs --format (see --help)"},
+        FailureCase{"BothFromStandardInput",
+                    {"-", "-", "$O"},
+                    2,
+                    "only one of DEPTH and PATTERN can be '-' (see --help)"},
+        FailureCase{"StandardInputNotAnImage",
+                    {"-", "$P", "$O"},
+                    1,
+                    "cannot read standard input: not an image"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.label); });
 
 TEST_F(Tool, AFailedEncodeLeavesNoTemporaryAndKeepsTheOldFile)
@@ -329,6 +373,130 @@ TEST_F(Tool, HelpVersionAndFormats)
     EXPECT_NE(std::string::npos, list.out.find("png    'PNG '  image/png"));
     EXPECT_NE(std::string::npos, list.out.find("PNG image\n"));
     EXPECT_EQ(std::string::npos, list.out.find("ico"));
+}
+
+// '-' reads a picture from standard input, and writes the stereogram to
+// standard output with nothing else in it: the trace lines go to standard
+// error then.
+TEST_F(Tool, StandardInputAndOutput)
+{
+    std::string out = scratch / "out.png", piped = scratch / "piped.png";
+    ToolRun fromInput = run_tool(scratch, {"-", pattern, out}, {depth, "", false});
+    ASSERT_EQ(0, fromInput.status) << fromInput.err;
+    ToolRun patternFromInput = run_tool(scratch, {depth, "-", piped}, {pattern, "", false});
+    ASSERT_EQ(0, patternFromInput.status) << patternFromInput.err;
+    EXPECT_EQ(slurp(out), slurp(piped));
+
+    std::string toOutput = scratch / "to-output.png";
+    ToolRun run =
+        run_tool(scratch, {depth, pattern, "-", "--format", "png"}, {"", toOutput, false});
+    ASSERT_EQ(0, run.status) << run.err;
+    EXPECT_EQ(slurp(out), slurp(toOutput));
+    EXPECT_NE(std::string::npos, run.err.find("debut de fusion\n")) << run.err;
+    // A path that names standard output is treated as standard output.
+    std::string viaDev = scratch / "via-dev.png";
+    run =
+        run_tool(scratch, {depth, pattern, "/dev/stdout", "--format", "png"}, {"", viaDev, false});
+    ASSERT_EQ(0, run.status) << run.err;
+    EXPECT_EQ(slurp(out), slurp(viaDev));
+}
+
+// A failed write to standard output is a failed run, whatever was asked.
+TEST_F(Tool, AFullStandardOutputFails)
+{
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full";
+    for (const char* option : {"--help", "--list-formats", "--version"}) {
+        SCOPED_TRACE(option);
+        ToolRun run = run_tool(scratch, {option}, {"", "/dev/full", false});
+        EXPECT_EQ(1, run.status);
+        EXPECT_EQ("pellara-fuse: cannot write to standard output: no space left on device\n",
+                  run.err);
+    }
+    // Whether the trace lines or the picture meet the full device first.
+    const std::vector<std::vector<std::string>> runs = {{depth, pattern, "-", "--format", "png"},
+                                                        {depth, pattern, scratch / "out.png"}};
+    for (const auto& args : runs) {
+        SCOPED_TRACE(args[2]);
+        ToolRun run = run_tool(scratch, args, {"", "/dev/full", false});
+        EXPECT_EQ(1, run.status);
+        EXPECT_NE(std::string::npos, run.err.find("standard output: ")) << run.err;
+    }
+}
+
+// Where the kernel's path leads, not where its text seems to: "via/.."
+// after a symlink, and a symlink to a device.
+TEST_F(Tool, WritesWhereTheKernelResolves)
+{
+    fs::create_directories(scratch / "deep/er");
+    symlink("deep/er", (scratch / "via").c_str());
+    symlink("/dev/null", (scratch / "null.png").c_str());
+    ToolRun run = run_tool(scratch, {depth, pattern, scratch / "via/../x.png"});
+    ASSERT_EQ(0, run.status) << run.err;
+    EXPECT_TRUE(fs::exists(scratch / "deep/x.png"));
+    EXPECT_FALSE(fs::exists(scratch / "x.png"));
+    run = run_tool(scratch, {depth, pattern, scratch / "null.png"});
+    ASSERT_EQ(0, run.status) << run.err;
+    EXPECT_TRUE(fs::is_symlink(scratch / "null.png"));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+// As a user, a file the shell would refuse is refused with the shell's words.
+TEST_F(Tool, AsAUserAReadOnlyFileIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "running the tool as another user needs root";
+    std::string keep = scratch / "keep.png";
+    {
+        std::ofstream(keep) << "precious";
+    }
+    chmod(keep.c_str(), 0444);
+    chmod(scratch.Path().c_str(), 0777);
+    chown(keep.c_str(), 65534, 65534);
+    chmod(depth.c_str(), 0644);
+    chmod(pattern.c_str(), 0644);
+    ToolRun run = run_tool(scratch, {depth, pattern, keep}, {"", "", true});
+    EXPECT_EQ(1, run.status);
+    EXPECT_EQ("pellara-fuse: cannot write '" + keep + "': permission denied\n", run.err);
+    EXPECT_EQ("precious", slurp(keep));
+}
+
+// SIGTERM once the stereogram is made (while it is encoded or written):
+// the old file stays whole and no temporary is left.
+TEST_F(Tool, ATerminatedRunLeavesNoTemporary)
+{
+    std::string big = scratch / "big.png", out = scratch / "out.png";
+    grey_picture(big, 3000, 2000);
+    {
+        std::ofstream(out) << "precious";
+    }
+    std::vector<std::string> before = scratch.Names();
+    int ends[2];
+    ASSERT_EQ(0, pipe(ends));
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(ends[1], 1);
+        close(ends[0]);
+        execl(PELLARA_FUSE_PATH, PELLARA_FUSE_PATH, big.c_str(), pattern.c_str(), out.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(ends[1]);
+    // The trace lines reach the pipe once the stereogram is made.
+    std::string traces;
+    char buffer[256];
+    ssize_t n;
+    while (traces.find("debut de fusion\n") == std::string::npos &&
+           (n = read(ends[0], buffer, sizeof(buffer))) > 0)
+        traces.append(buffer, size_t(n));
+    kill(child, SIGTERM);
+    close(ends[0]);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before the signal: " << status;
+    EXPECT_EQ(SIGTERM, WTERMSIG(status));
+    EXPECT_EQ("precious", slurp(out));
+    EXPECT_EQ(before, scratch.Names());
 }
 
 } // namespace

@@ -2,21 +2,25 @@
 // user would, and every way a save can fail.
 #include "TestSupport.h"
 
+#include <SaveDestinations.h>
+
 #include <Pellara.h>
 #include <PellaraBMPView.h>
 #include <PellaraWin.h>
 
 #include <Bitmap.h>
+#include <BitmapStream.h>
+#include <DataIO.h>
 #include <FilePanel.h>
 #include <Menu.h>
 #include <MenuItem.h>
 #include <MenuPrivate.h>
+#include <SafeFileWriterPrivate.h>
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
 #include <WindowPrivate.h>
 
 #include <QAbstractButton>
-#include <QPushButton>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -24,6 +28,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -397,5 +402,76 @@ TEST_F(SaveTest, WritesTheStereogramOfTheMomentOfWriting)
     ASSERT_TRUE(back);
     EXPECT_EQ(back->Bounds(), BRect(0, 0, 4, 4));
 }
+
+// Save As over every kind of destination the storage kit's tests try, with
+// a stereogram whose PNG does not fit the small tmpfs.
+class SaveOverTest : public SaveTest,
+                     public ::testing::WithParamInterface<save_destinations::Destination>
+{
+protected:
+    static BBitmap* NoisePicture()
+    {
+        auto* bitmap = new BBitmap(BRect(0, 0, 199, 149), B_RGB32, true, true);
+        auto* bits = static_cast<uint32*>(bitmap->Bits());
+        uint32 state = 2463534242u;
+        for (int i = 0; i < 200 * 150; i++) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            bits[i] = 0xFF000000u | (state & 0xFFFFFFu);
+        }
+        return bitmap;
+    }
+
+    // What the window must write: the same picture through the same
+    // translator.
+    static std::string Encoded(BBitmap* picture, const Format& format)
+    {
+        BMallocIO out;
+        BBitmapStream stream(picture);
+        EXPECT_EQ(B_OK, BTranslatorRoster::Default()->Translate(format.id, &stream, nullptr, &out,
+                                                                format.type));
+        BBitmap* detached = nullptr;
+        stream.DetachBitmap(&detached);
+        return std::string(static_cast<const char*>(out.Buffer()), out.BufferLength());
+    }
+};
+
+void raise_term(int, const char*)
+{
+    raise(SIGTERM);
+}
+
+TEST_P(SaveOverTest, KeepsWhatItWritesOver)
+{
+    using namespace save_destinations;
+    delete Window()->view->bitmaps[2];
+    Window()->view->bitmaps[2] = NoisePicture();
+    const std::string bytes = Encoded(Window()->view->bitmaps[2], Png());
+    Scene scene;
+    GetParam().prepare(scene, bytes.size());
+    if (!scene.skip.empty())
+        GTEST_SKIP() << scene.skip;
+
+    AlertCloser alerts;
+    {
+        CatchTerm term(scene.interrupt);
+        BPrivate::set_safe_write_hook(scene.interrupt ? raise_term : nullptr);
+        AsNobody user(scene.asNobody);
+        Post(SaveRequest(Png(), scene.folder.c_str(), name_of(GetParam()).c_str()));
+        BPrivate::set_safe_write_hook(nullptr);
+    }
+    EXPECT_EQ(GetParam().error != 0 ? 1 : 0, alerts.shown);
+    if (alerts.shown > 0) {
+        EXPECT_EQ(alerts.text, "Erreur d'ecriture de l'image");
+        EXPECT_EQ(alerts.buttons, QStringList{"Ok"});
+    }
+    GetParam().check(scene, bytes);
+    EXPECT_NE(Window()->view->bitmaps[2], nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Destinations, SaveOverTest,
+                         ::testing::ValuesIn(save_destinations::kDestinations),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 } // namespace

@@ -1,0 +1,77 @@
+// Puts a file's whole new contents, already encoded in memory, where a path
+// names, without harming what is there.
+//
+// The path is resolved as the kernel resolves it: symbolic links are
+// followed (a dangling one creates the file it names) and ".." goes up from
+// wherever the link led. Then:
+// - nothing there: the bytes go to a temporary file beside the name, which
+//   is renamed into place once complete (0666 less the umask);
+// - a folder: refused;
+// - not a regular file (a pipe, a device, a terminal): written through in
+//   place, never replaced;
+// - a regular file the caller may not open for writing: refused, as the
+//   shell would refuse it;
+// - a regular file whose replacement would lose something (a second hard
+//   link, an owner or group the caller cannot give, an extended attribute
+//   it cannot copy, a folder it may not write): rewritten in place, with the
+//   room for the new bytes reserved first so a full disk fails before the
+//   old content is touched;
+// - any other regular file: replaced by a temporary file carrying its mode
+//   (without setuid/setgid), owner, group and extended attributes (ACLs
+//   included), synced, renamed over it, and the folder synced.
+// A temporary file is removed on failure and on SIGINT, SIGTERM or SIGHUP.
+#ifndef _SAFE_FILE_WRITER_H
+#define _SAFE_FILE_WRITER_H
+
+#include <SupportDefs.h>
+
+#include <cstddef>
+
+class BDirectory;
+
+class SafeFileWriter
+{
+public:
+    enum Method
+    {
+        kNotWritten,
+        kCreated,        // a new file
+        kReplaced,       // a temporary renamed over the old file
+        kWrittenInPlace, // the old regular file rewritten
+        kWrittenThrough, // a pipe, device, terminal or open descriptor
+    };
+
+    SafeFileWriter();
+
+    SafeFileWriter(const SafeFileWriter&) = delete;
+    SafeFileWriter& operator=(const SafeFileWriter&) = delete;
+
+    // path is relative to the working folder unless absolute.
+    status_t WriteFile(const char* path, const void* data, size_t size);
+    // name must be a plain name in folder: no '/', not "." or "..".
+    status_t WriteFile(const BDirectory* folder, const char* name, const void* data, size_t size);
+    // Writes everything to an open descriptor (standard output) at its
+    // position; a short or failed write is a failure.
+    status_t WriteDescriptor(int fd, const void* data, size_t size);
+
+    // Of the last write: B_OK or the failure, the errno behind it (0 when
+    // none), and one line saying what went wrong ("" on success).
+    status_t Status() const { return fStatus; }
+    int Error() const { return fError; }
+    const char* ErrorMessage() const { return fMessage; }
+    Method HowWritten() const { return fMethod; }
+
+    // One line for an errno value, as ErrorMessage() gives it.
+    static const char* MessageFor(int error);
+
+private:
+    status_t _Write(int base, const char* path, const void* data, size_t size);
+    status_t _Finish(int error, Method method);
+
+    status_t fStatus;
+    int fError;
+    const char* fMessage;
+    Method fMethod;
+};
+
+#endif // _SAFE_FILE_WRITER_H
