@@ -2,7 +2,12 @@
 # Installs the Debian packages the build and the tests need, only those missing.
 set -euo pipefail
 packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl-dev
-          libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth xdotool)
+          libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth xdotool
+          libjpeg62-turbo-dev
+          python3-pil
+          imagemagick
+          libjpeg-turbo-progs
+)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

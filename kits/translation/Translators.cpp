@@ -1,11 +1,14 @@
 // The roster of translators, in the order they are asked.
 #include <ImageTranslator.h>
+#include <JpegTranslator.h>
 
 namespace BPrivate {
 
 const std::vector<const ImageTranslator*>& image_translators()
 {
-    static const std::vector<const ImageTranslator*> all = {};
+    static const std::vector<const ImageTranslator*> all = {
+        jpeg_translator(),
+    };
     return all;
 }
 
