@@ -4,6 +4,7 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth xdotool
           libjpeg62-turbo-dev
+          libtiff-dev
           python3-pil
           imagemagick
           libjpeg-turbo-progs

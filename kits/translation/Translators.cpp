@@ -1,6 +1,7 @@
 // The roster of translators, in the order they are asked.
 #include <ImageTranslator.h>
 #include <JpegTranslator.h>
+#include <TiffTranslator.h>
 
 namespace BPrivate {
 
@@ -8,6 +9,7 @@ const std::vector<const ImageTranslator*>& image_translators()
 {
     static const std::vector<const ImageTranslator*> all = {
         jpeg_translator(),
+        tiff_translator(),
     };
     return all;
 }

@@ -180,7 +180,8 @@ inline status_t read_with(const BPrivate::ImageTranslator* translator, const std
 // The largest difference of any channel between a bitmap and a reference;
 // alpha compared only when the bitmap has alpha (B_RGB32's is undefined).
 // -1 when their sizes differ.
-inline int32 largest_difference(const BBitmap& bitmap, const Reference& reference)
+inline int32 largest_difference(const BBitmap& bitmap, const Reference& reference,
+                                std::string* where = nullptr)
 {
     if (bitmap.PixelWidth() != reference.width || bitmap.PixelHeight() != reference.height)
         return -1;
@@ -193,11 +194,82 @@ inline int32 largest_difference(const BBitmap& bitmap, const Reference& referenc
             uint32 ours = row[x], theirs = reference.words[size_t(y) * size_t(reference.width) + x];
             for (int shift = 0; shift < (alpha ? 32 : 24); shift += 8) {
                 int32 d = std::abs(int32((ours >> shift) & 0xFF) - int32((theirs >> shift) & 0xFF));
+                if (d > worst && where != nullptr) {
+                    char text[100];
+                    std::snprintf(text, sizeof text, "(%d, %d): ours %08X, theirs %08X", x, y,
+                                  ours, theirs);
+                    *where = text;
+                }
                 worst = std::max(worst, d);
             }
         }
     }
     return worst;
+}
+
+// ImageMagick's reading of a file's first picture, orientation applied.
+inline bool magick_reference(const ScratchFolder& folder, const std::string& path,
+                             Reference* reference)
+{
+    std::string out = folder / "reference.pam";
+    return run_quietly("convert '" + path + "[0]' -auto-orient -colorspace sRGB -depth 8 'pam:" +
+                       out + "'") &&
+           pam_reference(out, reference);
+}
+
+enum class Decoder
+{
+    kPillow,
+    kMagick,
+};
+
+// One file made by another program, read by us and by another decoder.
+struct ReadCase
+{
+    const char* label;
+    // A Python program (after kPythonSource) writing d + '/' + file; it may
+    // call other programs with subprocess.
+    const char* python;
+    const char* file;
+    Decoder reference;
+    // The largest difference allowed on any channel.
+    int32 tolerance;
+};
+
+inline void PrintTo(const ReadCase& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+inline std::string case_name(const testing::TestParamInfo<ReadCase>& info)
+{
+    return info.param.label;
+}
+
+// Makes the case's file, reads it with the translator and compares.
+inline void expect_read_like_reference(const BPrivate::ImageTranslator* translator,
+                                       const ReadCase& c)
+{
+    if (!have_pillow() || !have_program("convert"))
+        GTEST_SKIP() << "Pillow or ImageMagick missing";
+    ScratchFolder folder;
+    ASSERT_TRUE(run_python(folder, kPythonSource + c.python)) << "could not make the file";
+    const std::string path = folder / c.file;
+    Reference reference;
+    ASSERT_TRUE(c.reference == Decoder::kPillow ? pillow_reference(folder, path, &reference)
+                                                : magick_reference(folder, path, &reference))
+        << "the other decoder failed";
+    std::unique_ptr<BBitmap> bitmap;
+    testing::internal::CaptureStderr();
+    status_t status = read_with(translator, path, &bitmap);
+    std::string noise = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(B_OK, status);
+    EXPECT_EQ("", noise);
+    std::string where;
+    int32 difference = largest_difference(*bitmap, reference, &where);
+    EXPECT_GE(difference, 0) << "size " << bitmap->PixelWidth() << "x" << bitmap->PixelHeight()
+                             << ", theirs " << reference.width << "x" << reference.height;
+    EXPECT_LE(difference, c.tolerance) << where;
 }
 
 // A writable stream that fails every write.
