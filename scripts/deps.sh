@@ -5,9 +5,11 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl
           libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth xdotool
           libjpeg62-turbo-dev
           libtiff-dev
+          libwebp-dev
           python3-pil
           imagemagick
           libjpeg-turbo-progs
+          webp
 )
 missing=()
 for p in "${packages[@]}"; do

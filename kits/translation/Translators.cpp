@@ -2,6 +2,7 @@
 #include <ImageTranslator.h>
 #include <JpegTranslator.h>
 #include <TiffTranslator.h>
+#include <WebpTranslator.h>
 
 namespace BPrivate {
 
@@ -10,6 +11,7 @@ const std::vector<const ImageTranslator*>& image_translators()
     static const std::vector<const ImageTranslator*> all = {
         jpeg_translator(),
         tiff_translator(),
+        webp_translator(),
     };
     return all;
 }
