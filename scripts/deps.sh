@@ -10,6 +10,8 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl
           imagemagick
           libjpeg-turbo-progs
           webp
+          clang
+          libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,117 @@
+#!/usr/bin/python3
+# Writes the fuzz seed corpora: small files of every variant each translator
+# of ours reads, made with Pillow, ImageMagick and the formats' own tools.
+# Run from anywhere: python3 fuzz/make_corpus.py (needs python3-pil,
+# imagemagick, libjpeg-turbo-progs, webp, libheif-examples, libavif-bin,
+# libjxl-tools, libopenjp2-tools).
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+from PIL import Image
+
+here = os.path.dirname(os.path.abspath(__file__))
+work = tempfile.mkdtemp()
+
+
+def src(mode='RGB', w=24, h=16):
+    im = Image.new('RGBA', (w, h))
+    im.putdata([((x * 255) // (w - 1), (y * 255) // (h - 1), ((x * 7 + y * 13) * 5) % 256,
+                 255 if (x + y) % 5 else (x * 9) % 256) for y in range(h) for x in range(w)])
+    return im.convert(mode)
+
+
+def folder(name):
+    path = os.path.join(here, 'corpus', name)
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path
+
+
+def run(*args):
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def tool(name):
+    return shutil.which(name) is not None
+
+
+def exif(orientation, endian='<'):
+    e = Image.Exif()
+    e[0x0112] = orientation
+    e.endian = endian
+    return e
+
+
+def magick(out, *args, mode='RGBA', w=24, h=16):
+    png = os.path.join(work, 's.png')
+    src(mode, w, h).save(png)
+    run('convert', png, *args, out)
+
+
+def jpeg():
+    d = folder('jpeg')
+    src().save(f'{d}/baseline.jpg', quality=85)
+    src().save(f'{d}/444.jpg', subsampling=0)
+    src('L').save(f'{d}/grey.jpg')
+    src().save(f'{d}/progressive.jpg', progressive=True)
+    src('CMYK').save(f'{d}/cmyk.jpg')
+    src().save(f'{d}/orientation6.jpg', exif=exif(6))
+    src().save(f'{d}/orientation8be.jpg', exif=exif(8, '>'))
+    src(w=17, h=9).save(f'{d}/odd.jpg')
+    ppm = os.path.join(work, 's.ppm')
+    src().save(ppm)
+    run('cjpeg', '-arithmetic', '-outfile', f'{d}/arithmetic.jpg', ppm)
+    run('cjpeg', '-restart', '1B', '-outfile', f'{d}/restart.jpg', ppm)
+    run('cjpeg', '-progressive', '-arithmetic', '-outfile', f'{d}/progressive-arith.jpg', ppm)
+    magick(f'{d}/ycck.jpg', '-alpha', 'off', '-colorspace', 'CMYK')
+
+
+def tiff():
+    d = folder('tiff')
+    src().save(f'{d}/rgb.tif')
+    src('RGBA').save(f'{d}/rgba.tif')
+    src('L').save(f'{d}/grey.tif')
+    src('LA').save(f'{d}/grey-alpha.tif')
+    src('P').save(f'{d}/palette.tif')
+    src('1').save(f'{d}/bilevel.tif')
+    src('CMYK').save(f'{d}/cmyk.tif')
+    src().save(f'{d}/lzw.tif', compression='tiff_lzw')
+    src().save(f'{d}/packbits.tif', compression='packbits')
+    magick(f'{d}/deflate-predictor.tif', '-compress', 'Zip', '-define', 'tiff:predictor=2')
+    magick(f'{d}/planar.tif', '-interlace', 'plane')
+    magick(f'{d}/tiled.tif', '-define', 'tiff:tile-geometry=16x16')
+    magick(f'{d}/rgba16.tif', '-depth', '16')
+    magick(f'{d}/grey16.tif', '-alpha', 'off', '-colorspace', 'Gray', '-depth', '16')
+    magick(f'{d}/lab.tif', '-alpha', 'off', '-colorspace', 'Lab')
+    magick(f'{d}/jpeg.tif', '-alpha', 'off', '-compress', 'JPEG')
+    magick(f'{d}/orientation6.tif', '-alpha', 'off', '-orient', 'RightTop')
+    magick(f'{d}/bigtiff.tif', '-alpha', 'off', mode='RGB')
+    run('convert', f'{d}/bigtiff.tif', f'TIFF64:{d}/bigtiff.tif')
+    magick(f'{d}/big-endian.tif', '-alpha', 'off', '-endian', 'MSB')
+
+
+def webp():
+    d = folder('webp')
+    src().save(f'{d}/lossy.webp', quality=80)
+    src('RGBA').save(f'{d}/lossy-alpha.webp', quality=80)
+    src().save(f'{d}/lossless.webp', lossless=True)
+    src('RGBA').save(f'{d}/lossless-alpha.webp', lossless=True, exact=True)
+    src().save(f'{d}/orientation6.webp', exif=exif(6))
+    a = src()
+    a.save(f'{d}/animation.webp', save_all=True,
+           append_images=[a.transpose(Image.FLIP_LEFT_RIGHT)], duration=100, lossless=True)
+    if tool('webpmux'):
+        f1, f2 = os.path.join(work, 'f1.webp'), os.path.join(work, 'f2.webp')
+        src(w=12, h=8).save(f1, lossless=True)
+        src('RGBA', w=8, h=6).save(f2, quality=70)
+        run('webpmux', '-frame', f2, '+100+4+2', '-frame', f1, '+100', '-o',
+            f'{d}/animation-offset.webp')
+
+
+makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp}
+for name in sys.argv[1:] or makers:
+    makers[name]()
+shutil.rmtree(work)
