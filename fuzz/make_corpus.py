@@ -111,7 +111,22 @@ def webp():
             f'{d}/animation-offset.webp')
 
 
-makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp}
+def heif():
+    d = folder('heif')
+    png, rgba = os.path.join(work, 's.png'), os.path.join(work, 'a.png')
+    src(w=16, h=16).save(png)
+    src('RGBA', w=16, h=16).save(rgba)
+    run('heif-enc', '-q', '50', '-o', f'{d}/photo.heic', png)
+    run('heif-enc', '-q', '50', '-o', f'{d}/alpha.heic', rgba)
+    run('avifenc', '-s', '10', png, f'{d}/lossy.avif')
+    run('avifenc', '-s', '10', rgba, f'{d}/alpha.avif')
+    run('avifenc', '-l', '-s', '10', png, f'{d}/lossless.avif')
+    run('avifenc', '-s', '10', '-d', '10', png, f'{d}/deep.avif')
+    run('avifenc', '-s', '10', '--irot', '1', '--imir', '1', png, f'{d}/turned.avif')
+    run('avifenc', '-s', '10', '-y', '420', png, f'{d}/420.avif')
+
+
+makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif}
 for name in sys.argv[1:] or makers:
     makers[name]()
 shutil.rmtree(work)

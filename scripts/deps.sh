@@ -6,10 +6,13 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl
           libjpeg62-turbo-dev
           libtiff-dev
           libwebp-dev
+          libheif-dev
           python3-pil
           imagemagick
           libjpeg-turbo-progs
           webp
+          libheif-examples
+          libavif-bin
           clang
           libclang-rt-14-dev
 )

@@ -1,4 +1,5 @@
 // The roster of translators, in the order they are asked.
+#include <HeifTranslator.h>
 #include <ImageTranslator.h>
 #include <JpegTranslator.h>
 #include <TiffTranslator.h>
@@ -12,6 +13,7 @@ const std::vector<const ImageTranslator*>& image_translators()
         jpeg_translator(),
         tiff_translator(),
         webp_translator(),
+        heif_translator(),
     };
     return all;
 }

@@ -234,6 +234,9 @@ struct ReadCase
     Decoder reference;
     // The largest difference allowed on any channel.
     int32 tolerance;
+    // When given, the reference decoder reads this file (made by the
+    // program too, e.g. the format's own tool's PNG) instead of the input.
+    const char* referenceFile = nullptr;
 };
 
 inline void PrintTo(const ReadCase& c, std::ostream* os)
@@ -255,9 +258,11 @@ inline void expect_read_like_reference(const BPrivate::ImageTranslator* translat
     ScratchFolder folder;
     ASSERT_TRUE(run_python(folder, kPythonSource + c.python)) << "could not make the file";
     const std::string path = folder / c.file;
+    const std::string referencePath = c.referenceFile != nullptr ? folder / c.referenceFile : path;
     Reference reference;
-    ASSERT_TRUE(c.reference == Decoder::kPillow ? pillow_reference(folder, path, &reference)
-                                                : magick_reference(folder, path, &reference))
+    ASSERT_TRUE(c.reference == Decoder::kPillow
+                    ? pillow_reference(folder, referencePath, &reference)
+                    : magick_reference(folder, referencePath, &reference))
         << "the other decoder failed";
     std::unique_ptr<BBitmap> bitmap;
     testing::internal::CaptureStderr();
