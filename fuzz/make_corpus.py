@@ -126,7 +126,26 @@ def heif():
     run('avifenc', '-s', '10', '-y', '420', png, f'{d}/420.avif')
 
 
-makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif}
+def jxl():
+    d = folder('jxl')
+    png, rgba, grey = (os.path.join(work, n) for n in ('s.png', 'a.png', 'g.png'))
+    src(w=16, h=16).save(png)
+    src('RGBA', w=16, h=16).save(rgba)
+    src('L', w=16, h=16).save(grey)
+    run('cjxl', '-d', '1', png, f'{d}/lossy.jxl')
+    run('cjxl', '-d', '0', png, f'{d}/lossless.jxl')
+    run('cjxl', '-d', '1', rgba, f'{d}/alpha.jxl')
+    run('cjxl', '-d', '0', grey, f'{d}/grey.jxl')
+    jpg = os.path.join(work, 's.jpg')
+    src(w=16, h=16).save(jpg)
+    run('cjxl', jpg, f'{d}/repacked.jxl')
+    a = src(w=16, h=16)
+    anim = os.path.join(work, 'anim.png')
+    a.save(anim, save_all=True, append_images=[a.transpose(Image.FLIP_LEFT_RIGHT)], duration=100)
+    run('cjxl', '-d', '0', anim, f'{d}/animation.jxl')
+
+
+makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl}
 for name in sys.argv[1:] or makers:
     makers[name]()
 shutil.rmtree(work)

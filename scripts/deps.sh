@@ -7,12 +7,14 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl
           libtiff-dev
           libwebp-dev
           libheif-dev
+          libjxl-dev
           python3-pil
           imagemagick
           libjpeg-turbo-progs
           webp
           libheif-examples
           libavif-bin
+          libjxl-tools
           clang
           libclang-rt-14-dev
 )

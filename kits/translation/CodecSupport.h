@@ -7,8 +7,13 @@
 #include <DataIO.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace BPrivate {
 
@@ -93,6 +98,47 @@ private:
     uint8* fBuffer;
     size_t fUsed;
     status_t fStatus;
+};
+
+// Standard error pointed at /dev/null while one exists, for the libraries
+// that print their failures and offer no way to stop them (libjxl's debug
+// lines). Overlapping ones, on any thread, share one redirection; whatever
+// another thread prints meanwhile is lost too, so keep them short.
+class QuietStderr
+{
+public:
+    QuietStderr()
+    {
+        std::lock_guard<std::mutex> lock(sMutex);
+        if (sDepth++ > 0)
+            return;
+        std::fflush(stderr);
+        sSaved = dup(STDERR_FILENO);
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (sSaved >= 0 && null >= 0)
+            dup2(null, STDERR_FILENO);
+        if (null >= 0)
+            close(null);
+    }
+    ~QuietStderr()
+    {
+        std::lock_guard<std::mutex> lock(sMutex);
+        if (--sDepth > 0)
+            return;
+        std::fflush(stderr);
+        if (sSaved >= 0) {
+            dup2(sSaved, STDERR_FILENO);
+            close(sSaved);
+        }
+        sSaved = -1;
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    static inline std::mutex sMutex;
+    static inline int sDepth = 0;
+    static inline int sSaved = -1;
 };
 
 } // namespace BPrivate

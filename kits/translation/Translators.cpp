@@ -2,6 +2,7 @@
 #include <HeifTranslator.h>
 #include <ImageTranslator.h>
 #include <JpegTranslator.h>
+#include <JxlTranslator.h>
 #include <TiffTranslator.h>
 #include <WebpTranslator.h>
 
@@ -14,6 +15,7 @@ const std::vector<const ImageTranslator*>& image_translators()
         tiff_translator(),
         webp_translator(),
         heif_translator(),
+        jxl_translator(),
     };
     return all;
 }
