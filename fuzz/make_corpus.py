@@ -145,7 +145,22 @@ def jxl():
     run('cjxl', '-d', '0', anim, f'{d}/animation.jxl')
 
 
-makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl}
+def jpeg2000():
+    d = folder('jpeg2000')
+    png, rgba, grey = (os.path.join(work, n) for n in ('s.png', 'a.png', 'g.png'))
+    src(w=32, h=32).save(png)
+    src('RGBA', w=32, h=32).save(rgba)
+    src('L', w=32, h=32).save(grey)
+    run('opj_compress', '-i', png, '-o', f'{d}/lossless.jp2', '-n', '3')
+    run('opj_compress', '-i', png, '-o', f'{d}/lossy.jp2', '-r', '20', '-n', '3')
+    run('opj_compress', '-i', png, '-o', f'{d}/codestream.j2k', '-n', '3')
+    run('opj_compress', '-i', png, '-o', f'{d}/tiled.j2k', '-t', '8,8', '-n', '2', '-r', '10')
+    run('opj_compress', '-i', png, '-o', f'{d}/rpcl.jp2', '-p', 'RPCL', '-n', '3')
+    run('opj_compress', '-i', rgba, '-o', f'{d}/alpha.jp2', '-n', '3')
+    run('opj_compress', '-i', grey, '-o', f'{d}/grey.jp2', '-n', '3')
+
+
+makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000}
 for name in sys.argv[1:] or makers:
     makers[name]()
 shutil.rmtree(work)

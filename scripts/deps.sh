@@ -8,6 +8,7 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl
           libwebp-dev
           libheif-dev
           libjxl-dev
+          libopenjp2-7-dev
           python3-pil
           imagemagick
           libjpeg-turbo-progs
@@ -15,6 +16,7 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl
           libheif-examples
           libavif-bin
           libjxl-tools
+          libopenjp2-tools
           clang
           libclang-rt-14-dev
 )

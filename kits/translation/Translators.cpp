@@ -1,6 +1,7 @@
 // The roster of translators, in the order they are asked.
 #include <HeifTranslator.h>
 #include <ImageTranslator.h>
+#include <Jpeg2000Translator.h>
 #include <JpegTranslator.h>
 #include <JxlTranslator.h>
 #include <TiffTranslator.h>
@@ -16,6 +17,7 @@ const std::vector<const ImageTranslator*>& image_translators()
         webp_translator(),
         heif_translator(),
         jxl_translator(),
+        jpeg2000_translator(),
     };
     return all;
 }
