@@ -160,7 +160,69 @@ def jpeg2000():
     run('opj_compress', '-i', grey, '-o', f'{d}/grey.jp2', '-n', '3')
 
 
-makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000}
+def write_exr(path, w, h, chans, compression=0):
+    # Uncompressed scanline OpenEXR of FLOAT channels.
+    import struct
+    names = sorted(chans)
+
+    def attr(name, typ, data):
+        return name.encode() + b'\0' + typ.encode() + b'\0' + struct.pack('<i', len(data)) + data
+    chlist = b''.join(n.encode() + b'\0' + struct.pack('<iB3xii', 2, 0, 1, 1) for n in names)
+    hdr = b'\x76\x2f\x31\x01' + struct.pack('<I', 2)
+    hdr += attr('channels', 'chlist', chlist + b'\0')
+    hdr += attr('compression', 'compression', bytes([compression]))
+    hdr += attr('dataWindow', 'box2i', struct.pack('<iiii', 0, 0, w - 1, h - 1))
+    hdr += attr('displayWindow', 'box2i', struct.pack('<iiii', 0, 0, w - 1, h - 1))
+    hdr += attr('lineOrder', 'lineOrder', b'\0')
+    hdr += attr('pixelAspectRatio', 'float', struct.pack('<f', 1))
+    hdr += attr('screenWindowCenter', 'v2f', struct.pack('<ff', 0, 0))
+    hdr += attr('screenWindowWidth', 'float', struct.pack('<f', 1))
+    hdr += b'\0'
+    at = len(hdr) + 8 * h
+    offsets, lines = [], []
+    for y in range(h):
+        data = b''.join(struct.pack('<%df' % w, *chans[n][y * w:(y + 1) * w]) for n in names)
+        offsets.append(at)
+        lines.append(struct.pack('<ii', y, len(data)) + data)
+        at += len(lines[-1])
+    with open(path, 'wb') as f:
+        f.write(hdr + b''.join(struct.pack('<Q', o) for o in offsets) + b''.join(lines))
+
+
+def depth_pass(w, h):
+    return [2.0 + ((x - w // 2) ** 2 + (y - h // 2) ** 2) * 0.05 for y in range(h) for x in range(w)]
+
+
+def exr():
+    d = folder('exr')
+    png, rgba = os.path.join(work, 's.png'), os.path.join(work, 'a.png')
+    src(w=16, h=12).save(png)
+    src('RGBA', w=16, h=12).save(rgba)
+    run('convert', png, f'{d}/half.exr')
+    run('convert', rgba, f'{d}/rgba.exr')
+    run('convert', png, '-compress', 'Piz', f'{d}/piz.exr')
+    run('convert', png, '-compress', 'RLE', f'{d}/rle.exr')
+    run('convert', png, '-compress', 'None', f'{d}/none.exr')
+    write_exr(f'{d}/depth-z.exr', 12, 8, {'Z': depth_pass(12, 8)})
+    write_exr(f'{d}/luminance.exr', 12, 8, {'Y': [v / 100 for v in range(96)]})
+    write_exr(f'{d}/red-only.exr', 12, 8, {'R': depth_pass(12, 8)})
+
+
+def pfm():
+    import struct
+    d = folder('pfm')
+    png = os.path.join(work, 's.png')
+    src(w=16, h=12).save(png)
+    run('convert', png, '-endian', 'LSB', f'{d}/colour-lsb.pfm')
+    run('convert', png, '-endian', 'MSB', f'{d}/colour-msb.pfm')
+    vals = depth_pass(12, 8)
+    with open(f'{d}/depth.pfm', 'wb') as f:
+        f.write(b'Pf\n12 8\n-1.0\n' + struct.pack('<96f', *vals))
+    with open(f'{d}/depth-be.pfm', 'wb') as f:
+        f.write(b'Pf\n12 8\n1.0\n' + struct.pack('>96f', *vals))
+
+
+makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm}
 for name in sys.argv[1:] or makers:
     makers[name]()
 shutil.rmtree(work)

@@ -9,6 +9,7 @@ packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl
           libheif-dev
           libjxl-dev
           libopenjp2-7-dev
+          libopenexr-dev
           python3-pil
           imagemagick
           libjpeg-turbo-progs

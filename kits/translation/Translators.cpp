@@ -1,9 +1,11 @@
 // The roster of translators, in the order they are asked.
+#include <ExrTranslator.h>
 #include <HeifTranslator.h>
 #include <ImageTranslator.h>
 #include <Jpeg2000Translator.h>
 #include <JpegTranslator.h>
 #include <JxlTranslator.h>
+#include <PfmTranslator.h>
 #include <TiffTranslator.h>
 #include <WebpTranslator.h>
 
@@ -18,6 +20,8 @@ const std::vector<const ImageTranslator*>& image_translators()
         heif_translator(),
         jxl_translator(),
         jpeg2000_translator(),
+        exr_translator(),
+        pfm_translator(),
     };
     return all;
 }

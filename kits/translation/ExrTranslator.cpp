@@ -1,0 +1,225 @@
+#include <ExrTranslator.h>
+
+#include <CodecSupport.h>
+#include <FloatLevels.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <OpenEXR/ImfChannelList.h>
+#include <OpenEXR/ImfFrameBuffer.h>
+#include <OpenEXR/ImfHeader.h>
+#include <OpenEXR/ImfIO.h>
+#include <OpenEXR/ImfInputFile.h>
+
+namespace BPrivate {
+
+namespace {
+
+// OpenEXR's own ceiling on a side, which also bounds the offset tables it
+// reads before the pixel budget can be asked.
+constexpr int kMaxSide = 65536;
+// Rows decoded at a time: the picture is read twice (range, then levels)
+// through a buffer of this many rows rather than held whole in floats.
+constexpr int kStripRows = 64;
+
+class MemoryStream : public Imf::IStream
+{
+public:
+    explicit MemoryStream(const ImageSource& source)
+        : Imf::IStream("memory"),
+          fData(reinterpret_cast<const char*>(source.data)),
+          fSize(source.size),
+          fPosition(0)
+    {
+    }
+
+    bool isMemoryMapped() const override { return true; }
+
+    char* readMemoryMapped(int n) override
+    {
+        Check(n);
+        char* at = const_cast<char*>(fData) + fPosition;
+        fPosition += uint64_t(n);
+        return at;
+    }
+
+    bool read(char c[], int n) override
+    {
+        Check(n);
+        std::memcpy(c, fData + fPosition, size_t(n));
+        fPosition += uint64_t(n);
+        return fPosition < fSize;
+    }
+
+    uint64_t tellg() override { return fPosition; }
+    void seekg(uint64_t position) override { fPosition = position; }
+
+private:
+    void Check(int n) const
+    {
+        if (n < 0 || fPosition > fSize || uint64_t(n) > fSize - fPosition)
+            throw std::runtime_error("past the end");
+    }
+
+    const char* fData;
+    uint64_t fSize;
+    uint64_t fPosition;
+};
+
+// Which channels make the picture: three colours, or one grey, and alpha.
+// The names point into the file's header.
+struct Layout
+{
+    std::vector<const char*> colour; // 3 names, or 1 for grey
+    const char* alpha = nullptr;
+};
+
+bool choose_layout(const Imf::ChannelList& channels, Layout* layout)
+{
+    auto has = [&](const char* name) { return channels.findChannel(name) != nullptr; };
+    if (has("R") && has("G") && has("B"))
+        layout->colour = {"R", "G", "B"};
+    else if (has("Y"))
+        layout->colour = {"Y"};
+    else if (has("Z"))
+        layout->colour = {"Z"};
+    else {
+        // A single pass of any name (R alone, depth.Z, ...).
+        int count = 0;
+        for (Imf::ChannelList::ConstIterator i = channels.begin(); i != channels.end(); ++i) {
+            if (std::strcmp(i.name(), "A") != 0) {
+                layout->colour = {i.name()};
+                count++;
+            }
+        }
+        if (count != 1)
+            return false;
+    }
+    if (layout->colour.size() == 3 && has("A"))
+        layout->alpha = "A";
+    for (const char* name : layout->colour) {
+        const Imf::Channel* channel = channels.findChannel(name);
+        if (channel->xSampling != 1 || channel->ySampling != 1)
+            return false;
+    }
+    return true;
+}
+
+status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap)
+{
+    Imf::Header::setMaxImageSize(kMaxSide, kMaxSide);
+    Imf::Header::setMaxTileSize(kMaxSide, kMaxSide);
+    MemoryStream stream(source);
+    Imf::InputFile file(stream);
+    if (!file.isComplete())
+        return B_ILLEGAL_DATA;
+    const Imath::Box2i window = file.header().dataWindow();
+    const int64 width = int64(window.max.x) - window.min.x + 1;
+    const int64 height = int64(window.max.y) - window.min.y + 1;
+    if (width <= 0 || height <= 0)
+        return B_ILLEGAL_DATA;
+    if (!budget.Admits(uint64(width), uint64(height)))
+        return B_NO_MEMORY;
+    Layout layout;
+    if (!choose_layout(file.header().channels(), &layout))
+        return B_NO_TRANSLATOR;
+    const size_t planes = layout.colour.size() + (layout.alpha == nullptr ? 0 : 1);
+    const int64 stripRows = std::min<int64>(kStripRows, height);
+    std::vector<float> strip(size_t(width * stripRows) * planes);
+
+    // Points the frame buffer at the strip for rows y0 and on.
+    auto read_strip = [&](int64 y0, int64 rows) {
+        Imf::FrameBuffer buffer;
+        const size_t xStride = planes * sizeof(float);
+        for (size_t p = 0; p < planes; p++) {
+            const char* name = p < layout.colour.size() ? layout.colour[p] : layout.alpha;
+            buffer.insert(name, Imf::Slice::Make(Imf::FLOAT, strip.data() + p,
+                                                 Imath::V2i(window.min.x, int(y0)), width, rows,
+                                                 xStride, xStride * size_t(width), 1, 1,
+                                                 p < layout.colour.size() ? 0.0 : 1.0));
+        }
+        file.setFrameBuffer(buffer);
+        file.readPixels(int(y0), int(y0 + rows - 1));
+    };
+
+    FloatLevels levels;
+    for (int64 y = 0; y < height; y += stripRows) {
+        const int64 rows = std::min(stripRows, height - y);
+        read_strip(window.min.y + y, rows);
+        for (int64 i = 0; i < width * rows; i++)
+            for (size_t p = 0; p < layout.colour.size(); p++)
+                levels.Add(strip[size_t(i) * planes + p]);
+    }
+    levels.Settle();
+
+    const bool alpha = layout.alpha != nullptr;
+    BBitmap* bitmap = new_picture(uint64(width), uint64(height), alpha, budget);
+    if (bitmap == nullptr)
+        return B_NO_MEMORY;
+    std::unique_ptr<BBitmap> owner(bitmap);
+    for (int64 y = 0; y < height; y += stripRows) {
+        const int64 rows = std::min(stripRows, height - y);
+        read_strip(window.min.y + y, rows);
+        for (int64 r = 0; r < rows; r++) {
+            uint32* out = bitmap_row(bitmap, y + r);
+            const float* in = strip.data() + size_t(r * width) * planes;
+            for (int64 x = 0; x < width; x++, in += planes) {
+                uint32 red, green, blue, a = 255;
+                if (layout.colour.size() == 3) {
+                    red = levels.Level(in[0]);
+                    green = levels.Level(in[1]);
+                    blue = levels.Level(in[2]);
+                    if (alpha)
+                        a = FloatLevels::AlphaLevel(in[3]);
+                } else {
+                    red = green = blue = levels.Level(in[0]);
+                }
+                out[x] = (a << 24) | (red << 16) | (green << 8) | blue;
+            }
+        }
+    }
+    *outBitmap = owner.release();
+    return B_OK;
+}
+
+class ExrTranslator : public ImageTranslator
+{
+public:
+    const char* Name() const override { return "exr"; }
+
+    identify_result Identify(const ImageSource& source) const override
+    {
+        static const uint8 kMagic[4] = {0x76, 0x2F, 0x31, 0x01};
+        return source.size >= 8 && std::memcmp(source.data, kMagic, 4) == 0 ? kMine : kNotMine;
+    }
+
+    status_t Read(const ImageSource& source, const ReadBudget& budget,
+                  BBitmap** outBitmap) const override
+    {
+        *outBitmap = nullptr;
+        if (Identify(source) != kMine)
+            return B_NO_TRANSLATOR;
+        // The library reports every fault by exception.
+        try {
+            return decode(source, budget, outBitmap);
+        } catch (const std::bad_alloc&) {
+            return B_NO_MEMORY;
+        } catch (...) {
+            return B_ILLEGAL_DATA;
+        }
+    }
+};
+
+} // namespace
+
+const ImageTranslator* exr_translator()
+{
+    static const ExrTranslator translator;
+    return &translator;
+}
+
+} // namespace BPrivate
