@@ -4,6 +4,7 @@
 #include <Bitmap.h>
 #include <DataIO.h>
 #include <JpegTranslator.h>
+#include <JxlTranslator.h>
 #include <TiffTranslator.h>
 #include <TranslatorFormats.h>
 #include <WebpTranslator.h>
@@ -78,6 +79,8 @@ BENCHMARK_CAPTURE(write_format, jpeg, jpeg_translator(), B_JPEG_FORMAT)
 BENCHMARK_CAPTURE(write_format, tiff, tiff_translator(), B_TIFF_FORMAT)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(write_format, webp_lossless, webp_translator(), B_WEBP_FORMAT)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(write_format, jxl_lossless, jxl_translator(), kJxlFormat)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(read_format, jpeg, jpeg_translator(), B_JPEG_FORMAT)
     ->Unit(benchmark::kMillisecond)->UseRealTime();

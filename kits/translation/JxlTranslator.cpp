@@ -4,7 +4,10 @@
 
 #include <memory>
 
+#include <TranslatorFormats.h>
+
 #include <jxl/decode.h>
+#include <jxl/encode.h>
 #include <jxl/thread_parallel_runner.h>
 
 namespace BPrivate {
@@ -14,6 +17,11 @@ namespace {
 struct DecoderDeleter
 {
     void operator()(JxlDecoder* decoder) const { JxlDecoderDestroy(decoder); }
+};
+
+struct EncoderDeleter
+{
+    void operator()(JxlEncoder* encoder) const { JxlEncoderDestroy(encoder); }
 };
 
 struct RunnerDeleter
@@ -88,6 +96,80 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
     return B_ILLEGAL_DATA;
 }
 
+// libjxl's fastest lossless effort ("lightning").
+constexpr int64_t kLosslessEffort = 1;
+
+status_t encode(const BBitmap& bitmap, BPositionIO* destination)
+{
+    const uint32 width = uint32(bitmap.PixelWidth()), height = uint32(bitmap.PixelHeight());
+    const bool alpha = bitmap.ColorSpace() == B_RGBA32;
+    const uint32 channels = alpha ? 4 : 3;
+    // libjxl 0.7 takes the whole picture at once, in red-green-blue(-alpha)
+    // byte order: the one copy this writer makes.
+    const size_t size = size_t(width) * height * channels;
+    std::unique_ptr<uint8[]> pixels(new (std::nothrow) uint8[size]);
+    std::unique_ptr<JxlEncoder, EncoderDeleter> encoder(JxlEncoderCreate(nullptr));
+    std::unique_ptr<void, RunnerDeleter> runner(JxlThreadParallelRunnerCreate(nullptr, kWorkers));
+    if (!pixels || !encoder || !runner)
+        return B_NO_MEMORY;
+    uint8* out = pixels.get();
+    for (uint32 y = 0; y < height; y++) {
+        const uint32* row = bitmap_row(bitmap, y);
+        for (uint32 x = 0; x < width; x++) {
+            const uint32 v = row[x];
+            *out++ = uint8(v >> 16);
+            *out++ = uint8(v >> 8);
+            *out++ = uint8(v);
+            if (alpha)
+                *out++ = uint8(v >> 24);
+        }
+    }
+    JxlEncoder* enc = encoder.get();
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = width;
+    info.ysize = height;
+    info.bits_per_sample = 8;
+    info.exponent_bits_per_sample = 0;
+    // Lossless needs the samples kept as they are, not turned into XYB.
+    info.uses_original_profile = JXL_TRUE;
+    info.num_color_channels = 3;
+    if (alpha) {
+        info.alpha_bits = 8;
+        info.num_extra_channels = 1;
+    }
+    JxlColorEncoding colour;
+    JxlColorEncodingSetToSRGB(&colour, JXL_FALSE);
+    JxlEncoderFrameSettings* settings = nullptr;
+    const JxlPixelFormat format = {channels, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    if (JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, runner.get()) !=
+            JXL_ENC_SUCCESS ||
+        JxlEncoderSetBasicInfo(enc, &info) != JXL_ENC_SUCCESS ||
+        JxlEncoderSetColorEncoding(enc, &colour) != JXL_ENC_SUCCESS ||
+        (settings = JxlEncoderFrameSettingsCreate(enc, nullptr)) == nullptr ||
+        JxlEncoderSetFrameLossless(settings, JXL_TRUE) != JXL_ENC_SUCCESS ||
+        JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT,
+                                         kLosslessEffort) != JXL_ENC_SUCCESS ||
+        JxlEncoderAddImageFrame(settings, &format, pixels.get(), size) != JXL_ENC_SUCCESS)
+        return B_ERROR;
+    JxlEncoderCloseInput(enc);
+    StreamSink sink(destination);
+    if (sink.Status() != B_OK)
+        return sink.Status();
+    for (;;) {
+        uint8_t* next = sink.Buffer();
+        size_t room = StreamSink::kBufferSize;
+        const JxlEncoderStatus status = JxlEncoderProcessOutput(enc, &next, &room);
+        sink.Commit(StreamSink::kBufferSize - room);
+        if (sink.Status() != B_OK)
+            return sink.Status();
+        if (status == JXL_ENC_SUCCESS)
+            return B_OK;
+        if (status != JXL_ENC_NEED_MORE_OUTPUT)
+            return B_ERROR;
+    }
+}
+
 class JxlTranslator : public ImageTranslator
 {
 public:
@@ -108,6 +190,22 @@ public:
         // Debian's libjxl prints a line for every failure it meets.
         QuietStderr quiet;
         return decode(source, budget, outBitmap);
+    }
+
+    std::vector<WriteFormat> OutputFormats() const override
+    {
+        return {{kJxlFormat, "jxl", "jxl", "image/jxl", "JPEG XL image (lossless)", true, 0.7f,
+                 0.5f}};
+    }
+
+    status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
+    {
+        if (type != kJxlFormat || !encodable(bitmap))
+            return B_NO_TRANSLATOR;
+        if (destination == nullptr)
+            return B_BAD_VALUE;
+        QuietStderr quiet;
+        return encode(bitmap, destination);
     }
 };
 

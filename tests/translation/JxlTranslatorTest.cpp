@@ -3,6 +3,7 @@
 #include "CodecTestSupport.h"
 
 #include <JxlTranslator.h>
+#include <TranslatorFormats.h>
 
 using BPrivate::jxl_translator;
 using BPrivate::ReadBudget;
@@ -81,6 +82,49 @@ TEST(JxlRefusal, DamagedAndOversizedFilesGiveNoBitmap)
         EXPECT_EQ("", testing::internal::GetCapturedStderr()) << c.label;
         EXPECT_EQ(nullptr, bitmap) << c.label;
     }
+}
+
+} // namespace
+
+namespace {
+
+// Lossless: djxl gives back every colour, B_RGB32 opaque whatever its alpha
+// byte held, B_RGBA32's alpha with the colours under transparent pixels.
+TEST(JxlWrite, LosslessAsDjxlReadsIt)
+{
+    if (!have_pillow() || !have_program("djxl"))
+        GTEST_SKIP() << "Pillow or libjxl-tools missing";
+    struct Input
+    {
+        color_space space;
+        uint32 alpha;
+    };
+    for (Input input : {Input{B_RGB32, 0x37}, Input{B_RGBA32, 0x00}, Input{B_RGBA32, 0x80}}) {
+        std::unique_ptr<BBitmap> picture(make_colour_bitmap(123, 45, input.space, input.alpha));
+        BMallocIO out;
+        ASSERT_EQ(B_OK, jxl_translator()->Write(*picture, BPrivate::kJxlFormat, &out));
+        ScratchFolder folder;
+        const uint8* bytes = static_cast<const uint8*>(out.Buffer());
+        write_all(folder / "out.jxl", std::vector<uint8>(bytes, bytes + out.BufferLength()));
+        ASSERT_TRUE(run_quietly("djxl '" + folder / "out.jxl" + "' '" + folder / "out.png" + "'"));
+        Reference reference;
+        ASSERT_TRUE(pillow_reference(folder, folder / "out.png", &reference));
+        ASSERT_EQ(123, reference.width);
+        for (size_t i = 0; i < reference.words.size(); i++) {
+            uint32 word = row_of(picture.get(), int32(i / 123))[i % 123];
+            uint32 expected = input.space == B_RGBA32 ? word : (word | 0xFF000000u);
+            ASSERT_EQ(expected, reference.words[i]) << "pixel " << i << ", alpha " << input.alpha;
+        }
+    }
+}
+
+TEST(JxlWrite, ReportsAFailingStream)
+{
+    std::unique_ptr<BBitmap> picture(make_colour_bitmap(300, 200));
+    FailingIO failing;
+    EXPECT_EQ(B_IO_ERROR, jxl_translator()->Write(*picture, BPrivate::kJxlFormat, &failing));
+    BMallocIO out;
+    EXPECT_EQ(B_NO_TRANSLATOR, jxl_translator()->Write(*picture, B_PNG_FORMAT, &out));
 }
 
 } // namespace
