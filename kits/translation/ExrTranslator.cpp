@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -109,10 +110,42 @@ bool choose_layout(const Imf::ChannelList& channels, Layout* layout)
     return true;
 }
 
+// How many times its stored size a picture's samples may take once
+// decoded, for the codecs that have such a bound; 0 where none holds (PIZ
+// and DWA flatten a plain picture to almost nothing).
+uint64 expansion_bound(Imf::Compression compression)
+{
+    switch (compression) {
+    case Imf::NO_COMPRESSION: return 1;
+    case Imf::RLE_COMPRESSION: return 64;
+    case Imf::ZIPS_COMPRESSION:
+    case Imf::ZIP_COMPRESSION: return 1032;
+    case Imf::PXR24_COMPRESSION: return 1400;
+    case Imf::B44_COMPRESSION:
+    case Imf::B44A_COMPRESSION: return 16;
+    default: return 0;
+    }
+}
+
+// Whether the file could hold the samples its header declares.
+bool plausible(const Imf::Header& header, int64 width, int64 height, uint64 fileSize)
+{
+    uint64 bytesPerPixel = 0;
+    for (Imf::ChannelList::ConstIterator i = header.channels().begin();
+         i != header.channels().end(); ++i)
+        bytesPerPixel += i.channel().type == Imf::HALF ? 2 : 4;
+    const uint64 bound = expansion_bound(header.compression());
+    return bound == 0 || uint64(width) * uint64(height) * bytesPerPixel <= fileSize * bound;
+}
+
 status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap)
 {
-    Imf::Header::setMaxImageSize(kMaxSide, kMaxSide);
-    Imf::Header::setMaxTileSize(kMaxSide, kMaxSide);
+    // Process-wide settings of the library, made once.
+    static std::once_flag limitsSet;
+    std::call_once(limitsSet, [] {
+        Imf::Header::setMaxImageSize(kMaxSide, kMaxSide);
+        Imf::Header::setMaxTileSize(kMaxSide, kMaxSide);
+    });
     MemoryStream stream(source);
     Imf::InputFile file(stream);
     if (!file.isComplete())
@@ -124,6 +157,8 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
         return B_ILLEGAL_DATA;
     if (!budget.Admits(uint64(width), uint64(height)))
         return B_NO_MEMORY;
+    if (!plausible(file.header(), width, height, source.size))
+        return B_ILLEGAL_DATA;
     Layout layout;
     if (!choose_layout(file.header().channels(), &layout))
         return B_NO_TRANSLATOR;

@@ -74,21 +74,22 @@ struct ImageDeleter
 struct Channel
 {
     const opj_image_comp_t* comp = nullptr;
-    int32 offset = 0; // added to signed samples
+    int64 offset = 0; // added to signed samples
     uint32 maxValue = 255;
 
     void Init(const opj_image_comp_t* c)
     {
         comp = c;
-        offset = c->sgnd ? int32(1u << (c->prec - 1)) : 0;
+        offset = c->sgnd ? int64(1) << (c->prec - 1) : 0;
         maxValue = c->prec >= 32 ? UINT32_MAX : (1u << c->prec) - 1;
     }
-    int32 Raw(uint32 x, uint32 y) const
+    // Wider than a sample: a corrupt one may lie outside its precision.
+    int64 Raw(uint32 x, uint32 y) const
     {
         // Subsampled components: the nearest sample.
         uint32 cx = std::min<uint32>(x / comp->dx, comp->w - 1);
         uint32 cy = std::min<uint32>(y / comp->dy, comp->h - 1);
-        return comp->data[size_t(cy) * comp->w + cx] + offset;
+        return int64(comp->data[size_t(cy) * comp->w + cx]) + offset;
     }
     uint32 Level(int64 v) const
     {

@@ -120,7 +120,12 @@ TEST(FloatRefusal, DamagedFilesGiveNoBitmap)
     ScratchFolder folder;
     ASSERT_TRUE(run_python(folder, kPythonSource + kFloatWriters +
                                        "exr(d + '/d.exr', W, H, {'Z': depth})\n"
-                                       "pfm(d + '/d.pfm', W, H, depth)"));
+                                       "pfm(d + '/d.pfm', W, H, depth)\n"
+                                       // Its data window claiming 4000 columns.
+                                       "b = bytearray(open(d + '/d.exr', 'rb').read())\n"
+                                       "at = b.index(b'dataWindow\\0box2i\\0') + 21\n"
+                                       "b[at + 8:at + 12] = struct.pack('<i', 3999)\n"
+                                       "open(d + '/wide.exr', 'wb').write(b)"));
     const std::vector<uint8> exr = read_all(folder / "d.exr");
     const std::vector<uint8> pfm = read_all(folder / "d.pfm");
     ASSERT_GT(exr.size(), 1000u);
@@ -142,6 +147,8 @@ TEST(FloatRefusal, DamagedFilesGiveNoBitmap)
         {"ExrCut", exr_translator(), cut(exr, exr.size() * 6 / 10), ReadBudget(), B_ILLEGAL_DATA},
         {"ExrHeaderOnly", exr_translator(), cut(exr, 300), ReadBudget(), B_ILLEGAL_DATA},
         {"ExrOverTheCeiling", exr_translator(), exr, small, B_NO_MEMORY},
+        {"ExrClaimsMoreThanItHolds", exr_translator(), read_all(folder / "wide.exr"),
+         ReadBudget(), B_ILLEGAL_DATA},
         {"PfmLastByteMissing", pfm_translator(), cut(pfm, pfm.size() - 1), ReadBudget(),
          B_ILLEGAL_DATA},
         {"PfmClaimsHugeSize", pfm_translator(), text_bytes("Pf\n16000 16000\n-1.0\n0000"),
