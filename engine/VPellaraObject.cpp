@@ -1,6 +1,7 @@
 #include "VPellaraObject.h"
 
 #include <Bitmap.h>
+#include <PictureMemory.h>
 #include <View.h>
 
 #include <algorithm>
@@ -17,9 +18,9 @@
 #include <emmintrin.h>
 #endif
 
-VPellaraObject::Reallocator VPellaraObject::reallocator = [](void* block, size_t bytes) {
-    return std::realloc(block, bytes);
-};
+// Picture memory: the four buffers are first touched by the synthesis, and
+// on huge pages that costs a few faults instead of tens of thousands.
+VPellaraObject::Reallocator VPellaraObject::reallocator = picture_realloc;
 
 namespace {
 
@@ -191,10 +192,10 @@ VPellaraObject::VPellaraObject()
 
 VPellaraObject::~VPellaraObject()
 {
-    std::free(motive);
-    std::free(scaledMotive);
-    std::free(form);
-    std::free(result);
+    picture_free(motive);
+    picture_free(scaledMotive);
+    picture_free(form);
+    picture_free(result);
 }
 
 void VPellaraObject::GetFrom(BBitmap* bitmap)
@@ -352,10 +353,10 @@ BBitmap* VPellaraObject::Fusion()
     for_row_bands(hF, uint64_t(wF) * hF, [this, out](uint32_t first, uint32_t last) {
         // Scratch rows for one band; without them (a picture so wide that
         // even a row cannot be had) each row is made in place, more slowly.
-        std::unique_ptr<uint32_t, decltype(&std::free)> row(
-            static_cast<uint32_t*>(reallocator(nullptr, size_t(wF) * 4)), &std::free);
-        std::unique_ptr<uint8_t, decltype(&std::free)> separations(
-            static_cast<uint8_t*>(reallocator(nullptr, wF)), &std::free);
+        std::unique_ptr<uint32_t, decltype(&picture_free)> row(
+            static_cast<uint32_t*>(reallocator(nullptr, size_t(wF) * 4)), &picture_free);
+        std::unique_ptr<uint8_t, decltype(&picture_free)> separations(
+            static_cast<uint8_t*>(reallocator(nullptr, wF)), &picture_free);
         for (uint32_t y = first; y < last; y++) {
             _fill_scaled_rows(y, y + 1);
             size_t offset = size_t(y) * wF;

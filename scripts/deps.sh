@@ -3,6 +3,11 @@
 set -euo pipefail
 packages=(cmake make g++ pkg-config qt6-base-dev qt6-image-formats-plugins libgl-dev
           libgtest-dev libgmock-dev googletest libbenchmark-dev xvfb xauth xdotool
+          libspng-dev
+          libisal-dev
+          zlib1g-dev
+          libpng-dev
+          libdeflate-dev
           libjpeg62-turbo-dev
           libtiff-dev
           libwebp-dev

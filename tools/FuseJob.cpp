@@ -155,6 +155,15 @@ BBitmap* MakeStereogram(BBitmap* depth, BBitmap* pattern)
     return engine.Fusion();
 }
 
+BBitmap* MakeStereogram(std::unique_ptr<BBitmap> depth, BBitmap* pattern)
+{
+    VPellaraObject engine;
+    engine.GetFrom(depth.get());
+    depth.reset();
+    engine.GetMotive(pattern);
+    return engine.Fusion();
+}
+
 status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format)
 {
     if (picture == nullptr || path == nullptr || path[0] == '\0')
@@ -287,7 +296,7 @@ int Main(int argc, char** argv)
         return fail(kRunFailed, "cannot read '%s': %s", patternPath, ReadFailure(status));
     std::unique_ptr<BBitmap> patternOwner(pattern);
 
-    std::unique_ptr<BBitmap> stereogram(MakeStereogram(depth, pattern));
+    std::unique_ptr<BBitmap> stereogram(MakeStereogram(std::move(depthOwner), pattern));
     fflush(stdout); // the engine's trace lines come before any message
     if (stereogram == nullptr)
         return fail(kRunFailed, "cannot make the stereogram", nullptr);

@@ -7,6 +7,8 @@
 #include <SupportDefs.h>
 #include <TranslationDefs.h>
 
+#include <memory>
+
 class BBitmap;
 
 namespace fuse {
@@ -27,6 +29,9 @@ status_t FormatFromPath(const char* path, OutputFormat* format);
 status_t ReadPicture(const char* path, BBitmap** picture);
 // GetFrom(depth), GetMotive(pattern), Fusion(): a new bitmap or null.
 BBitmap* MakeStereogram(BBitmap* depth, BBitmap* pattern);
+// The same, the depth picture deleted as soon as the engine holds its copy:
+// one picture-sized buffer less at the peak.
+BBitmap* MakeStereogram(std::unique_ptr<BBitmap> depth, BBitmap* pattern);
 // Writes picture (still the caller's afterwards) to a temporary file in
 // path's folder, syncs it and renames it over path; on any failure the
 // temporary file is removed and an existing file at path is untouched.

@@ -1,4 +1,5 @@
 #include <Bitmap.h>
+#include <PictureMemory.h>
 #include <View.h>
 
 #include <algorithm>
@@ -7,13 +8,8 @@
 #include <cstring>
 #include <limits>
 
-#include <sys/mman.h>
 
 namespace {
-
-// Large buffers come straight from the kernel: already zero, and eligible for
-// huge pages, which keeps a 64-megapixel stereogram from costing 16,000 faults.
-constexpr size_t kMapThreshold = size_t(1) << 20;
 
 bool extent_of(float low, float high, int32* out)
 {
@@ -32,7 +28,7 @@ BBitmap::BBitmap(BRect bounds, color_space space, bool acceptsViews, bool needsC
     : fBounds(bounds), fColorSpace(space),
       fFlags((acceptsViews ? uint32(B_BITMAP_ACCEPTS_VIEWS) : 0u) |
              (needsContiguous ? uint32(B_BITMAP_IS_CONTIGUOUS) : 0u)),
-      fWidth(0), fHeight(0), fBytesPerRow(0), fBitsLength(0), fBits(nullptr), fMapped(false),
+      fWidth(0), fHeight(0), fBytesPerRow(0), fBitsLength(0), fBits(nullptr),
       fInitStatus(B_NO_INIT), fLockCount(0)
 {
     _Allocate(bounds, space);
@@ -40,7 +36,7 @@ BBitmap::BBitmap(BRect bounds, color_space space, bool acceptsViews, bool needsC
 
 BBitmap::BBitmap(BRect bounds, uint32 flags, color_space space)
     : fBounds(bounds), fColorSpace(space), fFlags(flags), fWidth(0), fHeight(0), fBytesPerRow(0),
-      fBitsLength(0), fBits(nullptr), fMapped(false), fInitStatus(B_NO_INIT), fLockCount(0)
+      fBitsLength(0), fBits(nullptr), fInitStatus(B_NO_INIT), fLockCount(0)
 {
     _Allocate(bounds, space);
 }
@@ -51,10 +47,7 @@ BBitmap::~BBitmap()
         RemoveChild(view);
         delete view;
     }
-    if (fMapped)
-        munmap(fBits, size_t(fBitsLength));
-    else
-        std::free(fBits);
+    picture_free(fBits);
 }
 
 void BBitmap::_Allocate(BRect bounds, color_space space)
@@ -80,22 +73,12 @@ void BBitmap::_Allocate(BRect bounds, color_space space)
         return;
     }
     size_t length = size_t(total);
-    if (length >= kMapThreshold) {
-        void* block =
-            mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (block == MAP_FAILED) {
-            fInitStatus = B_NO_MEMORY;
-            return;
-        }
-        madvise(block, length, MADV_HUGEPAGE);
-        fBits = block;
-        fMapped = true;
-    } else {
-        fBits = std::calloc(1, length);
-        if (fBits == nullptr) {
-            fInitStatus = B_NO_MEMORY;
-            return;
-        }
+    // Cleared, as a new bitmap is on the platform; large ones come cleared
+    // from the kernel, on huge pages.
+    fBits = picture_alloc(length, true);
+    if (fBits == nullptr) {
+        fInitStatus = B_NO_MEMORY;
+        return;
     }
     fBytesPerRow = static_cast<int32>(row);
     fBitsLength = static_cast<int32>(length);

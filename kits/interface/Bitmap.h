@@ -63,7 +63,6 @@ private:
     int32 fBytesPerRow;
     int32 fBitsLength;
     void* fBits;
-    bool fMapped;
     status_t fInitStatus;
     int32 fLockCount;
     std::vector<BView*> fViews;

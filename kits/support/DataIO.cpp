@@ -1,5 +1,6 @@
 #include <DataIO.h>
 #include <DataIOPrivate.h>
+#include <PictureMemory.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -86,19 +87,40 @@ status_t BPositionIO::GetSize(off_t* size) const
     return B_ERROR;
 }
 
-BMallocIO::BMallocIO() : fPosition(0) {}
+BMallocIO::BMallocIO() : fData(nullptr), fLength(0), fCapacity(0), fPosition(0) {}
 
-BMallocIO::~BMallocIO() = default;
+BMallocIO::~BMallocIO()
+{
+    picture_free(fData);
+}
+
+status_t BMallocIO::_Reserve(size_t capacity)
+{
+    if (capacity <= fCapacity)
+        return B_OK;
+    // Doubling keeps appends linear; a mapped block grows in place or moves
+    // its pages, never copies them.
+    capacity = std::max<size_t>(capacity, 4096);
+    if (fCapacity <= std::numeric_limits<size_t>::max() / 2)
+        capacity = std::max(capacity, fCapacity * 2);
+    void* grown = picture_realloc(fData, capacity);
+    if (grown == nullptr)
+        return B_NO_MEMORY;
+    fData = static_cast<uint8*>(grown);
+    fCapacity = capacity;
+    return B_OK;
+}
 
 ssize_t BMallocIO::ReadAt(off_t position, void* buffer, size_t size)
 {
     if (position < 0 || (buffer == nullptr && size > 0))
         return B_BAD_VALUE;
-    if (uint64(position) >= fData.size())
+    if (uint64(position) >= fLength)
         return 0;
-    size_t available = fData.size() - size_t(position);
+    size_t available = fLength - size_t(position);
     size_t n = std::min<size_t>(std::min(size, available), std::numeric_limits<ssize_t>::max());
-    std::copy_n(fData.data() + position, n, static_cast<uint8*>(buffer));
+    if (n > 0)
+        std::memcpy(buffer, fData + position, n);
     return ssize_t(n);
 }
 
@@ -110,15 +132,18 @@ ssize_t BMallocIO::WriteAt(off_t position, const void* buffer, size_t size)
     if (size == 0)
         return 0;
     uint64 end = uint64(position) + size;
-    if (end > fData.max_size() || end < uint64(position))
+    if (end > uint64(std::numeric_limits<ssize_t>::max()) || end < uint64(position))
         return B_NO_MEMORY;
-    try {
-        if (end > fData.size())
-            fData.resize(size_t(end));
-    } catch (...) {
-        return B_NO_MEMORY;
+    if (end > fLength) {
+        status_t status = _Reserve(size_t(end));
+        if (status != B_OK)
+            return status;
+        // The gap before the write; what SetSize cut may still hold old bytes.
+        if (size_t(position) > fLength)
+            std::memset(fData + fLength, 0, size_t(position) - fLength);
+        fLength = size_t(end);
     }
-    std::memcpy(fData.data() + position, buffer, size);
+    std::memcpy(fData + position, buffer, size);
     return ssize_t(size);
 }
 
@@ -147,7 +172,7 @@ off_t seek_target(off_t current, off_t size, off_t position, uint32 seekMode)
 
 off_t BMallocIO::Seek(off_t position, uint32 seekMode)
 {
-    off_t target = seek_target(fPosition, off_t(fData.size()), position, seekMode);
+    off_t target = seek_target(fPosition, off_t(fLength), position, seekMode);
     if (target < 0)
         return target;
     return fPosition = target;
@@ -155,13 +180,15 @@ off_t BMallocIO::Seek(off_t position, uint32 seekMode)
 
 status_t BMallocIO::SetSize(off_t size)
 {
-    if (size < 0 || uint64(size) > fData.max_size())
+    if (size < 0 || uint64(size) > uint64(std::numeric_limits<ssize_t>::max()))
         return B_BAD_VALUE;
-    try {
-        fData.resize(size_t(size));
-    } catch (...) {
-        return B_NO_MEMORY;
+    if (size_t(size) > fLength) {
+        status_t status = _Reserve(size_t(size));
+        if (status != B_OK)
+            return status;
+        std::memset(fData + fLength, 0, size_t(size) - fLength);
     }
+    fLength = size_t(size);
     return B_OK;
 }
 
@@ -169,6 +196,6 @@ status_t BMallocIO::GetSize(off_t* size) const
 {
     if (size == nullptr)
         return B_BAD_VALUE;
-    *size = off_t(fData.size());
+    *size = off_t(fLength);
     return B_OK;
 }

@@ -7,8 +7,6 @@
 
 #include <sys/types.h>
 
-#include <vector>
-
 class BDataIO
 {
 public:
@@ -48,7 +46,8 @@ public:
     virtual status_t GetSize(off_t* size) const;
 };
 
-// A growable stream in memory.
+// A growable stream in memory. Bytes between the old end and a write or
+// SetSize past it read as zeros.
 class BMallocIO : public BPositionIO
 {
 public:
@@ -62,11 +61,17 @@ public:
     status_t SetSize(off_t size) override;
     status_t GetSize(off_t* size) const override;
 
-    const void* Buffer() const { return fData.data(); }
-    size_t BufferLength() const { return fData.size(); }
+    const void* Buffer() const { return fData; }
+    size_t BufferLength() const { return fLength; }
 
 private:
-    std::vector<uint8> fData;
+    status_t _Reserve(size_t capacity);
+
+    // Picture memory: an encoded 6000 x 6000 picture grows by remapping,
+    // not by copying.
+    uint8* fData;
+    size_t fLength;
+    size_t fCapacity;
     off_t fPosition;
 };
 

@@ -6,6 +6,8 @@
 #include <JpegTranslator.h>
 #include <JxlTranslator.h>
 #include <PfmTranslator.h>
+#include <PngTranslator.h>
+#include <QtTranslator.h>
 #include <TiffTranslator.h>
 #include <WebpTranslator.h>
 
@@ -14,6 +16,7 @@ namespace BPrivate {
 const std::vector<const ImageTranslator*>& image_translators()
 {
     static const std::vector<const ImageTranslator*> all = {
+        png_translator(),
         jpeg_translator(),
         tiff_translator(),
         webp_translator(),
@@ -22,6 +25,7 @@ const std::vector<const ImageTranslator*>& image_translators()
         jpeg2000_translator(),
         exr_translator(),
         pfm_translator(),
+        qt_translator(), // last: it takes what none of ours does
     };
     return all;
 }

@@ -1,5 +1,6 @@
 #include "TestFiles.h"
 
+#include <BitmapReading.h>
 #include <BitmapStream.h>
 #include <File.h>
 #include <TranslationUtils.h>
@@ -518,6 +519,44 @@ TEST(ReadFile, FormatComesFromContentNotName)
     ASSERT_NE(nullptr, bitmap);
     EXPECT_EQ(40, bitmap->PixelWidth());
     EXPECT_EQ(30, bitmap->PixelHeight());
+}
+
+// The same bytes read from memory give the same picture as from a file, and
+// the same refusals.
+TEST(ReadData, MatchesTheFileReader)
+{
+    for (const char* format : {"png", "bmp", "tiff"}) {
+        std::vector<uint8> bytes = encoded(format);
+        BBitmap* bitmap = nullptr;
+        ASSERT_EQ(B_OK, read_bitmap_data(bytes.data(), bytes.size(), nullptr, &bitmap)) << format;
+        std::unique_ptr<BBitmap> owned(bitmap);
+        std::unique_ptr<BBitmap> original(make_colour_bitmap(40, 30));
+        ASSERT_EQ(original->Bounds(), bitmap->Bounds()) << format;
+        for (int32 y = 0; y < 30; y++)
+            for (int32 x = 0; x < 40; x++)
+                ASSERT_EQ(row_of(original.get(), y)[x] | 0xFF000000u, row_of(bitmap, y)[x])
+                    << format << " " << x << "," << y;
+    }
+    std::vector<uint8> half = encoded("png");
+    half.resize(half.size() / 2);
+    const char text[] = "depth map goes here";
+    struct
+    {
+        const void* data;
+        size_t size;
+        status_t status;
+    } refusals[] = {
+        {nullptr, 0, B_NO_TRANSLATOR},
+        {nullptr, 5, B_BAD_VALUE},
+        {text, sizeof(text), B_NO_TRANSLATOR},
+        {half.data(), half.size(), B_ILLEGAL_DATA},
+    };
+    for (const auto& r : refusals) {
+        BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
+        EXPECT_EQ(r.status, read_bitmap_data(r.data, r.size, "x.png", &bitmap)) << r.size;
+        EXPECT_EQ(nullptr, bitmap);
+    }
+    EXPECT_EQ(B_BAD_VALUE, read_bitmap_data(text, sizeof(text), nullptr, nullptr));
 }
 
 } // namespace

@@ -1,0 +1,716 @@
+#include <PngTranslator.h>
+
+#include <Bitmap.h>
+#include <DataIO.h>
+#include <PictureMemory.h>
+#include <TranslatorFormats.h>
+
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#include <spng.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace BPrivate;
+
+const uint8 kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+
+// Deflate never expands more than this (258-byte matches in 2-bit codes).
+constexpr uint64 kMaxInflateRatio = 1032;
+
+struct ContextFree
+{
+    void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
+};
+
+struct PictureFree
+{
+    void operator()(void* block) const { picture_free(block); }
+};
+
+status_t status_for(int error)
+{
+    switch (error) {
+    case SPNG_EMEM:
+    case SPNG_ECHUNK_LIMITS:
+    case SPNG_EWIDTH:
+    case SPNG_EHEIGHT:
+    case SPNG_EUSER_WIDTH:
+    case SPNG_EUSER_HEIGHT:
+        return B_NO_MEMORY;
+    default:
+        return B_ILLEGAL_DATA;
+    }
+}
+
+// libspng writes R, G, B, A bytes; a B_RGB32 word is 0xAARRGGBB in memory
+// order B, G, R, A.
+void swap_red_and_blue(uint32* row, size_t count)
+{
+    for (size_t x = 0; x < count; x++) {
+        uint32 p = row[x];
+        row[x] = (p & 0xFF00FF00u) | ((p >> 16) & 0xFFu) | ((p & 0xFFu) << 16);
+    }
+}
+
+// 16 bits to 8 rounded to nearest (v / 257), as Qt converted them.
+inline uint32 to8(uint32 v)
+{
+    return (v + 128 - ((v + 128) >> 8)) >> 8;
+}
+
+void words_from_rgba16(const uint16* from, uint32* to, size_t count)
+{
+    for (size_t x = 0; x < count; x++, from += 4)
+        to[x] = (to8(from[3]) << 24) | (to8(from[0]) << 16) | (to8(from[1]) << 8) | to8(from[2]);
+}
+
+void words_from_grey8(const uint8* from, uint32* to, size_t count)
+{
+    for (size_t x = 0; x < count; x++)
+        to[x] = 0xFF000000u | (uint32(from[x]) * 0x010101u);
+}
+
+// Whether the picture carries alpha as Qt decided: an alpha channel, a
+// transparent colour, or a palette with a translucent entry. Also reads the
+// chunks before the pixels, whose errors it returns.
+int find_alpha(spng_ctx* ctx, const spng_ihdr& ihdr, bool* alpha, bool* transparentColour)
+{
+    *alpha = ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA ||
+             ihdr.color_type == SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
+    *transparentColour = false;
+    spng_trns trns;
+    int error = spng_get_trns(ctx, &trns);
+    if (error == SPNG_ECHUNKAVAIL)
+        return 0;
+    if (error != 0)
+        return error;
+    if (ihdr.color_type != SPNG_COLOR_TYPE_INDEXED) {
+        *alpha = *transparentColour = true;
+        return 0;
+    }
+    for (uint32 i = 0; i < trns.n_type3_entries && i < 256; i++)
+        *alpha = *alpha || trns.type3_alpha[i] != 255;
+    return 0;
+}
+
+uint32 channels_of(uint8 colorType)
+{
+    switch (colorType) {
+    case SPNG_COLOR_TYPE_TRUECOLOR: return 3;
+    case SPNG_COLOR_TYPE_GRAYSCALE_ALPHA: return 2;
+    case SPNG_COLOR_TYPE_TRUECOLOR_ALPHA: return 4;
+    default: return 1;
+    }
+}
+
+class PngTranslator : public ImageTranslator
+{
+public:
+    const char* Name() const override { return "png"; }
+
+    identify_result Identify(const ImageSource& source) const override
+    {
+        return source.size >= 8 && std::memcmp(source.data, kSignature, 8) == 0 ? kMine
+                                                                                  : kNotMine;
+    }
+
+    status_t Read(const ImageSource& source, const ReadBudget& budget,
+                  BBitmap** outBitmap) const override;
+
+    std::vector<WriteFormat> OutputFormats() const override
+    {
+        return {WriteFormat{B_PNG_FORMAT, "png", "png", "image/png", "PNG image", true, 0.8f,
+                            0.6f}};
+    }
+
+    status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
+    {
+        if (type != B_PNG_FORMAT)
+            return B_NO_TRANSLATOR;
+        return write_png(bitmap, destination);
+    }
+
+private:
+    static status_t _Decode(spng_ctx* ctx, const spng_ihdr& ihdr, BBitmap* bitmap,
+                            bool clearTransparent);
+};
+
+status_t PngTranslator::Read(const ImageSource& source, const ReadBudget& budget,
+                             BBitmap** outBitmap) const
+{
+    *outBitmap = nullptr;
+    if (Identify(source) != kMine)
+        return B_NO_TRANSLATOR;
+    std::unique_ptr<spng_ctx, ContextFree> ctx(spng_ctx_new(0));
+    if (ctx == nullptr)
+        return B_NO_MEMORY;
+    size_t ancillary = size_t(std::min<uint64>(budget.maxAncillaryBytes,
+                                               std::numeric_limits<uint32>::max() >> 1));
+    spng_set_chunk_limits(ctx.get(), ancillary, ancillary);
+    spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+    if (spng_set_png_buffer(ctx.get(), source.data, source.size) != 0)
+        return B_ILLEGAL_DATA;
+
+    spng_ihdr ihdr;
+    if (int error = spng_get_ihdr(ctx.get(), &ihdr); error != 0)
+        return status_for(error);
+    if (!budget.Admits(ihdr.width, ihdr.height))
+        return B_NO_MEMORY;
+    // Filtered rows (and Adam7's extra ones) that the file could possibly
+    // inflate to; a header announcing more lies.
+    uint64 rowBytes = (uint64(ihdr.width) * channels_of(ihdr.color_type) * ihdr.bit_depth + 7) / 8;
+    uint64 raw = (rowBytes + 1) * uint64(ihdr.height);
+    if (raw > (uint64(source.size) + 1) * kMaxInflateRatio + 15 * uint64(ihdr.height))
+        return B_ILLEGAL_DATA;
+
+    bool alpha = false, transparentColour = false;
+    if (int error = find_alpha(ctx.get(), ihdr, &alpha, &transparentColour); error != 0)
+        return status_for(error);
+    BBitmap* bitmap = new_picture(ihdr.width, ihdr.height, alpha, budget);
+    if (bitmap == nullptr)
+        return B_NO_MEMORY;
+    // Qt gave a grey picture's transparent pixels no colour either.
+    const bool clearTransparent =
+        transparentColour && ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr.bit_depth <= 8;
+    status_t status = _Decode(ctx.get(), ihdr, bitmap, clearTransparent);
+    // The rest of the file, to IEND, must be sound too.
+    if (status == B_OK) {
+        if (int error = spng_decode_chunks(ctx.get()); error != 0)
+            status = status_for(error);
+    }
+    if (status != B_OK) {
+        delete bitmap;
+        return status;
+    }
+    spng_exif exif;
+    if (spng_get_exif(ctx.get(), &exif) == 0) {
+        bitmap = apply_orientation(
+            bitmap, exif_orientation(reinterpret_cast<const uint8*>(exif.data), exif.length));
+        if (bitmap == nullptr)
+            return B_NO_MEMORY;
+    }
+    *outBitmap = bitmap;
+    return B_OK;
+}
+
+// Every pixel of the bitmap written, rows expanded to B_RGB32 words as they
+// are inflated.
+status_t PngTranslator::_Decode(spng_ctx* ctx, const spng_ihdr& ihdr, BBitmap* bitmap,
+                                bool clearTransparent)
+{
+    const size_t width = ihdr.width, height = ihdr.height;
+    uint8* bits = static_cast<uint8*>(bitmap->Bits());
+    const size_t rowBytes = size_t(bitmap->BytesPerRow());
+    // Plain grey, the usual depth picture, is widened here in one pass;
+    // RGBA8 is decoded in place; 16-bit samples go through a row of their own.
+    int format = SPNG_FMT_RGBA8, flags = SPNG_DECODE_TRNS;
+    size_t sampleBytes = 4;
+    if (ihdr.bit_depth == 16) {
+        format = SPNG_FMT_RGBA16;
+        sampleBytes = 8;
+    } else if (ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr.bit_depth == 8 &&
+               bitmap->ColorSpace() == B_RGB32) {
+        format = SPNG_FMT_G8;
+        flags = 0;
+        sampleBytes = 1;
+    }
+    const bool inPlace = format == SPNG_FMT_RGBA8;
+    auto finish_row = [&](const uint8* decoded, size_t y) {
+        uint32* to = reinterpret_cast<uint32*>(bits + y * rowBytes);
+        if (format == SPNG_FMT_G8) {
+            words_from_grey8(decoded, to, width);
+        } else if (format == SPNG_FMT_RGBA16) {
+            words_from_rgba16(reinterpret_cast<const uint16*>(decoded), to, width);
+        } else {
+            swap_red_and_blue(to, width);
+            if (clearTransparent) {
+                for (size_t x = 0; x < width; x++)
+                    if ((to[x] >> 24) == 0)
+                        to[x] = 0;
+            }
+        }
+    };
+
+    if (ihdr.interlace_method != SPNG_INTERLACE_NONE) {
+        // Adam7 fills each row over several passes: decode the whole picture
+        // first, then convert.
+        if (inPlace) {
+            if (int error = spng_decode_image(ctx, bits, rowBytes * height, format, flags))
+                return status_for(error);
+            for (size_t y = 0; y < height; y++)
+                finish_row(nullptr, y);
+            return B_OK;
+        }
+        size_t length = 0;
+        if (spng_decoded_image_size(ctx, format, &length) != 0 ||
+            length != width * height * sampleBytes)
+            return B_NO_MEMORY;
+        std::unique_ptr<uint8, PictureFree> whole(static_cast<uint8*>(picture_alloc(length)));
+        if (whole == nullptr)
+            return B_NO_MEMORY;
+        if (int error = spng_decode_image(ctx, whole.get(), length, format, flags))
+            return status_for(error);
+        for (size_t y = 0; y < height; y++)
+            finish_row(whole.get() + y * width * sampleBytes, y);
+        return B_OK;
+    }
+
+    if (int error = spng_decode_image(ctx, nullptr, 0, format, flags | SPNG_DECODE_PROGRESSIVE))
+        return status_for(error);
+    std::vector<uint8> scratch(inPlace ? 0 : width * sampleBytes);
+    for (size_t y = 0; y < height; y++) {
+        uint8* target = inPlace ? bits + y * rowBytes : scratch.data();
+        int error = spng_decode_row(ctx, target, width * sampleBytes);
+        // The last row reports the end of the image.
+        if (error != 0 && !(error == SPNG_EOI && y == height - 1))
+            return status_for(error);
+        finish_row(target, y);
+    }
+    return B_OK;
+}
+
+// --- Writing ------------------------------------------------------------------
+
+void put_be32(uint8* to, uint32 value)
+{
+    to[0] = uint8(value >> 24);
+    to[1] = uint8(value >> 16);
+    to[2] = uint8(value >> 8);
+    to[3] = uint8(value);
+}
+
+uint32 chunk_crc(const uint8* typeAndData, size_t length)
+{
+    return crc32_gzip_refl(0, typeAndData, length);
+}
+
+status_t write_chunk(BPositionIO* destination, const char type[4], const uint8* data,
+                     size_t length)
+{
+    std::vector<uint8> chunk(12 + length);
+    put_be32(chunk.data(), uint32(length));
+    std::memcpy(chunk.data() + 4, type, 4);
+    if (length > 0)
+        std::memcpy(chunk.data() + 8, data, length);
+    put_be32(chunk.data() + 8 + length, chunk_crc(chunk.data() + 4, 4 + length));
+    return destination->WriteExactly(chunk.data(), chunk.size());
+}
+
+// The bytes of one PNG row (before filtering) from one bitmap row.
+void pack_row(const uint8* from, uint8* to, size_t width, color_space space)
+{
+    switch (space) {
+    case B_RGB32:
+        for (size_t x = 0; x < width; x++, from += 4, to += 3) {
+            to[0] = from[2];
+            to[1] = from[1];
+            to[2] = from[0];
+        }
+        break;
+    case B_RGBA32:
+        for (size_t x = 0; x < width; x++, from += 4, to += 4) {
+            to[0] = from[2];
+            to[1] = from[1];
+            to[2] = from[0];
+            to[3] = from[3];
+        }
+        break;
+    case B_RGB24:
+        for (size_t x = 0; x < width; x++, from += 3, to += 3) {
+            to[0] = from[2];
+            to[1] = from[1];
+            to[2] = from[0];
+        }
+        break;
+    case B_RGB16:
+    case B_RGB15: {
+        // Bits replicated into the low ones, as Qt widens them.
+        const bool six = space == B_RGB16;
+        for (size_t x = 0; x < width; x++, from += 2, to += 3) {
+            uint32 p = uint32(from[0]) | (uint32(from[1]) << 8);
+            uint32 r = six ? (p >> 11) & 31 : (p >> 10) & 31;
+            uint32 g = six ? (p >> 5) & 63 : (p >> 5) & 31;
+            uint32 b = p & 31;
+            to[0] = uint8((r << 3) | (r >> 2));
+            to[1] = uint8(six ? (g << 2) | (g >> 4) : (g << 3) | (g >> 2));
+            to[2] = uint8((b << 3) | (b >> 2));
+        }
+        break;
+    }
+    default: // B_GRAY8
+        std::memcpy(to, from, width);
+        break;
+    }
+}
+
+uint32 png_channels(color_space space)
+{
+    switch (space) {
+    case B_RGB32:
+    case B_RGB24:
+    case B_RGB16:
+    case B_RGB15: return 3;
+    case B_RGBA32: return 4;
+    case B_GRAY8: return 1;
+    default: return 0;
+    }
+}
+
+inline uint8 paeth(uint8 a, uint8 b, uint8 c)
+{
+    int p = int(a) + int(b) - int(c);
+    int pa = std::abs(p - int(a)), pb = std::abs(p - int(b)), pc = std::abs(p - int(c));
+    if (pa <= pb && pa <= pc)
+        return a;
+    return pb <= pc ? b : c;
+}
+
+// One row filtered into to (filter byte first); previous is null on the
+// first row of the picture.
+void filter_row(int32 filter, const uint8* row, const uint8* previous, uint8* to, size_t length,
+                size_t pixelBytes)
+{
+    to[0] = uint8(filter);
+    uint8* out = to + 1;
+    switch (filter) {
+    case 1:
+        for (size_t i = 0; i < length; i++)
+            out[i] = uint8(row[i] - (i >= pixelBytes ? row[i - pixelBytes] : 0));
+        break;
+    case 2:
+        for (size_t i = 0; i < length; i++)
+            out[i] = uint8(row[i] - (previous != nullptr ? previous[i] : 0));
+        break;
+    case 3:
+        for (size_t i = 0; i < length; i++) {
+            uint32 left = i >= pixelBytes ? row[i - pixelBytes] : 0;
+            uint32 up = previous != nullptr ? previous[i] : 0;
+            out[i] = uint8(row[i] - uint8((left + up) >> 1));
+        }
+        break;
+    case 4:
+        for (size_t i = 0; i < length; i++) {
+            uint8 left = i >= pixelBytes ? row[i - pixelBytes] : 0;
+            uint8 up = previous != nullptr ? previous[i] : 0;
+            uint8 corner = i >= pixelBytes && previous != nullptr ? previous[i - pixelBytes] : 0;
+            out[i] = uint8(row[i] - paeth(left, up, corner));
+        }
+        break;
+    default:
+        std::memcpy(out, row, length);
+        break;
+    }
+}
+
+// One deflate stream over a band: ends byte-aligned for the next band to
+// follow, or with the final block.
+class BandDeflater
+{
+public:
+    BandDeflater(const PngWriteOptions& options, std::vector<uint8>* out)
+        : fEngine(options.engine), fOut(out)
+    {
+        if (fEngine == png_deflate::kIsal) {
+            isal_deflate_init(&fIsal);
+            fIsal.gzip_flag = IGZIP_DEFLATE;
+            fIsal.level = uint32(std::clamp(options.level, 0, 3));
+            static const size_t kLevelBuffer[] = {ISAL_DEF_LVL0_DEFAULT, ISAL_DEF_LVL1_DEFAULT,
+                                                  ISAL_DEF_LVL2_DEFAULT, ISAL_DEF_LVL3_DEFAULT};
+            fLevelBuffer.resize(kLevelBuffer[fIsal.level]);
+            fIsal.level_buf = fLevelBuffer.data();
+            fIsal.level_buf_size = uint32(fLevelBuffer.size());
+            fReady = true;
+        } else {
+            std::memset(&fZlib, 0, sizeof(fZlib));
+            fReady = deflateInit2(&fZlib, std::clamp(options.level, 0, 9), Z_DEFLATED, -15, 8,
+                                  Z_DEFAULT_STRATEGY) == Z_OK;
+        }
+    }
+
+    ~BandDeflater()
+    {
+        if (fEngine == png_deflate::kZlib && fReady)
+            deflateEnd(&fZlib);
+    }
+
+    // end: 0 more follows, 1 the band ends, 2 the stream ends.
+    bool Deflate(uint8* data, size_t length, int end)
+    {
+        if (!fReady)
+            return false;
+        return fEngine == png_deflate::kIsal ? _Isal(data, length, end)
+                                             : _Zlib(data, length, end);
+    }
+
+private:
+    // Room for at least bytes more at the end of the output; where it starts.
+    uint8* _Room(size_t bytes, size_t* used)
+    {
+        *used = fOut->size();
+        fOut->resize(*used + bytes);
+        return fOut->data() + *used;
+    }
+
+    bool _Isal(uint8* data, size_t length, int end)
+    {
+        fIsal.next_in = data;
+        fIsal.avail_in = uint32(length);
+        fIsal.end_of_stream = end == 2;
+        fIsal.flush = end == 1 ? SYNC_FLUSH : NO_FLUSH;
+        while (true) {
+            size_t used = 0, room = length / 2 + 65536;
+            fIsal.next_out = _Room(room, &used);
+            fIsal.avail_out = uint32(room);
+            int result = isal_deflate(&fIsal);
+            fOut->resize(used + room - fIsal.avail_out);
+            if (result != COMP_OK)
+                return false;
+            if (fIsal.avail_in > 0 || fIsal.avail_out == 0)
+                continue;
+            if (end == 2 && fIsal.internal_state.state != ZSTATE_END)
+                continue;
+            return true;
+        }
+    }
+
+    bool _Zlib(uint8* data, size_t length, int end)
+    {
+        fZlib.next_in = data;
+        fZlib.avail_in = uInt(length);
+        int flush = end == 2 ? Z_FINISH : end == 1 ? Z_SYNC_FLUSH : Z_NO_FLUSH;
+        while (true) {
+            size_t used = 0, room = length / 2 + 65536;
+            fZlib.next_out = _Room(room, &used);
+            fZlib.avail_out = uInt(room);
+            int result = deflate(&fZlib, flush);
+            fOut->resize(used + room - fZlib.avail_out);
+            if (result == Z_STREAM_ERROR)
+                return false;
+            if (flush == Z_FINISH ? result == Z_STREAM_END
+                                  : fZlib.avail_in == 0 && fZlib.avail_out != 0)
+                return true;
+        }
+    }
+
+    png_deflate fEngine;
+    std::vector<uint8>* fOut;
+    bool fReady = false;
+    isal_zstream fIsal;
+    std::vector<uint8> fLevelBuffer;
+    z_stream fZlib;
+};
+
+struct Band
+{
+    uint32 first = 0, last = 0;
+    std::vector<uint8> chunk; // a whole IDAT chunk
+    uint32 adler = 1;
+    uint64 rawLength = 0;
+    bool done = false;
+    bool ok = false;
+};
+
+class PngWriter
+{
+public:
+    PngWriter(const BBitmap& bitmap, BPositionIO* destination, const PngWriteOptions& options)
+        : fBitmap(bitmap), fDestination(destination), fOptions(options),
+          fWidth(size_t(bitmap.PixelWidth())), fChannels(png_channels(bitmap.ColorSpace()))
+    {
+    }
+
+    status_t Write();
+
+private:
+    void _Work();
+    bool _DeflateBand(Band& band);
+
+    const BBitmap& fBitmap;
+    BPositionIO* fDestination;
+    PngWriteOptions fOptions;
+    size_t fWidth;
+    uint32 fChannels;
+    std::vector<Band> fBands;
+    std::atomic<size_t> fNextBand{0};
+    std::atomic<bool> fFailed{false};
+    std::mutex fLock;
+    size_t fNextWrite = 0;
+    status_t fStatus = B_OK;
+};
+
+bool PngWriter::_DeflateBand(Band& band)
+{
+    const size_t packed = fWidth * fChannels;
+    const size_t raw = packed + 1;
+    const size_t rowsPerStep = std::max<size_t>(1, (size_t(256) << 10) / raw);
+    const uint8* bits = static_cast<const uint8*>(fBitmap.Bits());
+    const size_t bitmapRow = size_t(fBitmap.BytesPerRow());
+    const color_space space = fBitmap.ColorSpace();
+    const bool needsPrevious = fOptions.filter >= 2;
+
+    std::vector<uint8> stage(rowsPerStep * raw);
+    std::vector<uint8> rows[2] = {std::vector<uint8>(packed), std::vector<uint8>(packed)};
+    int current = 0;
+    bool havePrevious = false;
+    if (needsPrevious && band.first > 0) {
+        pack_row(bits + (band.first - 1) * bitmapRow, rows[1].data(), fWidth, space);
+        havePrevious = true;
+    }
+
+    band.chunk.reserve(size_t(64) << 10);
+    band.chunk.resize(8);
+    std::memcpy(band.chunk.data() + 4, "IDAT", 4);
+    if (band.first == 0) {
+        band.chunk.push_back(0x78); // zlib header: deflate, 32 KiB window
+        band.chunk.push_back(0x01);
+    }
+    const bool lastBand = band.last == uint32(fBitmap.PixelHeight());
+    BandDeflater deflater(fOptions, &band.chunk);
+    for (uint32 y = band.first; y < band.last;) {
+        if (fFailed.load(std::memory_order_relaxed))
+            return false;
+        size_t count = std::min<size_t>(rowsPerStep, band.last - y);
+        uint8* to = stage.data();
+        for (size_t i = 0; i < count; i++, y++, to += raw) {
+            const uint8* from = bits + size_t(y) * bitmapRow;
+            if (fOptions.filter == 0) {
+                to[0] = 0;
+                pack_row(from, to + 1, fWidth, space);
+                continue;
+            }
+            pack_row(from, rows[current].data(), fWidth, space);
+            filter_row(fOptions.filter, rows[current].data(),
+                       havePrevious ? rows[1 - current].data() : nullptr, to, packed, fChannels);
+            havePrevious = needsPrevious;
+            current = 1 - current;
+        }
+        size_t length = count * raw;
+        band.adler = uint32(adler32_z(band.adler, stage.data(), length));
+        band.rawLength += length;
+        int end = y < band.last ? 0 : lastBand ? 2 : 1;
+        if (!deflater.Deflate(stage.data(), length, end))
+            return false;
+    }
+    size_t payload = band.chunk.size() - 8;
+    if (payload > 0x7FFFFFFFu)
+        return false;
+    put_be32(band.chunk.data(), uint32(payload));
+    uint32 crc = chunk_crc(band.chunk.data() + 4, payload + 4);
+    band.chunk.resize(band.chunk.size() + 4);
+    put_be32(band.chunk.data() + band.chunk.size() - 4, crc);
+    return true;
+}
+
+void PngWriter::_Work()
+{
+    while (true) {
+        size_t index = fNextBand.fetch_add(1);
+        if (index >= fBands.size())
+            return;
+        Band& band = fBands[index];
+        bool ok = !fFailed.load() && _DeflateBand(band);
+        std::lock_guard<std::mutex> guard(fLock);
+        band.done = true;
+        band.ok = ok;
+        if (!ok) {
+            fFailed = true;
+            if (fStatus == B_OK)
+                fStatus = B_ERROR;
+        }
+        // Bands go out in order as soon as those before them are done.
+        while (fNextWrite < fBands.size() && fBands[fNextWrite].done) {
+            Band& next = fBands[fNextWrite++];
+            if (fStatus == B_OK && next.ok) {
+                fStatus = fDestination->WriteExactly(next.chunk.data(), next.chunk.size());
+                if (fStatus != B_OK)
+                    fFailed = true;
+            }
+            std::vector<uint8>().swap(next.chunk);
+        }
+    }
+}
+
+status_t PngWriter::Write()
+{
+    const uint32 height = uint32(fBitmap.PixelHeight());
+    uint8 header[13];
+    put_be32(header, uint32(fWidth));
+    put_be32(header + 4, height);
+    header[8] = 8;
+    header[9] = fChannels == 4 ? 6 : fChannels == 3 ? 2 : 0;
+    header[10] = header[11] = header[12] = 0;
+    status_t status = fDestination->WriteExactly(kSignature, sizeof(kSignature));
+    if (status == B_OK)
+        status = write_chunk(fDestination, "IHDR", header, sizeof(header));
+    if (status != B_OK)
+        return status;
+
+    const size_t raw = fWidth * fChannels + 1;
+    const size_t rowsPerBand = std::max<size_t>(1, fOptions.bandBytes / raw);
+    for (uint32 first = 0; first < height;) {
+        Band band;
+        band.first = first;
+        band.last = uint32(std::min<size_t>(height, first + rowsPerBand));
+        first = band.last;
+        fBands.push_back(std::move(band));
+    }
+    size_t threads = fOptions.threads > 0 ? size_t(fOptions.threads)
+                                          : std::max(1u, std::thread::hardware_concurrency());
+    threads = std::min(threads, fBands.size());
+    std::vector<std::thread> helpers;
+    for (size_t i = 1; i < threads; i++) {
+        try {
+            helpers.emplace_back([this] { _Work(); });
+        } catch (...) {
+            break; // the bands left are done here
+        }
+    }
+    _Work();
+    for (std::thread& helper : helpers)
+        helper.join();
+    if (fStatus != B_OK)
+        return fStatus;
+
+    uint32 adler = 1;
+    for (const Band& band : fBands)
+        adler = uint32(adler32_combine64(adler, band.adler, z_off64_t(band.rawLength)));
+    uint8 trailer[4];
+    put_be32(trailer, adler);
+    status = write_chunk(fDestination, "IDAT", trailer, 4);
+    if (status == B_OK)
+        status = write_chunk(fDestination, "IEND", nullptr, 0);
+    return status;
+}
+
+} // namespace
+
+namespace BPrivate {
+
+status_t write_png(const BBitmap& bitmap, BPositionIO* destination, const PngWriteOptions& options)
+{
+    if (destination == nullptr || !bitmap.IsValid() || bitmap.Bits() == nullptr)
+        return B_BAD_VALUE;
+    if (png_channels(bitmap.ColorSpace()) == 0)
+        return B_BAD_VALUE;
+    PngWriter writer(bitmap, destination, options);
+    return writer.Write();
+}
+
+const ImageTranslator* png_translator()
+{
+    static const PngTranslator translator;
+    return &translator;
+}
+
+} // namespace BPrivate
