@@ -22,7 +22,7 @@ for target in "$dir"/fuzz/fuzz_*; do
     # New inputs go to a scratch folder; the committed corpus stays as it is.
     mkdir -p "$scratch/$name"
     # The time cap only guards CI's clock; the runs are the measure.
-    if ! "$target" -runs="$runs" -max_total_time=90 -max_len=65536 -rss_limit_mb=2048 -timeout=20 \
+    if ! "$target" -runs="$runs" -max_total_time=45 -max_len=65536 -rss_limit_mb=2048 -timeout=20 \
             -artifact_prefix="$scratch/" "$scratch/$name" "$seeds" >"$scratch/$name.log" 2>&1; then
         tail -n 60 "$scratch/$name.log" >&2
         echo "fuzz: $name failed" >&2

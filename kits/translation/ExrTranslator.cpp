@@ -110,6 +110,53 @@ bool choose_layout(const Imf::ChannelList& channels, Layout* layout)
     return true;
 }
 
+// Whether every header attribute lies within the file. OpenEXR allocates
+// an attribute's declared size before reading it, so a few bytes claiming a
+// gigabyte-long attribute are refused here first.
+bool attributes_fit(const ImageSource& source)
+{
+    const uint8* data = source.data;
+    const size_t size = source.size;
+    const bool multiPart = (data[5] & 0x10) != 0; // version flags, bit 12
+    size_t at = 8;
+    auto text = [&](size_t* length) {
+        const void* end = std::memchr(data + at, 0, std::min<size_t>(size - at, 256));
+        if (end == nullptr)
+            return false;
+        *length = size_t(static_cast<const uint8*>(end) - (data + at));
+        return true;
+    };
+    bool headerStarted = false;
+    while (at < size) {
+        size_t nameLength = 0;
+        if (!text(&nameLength))
+            return false;
+        at += nameLength + 1;
+        if (nameLength == 0) {
+            // The end of a header; a multi-part file ends its list with an
+            // empty one.
+            if (!multiPart || !headerStarted)
+                return true;
+            headerStarted = false;
+            continue;
+        }
+        headerStarted = true;
+        size_t typeLength = 0;
+        if (at >= size || !text(&typeLength))
+            return false;
+        at += typeLength + 1;
+        if (size - at < 4)
+            return false;
+        const int32 length = int32(uint32(data[at]) | (uint32(data[at + 1]) << 8) |
+                                   (uint32(data[at + 2]) << 16) | (uint32(data[at + 3]) << 24));
+        at += 4;
+        if (length < 0 || size_t(length) > size - at)
+            return false;
+        at += size_t(length);
+    }
+    return false;
+}
+
 // How many times its stored size a picture's samples may take once
 // decoded, for the codecs that have such a bound; 0 where none holds (PIZ
 // and DWA flatten a plain picture to almost nothing).
@@ -146,6 +193,8 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
         Imf::Header::setMaxImageSize(kMaxSide, kMaxSide);
         Imf::Header::setMaxTileSize(kMaxSide, kMaxSide);
     });
+    if (!attributes_fit(source))
+        return B_ILLEGAL_DATA;
     MemoryStream stream(source);
     Imf::InputFile file(stream);
     if (!file.isComplete())
