@@ -26,6 +26,14 @@ program=(
     libisal-dev
     libgif-dev
     libmagickcore-6.q16-dev
+    # JPEG, TIFF, WebP, HEIF/HEIC and AVIF, JPEG XL, JPEG 2000, OpenEXR.
+    libjpeg62-turbo-dev
+    libtiff-dev
+    libwebp-dev
+    libheif-dev
+    libjxl-dev
+    libopenjp2-7-dev
+    libopenexr-dev
 )
 
 # The tests, the benchmarks and the checks on the installed files.
@@ -46,6 +54,18 @@ tests=(
     # benchmarks' reference deflate.
     libpng-dev
     libdeflate-dev
+    # Test pictures made, and decoded for comparison, by other programs.
+    python3-pil
+    imagemagick
+    libjpeg-turbo-progs
+    webp
+    libheif-examples
+    libavif-bin
+    libjxl-tools
+    libopenjp2-tools
+    # The fuzz targets: clang's libFuzzer.
+    clang
+    libclang-rt-14-dev
 )
 
 # Building the Debian package: dpkg-shlibdeps finds its Depends, and CPack

@@ -1,0 +1,5 @@
+#include "FuzzTranslator.h"
+
+#include <ExrTranslator.h>
+
+PELLARA_FUZZ_TRANSLATOR(exr_translator)

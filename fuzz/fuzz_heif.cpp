@@ -1,0 +1,5 @@
+#include "FuzzTranslator.h"
+
+#include <HeifTranslator.h>
+
+PELLARA_FUZZ_TRANSLATOR(heif_translator)

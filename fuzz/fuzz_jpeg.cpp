@@ -1,0 +1,5 @@
+#include "FuzzTranslator.h"
+
+#include <JpegTranslator.h>
+
+PELLARA_FUZZ_TRANSLATOR(jpeg_translator)

@@ -1,0 +1,5 @@
+#include "FuzzTranslator.h"
+
+#include <JxlTranslator.h>
+
+PELLARA_FUZZ_TRANSLATOR(jxl_translator)

@@ -1,0 +1,5 @@
+#include "FuzzTranslator.h"
+
+#include <PfmTranslator.h>
+
+PELLARA_FUZZ_TRANSLATOR(pfm_translator)

@@ -1,0 +1,5 @@
+#include "FuzzTranslator.h"
+
+#include <WebpTranslator.h>
+
+PELLARA_FUZZ_TRANSLATOR(webp_translator)

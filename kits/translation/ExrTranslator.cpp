@@ -1,0 +1,309 @@
+#include <ExrTranslator.h>
+
+#include <CodecSupport.h>
+#include <FloatLevels.h>
+
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <OpenEXR/ImfChannelList.h>
+#include <OpenEXR/ImfFrameBuffer.h>
+#include <OpenEXR/ImfHeader.h>
+#include <OpenEXR/ImfIO.h>
+#include <OpenEXR/ImfInputFile.h>
+
+namespace BPrivate {
+
+namespace {
+
+// OpenEXR's own ceiling on a side, which also bounds the offset tables it
+// reads before the pixel budget can be asked.
+constexpr int kMaxSide = 65536;
+// Rows decoded at a time: the picture is read twice (range, then levels)
+// through a buffer of this many rows rather than held whole in floats.
+constexpr int kStripRows = 64;
+
+class MemoryStream : public Imf::IStream
+{
+public:
+    explicit MemoryStream(const ImageSource& source)
+        : Imf::IStream("memory"),
+          fData(reinterpret_cast<const char*>(source.data)),
+          fSize(source.size),
+          fPosition(0)
+    {
+    }
+
+    bool isMemoryMapped() const override { return true; }
+
+    char* readMemoryMapped(int n) override
+    {
+        Check(n);
+        char* at = const_cast<char*>(fData) + fPosition;
+        fPosition += uint64_t(n);
+        return at;
+    }
+
+    bool read(char c[], int n) override
+    {
+        Check(n);
+        std::memcpy(c, fData + fPosition, size_t(n));
+        fPosition += uint64_t(n);
+        return fPosition < fSize;
+    }
+
+    uint64_t tellg() override { return fPosition; }
+    void seekg(uint64_t position) override { fPosition = position; }
+
+private:
+    void Check(int n) const
+    {
+        if (n < 0 || fPosition > fSize || uint64_t(n) > fSize - fPosition)
+            throw std::runtime_error("past the end");
+    }
+
+    const char* fData;
+    uint64_t fSize;
+    uint64_t fPosition;
+};
+
+// Which channels make the picture: three colours, or one grey, and alpha.
+// The names point into the file's header.
+struct Layout
+{
+    std::vector<const char*> colour; // 3 names, or 1 for grey
+    const char* alpha = nullptr;
+};
+
+bool choose_layout(const Imf::ChannelList& channels, Layout* layout)
+{
+    auto has = [&](const char* name) { return channels.findChannel(name) != nullptr; };
+    if (has("R") && has("G") && has("B"))
+        layout->colour = {"R", "G", "B"};
+    else if (has("Y"))
+        layout->colour = {"Y"};
+    else if (has("Z"))
+        layout->colour = {"Z"};
+    else {
+        // A single pass of any name (R alone, depth.Z, ...).
+        int count = 0;
+        for (Imf::ChannelList::ConstIterator i = channels.begin(); i != channels.end(); ++i) {
+            if (std::strcmp(i.name(), "A") != 0) {
+                layout->colour = {i.name()};
+                count++;
+            }
+        }
+        if (count != 1)
+            return false;
+    }
+    if (layout->colour.size() == 3 && has("A"))
+        layout->alpha = "A";
+    for (const char* name : layout->colour) {
+        const Imf::Channel* channel = channels.findChannel(name);
+        if (channel->xSampling != 1 || channel->ySampling != 1)
+            return false;
+    }
+    return true;
+}
+
+// Whether every header attribute lies within the file. OpenEXR allocates
+// an attribute's declared size before reading it, so a few bytes claiming a
+// gigabyte-long attribute are refused here first.
+bool attributes_fit(const ImageSource& source)
+{
+    const uint8* data = source.data;
+    const size_t size = source.size;
+    const bool multiPart = (data[5] & 0x10) != 0; // version flags, bit 12
+    size_t at = 8;
+    auto text = [&](size_t* length) {
+        const void* end = std::memchr(data + at, 0, std::min<size_t>(size - at, 256));
+        if (end == nullptr)
+            return false;
+        *length = size_t(static_cast<const uint8*>(end) - (data + at));
+        return true;
+    };
+    bool headerStarted = false;
+    while (at < size) {
+        size_t nameLength = 0;
+        if (!text(&nameLength))
+            return false;
+        at += nameLength + 1;
+        if (nameLength == 0) {
+            // The end of a header; a multi-part file ends its list with an
+            // empty one.
+            if (!multiPart || !headerStarted)
+                return true;
+            headerStarted = false;
+            continue;
+        }
+        headerStarted = true;
+        size_t typeLength = 0;
+        if (at >= size || !text(&typeLength))
+            return false;
+        at += typeLength + 1;
+        if (size - at < 4)
+            return false;
+        const int32 length = int32(uint32(data[at]) | (uint32(data[at + 1]) << 8) |
+                                   (uint32(data[at + 2]) << 16) | (uint32(data[at + 3]) << 24));
+        at += 4;
+        if (length < 0 || size_t(length) > size - at)
+            return false;
+        at += size_t(length);
+    }
+    return false;
+}
+
+// How many times its stored size a picture's samples may take once
+// decoded, for the codecs that have such a bound; 0 where none holds (PIZ
+// and DWA flatten a plain picture to almost nothing).
+uint64 expansion_bound(Imf::Compression compression)
+{
+    switch (compression) {
+    case Imf::NO_COMPRESSION: return 1;
+    case Imf::RLE_COMPRESSION: return 64;
+    case Imf::ZIPS_COMPRESSION:
+    case Imf::ZIP_COMPRESSION: return 1032;
+    case Imf::PXR24_COMPRESSION: return 1400;
+    case Imf::B44_COMPRESSION:
+    case Imf::B44A_COMPRESSION: return 16;
+    default: return 0;
+    }
+}
+
+// Whether the file could hold the samples its header declares.
+bool plausible(const Imf::Header& header, int64 width, int64 height, uint64 fileSize)
+{
+    uint64 bytesPerPixel = 0;
+    for (Imf::ChannelList::ConstIterator i = header.channels().begin();
+         i != header.channels().end(); ++i)
+        bytesPerPixel += i.channel().type == Imf::HALF ? 2 : 4;
+    const uint64 bound = expansion_bound(header.compression());
+    return bound == 0 || uint64(width) * uint64(height) * bytesPerPixel <= fileSize * bound;
+}
+
+status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap)
+{
+    // Process-wide settings of the library, made once.
+    static std::once_flag limitsSet;
+    std::call_once(limitsSet, [] {
+        Imf::Header::setMaxImageSize(kMaxSide, kMaxSide);
+        Imf::Header::setMaxTileSize(kMaxSide, kMaxSide);
+    });
+    if (!attributes_fit(source))
+        return B_ILLEGAL_DATA;
+    MemoryStream stream(source);
+    Imf::InputFile file(stream);
+    if (!file.isComplete())
+        return B_ILLEGAL_DATA;
+    const Imath::Box2i window = file.header().dataWindow();
+    const int64 width = int64(window.max.x) - window.min.x + 1;
+    const int64 height = int64(window.max.y) - window.min.y + 1;
+    if (width <= 0 || height <= 0)
+        return B_ILLEGAL_DATA;
+    if (!budget.Admits(uint64(width), uint64(height)))
+        return B_NO_MEMORY;
+    if (!plausible(file.header(), width, height, source.size))
+        return B_ILLEGAL_DATA;
+    Layout layout;
+    if (!choose_layout(file.header().channels(), &layout))
+        return B_NO_TRANSLATOR;
+    const size_t planes = layout.colour.size() + (layout.alpha == nullptr ? 0 : 1);
+    const int64 stripRows = std::min<int64>(kStripRows, height);
+    std::vector<float> strip(size_t(width * stripRows) * planes);
+
+    // Points the frame buffer at the strip for rows y0 and on.
+    auto read_strip = [&](int64 y0, int64 rows) {
+        Imf::FrameBuffer buffer;
+        const size_t xStride = planes * sizeof(float);
+        for (size_t p = 0; p < planes; p++) {
+            const char* name = p < layout.colour.size() ? layout.colour[p] : layout.alpha;
+            buffer.insert(name, Imf::Slice::Make(Imf::FLOAT, strip.data() + p,
+                                                 Imath::V2i(window.min.x, int(y0)), width, rows,
+                                                 xStride, xStride * size_t(width), 1, 1,
+                                                 p < layout.colour.size() ? 0.0 : 1.0));
+        }
+        file.setFrameBuffer(buffer);
+        file.readPixels(int(y0), int(y0 + rows - 1));
+    };
+
+    FloatLevels levels;
+    for (int64 y = 0; y < height; y += stripRows) {
+        const int64 rows = std::min(stripRows, height - y);
+        read_strip(window.min.y + y, rows);
+        for (int64 i = 0; i < width * rows; i++)
+            for (size_t p = 0; p < layout.colour.size(); p++)
+                levels.Add(strip[size_t(i) * planes + p]);
+    }
+    levels.Settle();
+
+    const bool alpha = layout.alpha != nullptr;
+    BBitmap* bitmap = new_picture(uint64(width), uint64(height), alpha, budget);
+    if (bitmap == nullptr)
+        return B_NO_MEMORY;
+    std::unique_ptr<BBitmap> owner(bitmap);
+    for (int64 y = 0; y < height; y += stripRows) {
+        const int64 rows = std::min(stripRows, height - y);
+        read_strip(window.min.y + y, rows);
+        for (int64 r = 0; r < rows; r++) {
+            uint32* out = bitmap_row(bitmap, y + r);
+            const float* in = strip.data() + size_t(r * width) * planes;
+            for (int64 x = 0; x < width; x++, in += planes) {
+                uint32 red, green, blue, a = 255;
+                if (layout.colour.size() == 3) {
+                    red = levels.Level(in[0]);
+                    green = levels.Level(in[1]);
+                    blue = levels.Level(in[2]);
+                    if (alpha)
+                        a = FloatLevels::AlphaLevel(in[3]);
+                } else {
+                    red = green = blue = levels.Level(in[0]);
+                }
+                out[x] = (a << 24) | (red << 16) | (green << 8) | blue;
+            }
+        }
+    }
+    *outBitmap = owner.release();
+    return B_OK;
+}
+
+class ExrTranslator : public ImageTranslator
+{
+public:
+    const char* Name() const override { return "exr"; }
+
+    identify_result Identify(const ImageSource& source) const override
+    {
+        static const uint8 kMagic[4] = {0x76, 0x2F, 0x31, 0x01};
+        return source.size >= 8 && std::memcmp(source.data, kMagic, 4) == 0 ? kMine : kNotMine;
+    }
+
+    status_t Read(const ImageSource& source, const ReadBudget& budget,
+                  BBitmap** outBitmap) const override
+    {
+        *outBitmap = nullptr;
+        if (Identify(source) != kMine)
+            return B_NO_TRANSLATOR;
+        // The library reports every fault by exception.
+        try {
+            return decode(source, budget, outBitmap);
+        } catch (const std::bad_alloc&) {
+            return B_NO_MEMORY;
+        } catch (...) {
+            return B_ILLEGAL_DATA;
+        }
+    }
+};
+
+} // namespace
+
+const ImageTranslator* exr_translator()
+{
+    static const ExrTranslator translator;
+    return &translator;
+}
+
+} // namespace BPrivate

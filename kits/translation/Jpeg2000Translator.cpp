@@ -1,0 +1,242 @@
+#include <Jpeg2000Translator.h>
+
+#include <CodecSupport.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include <openjpeg.h>
+
+namespace BPrivate {
+
+namespace {
+
+const uint8 kJp2Signature[12] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+const uint8 kCodestreamStart[4] = {0xFF, 0x4F, 0xFF, 0x51}; // SOC, then SIZ
+
+struct MemoryStream
+{
+    const uint8* data;
+    uint64 size;
+    uint64 position;
+};
+
+OPJ_SIZE_T stream_read(void* buffer, OPJ_SIZE_T count, void* user)
+{
+    MemoryStream* stream = static_cast<MemoryStream*>(user);
+    if (stream->position >= stream->size)
+        return OPJ_SIZE_T(-1); // the end
+    uint64 n = std::min<uint64>(count, stream->size - stream->position);
+    std::memcpy(buffer, stream->data + stream->position, n);
+    stream->position += n;
+    return OPJ_SIZE_T(n);
+}
+
+OPJ_OFF_T stream_skip(OPJ_OFF_T count, void* user)
+{
+    MemoryStream* stream = static_cast<MemoryStream*>(user);
+    if (count < 0 && uint64(-count) > stream->position)
+        return -1;
+    stream->position += count; // may go past the end; reads there give nothing
+    return count;
+}
+
+OPJ_BOOL stream_seek(OPJ_OFF_T offset, void* user)
+{
+    MemoryStream* stream = static_cast<MemoryStream*>(user);
+    if (offset < 0 || uint64(offset) > stream->size)
+        return OPJ_FALSE;
+    stream->position = uint64(offset);
+    return OPJ_TRUE;
+}
+
+void quiet(const char*, void*)
+{
+}
+
+struct CodecDeleter
+{
+    void operator()(opj_codec_t* codec) const { opj_destroy_codec(codec); }
+};
+
+struct StreamDeleter
+{
+    void operator()(opj_stream_t* stream) const { opj_stream_destroy(stream); }
+};
+
+struct ImageDeleter
+{
+    void operator()(opj_image_t* image) const { opj_image_destroy(image); }
+};
+
+// One component's sample at a picture position, as an 8-bit level.
+struct Channel
+{
+    const opj_image_comp_t* comp = nullptr;
+    int64 offset = 0; // added to signed samples
+    uint32 maxValue = 255;
+
+    void Init(const opj_image_comp_t* c)
+    {
+        comp = c;
+        offset = c->sgnd ? int64(1) << (c->prec - 1) : 0;
+        maxValue = c->prec >= 32 ? UINT32_MAX : (1u << c->prec) - 1;
+    }
+    // Wider than a sample: a corrupt one may lie outside its precision.
+    int64 Raw(uint32 x, uint32 y) const
+    {
+        // Subsampled components: the nearest sample.
+        uint32 cx = std::min<uint32>(x / comp->dx, comp->w - 1);
+        uint32 cy = std::min<uint32>(y / comp->dy, comp->h - 1);
+        return int64(comp->data[size_t(cy) * comp->w + cx]) + offset;
+    }
+    uint32 Level(int64 v) const
+    {
+        v = std::clamp<int64>(v, 0, int64(maxValue));
+        return maxValue == 255 ? uint32(v) : uint32((uint64(v) * 255 + maxValue / 2) / maxValue);
+    }
+    uint32 At(uint32 x, uint32 y) const { return Level(Raw(x, y)); }
+};
+
+status_t convert(const opj_image_t* image, const ReadBudget& budget, BBitmap** outBitmap)
+{
+    const uint32 width = image->x1 - image->x0, height = image->y1 - image->y0;
+    const uint32 count = image->numcomps;
+    if (count == 0 || count > 4)
+        return B_NO_TRANSLATOR;
+    for (uint32 i = 0; i < count; i++) {
+        const opj_image_comp_t& c = image->comps[i];
+        if (c.data == nullptr || c.prec == 0 || c.prec > 31 || c.dx == 0 || c.dy == 0 ||
+            c.w == 0 || c.h == 0 || uint64(c.w) * c.dx < width || uint64(c.h) * c.dy < height)
+            return B_ILLEGAL_DATA;
+    }
+    const bool grey = count <= 2;
+    const bool alpha = count == 2 || count == 4;
+    const bool ycc = !grey && (image->color_space == OPJ_CLRSPC_SYCC ||
+                               image->color_space == OPJ_CLRSPC_EYCC);
+    if (image->color_space == OPJ_CLRSPC_CMYK)
+        return B_NO_TRANSLATOR;
+    Channel channels[4];
+    for (uint32 i = 0; i < count; i++)
+        channels[i].Init(&image->comps[i]);
+    BBitmap* bitmap = new_picture(width, height, alpha, budget);
+    if (bitmap == nullptr)
+        return B_NO_MEMORY;
+    for (uint32 y = 0; y < height; y++) {
+        uint32* row = bitmap_row(bitmap, y);
+        for (uint32 x = 0; x < width; x++) {
+            uint32 r, g, b, a = 255;
+            if (grey) {
+                r = g = b = channels[0].At(x, y);
+                if (alpha)
+                    a = channels[1].At(x, y);
+            } else if (ycc) {
+                // As OpenJPEG's own tools turn YCC into RGB, in sample units.
+                const int64 half = int64(channels[1].maxValue / 2 + 1);
+                const int64 Y = channels[0].Raw(x, y), cb = channels[1].Raw(x, y) - half,
+                            cr = channels[2].Raw(x, y) - half;
+                r = channels[0].Level(Y + int64(1.402f * float(cr)));
+                g = channels[0].Level(Y - int64(0.344f * float(cb) + 0.714f * float(cr)));
+                b = channels[0].Level(Y + int64(1.772f * float(cb)));
+                if (alpha)
+                    a = channels[3].At(x, y);
+            } else {
+                r = channels[0].At(x, y);
+                g = channels[1].At(x, y);
+                b = channels[2].At(x, y);
+                if (alpha)
+                    a = channels[3].At(x, y);
+            }
+            row[x] = (a << 24) | (r << 16) | (g << 8) | b;
+        }
+    }
+    *outBitmap = bitmap;
+    return B_OK;
+}
+
+status_t decode(const ImageSource& source, OPJ_CODEC_FORMAT format, const ReadBudget& budget,
+                BBitmap** outBitmap)
+{
+    MemoryStream memory{source.data, source.size, 0};
+    std::unique_ptr<opj_stream_t, StreamDeleter> stream(opj_stream_create(64 * 1024, OPJ_TRUE));
+    std::unique_ptr<opj_codec_t, CodecDeleter> codec(opj_create_decompress(format));
+    if (!stream || !codec)
+        return B_NO_MEMORY;
+    opj_stream_set_user_data(stream.get(), &memory, nullptr);
+    opj_stream_set_user_data_length(stream.get(), source.size);
+    opj_stream_set_read_function(stream.get(), stream_read);
+    opj_stream_set_skip_function(stream.get(), stream_skip);
+    opj_stream_set_seek_function(stream.get(), stream_seek);
+    opj_set_info_handler(codec.get(), quiet, nullptr);
+    opj_set_warning_handler(codec.get(), quiet, nullptr);
+    opj_set_error_handler(codec.get(), quiet, nullptr);
+    opj_dparameters_t parameters;
+    opj_set_default_decoder_parameters(&parameters);
+    if (!opj_setup_decoder(codec.get(), &parameters) ||
+        // A codestream cut short is an error, not a picture missing its end.
+        !opj_decoder_set_strict_mode(codec.get(), OPJ_TRUE))
+        return B_ERROR;
+    opj_codec_set_threads(codec.get(), 2);
+    opj_image_t* rawImage = nullptr;
+    if (!opj_read_header(stream.get(), codec.get(), &rawImage)) {
+        opj_image_destroy(rawImage);
+        return B_ILLEGAL_DATA;
+    }
+    std::unique_ptr<opj_image_t, ImageDeleter> image(rawImage);
+    if (image->x1 <= image->x0 || image->y1 <= image->y0)
+        return B_ILLEGAL_DATA;
+    if (!budget.Admits(image->x1 - image->x0, image->y1 - image->y0))
+        return B_NO_MEMORY;
+    // Every component is decoded into 32-bit samples: at most 4 of them
+    // per pixel within the budget.
+    if (image->numcomps > 4)
+        return B_NO_TRANSLATOR;
+    if (!opj_decode(codec.get(), stream.get(), image.get()) ||
+        !opj_end_decompress(codec.get(), stream.get()))
+        return B_ILLEGAL_DATA;
+    return convert(image.get(), budget, outBitmap);
+}
+
+class Jpeg2000Translator : public ImageTranslator
+{
+public:
+    const char* Name() const override { return "jpeg2000"; }
+
+    identify_result Identify(const ImageSource& source) const override
+    {
+        return Format(source) != OPJ_CODEC_UNKNOWN ? kMine : kNotMine;
+    }
+
+    status_t Read(const ImageSource& source, const ReadBudget& budget,
+                  BBitmap** outBitmap) const override
+    {
+        *outBitmap = nullptr;
+        OPJ_CODEC_FORMAT format = Format(source);
+        if (format == OPJ_CODEC_UNKNOWN)
+            return B_NO_TRANSLATOR;
+        return decode(source, format, budget, outBitmap);
+    }
+
+private:
+    static OPJ_CODEC_FORMAT Format(const ImageSource& source)
+    {
+        if (source.size >= sizeof kJp2Signature &&
+            std::memcmp(source.data, kJp2Signature, sizeof kJp2Signature) == 0)
+            return OPJ_CODEC_JP2;
+        if (source.size >= sizeof kCodestreamStart &&
+            std::memcmp(source.data, kCodestreamStart, sizeof kCodestreamStart) == 0)
+            return OPJ_CODEC_J2K;
+        return OPJ_CODEC_UNKNOWN;
+    }
+};
+
+} // namespace
+
+const ImageTranslator* jpeg2000_translator()
+{
+    static const Jpeg2000Translator translator;
+    return &translator;
+}
+
+} // namespace BPrivate

@@ -1,0 +1,383 @@
+#include <JpegTranslator.h>
+
+#include <CodecSupport.h>
+#include <TranslatorFormats.h>
+
+#include <climits>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include <jerror.h>
+#include <jpeglib.h>
+
+namespace BPrivate {
+
+namespace {
+
+constexpr int kQuality = 90;
+// Rows handed to the codec per call.
+constexpr int kRowBatch = 16;
+
+// libjpeg reports failures by calling error_exit, which must not return.
+struct ErrorManager
+{
+    jpeg_error_mgr manager;
+    std::jmp_buf jump;
+    // A warning that means pixels are missing: the scan data ran out.
+    bool dataMissing;
+};
+
+void error_exit(j_common_ptr info)
+{
+    std::longjmp(reinterpret_cast<ErrorManager*>(info->err)->jump, 1);
+}
+
+void emit_message(j_common_ptr info, int level)
+{
+    // Warnings only; the message itself goes nowhere.
+    if (level < 0) {
+        int code = info->err->msg_code;
+        if (code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER)
+            reinterpret_cast<ErrorManager*>(info->err)->dataMissing = true;
+        info->err->num_warnings++;
+    }
+}
+
+void output_message(j_common_ptr)
+{
+}
+
+void install_errors(ErrorManager* errors)
+{
+    jpeg_std_error(&errors->manager);
+    errors->manager.error_exit = error_exit;
+    errors->manager.emit_message = emit_message;
+    errors->manager.output_message = output_message;
+    errors->dataMissing = false;
+}
+
+struct ScanLimit
+{
+    jpeg_progress_mgr progress;
+    uint32 maxScans;
+};
+
+// Each progressive scan is a pass over the whole picture; a file repeating
+// scans would cost time without end.
+void check_scans(j_common_ptr info)
+{
+    if (!info->is_decompressor)
+        return;
+    j_decompress_ptr decompress = reinterpret_cast<j_decompress_ptr>(info);
+    ScanLimit* limit = reinterpret_cast<ScanLimit*>(info->progress);
+    if (uint32(decompress->input_scan_number) > limit->maxScans)
+        ERREXIT(info, JERR_NOT_COMPILED); // any fatal code: the message is dropped
+}
+
+uint16 big16(const uint8* at)
+{
+    return uint16((at[0] << 8) | at[1]);
+}
+
+// The EXIF orientation from the first APP1 "Exif" segment before the scans,
+// found in the file as it is, without asking libjpeg to keep markers.
+int32 jpeg_orientation(const uint8* data, size_t size)
+{
+    size_t at = 2;
+    while (at + 4 <= size) {
+        if (data[at] != 0xFF)
+            return 1;
+        uint8 marker = data[at + 1];
+        if (marker == 0xFF) { // fill byte
+            at++;
+            continue;
+        }
+        if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            at += 2;
+            continue;
+        }
+        if (marker == 0xDA || marker == 0xD9)
+            return 1;
+        size_t length = big16(data + at + 2);
+        if (length < 2 || at + 2 + length > size)
+            return 1;
+        const uint8* segment = data + at + 4;
+        size_t segmentSize = length - 2;
+        if (marker == 0xE1 && segmentSize >= 6 && std::memcmp(segment, "Exif\0\0", 6) == 0)
+            return exif_orientation(segment, segmentSize);
+        at += 2 + length;
+    }
+    return 1;
+}
+
+// Adobe's CMYK JPEGs store every ink inverted (255 is no ink), so each
+// channel times the black one gives the light left, as Pillow converts.
+inline uint8 ink_product(uint32 a, uint32 b)
+{
+    uint32 t = a * b + 128;
+    return uint8(((t >> 8) + t) >> 8);
+}
+
+void cmyk_to_words(const uint8* cmyk, uint32* out, uint32 width, bool inverted)
+{
+    for (uint32 x = 0; x < width; x++, cmyk += 4) {
+        uint32 c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
+        if (!inverted) {
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
+        }
+        out[x] = 0xFF000000u | (uint32(ink_product(c, k)) << 16) |
+                 (uint32(ink_product(m, k)) << 8) | ink_product(y, k);
+    }
+}
+
+// The decode, with only plain data alive across setjmp.
+struct ReadJob
+{
+    jpeg_decompress_struct info;
+    ErrorManager errors;
+    ScanLimit scans;
+    BBitmap* bitmap;
+    uint8* cmykRow;
+};
+
+status_t decode(ReadJob* job, const ImageSource& source, const ReadBudget& budget)
+{
+    jpeg_decompress_struct* info = &job->info;
+    job->bitmap = nullptr;
+    job->cmykRow = nullptr;
+    install_errors(&job->errors);
+    info->err = &job->errors.manager;
+    if (setjmp(job->errors.jump) != 0) {
+        jpeg_destroy_decompress(info);
+        delete job->bitmap;
+        job->bitmap = nullptr;
+        delete[] job->cmykRow;
+        return B_ILLEGAL_DATA;
+    }
+    jpeg_create_decompress(info);
+    job->scans.progress.progress_monitor = check_scans;
+    job->scans.maxScans = budget.maxScans;
+    info->progress = &job->scans.progress;
+    // Whole-picture coefficient buffers (progressive files) stay within what
+    // the pixel ceiling implies: four full components of 16-bit values.
+    info->mem->max_memory_to_use = long(std::min<uint64>(budget.maxPixels * 8 + (uint64(64) << 20),
+                                                         uint64(LONG_MAX)));
+    jpeg_mem_src(info, source.data, static_cast<unsigned long>(source.size));
+    if (jpeg_read_header(info, TRUE) != JPEG_HEADER_OK) {
+        jpeg_destroy_decompress(info);
+        return B_ILLEGAL_DATA;
+    }
+    const uint64 width = info->image_width, height = info->image_height;
+    if (!budget.Admits(width, height)) {
+        jpeg_destroy_decompress(info);
+        return B_NO_MEMORY;
+    }
+    // Huffman coding spends at least one bit on every block of a scan, and
+    // some scan covers some component: a header claiming more blocks than
+    // the file has bits is a forgery or a truncation.
+    if (!info->arith_code) {
+        uint64 fewestBlocks = UINT64_MAX;
+        for (int i = 0; i < info->num_components; i++) {
+            const jpeg_component_info& c = info->comp_info[i];
+            fewestBlocks = std::min(fewestBlocks,
+                                    uint64(c.width_in_blocks) * uint64(c.height_in_blocks));
+        }
+        if (fewestBlocks > uint64(source.size) * 8) {
+            jpeg_destroy_decompress(info);
+            return B_ILLEGAL_DATA;
+        }
+    }
+
+    const bool cmyk = info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK;
+    info->out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRA;
+    const bool inverted = info->saw_Adobe_marker;
+    jpeg_start_decompress(info);
+    // A progressive file is read whole by now.
+    if (job->errors.dataMissing || info->output_width != width || info->output_height != height) {
+        jpeg_destroy_decompress(info);
+        return B_ILLEGAL_DATA;
+    }
+    if (cmyk) {
+        job->cmykRow = new (std::nothrow) uint8[width * 4];
+        if (job->cmykRow == nullptr) {
+            jpeg_destroy_decompress(info);
+            return B_NO_MEMORY;
+        }
+    }
+    job->bitmap = new_picture(width, height, false, budget);
+    if (job->bitmap == nullptr) {
+        jpeg_destroy_decompress(info);
+        delete[] job->cmykRow;
+        return B_NO_MEMORY;
+    }
+    while (info->output_scanline < info->output_height) {
+        const int64 y = info->output_scanline;
+        uint32* row = bitmap_row(job->bitmap, y);
+        JSAMPROW target = cmyk ? job->cmykRow : reinterpret_cast<JSAMPROW>(row);
+        if (jpeg_read_scanlines(info, &target, 1) != 1 || job->errors.dataMissing) {
+            // The file ended before the picture: refused rather than padded,
+            // and found at the first rows for a forged size.
+            jpeg_destroy_decompress(info);
+            delete job->bitmap;
+            job->bitmap = nullptr;
+            delete[] job->cmykRow;
+            return B_ILLEGAL_DATA;
+        }
+        if (cmyk)
+            cmyk_to_words(job->cmykRow, row, uint32(width), inverted);
+    }
+    jpeg_finish_decompress(info);
+    const bool missing = job->errors.dataMissing;
+    jpeg_destroy_decompress(info);
+    delete[] job->cmykRow;
+    job->cmykRow = nullptr;
+    if (missing) {
+        delete job->bitmap;
+        job->bitmap = nullptr;
+        return B_ILLEGAL_DATA;
+    }
+    return B_OK;
+}
+
+struct Destination
+{
+    jpeg_destination_mgr manager;
+    StreamSink* sink;
+};
+
+void init_destination(j_compress_ptr info)
+{
+    Destination* d = reinterpret_cast<Destination*>(info->dest);
+    d->manager.next_output_byte = d->sink->Buffer();
+    d->manager.free_in_buffer = StreamSink::kBufferSize;
+}
+
+boolean empty_output_buffer(j_compress_ptr info)
+{
+    Destination* d = reinterpret_cast<Destination*>(info->dest);
+    d->sink->Commit(StreamSink::kBufferSize);
+    if (d->sink->Status() != B_OK)
+        ERREXIT(info, JERR_FILE_WRITE);
+    init_destination(info);
+    return TRUE;
+}
+
+void term_destination(j_compress_ptr info)
+{
+    Destination* d = reinterpret_cast<Destination*>(info->dest);
+    d->sink->Commit(StreamSink::kBufferSize - d->manager.free_in_buffer);
+}
+
+struct WriteJob
+{
+    jpeg_compress_struct info;
+    ErrorManager errors;
+    Destination destination;
+};
+
+status_t encode(WriteJob* job, const BBitmap& bitmap, StreamSink* sink)
+{
+    jpeg_compress_struct* info = &job->info;
+    install_errors(&job->errors);
+    info->err = &job->errors.manager;
+    if (setjmp(job->errors.jump) != 0) {
+        jpeg_destroy_compress(info);
+        return sink->Status() != B_OK ? sink->Status() : B_ERROR;
+    }
+    jpeg_create_compress(info);
+    job->destination.manager.init_destination = init_destination;
+    job->destination.manager.empty_output_buffer = empty_output_buffer;
+    job->destination.manager.term_destination = term_destination;
+    job->destination.sink = sink;
+    info->dest = &job->destination.manager;
+    info->image_width = JDIMENSION(bitmap.PixelWidth());
+    info->image_height = JDIMENSION(bitmap.PixelHeight());
+    // The words' bytes in memory are blue, green, red, alpha; the alpha
+    // byte is skipped, so B_RGB32's undefined one does no harm.
+    info->input_components = 4;
+    info->in_color_space = JCS_EXT_BGRX;
+    jpeg_set_defaults(info);
+    jpeg_set_quality(info, kQuality, TRUE);
+    jpeg_start_compress(info, TRUE);
+    JSAMPROW rows[kRowBatch];
+    while (info->next_scanline < info->image_height) {
+        JDIMENSION count = std::min<JDIMENSION>(kRowBatch, info->image_height - info->next_scanline);
+        for (JDIMENSION i = 0; i < count; i++)
+            rows[i] = reinterpret_cast<JSAMPROW>(
+                const_cast<uint32*>(bitmap_row(bitmap, info->next_scanline + i)));
+        jpeg_write_scanlines(info, rows, count);
+    }
+    jpeg_finish_compress(info);
+    jpeg_destroy_compress(info);
+    return sink->Status();
+}
+
+class JpegTranslator : public ImageTranslator
+{
+public:
+    const char* Name() const override { return "jpeg"; }
+
+    identify_result Identify(const ImageSource& source) const override
+    {
+        return source.size >= 3 && source.data[0] == 0xFF && source.data[1] == 0xD8 &&
+                       source.data[2] == 0xFF
+                   ? kMine
+                   : kNotMine;
+    }
+
+    status_t Read(const ImageSource& source, const ReadBudget& budget,
+                  BBitmap** outBitmap) const override
+    {
+        *outBitmap = nullptr;
+        if (Identify(source) != kMine)
+            return B_NO_TRANSLATOR;
+        ReadJob* job = new (std::nothrow) ReadJob();
+        if (job == nullptr)
+            return B_NO_MEMORY;
+        status_t status = decode(job, source, budget);
+        BBitmap* bitmap = job->bitmap;
+        delete job;
+        if (status != B_OK)
+            return status;
+        bitmap = apply_orientation(bitmap, jpeg_orientation(source.data, source.size));
+        if (bitmap == nullptr)
+            return B_NO_MEMORY;
+        *outBitmap = bitmap;
+        return B_OK;
+    }
+
+    std::vector<WriteFormat> OutputFormats() const override
+    {
+        return {{B_JPEG_FORMAT, "jpeg", "jpeg jpg jpe jfif", "image/jpeg", "JPEG image", false,
+                 0.6f, 0.6f}};
+    }
+
+    status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
+    {
+        if (type != B_JPEG_FORMAT || !encodable(bitmap))
+            return B_NO_TRANSLATOR;
+        StreamSink sink(destination);
+        if (sink.Status() != B_OK)
+            return sink.Status();
+        WriteJob* job = new (std::nothrow) WriteJob();
+        if (job == nullptr)
+            return B_NO_MEMORY;
+        status_t status = encode(job, bitmap, &sink);
+        delete job;
+        return status;
+    }
+};
+
+} // namespace
+
+const ImageTranslator* jpeg_translator()
+{
+    static const JpegTranslator translator;
+    return &translator;
+}
+
+} // namespace BPrivate

@@ -1,0 +1,220 @@
+#include <JxlTranslator.h>
+
+#include <CodecSupport.h>
+
+#include <memory>
+
+#include <TranslatorFormats.h>
+
+#include <jxl/decode.h>
+#include <jxl/encode.h>
+#include <jxl/thread_parallel_runner.h>
+
+namespace BPrivate {
+
+namespace {
+
+struct DecoderDeleter
+{
+    void operator()(JxlDecoder* decoder) const { JxlDecoderDestroy(decoder); }
+};
+
+struct EncoderDeleter
+{
+    void operator()(JxlEncoder* encoder) const { JxlEncoderDestroy(encoder); }
+};
+
+struct RunnerDeleter
+{
+    void operator()(void* runner) const { JxlThreadParallelRunnerDestroy(runner); }
+};
+
+// Two workers: the machines this runs on have few cores, shared.
+constexpr size_t kWorkers = 2;
+
+status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap)
+{
+    std::unique_ptr<JxlDecoder, DecoderDeleter> decoder(JxlDecoderCreate(nullptr));
+    std::unique_ptr<void, RunnerDeleter> runner(JxlThreadParallelRunnerCreate(nullptr, kWorkers));
+    if (!decoder || !runner)
+        return B_NO_MEMORY;
+    JxlDecoder* dec = decoder.get();
+    if (JxlDecoderSubscribeEvents(dec, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) !=
+            JXL_DEC_SUCCESS ||
+        JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner.get()) !=
+            JXL_DEC_SUCCESS ||
+        JxlDecoderSetKeepOrientation(dec, JXL_FALSE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetUnpremultiplyAlpha(dec, JXL_TRUE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(dec, source.data, source.size) != JXL_DEC_SUCCESS)
+        return B_ERROR;
+    JxlDecoderCloseInput(dec);
+
+    // Red, green, blue, alpha bytes; turned into the bitmap's words after.
+    const JxlPixelFormat format = {4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    BBitmap* bitmap = nullptr;
+    bool alpha = false;
+    for (;;) {
+        JxlDecoderStatus status = JxlDecoderProcessInput(dec);
+        if (status == JXL_DEC_BASIC_INFO) {
+            JxlBasicInfo info;
+            if (JxlDecoderGetBasicInfo(dec, &info) != JXL_DEC_SUCCESS)
+                break;
+            // The stored size; orientations 5 to 8 swap it.
+            uint64 width = info.xsize, height = info.ysize;
+            if (info.orientation >= JXL_ORIENT_TRANSPOSE)
+                std::swap(width, height);
+            if (!budget.Admits(width, height))
+                return B_NO_MEMORY;
+            alpha = info.alpha_bits > 0;
+            bitmap = new_picture(width, height, alpha, budget);
+            if (bitmap == nullptr)
+                return B_NO_MEMORY;
+        } else if (status == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+            size_t size = 0;
+            if (bitmap == nullptr ||
+                JxlDecoderImageOutBufferSize(dec, &format, &size) != JXL_DEC_SUCCESS ||
+                size != size_t(bitmap->BitsLength()) ||
+                JxlDecoderSetImageOutBuffer(dec, &format, bitmap->Bits(), size) != JXL_DEC_SUCCESS)
+                break;
+        } else if (status == JXL_DEC_FULL_IMAGE) {
+            // The first frame is the picture.
+            uint8* bytes = static_cast<uint8*>(bitmap->Bits());
+            const size_t count = size_t(bitmap->BitsLength()) / 4;
+            for (size_t i = 0; i < count; i++, bytes += 4) {
+                std::swap(bytes[0], bytes[2]);
+                if (!alpha)
+                    bytes[3] = 0xFF;
+            }
+            *outBitmap = bitmap;
+            return B_OK;
+        } else {
+            // An error, input that ends too soon, or a file without pixels.
+            break;
+        }
+    }
+    delete bitmap;
+    return B_ILLEGAL_DATA;
+}
+
+// libjxl's fastest lossless effort ("lightning").
+constexpr int64_t kLosslessEffort = 1;
+
+status_t encode(const BBitmap& bitmap, BPositionIO* destination)
+{
+    const uint32 width = uint32(bitmap.PixelWidth()), height = uint32(bitmap.PixelHeight());
+    const bool alpha = bitmap.ColorSpace() == B_RGBA32;
+    const uint32 channels = alpha ? 4 : 3;
+    // libjxl 0.7 takes the whole picture at once, in red-green-blue(-alpha)
+    // byte order: the one copy this writer makes.
+    const size_t size = size_t(width) * height * channels;
+    std::unique_ptr<uint8[]> pixels(new (std::nothrow) uint8[size]);
+    std::unique_ptr<JxlEncoder, EncoderDeleter> encoder(JxlEncoderCreate(nullptr));
+    std::unique_ptr<void, RunnerDeleter> runner(JxlThreadParallelRunnerCreate(nullptr, kWorkers));
+    if (!pixels || !encoder || !runner)
+        return B_NO_MEMORY;
+    uint8* out = pixels.get();
+    for (uint32 y = 0; y < height; y++) {
+        const uint32* row = bitmap_row(bitmap, y);
+        for (uint32 x = 0; x < width; x++) {
+            const uint32 v = row[x];
+            *out++ = uint8(v >> 16);
+            *out++ = uint8(v >> 8);
+            *out++ = uint8(v);
+            if (alpha)
+                *out++ = uint8(v >> 24);
+        }
+    }
+    JxlEncoder* enc = encoder.get();
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = width;
+    info.ysize = height;
+    info.bits_per_sample = 8;
+    info.exponent_bits_per_sample = 0;
+    // Lossless needs the samples kept as they are, not turned into XYB.
+    info.uses_original_profile = JXL_TRUE;
+    info.num_color_channels = 3;
+    if (alpha) {
+        info.alpha_bits = 8;
+        info.num_extra_channels = 1;
+    }
+    JxlColorEncoding colour;
+    JxlColorEncodingSetToSRGB(&colour, JXL_FALSE);
+    JxlEncoderFrameSettings* settings = nullptr;
+    const JxlPixelFormat format = {channels, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    if (JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, runner.get()) !=
+            JXL_ENC_SUCCESS ||
+        JxlEncoderSetBasicInfo(enc, &info) != JXL_ENC_SUCCESS ||
+        JxlEncoderSetColorEncoding(enc, &colour) != JXL_ENC_SUCCESS ||
+        (settings = JxlEncoderFrameSettingsCreate(enc, nullptr)) == nullptr ||
+        JxlEncoderSetFrameLossless(settings, JXL_TRUE) != JXL_ENC_SUCCESS ||
+        JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT,
+                                         kLosslessEffort) != JXL_ENC_SUCCESS ||
+        JxlEncoderAddImageFrame(settings, &format, pixels.get(), size) != JXL_ENC_SUCCESS)
+        return B_ERROR;
+    JxlEncoderCloseInput(enc);
+    StreamSink sink(destination);
+    if (sink.Status() != B_OK)
+        return sink.Status();
+    for (;;) {
+        uint8_t* next = sink.Buffer();
+        size_t room = StreamSink::kBufferSize;
+        const JxlEncoderStatus status = JxlEncoderProcessOutput(enc, &next, &room);
+        sink.Commit(StreamSink::kBufferSize - room);
+        if (sink.Status() != B_OK)
+            return sink.Status();
+        if (status == JXL_ENC_SUCCESS)
+            return B_OK;
+        if (status != JXL_ENC_NEED_MORE_OUTPUT)
+            return B_ERROR;
+    }
+}
+
+class JxlTranslator : public ImageTranslator
+{
+public:
+    const char* Name() const override { return "jxl"; }
+
+    identify_result Identify(const ImageSource& source) const override
+    {
+        JxlSignature signature = JxlSignatureCheck(source.data, source.size);
+        return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER ? kMine : kNotMine;
+    }
+
+    status_t Read(const ImageSource& source, const ReadBudget& budget,
+                  BBitmap** outBitmap) const override
+    {
+        *outBitmap = nullptr;
+        if (Identify(source) != kMine)
+            return B_NO_TRANSLATOR;
+        // Debian's libjxl prints a line for every failure it meets.
+        QuietStderr quiet;
+        return decode(source, budget, outBitmap);
+    }
+
+    std::vector<WriteFormat> OutputFormats() const override
+    {
+        return {{kJxlFormat, "jxl", "jxl", "image/jxl", "JPEG XL image (lossless)", true, 0.7f,
+                 0.5f}};
+    }
+
+    status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
+    {
+        if (type != kJxlFormat || !encodable(bitmap))
+            return B_NO_TRANSLATOR;
+        if (destination == nullptr)
+            return B_BAD_VALUE;
+        QuietStderr quiet;
+        return encode(bitmap, destination);
+    }
+};
+
+} // namespace
+
+const ImageTranslator* jxl_translator()
+{
+    static const JxlTranslator translator;
+    return &translator;
+}
+
+} // namespace BPrivate

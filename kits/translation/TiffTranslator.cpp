@@ -1,0 +1,560 @@
+#include <TiffTranslator.h>
+
+#include <CodecSupport.h>
+#include <TranslatorFormats.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+
+// libtiff's own uint8 ... typedefs are deprecated; ours are the same types.
+#define TIFF_DISABLE_DEPRECATED
+#include <tiffio.h>
+
+namespace BPrivate {
+
+namespace {
+
+// Every message of libtiff goes nowhere: the status says what failed. The
+// handlers are process-wide, and other code using libtiff may set its own,
+// so they are set again before each use; the per-file ones catch the rest.
+int silent_handler(TIFF*, void*, const char*, const char*, va_list)
+{
+    return 1;
+}
+
+void silence_libtiff()
+{
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+    TIFFSetErrorHandlerExt(nullptr);
+    TIFFSetWarningHandlerExt(nullptr);
+}
+
+struct OpenOptions
+{
+    explicit OpenOptions(uint64 maxAllocation)
+        : options(TIFFOpenOptionsAlloc())
+    {
+        if (options == nullptr)
+            return;
+        TIFFOpenOptionsSetErrorHandlerExtR(options, silent_handler, nullptr);
+        TIFFOpenOptionsSetWarningHandlerExtR(options, silent_handler, nullptr);
+        if (maxAllocation > 0)
+            TIFFOpenOptionsSetMaxSingleMemAlloc(options, tmsize_t(maxAllocation));
+    }
+    ~OpenOptions()
+    {
+        if (options != nullptr)
+            TIFFOpenOptionsFree(options);
+    }
+    TIFFOpenOptions* options;
+};
+
+// --- Reading from memory ----------------------------------------------------
+
+struct MemoryFile
+{
+    const uint8* data;
+    uint64 size;
+    uint64 position;
+};
+
+tmsize_t memory_read(thandle_t handle, void* buffer, tmsize_t size)
+{
+    MemoryFile* file = static_cast<MemoryFile*>(handle);
+    if (size <= 0 || file->position >= file->size)
+        return 0;
+    uint64 count = std::min<uint64>(uint64(size), file->size - file->position);
+    std::memcpy(buffer, file->data + file->position, count);
+    file->position += count;
+    return tmsize_t(count);
+}
+
+tmsize_t refuse_write(thandle_t, void*, tmsize_t)
+{
+    return -1;
+}
+
+toff_t memory_seek(thandle_t handle, toff_t offset, int whence)
+{
+    MemoryFile* file = static_cast<MemoryFile*>(handle);
+    uint64 base = whence == SEEK_CUR ? file->position : whence == SEEK_END ? file->size : 0;
+    // Offsets come from the file: positions past its end are kept (reads
+    // there give nothing) but never wrap around.
+    if (offset > UINT64_MAX / 2 || base > UINT64_MAX / 2)
+        return toff_t(-1);
+    file->position = base + offset;
+    return file->position;
+}
+
+int memory_close(thandle_t)
+{
+    return 0;
+}
+
+toff_t memory_size(thandle_t handle)
+{
+    return static_cast<MemoryFile*>(handle)->size;
+}
+
+// The file is in memory already: libtiff reads strips in place.
+int memory_map(thandle_t handle, void** base, toff_t* size)
+{
+    MemoryFile* file = static_cast<MemoryFile*>(handle);
+    *base = const_cast<uint8*>(file->data);
+    *size = file->size;
+    return 1;
+}
+
+void memory_unmap(thandle_t, void*, toff_t)
+{
+}
+
+// How many times its compressed size a strip may grow when decoded, for
+// the codecs that have such a bound; 0 where none holds (fax, JBIG, ...),
+// which libtiff's own checks then guard.
+uint64 expansion_bound(uint16 compression)
+{
+    switch (compression) {
+    case COMPRESSION_NONE: return 1;
+    case COMPRESSION_PACKBITS: return 128;
+    case COMPRESSION_ADOBE_DEFLATE:
+    case COMPRESSION_DEFLATE: return 1032;
+    case COMPRESSION_LZW: return 4096;
+    case COMPRESSION_JPEG: return 1024;
+    default: return 0;
+    }
+}
+
+// Whether the strips or tiles the file declares could hold the picture:
+// a few bytes claiming a huge picture are refused before anything is
+// allocated for it.
+bool plausible(TIFF* tif, uint64 fileSize)
+{
+    const bool tiled = TIFFIsTiled(tif) != 0;
+    const uint64 pieces = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    const uint64 pieceSize = tiled ? uint64(TIFFTileSize64(tif)) : uint64(TIFFStripSize64(tif));
+    if (pieces == 0 || pieceSize == 0)
+        return false;
+    uint64* offsets = nullptr;
+    uint64* counts = nullptr;
+    if (!TIFFGetField(tif, tiled ? TIFFTAG_TILEOFFSETS : TIFFTAG_STRIPOFFSETS, &offsets) ||
+        !TIFFGetField(tif, tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &counts) ||
+        offsets == nullptr || counts == nullptr)
+        return false;
+    uint64 present = 0;
+    for (uint64 i = 0; i < pieces; i++) {
+        if (offsets[i] < fileSize)
+            present += std::min(counts[i], fileSize - offsets[i]);
+    }
+    if (present == 0)
+        return false;
+    uint16 compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    const uint64 bound = expansion_bound(compression);
+    if (bound == 0)
+        return true;
+    // The last strip may be shorter than the others.
+    const uint64 needed = (pieces - 1) * pieceSize;
+    return present >= needed / bound;
+}
+
+// libtiff's RGBA interface premultiplies unassociated alpha; a picture's
+// straight colours are kept instead (a transparent pixel keeps its colour,
+// as other viewers show it), and 16-bit grey is rounded like 16-bit colour.
+// Words are packed as the interface packs them (red in the low byte).
+inline uint32 pack(uint32 r, uint32 g, uint32 b, uint32 a)
+{
+    return r | (g << 8) | (b << 16) | (a << 24);
+}
+
+// 16 bits to 8, rounded as libtiff's own colour paths round.
+inline uint32 to8(uint32 v)
+{
+    return (v * 255 + 32767) / 65535;
+}
+
+void put_rgba8_contig(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
+                      int32_t fromskew, int32_t toskew, unsigned char* pp)
+{
+    const int spp = img->samplesperpixel;
+    fromskew *= spp;
+    for (; h > 0; --h) {
+        for (uint32_t x = w; x > 0; --x) {
+            *cp++ = pack(pp[0], pp[1], pp[2], pp[3]);
+            pp += spp;
+        }
+        cp += toskew;
+        pp += fromskew;
+    }
+}
+
+void put_rgba16_contig(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
+                       int32_t fromskew, int32_t toskew, unsigned char* pp)
+{
+    const int spp = img->samplesperpixel;
+    const uint16* wp = reinterpret_cast<const uint16*>(pp);
+    fromskew *= spp;
+    for (; h > 0; --h) {
+        for (uint32_t x = w; x > 0; --x) {
+            *cp++ = pack(to8(wp[0]), to8(wp[1]), to8(wp[2]), to8(wp[3]));
+            wp += spp;
+        }
+        cp += toskew;
+        wp += fromskew;
+    }
+}
+
+void put_rgba8_separate(TIFFRGBAImage*, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
+                        int32_t fromskew, int32_t toskew, unsigned char* r, unsigned char* g,
+                        unsigned char* b, unsigned char* a)
+{
+    for (; h > 0; --h) {
+        for (uint32_t x = w; x > 0; --x)
+            *cp++ = pack(*r++, *g++, *b++, *a++);
+        r += fromskew;
+        g += fromskew;
+        b += fromskew;
+        a += fromskew;
+        cp += toskew;
+    }
+}
+
+void put_rgba16_separate(TIFFRGBAImage*, uint32_t* cp, uint32_t, uint32_t, uint32_t w,
+                         uint32_t h, int32_t fromskew, int32_t toskew, unsigned char* r8,
+                         unsigned char* g8, unsigned char* b8, unsigned char* a8)
+{
+    const uint16* r = reinterpret_cast<const uint16*>(r8);
+    const uint16* g = reinterpret_cast<const uint16*>(g8);
+    const uint16* b = reinterpret_cast<const uint16*>(b8);
+    const uint16* a = reinterpret_cast<const uint16*>(a8);
+    for (; h > 0; --h) {
+        for (uint32_t x = w; x > 0; --x)
+            *cp++ = pack(to8(*r++), to8(*g++), to8(*b++), to8(*a++));
+        r += fromskew;
+        g += fromskew;
+        b += fromskew;
+        a += fromskew;
+        cp += toskew;
+    }
+}
+
+// 16-bit grey, with or without alpha (contiguous samples).
+void put_grey16_contig(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uint32_t w,
+                       uint32_t h, int32_t fromskew, int32_t toskew, unsigned char* pp)
+{
+    const int spp = img->samplesperpixel;
+    const bool alpha = img->alpha != 0 && spp >= 2;
+    const bool white = img->photometric == PHOTOMETRIC_MINISWHITE;
+    const uint16* wp = reinterpret_cast<const uint16*>(pp);
+    fromskew *= spp;
+    for (; h > 0; --h) {
+        for (uint32_t x = w; x > 0; --x) {
+            uint32 v = to8(wp[0]);
+            if (white)
+                v = 255 - v;
+            *cp++ = pack(v, v, v, alpha ? to8(wp[1]) : 255);
+            wp += spp;
+        }
+        cp += toskew;
+        wp += fromskew;
+    }
+}
+
+// CIE L*a*b* (8-bit L, signed a and b) to sRGB through XYZ with a D65
+// white, as ImageMagick and colour-managed viewers convert it; libtiff's own
+// conversion models a display and shifts every colour.
+uint8 srgb_level(double linear)
+{
+    double v = linear <= 0.0031308 ? 12.92 * linear : 1.055 * std::pow(linear, 1 / 2.4) - 0.055;
+    return uint8(std::lround(std::clamp(v, 0.0, 1.0) * 255));
+}
+
+double lab_inverse(double t)
+{
+    constexpr double kEpsilon = 216.0 / 24389, kKappa = 24389.0 / 27;
+    double cube = t * t * t;
+    return cube > kEpsilon ? cube : (116 * t - 16) / kKappa;
+}
+
+void put_lab8_contig(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
+                     int32_t fromskew, int32_t toskew, unsigned char* pp)
+{
+    const int spp = img->samplesperpixel;
+    fromskew *= spp;
+    for (; h > 0; --h) {
+        for (uint32_t x = w; x > 0; --x) {
+            const double L = pp[0] * 100.0 / 255, a = int8(pp[1]), b = int8(pp[2]);
+            const double fy = (L + 16) / 116, fx = fy + a / 500, fz = fy - b / 200;
+            const double X = 0.95047 * lab_inverse(fx), Y = lab_inverse(fy),
+                         Z = 1.08883 * lab_inverse(fz);
+            const double r = 3.2404542 * X - 1.5371385 * Y - 0.4985314 * Z;
+            const double g = -0.9692660 * X + 1.8760108 * Y + 0.0415560 * Z;
+            const double bl = 0.0556434 * X - 0.2040259 * Y + 1.0572252 * Z;
+            *cp++ = pack(srgb_level(r), srgb_level(g), srgb_level(bl), 255);
+            pp += spp;
+        }
+        cp += toskew;
+        pp += fromskew;
+    }
+}
+
+// Our routines in place of libtiff's where its own would lose colour.
+void choose_put_routines(TIFFRGBAImage* img)
+{
+    const uint16 bits = img->bitspersample;
+    if (img->photometric == PHOTOMETRIC_RGB && img->alpha == EXTRASAMPLE_UNASSALPHA &&
+        img->samplesperpixel >= 4 && (bits == 8 || bits == 16)) {
+        if (img->isContig)
+            img->put.contig = bits == 8 ? put_rgba8_contig : put_rgba16_contig;
+        else
+            img->put.separate = bits == 8 ? put_rgba8_separate : put_rgba16_separate;
+    } else if ((img->photometric == PHOTOMETRIC_MINISBLACK ||
+                img->photometric == PHOTOMETRIC_MINISWHITE) &&
+               bits == 16 && img->isContig &&
+               (img->alpha == 0 || img->alpha == EXTRASAMPLE_UNASSALPHA)) {
+        img->put.contig = put_grey16_contig;
+    } else if (img->photometric == PHOTOMETRIC_CIELAB && bits == 8 && img->isContig &&
+               img->samplesperpixel >= 3) {
+        img->put.contig = put_lab8_contig;
+    }
+}
+
+status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
+                BBitmap** outBitmap)
+{
+    uint32 width = 0, height = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+    if (width == 0 || height == 0)
+        return B_ILLEGAL_DATA;
+    if (!budget.Admits(width, height))
+        return B_NO_MEMORY;
+    // A layout no reader here takes (12-bit samples, ...): no translator.
+    char message[1024];
+    if (!TIFFRGBAImageOK(tif, message))
+        return B_NO_TRANSLATOR;
+    if (!plausible(tif, source.size))
+        return B_ILLEGAL_DATA;
+    TIFFRGBAImage img;
+    if (!TIFFRGBAImageBegin(&img, tif, 1, message))
+        return B_ILLEGAL_DATA;
+    // Rows as stored; the orientation is applied afterwards like EXIF's,
+    // since the interface only flips and never turns.
+    img.req_orientation = img.orientation;
+    const uint16 orientation = img.orientation;
+    choose_put_routines(&img);
+    const bool alpha = img.alpha != 0;
+    BBitmap* bitmap = new_picture(width, height, alpha, budget);
+    if (bitmap == nullptr) {
+        TIFFRGBAImageEnd(&img);
+        return B_NO_MEMORY;
+    }
+    uint32* raster = static_cast<uint32*>(bitmap->Bits());
+    const int ok = TIFFRGBAImageGet(&img, raster, width, height);
+    TIFFRGBAImageEnd(&img);
+    if (!ok) {
+        delete bitmap;
+        return B_ILLEGAL_DATA;
+    }
+    // Red sits in the low byte; the bitmap's words hold blue there.
+    const uint64 count = uint64(width) * height;
+    for (uint64 i = 0; i < count; i++) {
+        uint32 v = raster[i];
+        raster[i] = (v & 0xFF00FF00u) | ((v & 0xFF) << 16) | ((v >> 16) & 0xFF);
+    }
+    // Orientation 1 to 8 has EXIF's meaning.
+    bitmap = apply_orientation(bitmap, orientation);
+    if (bitmap == nullptr)
+        return B_NO_MEMORY;
+    *outBitmap = bitmap;
+    return B_OK;
+}
+
+// --- Writing into a stream --------------------------------------------------
+
+struct StreamFile
+{
+    BPositionIO* io;
+    off_t base;
+    uint64 position;
+    uint64 size;
+    status_t status;
+};
+
+tmsize_t stream_read(thandle_t handle, void* buffer, tmsize_t size)
+{
+    StreamFile* file = static_cast<StreamFile*>(handle);
+    ssize_t n = file->io->ReadAt(file->base + off_t(file->position), buffer, size_t(size));
+    if (n < 0)
+        return -1;
+    file->position += uint64(n);
+    return n;
+}
+
+tmsize_t stream_write(thandle_t handle, void* buffer, tmsize_t size)
+{
+    StreamFile* file = static_cast<StreamFile*>(handle);
+    const uint8* bytes = static_cast<const uint8*>(buffer);
+    tmsize_t done = 0;
+    while (done < size) {
+        ssize_t n = file->io->WriteAt(file->base + off_t(file->position), bytes + done,
+                                      size_t(size - done));
+        if (n <= 0) {
+            if (file->status == B_OK)
+                file->status = n < 0 ? status_t(n) : B_IO_ERROR;
+            return -1;
+        }
+        done += n;
+        file->position += uint64(n);
+    }
+    file->size = std::max(file->size, file->position);
+    return size;
+}
+
+toff_t stream_seek(thandle_t handle, toff_t offset, int whence)
+{
+    StreamFile* file = static_cast<StreamFile*>(handle);
+    uint64 base = whence == SEEK_CUR ? file->position : whence == SEEK_END ? file->size : 0;
+    file->position = base + offset;
+    return file->position;
+}
+
+toff_t stream_size(thandle_t handle)
+{
+    return static_cast<StreamFile*>(handle)->size;
+}
+
+int no_map(thandle_t, void**, toff_t*)
+{
+    return 0;
+}
+
+// Deflate through libdeflate at a fast level: a stereogram repeats each
+// pixel a separation further on, which deflate finds at any level.
+constexpr int kDeflateLevel = 1;
+// About this many bytes of rows per strip.
+constexpr uint32 kStripBytes = 256 * 1024;
+
+status_t encode(const BBitmap& bitmap, BPositionIO* destination)
+{
+    silence_libtiff();
+    OpenOptions options(0);
+    StreamFile file{destination, destination->Position(), 0, 0, B_OK};
+    if (file.base < 0)
+        return status_t(file.base);
+    TIFF* tif = TIFFClientOpenExt("", "w", &file, stream_read, stream_write, stream_seek,
+                                  memory_close, stream_size, no_map, memory_unmap, options.options);
+    if (tif == nullptr)
+        return file.status != B_OK ? file.status : B_ERROR;
+    const uint32 width = uint32(bitmap.PixelWidth()), height = uint32(bitmap.PixelHeight());
+    const bool alpha = bitmap.ColorSpace() == B_RGBA32;
+    const uint16 samples = alpha ? 4 : 3;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    if (alpha) {
+        uint16 extra = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    }
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    TIFFSetField(tif, TIFFTAG_ZIPQUALITY, kDeflateLevel);
+    const uint32 rowBytes = width * samples;
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, std::max<uint32>(1, kStripBytes / rowBytes));
+
+    std::unique_ptr<uint8[]> row(new (std::nothrow) uint8[rowBytes]);
+    bool ok = row != nullptr;
+    for (uint32 y = 0; ok && y < height; y++) {
+        const uint32* words = bitmap_row(bitmap, y);
+        uint8* out = row.get();
+        for (uint32 x = 0; x < width; x++) {
+            uint32 v = words[x];
+            *out++ = uint8(v >> 16);
+            *out++ = uint8(v >> 8);
+            *out++ = uint8(v);
+            if (alpha)
+                *out++ = uint8(v >> 24);
+        }
+        ok = TIFFWriteScanline(tif, row.get(), y, 0) == 1;
+    }
+    // Closing writes the directory; a failure there is a failure too.
+    if (ok)
+        ok = TIFFFlush(tif) == 1;
+    TIFFClose(tif);
+    if (file.status != B_OK)
+        return file.status;
+    if (!ok)
+        return row == nullptr ? B_NO_MEMORY : B_ERROR;
+    // libtiff wrote its header at the start; leave the stream after the end.
+    destination->Seek(file.base + off_t(file.size), SEEK_SET);
+    return B_OK;
+}
+
+class TiffTranslator : public ImageTranslator
+{
+public:
+    const char* Name() const override { return "tiff"; }
+
+    identify_result Identify(const ImageSource& source) const override
+    {
+        if (source.size < 4)
+            return kNotMine;
+        const uint8* d = source.data;
+        const bool little = d[0] == 'I' && d[1] == 'I' && (d[2] == 42 || d[2] == 43) && d[3] == 0;
+        const bool big = d[0] == 'M' && d[1] == 'M' && d[2] == 0 && (d[3] == 42 || d[3] == 43);
+        return little || big ? kMine : kNotMine;
+    }
+
+    status_t Read(const ImageSource& source, const ReadBudget& budget,
+                  BBitmap** outBitmap) const override
+    {
+        *outBitmap = nullptr;
+        if (Identify(source) != kMine)
+            return B_NO_TRANSLATOR;
+        silence_libtiff();
+        // No single allocation of libtiff's beyond what the largest picture
+        // the budget admits would need for a strip of 16-bit samples.
+        OpenOptions options(std::max<uint64>(budget.maxPixels * 8, uint64(64) << 20));
+        MemoryFile file{source.data, source.size, 0};
+        // "m" is not given: strips are read in place from the mapping.
+        TIFF* tif = TIFFClientOpenExt("", "r", &file, memory_read, refuse_write, memory_seek,
+                                      memory_close, memory_size, memory_map, memory_unmap,
+                                      options.options);
+        if (tif == nullptr)
+            return B_ILLEGAL_DATA;
+        status_t status = decode(tif, source, budget, outBitmap);
+        TIFFClose(tif);
+        return status;
+    }
+
+    std::vector<WriteFormat> OutputFormats() const override
+    {
+        return {{B_TIFF_FORMAT, "tiff", "tiff tif", "image/tiff", "TIFF image", true, 0.7f, 0.5f}};
+    }
+
+    status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
+    {
+        if (type != B_TIFF_FORMAT || !encodable(bitmap))
+            return B_NO_TRANSLATOR;
+        if (destination == nullptr)
+            return B_BAD_VALUE;
+        return encode(bitmap, destination);
+    }
+};
+
+} // namespace
+
+const ImageTranslator* tiff_translator()
+{
+    static const TiffTranslator translator;
+    return &translator;
+}
+
+} // namespace BPrivate

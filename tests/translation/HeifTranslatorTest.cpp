@@ -1,0 +1,110 @@
+// The HEIF translator on HEIC files of libheif's encoder and AVIF files of
+// libavif's, against libheif's own converter (the same decoders, another
+// program) and, for lossless AVIF, against the source pixels themselves.
+#include "CodecTestSupport.h"
+
+#include <HeifTranslator.h>
+
+using BPrivate::heif_translator;
+using BPrivate::ReadBudget;
+
+namespace {
+
+#define PNG_SOURCE(mode)                                                                          \
+    "import subprocess\n"                                                                         \
+    "src('" mode "').save(d + '/s.png')\n"
+#define CONVERT(input) "\nsubprocess.check_call(['heif-convert', d + '/" input "', d + '/ref.png'])"
+
+const ReadCase kHeifCases[] = {
+    {"Heic", PNG_SOURCE("RGB") "subprocess.check_call(['heif-enc', '-q', '90', '-o', d + "
+                               "'/in.heic', d + '/s.png'])" CONVERT("in.heic"),
+     "in.heic", Decoder::kPillow, 0, "ref.png"},
+    {"HeicAlpha", PNG_SOURCE("RGBA") "subprocess.check_call(['heif-enc', '-q', '90', '-o', d + "
+                                     "'/in.heic', d + '/s.png'])" CONVERT("in.heic"),
+     "in.heic", Decoder::kPillow, 0, "ref.png"},
+    {"AvifLossy", PNG_SOURCE("RGB") "subprocess.check_call(['avifenc', '-s', '10', d + '/s.png',"
+                                    " d + '/in.avif'])" CONVERT("in.avif"),
+     "in.avif", Decoder::kPillow, 0, "ref.png"},
+    {"AvifAlpha", PNG_SOURCE("RGBA") "subprocess.check_call(['avifenc', '-s', '10', d + "
+                                     "'/s.png', d + '/in.avif'])" CONVERT("in.avif"),
+     "in.avif", Decoder::kPillow, 0, "ref.png"},
+    // Lossless: the source's pixels exactly, whoever decodes.
+    {"AvifLossless", PNG_SOURCE("RGB") "subprocess.check_call(['avifenc', '-l', '-s', '10', d + "
+                                       "'/s.png', d + '/in.avif'])",
+     "in.avif", Decoder::kPillow, 0, "s.png"},
+    {"AvifLosslessAlpha", PNG_SOURCE("RGBA") "subprocess.check_call(['avifenc', '-l', '-s', "
+                                             "'10', d + '/s.png', d + '/in.avif'])",
+     "in.avif", Decoder::kPillow, 0, "s.png"},
+    // A quarter turn anticlockwise and a mirror, stored as transformations.
+    {"AvifRotated",
+     PNG_SOURCE("RGB") "subprocess.check_call(['avifenc', '-l', '-s', '10', '--irot', '1', d + "
+                       "'/s.png', d + '/in.avif'])\n"
+                       "Image.open(d + '/s.png').transpose(Image.ROTATE_90).save(d + '/r.png')",
+     "in.avif", Decoder::kPillow, 0, "r.png"},
+    {"AvifMirrored",
+     PNG_SOURCE("RGB") "subprocess.check_call(['avifenc', '-l', '-s', '10', '--imir', '0', d + "
+                       "'/s.png', d + '/in.avif'])\n"
+                       "Image.open(d + '/s.png').transpose(Image.FLIP_TOP_BOTTOM).save(d + "
+                       "'/r.png')",
+     "in.avif", Decoder::kPillow, 0, "r.png"},
+    {"Avif10Bit", PNG_SOURCE("RGB") "subprocess.check_call(['avifenc', '-d', '10', '-s', '10', "
+                                    "d + '/s.png', d + '/in.avif'])\n"
+                                    "subprocess.check_call(['heif-convert', '-q', '100', d + "
+                                    "'/in.avif', d + '/ref.png'])",
+     "in.avif", Decoder::kMagick, 1, "ref.png"},
+};
+
+class HeifRead : public testing::TestWithParam<ReadCase>
+{
+};
+
+TEST_P(HeifRead, MatchesAnotherDecoder)
+{
+    if (!have_program("heif-enc") || !have_program("heif-convert") || !have_program("avifenc"))
+        GTEST_SKIP() << "libheif-examples or libavif-bin missing";
+    expect_read_like_reference(heif_translator(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, HeifRead, testing::ValuesIn(kHeifCases), case_name);
+
+TEST(HeifRefusal, DamagedAndOversizedFilesGiveNoBitmap)
+{
+    if (!have_pillow() || !have_program("avifenc") || !have_program("heif-enc"))
+        GTEST_SKIP() << "Pillow, libavif-bin or libheif-examples missing";
+    ScratchFolder folder;
+    ASSERT_TRUE(run_python(folder, kPythonSource + PNG_SOURCE("RGB")
+                           "subprocess.check_call(['avifenc', '-s', '10', d + '/s.png',"
+                           " d + '/in.avif'])\n"
+                           "subprocess.check_call(['heif-enc', '-o', d + '/in.heic', d + "
+                           "'/s.png'])"));
+    for (const char* name : {"in.avif", "in.heic"}) {
+        const std::vector<uint8> good = read_all(folder / name);
+        ASSERT_GT(good.size(), 100u);
+        std::vector<uint8> cut = good;
+        cut.resize(cut.size() * 6 / 10);
+        std::vector<uint8> header = good;
+        header.resize(40);
+        ReadBudget small;
+        small.maxPixels = 61 * 37 - 1;
+        struct
+        {
+            const char* label;
+            const std::vector<uint8>& bytes;
+            ReadBudget budget;
+        } cases[] = {{"Cut", cut, ReadBudget()},
+                     {"HeaderOnly", header, ReadBudget()},
+                     {"OverThePixelCeiling", good, small}};
+        for (const auto& c : cases) {
+            BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
+            testing::internal::CaptureStderr();
+            EXPECT_NE(B_OK, heif_translator()->Read(source_of(c.bytes), c.budget, &bitmap))
+                << name << " " << c.label;
+            EXPECT_EQ("", testing::internal::GetCapturedStderr()) << name << " " << c.label;
+            EXPECT_EQ(nullptr, bitmap) << name << " " << c.label;
+        }
+        BBitmap* bitmap = nullptr;
+        EXPECT_EQ(B_NO_MEMORY, heif_translator()->Read(source_of(good), small, &bitmap));
+    }
+}
+
+} // namespace

@@ -1,0 +1,92 @@
+// The JPEG 2000 translator on files of OpenJPEG's opj_compress, against the
+// source pixels (lossless) or opj_decompress's output (lossy).
+#include "CodecTestSupport.h"
+
+#include <Jpeg2000Translator.h>
+
+using BPrivate::jpeg2000_translator;
+using BPrivate::ReadBudget;
+
+namespace {
+
+#define OPJ(mode, out, args)                                                                      \
+    "import subprocess\n"                                                                         \
+    "src('" mode "').save(d + '/s.png')\n"                                                        \
+    "subprocess.check_call(['opj_compress', '-i', d + '/s.png', '-o', d + '/" out "'" args "])\n"
+#define DECOMPRESS(in)                                                                            \
+    "subprocess.check_call(['opj_decompress', '-i', d + '/" in "', '-o', d + '/ref.png'])"
+
+const ReadCase kJpeg2000Cases[] = {
+    {"Jp2Lossless", OPJ("RGB", "in.jp2", ""), "in.jp2", Decoder::kPillow, 0, "s.png"},
+    {"Jp2Lossy", OPJ("RGB", "in.jp2", ", '-r', '20'") DECOMPRESS("in.jp2"), "in.jp2",
+     Decoder::kPillow, 0, "ref.png"},
+    {"CodestreamLossless", OPJ("RGB", "in.j2k", ""), "in.j2k", Decoder::kPillow, 0, "s.png"},
+    {"CodestreamTiledLossy",
+     OPJ("RGB", "in.j2k", ", '-r', '10', '-t', '16,16', '-n', '3'") DECOMPRESS("in.j2k"), "in.j2k",
+     Decoder::kPillow, 0, "ref.png"},
+    {"ResolutionFirst", OPJ("RGB", "in.jp2", ", '-p', 'RPCL', '-n', '4'"), "in.jp2",
+     Decoder::kPillow, 0, "s.png"},
+    {"RgbaLossless", OPJ("RGBA", "in.jp2", ""), "in.jp2", Decoder::kPillow, 0, "s.png"},
+    {"GreyLossless", OPJ("L", "in.jp2", ""), "in.jp2", Decoder::kPillow, 0, "s.png"},
+    {"GreyAlphaLossless", OPJ("LA", "in.jp2", ""), "in.jp2", Decoder::kPillow, 0, "s.png"},
+    // 16-bit samples: ours rounded to 8 bits, ImageMagick's cut.
+    {"Grey16Lossless",
+     "import subprocess\n"
+     "g = Image.new('I', (61, 37)); g.putdata([(x * 1049 + y * 1777) % 65536 for y in range(37)"
+     " for x in range(61)])\n"
+     "g.convert('I;16').save(d + '/s.png')\n"
+     "subprocess.check_call(['opj_compress', '-i', d + '/s.png', '-o', d + '/in.jp2'])",
+     "in.jp2", Decoder::kMagick, 1, "s.png"},
+};
+
+class Jpeg2000Read : public testing::TestWithParam<ReadCase>
+{
+};
+
+TEST_P(Jpeg2000Read, MatchesAnotherDecoder)
+{
+    if (!have_program("opj_compress") || !have_program("opj_decompress"))
+        GTEST_SKIP() << "libopenjp2-tools missing";
+    expect_read_like_reference(jpeg2000_translator(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, Jpeg2000Read, testing::ValuesIn(kJpeg2000Cases), case_name);
+
+TEST(Jpeg2000Refusal, DamagedAndOversizedFilesGiveNoBitmap)
+{
+    if (!have_pillow() || !have_program("opj_compress"))
+        GTEST_SKIP() << "Pillow or libopenjp2-tools missing";
+    ScratchFolder folder;
+    ASSERT_TRUE(run_python(folder, kPythonSource + OPJ("RGB", "in.jp2", "") +
+                                       "subprocess.check_call(['opj_compress', '-i', d + "
+                                       "'/s.png', '-o', d + '/in.j2k'])"));
+    for (const char* name : {"in.jp2", "in.j2k"}) {
+        const std::vector<uint8> good = read_all(folder / name);
+        ASSERT_GT(good.size(), 100u);
+        std::vector<uint8> cut = good;
+        cut.resize(cut.size() * 6 / 10);
+        std::vector<uint8> nearlyAll = good;
+        nearlyAll.resize(nearlyAll.size() - 20);
+        ReadBudget small;
+        small.maxPixels = 61 * 37 - 1;
+        struct
+        {
+            const char* label;
+            const std::vector<uint8>& bytes;
+            ReadBudget budget;
+            status_t status;
+        } cases[] = {{"Cut", cut, ReadBudget(), B_ILLEGAL_DATA},
+                     {"LastBytesMissing", nearlyAll, ReadBudget(), B_ILLEGAL_DATA},
+                     {"OverThePixelCeiling", good, small, B_NO_MEMORY}};
+        for (const auto& c : cases) {
+            BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(c.status, jpeg2000_translator()->Read(source_of(c.bytes), c.budget, &bitmap))
+                << name << " " << c.label;
+            EXPECT_EQ("", testing::internal::GetCapturedStderr()) << name << " " << c.label;
+            EXPECT_EQ(nullptr, bitmap) << name << " " << c.label;
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,130 @@
+// The JPEG XL translator on files of libjxl's cjxl, against djxl (the same
+// library, another program) and, for lossless files, the source pixels.
+#include "CodecTestSupport.h"
+
+#include <JxlTranslator.h>
+#include <TranslatorFormats.h>
+
+using BPrivate::jxl_translator;
+using BPrivate::ReadBudget;
+
+namespace {
+
+#define CJXL(mode, args)                                                                          \
+    "import subprocess\n"                                                                         \
+    "src('" mode "').save(d + '/s.png')\n"                                                        \
+    "subprocess.check_call(['cjxl', " args ", d + '/s.png', d + '/in.jxl'])\n"
+#define DJXL "subprocess.check_call(['djxl', d + '/in.jxl', d + '/ref.png'])"
+
+const ReadCase kJxlCases[] = {
+    {"Lossy", CJXL("RGB", "'-d', '1'") DJXL, "in.jxl", Decoder::kPillow, 0, "ref.png"},
+    {"LossyAlpha", CJXL("RGBA", "'-d', '1'") DJXL, "in.jxl", Decoder::kPillow, 0, "ref.png"},
+    {"Lossless", CJXL("RGB", "'-d', '0'"), "in.jxl", Decoder::kPillow, 0, "s.png"},
+    {"LosslessAlpha", CJXL("RGBA", "'-d', '0'"), "in.jxl", Decoder::kPillow, 0, "s.png"},
+    {"LosslessGrey", CJXL("L", "'-d', '0'"), "in.jxl", Decoder::kPillow, 0, "s.png"},
+    // A JPEG repacked without loss, decoded to pixels.
+    {"RepackedJpeg",
+     "import subprocess\n"
+     "src().save(d + '/s.jpg', quality=90)\n"
+     "subprocess.check_call(['cjxl', d + '/s.jpg', d + '/in.jxl'])\n" DJXL,
+     "in.jxl", Decoder::kPillow, 0, "ref.png"},
+    // An animation gives its first frame.
+    {"Animation",
+     "import subprocess\n"
+     "a = src(); b = a.transpose(Image.FLIP_LEFT_RIGHT)\n"
+     "a.save(d + '/s.png', save_all=True, append_images=[b], duration=100)\n"
+     "subprocess.check_call(['cjxl', '-d', '0', d + '/s.png', d + '/in.jxl'])\n"
+     "a.save(d + '/first.png')",
+     "in.jxl", Decoder::kPillow, 0, "first.png"},
+};
+
+class JxlRead : public testing::TestWithParam<ReadCase>
+{
+};
+
+TEST_P(JxlRead, MatchesAnotherDecoder)
+{
+    if (!have_program("cjxl") || !have_program("djxl"))
+        GTEST_SKIP() << "libjxl-tools missing";
+    expect_read_like_reference(jxl_translator(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, JxlRead, testing::ValuesIn(kJxlCases), case_name);
+
+TEST(JxlRefusal, DamagedAndOversizedFilesGiveNoBitmap)
+{
+    if (!have_pillow() || !have_program("cjxl"))
+        GTEST_SKIP() << "Pillow or libjxl-tools missing";
+    ScratchFolder folder;
+    ASSERT_TRUE(run_python(folder, kPythonSource + CJXL("RGB", "'-d', '1'")));
+    const std::vector<uint8> good = read_all(folder / "in.jxl");
+    ASSERT_GT(good.size(), 50u);
+    std::vector<uint8> cut = good;
+    cut.resize(cut.size() * 6 / 10);
+    std::vector<uint8> header = good;
+    header.resize(12);
+    ReadBudget small;
+    small.maxPixels = 61 * 37 - 1;
+    struct
+    {
+        const char* label;
+        const std::vector<uint8>& bytes;
+        ReadBudget budget;
+        status_t status;
+    } cases[] = {{"Cut", cut, ReadBudget(), B_ILLEGAL_DATA},
+                 {"HeaderOnly", header, ReadBudget(), B_ILLEGAL_DATA},
+                 {"OverThePixelCeiling", good, small, B_NO_MEMORY}};
+    for (const auto& c : cases) {
+        BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(c.status, jxl_translator()->Read(source_of(c.bytes), c.budget, &bitmap))
+            << c.label;
+        EXPECT_EQ("", testing::internal::GetCapturedStderr()) << c.label;
+        EXPECT_EQ(nullptr, bitmap) << c.label;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Lossless: djxl gives back every colour, B_RGB32 opaque whatever its alpha
+// byte held, B_RGBA32's alpha with the colours under transparent pixels.
+TEST(JxlWrite, LosslessAsDjxlReadsIt)
+{
+    if (!have_pillow() || !have_program("djxl"))
+        GTEST_SKIP() << "Pillow or libjxl-tools missing";
+    struct Input
+    {
+        color_space space;
+        uint32 alpha;
+    };
+    for (Input input : {Input{B_RGB32, 0x37}, Input{B_RGBA32, 0x00}, Input{B_RGBA32, 0x80}}) {
+        std::unique_ptr<BBitmap> picture(make_colour_bitmap(123, 45, input.space, input.alpha));
+        BMallocIO out;
+        ASSERT_EQ(B_OK, jxl_translator()->Write(*picture, BPrivate::kJxlFormat, &out));
+        ScratchFolder folder;
+        const uint8* bytes = static_cast<const uint8*>(out.Buffer());
+        write_all(folder / "out.jxl", std::vector<uint8>(bytes, bytes + out.BufferLength()));
+        ASSERT_TRUE(run_quietly("djxl '" + folder / "out.jxl" + "' '" + folder / "out.png" + "'"));
+        Reference reference;
+        ASSERT_TRUE(pillow_reference(folder, folder / "out.png", &reference));
+        ASSERT_EQ(123, reference.width);
+        for (size_t i = 0; i < reference.words.size(); i++) {
+            uint32 word = row_of(picture.get(), int32(i / 123))[i % 123];
+            uint32 expected = input.space == B_RGBA32 ? word : (word | 0xFF000000u);
+            ASSERT_EQ(expected, reference.words[i]) << "pixel " << i << ", alpha " << input.alpha;
+        }
+    }
+}
+
+TEST(JxlWrite, ReportsAFailingStream)
+{
+    std::unique_ptr<BBitmap> picture(make_colour_bitmap(300, 200));
+    FailingIO failing;
+    EXPECT_EQ(B_IO_ERROR, jxl_translator()->Write(*picture, BPrivate::kJxlFormat, &failing));
+    BMallocIO out;
+    EXPECT_EQ(B_NO_TRANSLATOR, jxl_translator()->Write(*picture, B_PNG_FORMAT, &out));
+}
+
+} // namespace
