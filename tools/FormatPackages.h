@@ -1,5 +1,4 @@
-// Which Debian package brings the codec for a format the tool may be asked
-// for, so that a missing codec reads as such rather than as a typing mistake.
+// The tool's word for a format no installed translator writes.
 #ifndef FORMAT_PACKAGES_H
 #define FORMAT_PACKAGES_H
 
@@ -7,18 +6,10 @@
 
 namespace fuse {
 
-struct FormatPackage
-{
-    const char* name;    // as --format or an extension gives it, any case
-    const char* label;   // as the message shows it
-    const char* package; // what to install for a writer
-};
-
-// The table's entry for a short name or type code (quoted or not), or null.
-const FormatPackage* PackageForFormat(const char* name);
-
-// The message for a format no installed translator writes: the package to
-// install when one is known, otherwise "unknown format '<name>' ...".
+// "unknown format '<name>' (see --list-formats)". Every format offered is
+// written by a library the program is linked with, so a format cannot be
+// missing for want of an optional package: an unknown one is a typing
+// mistake or a format nobody writes.
 std::string UnknownFormatMessage(const char* name);
 
 } // namespace fuse

@@ -1,5 +1,5 @@
-// A format whose codec is not installed is reported with the package that
-// brings it, and -h is --help.
+// Formats are written by libraries the tool is linked with, whatever Qt
+// plugins are installed; an unknown format reads as such; -h is --help.
 #include <FormatPackages.h>
 
 #include <QLibraryInfo>
@@ -28,7 +28,7 @@ class UnknownFormat : public testing::TestWithParam<MessageCase>
 {
 };
 
-TEST_P(UnknownFormat, NamesThePackageWhenOneIsKnown)
+TEST_P(UnknownFormat, SaysSo)
 {
     EXPECT_EQ(GetParam().message, fuse::UnknownFormatMessage(GetParam().name));
 }
@@ -36,11 +36,6 @@ TEST_P(UnknownFormat, NamesThePackageWhenOneIsKnown)
 INSTANTIATE_TEST_SUITE_P(
     Names, UnknownFormat,
     testing::Values(
-        MessageCase{"webp", "no WebP writer installed (install qt6-image-formats-plugins)"},
-        MessageCase{"WebP", "no WebP writer installed (install qt6-image-formats-plugins)"},
-        MessageCase{"'WEBP'", "no WebP writer installed (install qt6-image-formats-plugins)"},
-        MessageCase{"tif", "no TIFF writer installed (install qt6-image-formats-plugins)"},
-        MessageCase{"TIFF", "no TIFF writer installed (install qt6-image-formats-plugins)"},
         MessageCase{"xyz", "unknown format 'xyz' (see --list-formats)"},
         MessageCase{"webpx", "unknown format 'webpx' (see --list-formats)"},
         MessageCase{"'", "unknown format ''' (see --list-formats)"},
@@ -91,8 +86,8 @@ TEST(ToolHelp, ShortOptionIsTheLongOne)
 
 // The whole tool with Qt's image plugins hidden, as on a system without
 // qt6-image-formats-plugins: a private mount namespace lays an empty folder
-// over the plugins' folder for the tool alone.
-TEST(ToolWithoutPlugins, SaysWhichPackageBringsTheWriter)
+// over the plugins' folder for the tool alone. WebP and TIFF are still ours.
+TEST(ToolWithoutPlugins, StillWritesWebpAndTiff)
 {
     if (run("unshare -rm true").status != 0)
         GTEST_SKIP() << "needs unshare with user and mount namespaces";
@@ -105,31 +100,17 @@ TEST(ToolWithoutPlugins, SaysWhichPackageBringsTheWriter)
     fs::create_directory(scratch + "/empty");
     std::string examples = PELLARA_EXAMPLES_DIR;
 
-    struct Case
-    {
-        std::string output;
-        std::string options;
-        std::string message;
-    };
-    const Case cases[] = {
-        {"out.webp", "", "pellara-fuse: no WebP writer installed (install qt6-image-formats-plugins)\n"},
-        {"out.png", " --format tiff",
-         "pellara-fuse: no TIFF writer installed (install qt6-image-formats-plugins)\n"},
-    };
-    for (const Case& c : cases) {
+    for (const char* output : {"out.webp", "out.tif"}) {
         std::string command = "unshare -rm sh -c 'mount --bind \"$1\" \"$2\" && shift 2 && "
                               "exec \"$@\"' sh " +
                               shell_quoted(scratch + "/empty") + " " + shell_quoted(plugins) + " " +
                               shell_quoted(kTool) + " " + shell_quoted(examples + "/depth.png") + " " +
                               shell_quoted(examples + "/pattern.png") + " " +
-                              shell_quoted(scratch + "/" + c.output) + c.options;
+                              shell_quoted(scratch + "/" + output);
         Outcome result = run(command);
-        EXPECT_EQ(2, result.status) << result.output;
-        EXPECT_EQ(c.message, result.output);
+        EXPECT_EQ(0, result.status) << result.output;
+        EXPECT_GT(fs::file_size(scratch + "/" + output), 0u) << output;
     }
-    // Refused before any work: nothing written.
-    EXPECT_FALSE(fs::exists(scratch + "/out.webp"));
-    EXPECT_FALSE(fs::exists(scratch + "/out.png"));
     fs::remove_all(scratch);
 }
 
