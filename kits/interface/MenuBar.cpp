@@ -12,8 +12,8 @@ BMenuBar::BMenuBar(BRect frame, const char* name, uint32 resizingMode, menu_layo
     auto* bar = new QMenuBar();
     // A desktop's global menu would take the bar out of the window's layout.
     bar->setNativeMenuBar(false);
-    _GetMenuData()->container = bar;
-    _GetPrivate()->makeWidget = [bar](QWidget* parent) {
+    KitAccess::MenuOf(this)->container = bar;
+    KitAccess::Of(this)->makeWidget = [bar](QWidget* parent) {
         bar->setParent(parent);
         return bar;
     };
@@ -23,9 +23,9 @@ BMenuBar::~BMenuBar()
 {
     _DeleteItems();
     // Once realized, the bar is the view's widget and goes with the view.
-    if (_GetPrivate()->widget == nullptr)
-        delete _GetMenuData()->container;
-    _GetMenuData()->container = nullptr;
+    if (KitAccess::Of(this)->widget == nullptr)
+        delete KitAccess::MenuOf(this)->container;
+    KitAccess::MenuOf(this)->container = nullptr;
 }
 
 void BMenuBar::AttachedToWindow()

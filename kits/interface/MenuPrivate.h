@@ -2,6 +2,7 @@
 #ifndef _MENU_PRIVATE_H
 #define _MENU_PRIVATE_H
 
+#include <KitAccess.h>
 #include <Menu.h>
 #include <MenuItem.h>
 

@@ -39,14 +39,14 @@ BTextControl::BTextControl(BRect frame, const char* name, const char* label, con
     fTextView = new BTextView(bounds, "_input_", BRect(0, 0, bounds.Width(), bounds.Height()),
                               B_FOLLOW_LEFT_RIGHT | B_FOLLOW_TOP, B_WILL_DRAW | B_NAVIGABLE);
     fTextView->SetText(text);
-    fTextView->_GetTextPrivate()->committed = [this]() { Invoke(); };
+    KitAccess::TextOf(fTextView)->committed = [this]() { Invoke(); };
     _LayoutTextView();
     AddChild(fTextView);
 }
 
 BTextControl::~BTextControl()
 {
-    fTextView->_GetTextPrivate()->committed = nullptr;
+    KitAccess::TextOf(fTextView)->committed = nullptr;
     delete fMessage;
 }
 

@@ -7,7 +7,7 @@ BTextView::BTextView(BRect frame, const char* name, BRect textRect, uint32 resiz
 {
     fText->textRect = textRect;
     TextPrivate* text = fText;
-    _GetPrivate()->makeWidget = [text](QWidget* parent) -> QWidget* {
+    KitAccess::Of(this)->makeWidget = [text](QWidget* parent) -> QWidget* {
         auto* edit = new QLineEdit(parent);
         edit->setFrame(false);
         edit->setTextMargins(0, 0, 0, 0);

@@ -2,6 +2,7 @@
 #ifndef _TEXT_VIEW_PRIVATE_H
 #define _TEXT_VIEW_PRIVATE_H
 
+#include <KitAccess.h>
 #include <TextView.h>
 
 #include <QLineEdit>

@@ -78,7 +78,7 @@ BWindow::BWindow(BRect frame, const char* title, window_type type, uint32 flags,
     widget->setPalette(palette);
 
     fPrivate->topView = new BView(Bounds(), "_top_view_", B_FOLLOW_ALL, 0);
-    BView::Private* top = fPrivate->topView->_GetPrivate();
+    BView::Private* top = KitAccess::Of(fPrivate->topView);
     top->viewColor = B_TRANSPARENT_COLOR;
     top->Realize(widget);
     top->SetWindow(this);
@@ -92,7 +92,7 @@ BWindow::~BWindow()
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
     // Detach the whole view tree first: the top view is one of the looper's
     // handlers, and the looper must not see it again once it is freed.
-    fPrivate->topView->_GetPrivate()->SetWindow(nullptr);
+    KitAccess::Of(fPrivate->topView)->SetWindow(nullptr);
     delete fPrivate->topView;
     delete fPrivate->widget;
     delete fPrivate;

@@ -114,7 +114,7 @@ BFilePanel::BFilePanel(file_panel_mode mode, BMessenger* target, const entry_ref
     fPrivate->hideWhenDone = hideWhenDone;
 
     fPrivate->window = new FilePanelWindow(fPrivate, mode == B_SAVE_PANEL ? "Save" : "Open");
-    QWidget* host = fPrivate->window->_GetPrivate()->widget;
+    QWidget* host = KitAccess::Of(fPrivate->window)->widget;
     if (modal)
         host->setWindowModality(Qt::ApplicationModal);
     auto* dialog = new QFileDialog(host);

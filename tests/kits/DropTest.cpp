@@ -38,7 +38,7 @@ protected:
     }
     void TearDown() override { delete window; }
 
-    static QWidget* WidgetOf(BView* view) { return view->_GetPrivate()->widget; }
+    static QWidget* WidgetOf(BView* view) { return KitAccess::Of(view)->widget; }
 
     std::vector<std::string> RefsOf(const BMessage& message)
     {

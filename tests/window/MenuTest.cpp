@@ -21,12 +21,12 @@ namespace {
 
 QWidget* widget_of(BWindow* window)
 {
-    return window->_GetPrivate()->widget;
+    return KitAccess::Of(window)->widget;
 }
 
 QAction* action_of(BMenuItem* item)
 {
-    return item->_GetPrivate()->action;
+    return KitAccess::Of(item)->action;
 }
 
 void press(BWindow* window, Qt::Key key, Qt::KeyboardModifiers modifiers)
@@ -92,7 +92,7 @@ TEST(MenuTest, SubmenuEntryCarriesTheMenuName)
     EXPECT_EQ(saveAs->Superitem(), entry);
     EXPECT_EQ(saveAs->Supermenu(), &file);
     EXPECT_STREQ(entry->Label(), "Save & Export");
-    EXPECT_EQ(action_of(entry)->menu(), saveAs->_GetMenuData()->menu);
+    EXPECT_EQ(action_of(entry)->menu(), KitAccess::MenuOf(saveAs)->menu);
     EXPECT_TRUE(QKeySequence::mnemonic(action_of(entry)->text()).isEmpty());
 }
 
@@ -113,7 +113,7 @@ TEST(MenuTest, ItemsKeepOrderAndBelongToOneMenu)
     EXPECT_TRUE(menu.AddItem(late));
 
     ASSERT_EQ(menu.CountItems(), 5);
-    QList<QAction*> actions = menu._GetMenuData()->menu->actions();
+    QList<QAction*> actions = KitAccess::MenuOf(&menu)->menu->actions();
     ASSERT_EQ(actions.size(), 5);
     const char* expected[] = {"A", "B", "C", nullptr, "late"};
     for (int i = 0; i < 5; i++) {
@@ -133,7 +133,7 @@ TEST(MenuTest, RemoveItemGivesItBack)
     menu.AddItem(a);
     EXPECT_EQ(menu.RemoveItem(int32(0)), a);
     EXPECT_EQ(menu.CountItems(), 0);
-    EXPECT_TRUE(menu._GetMenuData()->menu->actions().isEmpty());
+    EXPECT_TRUE(KitAccess::MenuOf(&menu)->menu->actions().isEmpty());
     EXPECT_EQ(a->Menu(), nullptr);
     BMenu other("O");
     EXPECT_TRUE(other.AddItem(a)); // free again; other owns it now
@@ -176,7 +176,7 @@ TEST(MenuTest, DeletingAnAttachedSubmenuLeavesNoDanglingEntry)
     BMenuItem* entry = top.ItemAt(0);
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->Submenu(), nullptr);
-    EXPECT_TRUE(top._GetMenuData()->menu->actions().isEmpty());
+    EXPECT_TRUE(KitAccess::MenuOf(&top)->menu->actions().isEmpty());
     action_of(entry)->setText("still alive"); // would touch freed memory before
 }
 

@@ -30,13 +30,13 @@ namespace {
 
 QWidget* widget_of(BWindow* window)
 {
-    return window->_GetPrivate()->widget;
+    return KitAccess::Of(window)->widget;
 }
 
 QAction* file_action(PellaraWin* window, const char* label)
 {
     BMenuItem* item = window->menuBar->FindItem(label);
-    return item != nullptr ? item->_GetPrivate()->action : nullptr;
+    return item != nullptr ? KitAccess::Of(item)->action : nullptr;
 }
 
 void press(BWindow* window, Qt::Key key)
@@ -174,7 +174,7 @@ TEST(PellaraWinTest, FileMenuEntriesInOrder)
         EXPECT_EQ(entries[i]->menu() != nullptr, expected[i].submenu);
         EXPECT_EQ(entries[i]->shortcut(), expected[i].shortcut);
     }
-    EXPECT_EQ(entries[0]->menu(), application.window->saveAsMenu->_GetMenuData()->menu);
+    EXPECT_EQ(entries[0]->menu(), KitAccess::MenuOf(application.window->saveAsMenu)->menu);
     EXPECT_GT(application.window->saveAsMenu->CountItems(), 0);
 
     BMenuItem* fusion = application.window->menuBar->FindItem("Fusion");

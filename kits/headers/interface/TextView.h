@@ -26,10 +26,10 @@ public:
     void SetTextRect(BRect rect);
 
     struct TextPrivate;
-    // The layer's own state; not for system code.
-    TextPrivate* _GetTextPrivate() const { return fText; }
 
 private:
+    friend struct KitAccess;
+
     TextPrivate* fText;
 };
 

@@ -79,10 +79,10 @@ public:
     BPoint ConvertFromScreen(BPoint point) const;
 
     struct Private;
-    // The layer's own state; not for system code.
-    Private* _GetPrivate() const { return fPrivate; }
 
 private:
+    friend struct KitAccess;
+
     Private* fPrivate;
 };
 

@@ -38,8 +38,6 @@ public:
     virtual status_t Invoke(BMessage* message = nullptr);
 
     struct Private;
-    // The layer's own state; not for system code.
-    Private* _GetPrivate() const { return fPrivate; }
 
 protected:
     struct SeparatorTag
@@ -49,6 +47,7 @@ protected:
 
 private:
     friend class BMenu;
+    friend struct KitAccess;
 
     BWindow* _Window() const;
 

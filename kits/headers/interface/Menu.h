@@ -52,8 +52,6 @@ public:
     BMenu* Supermenu() const;
 
     struct MenuData;
-    // The layer's own state; not for system code.
-    MenuData* _GetMenuData() const { return fData; }
 
 protected:
     // A menu bar shows its items in a widget of its own.
@@ -62,6 +60,7 @@ protected:
 
 private:
     friend class BMenuItem;
+    friend struct KitAccess;
 
     void _Init(const char* name, menu_layout layout);
 
