@@ -1,6 +1,7 @@
 #include "VPellaraObject.h"
 
 #include <Bitmap.h>
+#include <PictureSize.h>
 #include <View.h>
 
 #include <algorithm>
@@ -37,18 +38,6 @@ uint32_t extent(float low, float high)
     if (size < 1.0 || size > double(std::numeric_limits<uint32_t>::max()))
         return 0;
     return static_cast<uint32_t>(size);
-}
-
-// Bytes of a width x height picture of 32-bit words, or 0 when that cannot be
-// represented (or is empty).
-size_t picture_bytes(uint32_t width, uint32_t height)
-{
-    if (width == 0 || height == 0)
-        return 0;
-    uint64_t pixels = uint64_t(width) * uint64_t(height);
-    if (pixels > std::numeric_limits<size_t>::max() / 4)
-        return 0;
-    return size_t(pixels) * 4;
 }
 
 // A bitmap the capture can read as it is: 4 bytes a pixel, rows with no gap.
@@ -220,7 +209,7 @@ bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* widt
     *width = extent(bounds.left, bounds.right);
     *height = extent(bounds.top, bounds.bottom);
 
-    size_t bytes = picture_bytes(*width, *height);
+    size_t bytes = size_t(picture_bytes(*width, *height));
     if (bytes == 0) {
         *present = false;
         return false;
@@ -280,7 +269,7 @@ bool VPellaraObject::_prepare_scaled_motive()
     // Sizes left by a failed capture describe a pattern the buffer lacks.
     if (motive == nullptr || !motivePresent)
         return false;
-    size_t bytes = picture_bytes(wF, hF);
+    size_t bytes = size_t(picture_bytes(wF, hF));
     if (bytes == 0)
         return false;
     void* block = reallocator(scaledMotive, bytes);
@@ -313,7 +302,7 @@ void VPellaraObject::_fill_scaled_rows(uint32_t first, uint32_t last)
 void VPellaraObject::_copy_motive()
 {
     if (scaledMotive == nullptr || motive == nullptr || !motivePresent ||
-        scaledBytes != picture_bytes(wF, hF))
+        scaledBytes != size_t(picture_bytes(wF, hF)))
         return;
     for_row_bands(hF, uint64_t(wF) * hF, [this](uint32_t first, uint32_t last) {
         for (uint32_t r = first; r < last; r++)
@@ -332,7 +321,7 @@ BBitmap* VPellaraObject::Fusion()
         return nullptr;
     if (!_prepare_scaled_motive())
         return nullptr;
-    size_t bytes = picture_bytes(wF, hF);
+    size_t bytes = size_t(picture_bytes(wF, hF));
     void* block = reallocator(result, bytes);
     if (block == nullptr)
         return nullptr;

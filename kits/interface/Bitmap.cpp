@@ -1,4 +1,5 @@
 #include <Bitmap.h>
+#include <PictureSize.h>
 #include <View.h>
 
 #include <algorithm>
@@ -70,15 +71,12 @@ void BBitmap::_Allocate(BRect bounds, color_space space)
         fInitStatus = B_BAD_VALUE;
         return;
     }
-    // Row bytes rounded up to 4; the whole must fit the platform's int32 length.
-    uint64 rowBits = uint64(fWidth) * uint64(bits);
-    uint64 row = ((rowBits + 31) / 32) * 4;
-    uint64 total = row * uint64(fHeight);
-    if (row > uint64(std::numeric_limits<int32>::max()) ||
-        total > uint64(std::numeric_limits<int32>::max())) {
+    const int32 total = picture_bytes(fWidth, fHeight, bits);
+    if (total == 0) {
         fInitStatus = B_NO_MEMORY;
         return;
     }
+    const int32 row = picture_bytes(fWidth, 1, bits);
     size_t length = size_t(total);
     if (length >= kMapThreshold) {
         void* block =

@@ -150,19 +150,20 @@ status_t BMenuItem::Invoke(BMessage* message)
 {
     if (!fPrivate->enabled)
         return B_ERROR;
-    BMessage* copy = _PrepareInvoke(message);
-    if (copy == nullptr)
+    if (message == nullptr)
+        message = Message();
+    if (message == nullptr)
         return B_BAD_VALUE;
-    int32 index = fPrivate->menu != nullptr ? fPrivate->menu->IndexOf(this) : -1;
-    copy->AddInt32("index", index);
-    status_t status = B_BAD_PORT_ID;
-    if (!(Messenger() == BMessenger())) {
-        status = Messenger().SendMessage(copy);
-    } else if (BWindow* window = _Window()) {
-        status = window->PostMessage(copy);
+    BMessage indexed(*message);
+    indexed.AddInt32("index", fPrivate->menu != nullptr ? fPrivate->menu->IndexOf(this) : -1);
+    BMessenger target = Messenger();
+    if (target == BMessenger()) {
+        BWindow* window = _Window();
+        if (window == nullptr)
+            return B_BAD_PORT_ID;
+        target = BMessenger(window);
     }
-    delete copy;
-    return status;
+    return _InvokeTo(&indexed, target);
 }
 
 BSeparatorItem::BSeparatorItem() : BMenuItem(SeparatorTag()) {}

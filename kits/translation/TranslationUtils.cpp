@@ -2,6 +2,7 @@
 #include <Menu.h>
 #include <MenuItem.h>
 #include <Message.h>
+#include <RegularFile.h>
 #include <StoragePrivate.h>
 #include <TranslationPrivate.h>
 #include <TranslationUtils.h>
@@ -155,22 +156,17 @@ status_t BTranslationUtils::ReadBitmapFile(const char* path, BBitmap** outBitmap
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return BPrivate::status_for_errno(errno);
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int error = errno;
+    off_t size = 0;
+    if (status_t status = check_regular_file(fd, &size); status != B_OK) {
         close(fd);
-        return BPrivate::status_for_errno(error);
+        return status;
     }
-    if (S_ISDIR(st.st_mode) || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return S_ISDIR(st.st_mode) ? status_t(B_IS_A_DIRECTORY) : status_t(B_BAD_TYPE);
-    }
-    if (st.st_size == 0) {
+    if (size == 0) {
         close(fd);
         return B_NO_TRANSLATOR;
     }
 
-    if (png_is_truncated(fd, st.st_size) || bmp_is_truncated(fd, st.st_size)) {
+    if (png_is_truncated(fd, size) || bmp_is_truncated(fd, size)) {
         close(fd);
         return B_ILLEGAL_DATA;
     }
