@@ -115,18 +115,6 @@ bool BMenuItem::IsEnabled() const
     return fPrivate->enabled;
 }
 
-void BMenuItem::SetMarked(bool marked)
-{
-    fPrivate->marked = marked;
-    fPrivate->action->setCheckable(marked || fPrivate->action->isCheckable());
-    fPrivate->action->setChecked(marked);
-}
-
-bool BMenuItem::IsMarked() const
-{
-    return fPrivate->marked;
-}
-
 BMenu* BMenuItem::Submenu() const
 {
     return fPrivate->submenu;

@@ -31,7 +31,6 @@ struct BMenuItem::Private
     char shortcut = 0;
     uint32 modifiers = 0;
     bool enabled = true;
-    bool marked = false;
     bool separator = false;
     BMenu* submenu = nullptr; // owned
     BMenu* menu = nullptr;    // the menu holding the item

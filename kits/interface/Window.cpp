@@ -196,14 +196,6 @@ bool BWindow::IsHidden() const
     return !fPrivate->shown;
 }
 
-void BWindow::Activate(bool active)
-{
-    if (active) {
-        fPrivate->widget->raise();
-        fPrivate->widget->activateWindow();
-    }
-}
-
 const char* BWindow::Title() const
 {
     return fPrivate->title.c_str();

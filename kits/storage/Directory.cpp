@@ -82,17 +82,6 @@ status_t BDirectory::GetEntry(BEntry* entry) const
     return entry->SetTo(fPath.c_str());
 }
 
-status_t BDirectory::FindEntry(const char* name, BEntry* entry) const
-{
-    if (entry == nullptr || name == nullptr)
-        return B_BAD_VALUE;
-    if (fStatus != B_OK)
-        return fStatus;
-    if (!Contains(name))
-        return B_ENTRY_NOT_FOUND;
-    return entry->SetTo(this, name);
-}
-
 bool BDirectory::Contains(const char* name) const
 {
     if (fStatus != B_OK || name == nullptr || name[0] == '\0')

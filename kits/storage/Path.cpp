@@ -49,13 +49,6 @@ const char* entry_ref::Name() const
     return path.empty() ? nullptr : name.c_str();
 }
 
-status_t get_ref_for_path(const char* path, entry_ref* ref)
-{
-    if (ref == nullptr)
-        return B_BAD_VALUE;
-    return ref->SetPath(path);
-}
-
 BPath::BPath() : fStatus(B_NO_INIT) {}
 
 BPath::BPath(const char* path, const char* leaf, bool normalize) : fStatus(B_NO_INIT)

@@ -41,9 +41,6 @@ public:
     BMenuItem* FindItem(const char* label) const;
     BMenuItem* FindItem(uint32 command) const;
 
-    status_t SetTargetForItems(BHandler* target);
-    status_t SetTargetForItems(BMessenger messenger);
-
     virtual void SetEnabled(bool enabled);
     bool IsEnabled() const;
 

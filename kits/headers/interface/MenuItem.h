@@ -27,8 +27,6 @@ public:
 
     virtual void SetEnabled(bool enabled);
     bool IsEnabled() const;
-    virtual void SetMarked(bool marked);
-    bool IsMarked() const;
 
     BMenu* Submenu() const;
     BMenu* Menu() const;

@@ -19,11 +19,8 @@ public:
     // selected and copied.
     void MakeEditable(bool editable = true);
     bool IsEditable() const;
-    void MakeSelectable(bool selectable = true);
-    bool IsSelectable() const;
 
     BRect TextRect() const;
-    void SetTextRect(BRect rect);
 
     struct TextPrivate;
 

@@ -61,7 +61,6 @@ public:
     void Show();
     void Hide();
     bool IsHidden() const;
-    void Activate(bool active = true);
 
     const char* Title() const;
     void SetTitle(const char* title);

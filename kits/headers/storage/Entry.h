@@ -24,8 +24,6 @@ struct entry_ref
     std::string name;
 };
 
-status_t get_ref_for_path(const char* path, entry_ref* ref);
-
 class BDirectory;
 class BPath;
 
