@@ -211,7 +211,7 @@ bool menu_invoke_shortcut(BMenu* menu, char key, uint32 modifiers)
         if ((itemModifiers & kDistinct) != (modifiers & kDistinct))
             continue;
         if (!item->IsEnabled())
-            return false; // a disabled command swallows its key, as on the platform
+            return false; // a disabled command does nothing, and its key goes on unhandled
         item->Invoke();
         return true;
     }

@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QMenuBar>
+#include <QPointer>
 
 #include <gtest/gtest.h>
 
@@ -264,11 +265,17 @@ TEST(MenuTest, MenuBarIsAQMenuBarAtItsFrame)
 
 TEST(MenuTest, UnrealizedBarIsFreed)
 {
-    // Never added to a window: its Qt widget must go with it (checked by the
-    // leak-checking build).
+    // Never added to a window: its Qt widgets must go with it.
     auto* bar = new BMenuBar(BRect(0, 0, 10, 10), "loose");
-    bar->AddItem(new BMenu("File"));
+    auto* file = new BMenu("File");
+    bar->AddItem(file);
+    QPointer<QWidget> barWidget = KitAccess::MenuOf(bar)->container;
+    QPointer<QMenu> fileMenu = KitAccess::MenuOf(file)->menu;
+    ASSERT_FALSE(barWidget.isNull());
+    ASSERT_FALSE(fileMenu.isNull());
     delete bar;
+    EXPECT_TRUE(barWidget.isNull());
+    EXPECT_TRUE(fileMenu.isNull());
 }
 
 struct ShortcutCase

@@ -11,6 +11,7 @@
 #include <MenuBar.h>
 #include <MenuItem.h>
 #include <MenuPrivate.h>
+#include <Messenger.h>
 #include <WindowPrivate.h>
 
 #include <QApplication>
@@ -262,12 +263,28 @@ INSTANTIATE_TEST_SUITE_P(
                                }}),
     [](const ::testing::TestParamInfo<QuitPath>& info) { return info.param.name; });
 
+// Notes the quit requests that reach the application instead of quitting.
+class QuitWatchingPellara : public Pellara
+{
+public:
+    void DispatchMessage(BMessage* message, BHandler* handler) override
+    {
+        if (message->what == B_QUIT_REQUESTED && handler == this) {
+            quitRequests++;
+            return;
+        }
+        Pellara::DispatchMessage(message, handler);
+    }
+
+    int quitRequests = 0;
+};
+
 TEST(PellaraWinTest, QuitRequestedAsksTheApplicationToQuit)
 {
-    Pellara application;
-    int32 before = application.CountQueuedMessages();
+    QuitWatchingPellara application;
     EXPECT_TRUE(application.window->QuitRequested());
-    EXPECT_EQ(application.CountQueuedMessages(), before + 1);
+    drain_events();
+    EXPECT_EQ(application.quitRequests, 1);
 }
 
 TEST(PellaraWinTest, OtherMessagesReachTheBaseUnchanged)
@@ -315,9 +332,15 @@ TEST(PellaraTest, IdentityOnTheDesktop)
 
 TEST(PellaraTest, WindowsStillOpenGoWithTheApplication)
 {
+    BMessenger toWindow, toBoard;
     {
         Pellara application;
         fill_sources(application.window->view);
+        toWindow = BMessenger(application.window);
+        toBoard = BMessenger(application.window->view);
+        ASSERT_EQ(toBoard.SendMessage('zzzz'), B_OK);
     } // the view's bitmaps and engine are freed with the window
     EXPECT_EQ(be_app, nullptr);
+    EXPECT_FALSE(toWindow.IsValid()) << "the window outlived the application";
+    EXPECT_NE(toBoard.SendMessage('zzzz'), B_OK);
 }

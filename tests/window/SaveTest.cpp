@@ -11,6 +11,7 @@
 #include <Menu.h>
 #include <MenuItem.h>
 #include <MenuPrivate.h>
+#include <Messenger.h>
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
 #include <WindowPrivate.h>
@@ -247,11 +248,14 @@ TEST_F(SaveTest, EachChoiceGetsAFreshPanel)
     BMenu* menu = Window()->saveAsMenu;
     KitAccess::Of(menu->ItemAt(0))->action->trigger();
     drain_events();
-    BFilePanel* first = Window()->savePanel;
+    ASSERT_NE(Window()->savePanel, nullptr);
+    // Named by token: it tells whether the first panel's window still exists.
+    const BMessenger firstPanel(Window()->savePanel->Window());
+    ASSERT_TRUE(firstPanel.IsValid());
     KitAccess::Of(menu->ItemAt(1))->action->trigger();
     drain_events();
     ASSERT_NE(Window()->savePanel, nullptr);
-    EXPECT_NE(Window()->savePanel, first);
+    EXPECT_FALSE(firstPanel.IsValid()) << "the first choice's panel is still there";
     EXPECT_TRUE(Window()->savePanel->IsShowing());
 }
 
