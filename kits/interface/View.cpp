@@ -172,7 +172,7 @@ bool deliver_drop(BView* view, const QDropEvent* event)
         if (file.isEmpty())
             continue;
         entry_ref ref(QFile::encodeName(file).constData());
-        if (ref.Path() != nullptr)
+        if (!ref.path.empty())
             message.AddRef("refs", &ref);
     }
     QWidget* widget = KitAccess::Of(view)->widget;

@@ -47,11 +47,11 @@ status_t BDirectory::SetTo(const char* path)
 
 status_t BDirectory::SetTo(const entry_ref* ref)
 {
-    if (ref == nullptr || ref->Path() == nullptr) {
+    if (ref == nullptr || ref->path.empty()) {
         Unset();
         return fStatus = B_BAD_VALUE;
     }
-    return SetTo(ref->Path());
+    return SetTo(ref->path.c_str());
 }
 
 status_t BDirectory::SetTo(const BEntry* entry)

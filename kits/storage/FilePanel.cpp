@@ -200,8 +200,8 @@ void BFilePanel::SetMessage(BMessage* message)
 
 void BFilePanel::SetPanelDirectory(const entry_ref* directory)
 {
-    if (directory != nullptr && directory->Path() != nullptr)
-        SetPanelDirectory(directory->Path());
+    if (directory != nullptr && !directory->path.empty())
+        SetPanelDirectory(directory->path.c_str());
 }
 
 void BFilePanel::SetPanelDirectory(const char* directory)

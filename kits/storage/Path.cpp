@@ -75,9 +75,9 @@ status_t BPath::SetTo(const char* path, const char* leaf, bool)
 status_t BPath::SetTo(const entry_ref* ref)
 {
     Unset();
-    if (ref == nullptr || ref->Path() == nullptr)
+    if (ref == nullptr || ref->path.empty())
         return fStatus = B_BAD_VALUE;
-    return SetTo(ref->Path());
+    return SetTo(ref->path.c_str());
 }
 
 status_t BPath::Append(const char* path, bool)

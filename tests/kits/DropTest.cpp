@@ -1,6 +1,7 @@
 #include "AppEnvironment.h"
 #include "DropHelpers.h"
 
+#include <Path.h>
 #include <ViewPrivate.h>
 #include <Window.h>
 
@@ -45,7 +46,7 @@ protected:
         std::vector<std::string> paths;
         entry_ref ref;
         for (int32 i = 0; message.FindRef("refs", i, &ref) == B_OK; i++)
-            paths.push_back(ref.Path());
+            paths.push_back(BPath(&ref).Path());
         return paths;
     }
 
