@@ -5,11 +5,9 @@
 #include <View.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -26,19 +24,6 @@ namespace {
 
 // Pictures below this many pixels are not worth a second thread.
 constexpr uint64_t kParallelPixels = uint64_t(1) << 19;
-
-// Pixel extent of one bounds axis: (high - low) truncated toward zero, plus 1.
-// Non-finite or empty extents give 0, which no capture accepts.
-uint32_t extent(float low, float high)
-{
-    double span = double(high) - double(low);
-    if (!std::isfinite(span))
-        return 0;
-    double size = std::trunc(span) + 1.0;
-    if (size < 1.0 || size > double(std::numeric_limits<uint32_t>::max()))
-        return 0;
-    return static_cast<uint32_t>(size);
-}
 
 // A bitmap the capture can read as it is: 4 bytes a pixel, rows with no gap.
 bool is_flat_32bit(const BBitmap* bitmap, uint32_t width, uint32_t height)
@@ -206,8 +191,8 @@ bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* widt
         return true;
 
     BRect bounds = bitmap->Bounds();
-    *width = extent(bounds.left, bounds.right);
-    *height = extent(bounds.top, bounds.bottom);
+    *width = uint32_t(pixel_extent(bounds.left, bounds.right));
+    *height = uint32_t(pixel_extent(bounds.top, bounds.bottom));
 
     size_t bytes = size_t(picture_bytes(*width, *height));
     if (bytes == 0) {

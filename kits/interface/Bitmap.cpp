@@ -3,10 +3,8 @@
 #include <View.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 
 #include <sys/mman.h>
 
@@ -15,17 +13,6 @@ namespace {
 // Large buffers come straight from the kernel: already zero, and eligible for
 // huge pages, which keeps a 64-megapixel stereogram from costing 16,000 faults.
 constexpr size_t kMapThreshold = size_t(1) << 20;
-
-bool extent_of(float low, float high, int32* out)
-{
-    if (!std::isfinite(low) || !std::isfinite(high) || high < low)
-        return false;
-    double span = std::trunc(double(high) - double(low)) + 1.0;
-    if (span < 1.0 || span > double(std::numeric_limits<int32>::max()))
-        return false;
-    *out = static_cast<int32>(span);
-    return true;
-}
 
 } // namespace
 
@@ -65,8 +52,9 @@ void BBitmap::_Allocate(BRect bounds, color_space space)
         fInitStatus = B_BAD_VALUE;
         return;
     }
-    if (!extent_of(bounds.left, bounds.right, &fWidth) ||
-        !extent_of(bounds.top, bounds.bottom, &fHeight)) {
+    fWidth = pixel_extent(bounds.left, bounds.right);
+    fHeight = pixel_extent(bounds.top, bounds.bottom);
+    if (fWidth == 0 || fHeight == 0) {
         fWidth = fHeight = 0;
         fInitStatus = B_BAD_VALUE;
         return;

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <ostream>
 #include <string>
 
@@ -58,6 +60,38 @@ INSTANTIATE_TEST_SUITE_P(
                     SizeCase{"EmptyWidth", 0, 10, 32, 0}, SizeCase{"NegativeHeight", 10, -1, 32, 0},
                     SizeCase{"NoBits", 10, 10, 0, 0}),
     [](const testing::TestParamInfo<SizeCase>& info) { return std::string(info.param.name); });
+
+struct ExtentCase
+{
+    const char* name;
+    float low;
+    float high;
+    int32_t pixels;
+};
+
+void PrintTo(const ExtentCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class PixelExtent : public testing::TestWithParam<ExtentCase>
+{
+};
+
+TEST_P(PixelExtent, IsTheInclusiveSpanTruncated)
+{
+    EXPECT_EQ(pixel_extent(GetParam().low, GetParam().high), GetParam().pixels);
+}
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PixelExtent,
+    testing::Values(ExtentCase{"Inclusive", 10, 120, 111}, ExtentCase{"Single", 0, 0, 1},
+                    ExtentCase{"Truncated", 0.4F, 5.3F, 5}, ExtentCase{"Negative", -3, 1, 5},
+                    ExtentCase{"Reversed", 5, 4.5F, 0}, ExtentCase{"NaN", 0, std::nanf(""), 0},
+                    ExtentCase{"Infinite", 0, kInf, 0}, ExtentCase{"OverInt32", 0, 3e9F, 0}),
+    [](const testing::TestParamInfo<ExtentCase>& info) { return std::string(info.param.name); });
 
 class RegularFileCheck : public testing::Test
 {
