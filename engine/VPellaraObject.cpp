@@ -2,14 +2,13 @@
 
 #include <Bitmap.h>
 #include <PictureMemory.h>
+#include <PictureSize.h>
 #include <View.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -26,31 +25,6 @@ namespace {
 
 // Pictures below this many pixels are not worth a second thread.
 constexpr uint64_t kParallelPixels = uint64_t(1) << 19;
-
-// Pixel extent of one bounds axis: (high - low) truncated toward zero, plus 1.
-// Non-finite or empty extents give 0, which no capture accepts.
-uint32_t extent(float low, float high)
-{
-    double span = double(high) - double(low);
-    if (!std::isfinite(span))
-        return 0;
-    double size = std::trunc(span) + 1.0;
-    if (size < 1.0 || size > double(std::numeric_limits<uint32_t>::max()))
-        return 0;
-    return static_cast<uint32_t>(size);
-}
-
-// Bytes of a width x height picture of 32-bit words, or 0 when that cannot be
-// represented (or is empty).
-size_t picture_bytes(uint32_t width, uint32_t height)
-{
-    if (width == 0 || height == 0)
-        return 0;
-    uint64_t pixels = uint64_t(width) * uint64_t(height);
-    if (pixels > std::numeric_limits<size_t>::max() / 4)
-        return 0;
-    return size_t(pixels) * 4;
-}
 
 // A bitmap the capture can read as it is: 4 bytes a pixel, rows with no gap.
 bool is_flat_32bit(const BBitmap* bitmap, uint32_t width, uint32_t height)
@@ -218,10 +192,10 @@ bool VPellaraObject::_capture(BBitmap* bitmap, uint32_t** buffer, uint32_t* widt
         return true;
 
     BRect bounds = bitmap->Bounds();
-    *width = extent(bounds.left, bounds.right);
-    *height = extent(bounds.top, bounds.bottom);
+    *width = uint32_t(pixel_extent(bounds.left, bounds.right));
+    *height = uint32_t(pixel_extent(bounds.top, bounds.bottom));
 
-    size_t bytes = picture_bytes(*width, *height);
+    size_t bytes = size_t(picture_bytes(*width, *height));
     if (bytes == 0) {
         *present = false;
         return false;
@@ -281,7 +255,7 @@ bool VPellaraObject::_prepare_scaled_motive()
     // Sizes left by a failed capture describe a pattern the buffer lacks.
     if (motive == nullptr || !motivePresent)
         return false;
-    size_t bytes = picture_bytes(wF, hF);
+    size_t bytes = size_t(picture_bytes(wF, hF));
     if (bytes == 0)
         return false;
     void* block = reallocator(scaledMotive, bytes);
@@ -314,7 +288,7 @@ void VPellaraObject::_fill_scaled_rows(uint32_t first, uint32_t last)
 void VPellaraObject::_copy_motive()
 {
     if (scaledMotive == nullptr || motive == nullptr || !motivePresent ||
-        scaledBytes != picture_bytes(wF, hF))
+        scaledBytes != size_t(picture_bytes(wF, hF)))
         return;
     for_row_bands(hF, uint64_t(wF) * hF, [this](uint32_t first, uint32_t last) {
         for (uint32_t r = first; r < last; r++)
@@ -333,7 +307,7 @@ BBitmap* VPellaraObject::Fusion()
         return nullptr;
     if (!_prepare_scaled_motive())
         return nullptr;
-    size_t bytes = picture_bytes(wF, hF);
+    size_t bytes = size_t(picture_bytes(wF, hF));
     void* block = reallocator(result, bytes);
     if (block == nullptr)
         return nullptr;

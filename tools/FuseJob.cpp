@@ -4,7 +4,7 @@
 #include <Bitmap.h>
 #include <BitmapStream.h>
 #include <DataIO.h>
-#include <ImageTranslator.h>
+#include <BitmapReading.h>
 #include <SafeFileWriter.h>
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
@@ -82,7 +82,7 @@ void print_usage(FILE* out)
                 "  --list-formats  list the formats that can be written\n"
                 "  --help          show this help\n"
                 "  --version       show the version\n",
-                kTool, kTool, (unsigned long long)BPrivate::ReadBudget::kDefaultMaxPixels,
+                kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
                 (unsigned long long)kMaxPixelsLimit));
 }
 
@@ -414,7 +414,7 @@ int Main(int argc, char** argv)
             if (maxPixels == 0)
                 return fail(kUsage, "--max-pixels needs a number from 1 to %s (see --help)",
                             std::to_string(kMaxPixelsLimit).c_str());
-            BPrivate::default_read_budget().maxPixels = maxPixels;
+            set_max_picture_pixels(maxPixels);
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             return fail(kUsage, "unknown option '%s' (see --help)", arg);
         } else {

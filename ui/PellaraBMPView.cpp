@@ -3,14 +3,13 @@
 #include <Bitmap.h>
 #include <Message.h>
 #include <Path.h>
+#include <RegularFile.h>
 #include <String.h>
 #include <TextControl.h>
 #include <TextView.h>
 #include <TranslationUtils.h>
 #include <VPellaraObject.h>
 
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -27,14 +26,6 @@ const BPoint kConstantsPoint(10, 285);
 const BRect kAFrame(10, 290, 70, 300);
 const BRect kLFrame(10, 310, 70, 320);
 const float kDivider = 17;
-
-// Only regular files are handed to the decoders: a dropped pipe or device
-// would block the window's thread or never end.
-bool is_regular_file(const char* path)
-{
-    std::error_code error;
-    return std::filesystem::is_regular_file(path, error) && !error;
-}
 
 } // namespace
 
@@ -120,7 +111,8 @@ void PellaraBMPView::SetBitmap(BMessage* message)
         return;
 
     BPath path(&ref);
-    if (path.InitCheck() != B_OK || !is_regular_file(path.Path()))
+    // A dropped pipe or device would block the window's thread.
+    if (path.InitCheck() != B_OK || check_regular_file(path.Path()) != B_OK)
         return;
 
     ConvertFromScreen(&point);

@@ -1,21 +1,34 @@
 #include <Handler.h>
-#include <Looper.h>
+#include <LooperPrivate.h>
+#include <TokenSpace.h>
 
 #include <cstdlib>
 #include <cstring>
 
-BHandler::BHandler(const char* name) : fName(nullptr), fLooper(nullptr)
+BHandler::BHandler(const char* name) : fName(nullptr), fToken(kNullToken), fLooper(nullptr)
 {
     SetName(name);
+    fToken = TokenSpace::Add(this);
 }
 
 BHandler::~BHandler()
 {
-    // A looper must not keep (and deliver to) a handler that is gone; a
-    // looper clears fLooper on itself before this runs.
-    if (fLooper != nullptr && fLooper != this)
-        fLooper->RemoveHandler(this);
+    // Once the token is gone no messenger reaches this handler, and a looper
+    // must neither list it nor deliver what is still queued for it. A looper
+    // has cleared its own link before this runs.
+    {
+        std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+        if (fLooper != nullptr)
+            BLooper::Private::ForgetHandler(fLooper, this);
+        TokenSpace::Remove(fToken);
+    }
     std::free(fName);
+}
+
+BLooper* BHandler::Looper() const
+{
+    std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+    return fLooper;
 }
 
 void BHandler::MessageReceived(BMessage* message)

@@ -53,24 +53,21 @@ BHandler* BInvoker::Target(BLooper** looper) const
     return fMessenger.Target(looper);
 }
 
-BMessage* BInvoker::_PrepareInvoke(BMessage* message) const
+status_t BInvoker::_InvokeTo(BMessage* message, const BMessenger& target)
 {
     if (message == nullptr)
         message = fMessage;
     if (message == nullptr)
-        return nullptr;
-    auto* copy = new BMessage(*message);
-    copy->AddInt64("when", system_time());
-    copy->AddPointer("source", this);
-    return copy;
+        return B_BAD_VALUE;
+    BMessage copy(*message);
+    copy.AddInt64("when", system_time());
+    // The whole object, not this base: a control is a view first, and the
+    // receiver reads the pointer back as one.
+    copy.AddPointer("source", dynamic_cast<const void*>(this));
+    return target.SendMessage(&copy);
 }
 
 status_t BInvoker::Invoke(BMessage* message)
 {
-    BMessage* copy = _PrepareInvoke(message);
-    if (copy == nullptr)
-        return B_BAD_VALUE;
-    status_t status = fMessenger.SendMessage(copy);
-    delete copy;
-    return status;
+    return _InvokeTo(message, fMessenger);
 }

@@ -4,31 +4,115 @@
 #include <QCoreApplication>
 
 #include <algorithm>
-#include <map>
 
 namespace {
 
-std::mutex sRegistryLock;
-std::map<uint32, BLooper*> sLoopers;
-uint32 sNextSerial = 1;
+// Asks the dispatcher to run one message of the looper with that token.
+class DrainEvent : public QEvent
+{
+public:
+    explicit DrainEvent(int32 looperToken) : QEvent(kType), looper(looperToken) {}
+
+    static const QEvent::Type kType;
+    const int32 looper;
+};
+
+const QEvent::Type DrainEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// A lock of its own, taken last: a drain asks for the next turn while it
+// holds its queue.
+std::mutex sDispatcherLock;
+LooperDispatcher* sDispatcher = nullptr;
+
+// Runs in the application's destructor, on the GUI thread.
+void drop_dispatcher()
+{
+    LooperDispatcher* dispatcher;
+    {
+        std::lock_guard<std::mutex> guard(sDispatcherLock);
+        dispatcher = sDispatcher;
+        sDispatcher = nullptr;
+    }
+    delete dispatcher;
+}
+
+// The caller holds sDispatcherLock; null without an application.
+LooperDispatcher* dispatcher_locked()
+{
+    QCoreApplication* application = QCoreApplication::instance();
+    if (application == nullptr)
+        return nullptr;
+    if (sDispatcher == nullptr) {
+        // Built on whatever thread posts first, then handed to the GUI
+        // thread, where every looper's messages run.
+        sDispatcher = new LooperDispatcher;
+        sDispatcher->moveToThread(application->thread());
+        qAddPostRoutine(drop_dispatcher);
+    }
+    return sDispatcher;
+}
+
+// Posting is safe from any thread; the event runs on the dispatcher's.
+void schedule_drain(int32 looperToken)
+{
+    std::lock_guard<std::mutex> guard(sDispatcherLock);
+    if (LooperDispatcher* dispatcher = dispatcher_locked())
+        QCoreApplication::postEvent(dispatcher, new DrainEvent(looperToken));
+}
 
 } // namespace
 
-const QEvent::Type LooperProxy::kDrainEvent =
-    static_cast<QEvent::Type>(QEvent::registerEventType());
-
-bool LooperProxy::event(QEvent* event)
+bool LooperDispatcher::event(QEvent* event)
 {
-    if (event->type() != kDrainEvent)
+    if (event->type() != DrainEvent::kType)
         return QObject::event(event);
-    fLooper->fPrivate->Drain();
+    BLooper* looper;
+    {
+        std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+        looper = TokenSpace::LooperFor(static_cast<DrainEvent*>(event)->looper);
+    }
+    // Loopers end on this thread only, so one found here stays for the call.
+    if (looper != nullptr)
+        BLooper::Private::Of(looper)->Drain();
     return true;
 }
 
-void BLooper::Private::ScheduleDrain()
+status_t BLooper::Private::Enqueue(const BMessage& message, int32 handlerToken)
 {
-    if (QCoreApplication::instance() != nullptr)
-        QCoreApplication::postEvent(proxy.get(), new QEvent(LooperProxy::kDrainEvent));
+    if (QCoreApplication::instance() == nullptr)
+        return B_NO_INIT;
+    bool first;
+    {
+        std::lock_guard<std::mutex> guard(queueLock);
+        first = queue.empty();
+        queue.push_back({std::make_unique<BMessage>(message), handlerToken});
+    }
+    if (first)
+        schedule_drain(token);
+    return B_OK;
+}
+
+void BLooper::Private::ForgetHandler(BLooper* looper, BHandler* handler)
+{
+    auto& list = looper->fPrivate->handlers;
+    list.erase(std::remove(list.begin(), list.end(), handler), list.end());
+    TokenSpace::SetLooperOf(handler, nullptr);
+}
+
+status_t BLooper::Private::PostTo(int32 looperToken, int32 handlerToken, const BMessage& message)
+{
+    // Held across the post: neither the looper nor the handler can end on
+    // the GUI thread while this looks at them.
+    std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+    BLooper* looper = TokenSpace::LooperFor(looperToken);
+    if (looper == nullptr)
+        return B_BAD_PORT_ID;
+    if (handlerToken != kNullToken) {
+        BHandler* handler = TokenSpace::HandlerFor(handlerToken);
+        if (handler == nullptr || TokenSpace::LooperOf(handler) != looper)
+            return B_BAD_HANDLER;
+    }
+    return looper->fPrivate->Enqueue(message, handlerToken);
 }
 
 // Handles one message, then asks for another turn if more are queued, so that
@@ -45,18 +129,21 @@ void BLooper::Private::Drain()
         entry = std::move(queue.front());
         queue.pop_front();
     }
-    BHandler* handler = entry.handler != nullptr ? entry.handler : owner;
-    if (handler != owner && !owner->HasHandler(handler)) {
-        ScheduleDrain();
-        return; // its handler left the looper after the post
+    BHandler* handler = owner;
+    if (entry.handlerToken != kNullToken) {
+        std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+        handler = TokenSpace::HandlerFor(entry.handlerToken);
+        if (handler != nullptr && TokenSpace::LooperOf(handler) != owner)
+            handler = nullptr;
+    }
+    if (handler == nullptr) {
+        schedule_drain(token);
+        return; // its handler left the looper, or ended, after the post
     }
     depth++;
-    BMessage* previous = current;
-    current = entry.message.get();
     owner->Lock();
     owner->DispatchMessage(entry.message.get(), handler);
     owner->Unlock();
-    current = previous;
     depth--;
     if (deleteWhenIdle && depth == 0) {
         delete owner;
@@ -64,30 +151,27 @@ void BLooper::Private::Drain()
     }
     std::lock_guard<std::mutex> guard(queueLock);
     if (!queue.empty())
-        ScheduleDrain();
+        schedule_drain(token);
 }
 
 BLooper::BLooper(const char* name) : BHandler(name), fPrivate(new Private)
 {
     fPrivate->owner = this;
-    fPrivate->proxy = std::make_unique<LooperProxy>(this);
-    fLooper = this;
-    {
-        std::lock_guard<std::mutex> guard(sRegistryLock);
-        fPrivate->serial = sNextSerial++;
-        sLoopers[fPrivate->serial] = this;
-    }
+    fPrivate->token = TokenSpace::TokenOf(this);
     AddHandler(this);
+    TokenSpace::SetLooper(fPrivate->token, this);
 }
 
 BLooper::~BLooper()
 {
     {
-        std::lock_guard<std::mutex> guard(sRegistryLock);
-        sLoopers.erase(fPrivate->serial);
+        // From here on no messenger finds the looper or its handlers.
+        std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+        TokenSpace::Remove(fPrivate->token);
+        for (BHandler* handler : fPrivate->handlers)
+            TokenSpace::SetLooperOf(handler, nullptr);
+        fPrivate->handlers.clear();
     }
-    for (BHandler* handler : fPrivate->handlers)
-        handler->fLooper = nullptr;
     delete fPrivate;
 }
 
@@ -101,19 +185,14 @@ status_t BLooper::PostMessage(BMessage* message, BHandler* handler)
 {
     if (message == nullptr)
         return B_BAD_VALUE;
-    if (handler != nullptr && handler != this && handler->Looper() != this)
-        return B_MISMATCHED_VALUES;
-    if (QCoreApplication::instance() == nullptr)
-        return B_NO_INIT;
-    bool first;
-    {
-        std::lock_guard<std::mutex> guard(fPrivate->queueLock);
-        first = fPrivate->queue.empty();
-        fPrivate->queue.push_back({std::make_unique<BMessage>(*message), handler});
+    std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+    int32 handlerToken = kNullToken;
+    if (handler != nullptr && handler != this) {
+        if (TokenSpace::LooperOf(handler) != this)
+            return B_MISMATCHED_VALUES;
+        handlerToken = TokenSpace::TokenOf(handler);
     }
-    if (first)
-        fPrivate->ScheduleDrain();
-    return B_OK;
+    return fPrivate->Enqueue(*message, handlerToken);
 }
 
 void BLooper::DispatchMessage(BMessage* message, BHandler* handler)
@@ -156,42 +235,38 @@ void BLooper::_DeleteWhenIdle()
 
 void BLooper::AddHandler(BHandler* handler)
 {
-    if (handler == nullptr || HasHandler(handler))
+    if (handler == nullptr)
         return;
-    if (handler->fLooper != nullptr && handler->fLooper != this)
-        handler->fLooper->RemoveHandler(handler);
-    {
-        std::lock_guard<std::mutex> guard(fPrivate->handlersLock);
-        fPrivate->handlers.push_back(handler);
-    }
-    handler->fLooper = this;
+    std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+    BLooper* previous = TokenSpace::LooperOf(handler);
+    if (previous == this)
+        return;
+    if (previous != nullptr)
+        Private::ForgetHandler(previous, handler);
+    fPrivate->handlers.push_back(handler);
+    TokenSpace::SetLooperOf(handler, this);
 }
 
 bool BLooper::RemoveHandler(BHandler* handler)
 {
-    if (handler == this)
+    if (handler == nullptr || handler == this)
         return false;
-    {
-        std::lock_guard<std::mutex> guard(fPrivate->handlersLock);
-        auto& list = fPrivate->handlers;
-        auto it = std::find(list.begin(), list.end(), handler);
-        if (it == list.end())
-            return false;
-        list.erase(it);
-    }
-    handler->fLooper = nullptr;
+    std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+    if (TokenSpace::LooperOf(handler) != this)
+        return false;
+    Private::ForgetHandler(this, handler);
     return true;
 }
 
 int32 BLooper::CountHandlers() const
 {
-    std::lock_guard<std::mutex> guard(fPrivate->handlersLock);
+    std::lock_guard<std::mutex> guard(TokenSpace::Lock());
     return static_cast<int32>(fPrivate->handlers.size());
 }
 
 BHandler* BLooper::HandlerAt(int32 index) const
 {
-    std::lock_guard<std::mutex> guard(fPrivate->handlersLock);
+    std::lock_guard<std::mutex> guard(TokenSpace::Lock());
     if (index < 0 || size_t(index) >= fPrivate->handlers.size())
         return nullptr;
     return fPrivate->handlers[size_t(index)];
@@ -199,14 +274,10 @@ BHandler* BLooper::HandlerAt(int32 index) const
 
 bool BLooper::HasHandler(const BHandler* handler) const
 {
-    std::lock_guard<std::mutex> guard(fPrivate->handlersLock);
+    // Searched by address: the handler may be one that has ended.
+    std::lock_guard<std::mutex> guard(TokenSpace::Lock());
     auto& list = fPrivate->handlers;
     return std::find(list.begin(), list.end(), handler) != list.end();
-}
-
-BMessage* BLooper::CurrentMessage() const
-{
-    return fPrivate->current;
 }
 
 int32 BLooper::CountQueuedMessages() const
@@ -233,30 +304,4 @@ void BLooper::Unlock()
 bool BLooper::IsLocked() const
 {
     return fPrivate->lockCount > 0;
-}
-
-uint32 BLooper::_Serial() const
-{
-    return fPrivate->serial;
-}
-
-BLooper* BLooper::_LooperForSerial(uint32 serial)
-{
-    std::lock_guard<std::mutex> guard(sRegistryLock);
-    auto it = sLoopers.find(serial);
-    return it != sLoopers.end() ? it->second : nullptr;
-}
-
-status_t BLooper::_PostToSerial(uint32 serial, BMessage* message, BHandler* handler)
-{
-    // Held across the post: a looper ending on the GUI thread waits in its
-    // destructor instead of freeing the queue under this post.
-    std::lock_guard<std::mutex> guard(sRegistryLock);
-    auto it = sLoopers.find(serial);
-    if (it == sLoopers.end())
-        return B_BAD_PORT_ID;
-    BLooper* looper = it->second;
-    if (handler != nullptr && !looper->HasHandler(handler))
-        return B_BAD_HANDLER;
-    return looper->PostMessage(message, handler);
 }

@@ -2,6 +2,7 @@
 #define _LOOPER_PRIVATE_H
 
 #include <Looper.h>
+#include <TokenSpace.h>
 
 #include <QEvent>
 #include <QObject>
@@ -10,17 +11,12 @@
 #include <memory>
 #include <mutex>
 
-// Lives on the GUI thread and turns posted events into dispatches.
-class LooperProxy : public QObject
+// One object on the GUI thread turns posted events into dispatches for every
+// looper, whichever thread built the looper or posts to it.
+class LooperDispatcher : public QObject
 {
 public:
-    explicit LooperProxy(BLooper* looper) : fLooper(looper) {}
     bool event(QEvent* event) override;
-
-    static const QEvent::Type kDrainEvent;
-
-private:
-    BLooper* fLooper;
 };
 
 struct BLooper::Private
@@ -28,24 +24,27 @@ struct BLooper::Private
     struct Entry
     {
         std::unique_ptr<BMessage> message;
-        BHandler* handler; // null: the looper itself
+        int32 handlerToken; // kNullToken: the looper itself
     };
 
-    void ScheduleDrain();
+    static Private* Of(BLooper* looper) { return looper->fPrivate; }
+
+    // The caller holds TokenSpace::Lock().
+    status_t Enqueue(const BMessage& message, int32 handlerToken);
+    static void ForgetHandler(BLooper* looper, BHandler* handler);
+    static status_t PostTo(int32 looperToken, int32 handlerToken, const BMessage& message);
+
     void Drain();
 
     BLooper* owner = nullptr;
-    uint32 serial = 0;
-    std::mutex handlersLock; // messengers check the list from other threads
-    std::vector<BHandler*> handlers;
+    int32 token = kNullToken;
+    std::vector<BHandler*> handlers; // under TokenSpace::Lock()
     std::mutex queueLock;
     std::deque<Entry> queue;
     std::recursive_mutex lock;
     int32 lockCount = 0;
     int32 depth = 0; // handlers running now, nested loops included
     bool deleteWhenIdle = false;
-    BMessage* current = nullptr;
-    std::unique_ptr<LooperProxy> proxy;
 };
 
 #endif // _LOOPER_PRIVATE_H

@@ -399,11 +399,6 @@ status_t BMessage::MakeEmpty()
     return B_OK;
 }
 
-bool BMessage::WasDropped() const
-{
-    return HasPoint("_drop_point_");
-}
-
 BPoint BMessage::DropPoint(BPoint* offset) const
 {
     BPoint point;

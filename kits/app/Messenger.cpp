@@ -1,23 +1,25 @@
-#include <Looper.h>
+#include <LooperPrivate.h>
 #include <Messenger.h>
 
-BMessenger::BMessenger() : fLooperSerial(0), fHandler(nullptr) {}
+BMessenger::BMessenger() : fLooperToken(kNullToken), fHandlerToken(kNullToken) {}
 
 BMessenger::BMessenger(const BHandler* handler, const BLooper* looper, status_t* result)
-    : fLooperSerial(0), fHandler(nullptr)
+    : fLooperToken(kNullToken), fHandlerToken(kNullToken)
 {
     status_t status = B_BAD_VALUE;
     if (handler != nullptr) {
-        BLooper* owner = handler->Looper();
+        std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+        BLooper* owner = TokenSpace::LooperOf(handler);
         if (owner != nullptr && (looper == nullptr || looper == owner)) {
-            fLooperSerial = owner->_Serial();
-            fHandler = handler == owner ? nullptr : const_cast<BHandler*>(handler);
+            fLooperToken = TokenSpace::TokenOf(owner);
+            if (handler != owner)
+                fHandlerToken = TokenSpace::TokenOf(handler);
             status = B_OK;
         } else {
             status = B_MISMATCHED_VALUES;
         }
     } else if (looper != nullptr) {
-        fLooperSerial = looper->_Serial();
+        fLooperToken = TokenSpace::TokenOf(looper);
         status = B_OK;
     }
     if (result != nullptr)
@@ -26,17 +28,23 @@ BMessenger::BMessenger(const BHandler* handler, const BLooper* looper, status_t*
 
 bool BMessenger::IsValid() const
 {
-    return fLooperSerial != 0 && BLooper::_LooperForSerial(fLooperSerial) != nullptr;
+    std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+    return TokenSpace::LooperFor(fLooperToken) != nullptr;
 }
 
 BHandler* BMessenger::Target(BLooper** looper) const
 {
-    BLooper* owner = BLooper::_LooperForSerial(fLooperSerial);
+    std::lock_guard<std::mutex> guard(TokenSpace::Lock());
+    BLooper* owner = TokenSpace::LooperFor(fLooperToken);
+    BHandler* handler = owner;
+    if (owner != nullptr && fHandlerToken != kNullToken) {
+        handler = TokenSpace::HandlerFor(fHandlerToken);
+        if (handler != nullptr && TokenSpace::LooperOf(handler) != owner)
+            handler = nullptr;
+    }
     if (looper != nullptr)
         *looper = owner;
-    if (owner == nullptr)
-        return nullptr;
-    return fHandler != nullptr ? fHandler : owner;
+    return handler;
 }
 
 status_t BMessenger::SendMessage(uint32 command) const
@@ -47,7 +55,9 @@ status_t BMessenger::SendMessage(uint32 command) const
 
 status_t BMessenger::SendMessage(BMessage* message, BHandler*) const
 {
-    if (fLooperSerial == 0)
+    if (message == nullptr)
+        return B_BAD_VALUE;
+    if (fLooperToken == kNullToken)
         return B_BAD_PORT_ID;
-    return BLooper::_PostToSerial(fLooperSerial, message, fHandler);
+    return BLooper::Private::PostTo(fLooperToken, fHandlerToken, *message);
 }

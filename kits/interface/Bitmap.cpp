@@ -1,26 +1,15 @@
 #include <Bitmap.h>
 #include <PictureMemory.h>
+#include <PictureSize.h>
 #include <View.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 
 
 namespace {
 
-bool extent_of(float low, float high, int32* out)
-{
-    if (!std::isfinite(low) || !std::isfinite(high) || high < low)
-        return false;
-    double span = std::trunc(double(high) - double(low)) + 1.0;
-    if (span < 1.0 || span > double(std::numeric_limits<int32>::max()))
-        return false;
-    *out = static_cast<int32>(span);
-    return true;
-}
 
 } // namespace
 
@@ -57,21 +46,19 @@ void BBitmap::_Allocate(BRect bounds, color_space space)
         fInitStatus = B_BAD_VALUE;
         return;
     }
-    if (!extent_of(bounds.left, bounds.right, &fWidth) ||
-        !extent_of(bounds.top, bounds.bottom, &fHeight)) {
+    fWidth = pixel_extent(bounds.left, bounds.right);
+    fHeight = pixel_extent(bounds.top, bounds.bottom);
+    if (fWidth == 0 || fHeight == 0) {
         fWidth = fHeight = 0;
         fInitStatus = B_BAD_VALUE;
         return;
     }
-    // Row bytes rounded up to 4; the whole must fit the platform's int32 length.
-    uint64 rowBits = uint64(fWidth) * uint64(bits);
-    uint64 row = ((rowBits + 31) / 32) * 4;
-    uint64 total = row * uint64(fHeight);
-    if (row > uint64(std::numeric_limits<int32>::max()) ||
-        total > uint64(std::numeric_limits<int32>::max())) {
+    const int32 total = picture_bytes(fWidth, fHeight, bits);
+    if (total == 0) {
         fInitStatus = B_NO_MEMORY;
         return;
     }
+    const int32 row = picture_bytes(fWidth, 1, bits);
     size_t length = size_t(total);
     // Cleared, as a new bitmap is on the platform; large ones come cleared
     // from the kernel, on huge pages.

@@ -161,23 +161,6 @@ BMenuItem* BMenu::FindItem(uint32 command) const
     return nullptr;
 }
 
-status_t BMenu::SetTargetForItems(BHandler* target)
-{
-    status_t status = B_OK;
-    for (BMenuItem* item : fData->items)
-        if (item->Submenu() == nullptr && (status = item->SetTarget(target)) != B_OK)
-            break;
-    return status;
-}
-
-status_t BMenu::SetTargetForItems(BMessenger messenger)
-{
-    for (BMenuItem* item : fData->items)
-        if (item->Submenu() == nullptr)
-            item->SetTarget(messenger);
-    return B_OK;
-}
-
 void BMenu::SetEnabled(bool enabled)
 {
     fData->enabled = enabled;
@@ -228,7 +211,7 @@ bool menu_invoke_shortcut(BMenu* menu, char key, uint32 modifiers)
         if ((itemModifiers & kDistinct) != (modifiers & kDistinct))
             continue;
         if (!item->IsEnabled())
-            return false; // a disabled command swallows its key, as on the platform
+            return false; // a disabled command does nothing, and its key goes on unhandled
         item->Invoke();
         return true;
     }

@@ -1,4 +1,5 @@
 #include <MenuBar.h>
+#include <KitAccess.h>
 #include <MenuPrivate.h>
 #include <ViewPrivate.h>
 #include <Window.h>
@@ -141,8 +142,8 @@ BMenuBar::BMenuBar(BRect frame, const char* name, uint32 resizingMode, menu_layo
     }
     bar->setPalette(menu_bar_palette());
     bar->setAutoFillBackground(true);
-    _GetMenuData()->container = bar;
-    _GetPrivate()->makeWidget = [bar](QWidget* parent) {
+    KitAccess::MenuOf(this)->container = bar;
+    KitAccess::Of(this)->makeWidget = [bar](QWidget* parent) {
         bar->setParent(parent);
         return bar;
     };
@@ -152,9 +153,9 @@ BMenuBar::~BMenuBar()
 {
     _DeleteItems();
     // Once realized, the bar is the view's widget and goes with the view.
-    if (_GetPrivate()->widget == nullptr)
-        delete _GetMenuData()->container;
-    _GetMenuData()->container = nullptr;
+    if (KitAccess::Of(this)->widget == nullptr)
+        delete KitAccess::MenuOf(this)->container;
+    KitAccess::MenuOf(this)->container = nullptr;
 }
 
 void BMenuBar::AttachedToWindow()
@@ -175,10 +176,10 @@ bool menu_bar_open(BMenuBar* bar, int32 index)
 {
     if (bar == nullptr || !bar->IsEnabled())
         return false;
-    auto* qbar = qobject_cast<QMenuBar*>(bar->_GetMenuData()->container);
+    auto* qbar = qobject_cast<QMenuBar*>(KitAccess::MenuOf(bar)->container);
     BMenuItem* item = bar->ItemAt(index);
     if (qbar == nullptr || item == nullptr || !qbar->isVisible() || !item->IsEnabled())
         return false;
-    qbar->setActiveAction(item->_GetPrivate()->action);
+    qbar->setActiveAction(KitAccess::Of(item)->action);
     return true;
 }

@@ -1,4 +1,5 @@
 #include <InterfaceDefs.h>
+#include <KitAccess.h>
 #include <MenuPrivate.h>
 #include <Window.h>
 
@@ -98,7 +99,7 @@ void BMenuItem::SetLabel(const char* label)
 {
     fPrivate->label = label != nullptr ? label : "";
     if (fPrivate->submenu != nullptr)
-        fPrivate->submenu->_GetMenuData()->menu->setTitle(menu_text(label));
+        KitAccess::MenuOf(fPrivate->submenu)->menu->setTitle(menu_text(label));
     else
         show_label(fPrivate);
 }
@@ -130,18 +131,6 @@ bool BMenuItem::IsEnabled() const
     return fPrivate->enabled;
 }
 
-void BMenuItem::SetMarked(bool marked)
-{
-    fPrivate->marked = marked;
-    fPrivate->action->setCheckable(marked || fPrivate->action->isCheckable());
-    fPrivate->action->setChecked(marked);
-}
-
-bool BMenuItem::IsMarked() const
-{
-    return fPrivate->marked;
-}
-
 BMenu* BMenuItem::Submenu() const
 {
     return fPrivate->submenu;
@@ -165,19 +154,20 @@ status_t BMenuItem::Invoke(BMessage* message)
 {
     if (!fPrivate->enabled)
         return B_ERROR;
-    BMessage* copy = _PrepareInvoke(message);
-    if (copy == nullptr)
+    if (message == nullptr)
+        message = Message();
+    if (message == nullptr)
         return B_BAD_VALUE;
-    int32 index = fPrivate->menu != nullptr ? fPrivate->menu->IndexOf(this) : -1;
-    copy->AddInt32("index", index);
-    status_t status = B_BAD_PORT_ID;
-    if (!(Messenger() == BMessenger())) {
-        status = Messenger().SendMessage(copy);
-    } else if (BWindow* window = _Window()) {
-        status = window->PostMessage(copy);
+    BMessage indexed(*message);
+    indexed.AddInt32("index", fPrivate->menu != nullptr ? fPrivate->menu->IndexOf(this) : -1);
+    BMessenger target = Messenger();
+    if (target == BMessenger()) {
+        BWindow* window = _Window();
+        if (window == nullptr)
+            return B_BAD_PORT_ID;
+        target = BMessenger(window);
     }
-    delete copy;
-    return status;
+    return _InvokeTo(&indexed, target);
 }
 
 BSeparatorItem::BSeparatorItem() : BMenuItem(SeparatorTag()) {}

@@ -2,6 +2,7 @@
 #ifndef _MENU_PRIVATE_H
 #define _MENU_PRIVATE_H
 
+#include <KitAccess.h>
 #include <Menu.h>
 #include <MenuItem.h>
 
@@ -31,7 +32,6 @@ struct BMenuItem::Private
     char shortcut = 0;
     uint32 modifiers = 0;
     bool enabled = true;
-    bool marked = false;
     bool separator = false;
     BMenu* submenu = nullptr; // owned
     BMenu* menu = nullptr;    // the menu holding the item

@@ -3,12 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-void BPoint::ConstrainTo(BRect r)
-{
-    x = std::clamp(x, r.left, std::max(r.left, r.right));
-    y = std::clamp(y, r.top, std::max(r.top, r.bottom));
-}
-
 int32 BRect::IntegerWidth() const
 {
     return static_cast<int32>(std::ceil(right - left));
@@ -17,13 +11,6 @@ int32 BRect::IntegerWidth() const
 int32 BRect::IntegerHeight() const
 {
     return static_cast<int32>(std::ceil(bottom - top));
-}
-
-bool BRect::Intersects(BRect r) const
-{
-    if (!IsValid() || !r.IsValid())
-        return false;
-    return !(r.left > right || r.right < left || r.top > bottom || r.bottom < top);
 }
 
 BRect& BRect::OffsetBy(float dx, float dy)

@@ -7,7 +7,6 @@
 #include <QFontMetrics>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 
 namespace {
@@ -21,8 +20,8 @@ QFontMetrics control_metrics()
 
 BTextControl::BTextControl(BRect frame, const char* name, const char* label, const char* text,
                            BMessage* message, uint32 resizingMode, uint32 flags)
-    : BView(frame, name, resizingMode, flags), fTextView(nullptr),
-      fLabel(label != nullptr ? label : ""), fDivider(0), fMessage(message)
+    : BView(frame, name, resizingMode, flags), BInvoker(message, nullptr), fTextView(nullptr),
+      fLabel(label != nullptr ? label : ""), fDivider(0)
 {
     if (QCoreApplication::instance() != nullptr) {
         QFontMetrics metrics = control_metrics();
@@ -39,15 +38,14 @@ BTextControl::BTextControl(BRect frame, const char* name, const char* label, con
     fTextView = new BTextView(bounds, "_input_", BRect(0, 0, bounds.Width(), bounds.Height()),
                               B_FOLLOW_LEFT_RIGHT | B_FOLLOW_TOP, B_WILL_DRAW | B_NAVIGABLE);
     fTextView->SetText(text);
-    fTextView->_GetTextPrivate()->committed = [this]() { Invoke(); };
+    KitAccess::TextOf(fTextView)->committed = [this]() { Invoke(); };
     _LayoutTextView();
     AddChild(fTextView);
 }
 
 BTextControl::~BTextControl()
 {
-    fTextView->_GetTextPrivate()->committed = nullptr;
-    delete fMessage;
+    KitAccess::TextOf(fTextView)->committed = nullptr;
 }
 
 // The label sits left of the divider on the text's baseline; a thin frame
@@ -110,29 +108,16 @@ float BTextControl::Divider() const
     return fDivider;
 }
 
-void BTextControl::SetMessage(BMessage* message)
-{
-    if (message == fMessage)
-        return;
-    delete fMessage;
-    fMessage = message;
-}
-
-// The window is the target, as it is for a control nobody retargeted.
 status_t BTextControl::Invoke(BMessage* message)
 {
-    BMessage* model = message != nullptr ? message : fMessage;
-    if (model == nullptr)
-        return B_BAD_VALUE;
-    BWindow* window = Window();
-    if (window == nullptr)
-        return B_NO_INIT;
-    BMessage copy(*model);
-    copy.AddInt64("when", std::chrono::duration_cast<std::chrono::microseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch())
-                              .count());
-    copy.AddPointer("source", this);
-    return window->PostMessage(&copy);
+    BMessenger target = Messenger();
+    if (target == BMessenger()) {
+        BWindow* window = Window();
+        if (window == nullptr)
+            return B_NO_INIT;
+        target = BMessenger(window);
+    }
+    return _InvokeTo(message, target);
 }
 
 // The text view fills what the label leaves, one pixel inside the frame.

@@ -42,14 +42,12 @@ BTextView::BTextView(BRect frame, const char* name, BRect textRect, uint32 resiz
 {
     fText->textRect = textRect;
     TextPrivate* text = fText;
-    _GetPrivate()->makeWidget = [text](QWidget* parent) -> QWidget* {
+    KitAccess::Of(this)->makeWidget = [text](QWidget* parent) -> QWidget* {
         auto* edit = new FittingLineEdit(parent);
         edit->setFrame(false);
         edit->setTextMargins(0, 0, 0, 0);
         edit->setText(QString::fromStdString(text->text));
         edit->setReadOnly(!text->editable);
-        if (!text->selectable)
-            edit->setFocusPolicy(Qt::NoFocus);
         QObject::connect(edit, &QLineEdit::textChanged, edit,
                          [text](const QString& value) { text->text = value.toStdString(); });
         QObject::connect(edit, &QLineEdit::returnPressed, edit, [text]() {
@@ -99,24 +97,8 @@ bool BTextView::IsEditable() const
     return fText->editable;
 }
 
-void BTextView::MakeSelectable(bool selectable)
-{
-    fText->selectable = selectable;
-    if (fText->edit != nullptr)
-        fText->edit->setFocusPolicy(selectable ? Qt::StrongFocus : Qt::NoFocus);
-}
-
-bool BTextView::IsSelectable() const
-{
-    return fText->selectable;
-}
-
 BRect BTextView::TextRect() const
 {
     return fText->textRect;
 }
 
-void BTextView::SetTextRect(BRect rect)
-{
-    fText->textRect = rect;
-}

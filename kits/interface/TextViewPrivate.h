@@ -2,6 +2,7 @@
 #ifndef _TEXT_VIEW_PRIVATE_H
 #define _TEXT_VIEW_PRIVATE_H
 
+#include <KitAccess.h>
 #include <TextView.h>
 
 #include <QLineEdit>
@@ -15,7 +16,6 @@ struct BTextView::TextPrivate
     std::string text; // kept in step with the widget's text
     BRect textRect;
     bool editable = true;
-    bool selectable = true;
     QPointer<QLineEdit> edit;        // null until the view is in a window
     std::function<void()> committed; // Return pressed; set by a text control
 };

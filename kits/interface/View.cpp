@@ -190,7 +190,7 @@ ViewWidget::ViewWidget(BView* view, QWidget* parent) : QWidget(parent), fView(vi
 
 void ViewWidget::paintEvent(QPaintEvent* event)
 {
-    BView::Private* p = fView->_GetPrivate();
+    BView::Private* p = KitAccess::Of(fView);
     QPainter painter(this);
     if (p->viewColor != B_TRANSPARENT_COLOR)
         painter.fillRect(rect(), to_qcolor(p->viewColor));
@@ -284,10 +284,10 @@ bool deliver_drop(BView* view, const QDropEvent* event)
         if (file.isEmpty())
             continue;
         entry_ref ref(QFile::encodeName(file).constData());
-        if (ref.Path() != nullptr)
+        if (!ref.path.empty())
             message.AddRef("refs", &ref);
     }
-    QWidget* widget = view->_GetPrivate()->widget;
+    QWidget* widget = KitAccess::Of(view)->widget;
     QPointF global = widget != nullptr ? widget->mapToGlobal(event->position()) : event->position();
     message.AddPoint("_drop_point_", BPoint(float(global.x()), float(global.y())));
     return window->PostMessage(&message, view) == B_OK;

@@ -3,6 +3,7 @@
 #define _VIEW_PRIVATE_H
 
 #include <Bitmap.h>
+#include <KitAccess.h>
 #include <View.h>
 
 #include <QImage>

@@ -1,4 +1,5 @@
 #include <MenuBar.h>
+#include <KitAccess.h>
 #include <MenuPrivate.h>
 #include <WindowPrivate.h>
 
@@ -93,12 +94,12 @@ QWidget* dialog_parent_widget(BWindow* preferred)
     if (window == nullptr || !window_is_alive(window))
         window = dispatching_window();
     if (window != nullptr && window_is_alive(window))
-        return window->_GetPrivate()->widget;
+        return KitAccess::Of(window)->widget;
     if (QWidget* active = QApplication::activeWindow())
         return active;
     for (BWindow* w : window_list())
         if (!w->IsHidden())
-            return w->_GetPrivate()->widget;
+            return KitAccess::Of(w)->widget;
     return nullptr;
 }
 
@@ -184,7 +185,7 @@ BWindow::BWindow(BRect frame, const char* title, window_type type, uint32 flags,
     widget->setPalette(board_palette());
 
     fPrivate->topView = new BView(Bounds(), "_top_view_", B_FOLLOW_ALL, 0);
-    BView::Private* top = fPrivate->topView->_GetPrivate();
+    BView::Private* top = KitAccess::Of(fPrivate->topView);
     top->viewColor = B_TRANSPARENT_COLOR;
     top->Realize(widget);
     // The layer's own container takes no drops: one that lands outside the
@@ -203,7 +204,7 @@ BWindow::~BWindow()
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
     // Detach the whole view tree first: the top view is one of the looper's
     // handlers, and the looper must not see it again once it is freed.
-    fPrivate->topView->_GetPrivate()->SetWindow(nullptr);
+    KitAccess::Of(fPrivate->topView)->SetWindow(nullptr);
     delete fPrivate->topView;
     delete fPrivate->widget;
     delete fPrivate;
@@ -308,14 +309,6 @@ void BWindow::Hide()
 bool BWindow::IsHidden() const
 {
     return !fPrivate->shown;
-}
-
-void BWindow::Activate(bool active)
-{
-    if (active) {
-        fPrivate->widget->raise();
-        fPrivate->widget->activateWindow();
-    }
 }
 
 const char* BWindow::Title() const

@@ -47,11 +47,11 @@ status_t BDirectory::SetTo(const char* path)
 
 status_t BDirectory::SetTo(const entry_ref* ref)
 {
-    if (ref == nullptr || ref->Path() == nullptr) {
+    if (ref == nullptr || ref->path.empty()) {
         Unset();
         return fStatus = B_BAD_VALUE;
     }
-    return SetTo(ref->Path());
+    return SetTo(ref->path.c_str());
 }
 
 status_t BDirectory::SetTo(const BEntry* entry)
@@ -80,17 +80,6 @@ status_t BDirectory::GetEntry(BEntry* entry) const
     if (fStatus != B_OK)
         return fStatus;
     return entry->SetTo(fPath.c_str());
-}
-
-status_t BDirectory::FindEntry(const char* name, BEntry* entry) const
-{
-    if (entry == nullptr || name == nullptr)
-        return B_BAD_VALUE;
-    if (fStatus != B_OK)
-        return fStatus;
-    if (!Contains(name))
-        return B_ENTRY_NOT_FOUND;
-    return entry->SetTo(this, name);
 }
 
 bool BDirectory::Contains(const char* name) const

@@ -65,11 +65,11 @@ status_t BEntry::SetTo(const char* path)
 
 status_t BEntry::SetTo(const entry_ref* ref)
 {
-    if (ref == nullptr || ref->Path() == nullptr) {
+    if (ref == nullptr || ref->path.empty()) {
         Unset();
         return fStatus = B_BAD_VALUE;
     }
-    return SetTo(ref->Path());
+    return SetTo(ref->path.c_str());
 }
 
 status_t BEntry::SetTo(const BDirectory* directory, const char* name)

@@ -88,9 +88,9 @@ status_t BFile::SetTo(const char* path, uint32 openMode)
 status_t BFile::SetTo(const entry_ref* ref, uint32 openMode)
 {
     Unset();
-    if (ref == nullptr || ref->Path() == nullptr)
+    if (ref == nullptr || ref->path.empty())
         return fStatus = B_BAD_VALUE;
-    return _Open(AT_FDCWD, ref->Path(), openMode);
+    return _Open(AT_FDCWD, ref->path.c_str(), openMode);
 }
 
 status_t BFile::SetTo(const BEntry* entry, uint32 openMode)
@@ -99,7 +99,7 @@ status_t BFile::SetTo(const BEntry* entry, uint32 openMode)
     entry_ref ref;
     if (entry == nullptr || entry->GetRef(&ref) != B_OK)
         return fStatus = B_BAD_VALUE;
-    return _Open(AT_FDCWD, ref.Path(), openMode);
+    return _Open(AT_FDCWD, ref.path.c_str(), openMode);
 }
 
 status_t BFile::SetTo(const BDirectory* directory, const char* name, uint32 openMode)

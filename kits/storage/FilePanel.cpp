@@ -1,4 +1,5 @@
 #include <FilePanel.h>
+#include <KitAccess.h>
 
 #include <Message.h>
 #include <Path.h>
@@ -158,7 +159,7 @@ BFilePanel::BFilePanel(file_panel_mode mode, BMessenger* target, const entry_ref
 
     keep_no_settings();
     fPrivate->window = new FilePanelWindow(fPrivate, mode == B_SAVE_PANEL ? "Save" : "Open");
-    QWidget* host = fPrivate->window->_GetPrivate()->widget;
+    QWidget* host = KitAccess::Of(fPrivate->window)->widget;
     // A dialog of the desktop's own colours, not of the board's.
     host->setPalette(QPalette());
     host->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -214,7 +215,7 @@ void BFilePanel::Show()
     BLooper* looper = nullptr;
     fPrivate->target.Target(&looper);
     QWidget* owner = dialog_parent_widget(dynamic_cast<BWindow*>(looper));
-    QWidget* host = fPrivate->window->_GetPrivate()->widget;
+    QWidget* host = KitAccess::Of(fPrivate->window)->widget;
     if (owner != nullptr && owner != host && owner->windowHandle() != nullptr) {
         host->winId(); // the native window must exist to name its parent
         if (QWindow* handle = host->windowHandle())
@@ -267,8 +268,8 @@ void BFilePanel::SetMessage(BMessage* message)
 
 void BFilePanel::SetPanelDirectory(const entry_ref* directory)
 {
-    if (directory != nullptr && directory->Path() != nullptr)
-        SetPanelDirectory(directory->Path());
+    if (directory != nullptr && !directory->path.empty())
+        SetPanelDirectory(directory->path.c_str());
 }
 
 void BFilePanel::SetPanelDirectory(const char* directory)

@@ -49,13 +49,6 @@ const char* entry_ref::Name() const
     return path.empty() ? nullptr : name.c_str();
 }
 
-status_t get_ref_for_path(const char* path, entry_ref* ref)
-{
-    if (ref == nullptr)
-        return B_BAD_VALUE;
-    return ref->SetPath(path);
-}
-
 BPath::BPath() : fStatus(B_NO_INIT) {}
 
 BPath::BPath(const char* path, const char* leaf, bool normalize) : fStatus(B_NO_INIT)
@@ -82,9 +75,9 @@ status_t BPath::SetTo(const char* path, const char* leaf, bool)
 status_t BPath::SetTo(const entry_ref* ref)
 {
     Unset();
-    if (ref == nullptr || ref->Path() == nullptr)
+    if (ref == nullptr || ref->path.empty())
         return fStatus = B_BAD_VALUE;
-    return SetTo(ref->Path());
+    return SetTo(ref->path.c_str());
 }
 
 status_t BPath::Append(const char* path, bool)

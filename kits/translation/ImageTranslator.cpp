@@ -2,6 +2,7 @@
 
 #include <Bitmap.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -24,6 +25,21 @@ ReadBudget& default_read_budget()
     static ReadBudget budget;
     return budget;
 }
+
+} // namespace BPrivate
+
+uint64 max_picture_pixels()
+{
+    return BPrivate::default_read_budget().maxPixels;
+}
+
+void set_max_picture_pixels(uint64 pixels)
+{
+    constexpr uint64 kMost = uint64(std::numeric_limits<int32>::max()) / 4;
+    BPrivate::default_read_budget().maxPixels = std::clamp<uint64>(pixels, 1, kMost);
+}
+
+namespace BPrivate {
 
 BBitmap* new_picture(uint64 width, uint64 height, bool alpha, const ReadBudget& budget)
 {

@@ -8,6 +8,7 @@
 #ifndef _IMAGE_TRANSLATOR_H
 #define _IMAGE_TRANSLATOR_H
 
+#include <BitmapReading.h>
 #include <SupportDefs.h>
 
 #include <string>
@@ -23,8 +24,7 @@ namespace BPrivate {
 // decoding.
 struct ReadBudget
 {
-    // A 1 m print at 400 dpi is about 250 megapixels.
-    static constexpr uint64 kDefaultMaxPixels = uint64(256) << 20;
+    static constexpr uint64 kDefaultMaxPixels = kDefaultMaxPicturePixels;
 
     uint64 maxPixels = kDefaultMaxPixels;
     // Metadata (text chunks, ICC profiles, EXIF, ...) kept in memory.

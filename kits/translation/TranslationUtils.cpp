@@ -3,6 +3,7 @@
 #include <MenuItem.h>
 #include <Message.h>
 #include <PictureMemory.h>
+#include <RegularFile.h>
 #include <StoragePrivate.h>
 #include <BitmapReading.h>
 #include <ImageTranslator.h>
@@ -124,24 +125,19 @@ status_t BTranslationUtils::ReadBitmapFile(const char* path, BBitmap** outBitmap
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return BPrivate::status_for_errno(errno);
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int error = errno;
+    off_t fileSize = 0;
+    if (status_t status = check_regular_file(fd, &fileSize); status != B_OK) {
         close(fd);
-        return BPrivate::status_for_errno(error);
+        return status;
     }
-    if (S_ISDIR(st.st_mode) || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return S_ISDIR(st.st_mode) ? status_t(B_IS_A_DIRECTORY) : status_t(B_BAD_TYPE);
-    }
-    if (st.st_size == 0) {
+    if (fileSize == 0) {
         close(fd);
         return B_NO_TRANSLATOR;
     }
 
     // Read rather than mapped: a file cut short by another program while it
     // is being decoded would end the process with SIGBUS.
-    const size_t size = size_t(st.st_size);
+    const size_t size = size_t(fileSize);
     std::unique_ptr<uint8, decltype(&picture_free)> bytes(
         static_cast<uint8*>(picture_alloc(size)), &picture_free);
     if (bytes == nullptr) {

@@ -15,18 +15,6 @@ std::string quietly(const std::function<void()>& work)
     return testing::internal::GetCapturedStdout();
 }
 
-TEST(Capture, ConstructionStateAndConstants)
-{
-    VPellaraObject engine;
-    EXPECT_EQ(engine.motive, nullptr);
-    EXPECT_EQ(engine.scaledMotive, nullptr);
-    EXPECT_EQ(engine.form, nullptr);
-    EXPECT_EQ(engine.result, nullptr);
-    EXPECT_EQ(engine.L, 80);
-    EXPECT_EQ(engine.A, 10);
-    EXPECT_FALSE(engine.stretch);
-}
-
 struct BoundsCase
 {
     BRect bounds;

@@ -46,11 +46,8 @@ struct Fused
     std::string out;
 };
 
-Fused fuse(BBitmap* depth, BBitmap* pattern, int32_t L = 80, int32_t A = 10)
+Fused fuse_with(VPellaraObject& engine, BBitmap* depth, BBitmap* pattern)
 {
-    VPellaraObject engine;
-    engine.L = L;
-    engine.A = A;
     testing::internal::CaptureStdout();
     engine.GetFrom(depth);
     engine.GetMotive(pattern);
@@ -62,13 +59,24 @@ Fused fuse(BBitmap* depth, BBitmap* pattern, int32_t L = 80, int32_t A = 10)
     return f;
 }
 
+Fused fuse(BBitmap* depth, BBitmap* pattern, int32_t L = 80, int32_t A = 10)
+{
+    VPellaraObject engine;
+    engine.L = L;
+    engine.A = A;
+    return fuse_with(engine, depth, pattern);
+}
+
 // Where the untouched right margin starts in a flat picture is wF - s.
-uint32_t separation_seen(uint32_t depthWord)
+// A fresh engine keeps the constants it was built with.
+uint32_t separation_seen(uint32_t depthWord, bool freshEngine = false)
 {
     const uint32_t w = 200;
     auto depth = make_bitmap(w, 1, [=](uint32_t, uint32_t) { return depthWord; });
     auto pattern = make_bitmap(w, 1, column_code);
-    Fused f = fuse(depth.get(), pattern.get());
+    VPellaraObject engine;
+    Fused f = freshEngine ? fuse_with(engine, depth.get(), pattern.get())
+                          : fuse(depth.get(), pattern.get());
     uint32_t x = 0;
     while (x < w && f.words[x] != column_code(x, 0))
         x++;
@@ -103,6 +111,14 @@ INSTANTIATE_TEST_SUITE_P(
         SeparationCase{0x000000FF, 79}, SeparationCase{0x00FF0000, 70},
         SeparationCase{0x00000001, 79}, SeparationCase{0x00000006, 79},
         SeparationCase{0xFF000000, 80}));
+
+// Without being told, the engine places the far plane 80 columns apart and
+// the near one 70.
+TEST(Separation, OfAFreshEngineRunsFromEightyToSeventy)
+{
+    EXPECT_EQ(separation_seen(grey(0), true), 80u);
+    EXPECT_EQ(separation_seen(grey(255), true), 70u);
+}
 
 TEST(Synthesis, FlatBlackPictureRepeatsEveryEightyColumns)
 {

@@ -1,6 +1,7 @@
 #include "AppEnvironment.h"
 #include "DropHelpers.h"
 
+#include <Path.h>
 #include <ViewPrivate.h>
 #include <Window.h>
 
@@ -40,14 +41,14 @@ protected:
     }
     void TearDown() override { delete window; }
 
-    static QWidget* WidgetOf(BView* view) { return view->_GetPrivate()->widget; }
+    static QWidget* WidgetOf(BView* view) { return KitAccess::Of(view)->widget; }
 
     std::vector<std::string> RefsOf(const BMessage& message)
     {
         std::vector<std::string> paths;
         entry_ref ref;
         for (int32 i = 0; message.FindRef("refs", i, &ref) == B_OK; i++)
-            paths.push_back(ref.Path());
+            paths.push_back(BPath(&ref).Path());
         return paths;
     }
 

@@ -1,4 +1,5 @@
 #include <Message.h>
+#include <Path.h>
 
 #include <gtest/gtest.h>
 
@@ -96,7 +97,7 @@ TEST(Message, RepeatedRefsKeepTheirOrder)
     for (int32 i = 0; i < 3; i++) {
         entry_ref ref;
         ASSERT_EQ(message.FindRef("refs", i, &ref), B_OK);
-        EXPECT_STREQ(ref.Path(), paths[i]);
+        EXPECT_STREQ(BPath(&ref).Path(), paths[i]);
     }
     entry_ref ref;
     EXPECT_EQ(message.FindRef("refs", 3, &ref), B_BAD_INDEX);

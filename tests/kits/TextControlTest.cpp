@@ -73,7 +73,7 @@ TEST(TextControl, ReadOnlyFieldIgnoresTyping)
     control->TextView()->MakeEditable(false);
     window->AddChild(control);
     window->Show();
-    QLineEdit* edit = control->TextView()->_GetTextPrivate()->edit;
+    QLineEdit* edit = KitAccess::TextOf(control->TextView())->edit;
     ASSERT_NE(edit, nullptr);
     EXPECT_TRUE(edit->isReadOnly());
     EXPECT_EQ(edit->text(), "80");
@@ -89,7 +89,7 @@ TEST(TextControl, EditsReachTheTextAndReturnPostsTheMessage)
     auto* control =
         new BTextControl(BRect(10, 10, 120, 20), "field", "A :", "", new BMessage('EDIT'));
     window->AddChild(control);
-    QLineEdit* edit = control->TextView()->_GetTextPrivate()->edit;
+    QLineEdit* edit = KitAccess::TextOf(control->TextView())->edit;
     ASSERT_NE(edit, nullptr);
     type(edit, "42");
     EXPECT_STREQ(control->Text(), "42");

@@ -55,7 +55,7 @@ protected:
 
     QImage Render()
     {
-        return view->_GetPrivate()->widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        return KitAccess::Of(view)->widget->grab().toImage().convertToFormat(QImage::Format_RGB32);
     }
 
     BWindow* window = nullptr;
@@ -99,7 +99,7 @@ TEST_F(ViewTest, ChildrenJoinTheWindowWhereverTheyAreAdded)
     auto* late = new ProbeView(BRect(0, 0, 4, 4), "late");
     child->AddChild(late); // after
     EXPECT_EQ(late->Window(), window);
-    EXPECT_NE(late->_GetPrivate()->widget, nullptr);
+    EXPECT_NE(KitAccess::Of(late)->widget, nullptr);
 }
 
 TEST_F(ViewTest, StrokeRectCoversItsInclusiveEdges)

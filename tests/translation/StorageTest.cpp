@@ -15,13 +15,6 @@
 
 namespace {
 
-TEST(StorageModes, ValuesAreThePlatforms)
-{
-    EXPECT_EQ(0x601u, uint32(B_WRITE_ONLY | B_CREATE_FILE | B_ERASE_FILE));
-    EXPECT_EQ(0x0100, B_FAIL_IF_EXISTS);
-    EXPECT_EQ(0x0800, B_OPEN_AT_END);
-}
-
 struct OpenCase
 {
     const char* label;

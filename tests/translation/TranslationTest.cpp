@@ -59,12 +59,6 @@ std::unique_ptr<BBitmap> round_trip(BBitmap* bitmap, const char* format,
 
 // --- The roster -------------------------------------------------------------
 
-TEST(Roster, BitmapTypeCode)
-{
-    EXPECT_EQ(0x62697473u, uint32(B_TRANSLATOR_BITMAP));
-    EXPECT_EQ(0x504E4720u, uint32(B_PNG_FORMAT));
-}
-
 TEST(Roster, OneTranslatorPerFormatWithDistinctCodes)
 {
     translator_id* list = nullptr;

@@ -3,6 +3,7 @@
 // on the text fields, and drawing at the scale the run was started with
 // (QT_SCALE_FACTOR; CTest runs this file at 1, 1.5 and 2).
 #include "TestSupport.h"
+#include <KitAccess.h>
 
 #include <Pellara.h>
 #include <PellaraBMPView.h>
@@ -50,12 +51,12 @@ namespace {
 
 QWidget* widget_of(BWindow* window)
 {
-    return window->_GetPrivate()->widget;
+    return KitAccess::Of(window)->widget;
 }
 
 QMenuBar* bar_of(PellaraWin* window)
 {
-    return qobject_cast<QMenuBar*>(window->menuBar->_GetMenuData()->container);
+    return qobject_cast<QMenuBar*>(KitAccess::MenuOf(window->menuBar)->container);
 }
 
 double luminance(QColor c)
@@ -218,18 +219,18 @@ TEST_F(KeyboardTest, F10ArrowsAndEnterReachASaveAsItem)
     QTest::keyClick(Widget(), Qt::Key_F10);
     auto* file = qobject_cast<QMenu*>(QApplication::activePopupWidget());
     ASSERT_NE(file, nullptr) << "F10 opened no menu";
-    EXPECT_EQ(file, Window()->menuBar->SubmenuAt(0)->_GetMenuData()->menu);
+    EXPECT_EQ(file, KitAccess::MenuOf(Window()->menuBar->SubmenuAt(0))->menu);
     Key(Qt::Key_Down);
     EXPECT_EQ(file->activeAction()->text(), "Save As...");
     Key(Qt::Key_Right);
     auto* formats = qobject_cast<QMenu*>(QApplication::activePopupWidget());
     ASSERT_NE(formats, nullptr);
-    EXPECT_EQ(formats, Window()->saveAsMenu->_GetMenuData()->menu);
+    EXPECT_EQ(formats, KitAccess::MenuOf(Window()->saveAsMenu)->menu);
     if (formats->activeAction() == nullptr)
         Key(Qt::Key_Down);
     Key(Qt::Key_Down); // the second format
     ASSERT_NE(formats->activeAction(), nullptr);
-    EXPECT_EQ(formats->activeAction(), Window()->saveAsMenu->ItemAt(1)->_GetPrivate()->action);
+    EXPECT_EQ(formats->activeAction(), KitAccess::Of(Window()->saveAsMenu->ItemAt(1))->action);
 
     struct Spy : BHandler
     {
@@ -260,7 +261,7 @@ TEST_F(KeyboardTest, AltWithTheFirstLetterOpensTheMenu)
 {
     QTest::keyClick(Widget(), Qt::Key_F, Qt::AltModifier);
     EXPECT_EQ(QApplication::activePopupWidget(),
-              Window()->menuBar->SubmenuAt(0)->_GetMenuData()->menu);
+              KitAccess::MenuOf(Window()->menuBar->SubmenuAt(0))->menu);
 }
 
 // Alt pressed and released alone puts the keyboard on the bar.
@@ -272,7 +273,7 @@ TEST_F(KeyboardTest, AltAloneFocusesTheBar)
     EXPECT_EQ(bar->activeAction(), bar->actions().value(0));
     QTest::keyClick(bar, Qt::Key_Down);
     EXPECT_EQ(QApplication::activePopupWidget(),
-              Window()->menuBar->SubmenuAt(0)->_GetMenuData()->menu);
+              KitAccess::MenuOf(Window()->menuBar->SubmenuAt(0))->menu);
 }
 
 // A shortcut typed while a text field has the focus, or while a menu is
@@ -398,7 +399,7 @@ protected:
                                             : Window()->saveAsMenu->ItemAt(1);
         if (item == nullptr)
             return nullptr;
-        item->_GetPrivate()->action->trigger();
+        KitAccess::Of(item)->action->trigger();
         drain_events();
         return Window()->savePanel;
     }
@@ -471,7 +472,7 @@ TEST(FieldDropTest, ADropOnAFieldFillsThePictureSlot)
         drain_events();
         BView* control = application.window->FindView(field);
         ASSERT_NE(control, nullptr);
-        auto* edit = control->_GetPrivate()->widget->findChild<QLineEdit*>();
+        auto* edit = KitAccess::Of(control)->widget->findChild<QLineEdit*>();
         ASSERT_NE(edit, nullptr);
         QMimeData data;
         data.setUrls({QUrl("file://localhost" + file)});
@@ -496,7 +497,7 @@ TEST(ScaleTest, PicturesAndFramesOnTheDeviceGrid)
     const int right = int(std::lround(120 * scale)), bottom = int(std::lround(110 * scale));
     // One source pixel per device pixel inside.
     view->bitmaps[0] = checker_bitmap(right - left - 1, bottom - top - 1);
-    QImage board = view->_GetPrivate()->widget->grab().toImage();
+    QImage board = KitAccess::Of(view)->widget->grab().toImage();
     ASSERT_EQ(board.devicePixelRatio(), scale);
     const QColor black(Qt::black);
     for (int x = left; x <= right; x++) {
@@ -535,7 +536,7 @@ TEST(ScaleTest, LargeFontFieldsStayApart)
         EXPECT_LE(a.Height(), 19);
         EXPECT_GT(a.Height(), 10) << "the field does not fit the font";
         drain_events();
-        auto* edit = view->aEdit->_GetPrivate()->widget->findChild<QLineEdit*>();
+        auto* edit = KitAccess::Of(view->aEdit)->widget->findChild<QLineEdit*>();
         ASSERT_NE(edit, nullptr);
         EXPECT_LE(edit->fontMetrics().height(), edit->height());
     }

@@ -25,7 +25,7 @@ namespace {
 bool drop_on(BWindow* window, QPoint where, const QList<QUrl>& urls)
 {
     // Qt hands a drop to the deepest widget under the cursor.
-    QWidget* top = window->_GetPrivate()->widget;
+    QWidget* top = KitAccess::Of(window)->widget;
     QWidget* widget = top->childAt(where);
     if (widget == nullptr)
         widget = top;

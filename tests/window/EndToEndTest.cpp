@@ -28,7 +28,8 @@ const char* kProgram = nullptr;
 const char* kHelper = nullptr;
 #endif
 
-const int kTimeoutMs = 15000;
+// Generous: a sanitised build on a busy machine starts slowly.
+const int kTimeoutMs = 60000;
 
 // Screen places: the window's content starts at (100, 100), the board view
 // at window (0, 20); slot inner rectangles in view coordinates.

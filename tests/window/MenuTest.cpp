@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QMenuBar>
+#include <QPointer>
 
 #include <gtest/gtest.h>
 
@@ -21,12 +22,12 @@ namespace {
 
 QWidget* widget_of(BWindow* window)
 {
-    return window->_GetPrivate()->widget;
+    return KitAccess::Of(window)->widget;
 }
 
 QAction* action_of(BMenuItem* item)
 {
-    return item->_GetPrivate()->action;
+    return KitAccess::Of(item)->action;
 }
 
 void press(BWindow* window, Qt::Key key, Qt::KeyboardModifiers modifiers)
@@ -92,7 +93,7 @@ TEST(MenuTest, SubmenuEntryCarriesTheMenuName)
     EXPECT_EQ(saveAs->Superitem(), entry);
     EXPECT_EQ(saveAs->Supermenu(), &file);
     EXPECT_STREQ(entry->Label(), "Save & Export");
-    EXPECT_EQ(action_of(entry)->menu(), saveAs->_GetMenuData()->menu);
+    EXPECT_EQ(action_of(entry)->menu(), KitAccess::MenuOf(saveAs)->menu);
     EXPECT_TRUE(QKeySequence::mnemonic(action_of(entry)->text()).isEmpty());
 }
 
@@ -113,7 +114,7 @@ TEST(MenuTest, ItemsKeepOrderAndBelongToOneMenu)
     EXPECT_TRUE(menu.AddItem(late));
 
     ASSERT_EQ(menu.CountItems(), 5);
-    QList<QAction*> actions = menu._GetMenuData()->menu->actions();
+    QList<QAction*> actions = KitAccess::MenuOf(&menu)->menu->actions();
     ASSERT_EQ(actions.size(), 5);
     const char* expected[] = {"A", "B", "C", nullptr, "late"};
     for (int i = 0; i < 5; i++) {
@@ -133,7 +134,7 @@ TEST(MenuTest, RemoveItemGivesItBack)
     menu.AddItem(a);
     EXPECT_EQ(menu.RemoveItem(int32(0)), a);
     EXPECT_EQ(menu.CountItems(), 0);
-    EXPECT_TRUE(menu._GetMenuData()->menu->actions().isEmpty());
+    EXPECT_TRUE(KitAccess::MenuOf(&menu)->menu->actions().isEmpty());
     EXPECT_EQ(a->Menu(), nullptr);
     BMenu other("O");
     EXPECT_TRUE(other.AddItem(a)); // free again; other owns it now
@@ -176,7 +177,7 @@ TEST(MenuTest, DeletingAnAttachedSubmenuLeavesNoDanglingEntry)
     BMenuItem* entry = top.ItemAt(0);
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->Submenu(), nullptr);
-    EXPECT_TRUE(top._GetMenuData()->menu->actions().isEmpty());
+    EXPECT_TRUE(KitAccess::MenuOf(&top)->menu->actions().isEmpty());
     action_of(entry)->setText("still alive"); // would touch freed memory before
 }
 
@@ -264,11 +265,17 @@ TEST(MenuTest, MenuBarIsAQMenuBarAtItsFrame)
 
 TEST(MenuTest, UnrealizedBarIsFreed)
 {
-    // Never added to a window: its Qt widget must go with it (checked by the
-    // leak-checking build).
+    // Never added to a window: its Qt widgets must go with it.
     auto* bar = new BMenuBar(BRect(0, 0, 10, 10), "loose");
-    bar->AddItem(new BMenu("File"));
+    auto* file = new BMenu("File");
+    bar->AddItem(file);
+    QPointer<QWidget> barWidget = KitAccess::MenuOf(bar)->container;
+    QPointer<QMenu> fileMenu = KitAccess::MenuOf(file)->menu;
+    ASSERT_FALSE(barWidget.isNull());
+    ASSERT_FALSE(fileMenu.isNull());
     delete bar;
+    EXPECT_TRUE(barWidget.isNull());
+    EXPECT_TRUE(fileMenu.isNull());
 }
 
 struct ShortcutCase

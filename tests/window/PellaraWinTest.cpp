@@ -11,6 +11,7 @@
 #include <MenuBar.h>
 #include <MenuItem.h>
 #include <MenuPrivate.h>
+#include <Messenger.h>
 #include <WindowPrivate.h>
 
 #include <QApplication>
@@ -30,13 +31,13 @@ namespace {
 
 QWidget* widget_of(BWindow* window)
 {
-    return window->_GetPrivate()->widget;
+    return KitAccess::Of(window)->widget;
 }
 
 QAction* file_action(PellaraWin* window, const char* label)
 {
     BMenuItem* item = window->menuBar->FindItem(label);
-    return item != nullptr ? item->_GetPrivate()->action : nullptr;
+    return item != nullptr ? KitAccess::Of(item)->action : nullptr;
 }
 
 void press(BWindow* window, Qt::Key key)
@@ -177,7 +178,7 @@ TEST(PellaraWinTest, FileMenuEntriesInOrder)
         }
         EXPECT_EQ(entries[i]->menu() != nullptr, expected[i].submenu);
     }
-    EXPECT_EQ(entries[0]->menu(), application.window->saveAsMenu->_GetMenuData()->menu);
+    EXPECT_EQ(entries[0]->menu(), KitAccess::MenuOf(application.window->saveAsMenu)->menu);
     EXPECT_GT(application.window->saveAsMenu->CountItems(), 0);
 
     BMenuItem* fusion = application.window->menuBar->FindItem("Fusion");
@@ -265,12 +266,28 @@ INSTANTIATE_TEST_SUITE_P(
                                }}),
     [](const ::testing::TestParamInfo<QuitPath>& info) { return info.param.name; });
 
+// Notes the quit requests that reach the application instead of quitting.
+class QuitWatchingPellara : public Pellara
+{
+public:
+    void DispatchMessage(BMessage* message, BHandler* handler) override
+    {
+        if (message->what == B_QUIT_REQUESTED && handler == this) {
+            quitRequests++;
+            return;
+        }
+        Pellara::DispatchMessage(message, handler);
+    }
+
+    int quitRequests = 0;
+};
+
 TEST(PellaraWinTest, QuitRequestedAsksTheApplicationToQuit)
 {
-    Pellara application;
-    int32 before = application.CountQueuedMessages();
+    QuitWatchingPellara application;
     EXPECT_TRUE(application.window->QuitRequested());
-    EXPECT_EQ(application.CountQueuedMessages(), before + 1);
+    drain_events();
+    EXPECT_EQ(application.quitRequests, 1);
 }
 
 TEST(PellaraWinTest, OtherMessagesReachTheBaseUnchanged)
@@ -318,9 +335,15 @@ TEST(PellaraTest, IdentityOnTheDesktop)
 
 TEST(PellaraTest, WindowsStillOpenGoWithTheApplication)
 {
+    BMessenger toWindow, toBoard;
     {
         Pellara application;
         fill_sources(application.window->view);
+        toWindow = BMessenger(application.window);
+        toBoard = BMessenger(application.window->view);
+        ASSERT_EQ(toBoard.SendMessage('zzzz'), B_OK);
     } // the view's bitmaps and engine are freed with the window
     EXPECT_EQ(be_app, nullptr);
+    EXPECT_FALSE(toWindow.IsValid()) << "the window outlived the application";
+    EXPECT_NE(toBoard.SendMessage('zzzz'), B_OK);
 }

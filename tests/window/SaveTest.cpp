@@ -16,6 +16,7 @@
 #include <MenuItem.h>
 #include <MenuPrivate.h>
 #include <SafeFileWriterPrivate.h>
+#include <Messenger.h>
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
 #include <WindowPrivate.h>
@@ -206,7 +207,7 @@ TEST_F(SaveTest, OneItemPerWritableFormat)
 
 TEST_F(SaveTest, NoStereogramOpensNoPanel)
 {
-    Window()->saveAsMenu->ItemAt(0)->_GetPrivate()->action->trigger();
+    KitAccess::Of(Window()->saveAsMenu->ItemAt(0))->action->trigger();
     drain_events();
     EXPECT_EQ(Window()->savePanel, nullptr);
 }
@@ -217,14 +218,14 @@ TEST_F(SaveTest, PanelDrivenAsAUserWould)
     GiveStereogram();
     BMenuItem* item = Window()->saveAsMenu->FindItem("PNG image");
     ASSERT_NE(item, nullptr);
-    item->_GetPrivate()->action->trigger();
+    KitAccess::Of(item)->action->trigger();
     drain_events();
     BFilePanel* panel = Window()->savePanel;
     ASSERT_NE(panel, nullptr);
     EXPECT_TRUE(panel->IsShowing());
     EXPECT_EQ(panel->Window()->Workspaces(), B_CURRENT_WORKSPACE);
 
-    auto* dialog = panel->Window()->_GetPrivate()->widget->findChild<QFileDialog*>();
+    auto* dialog = KitAccess::Of(panel->Window())->widget->findChild<QFileDialog*>();
     ASSERT_NE(dialog, nullptr);
     auto* nameField = dialog->findChild<QLineEdit*>("fileNameEdit");
     ASSERT_NE(nameField, nullptr);
@@ -250,13 +251,16 @@ TEST_F(SaveTest, EachChoiceGetsAFreshPanel)
 {
     GiveStereogram();
     BMenu* menu = Window()->saveAsMenu;
-    menu->ItemAt(0)->_GetPrivate()->action->trigger();
-    drain_events();
-    BFilePanel* first = Window()->savePanel;
-    menu->ItemAt(1)->_GetPrivate()->action->trigger();
+    KitAccess::Of(menu->ItemAt(0))->action->trigger();
     drain_events();
     ASSERT_NE(Window()->savePanel, nullptr);
-    EXPECT_NE(Window()->savePanel, first);
+    // Named by token: it tells whether the first panel's window still exists.
+    const BMessenger firstPanel(Window()->savePanel->Window());
+    ASSERT_TRUE(firstPanel.IsValid());
+    KitAccess::Of(menu->ItemAt(1))->action->trigger();
+    drain_events();
+    ASSERT_NE(Window()->savePanel, nullptr);
+    EXPECT_FALSE(firstPanel.IsValid()) << "the first choice's panel is still there";
     EXPECT_TRUE(Window()->savePanel->IsShowing());
 }
 

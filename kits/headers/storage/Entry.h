@@ -1,5 +1,5 @@
 // A reference to a file system entry. Here it carries the entry's absolute
-// path; the entry need not exist.
+// path (read it through BPath); the entry need not exist.
 #ifndef _ENTRY_H
 #define _ENTRY_H
 
@@ -14,7 +14,6 @@ struct entry_ref
 
     // The entry's leaf name, or null for an empty reference.
     const char* Name() const;
-    const char* Path() const { return path.empty() ? nullptr : path.c_str(); }
     status_t SetPath(const char* path);
 
     bool operator==(const entry_ref& other) const { return path == other.path; }
@@ -23,8 +22,6 @@ struct entry_ref
     std::string path;
     std::string name;
 };
-
-status_t get_ref_for_path(const char* path, entry_ref* ref);
 
 class BDirectory;
 class BPath;

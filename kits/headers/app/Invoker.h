@@ -35,8 +35,9 @@ public:
     virtual status_t Invoke(BMessage* message = nullptr);
 
 protected:
-    // The copy Invoke sends, or null when there is nothing to send.
-    BMessage* _PrepareInvoke(BMessage* message) const;
+    // What every Invoke comes down to: sends a copy of the message (or of
+    // the invoker's own) with "when" and "source" added to target.
+    status_t _InvokeTo(BMessage* message, const BMessenger& target);
 
 private:
     BMessage* fMessage;

@@ -27,8 +27,6 @@ public:
 
     virtual void SetEnabled(bool enabled);
     bool IsEnabled() const;
-    virtual void SetMarked(bool marked);
-    bool IsMarked() const;
 
     BMenu* Submenu() const;
     BMenu* Menu() const;
@@ -38,8 +36,6 @@ public:
     virtual status_t Invoke(BMessage* message = nullptr);
 
     struct Private;
-    // The layer's own state; not for system code.
-    Private* _GetPrivate() const { return fPrivate; }
 
 protected:
     struct SeparatorTag
@@ -49,6 +45,7 @@ protected:
 
 private:
     friend class BMenu;
+    friend struct KitAccess;
 
     BWindow* _Window() const;
 

@@ -61,7 +61,6 @@ public:
     void Show();
     void Hide();
     bool IsHidden() const;
-    void Activate(bool active = true);
 
     const char* Title() const;
     void SetTitle(const char* title);
@@ -79,10 +78,10 @@ public:
     BPoint ConvertFromScreen(BPoint point) const;
 
     struct Private;
-    // The layer's own state; not for system code.
-    Private* _GetPrivate() const { return fPrivate; }
 
 private:
+    friend struct KitAccess;
+
     Private* fPrivate;
 };
 

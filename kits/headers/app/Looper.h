@@ -1,7 +1,8 @@
 // A message queue and the handlers it delivers to. Every looper's messages
-// run on the GUI thread's event loop, one at a time and in order; a message
-// posted while a handler runs (even inside a nested loop such as a modal
-// alert) waits until that handler returns.
+// run on the GUI thread's event loop, whichever thread constructed the looper
+// or posts to it, one at a time and in order; a message posted while a
+// handler runs (even inside a nested loop such as a modal alert) waits until
+// that handler returns. Loopers are deleted on the GUI thread.
 #ifndef _LOOPER_H
 #define _LOOPER_H
 
@@ -32,19 +33,11 @@ public:
     BHandler* HandlerAt(int32 index) const;
     bool HasHandler(const BHandler* handler) const;
 
-    BMessage* CurrentMessage() const;
     int32 CountQueuedMessages() const;
 
     bool Lock();
     void Unlock();
     bool IsLocked() const;
-
-    // A live looper's serial number; 0 is never used.
-    uint32 _Serial() const;
-    static BLooper* _LooperForSerial(uint32 serial);
-    // Posts to the live looper with that serial, which cannot end meanwhile:
-    // B_BAD_PORT_ID when it is gone, B_BAD_HANDLER when handler left it.
-    static status_t _PostToSerial(uint32 serial, BMessage* message, BHandler* handler);
 
     struct Private;
 
@@ -54,7 +47,6 @@ protected:
 
 private:
     friend struct Private;
-    friend class LooperProxy;
 
     Private* fPrivate;
 };

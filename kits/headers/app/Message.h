@@ -73,8 +73,6 @@ public:
     status_t RemoveName(const char* name);
     status_t MakeEmpty();
 
-    // A message delivered by drag and drop carries its drop point.
-    bool WasDropped() const;
     BPoint DropPoint(BPoint* offset = nullptr) const;
 
     struct Private;

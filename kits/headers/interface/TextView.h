@@ -19,17 +19,14 @@ public:
     // selected and copied.
     void MakeEditable(bool editable = true);
     bool IsEditable() const;
-    void MakeSelectable(bool selectable = true);
-    bool IsSelectable() const;
 
     BRect TextRect() const;
-    void SetTextRect(BRect rect);
 
     struct TextPrivate;
-    // The layer's own state; not for system code.
-    TextPrivate* _GetTextPrivate() const { return fText; }
 
 private:
+    friend struct KitAccess;
+
     TextPrivate* fText;
 };
 

@@ -18,4 +18,12 @@ class BBitmap;
 status_t read_bitmap_data(const void* data, size_t size, const char* nameHint,
                           BBitmap** outBitmap);
 
+// The reading budget's pixel ceiling: a picture declaring more pixels is
+// refused before anything is allocated. A 1 m print at 400 dpi is about 250
+// megapixels.
+constexpr uint64 kDefaultMaxPicturePixels = uint64(256) << 20;
+uint64 max_picture_pixels();
+// pixels is kept within 1 and what a bitmap of 4-byte pixels can hold.
+void set_max_picture_pixels(uint64 pixels);
+
 #endif // _BITMAP_READING_H

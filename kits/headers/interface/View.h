@@ -108,10 +108,9 @@ public:
     void Invalidate(BRect rect);
 
     struct Private;
-    // The layer's own state; not for system code.
-    Private* _GetPrivate() const { return fPrivate; }
 
 private:
+    friend struct KitAccess;
     friend class BBitmap;
     friend class BWindow;
 

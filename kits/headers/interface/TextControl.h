@@ -3,6 +3,7 @@
 #ifndef _TEXT_CONTROL_H
 #define _TEXT_CONTROL_H
 
+#include <Invoker.h>
 #include <View.h>
 
 #include <string>
@@ -10,7 +11,7 @@
 class BMessage;
 class BTextView;
 
-class BTextControl : public BView
+class BTextControl : public BView, public BInvoker
 {
 public:
     // Takes ownership of message (may be null). As on the platform, the
@@ -31,10 +32,9 @@ public:
     float Divider() const;
     BTextView* TextView() const { return fTextView; }
 
-    // Posted to the window when the user commits an edit (Return).
-    void SetMessage(BMessage* message);
-    BMessage* Message() const { return fMessage; }
-    status_t Invoke(BMessage* message = nullptr);
+    // Sent when the user commits an edit (Return): to the target, or to the
+    // window when none was set.
+    virtual status_t Invoke(BMessage* message = nullptr);
 
 private:
     void _LayoutTextView();
@@ -42,7 +42,6 @@ private:
     BTextView* fTextView;
     std::string fLabel;
     float fDivider;
-    BMessage* fMessage;
 };
 
 #endif // _TEXT_CONTROL_H

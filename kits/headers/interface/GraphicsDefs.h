@@ -33,15 +33,15 @@ inline constexpr rgb_color B_TRANSPARENT_COLOR = {0x77, 0x74, 0x77, 0x00};
 enum color_space : uint32
 {
     B_NO_COLOR_SPACE = 0x0000,
-    B_RGB32 = 0x0008,
-    B_RGBA32 = 0x2008,
+    B_GRAY1 = 0x0001,
+    B_GRAY8 = 0x0002,
     B_RGB24 = 0x0003,
-    B_RGB16 = 0x0005,
-    B_RGB15 = 0x0010,
-    B_RGBA15 = 0x2010,
     B_CMAP8 = 0x0004,
-    B_GRAY8 = 0x0102,
-    B_GRAY1 = 0x0101,
+    B_RGB16 = 0x0005,
+    B_RGB32 = 0x0008,
+    B_RGB15 = 0x0010,
+    B_RGBA32 = 0x2008,
+    B_RGBA15 = 0x2010,
 };
 
 enum drawing_mode

@@ -1,4 +1,4 @@
-// Receives messages from a looper. The app kit's issue fleshes this out.
+// Receives messages from a looper.
 #ifndef _HANDLER_H
 #define _HANDLER_H
 
@@ -20,7 +20,7 @@ public:
 
     const char* Name() const;
     void SetName(const char* name);
-    BLooper* Looper() const { return fLooper; }
+    BLooper* Looper() const;
 
     // A message nobody along the class chain handles goes on to the next
     // handler, when one is set.
@@ -28,9 +28,10 @@ public:
     BHandler* NextHandler() const { return fNextHandler; }
 
 private:
-    friend class BLooper;
+    friend struct TokenSpace;
 
     char* fName;
+    int32 fToken;
     BLooper* fLooper;
     BHandler* fNextHandler = nullptr;
 };

@@ -19,7 +19,6 @@ public:
         x = X;
         y = Y;
     }
-    void ConstrainTo(BRect rect);
 
     BPoint operator+(const BPoint& p) const { return BPoint(x + p.x, y + p.y); }
     BPoint operator-(const BPoint& p) const { return BPoint(x - p.x, y - p.y); }

@@ -1,5 +1,7 @@
-// Sends messages to a handler of a looper; safe to keep after the looper is
-// gone (sending then fails with B_BAD_PORT_ID).
+// Sends messages to a handler of a looper. It names both by token, so it is
+// safe to keep after either is gone: sending then fails with B_BAD_PORT_ID
+// when the looper has ended and B_BAD_HANDLER when the handler has ended or
+// left the looper. Any thread may send.
 #ifndef _MESSENGER_H
 #define _MESSENGER_H
 
@@ -7,11 +9,6 @@
 
 class BHandler;
 class BLooper;
-
-enum
-{
-    B_BAD_PORT_ID = B_GENERAL_ERROR_BASE + 0x2000
-};
 
 class BMessenger
 {
@@ -24,18 +21,19 @@ public:
 
     bool IsValid() const;
     bool IsTargetLocal() const { return true; }
+    // On the GUI thread only: another thread may not keep what this returns.
     BHandler* Target(BLooper** looper) const;
     status_t SendMessage(uint32 command) const;
     status_t SendMessage(BMessage* message, BHandler* replyTo = nullptr) const;
 
     bool operator==(const BMessenger& other) const
     {
-        return fLooperSerial == other.fLooperSerial && fHandler == other.fHandler;
+        return fLooperToken == other.fLooperToken && fHandlerToken == other.fHandlerToken;
     }
 
 private:
-    uint32 fLooperSerial;
-    BHandler* fHandler; // null: the looper's own handling
+    int32 fLooperToken;
+    int32 fHandlerToken; // the looper's own handling when it has none
 };
 
 #endif // _MESSENGER_H

@@ -15,7 +15,7 @@ enum : uint32
     B_SAVE_REQUESTED = '_SVR',
     B_KEY_DOWN = '_KYD',
     B_MESSAGE_NOT_UNDERSTOOD = '_MNU',
-    B_NO_REPLY_CODE = '_NRP',
+    B_NO_REPLY = '_NRP',
 };
 
 #endif // _APP_DEFS_H

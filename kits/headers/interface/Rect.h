@@ -47,7 +47,6 @@ public:
     {
         return r.left >= left && r.right <= right && r.top >= top && r.bottom <= bottom;
     }
-    bool Intersects(BRect r) const;
 
     BRect& OffsetBy(float dx, float dy);
     BRect& OffsetTo(float x, float y);

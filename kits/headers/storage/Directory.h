@@ -26,7 +26,6 @@ public:
     // An entry in this folder by relative name, or the folder itself when
     // name is null.
     status_t GetEntry(BEntry* entry) const;
-    status_t FindEntry(const char* name, BEntry* entry) const;
     bool Contains(const char* name) const;
 
     // Makes the folder's own changes (new names, renames) durable.

@@ -41,9 +41,6 @@ public:
     BMenuItem* FindItem(const char* label) const;
     BMenuItem* FindItem(uint32 command) const;
 
-    status_t SetTargetForItems(BHandler* target);
-    status_t SetTargetForItems(BMessenger messenger);
-
     virtual void SetEnabled(bool enabled);
     bool IsEnabled() const;
 
@@ -52,8 +49,6 @@ public:
     BMenu* Supermenu() const;
 
     struct MenuData;
-    // The layer's own state; not for system code.
-    MenuData* _GetMenuData() const { return fData; }
 
 protected:
     // A menu bar shows its items in a widget of its own.
@@ -62,6 +57,7 @@ protected:
 
 private:
     friend class BMenuItem;
+    friend struct KitAccess;
 
     void _Init(const char* name, menu_layout layout);
 
