@@ -2,6 +2,7 @@
 // stereogram-like picture: each row a random pattern repeated every 70 to
 // 80 pixels, as the engine makes them. Encoded once into memory per run.
 #include <Bitmap.h>
+#include <LayerFormats.h>
 #include <DataIO.h>
 #include <JpegTranslator.h>
 #include <JxlTranslator.h>
@@ -78,7 +79,7 @@ BENCHMARK_CAPTURE(write_format, jpeg, jpeg_translator(), B_JPEG_FORMAT)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(write_format, tiff, tiff_translator(), B_TIFF_FORMAT)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(write_format, webp_lossless, webp_translator(), B_WEBP_FORMAT)
+BENCHMARK_CAPTURE(write_format, webp_lossless, webp_translator(), kWebpFormat)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(write_format, jxl_lossless, jxl_translator(), kJxlFormat)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -86,7 +87,7 @@ BENCHMARK_CAPTURE(read_format, jpeg, jpeg_translator(), B_JPEG_FORMAT)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(read_format, tiff, tiff_translator(), B_TIFF_FORMAT)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(read_format, webp_lossless, webp_translator(), B_WEBP_FORMAT)
+BENCHMARK_CAPTURE(read_format, webp_lossless, webp_translator(), kWebpFormat)
     ->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace

@@ -1,4 +1,5 @@
 #include <QtTranslator.h>
+#include <LayerFormats.h>
 
 #include <Bitmap.h>
 #include <DataIO.h>
@@ -120,10 +121,10 @@ const Candidate kCandidates[] = {
     {"jpeg", "jpeg", "jpeg jpg jpe jfif", B_JPEG_FORMAT, "image/jpeg", false, 0.6f, 0.6f},
     {"bmp", "bmp", "bmp dib", B_BMP_FORMAT, "image/bmp", true, 0.6f, 0.6f},
     {"tiff", "tiff", "tiff tif", B_TIFF_FORMAT, "image/tiff", true, 0.7f, 0.5f},
-    {"webp", "webp", "webp", B_WEBP_FORMAT, "image/webp", true, 0.7f, 0.5f},
+    {"webp", "webp", "webp", kWebpFormat, "image/webp", true, 0.7f, 0.5f},
     {"ppm", "ppm", "ppm", B_PPM_FORMAT, "image/x-portable-pixmap", true, 0.5f, 0.5f},
-    {"pgm", "pgm", "pgm", B_PGM_FORMAT, "image/x-portable-graymap", false, 0.3f, 0.5f},
-    {"xpm", "xpm", "xpm", B_XPM_FORMAT, "image/x-xpixmap", true, 0.3f, 0.4f},
+    {"pgm", "pgm", "pgm", kPgmFormat, "image/x-portable-graymap", false, 0.3f, 0.5f},
+    {"xpm", "xpm", "xpm", kXpmFormat, "image/x-xpixmap", true, 0.3f, 0.4f},
 };
 
 constexpr int kJpegQuality = 90;

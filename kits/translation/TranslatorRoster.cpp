@@ -1,4 +1,5 @@
 #include <Bitmap.h>
+#include <LayerFormats.h>
 #include <BitmapStream.h>
 #include <ImageTranslator.h>
 #include <TranslatorRoster.h>
@@ -18,7 +19,7 @@ using BPrivate::WriteFormat;
 // Menu order of the formats users pick most; any other format follows in the
 // order the translators list it.
 const uint32 kMenuOrder[] = {B_PNG_FORMAT, B_JPEG_FORMAT, B_BMP_FORMAT, B_TIFF_FORMAT,
-                             B_WEBP_FORMAT, B_PPM_FORMAT, B_PGM_FORMAT, B_XPM_FORMAT};
+                             kWebpFormat, B_PPM_FORMAT, kPgmFormat, kXpmFormat};
 
 size_t menu_rank(uint32 type)
 {

@@ -1,4 +1,5 @@
 #include <WebpTranslator.h>
+#include <LayerFormats.h>
 
 #include <CodecSupport.h>
 #include <TranslatorFormats.h>
@@ -202,12 +203,12 @@ public:
 
     std::vector<WriteFormat> OutputFormats() const override
     {
-        return {{B_WEBP_FORMAT, "webp", "webp", "image/webp", "WebP image", true, 0.7f, 0.5f}};
+        return {{kWebpFormat, "webp", "webp", "image/webp", "WebP image", true, 0.7f, 0.5f}};
     }
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
     {
-        if (type != B_WEBP_FORMAT || !encodable(bitmap))
+        if (type != kWebpFormat || !encodable(bitmap))
             return B_NO_TRANSLATOR;
         if (destination == nullptr)
             return B_BAD_VALUE;

@@ -1,6 +1,7 @@
 #include "TestFiles.h"
 
 #include <BitmapReading.h>
+#include <LayerFormats.h>
 #include <BitmapStream.h>
 #include <File.h>
 #include <TranslationUtils.h>
@@ -135,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(
                     KnownFormat{"jpeg", "JPG", B_JPEG_FORMAT, "image/jpeg", "JPEG image"},
                     KnownFormat{"bmp", "Bmp", B_BMP_FORMAT, "image/bmp", "Windows BMP image"},
                     KnownFormat{"tiff", "tif", B_TIFF_FORMAT, "image/tiff", "TIFF image"},
-                    KnownFormat{"webp", "WEBP", B_WEBP_FORMAT, "image/webp", "WebP image"},
+                    KnownFormat{"webp", "WEBP", kWebpFormat, "image/webp", "WebP image"},
                     KnownFormat{"ppm", "PPM", B_PPM_FORMAT, "image/x-portable-pixmap",
                                 "PPM image"}),
     [](const testing::TestParamInfo<KnownFormat>& info) { return std::string(info.param.name); });

@@ -2,6 +2,7 @@
 #include "CodecTestSupport.h"
 
 #include <TranslatorFormats.h>
+#include <LayerFormats.h>
 #include <WebpTranslator.h>
 
 using BPrivate::ReadBudget;
@@ -135,7 +136,7 @@ TEST(WebpWrite, LosslessAsPillowReadsIt)
                         Input{B_RGBA32, 0x80}}) {
         std::unique_ptr<BBitmap> picture(make_colour_bitmap(123, 45, input.space, input.alpha));
         BMallocIO out;
-        ASSERT_EQ(B_OK, webp_translator()->Write(*picture, B_WEBP_FORMAT, &out));
+        ASSERT_EQ(B_OK, webp_translator()->Write(*picture, kWebpFormat, &out));
         ScratchFolder folder;
         write_all(folder / "out.webp", bytes_of(out));
         Reference reference;
@@ -155,7 +156,7 @@ TEST(WebpWrite, ReportsAFailingStream)
 {
     std::unique_ptr<BBitmap> picture(make_colour_bitmap(800, 600));
     FailingIO failing;
-    EXPECT_EQ(B_IO_ERROR, webp_translator()->Write(*picture, B_WEBP_FORMAT, &failing));
+    EXPECT_EQ(B_IO_ERROR, webp_translator()->Write(*picture, kWebpFormat, &failing));
     BMallocIO out;
     EXPECT_EQ(B_NO_TRANSLATOR, webp_translator()->Write(*picture, B_TIFF_FORMAT, &out));
 }

@@ -12,6 +12,7 @@
 #include <QKeySequence>
 #include <QMenuBar>
 #include <QPointer>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -30,10 +31,11 @@ QAction* action_of(BMenuItem* item)
     return KitAccess::Of(item)->action;
 }
 
+// Through Qt's own key delivery (shortcut override first, then the key), as
+// a user's key arrives.
 void press(BWindow* window, Qt::Key key, Qt::KeyboardModifiers modifiers)
 {
-    QKeyEvent event(QEvent::KeyPress, key, modifiers);
-    QApplication::sendEvent(widget_of(window), &event);
+    QTest::keyClick(widget_of(window), key, modifiers);
     drain_events();
 }
 

@@ -1,7 +1,7 @@
 // Type codes of the formats the translation kit knows, and the layout of a
 // bitmap stream. Codes are four characters read as a big-endian word; the
 // platform defines 'bits', 'PNG ', 'JPEG', 'BMP ', 'TIFF' and 'PPM '; the
-// others ('WEBP', 'PGM ', 'XPM ') are this layer's own.
+// layer's own codes are in LayerFormats.h.
 #ifndef _TRANSLATOR_FORMATS_H
 #define _TRANSLATOR_FORMATS_H
 
@@ -24,9 +24,6 @@ enum : uint32
     B_BMP_FORMAT = translation_type_code("BMP "),
     B_TIFF_FORMAT = translation_type_code("TIFF"),
     B_PPM_FORMAT = translation_type_code("PPM "),
-    B_WEBP_FORMAT = translation_type_code("WEBP"),
-    B_PGM_FORMAT = translation_type_code("PGM "),
-    B_XPM_FORMAT = translation_type_code("XPM "),
 };
 
 // A bitmap stream starts with this header, every field big-endian, followed
