@@ -11,6 +11,7 @@ CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DPELLARA_F
 cmake --build "$dir" -j"$(nproc)" >/dev/null
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS=suppressions=$PWD/fuzz/lsan.supp
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 for target in "$dir"/fuzz/fuzz_*; do
@@ -21,8 +22,9 @@ for target in "$dir"/fuzz/fuzz_*; do
     [ -d "$seeds" ] || { echo "fuzz: no seed corpus $seeds" >&2; exit 1; }
     # New inputs go to a scratch folder; the committed corpus stays as it is.
     mkdir -p "$scratch/$name"
-    # The time cap only guards CI's clock; the runs are the measure.
-    if ! "$target" -runs="$runs" -max_total_time=45 -max_len=65536 -rss_limit_mb=2048 -timeout=20 \
+    # The time cap only guards CI's clock; the runs are the measure. A fixed
+    # seed makes a run repeatable: CI tries the same inputs every time.
+    if ! "$target" -seed=1 -runs="$runs" -max_total_time=45 -max_len=65536 -rss_limit_mb=2048 -timeout=20 \
             -artifact_prefix="$scratch/" "$scratch/$name" "$seeds" >"$scratch/$name.log" 2>&1; then
         tail -n 60 "$scratch/$name.log" >&2
         echo "fuzz: $name failed" >&2
