@@ -33,8 +33,6 @@ namespace {
 const char kTool[] = "pellara-fuse";
 constexpr int kRunFailed = 1;
 constexpr int kUsage = 2;
-// The most pixels a BBitmap of 4-byte pixels can hold (its size is an int32).
-constexpr uint64 kMaxPixelsLimit = uint64(std::numeric_limits<int32>::max()) / 4;
 
 // A whole positive decimal number within the limit, or 0.
 uint64 parse_max_pixels(const char* text)
@@ -46,7 +44,7 @@ uint64 parse_max_pixels(const char* text)
         if (*c < '0' || *c > '9')
             return 0;
         value = value * 10 + uint64(*c - '0');
-        if (value > kMaxPixelsLimit)
+        if (value > kMostPicturePixels)
             return 0;
     }
     return value;
@@ -83,7 +81,7 @@ void print_usage(FILE* out)
                 "  --help          show this help\n"
                 "  --version       show the version\n",
                 kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
-                (unsigned long long)kMaxPixelsLimit));
+                (unsigned long long)kMostPicturePixels));
 }
 
 void list_formats(FILE* out)
@@ -129,46 +127,25 @@ status_t format_of(translator_id id, OutputFormat* format)
     return B_OK;
 }
 
-// Standard input, copied whole into an unnamed temporary file, for readers
-// that take a path: *path names it while *fd stays open.
-status_t copy_standard_input(int* fd, std::string* path)
+// Standard input read whole into memory and decoded from there, as a file
+// would be: a pipe can be read only once and has no size to check first.
+status_t read_standard_input(BBitmap** picture)
 {
-    const char* folder = getenv("TMPDIR");
-    if (folder == nullptr || folder[0] == '\0')
-        folder = "/tmp";
-    int copy = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (copy < 0) {
-        std::string name = std::string(folder) + "/pellara-fuse-XXXXXX";
-        copy = mkostemp(name.data(), O_CLOEXEC);
-        if (copy < 0)
-            return B_IO_ERROR;
-        unlink(name.c_str());
-    }
+    BMallocIO data;
     char buffer[65536];
     for (;;) {
         ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) {
-            close(copy);
+        if (n < 0)
             return B_IO_ERROR;
-        }
         if (n == 0)
             break;
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = write(copy, buffer + done, size_t(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0) {
-                close(copy);
-                return B_DEVICE_FULL;
-            }
-            done += w;
-        }
+        status_t status = data.WriteExactly(buffer, size_t(n));
+        if (status != B_OK)
+            return status;
     }
-    *fd = copy;
-    *path = "/proc/self/fd/" + std::to_string(copy);
-    return B_OK;
+    return read_bitmap_data(data.Buffer(), data.BufferLength(), nullptr, picture);
 }
 
 void flush_standard_output()
@@ -357,20 +334,6 @@ const char* ReadFailure(status_t status)
 const char* WriteFailure(status_t status)
 {
     switch (status) {
-    case B_ENTRY_NOT_FOUND:
-        return "no such folder";
-    case B_NOT_A_DIRECTORY:
-        return "a folder on the path is a file";
-    case B_PERMISSION_DENIED:
-        return "permission denied";
-    case B_IS_A_DIRECTORY:
-        return "is a directory";
-    case B_DEVICE_FULL:
-        return "no space left on device";
-    case B_READ_ONLY_DEVICE:
-        return "read-only file system";
-    case B_NAME_TOO_LONG:
-        return "name too long";
     case B_BAD_VALUE:
         return "the picture cannot be encoded";
     case B_ERROR:
@@ -413,7 +376,7 @@ int Main(int argc, char** argv)
             uint64 maxPixels = parse_max_pixels(value);
             if (maxPixels == 0)
                 return fail(kUsage, "--max-pixels needs a number from 1 to %s (see --help)",
-                            std::to_string(kMaxPixelsLimit).c_str());
+                            std::to_string(kMostPicturePixels).c_str());
             set_max_picture_pixels(maxPixels);
         } else if (options && arg[0] == '-' && arg[1] != '\0') {
             return fail(kUsage, "unknown option '%s' (see --help)", arg);
@@ -457,15 +420,9 @@ int Main(int argc, char** argv)
     std::unique_ptr<BBitmap> owners[2];
     const char* inputs[2] = {depthPath, patternPath};
     for (int i = 0; i < 2; i++) {
-        std::string path = inputs[i];
-        int copy = -1;
-        status_t status = B_OK;
-        if (path == "-")
-            status = copy_standard_input(&copy, &path);
-        if (status == B_OK)
-            status = ReadPicture(path.c_str(), &pictures[i]);
-        if (copy >= 0)
-            close(copy);
+        status_t status = std::strcmp(inputs[i], "-") == 0
+                              ? read_standard_input(&pictures[i])
+                              : ReadPicture(inputs[i], &pictures[i]);
         if (status != B_OK && std::strcmp(inputs[i], "-") == 0)
             return fail(kRunFailed, "cannot read standard input: %s", ReadFailure(status));
         if (status != B_OK)

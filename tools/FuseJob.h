@@ -42,7 +42,8 @@ status_t EncodePicture(BBitmap* picture, const OutputFormat& format, BMallocIO* 
 status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format,
                       std::string* why = nullptr);
 
-// Words for the statuses above, as the tool prints them.
+// Words for the statuses above, as the tool prints them: a reader's, and an
+// encoder's (a file's own errors are worded by SafeFileWriter).
 const char* ReadFailure(status_t status);
 const char* WriteFailure(status_t status);
 

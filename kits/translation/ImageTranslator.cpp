@@ -11,13 +11,10 @@ namespace BPrivate {
 
 bool ReadBudget::Admits(uint64 width, uint64 height) const
 {
-    if (width == 0 || height == 0)
+    if (width == 0 || height == 0 || width > kMostPicturePixels || height > kMostPicturePixels)
         return false;
-    constexpr uint64 kMaxInt32 = uint64(std::numeric_limits<int32>::max());
-    // A BBitmap's row and whole buffer are int32 byte counts.
-    if (width > kMaxInt32 / 4 || height > kMaxInt32 / 4 || width * height > kMaxInt32 / 4)
-        return false;
-    return width * height <= maxPixels;
+    const uint64 pixels = width * height;
+    return pixels <= kMostPicturePixels && pixels <= maxPixels;
 }
 
 ReadBudget& default_read_budget()
@@ -35,8 +32,7 @@ uint64 max_picture_pixels()
 
 void set_max_picture_pixels(uint64 pixels)
 {
-    constexpr uint64 kMost = uint64(std::numeric_limits<int32>::max()) / 4;
-    BPrivate::default_read_budget().maxPixels = std::clamp<uint64>(pixels, 1, kMost);
+    BPrivate::default_read_budget().maxPixels = std::clamp<uint64>(pixels, 1, kMostPicturePixels);
 }
 
 namespace BPrivate {

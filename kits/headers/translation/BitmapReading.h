@@ -7,6 +7,7 @@
 #include <SupportDefs.h>
 
 #include <cstddef>
+#include <limits>
 
 class BBitmap;
 
@@ -22,8 +23,11 @@ status_t read_bitmap_data(const void* data, size_t size, const char* nameHint,
 // refused before anything is allocated. A 1 m print at 400 dpi is about 250
 // megapixels.
 constexpr uint64 kDefaultMaxPicturePixels = uint64(256) << 20;
+// The most pixels a bitmap of 4-byte pixels holds (its length is an int32):
+// 536,870,911, about 23170 x 23170.
+constexpr uint64 kMostPicturePixels = uint64(std::numeric_limits<int32>::max()) / 4;
 uint64 max_picture_pixels();
-// pixels is kept within 1 and what a bitmap of 4-byte pixels can hold.
+// pixels is kept within 1 and kMostPicturePixels.
 void set_max_picture_pixels(uint64 pixels);
 
 #endif // _BITMAP_READING_H
