@@ -161,6 +161,20 @@ inline BPrivate::ImageSource source_of(const std::vector<uint8>& bytes, std::str
     return source;
 }
 
+// A read that must fail with status, hand back no bitmap and print nothing
+// (the libraries' own messages silenced).
+inline void expect_quiet_refusal(const BPrivate::ImageTranslator* translator,
+                                 const std::vector<uint8>& bytes,
+                                 const BPrivate::ReadBudget& budget, status_t status,
+                                 const std::string& label)
+{
+    BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(status, translator->Read(source_of(bytes), budget, &bitmap)) << label;
+    EXPECT_EQ("", testing::internal::GetCapturedStderr()) << label;
+    EXPECT_EQ(nullptr, bitmap) << label;
+}
+
 // Reads a file with a translator and the default budget.
 inline status_t read_with(const BPrivate::ImageTranslator* translator, const std::string& path,
                           std::unique_ptr<BBitmap>* bitmap,
