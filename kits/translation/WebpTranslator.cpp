@@ -1,4 +1,5 @@
 #include <WebpTranslator.h>
+#include <WebpLosslessWriter.h>
 #include <LayerFormats.h>
 
 #include <CodecSupport.h>
@@ -9,7 +10,6 @@
 
 #include <webp/decode.h>
 #include <webp/demux.h>
-#include <webp/encode.h>
 
 namespace BPrivate {
 
@@ -93,92 +93,6 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
     return B_OK;
 }
 
-int write_to_sink(const uint8_t* data, size_t size, const WebPPicture* picture)
-{
-    StreamSink* sink = static_cast<StreamSink*>(picture->custom_ptr);
-    sink->Write(data, size);
-    return sink->Status() == B_OK;
-}
-
-// Whether every alpha byte of a B_RGB32 bitmap already says opaque, so the
-// words can go to the encoder as they are.
-bool all_opaque(const BBitmap& bitmap)
-{
-    const int64 width = bitmap.PixelWidth(), height = bitmap.PixelHeight();
-    for (int64 y = 0; y < height; y++) {
-        const uint32* row = bitmap_row(bitmap, y);
-        uint32 all = 0xFF000000u;
-        for (int64 x = 0; x < width; x++)
-            all &= row[x];
-        if ((all & 0xFF000000u) != 0xFF000000u)
-            return false;
-    }
-    return true;
-}
-
-// libwebp's fastest lossless setting: effort 0 of 100, method 0 of 6.
-constexpr float kLosslessEffort = 0;
-constexpr int kLosslessMethod = 0;
-
-status_t encode(const BBitmap& bitmap, BPositionIO* destination)
-{
-    WebPConfig config;
-    if (!WebPConfigInit(&config))
-        return B_ERROR;
-    config.lossless = 1;
-    config.quality = kLosslessEffort;
-    config.method = kLosslessMethod;
-    // Colours under transparent pixels are kept too.
-    config.exact = 1;
-    config.thread_level = 1;
-    if (!WebPValidateConfig(&config))
-        return B_ERROR;
-
-    const int64 width = bitmap.PixelWidth(), height = bitmap.PixelHeight();
-    if (width > WEBP_MAX_DIMENSION || height > WEBP_MAX_DIMENSION)
-        return B_NO_TRANSLATOR;
-    WebPPicture picture;
-    if (!WebPPictureInit(&picture))
-        return B_ERROR;
-    picture.use_argb = 1;
-    picture.width = int(width);
-    picture.height = int(height);
-    // libwebp's ARGB words are the bitmap's own 0xAARRGGBB words; it reads
-    // them in place and works on copies of its own.
-    std::unique_ptr<uint32[]> opaque;
-    if (bitmap.ColorSpace() == B_RGB32 && !all_opaque(bitmap)) {
-        // The undefined alpha bytes of B_RGB32 must not reach the file.
-        opaque.reset(new (std::nothrow) uint32[size_t(width * height)]);
-        if (!opaque)
-            return B_NO_MEMORY;
-        for (int64 y = 0; y < height; y++) {
-            const uint32* row = bitmap_row(bitmap, y);
-            uint32* out = opaque.get() + y * width;
-            for (int64 x = 0; x < width; x++)
-                out[x] = row[x] | 0xFF000000u;
-        }
-        picture.argb = opaque.get();
-        picture.argb_stride = int(width);
-    } else {
-        picture.argb = const_cast<uint32_t*>(bitmap_row(bitmap, 0));
-        picture.argb_stride = bitmap.BytesPerRow() / 4;
-    }
-    StreamSink sink(destination);
-    if (sink.Status() != B_OK)
-        return sink.Status();
-    picture.writer = write_to_sink;
-    picture.custom_ptr = &sink;
-    const int ok = WebPEncode(&config, &picture);
-    const WebPEncodingError error = picture.error_code;
-    WebPPictureFree(&picture);
-    sink.Flush();
-    if (sink.Status() != B_OK)
-        return sink.Status();
-    if (!ok)
-        return error == VP8_ENC_ERROR_OUT_OF_MEMORY ? B_NO_MEMORY : B_ERROR;
-    return B_OK;
-}
-
 class WebpTranslator : public ImageTranslator
 {
 public:
@@ -212,7 +126,7 @@ public:
             return B_NO_TRANSLATOR;
         if (destination == nullptr)
             return B_BAD_VALUE;
-        return encode(bitmap, destination);
+        return write_webp_lossless(bitmap, destination);
     }
 };
 
