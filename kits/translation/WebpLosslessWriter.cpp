@@ -36,7 +36,9 @@ constexpr uint32 kMaxMatch = 4096;
 // 1 << 20.
 constexpr uint32 kPlaneCodes = 120;
 constexpr uint32 kMaxDistance = (uint32(1) << 20) - kPlaneCodes;
-constexpr int kHashBits = 16;
+// The hash of a band: as many slots as pixels, between these bounds.
+constexpr int kFewestHashBits = 8;
+constexpr int kMostHashBits = 16;
 
 constexpr uint32 kSubtractGreen = 2;
 
@@ -94,6 +96,8 @@ inline uint32 distance_code(uint32 distance, uint32 width)
 class BitBuffer
 {
 public:
+    void Reserve(uint64 bits) { fWords.reserve(size_t(bits / 32 + 1)); }
+
     // At most 32 bits, nothing above them set.
     void Put(uint32 bits, uint32 count)
     {
@@ -106,17 +110,11 @@ public:
         }
     }
 
-    void Append(const BitBuffer& other)
-    {
-        if (fCount == 0) {
-            fWords.insert(fWords.end(), other.fWords.begin(), other.fWords.end());
-        } else {
-            fWords.reserve(fWords.size() + other.fWords.size() + 1);
-            for (uint32 word : other.fWords)
-                Put(word, 32);
-        }
-        Put(uint32(other.fPending), other.fCount);
-    }
+    uint64 BitCount() const { return uint64(fWords.size()) * 32 + fCount; }
+    const std::vector<uint32>& Words() const { return fWords; }
+    // The bits after the last whole word, and how many.
+    uint32 Tail() const { return uint32(fPending); }
+    uint32 TailCount() const { return fCount; }
 
     void Clear()
     {
@@ -125,25 +123,73 @@ public:
         fCount = 0;
     }
 
-    size_t ByteCount() const { return fWords.size() * 4 + (fCount + 7) / 8; }
-
-    status_t WriteTo(BPositionIO* destination) const
-    {
-        static_assert(std::endian::native == std::endian::little,
-                      "the words go out as little-endian bytes");
-        status_t status = destination->WriteExactly(fWords.data(), fWords.size() * 4);
-        if (status != B_OK || fCount == 0)
-            return status;
-        uint8 tail[4];
-        for (uint32 i = 0; i < 4; i++)
-            tail[i] = uint8(fPending >> (8 * i));
-        return destination->WriteExactly(tail, (fCount + 7) / 8);
-    }
-
 private:
     std::vector<uint32> fWords;
     uint64 fPending = 0;
     uint32 fCount = 0;
+};
+
+// Writes bit buffers one after the other into a stream, each shifted to
+// where the last one ended, through a buffer of its own.
+class BitStream
+{
+public:
+    explicit BitStream(BPositionIO* destination)
+        : fDestination(destination)
+    {
+        fStaging.reserve(kStagingWords);
+    }
+
+    void Append(const BitBuffer& bits)
+    {
+        for (uint32 word : bits.Words())
+            _Put(word, 32);
+        _Put(bits.Tail(), bits.TailCount());
+    }
+
+    // The last bits, filled up to a whole byte.
+    status_t Finish()
+    {
+        _Flush();
+        if (fStatus == B_OK && fCount > 0) {
+            uint8 tail[4];
+            for (uint32 i = 0; i < 4; i++)
+                tail[i] = uint8(fPending >> (8 * i));
+            fStatus = fDestination->WriteExactly(tail, (fCount + 7) / 8);
+        }
+        return fStatus;
+    }
+
+private:
+    static constexpr size_t kStagingWords = 64 * 1024;
+
+    void _Put(uint32 bits, uint32 count)
+    {
+        fPending |= uint64(bits) << fCount;
+        fCount += count;
+        if (fCount >= 32) {
+            fStaging.push_back(uint32(fPending));
+            fPending >>= 32;
+            fCount -= 32;
+            if (fStaging.size() == kStagingWords)
+                _Flush();
+        }
+    }
+
+    void _Flush()
+    {
+        static_assert(std::endian::native == std::endian::little,
+                      "the words go out as little-endian bytes");
+        if (fStatus == B_OK && !fStaging.empty())
+            fStatus = fDestination->WriteExactly(fStaging.data(), fStaging.size() * 4);
+        fStaging.clear();
+    }
+
+    BPositionIO* fDestination;
+    std::vector<uint32> fStaging;
+    uint64 fPending = 0;
+    uint32 fCount = 0;
+    status_t fStatus = B_OK;
 };
 
 // A prefix code's lengths and its codes, bit-reversed as they are sent.
@@ -347,6 +393,8 @@ struct Band
     uint32 last = 0;
     std::vector<Token> tokens;
     Histograms histograms;
+    // Extra bits of the band's lengths and distances.
+    uint64 extraBits = 0;
     BitBuffer bits;
 };
 
@@ -391,10 +439,10 @@ public:
         return n;
     }
 
-    uint32 Hash(const uint32* at) const
+    uint32 Hash(const uint32* at, int bits) const
     {
         const uint64 key = uint64(at[0] & fCompared) << 32 | (at[1] & fCompared);
-        return uint32((key * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
+        return uint32((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
     }
 
 private:
@@ -421,8 +469,10 @@ inline void count_literal(Histograms& histograms, uint32 pixel)
 // of the last pixels seen find the rest.
 void parse_band(const Picture& picture, Band& band, std::vector<uint32>& hash)
 {
-    std::fill(hash.begin(), hash.end(), 0);
     const uint32 width = picture.Width();
+    const uint64 pixels = uint64(band.last - band.first) * width;
+    const int hashBits = std::clamp(int(std::bit_width(pixels)), kFewestHashBits, kMostHashBits);
+    hash.assign(size_t(1) << hashBits, 0);
     uint32 lastDistance = 0;
     Histograms& histograms = band.histograms;
     for (uint32 y = band.first; y < band.last; y++) {
@@ -442,6 +492,9 @@ void parse_band(const Picture& picture, Band& band, std::vector<uint32>& hash)
                     if (distance <= x) {
                         fromX = x - distance;
                         from = row + fromX;
+                    } else if (distance == width) {
+                        fromX = x;
+                        from = picture.Row(y - 1) + x;
                     } else {
                         const uint64 source = position - distance;
                         const uint64 fromY = source / width;
@@ -464,7 +517,7 @@ void parse_band(const Picture& picture, Band& band, std::vector<uint32>& hash)
                 }
                 if (bestLength < rest)
                     consider(width, 3);
-                uint32& slot = hash[picture.Hash(row + x)];
+                uint32& slot = hash[picture.Hash(row + x, hashBits)];
                 if (bestLength < rest && slot != 0)
                     consider(uint32(position + 1 - slot), 3);
                 slot = uint32(position + 1);
@@ -476,8 +529,10 @@ void parse_band(const Picture& picture, Band& band, std::vector<uint32>& hash)
             }
             const uint32 code = distance_code(bestDistance, width);
             band.tokens.push_back({x - literalStart, bestLength, code});
-            histograms.green[256 + prefix_of(bestLength).symbol]++;
-            histograms.distance[prefix_of(code).symbol]++;
+            const Prefix length = prefix_of(bestLength), distance = prefix_of(code);
+            histograms.green[256 + length.symbol]++;
+            histograms.distance[distance.symbol]++;
+            band.extraBits += length.extraBits + distance.extraBits;
             x += bestLength;
             literalStart = x;
             lastDistance = bestDistance;
@@ -492,9 +547,27 @@ struct Codes
     PrefixCode green, red, blue, alpha, distance;
 };
 
-void emit_band(const Picture& picture, Band& band, const Codes& codes)
+// The bits a band's counts take with these codes.
+uint64 band_bits(const Band& band, const Codes& codes)
+{
+    auto sum = [](const auto& counts, const PrefixCode& code) {
+        uint64 bits = 0;
+        for (size_t i = 0; i < counts.size(); i++)
+            bits += uint64(counts[i]) * code.lengths[i];
+        return bits;
+    };
+    const Histograms& h = band.histograms;
+    return band.extraBits + sum(h.green, codes.green) + sum(h.red, codes.red) +
+           sum(h.blue, codes.blue) + sum(h.alpha, codes.alpha) + sum(h.distance, codes.distance);
+}
+
+// False when the band's bits are not those its counts promised: a symbol
+// sent without a code would make a file no decoder reads.
+bool emit_band(const Picture& picture, Band& band, const Codes& codes)
 {
     BitBuffer& out = band.bits;
+    const uint64 promised = band_bits(band, codes);
+    out.Reserve(promised);
     const uint32 width = picture.Width();
     uint32 y = band.first, x = 0;
     const uint32* row = picture.Row(y);
@@ -522,6 +595,7 @@ void emit_band(const Picture& picture, Band& band, const Codes& codes)
         }
     }
     std::vector<Token>().swap(band.tokens);
+    return out.BitCount() == promised;
 }
 
 // Runs work(i) for every band, on up to `threads` threads; false when one
@@ -582,7 +656,6 @@ status_t write_picture(const BBitmap& bitmap, BPositionIO* destination,
 
     const bool parsed = for_each_band(bands.size(), options.threads, [&](size_t i) {
         thread_local std::vector<uint32> hash;
-        hash.resize(size_t(1) << kHashBits);
         parse_band(picture, bands[i], hash);
     });
     if (!parsed)
@@ -613,16 +686,20 @@ status_t write_picture(const BBitmap& bitmap, BPositionIO* destination,
     codes.alpha = write_code(head, total.alpha.data(), kColourAlphabet);
     codes.distance = write_code(head, total.distance.data(), kDistanceAlphabet);
 
-    const bool emitted =
-        for_each_band(bands.size(), options.threads, [&](size_t i) { emit_band(picture, bands[i], codes); });
+    std::atomic<bool> kept{true};
+    const bool emitted = for_each_band(bands.size(), options.threads, [&](size_t i) {
+        if (!emit_band(picture, bands[i], codes))
+            kept = false;
+    });
     if (!emitted)
         return B_NO_MEMORY;
-    for (Band& band : bands) {
-        head.Append(band.bits);
-        band.bits.Clear();
-    }
+    if (!kept)
+        return B_ERROR;
+    uint64 bits = head.BitCount();
+    for (const Band& band : bands)
+        bits += band.bits.BitCount();
 
-    const uint64 payload = head.ByteCount();
+    const uint64 payload = (bits + 7) / 8;
     const uint64 padded = payload + (payload & 1);
     if (12 + padded > 0xFFFFFFFEu)
         return B_NO_TRANSLATOR; // beyond what a RIFF size can say
@@ -632,8 +709,15 @@ status_t write_picture(const BBitmap& bitmap, BPositionIO* destination,
     std::memcpy(header + 8, "WEBPVP8L", 8);
     put_le32(header + 16, uint32(payload));
     status_t status = destination->WriteExactly(header, sizeof(header));
-    if (status == B_OK)
-        status = head.WriteTo(destination);
+    if (status != B_OK)
+        return status;
+    BitStream stream(destination);
+    stream.Append(head);
+    for (Band& band : bands) {
+        stream.Append(band.bits);
+        band.bits.Clear();
+    }
+    status = stream.Finish();
     if (status == B_OK && padded != payload) {
         const uint8 zero = 0;
         status = destination->WriteExactly(&zero, 1);
