@@ -39,6 +39,10 @@ constexpr uint32 kMaxDistance = (uint32(1) << 20) - kPlaneCodes;
 // The hash of a band: as many slots as pixels, between these bounds.
 constexpr int kFewestHashBits = 8;
 constexpr int kMostHashBits = 16;
+// The beginnings of the rows above a band that its hash holds when it
+// starts: columns, and rows at most.
+constexpr uint32 kPrimedColumns = 128;
+constexpr uint64 kPrimedRows = 256;
 
 constexpr uint32 kSubtractGreen = 2;
 
@@ -466,13 +470,24 @@ inline void count_literal(Histograms& histograms, uint32 pixel)
 // Greedy: at each pixel the longest of a few candidates. A stereogram
 // repeats at a separation that changes a little at a time, so the last
 // distance and its neighbours find most copies; the row above and a hash
-// of the last pixels seen find the rest.
+// of the pixels seen find the rest. Where a row begins there is nothing to
+// its left to copy, but the beginnings of the rows above often repeat
+// (a pattern tile's height up, shifted): a new band puts them in its hash
+// before it starts.
 void parse_band(const Picture& picture, Band& band, std::vector<uint32>& hash)
 {
     const uint32 width = picture.Width();
-    const uint64 pixels = uint64(band.last - band.first) * width;
+    const uint32 primedRows =
+        uint32(std::min<uint64>({band.first, kMaxDistance / width, kPrimedRows}));
+    const uint32 primed = std::min(width - 1, kPrimedColumns);
+    const uint64 pixels = uint64(band.last - band.first) * width + uint64(primedRows) * primed;
     const int hashBits = std::clamp(int(std::bit_width(pixels)), kFewestHashBits, kMostHashBits);
     hash.assign(size_t(1) << hashBits, 0);
+    for (uint32 y = band.first - primedRows; y < band.first; y++) {
+        const uint32* row = picture.Row(y);
+        for (uint32 x = 0; x < primed; x++)
+            hash[picture.Hash(row + x, hashBits)] = uint32(uint64(y) * width + x + 1);
+    }
     uint32 lastDistance = 0;
     Histograms& histograms = band.histograms;
     for (uint32 y = band.first; y < band.last; y++) {

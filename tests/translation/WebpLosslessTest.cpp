@@ -206,3 +206,29 @@ TEST(WebpLosslessSize, FindsTheRepeats)
 }
 
 } // namespace
+
+// Each row begins with a row of a 32-row tile, shifted; the rest repeats it.
+// A band of one row still finds the tile's rows above it, so cutting the
+// picture into many bands costs little.
+TEST(WebpLosslessSize, BandsStillFindTheRowsAbove)
+{
+    constexpr int32 kWidth = 600, kHeight = 600, kTileRows = 32, kSeparation = 50;
+    BBitmap picture(BRect(0, 0, kWidth - 1, kHeight - 1), B_RGB32);
+    std::mt19937 random(3);
+    std::vector<uint32> tile(kTileRows * (kSeparation + 8));
+    for (uint32& pixel : tile)
+        pixel = uint32(random()) | 0xFF000000u;
+    for (int32 y = 0; y < kHeight; y++) {
+        uint32* row = row_of(&picture, y);
+        const uint32* tileRow = tile.data() + (y % kTileRows) * (kSeparation + 8);
+        for (int32 x = 0; x < kWidth; x++)
+            row[x] = x < kSeparation ? tileRow[x + (y / kTileRows) % 8] : row[x - kSeparation];
+    }
+    WebpLosslessOptions oneBand, rowBands;
+    oneBand.bandPixels = size_t(kWidth) * kHeight;
+    rowBands.bandPixels = 1;
+    const size_t whole = encode(picture, oneBand).size();
+    const size_t cut = encode(picture, rowBands).size();
+    EXPECT_LT(cut, whole + whole / 10) << whole;
+    expect_decodes_to(encode(picture, rowBands), picture);
+}
