@@ -54,6 +54,9 @@ tests=(
     # benchmarks' reference deflate.
     libpng-dev
     libdeflate-dev
+    # Our WebP files are decoded by FFmpeg's own WebP decoder too, which
+    # shares no code with libwebp.
+    ffmpeg
     # Test pictures made, and decoded for comparison, by other programs.
     python3-pil
     imagemagick

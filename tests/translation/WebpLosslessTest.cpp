@@ -181,6 +181,31 @@ TEST_P(WebpLossless, SmallBandsOnManyThreadsGiveTheSameFile)
     expect_decodes_to(file, *picture);
 }
 
+// FFmpeg decodes WebP with code of its own: the files must not lean on
+// anything libwebp merely tolerates.
+TEST_P(WebpLossless, FfmpegDecodesEveryWord)
+{
+    if (!have_program("ffmpeg"))
+        GTEST_SKIP() << "ffmpeg missing";
+    std::unique_ptr<BBitmap> picture = make_picture(GetParam());
+    ScratchFolder folder;
+    write_all(folder / "in.webp", encode(*picture, WebpLosslessOptions()));
+    ASSERT_TRUE(run_quietly("ffmpeg -nostdin -v error -c:v webp -i '" + folder / "in.webp" +
+                            "' -f rawvideo -pix_fmt bgra '" + folder / "out.raw" + "'"));
+    const std::vector<uint8> raw = read_all(folder / "out.raw");
+    const size_t width = size_t(picture->PixelWidth()), height = size_t(picture->PixelHeight());
+    ASSERT_EQ(width * height * 4, raw.size());
+    for (size_t y = 0; y < height; y++) {
+        const uint32* in = row_of(picture.get(), int32(y));
+        for (size_t x = 0; x < width; x++) {
+            uint32 back;
+            std::memcpy(&back, raw.data() + (y * width + x) * 4, 4);
+            const uint32 expected = picture->ColorSpace() == B_RGB32 ? in[x] | 0xFF000000u : in[x];
+            ASSERT_EQ(expected, back) << "pixel " << x << ", " << y;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Pictures, WebpLossless, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case>& info) { return info.param.name; });
 
