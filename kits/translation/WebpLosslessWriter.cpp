@@ -127,6 +127,9 @@ public:
         fCount = 0;
     }
 
+    // The whole words are gone (written), the tail stays.
+    void DropWords() { fWords.clear(); }
+
 private:
     std::vector<uint32> fWords;
     uint64 fPending = 0;
@@ -141,25 +144,28 @@ public:
     explicit BitStream(BPositionIO* destination)
         : fDestination(destination)
     {
-        fStaging.reserve(kStagingWords);
+        fStaging.Reserve(kStagingWords * 32);
     }
 
     void Append(const BitBuffer& bits)
     {
-        for (uint32 word : bits.Words())
-            _Put(word, 32);
-        _Put(bits.Tail(), bits.TailCount());
+        for (uint32 word : bits.Words()) {
+            fStaging.Put(word, 32);
+            if (fStaging.Words().size() >= kStagingWords)
+                _Flush();
+        }
+        fStaging.Put(bits.Tail(), bits.TailCount());
     }
 
     // The last bits, filled up to a whole byte.
     status_t Finish()
     {
         _Flush();
-        if (fStatus == B_OK && fCount > 0) {
+        if (fStatus == B_OK && fStaging.TailCount() > 0) {
             uint8 tail[4];
             for (uint32 i = 0; i < 4; i++)
-                tail[i] = uint8(fPending >> (8 * i));
-            fStatus = fDestination->WriteExactly(tail, (fCount + 7) / 8);
+                tail[i] = uint8(fStaging.Tail() >> (8 * i));
+            fStatus = fDestination->WriteExactly(tail, (fStaging.TailCount() + 7) / 8);
         }
         return fStatus;
     }
@@ -167,32 +173,18 @@ public:
 private:
     static constexpr size_t kStagingWords = 64 * 1024;
 
-    void _Put(uint32 bits, uint32 count)
-    {
-        fPending |= uint64(bits) << fCount;
-        fCount += count;
-        if (fCount >= 32) {
-            fStaging.push_back(uint32(fPending));
-            fPending >>= 32;
-            fCount -= 32;
-            if (fStaging.size() == kStagingWords)
-                _Flush();
-        }
-    }
-
     void _Flush()
     {
         static_assert(std::endian::native == std::endian::little,
                       "the words go out as little-endian bytes");
-        if (fStatus == B_OK && !fStaging.empty())
-            fStatus = fDestination->WriteExactly(fStaging.data(), fStaging.size() * 4);
-        fStaging.clear();
+        const std::vector<uint32>& words = fStaging.Words();
+        if (fStatus == B_OK && !words.empty())
+            fStatus = fDestination->WriteExactly(words.data(), words.size() * 4);
+        fStaging.DropWords();
     }
 
     BPositionIO* fDestination;
-    std::vector<uint32> fStaging;
-    uint64 fPending = 0;
-    uint32 fCount = 0;
+    BitBuffer fStaging;
     status_t fStatus = B_OK;
 };
 

@@ -142,6 +142,8 @@ const Case kCases[] = {
     {"OneRowLongerThanACopy", 10000, 2, B_RGB32, Fill::kSolid},
     {"Solid", 300, 200, B_RGB32, Fill::kSolid},
     {"Noise", 257, 131, B_RGB32, Fill::kNoise},
+    // Larger than the writer's staging buffer: written in several pieces.
+    {"NoiseInPieces", 700, 400, B_RGB32, Fill::kNoise},
     {"Stereogram", 1001, 307, B_RGB32, Fill::kStereogram},
     {"Checker", 64, 64, B_RGB32, Fill::kChecker},
     {"GarbageAlpha", 200, 50, B_RGB32, Fill::kGarbageAlpha},
