@@ -19,9 +19,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends comes from the shared libraries the programs link (dpkg-shlibdeps,
 # from dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# WebP and TIFF come from Qt's extra image plugins; the icon is an SVG, drawn
-# by Qt's SVG icon engine (qt6-svg-plugins from Debian 13 on, libqt6svg6
-# before).
+# Qt's extra image plugins read what none of our own translators takes
+# (ICNS, WBMP, MNG); the icon is an SVG, drawn by Qt's SVG icon engine
+# (qt6-svg-plugins from Debian 13 on, libqt6svg6 before).
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-image-formats-plugins, qt6-svg-plugins | libqt6svg6")
 
 include(CPack)
