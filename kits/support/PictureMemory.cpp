@@ -247,3 +247,16 @@ bool picture_block_is_mapped(const void* block)
     size_t length = 0;
     return block != nullptr && mapped_length(block, &length);
 }
+
+void picture_release_spare()
+{
+    std::vector<std::pair<void*, size_t>> released;
+    {
+        MappedBlocks& blocks = mapped_blocks();
+        std::lock_guard<std::mutex> guard(blocks.lock);
+        released.swap(blocks.spare);
+        blocks.spareBytes = 0;
+    }
+    for (const auto& [address, bytes] : released)
+        munmap(address, bytes);
+}

@@ -28,4 +28,8 @@ void picture_free(void* block);
 // Whether a block is one of the mapped ones (for tests and measurements).
 bool picture_block_is_mapped(const void* block);
 
+// Gives the kept freed blocks back to the system, so that a measurement of
+// a first run starts as a fresh process does.
+void picture_release_spare();
+
 #endif // _PICTURE_MEMORY_H
