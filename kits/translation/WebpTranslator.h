@@ -1,6 +1,6 @@
-// WebP through libwebp and its demux: still pictures and the first frame of
-// an animation on its canvas, EXIF orientation applied; written lossless at
-// libwebp's fastest setting, straight from the rows.
+// WebP read through libwebp and its demux: still pictures and the first
+// frame of an animation on its canvas, EXIF orientation applied. Written
+// lossless by our own encoder (WebpLosslessWriter.h), straight from the rows.
 #ifndef _WEBP_TRANSLATOR_H
 #define _WEBP_TRANSLATOR_H
 
