@@ -2,8 +2,12 @@
 
 #include <CodecSupport.h>
 
+#include <algorithm>
 #include <climits>
 #include <memory>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include <libheif/heif.h>
 
@@ -58,6 +62,158 @@ status_t status_of(const heif_error& error)
     return B_ILLEGAL_DATA;
 }
 
+// The boxes of an ISO base media file, as far as the size checks need them.
+struct Span
+{
+    const uint8* data = nullptr;
+    size_t size = 0;
+
+    bool Has(size_t at, size_t bytes) const { return at <= size && bytes <= size - at; }
+    uint64 Read(size_t at, size_t bytes) const
+    {
+        uint64 value = 0;
+        for (size_t i = 0; i < bytes; i++)
+            value = value << 8 | data[at + i];
+        return value;
+    }
+};
+
+// Calls visit(type, body) for each box in the span, up to one that runs
+// past it.
+template <typename Visit>
+void for_each_box(Span span, Visit visit)
+{
+    for (size_t at = 0; span.Has(at, 8);) {
+        uint64 size = span.Read(at, 4);
+        size_t header = 8;
+        if (size == 1) {
+            if (!span.Has(at, 16))
+                return;
+            size = span.Read(at + 8, 8);
+            header = 16;
+        } else if (size == 0) {
+            size = span.size - at;
+        }
+        if (size < header || size > span.size - at)
+            return;
+        visit(std::string_view(reinterpret_cast<const char*>(span.data + at + 4), 4),
+              Span{span.data + at + header, size_t(size - header)});
+        at += size_t(size);
+    }
+}
+
+// Item identifiers of the grids (false) and overlays (true) an 'iinf' box
+// lists.
+std::vector<std::pair<uint32, bool>> derived_items(Span iinf)
+{
+    std::vector<std::pair<uint32, bool>> derived;
+    // After version and flags, an entry count of 16 bits (version 0) or 32.
+    const size_t first = iinf.Has(0, 1) && iinf.data[0] == 0 ? 6 : 8;
+    if (!iinf.Has(0, first))
+        return derived;
+    for_each_box(Span{iinf.data + first, iinf.size - first}, [&](std::string_view type, Span infe) {
+        const uint8 version = infe.Has(0, 1) ? infe.data[0] : 0;
+        if (type != "infe" || version < 2)
+            return;
+        const size_t idBytes = version == 2 ? 2 : 4;
+        if (!infe.Has(4, idBytes + 6))
+            return;
+        const std::string_view itemType(reinterpret_cast<const char*>(infe.data + 4 + idBytes + 2),
+                                        4);
+        if (itemType == "grid" || itemType == "iovl")
+            derived.emplace_back(uint32(infe.Read(4, idBytes)), itemType == "iovl");
+    });
+    return derived;
+}
+
+// A grid of tiles or an overlay declares its canvas in its own data, and
+// libheif allocates that canvas whatever the item's 'ispe' box claims: a
+// file of a few hundred bytes could cost gigabytes. Every such item in the
+// file is held to the budget before anything is decoded; what can't be
+// parsed here is left for libheif to judge.
+bool derived_canvases_admitted(Span file, const ReadBudget& budget)
+{
+    Span meta;
+    for_each_box(file, [&](std::string_view type, Span body) {
+        if (type == "meta")
+            meta = body;
+    });
+    if (!meta.Has(0, 4))
+        return true;
+    Span iinf, iloc, idat;
+    for_each_box(Span{meta.data + 4, meta.size - 4}, [&](std::string_view type, Span body) {
+        if (type == "iinf")
+            iinf = body;
+        else if (type == "iloc")
+            iloc = body;
+        else if (type == "idat")
+            idat = body;
+    });
+    const std::vector<std::pair<uint32, bool>> derived = derived_items(iinf);
+    if (derived.empty() || !iloc.Has(0, 6))
+        return true;
+
+    const uint8 version = iloc.data[0];
+    const size_t offsetBytes = iloc.data[4] >> 4, lengthBytes = iloc.data[4] & 15;
+    const size_t baseBytes = iloc.data[5] >> 4;
+    const size_t indexBytes = version == 1 || version == 2 ? iloc.data[5] & 15 : 0;
+    const size_t idBytes = version < 2 ? 2 : 4;
+    for (size_t bytes : {offsetBytes, lengthBytes, baseBytes, indexBytes}) {
+        if (bytes != 0 && bytes != 4 && bytes != 8)
+            return true;
+    }
+    size_t at = 6;
+    if (!iloc.Has(at, idBytes))
+        return true;
+    const uint64 count = iloc.Read(at, idBytes);
+    at += idBytes;
+    for (uint64 item = 0; item < count; item++) {
+        if (!iloc.Has(at, idBytes))
+            return true;
+        const uint32 id = uint32(iloc.Read(at, idBytes));
+        at += idBytes;
+        uint32 method = 0;
+        if (version == 1 || version == 2) {
+            if (!iloc.Has(at, 2))
+                return true;
+            method = uint32(iloc.Read(at, 2) & 15);
+            at += 2;
+        }
+        if (!iloc.Has(at, 2 + baseBytes + 2))
+            return true;
+        const uint64 base = iloc.Read(at + 2, baseBytes);
+        at += 2 + baseBytes;
+        const uint64 extents = iloc.Read(at, 2);
+        at += 2;
+        const size_t extentBytes = indexBytes + offsetBytes + lengthBytes;
+        if (extents == 0 || !iloc.Has(at, size_t(extents) * extentBytes))
+            return true;
+        const uint64 offset = base + iloc.Read(at + indexBytes, offsetBytes);
+        at += size_t(extents) * extentBytes;
+
+        auto found = std::find_if(derived.begin(), derived.end(),
+                                  [id](const auto& entry) { return entry.first == id; });
+        // Stored in the file (0) or in the 'idat' box (1).
+        if (found == derived.end() || (method != 0 && method != 1))
+            continue;
+        const Span where = method == 0 ? file : idat;
+        if (offset > where.size)
+            continue;
+        const Span data{where.data + offset, where.size - size_t(offset)};
+        // Version, flags (bit 0: 32-bit sizes), then a grid's rows and
+        // columns or an overlay's four fill values, then the canvas.
+        if (!data.Has(0, 2))
+            continue;
+        const size_t sizeBytes = (data.data[1] & 1) != 0 ? 4 : 2;
+        const size_t canvas = found->second ? 10 : 4;
+        if (!data.Has(canvas, 2 * sizeBytes))
+            continue;
+        if (!budget.Admits(data.Read(canvas, sizeBytes), data.Read(canvas + sizeBytes, sizeBytes)))
+            return false;
+    }
+    return true;
+}
+
 status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap)
 {
     initialise_libheif();
@@ -81,7 +237,8 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
     const int storedHeight = heif_image_handle_get_height(handle.get());
     if (storedWidth <= 0 || storedHeight <= 0)
         return B_ILLEGAL_DATA;
-    if (!budget.Admits(uint64(storedWidth), uint64(storedHeight)))
+    if (!budget.Admits(uint64(storedWidth), uint64(storedHeight)) ||
+        !derived_canvases_admitted(Span{source.data, source.size}, budget))
         return B_NO_MEMORY;
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
 

@@ -443,6 +443,15 @@ Bytes tiff_huge()
     return b;
 }
 
+// Found by fuzzing: a HEIF whose grid says 25961 x 29440 in its own data
+// while its 'ispe' box says 64 x 64.
+Bytes heif_grid_canvas()
+{
+    std::ifstream in(std::string(PELLARA_TEST_DATA) + "/heif/grid-canvas-beyond-budget.heic",
+                     std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
 struct HostileCase
 {
     const char* name;      // also the file's name
@@ -485,6 +494,7 @@ const HostileCase kHostile[] = {
     {"huge.jpg", jpeg_huge, nullptr, "jpeg"},
     {"huge-canvas.webp", webp_huge_canvas, nullptr, "webp"},
     {"huge.tif", tiff_huge, nullptr, "tiff"},
+    {"grid-canvas.heic", heif_grid_canvas, kTooLarge, "heif"},
 };
 
 bool has_translator(const char* name)

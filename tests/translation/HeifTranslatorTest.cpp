@@ -107,4 +107,18 @@ TEST(HeifRefusal, DamagedAndOversizedFilesGiveNoBitmap)
     }
 }
 
+// A grid declares its canvas in its own data, which libheif allocates
+// whatever the item's 'ispe' says. The fuzzer found a file of 1123 bytes
+// whose 'ispe' says 64 x 64 and whose grid says 25961 x 29440: libheif took
+// 2 GB for it before failing. It is refused before anything is decoded.
+TEST(HeifRefusal, GridCanvasOverTheBudget)
+{
+    const std::vector<uint8> bytes =
+        read_all(std::string(PELLARA_TEST_DATA) + "/heif/grid-canvas-beyond-budget.heic");
+    ASSERT_EQ(1123u, bytes.size());
+    BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
+    EXPECT_EQ(B_NO_MEMORY, heif_translator()->Read(source_of(bytes), ReadBudget(), &bitmap));
+    EXPECT_EQ(nullptr, bitmap);
+}
+
 } // namespace
