@@ -186,10 +186,12 @@ bool derived_canvases_admitted(Span file, const ReadBudget& budget)
         const uint64 extents = iloc.Read(at, 2);
         at += 2;
         const size_t extentBytes = indexBytes + offsetBytes + lengthBytes;
-        if (extents == 0 || !iloc.Has(at, size_t(extents) * extentBytes))
+        if (!iloc.Has(at, size_t(extents) * extentBytes))
             return true;
-        const uint64 offset = base + iloc.Read(at + indexBytes, offsetBytes);
+        const uint64 offset = extents > 0 ? base + iloc.Read(at + indexBytes, offsetBytes) : 0;
         at += size_t(extents) * extentBytes;
+        if (extents == 0)
+            continue;
 
         auto found = std::find_if(derived.begin(), derived.end(),
                                   [id](const auto& entry) { return entry.first == id; });
