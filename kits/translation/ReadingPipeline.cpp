@@ -161,8 +161,8 @@ struct PictureBlock
 };
 
 // Reads into at up to size bytes; stops early at the end. The count read,
-// or a negative status.
-ssize_t read_fully(int fd, uint8* at, size_t size)
+// or a negative status: errno's for a file, B_IO_ERROR for a stream.
+ssize_t read_fully(int fd, uint8* at, size_t size, bool stream)
 {
     size_t got = 0;
     while (got < size) {
@@ -170,7 +170,7 @@ ssize_t read_fully(int fd, uint8* at, size_t size)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return status_for_errno(errno);
+            return stream ? B_IO_ERROR : status_for_errno(errno);
         if (n == 0)
             break;
         got += size_t(n);
@@ -192,11 +192,12 @@ status_t read_picture_from(int fd, int64 knownSize, const char* nameHint, BBitma
 
     // The first bytes only, until a sniff knows them: a large file that is
     // no picture is never read whole.
-    size_t capacity = knownSize > 0 ? size_t(knownSize) : kSniffBytes;
+    size_t capacity = knownSize > 0 ? std::min(size_t(knownSize), kSniffBytes) : kSniffBytes;
     std::unique_ptr<uint8, PictureBlock> bytes(static_cast<uint8*>(picture_alloc(capacity)));
     if (bytes == nullptr)
         return B_NO_MEMORY;
-    ssize_t got = read_fully(fd, bytes.get(), std::min(capacity, kSniffBytes));
+    const bool stream = knownSize < 0;
+    ssize_t got = read_fully(fd, bytes.get(), capacity, stream);
     if (got < 0)
         return status_t(got);
     if (got == 0)
@@ -208,14 +209,20 @@ status_t read_picture_from(int fd, int64 knownSize, const char* nameHint, BBitma
     prefix.extension = extension_of(nameHint);
     // A pipe's length is unknown: the sniffs take it as long enough.
     prefix.wholeSize = knownSize > 0 ? uint64(knownSize) : ~uint64(0);
-    if (length == std::min(capacity, kSniffBytes) && sniff_formats(prefix).empty())
+    if (length == capacity && sniff_formats(prefix).empty())
         return B_NO_TRANSLATOR;
 
     // The rest: a file to its length (shortened meanwhile, the readers see
     // a truncated file); a pipe to its end, within the ceiling.
     if (knownSize > 0) {
-        if (length == kSniffBytes) {
-            got = read_fully(fd, bytes.get() + length, capacity - length);
+        if (length == capacity && uint64(knownSize) > capacity) {
+            uint8* grown = static_cast<uint8*>(picture_realloc(bytes.get(), size_t(knownSize)));
+            if (grown == nullptr)
+                return B_NO_MEMORY;
+            bytes.release();
+            bytes.reset(grown);
+            capacity = size_t(knownSize);
+            got = read_fully(fd, bytes.get() + length, capacity - length, stream);
             if (got < 0)
                 return status_t(got);
             length += size_t(got);
@@ -231,7 +238,7 @@ status_t read_picture_from(int fd, int64 knownSize, const char* nameHint, BBitma
             bytes.release();
             bytes.reset(grown);
             capacity = larger;
-            got = read_fully(fd, bytes.get() + length, capacity - length);
+            got = read_fully(fd, bytes.get() + length, capacity - length, stream);
             if (got < 0)
                 return status_t(got);
             length += size_t(got);
