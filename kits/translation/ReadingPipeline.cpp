@@ -5,7 +5,7 @@
 #include <PictureFormats.h>
 #include <PictureMemory.h>
 #include <QtTranslator.h>
-#include <StoragePrivate.h>
+#include <PosixErrors.h>
 
 #include <algorithm>
 #include <cctype>

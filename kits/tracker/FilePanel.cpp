@@ -1,10 +1,10 @@
 #include <FilePanel.h>
-#include <KitAccess.h>
+#include <InterfaceLayer.h>
 
 #include <Message.h>
 #include <Path.h>
 #include <TranslatorRoster.h>
-#include <WindowPrivate.h>
+#include <Window.h>
 
 #include <QDir>
 #include <QFileDialog>
@@ -159,7 +159,7 @@ BFilePanel::BFilePanel(file_panel_mode mode, BMessenger* target, const entry_ref
 
     keep_no_settings();
     fPrivate->window = new FilePanelWindow(fPrivate, mode == B_SAVE_PANEL ? "Save" : "Open");
-    QWidget* host = KitAccess::Of(fPrivate->window)->widget;
+    QWidget* host = window_widget(fPrivate->window);
     // A dialog of the desktop's own colours, not of the board's.
     host->setPalette(QPalette());
     host->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -215,7 +215,7 @@ void BFilePanel::Show()
     BLooper* looper = nullptr;
     fPrivate->target.Target(&looper);
     QWidget* owner = dialog_parent_widget(dynamic_cast<BWindow*>(looper));
-    QWidget* host = KitAccess::Of(fPrivate->window)->widget;
+    QWidget* host = window_widget(fPrivate->window);
     if (owner != nullptr && owner != host && owner->windowHandle() != nullptr) {
         host->winId(); // the native window must exist to name its parent
         if (QWindow* handle = host->windowHandle())

@@ -1,8 +1,7 @@
-#include <StoragePrivate.h>
+#include <Errors.h>
+#include <PosixErrors.h>
 
 #include <cerrno>
-
-namespace BPrivate {
 
 status_t status_for_errno(int error)
 {
@@ -54,5 +53,3 @@ status_t status_for_errno(int error)
         return B_ERROR;
     }
 }
-
-} // namespace BPrivate
