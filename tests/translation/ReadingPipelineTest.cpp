@@ -166,6 +166,95 @@ TEST(Sniff, FindsTheFormatFromTheFirstBytes)
     }
 }
 
+// --- Formats only Qt's plugins decode, after our header stage -------------------
+
+struct QtOnlyCase
+{
+    const char* label;
+    std::vector<uint8> bytes;
+    status_t status;
+    int32 width, height;
+    color_space space;
+};
+
+std::vector<uint8> wbmp(uint8 width, uint8 height, size_t rowsPresent, size_t padding = 0)
+{
+    std::vector<uint8> b = {0, 0, width, height};
+    const size_t row = (width + 7) / 8;
+    for (size_t i = 0; i < row * rowsPresent + padding; i++)
+        b.push_back(uint8(i % 2 ? 0x0F : 0xF0));
+    return b;
+}
+
+std::vector<uint8> text_bytes(const char* text)
+{
+    return std::vector<uint8>(text, text + std::strlen(text));
+}
+
+std::vector<uint8> icns_with_png(const std::vector<uint8>& png)
+{
+    auto be32 = [](std::vector<uint8>& b, uint32 v) {
+        for (int i = 3; i >= 0; i--)
+            b.push_back(uint8(v >> (8 * i)));
+    };
+    std::vector<uint8> b = text_bytes("icns");
+    be32(b, uint32(16 + png.size()));
+    for (char c : std::string("ic07"))
+        b.push_back(uint8(c));
+    be32(b, uint32(8 + png.size()));
+    b.insert(b.end(), png.begin(), png.end());
+    return b;
+}
+
+std::vector<uint8> png_claiming(uint32 side)
+{
+    std::vector<uint8> png = small_png();
+    for (int i = 0; i < 2; i++)
+        for (int k = 0; k < 4; k++)
+            png[16 + 4 * i + k] = uint8(side >> (24 - 8 * k));
+    return png;
+}
+
+TEST(QtOnlyFormats, ReadAfterTheirHeaderPassedAndNeverGuessed)
+{
+    const QtOnlyCase kCases[] = {
+        {"wbmp", wbmp(12, 3, 3), B_OK, 12, 3, B_RGB32},
+        // No magic number: a length that is not the picture's is no WBMP.
+        {"wbmp short", wbmp(12, 3, 2), B_NO_TRANSLATOR, 0, 0, B_RGB32},
+        {"wbmp with a tail", wbmp(12, 3, 3, 40), B_NO_TRANSLATOR, 0, 0, B_RGB32},
+        {"xpm opaque",
+         text_bytes("/* XPM */\nstatic char *x[] = {\n\"3 1 2 1\",\n\"a c #ff0000\",\n"
+                    "\"b c #0000ff\",\n\"aba\"\n};\n"),
+         B_OK, 3, 1, B_RGB32},
+        {"xpm with None",
+         text_bytes("/* XPM */\nstatic char *x[] = {\n\"3 1 2 1\",\n\"a c #ff0000\",\n"
+                    "\"b c None\",\n\"aba\"\n};\n"),
+         B_OK, 3, 1, B_RGBA32},
+        // An icon's header promises alpha; an opaque picture inside comes
+        // as one without.
+        {"icns", icns_with_png(small_png()), B_OK, 7, 5, B_RGB32},
+        // Its PNG claims 20000 x 20000 in a few bytes.
+        {"icns claiming", icns_with_png(png_claiming(20000)), B_NO_MEMORY, 0, 0, B_RGB32},
+        {"icns over the budget's bytes", icns_with_png(png_claiming(8000)), B_ILLEGAL_DATA, 0, 0,
+         B_RGB32},
+    };
+    for (const QtOnlyCase& c : kCases) {
+        BBitmap* raw = reinterpret_cast<BBitmap*>(1);
+        EXPECT_EQ(c.status, read_bitmap_data(c.bytes.data(), c.bytes.size(), nullptr, &raw))
+            << c.label;
+        std::unique_ptr<BBitmap> bitmap(raw);
+        if (c.status != B_OK) {
+            EXPECT_EQ(nullptr, raw) << c.label;
+            bitmap.release();
+            continue;
+        }
+        ASSERT_NE(nullptr, raw) << c.label;
+        EXPECT_EQ(c.width, bitmap->PixelWidth()) << c.label;
+        EXPECT_EQ(c.height, bitmap->PixelHeight()) << c.label;
+        EXPECT_EQ(c.space, bitmap->ColorSpace()) << c.label;
+    }
+}
+
 // --- Limits before reading whole ---------------------------------------------------
 
 long resident_kib()
