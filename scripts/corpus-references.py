@@ -37,9 +37,10 @@ The manifest keeps the CRC-32 of every decoder's reading, so the test compares
 our reading without running any decoder; only a reading of a "read" file that
 equals none of the agreeing ones is judged live, with --judge.
 """
+import array
 import concurrent.futures
-import io
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -196,12 +197,14 @@ def parse_pnm(data):
         body = data[at + 1:]
     samples = w * h * depth
     if maxval > 255:
-        body = body[:samples * 2]
-        high = body[0::2]
-        if maxval != 65535:
-            values = struct.unpack('>%dH' % samples, body)
-            high = bytes(min(255, (v * 255 + maxval // 2) // maxval) for v in values)
-        body = high
+        # Rounded to the nearest level, as the kit rounds 16-bit samples.
+        values = array.array('H', body[:samples * 2])
+        if sys.byteorder == 'little':
+            values.byteswap()
+        if maxval == 65535:
+            body = bytes(map(ROUND16.__getitem__, values))
+        else:
+            body = bytes(min(255, (v * 255 + maxval // 2) // maxval) for v in values)
     else:
         body = body[:samples]
         if maxval != 255:
@@ -211,6 +214,9 @@ def parse_pnm(data):
         raise Refused('short output')
     mode = {1: 'L', 2: 'LA', 3: 'RGB', 4: 'RGBA'}[depth]
     return Image.frombytes(mode, (w, h), body).convert('RGBA')
+
+
+ROUND16 = bytes((v * 255 + 32767) // 65535 for v in range(65536))
 
 
 def to_rgba(im):
@@ -276,9 +282,12 @@ def decode_magick(path, fmt, scratch):
     return parse_pnm(p.stdout), depth
 
 
-def decode_ffmpeg(path, fmt, scratch):
+def decode_ffmpeg(path, fmt, scratch, deep=False):
+    # 16 bits a sample only for deep pictures: swscale's reductions to 8 bits
+    # and its widening of 8-bit ones are each a level off at times.
     p = run(['ffmpeg', '-nostdin', '-v', 'error', '-xerror', '-i', path, '-frames:v', '1',
-             '-f', 'image2pipe', '-c:v', 'pam', '-pix_fmt', 'rgba', '-'])
+             '-f', 'image2pipe', '-c:v', 'pam', '-pix_fmt', 'rgba64be' if deep else 'rgba',
+             '-'])
     if p.returncode != 0 or not p.stdout:
         raise Refused(p.stderr.decode('latin-1').strip().split('\n')[0])
     return orient(parse_pnm(p.stdout), pillow_orientation(path)), 8
@@ -436,16 +445,28 @@ def compare_mode(path, fmt, depths):
     return 'exact'
 
 
+def tidy(message, path, scratch):
+    """A refusal's message without what changes from run to run."""
+    message = message.replace(path, 'FILE').replace(scratch, 'TMP')
+    return re.sub(r' @ 0x[0-9a-f]+', '', message)
+
+
 def readings(path, fmt, names=None):
     """name -> (picture, depth) or the reason it was refused."""
     result = {}
     scratch = tempfile.mkdtemp(prefix='pellara-refs-')
     try:
-        for name in names or DECODERS.get(fmt, []):
+        deep = False
+        # In the table's order: FFmpeg after those that tell a deep picture.
+        for name in [n for n in DECODERS.get(fmt, []) if names is None or n in names]:
             try:
-                result[name] = DECODE[name](path, fmt, scratch)
+                if name == 'ffmpeg':
+                    result[name] = decode_ffmpeg(path, fmt, scratch, deep)
+                else:
+                    result[name] = DECODE[name](path, fmt, scratch)
+                    deep = deep or result[name][1] > 8
             except Refused as e:
-                result[name] = 'refused: ' + (str(e) or 'error')[:80]
+                result[name] = 'refused: ' + tidy(str(e) or 'error', path, scratch)[:80]
             except NotApplicable:
                 pass
     finally:
@@ -467,56 +488,66 @@ def agreeing_groups(pictures, mode):
     return sorted(groups, key=len, reverse=True)
 
 
+def verdict_of(pictures, refusals, mode):
+    """The manifest's judgement of one file from its readings (name ->
+    picture) and refusals (name -> reason), without the file's own columns."""
+    row = {'verdict': '', 'width': 0, 'height': 0, 'compare': mode, 'hidden': '-',
+           'group': '-', 'digests': '-'}
+    notes = ['%s %s' % (n, r) for n, r in sorted(refusals.items())]
+    if not pictures:
+        row['verdict'] = 'refuse' if refusals else 'disagree'
+        if not refusals:
+            notes.append('no decoder here reads this format')
+        row['notes'] = '; '.join(notes)
+        return row
+    groups = agreeing_groups(pictures, mode)
+    best = groups[0]
+    # Another group as large, even one sharing a member, leaves it open.
+    rival = max([len(g) for g in groups[1:]], default=0)
+    sole = len(pictures) == 1 and not refusals
+    if (len(best) >= 2 or sole) and len(best) > rival and len(best) > len(refusals):
+        row['verdict'] = 'read'
+        first = pictures[best[0]]
+        row['width'], row['height'] = first.size
+        # Premultiplied comparisons hide the colour under alpha 0 anyway.
+        hidden = mode != 'premultiplied' and all(
+            agree(pictures[a], pictures[b], mode, True)
+            for i, a in enumerate(best) for b in best[i + 1:])
+        row['hidden'] = 'kept' if hidden else 'free'
+        row['group'] = ','.join(best)
+        row['digests'] = ','.join(
+            '%s=%s' % (n, digest(pictures[n] if hidden else masked(pictures[n])))
+            for n in sorted(pictures))
+        for n in sorted(set(pictures) - set(best)):
+            notes.append('%s differs %s' % (
+                n, describe(difference(first, pictures[n], False, mode))))
+    else:
+        row['verdict'] = 'split' if refusals else 'disagree'
+        row['hidden'] = 'free'
+        row['digests'] = ','.join('%s=%s' % (n, digest(masked(pictures[n])))
+                                  for n in sorted(pictures))
+        names = sorted(pictures)
+        for n in names:
+            notes.append('%s reads %dx%d' % ((n,) + pictures[n].size))
+        for i, a in enumerate(names):
+            for b in names[i + 1:]:
+                notes.append('%s-%s %s' % (a, b, describe(
+                    difference(pictures[a], pictures[b], False, mode))))
+    row['notes'] = '; '.join(notes)
+    return row
+
+
 def judge_file(path, rel):
     fmt = sniff(path)
     got = readings(path, fmt)
     pictures = {n: r[0] for n, r in got.items() if not isinstance(r, str)}
     refusals = {n: r for n, r in got.items() if isinstance(r, str)}
     depths = [r[1] for r in got.values() if not isinstance(r, str)]
-    mode = compare_mode(path, fmt, depths)
     with open(path, 'rb') as f:
         file_crc = '%08x' % (zlib.crc32(f.read()) & 0xFFFFFFFF)
-    row = {'file': rel, 'format': fmt, 'crc': file_crc, 'verdict': '', 'width': 0, 'height': 0,
-           'compare': mode, 'hidden': '-', 'group': '-', 'digests': '-', 'notes': ''}
-    notes = ['%s %s' % (n, r) for n, r in sorted(refusals.items())]
-    if not pictures:
-        row['verdict'] = 'refuse' if refusals else 'disagree'
-        if not refusals:
-            notes.append('no decoder here reads this format')
-    else:
-        groups = agreeing_groups(pictures, mode)
-        best = groups[0]
-        runner_up = max([len(g) for g in groups[1:] if not set(g) & set(best)], default=0)
-        sole = len(pictures) == 1 and not refusals
-        if (len(best) >= 2 or sole) and len(best) > runner_up and len(best) > len(refusals):
-            row['verdict'] = 'read'
-            first = pictures[best[0]]
-            row['width'], row['height'] = first.size
-            # Premultiplied comparisons hide the colour under alpha 0 anyway.
-            hidden = mode != 'premultiplied' and all(
-                agree(pictures[a], pictures[b], mode, True)
-                for i, a in enumerate(best) for b in best[i + 1:])
-            row['hidden'] = 'kept' if hidden else 'free'
-            row['group'] = ','.join(best)
-            row['digests'] = ','.join(
-                '%s=%s' % (n, digest(pictures[n] if hidden else masked(pictures[n])))
-                for n in sorted(pictures))
-            for n in sorted(set(pictures) - set(best)):
-                notes.append('%s differs %s' % (
-                    n, describe(difference(first, pictures[n], False, mode))))
-        else:
-            row['verdict'] = 'split' if refusals else 'disagree'
-            row['hidden'] = 'free'
-            row['digests'] = ','.join('%s=%s' % (n, digest(masked(pictures[n])))
-                                      for n in sorted(pictures))
-            names = sorted(pictures)
-            for n in names:
-                notes.append('%s reads %dx%d' % ((n,) + pictures[n].size))
-            for i, a in enumerate(names):
-                for b in names[i + 1:]:
-                    notes.append('%s-%s %s' % (a, b, describe(
-                        difference(pictures[a], pictures[b], False, mode))))
-    row['notes'] = '; '.join(notes).replace('\t', ' ') or '-'
+    row = {'file': rel, 'format': fmt, 'crc': file_crc}
+    row.update(verdict_of(pictures, refusals, compare_mode(path, fmt, depths)))
+    row['notes'] = row['notes'].replace('\t', ' ') or '-'
     return row
 
 
