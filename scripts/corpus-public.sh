@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Lays out the public part of the reading corpus, tests/data/corpus/public/,
-# from bare git copies of the repositories that tests/data/corpus/public.list
-# names (one folder "owner+name/repo" each under MIRRORS, default
-# /work/.mirror), at the commits it names. Those files are other projects'
-# test pictures: they are not kept in this repository, and a checkout
-# without them runs the corpus test on the pictures of made/ alone.
+# Lays out the public part of the reading corpus, tests/data/corpus/public/
+# (other projects' test pictures, kept in this repository as they publish
+# them), from bare git copies of the repositories that
+# tests/data/corpus/public.list names (one folder "owner+name/repo" each
+# under MIRRORS, default /work/.mirror), at the commits it names: after
+# public.list changes, then scripts/corpus-references.py. A file taken out
+# of public.list is to be removed by hand (git rm).
 #   scripts/corpus-public.sh [MIRRORS]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
