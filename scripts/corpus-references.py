@@ -2,8 +2,9 @@
 """What the other decoders make of each picture of the reading corpus.
 
   scripts/corpus-references.py            writes tests/data/corpus/references.tsv
-  scripts/corpus-references.py --judge FILE OURS.pam
-                                          compares our reading of FILE (a PAM of
+  scripts/corpus-references.py --judge NAME OURS.pam
+                                          compares our reading of the file NAME
+                                          (as references.tsv names it; a PAM of
                                           RGBA tuples) with the decoders that agree
                                           on it, live; one line, exit 0 when it matches
 
@@ -54,6 +55,12 @@ TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CORPUS = os.path.join(TOP, 'tests', 'data', 'corpus')
 MANIFEST = os.path.join(CORPUS, 'references.tsv')
 PARTS = ('made', 'public')
+
+
+def path_of(name):
+    return os.path.join(CORPUS, name)
+
+
 MAGICK = '/usr/bin/convert' if os.path.exists('/usr/bin/convert') else 'convert'
 IDENTIFY = '/usr/bin/identify' if os.path.exists('/usr/bin/identify') else 'identify'
 
@@ -558,8 +565,7 @@ COLUMNS = ['file', 'format', 'crc', 'verdict', 'width', 'height', 'compare', 'hi
 def corpus_files():
     files = []
     for part in PARTS:
-        root = os.path.join(CORPUS, part)
-        for folder, _, names in os.walk(root):
+        for folder, _, names in os.walk(os.path.join(CORPUS, part)):
             for name in names:
                 full = os.path.join(folder, name)
                 files.append((full, os.path.relpath(full, CORPUS)))
@@ -593,8 +599,8 @@ def manifest_row(rel):
     return None
 
 
-def judge(path, ours_path):
-    rel = os.path.relpath(os.path.abspath(path), CORPUS)
+def judge(rel, ours_path):
+    path = path_of(rel)
     row = manifest_row(rel)
     if row is None or row['verdict'] != 'read':
         print('not judged: the manifest has no reading of %s' % rel)
