@@ -239,8 +239,7 @@ bool stereogram_options_valid(const StereogramOptions& o)
         return o.eyeMillimetres > 0 && std::isfinite(o.eyeMillimetres * o.dpi) &&
                o.depthOfField > 0 && o.depthOfField < 1 &&
                o.eyeMillimetres * o.dpi / 25.4 * o.oversample < double(kMostWideRow);
-    return o.amplitude >= 0 && o.separation > o.amplitude &&
-           int64_t(o.separation) * o.oversample < int64_t(1) << 24;
+    return o.amplitude >= 0 && o.separation > o.amplitude && o.separation <= kMostSeparation;
 }
 
 double far_separation(const StereogramOptions& options)

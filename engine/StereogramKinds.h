@@ -51,13 +51,16 @@ struct StereogramOptions
     bool randomDot = false;
     uint64_t seed = 1;
     uint32_t colors = 0;
+
+    bool operator==(const StereogramOptions&) const = default;
 };
 
 constexpr uint32_t kMostOversample = 8;
+constexpr int32_t kMostSeparation = 65535;
 constexpr uint32_t kMostRandomColors = 256;
 
 // Whether Synthesise can work with these options: separation above amplitude
-// above or at 0, a positive eye distance, a depth of field in (0, 1),
+// above or at 0 (at most kMostSeparation), a positive eye distance, a depth of field in (0, 1),
 // oversample within 1 to kMostOversample, colors 0 or 2 to kMostRandomColors.
 bool stereogram_options_valid(const StereogramOptions& options);
 

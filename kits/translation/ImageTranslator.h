@@ -72,6 +72,14 @@ struct WriteFormat
     float capability;
 };
 
+// What a write may record beside the pixels, from the roster's ioExtension.
+struct WriteSettings
+{
+    // The print resolution in dots per inch, 0 for none: written where the
+    // format has a place for it.
+    uint32 dotsPerInch = 0;
+};
+
 class ImageTranslator
 {
 public:
@@ -110,6 +118,14 @@ public:
         (void)type;
         (void)destination;
         return B_NO_TRANSLATOR;
+    }
+    // The same, recording what settings ask where the format can; a
+    // translator whose format has no such place writes as Write does.
+    virtual status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
+                               const WriteSettings& settings) const
+    {
+        (void)settings;
+        return Write(bitmap, type, destination);
     }
 };
 

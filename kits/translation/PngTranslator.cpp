@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -137,9 +138,17 @@ public:
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
     {
+        return WriteWith(bitmap, type, destination, WriteSettings());
+    }
+
+    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
+                       const WriteSettings& settings) const override
+    {
         if (type != B_PNG_FORMAT)
             return B_NO_TRANSLATOR;
-        return write_png(bitmap, destination);
+        PngWriteOptions options;
+        options.dotsPerInch = settings.dotsPerInch;
+        return write_png(bitmap, destination, options);
     }
 
 private:
@@ -669,6 +678,15 @@ status_t PngWriter::Write()
     status_t status = fDestination->WriteExactly(kSignature, sizeof(kSignature));
     if (status == B_OK)
         status = write_chunk(fDestination, "IHDR", header, sizeof(header));
+    if (status == B_OK && fOptions.dotsPerInch > 0) {
+        // pHYs counts pixels a metre: 300 dpi is 11811.
+        uint8 physical[9];
+        const uint32 perMetre = uint32(std::lround(fOptions.dotsPerInch / 0.0254));
+        put_be32(physical, perMetre);
+        put_be32(physical + 4, perMetre);
+        physical[8] = 1; // the unit is the metre
+        status = write_chunk(fDestination, "pHYs", physical, sizeof(physical));
+    }
     if (status != B_OK)
         return status;
 
