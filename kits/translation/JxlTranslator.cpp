@@ -143,7 +143,9 @@ status_t encode(const BBitmap& bitmap, BPositionIO* destination, const WriteSett
     JxlColorEncodingSetToSRGB(&colour, JXL_FALSE);
     JxlEncoderFrameSettings* settings = nullptr;
     const JxlPixelFormat format = {channels, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    if (JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, runner.get()) !=
+    // Boxes (and so the container) must be asked for before anything else.
+    if ((write.dotsPerInch > 0 && JxlEncoderUseBoxes(enc) != JXL_ENC_SUCCESS) ||
+        JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, runner.get()) !=
             JXL_ENC_SUCCESS ||
         JxlEncoderSetBasicInfo(enc, &info) != JXL_ENC_SUCCESS ||
         JxlEncoderSetColorEncoding(enc, &colour) != JXL_ENC_SUCCESS ||
@@ -159,11 +161,8 @@ status_t encode(const BBitmap& bitmap, BPositionIO* destination, const WriteSett
         std::vector<uint8> exif = {0, 0, 0, 0};
         const std::vector<uint8> block = resolution_exif(write.dotsPerInch);
         exif.insert(exif.end(), block.begin(), block.end());
-        if (JxlEncoderUseContainer(enc, JXL_TRUE) != JXL_ENC_SUCCESS ||
-            JxlEncoderUseBoxes(enc) != JXL_ENC_SUCCESS ||
-            JxlEncoderAddBox(enc, "Exif", exif.data(), exif.size(), JXL_FALSE) != JXL_ENC_SUCCESS)
+        if (JxlEncoderAddBox(enc, "Exif", exif.data(), exif.size(), JXL_FALSE) != JXL_ENC_SUCCESS)
             return B_ERROR;
-        JxlEncoderCloseBoxes(enc);
     }
     JxlEncoderCloseInput(enc);
     StreamSink sink(destination);
