@@ -110,9 +110,14 @@ inline bool visible(const double* z, uint32_t x, uint32_t width, double scale, d
 // same[] keeps every pixel tied to the nearest one right of it that must
 // share its colour, or to itself. Colours: right to left, a tied pixel
 // copies its partner and a free one takes freeColour(x).
+//
+// nearest[x], when given, is the nearest depth within reach of x's rays
+// (hidden_surface_reach pixels either side): a point nothing in front of can
+// hide needs no ray followed, which is most of a picture.
 template <typename Free>
-void symmetric_row(const uint32_t* separations, const double* z, uint32_t width, bool hidden,
-                   const Geometry& g, uint32_t* same, uint32_t* out, Free freeColour)
+void symmetric_row(const uint32_t* separations, const double* z, const double* nearest,
+                   uint32_t width, bool hidden, const Geometry& g, uint32_t* same, uint32_t* out,
+                   Free freeColour)
 {
     for (uint32_t x = 0; x < width; x++)
         same[x] = x;
@@ -125,7 +130,9 @@ void symmetric_row(const uint32_t* separations, const double* z, uint32_t width,
         uint32_t right = left + s;
         if (right >= width)
             continue;
-        if (hidden && !visible(z, x, width, scale, g.mu))
+        // The ray is nearest to the point one pixel away from it.
+        if (hidden && !(nearest[x] < z[x] + scale * (2 - g.mu * z[x]) - kTie) &&
+            !visible(z, x, width, scale, g.mu))
             continue;
         // Already tied elsewhere: walk the chain so that links stay sorted.
         for (uint32_t k = same[left]; k != left && k != right; k = same[left]) {
@@ -140,6 +147,40 @@ void symmetric_row(const uint32_t* separations, const double* z, uint32_t width,
     }
     for (uint32_t x = width; x-- > 0;)
         out[x] = same[x] == x ? freeColour(x) : out[same[x]];
+}
+
+// How far a ray can pass over a surface in front of its point: it is in
+// front of the near plane after (1 - z) / (2 (2 - mu z) / (mu E)) pixels,
+// mu E / 4 at most.
+uint32_t hidden_surface_reach(const Geometry& g)
+{
+    return uint32_t(std::ceil(g.mu * g.eyes / 4)) + 1;
+}
+
+// nearest[x] = the largest of z[x - reach .. x + reach] (within the row), in
+// a pass each way over blocks of 2 reach + 1 pixels (van Herk, Gil and
+// Werman): three comparisons a pixel whatever the reach. ahead and behind
+// are scratch rows.
+void nearest_within(const double* z, uint32_t width, uint32_t reach, double* ahead,
+                    double* behind, double* nearest)
+{
+    const size_t block = size_t(reach) * 2 + 1;
+    for (size_t start = 0; start < width; start += block) {
+        const size_t end = std::min<size_t>(width, start + block);
+        ahead[start] = z[start];
+        for (size_t i = start + 1; i < end; i++)
+            ahead[i] = std::max(ahead[i - 1], z[i]);
+        behind[end - 1] = z[end - 1];
+        for (size_t i = end - 1; i-- > start;)
+            behind[i] = std::max(behind[i + 1], z[i]);
+    }
+    // [from, to] is at most a block long, so it spans the end of one block
+    // and the start of the next; within one block this takes the whole
+    // block, which is never less than the truth, only less useful.
+    for (size_t x = 0; x < width; x++) {
+        const size_t to = std::min<size_t>(width - 1, x + reach);
+        nearest[x] = x < reach ? ahead[to] : std::max(behind[x - reach], ahead[to]);
+    }
 }
 
 // Every n wide pixels averaged into one, channel by channel, rounded.
@@ -294,6 +335,7 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
 
     const SeparationRule rule = rule_of(options);
     const Geometry geometry = geometry_of(options);
+    const uint32_t reach = hidden_surface_reach(geometry);
     const bool symmetric = options.method == StereogramOptions::Method::kSymmetric;
     // The window's own constants keep the window's fast separations.
     const bool fixed = !symmetric && n == 1 && !rule.print && !options.crossEyed &&
@@ -312,7 +354,8 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
         Scratch motiveRow = scratch(n > 1 && !symmetric ? size_t(w) * 4 : 1);
         Scratch outRow = scratch(n > 1 ? size_t(w) * 4 : 1);
         Scratch same = scratch(symmetric ? size_t(w) * 4 : 1);
-        Scratch depths = scratch(symmetric ? size_t(w) * sizeof(double) : 1);
+        const bool hidden = symmetric && options.hiddenSurface;
+        Scratch depths = scratch(symmetric ? size_t(w) * sizeof(double) * (hidden ? 4 : 1) : 1);
         if (!colours || !separations || !motiveRow || !outRow || !same || !depths) {
             failed = true;
             return;
@@ -351,7 +394,10 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
 
             uint32_t* out = n > 1 ? static_cast<uint32_t*>(outRow.get()) : target;
             if (symmetric) {
-                symmetric_row(sep, z, w, options.hiddenSurface, geometry,
+                double* nearest = z + w;
+                if (hidden)
+                    nearest_within(z, w, reach, nearest + w, nearest + 2 * size_t(w), nearest);
+                symmetric_row(sep, z, nearest, w, hidden, geometry,
                               static_cast<uint32_t*>(same.get()), out,
                               [colour, n](uint32_t x) { return colour[x / n]; });
             } else if (fixed) {
