@@ -347,11 +347,15 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
 
     for_row_bands(hF, uint64_t(wide) * hF, [&](uint32_t first, uint32_t last) {
         const uint32_t w = uint32_t(wide);
-        // A band's scratch rows: the picture-wide colours, the wide
-        // separations, and for the wide or symmetric rows the rest.
-        Scratch colours = scratch(size_t(wF) * 4);
+        // A band's scratch rows: the free pixels' colours (a pattern's at
+        // the picture's width, random dots at the wide rows' own, so that
+        // averaging gives every part of the picture the same greys), the
+        // wide separations, and for the wide or symmetric rows the rest.
+        const uint32_t coloured = pattern ? wF : w;
+        const uint32_t step = pattern ? n : 1;
+        Scratch colours = scratch(size_t(coloured) * 4);
         Scratch separations = scratch(size_t(w) * 4);
-        Scratch motiveRow = scratch(n > 1 && !symmetric ? size_t(w) * 4 : 1);
+        Scratch motiveRow = scratch(n > 1 && pattern && !symmetric ? size_t(w) * 4 : 1);
         Scratch outRow = scratch(n > 1 ? size_t(w) * 4 : 1);
         Scratch same = scratch(symmetric ? size_t(w) * 4 : 1);
         const bool hidden = symmetric && options.hiddenSurface;
@@ -370,7 +374,7 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
             if (pattern)
                 tile_row(colour, wF, motive + size_t(y % hM) * wM, wM);
             else
-                random_row(options.seed, y, palette.data(), options.colors, wF, colour);
+                random_row(options.seed, y, palette.data(), options.colors, w, colour);
 
             // Separations (and depths) of every wide pixel, worked out once
             // for each picture pixel and once for a run of one depth value.
@@ -399,13 +403,13 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
                     nearest_within(z, w, reach, nearest + w, nearest + 2 * size_t(w), nearest);
                 symmetric_row(sep, z, nearest, w, hidden, geometry,
                               static_cast<uint32_t*>(same.get()), out,
-                              [colour, n](uint32_t x) { return colour[x / n]; });
+                              [colour, step](uint32_t x) { return colour[x / step]; });
             } else if (fixed) {
                 synthesise_row(colour, out, w,
                                PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)});
             } else {
                 uint32_t* row = colour;
-                if (n > 1) {
+                if (step > 1) {
                     row = static_cast<uint32_t*>(motiveRow.get());
                     for (uint32_t x = 0; x < w; x++)
                         row[x] = colour[x / n];
