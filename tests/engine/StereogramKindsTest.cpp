@@ -736,6 +736,36 @@ INSTANTIATE_TEST_SUITE_P(
                     RandomCase{"oversampled", Method::kWindow, 0, 4}),
     [](const testing::TestParamInfo<RandomCase>& info) { return std::string(info.param.name); });
 
+// Oversampled random dots look the same at every depth: were they drawn at
+// the picture's width, the far plane (a whole number of pixels apart) would
+// stay black and white while nearer parts turned grey, and the shape would
+// show without fusing.
+TEST(RandomDots, OversampledLookTheSameAtEveryDepth)
+{
+    const uint32_t w = 600, h = 200;
+    auto depth = depth_bitmap(kStep, w, h);
+    StereogramOptions o;
+    o.randomDot = true;
+    o.oversample = 4;
+    for (Method method : {Method::kWindow, Method::kSymmetric}) {
+        o.method = method;
+        Made m = make(depth.get(), nullptr, o);
+        ASSERT_TRUE(m.bitmap);
+        // The share of pixels still pure black or white, far (left of the
+        // block) and near (on it): 2 in 16 for an average of four dots.
+        auto pure = [&](uint32_t from, uint32_t to) {
+            size_t count = 0, all = 0;
+            for (uint32_t y = 0; y < h; y++)
+                for (uint32_t x = from; x < to; x++, all++)
+                    count += m.words[y * w + x] == 0xFF000000u || m.words[y * w + x] == 0xFFFFFFFFu;
+            return double(count) / double(all);
+        };
+        const double far = pure(100, 220), near = pure(250, 350);
+        EXPECT_NEAR(2.0 / 16, far, 0.03);
+        EXPECT_NEAR(2.0 / 16, near, 0.03);
+    }
+}
+
 // Random dots obey the defining property too.
 TEST(RandomDots, ProjectionsShareTheirColour)
 {
