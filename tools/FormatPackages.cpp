@@ -13,7 +13,7 @@ namespace {
 const char* const kReadOnly[] = {
     "heic", "heif", "hif",  "avif", "gif", "jp2", "j2k", "j2c", "jpf",  "jpx", "exr",
     "pfm",  "tga",  "psd",  "dds",  "sgi", "rgb", "pcx", "ico", "cur",  "icns", "pbm",
-    "xbm",  "wbmp", "mng",
+    "pnm",  "xbm",  "wbmp", "mng",
 };
 
 } // namespace

@@ -579,36 +579,62 @@ std::string pixels_text(double pixels)
     return text;
 }
 
+bool is_directory(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // Whether OUTPUT can be written at all, before any work: a folder, a missing
-// folder or a file on the path is refused now with the writer's own words.
+// folder, a file on the path, a file or folder the user may not write is
+// refused now with the writer's own words. (A file there is replaced or
+// rewritten in place, which needs the file writable; a new one needs its
+// folder writable.)
 const char* output_place_problem(const char* path)
 {
     struct stat st;
-    if (stat(path, &st) == 0)
-        return S_ISDIR(st.st_mode) ? SafeFileWriter::MessageFor(EISDIR) : nullptr;
+    if (stat(path, &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return SafeFileWriter::MessageFor(EISDIR);
+        return access(path, W_OK) == 0 ? nullptr : SafeFileWriter::MessageFor(errno);
+    }
     if (errno != ENOENT)
         return SafeFileWriter::MessageFor(errno);
     // Nothing there yet: its folder must be.
     std::string folder = path;
     const size_t slash = folder.find_last_of('/');
     if (slash == std::string::npos)
-        return nullptr;
-    folder.resize(slash == 0 ? 1 : slash);
+        folder = ".";
+    else
+        folder.resize(slash == 0 ? 1 : slash);
     if (stat(folder.c_str(), &st) != 0)
         return SafeFileWriter::MessageFor(errno);
-    return S_ISDIR(st.st_mode) ? nullptr : SafeFileWriter::MessageFor(ENOTDIR);
+    if (!S_ISDIR(st.st_mode))
+        return SafeFileWriter::MessageFor(ENOTDIR);
+    return access(folder.c_str(), W_OK | X_OK) == 0 ? nullptr : SafeFileWriter::MessageFor(errno);
 }
 
-// A reader's refusal in words; a picture over the pixel ceiling says which.
+// A reader's refusal in words; a picture over the pixel ceiling says how
+// large it is (when the reader got as far as its size) and which ceiling.
 std::string read_failure_words(status_t status)
 {
     std::string words = ReadFailure(status);
     if (status != B_NO_MEMORY)
         return words;
+    words += ": ";
+    uint64 width = 0, height = 0;
+    if (refused_picture_size(&width, &height)) {
+        words += std::to_string(width) + "x" + std::to_string(height);
+        // A size from a damaged header may be too large to multiply.
+        if (width <= std::numeric_limits<uint32>::max() &&
+            height <= std::numeric_limits<uint32>::max())
+            words += " (" + std::to_string(width * height) + " pixels)";
+        words += " is ";
+    }
     const uint64 limit = max_picture_pixels();
     if (limit >= kMostPicturePixels)
-        return words + ": over " + std::to_string(limit) + " pixels, the most a picture holds";
-    return words + ": over the limit of " + std::to_string(limit) + " pixels (--max-pixels)";
+        return words + "over " + std::to_string(limit) + " pixels, the most a picture holds";
+    return words + "over the limit of " + std::to_string(limit) + " pixels (--max-pixels)";
 }
 
 void warn(const std::string& message)
@@ -704,6 +730,10 @@ int Main(int argc, char** argv)
     if (depthFromInput && patternFromInput)
         return fail(kUsage, "only one of DEPTH and PATTERN can be '-' (see --help)", nullptr);
 
+    // A folder has no format to tell: say what it is.
+    if (!toOutput && is_directory(outputPath))
+        return fail(kRunFailed, "cannot write '%s': %s", outputPath,
+                    SafeFileWriter::MessageFor(EISDIR));
     // The format is settled before any work is done.
     OutputFormat format;
     if (app.count("--format") > 0) {
@@ -731,6 +761,7 @@ int Main(int argc, char** argv)
     std::unique_ptr<BBitmap> owners[2];
     const char* inputs[2] = {depthPath, patternPath};
     for (int i = 0; i < 2 && inputs[i] != nullptr; i++) {
+        forget_refused_picture_size();
         status_t status = std::strcmp(inputs[i], "-") == 0
                               ? read_standard_input(&pictures[i])
                               : ReadPicture(inputs[i], &pictures[i]);

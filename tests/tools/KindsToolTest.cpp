@@ -15,9 +15,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -326,6 +330,10 @@ struct MessageCase
     std::vector<std::string> args;
     int status;
     std::string message;
+    // Folders made in $S first, and a file (after expansion) for standard
+    // input.
+    std::vector<std::string> folders = {};
+    std::string input = "";
 };
 
 class ToolMessage : public KindsTool, public testing::WithParamInterface<MessageCase>
@@ -346,11 +354,13 @@ TEST_P(ToolMessage, IsOneLineAndTouchesNothing)
 {
     const std::string out = scratch / "out.png";
     std::ofstream(out) << "precious";
+    for (const std::string& folder : GetParam().folders)
+        std::filesystem::create_directory(scratch / folder);
     std::vector<std::string> args;
     for (const std::string& a : GetParam().args)
         args.push_back(Expand(a));
     std::vector<std::string> before = scratch.Names();
-    ChildOutcome run = fuse_run(scratch, args);
+    ChildOutcome run = fuse_run(scratch, args, Expand(GetParam().input));
     EXPECT_EQ(GetParam().status, run.status);
     EXPECT_EQ("pellara-fuse: " + Expand(GetParam().message) + "\n", run.err);
     EXPECT_EQ("", run.out); // refused before the engine said a word
@@ -361,25 +371,56 @@ TEST_P(ToolMessage, IsOneLineAndTouchesNothing)
 INSTANTIATE_TEST_SUITE_P(
     Cases, ToolMessage,
     testing::Values(
-        // Formats read but never written.
+        // Formats read but never written, whichever way they are named.
         MessageCase{"HeicOutput", {"$D", "$P", "$S/out.heic"}, 2,
                     "format 'heic' is read but not written (see --list-formats)"},
+        MessageCase{"HeifOutput", {"$D", "$P", "$S/out.heif"}, 2,
+                    "format 'heif' is read but not written (see --list-formats)"},
         MessageCase{"GifOutput", {"$D", "$P", "$S/out.GIF"}, 2,
                     "format 'GIF' is read but not written (see --list-formats)"},
         MessageCase{"AvifFormat", {"$D", "$P", "$O", "--format", "avif"}, 2,
                     "format 'avif' is read but not written (see --list-formats)"},
+        MessageCase{"Jpeg2000Output", {"$D", "$P", "$S/out.jp2"}, 2,
+                    "format 'jp2' is read but not written (see --list-formats)"},
+        MessageCase{"ExrOutput", {"$D", "$P", "$S/out.exr"}, 2,
+                    "format 'exr' is read but not written (see --list-formats)"},
+        MessageCase{"PnmOutput", {"$D", "$P", "$S/out.pnm"}, 2,
+                    "format 'pnm' is read but not written (see --list-formats)"},
+        MessageCase{"IconFormat", {"$D", "$P", "-", "--format", "ico"}, 2,
+                    "format 'ico' is read but not written (see --list-formats)"},
+        // A name nothing reads or writes is a typing mistake.
+        MessageCase{"UnknownOutput", {"$D", "$P", "$S/out.pgn"}, 2,
+                    "unknown format 'pgn' (see --list-formats)"},
+        MessageCase{"UnknownFormat", {"$D", "$P", "$O", "--format", "svg"}, 2,
+                    "unknown format 'svg' (see --list-formats)"},
         // The output's place, before any picture is read.
         MessageCase{"MissingFolderBeforeReading", {"$S/none.png", "$P", "$S/none/out.png"}, 1,
                     "cannot write '$S/none/out.png': no such folder"},
         MessageCase{"FolderAsOutputBeforeReading",
                     {"$S/none.png", "$P", "$S", "--format", "png"}, 1,
                     "cannot write '$S': is a directory"},
+        // A folder has no extension to tell a format by, or one that lies.
+        MessageCase{"FolderAsOutputWithoutFormat", {"$S/none.png", "$P", "$S"}, 1,
+                    "cannot write '$S': is a directory"},
+        MessageCase{"FolderWithATrailingSlash", {"$D", "$P", "$S/"}, 1,
+                    "cannot write '$S/': is a directory"},
+        MessageCase{"FolderNamedLikeAPicture", {"$D", "$P", "$S/shots.png"}, 1,
+                    "cannot write '$S/shots.png': is a directory", {"shots.png"}},
         MessageCase{"FileOnThePathBeforeReading", {"$S/none.png", "$P", "$D/x/out.png"}, 1,
                     "cannot write '$D/x/out.png': a folder on the path is a file"},
-        // The reading ceiling, with the limit that refused the picture.
+        // The reading ceiling: the picture's size and the limit that
+        // refused it (the depth picture is 240 x 120, the pattern 96 x 96).
         MessageCase{"OverTheCeiling", {"$D", "$P", "$O", "--max-pixels", "1000"}, 1,
-                    "cannot read '$D': picture too large: over the limit of 1000 pixels "
-                    "(--max-pixels)"},
+                    "cannot read '$D': picture too large: 240x120 (28800 pixels) is over the "
+                    "limit of 1000 pixels (--max-pixels)"},
+        MessageCase{"SecondPictureOverTheCeiling", {"$P", "$D", "$O", "--max-pixels", "9216"},
+                    1,
+                    "cannot read '$D': picture too large: 240x120 (28800 pixels) is over the "
+                    "limit of 9216 pixels (--max-pixels)"},
+        MessageCase{"StandardInputOverTheCeiling", {"-", "$P", "$O", "--max-pixels=28799"}, 1,
+                    "cannot read standard input: picture too large: 240x120 (28800 pixels) is "
+                    "over the limit of 28799 pixels (--max-pixels)",
+                    {}, "$D"},
         // Values out of their range.
         MessageCase{"OversampleZero", {"$D", "$P", "$O", "--oversample", "0"}, 2,
                     "--oversample needs a number from 1 to 8 (see --help)"},
@@ -435,6 +476,43 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"QuietKeepsErrors", {"$S/none.png", "$P", "$O", "--quiet"}, 1,
                     "cannot read '$S/none.png': no such file"}),
     [](const testing::TestParamInfo<MessageCase>& info) { return std::string(info.param.name); });
+
+// A place the user may not write is refused before any picture is read
+// (DEPTH does not even exist). Root writes everywhere, so as root the tool
+// runs as nobody.
+TEST_F(KindsTool, UnwritablePlacesAreRefusedBeforeReading)
+{
+    std::vector<std::string> as;
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "running as root without setpriv";
+        as = {"--reuid=65534", "--regid=65534", "--clear-groups", kTool};
+    }
+    const std::string locked = scratch / "locked", kept = scratch / "kept.png";
+    std::filesystem::create_directory(locked);
+    std::ofstream(kept) << "precious";
+    ASSERT_EQ(0, chmod(scratch.Path().c_str(), 0755));
+    ASSERT_EQ(0, chmod(locked.c_str(), 0555));
+    ASSERT_EQ(0, chmod(kept.c_str(), 0444));
+    const std::string none = scratch / "none.png";
+    const struct
+    {
+        std::string output;
+        std::string message;
+    } cases[] = {
+        {locked + "/out.png", "cannot write '" + locked + "/out.png': permission denied"},
+        {kept, "cannot write '" + kept + "': permission denied"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = as;
+        args.insert(args.end(), {none, pattern, c.output});
+        ChildOutcome run = run_program(as.empty() ? kTool : "/usr/bin/setpriv", scratch, args);
+        EXPECT_EQ(1, run.status) << c.output;
+        EXPECT_EQ("pellara-fuse: " + c.message + "\n", run.err);
+    }
+    EXPECT_EQ("precious", file_bytes(kept));
+    EXPECT_FALSE(std::filesystem::exists(locked + "/out.png"));
+}
 
 // A likely mistake still gives the window's file, and one warning line.
 struct WarningCase
