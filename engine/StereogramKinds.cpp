@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 using namespace engine_rows;
@@ -183,20 +184,47 @@ void nearest_within(const double* z, uint32_t width, uint32_t reach, double* ahe
     }
 }
 
-// Every n wide pixels averaged into one, channel by channel, rounded.
-void average_row(const uint32_t* wide, uint32_t n, uint32_t width, uint32_t* out)
+// The oversampling factor as a constant of the code, so that the loops over
+// each picture pixel's N wide pixels unroll and divisions by N become
+// multiplications: work(std::integral_constant<uint32_t, N>()).
+template <typename Work> void with_factor(uint32_t n, Work work)
+{
+    static_assert(kMostOversample == 8, "one case for each factor");
+    switch (n) {
+    case 1: return work(std::integral_constant<uint32_t, 1>());
+    case 2: return work(std::integral_constant<uint32_t, 2>());
+    case 3: return work(std::integral_constant<uint32_t, 3>());
+    case 4: return work(std::integral_constant<uint32_t, 4>());
+    case 5: return work(std::integral_constant<uint32_t, 5>());
+    case 6: return work(std::integral_constant<uint32_t, 6>());
+    case 7: return work(std::integral_constant<uint32_t, 7>());
+    default: return work(std::integral_constant<uint32_t, 8>());
+    }
+}
+
+// Every N wide pixels averaged into one, channel by channel, rounded. Two
+// channels share a word in 16-bit lanes: 8 x 255 fits.
+template <uint32_t N> void average_row(const uint32_t* wide, uint32_t width, uint32_t* out)
 {
     for (uint32_t x = 0; x < width; x++) {
-        const uint32_t* from = wide + size_t(x) * n;
-        uint32_t sums[4] = {};
-        for (uint32_t k = 0; k < n; k++)
-            for (int c = 0; c < 4; c++)
-                sums[c] += (from[k] >> (8 * c)) & 0xFFu;
-        uint32_t word = 0;
-        for (int c = 0; c < 4; c++)
-            word |= ((sums[c] + n / 2) / n) << (8 * c);
-        out[x] = word;
+        const uint32_t* from = wide + size_t(x) * N;
+        uint32_t even = 0, odd = 0; // channels 0 and 2, 1 and 3
+        for (uint32_t k = 0; k < N; k++) {
+            even += from[k] & 0x00FF00FFu;
+            odd += (from[k] >> 8) & 0x00FF00FFu;
+        }
+        auto mean = [](uint32_t sum) { return (sum + N / 2) / N; };
+        out[x] = mean(even & 0xFFFFu) | mean(even >> 16) << 16 | mean(odd & 0xFFFFu) << 8 |
+                 mean(odd >> 16) << 24;
     }
+}
+
+// Each picture pixel's word repeated over its N wide pixels.
+template <uint32_t N> void widen_row(const uint32_t* row, uint32_t width, uint32_t* wide)
+{
+    for (uint32_t x = 0; x < width; x++)
+        for (uint32_t k = 0; k < N; k++)
+            wide[size_t(x) * N + k] = row[x];
 }
 
 // SplitMix64's finaliser: a good 64-bit hash of a counter.
@@ -352,10 +380,9 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
         // averaging gives every part of the picture the same greys), the
         // wide separations, and for the wide or symmetric rows the rest.
         const uint32_t coloured = pattern ? wF : w;
-        const uint32_t step = pattern ? n : 1;
         Scratch colours = scratch(size_t(coloured) * 4);
         Scratch separations = scratch(size_t(w) * 4);
-        Scratch motiveRow = scratch(n > 1 && pattern && !symmetric ? size_t(w) * 4 : 1);
+        Scratch motiveRow = scratch(n > 1 && pattern ? size_t(w) * 4 : 1);
         Scratch outRow = scratch(n > 1 ? size_t(w) * 4 : 1);
         Scratch same = scratch(symmetric ? size_t(w) * 4 : 1);
         const bool hidden = symmetric && options.hiddenSurface;
@@ -367,58 +394,63 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
         auto* colour = static_cast<uint32_t*>(colours.get());
         auto* sep = static_cast<uint32_t*>(separations.get());
         auto* z = static_cast<double*>(depths.get());
+        // The free pixels' colours at the wide rows' width.
+        auto* free = pattern && n > 1 ? static_cast<uint32_t*>(motiveRow.get()) : colour;
 
-        for (uint32_t y = first; y < last; y++) {
-            const uint32_t* depthRow = form + size_t(y) * wF;
-            uint32_t* target = picture + size_t(y) * wF;
-            if (pattern)
-                tile_row(colour, wF, motive + size_t(y % hM) * wM, wM);
-            else
-                random_row(options.seed, y, palette.data(), options.colors, w, colour);
+        with_factor(n, [&](auto factor) {
+            constexpr uint32_t N = decltype(factor)::value;
+            for (uint32_t y = first; y < last; y++) {
+                const uint32_t* depthRow = form + size_t(y) * wF;
+                uint32_t* target = picture + size_t(y) * wF;
+                if (pattern) {
+                    tile_row(colour, wF, motive + size_t(y % hM) * wM, wM);
+                    if (N > 1)
+                        widen_row<N>(colour, wF, free);
+                } else {
+                    random_row(options.seed, y, palette.data(), options.colors, w, colour);
+                }
 
-            // Separations (and depths) of every wide pixel, worked out once
-            // for each picture pixel and once for a run of one depth value.
-            if (fixed) {
-                fixed_separations(depthRow, reinterpret_cast<uint8_t*>(sep), wF);
-            } else {
-                uint32_t lastDepth = ~0u, lastSeparation = 0; // no depth is ~0
-                for (uint32_t x = 0; x < wF; x++) {
-                    const uint32_t d = depth_of(depthRow[x], options.crossEyed);
-                    if (d != lastDepth) {
-                        lastDepth = d;
-                        lastSeparation = rule(d);
+                // Separations (and depths) of every wide pixel, worked out
+                // once for a run of one depth value.
+                if (fixed) {
+                    fixed_separations(depthRow, reinterpret_cast<uint8_t*>(sep), wF);
+                } else {
+                    uint32_t lastDepth = ~0u, lastSeparation = 0; // no depth is ~0
+                    double lastZ = 0;
+                    for (uint32_t x = 0; x < wF; x++) {
+                        const uint32_t d = depth_of(depthRow[x], options.crossEyed);
+                        if (d != lastDepth) {
+                            lastDepth = d;
+                            lastSeparation = rule(d);
+                            lastZ = double(d) / 16777215.0;
+                        }
+                        for (uint32_t k = 0; k < N; k++)
+                            sep[size_t(x) * N + k] = lastSeparation;
+                        if (symmetric)
+                            for (uint32_t k = 0; k < N; k++)
+                                z[size_t(x) * N + k] = lastZ;
                     }
-                    for (uint32_t k = 0; k < n; k++)
-                        sep[size_t(x) * n + k] = lastSeparation;
-                    if (symmetric)
-                        for (uint32_t k = 0; k < n; k++)
-                            z[size_t(x) * n + k] = double(d) / 16777215.0;
                 }
-            }
 
-            uint32_t* out = n > 1 ? static_cast<uint32_t*>(outRow.get()) : target;
-            if (symmetric) {
-                double* nearest = z + w;
-                if (hidden)
-                    nearest_within(z, w, reach, nearest + w, nearest + 2 * size_t(w), nearest);
-                symmetric_row(sep, z, nearest, w, hidden, geometry,
-                              static_cast<uint32_t*>(same.get()), out,
-                              [colour, step](uint32_t x) { return colour[x / step]; });
-            } else if (fixed) {
-                synthesise_row(colour, out, w,
-                               PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)});
-            } else {
-                uint32_t* row = colour;
-                if (step > 1) {
-                    row = static_cast<uint32_t*>(motiveRow.get());
-                    for (uint32_t x = 0; x < w; x++)
-                        row[x] = colour[x / n];
+                uint32_t* out = N > 1 ? static_cast<uint32_t*>(outRow.get()) : target;
+                if (symmetric) {
+                    double* nearest = z + w;
+                    if (hidden)
+                        nearest_within(z, w, reach, nearest + w, nearest + 2 * size_t(w),
+                                       nearest);
+                    symmetric_row(sep, z, nearest, w, hidden, geometry,
+                                  static_cast<uint32_t*>(same.get()), out,
+                                  [free](uint32_t x) { return free[x]; });
+                } else if (fixed) {
+                    synthesise_row(colour, out, w,
+                                   PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)});
+                } else {
+                    synthesise_row(free, out, w, PrecomputedSeparation<uint32_t>{sep});
                 }
-                synthesise_row(row, out, w, PrecomputedSeparation<uint32_t>{sep});
+                if (N > 1)
+                    average_row<N>(out, wF, target);
             }
-            if (n > 1)
-                average_row(out, n, wF, target);
-        }
+        });
     });
     if (failed) {
         delete bitmap;
