@@ -69,9 +69,11 @@ tests=(
     libjxl-tools
     libopenjp2-tools
     # The resolution pellara-fuse records, read back from JPEG XL files;
-    # bench/kinds.sh times whole runs with hyperfine.
+    # bench/kinds.sh times whole runs with hyperfine and their peak memory
+    # with GNU time.
     libimage-exiftool-perl
     hyperfine
+    time
     # The fuzz targets: clang's libFuzzer.
     clang
     libclang-rt-14-dev
