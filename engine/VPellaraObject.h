@@ -7,6 +7,7 @@
 #include <cstdint>
 
 class BBitmap;
+struct StereogramOptions;
 
 class VPellaraObject
 {
@@ -20,6 +21,9 @@ public:
     void GetFrom(BBitmap* bitmap);
     void GetMotive(BBitmap* bitmap);
     BBitmap* Fusion();
+    // Our own addition: the other kinds of stereogram (StereogramKinds.h)
+    // from the same captured pictures. Fusion stays the window's.
+    BBitmap* Synthesise(const StereogramOptions& options);
 
     bool _scale_motive();
     void _copy_motive();

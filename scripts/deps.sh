@@ -34,6 +34,8 @@ program=(
     libjxl-dev
     libopenjp2-7-dev
     libopenexr-dev
+    # pellara-fuse's option parser (header-only: nothing at run time).
+    libcli11-dev
 )
 
 # The tests, the benchmarks and the checks on the installed files.
@@ -70,6 +72,12 @@ tests=(
     libavif-bin
     libjxl-tools
     libopenjp2-tools
+    # The resolution pellara-fuse records, read back from JPEG XL files;
+    # bench/kinds.sh times whole runs with hyperfine and their peak memory
+    # with GNU time.
+    libimage-exiftool-perl
+    hyperfine
+    time
     # The fuzz targets: clang's libFuzzer.
     clang
     libclang-rt-14-dev

@@ -4,19 +4,25 @@
 #include <Bitmap.h>
 #include <BitmapStream.h>
 #include <DataIO.h>
+#include <Message.h>
 #include <BitmapReading.h>
 #include <SafeFileWriter.h>
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
 #include <VPellaraObject.h>
 
+#include <CLI/CLI.hpp>
+
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
 #include <strings.h>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,22 +40,6 @@ const char kTool[] = "pellara-fuse";
 constexpr int kRunFailed = 1;
 constexpr int kUsage = 2;
 
-// A whole positive decimal number within the limit, or 0.
-uint64 parse_max_pixels(const char* text)
-{
-    if (text == nullptr || text[0] < '0' || text[0] > '9')
-        return 0;
-    uint64 value = 0;
-    for (const char* c = text; *c != '\0'; c++) {
-        if (*c < '0' || *c > '9')
-            return 0;
-        value = value * 10 + uint64(*c - '0');
-        if (value > kMostPicturePixels)
-            return 0;
-    }
-    return value;
-}
-
 // The first error met writing standard output, kept for the last word:
 // whatever the buffering, the failing call is the one that knows errno.
 int gOutputError = 0;
@@ -62,26 +52,52 @@ void note_output(int printed)
 
 void print_usage(FILE* out)
 {
-    note_output(
-        fprintf(out,
-                "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE] [--max-pixels N]\n"
-                "       %s --list-formats | --help | --version\n"
-                "\n"
-                "Makes a single-image stereogram from a depth picture (light parts come\n"
-                "forward) and a pattern tile, and writes it to OUTPUT.\n"
-                "'-' as DEPTH or PATTERN reads standard input; as OUTPUT it writes the\n"
-                "picture to standard output (then --format is needed).\n"
-                "\n"
-                "  --format TYPE   output format: a short name (png, jpeg, jpg, tif, ...) or a\n"
-                "                  four-character type code ('PNG ', 'JPEG', ...); without it\n"
-                "                  the format comes from OUTPUT's extension\n"
-                "  --max-pixels N  read pictures of up to N pixels (default %llu, at most\n"
-                "                  %llu)\n"
-                "  --list-formats  list the formats that can be written\n"
-                "  --help          show this help\n"
-                "  --version       show the version\n",
-                kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
-                (unsigned long long)kMostPicturePixels));
+    note_output(fprintf(
+        out,
+        "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE] [--max-pixels N] [options]\n"
+        "       %s DEPTH OUTPUT --random-dot [--seed N] [--colors N] [options]\n"
+        "       %s --list-formats | --help | --version\n"
+        "\n"
+        "Makes a single-image stereogram from a depth picture (light parts come\n"
+        "forward) and a pattern tile, and writes it to OUTPUT. Without options it\n"
+        "is the window's stereogram.\n"
+        "'-' as DEPTH or PATTERN reads standard input; as OUTPUT it writes the\n"
+        "picture to standard output (then --format is needed).\n"
+        "\n"
+        "  --format TYPE   output format: a short name (png, jpeg, jpg, tif, ...) or a\n"
+        "                  four-character type code ('PNG ', 'JPEG', ...); without it\n"
+        "                  the format comes from OUTPUT's extension\n"
+        "  --max-pixels N  read pictures of up to N pixels (default %llu, at most\n"
+        "                  %llu)\n"
+        "\n"
+        "Kinds of stereogram:\n"
+        "  --method METHOD       window (the default: each pixel repeats the one a\n"
+        "                        separation to its right) or symmetric (both eyes'\n"
+        "                        projections centred on the pixel, hidden points left\n"
+        "                        free: Thimbleby, Inglis and Witten 1994)\n"
+        "  --no-hidden-surface   with --method symmetric, link hidden points too\n"
+        "  --separation PX       separation of the far plane (default 80)\n"
+        "  --amplitude PX        how much nearer points come together (default 10)\n"
+        "  --dpi N               print resolution: separations from the eyes' distance,\n"
+        "                        the far plane at half of it, and N recorded in the file\n"
+        "  --eye MM              distance between the eyes, with --dpi (default 63.5)\n"
+        "  --depth-of-field MU   depth range as a share of the far plane's distance,\n"
+        "                        above 0 and below 1, with --dpi (default 0.333)\n"
+        "  --oversample N        made N times as wide and averaged back, for depth in\n"
+        "                        finer steps (1 to %u, default 1)\n"
+        "  --guide-dots          two dots above the picture to converge on\n"
+        "  --cross-eyed          depth inverted, for viewing with crossed eyes\n"
+        "  --random-dot          random dots instead of a PATTERN: black and white\n"
+        "  --colors N            with --random-dot, N random colours (2 to %u)\n"
+        "  --seed N              with --random-dot, another picture (default 1)\n"
+        "\n"
+        "  --quiet         no warning and no trace lines\n"
+        "  --list-formats  list the formats that can be written\n"
+        "  -h, --help      show this help\n"
+        "  --version       show the version\n",
+        kTool, kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
+        (unsigned long long)kMostPicturePixels, unsigned(kMostOversample),
+        unsigned(kMostRandomColors)));
 }
 
 void list_formats(FILE* out)
@@ -161,34 +177,40 @@ bool same_as_standard_output(const char* path)
            out.st_dev == target.st_dev && out.st_ino == target.st_ino;
 }
 
-// While the picture goes to standard output, the engine's trace lines
-// (printf) go to standard error: descriptor 1 points there, and the
-// picture keeps its own copy of the real standard output.
-class PictureOnStandardOutput
+// While the engine works, its trace lines (printf) go elsewhere: to
+// standard error while the picture goes to standard output, which keeps a
+// copy of the real standard output, or nowhere when the run is quiet.
+class TracesElsewhere
 {
 public:
-    PictureOnStandardOutput() : fPicture(-1)
+    explicit TracesElsewhere(bool quiet) : fOutput(-1)
     {
         flush_standard_output();
-        fPicture = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (fPicture >= 0)
-            dup2(STDERR_FILENO, STDOUT_FILENO);
+        fOutput = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (fOutput < 0)
+            return;
+        int to = quiet ? open("/dev/null", O_WRONLY | O_CLOEXEC) : STDERR_FILENO;
+        if (to >= 0)
+            dup2(to, STDOUT_FILENO);
+        if (quiet && to >= 0)
+            close(to);
     }
-    ~PictureOnStandardOutput()
+    ~TracesElsewhere()
     {
-        if (fPicture < 0)
+        if (fOutput < 0)
             return;
         fflush(stdout);
-        dup2(fPicture, STDOUT_FILENO);
-        close(fPicture);
+        dup2(fOutput, STDOUT_FILENO);
+        close(fOutput);
     }
-    PictureOnStandardOutput(const PictureOnStandardOutput&) = delete;
-    PictureOnStandardOutput& operator=(const PictureOnStandardOutput&) = delete;
+    TracesElsewhere(const TracesElsewhere&) = delete;
+    TracesElsewhere& operator=(const TracesElsewhere&) = delete;
 
-    int Descriptor() const { return fPicture; }
+    // The real standard output.
+    int Output() const { return fOutput; }
 
 private:
-    int fPicture;
+    int fOutput;
 };
 
 } // namespace
@@ -200,8 +222,11 @@ status_t EncodePicture(BBitmap* picture, const OutputFormat& format, BMallocIO* 
     // The window's way: the stream borrows the bitmap and gives it back
     // before it dies, so the stream's destructor does not delete it.
     BBitmapStream stream(picture);
-    status_t status =
-        BTranslatorRoster::Default()->Translate(format.id, &stream, nullptr, encoded, format.type);
+    BMessage settings;
+    if (format.dotsPerInch > 0)
+        settings.AddInt32(kResolutionField, int32(format.dotsPerInch));
+    status_t status = BTranslatorRoster::Default()->Translate(
+        format.id, &stream, format.dotsPerInch > 0 ? &settings : nullptr, encoded, format.type);
     BBitmap* detached = nullptr;
     stream.DetachBitmap(&detached);
     return status;
@@ -270,6 +295,17 @@ BBitmap* MakeStereogram(std::unique_ptr<BBitmap> depth, BBitmap* pattern)
     return engine.Fusion();
 }
 
+BBitmap* MakeStereogram(std::unique_ptr<BBitmap> depth, BBitmap* pattern,
+                        const StereogramOptions& options)
+{
+    VPellaraObject engine;
+    engine.GetFrom(depth.get());
+    depth.reset();
+    if (!options.randomDot)
+        engine.GetMotive(pattern);
+    return engine.Synthesise(options);
+}
+
 status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format,
                       std::string* why)
 {
@@ -331,67 +367,366 @@ const char* WriteFailure(status_t status)
     }
 }
 
+namespace {
+
+// What the command line asks, as written: each value is checked after the
+// parse, so that a refusal is worded for its own option.
+struct Request
+{
+    std::vector<std::string> arguments;
+    std::string format, maxPixels, method, seed, colors, separation, amplitude, dpi, eye,
+        depthOfField, oversample;
+    bool randomDot = false, noHiddenSurface = false, guideDots = false, crossEyed = false,
+         quiet = false, listFormats = false, help = false, version = false;
+};
+
+// An option that takes a value, and what it needs, for "--x needs ...".
+struct ValueOption
+{
+    const char* name;
+    std::string Request::*field;
+    std::string needs;
+};
+
+const std::vector<ValueOption>& value_options()
+{
+    static const std::vector<ValueOption> options = {
+        {"--format", &Request::format, "a TYPE"},
+        {"--max-pixels", &Request::maxPixels,
+         "a number from 1 to " + std::to_string(kMostPicturePixels)},
+        {"--method", &Request::method, "window or symmetric"},
+        {"--seed", &Request::seed,
+         "a whole number from 0 to " + std::to_string(std::numeric_limits<uint64>::max())},
+        {"--colors", &Request::colors,
+         "a number from 2 to " + std::to_string(kMostRandomColors)},
+        {"--separation", &Request::separation,
+         "a number of pixels from 1 to " + std::to_string(kMostSeparation)},
+        {"--amplitude", &Request::amplitude,
+         "a number of pixels from 0 to " + std::to_string(kMostSeparation - 1)},
+        {"--dpi", &Request::dpi, "a number from 1 to " + std::to_string(kMostResolution)},
+        {"--eye", &Request::eye, "a distance in millimetres above 0 and at most 1000"},
+        {"--depth-of-field", &Request::depthOfField, "a number above 0 and below 1"},
+        {"--oversample", &Request::oversample,
+         "a number from 1 to " + std::to_string(kMostOversample)},
+    };
+    return options;
+}
+
+void define_options(CLI::App& app, Request& request)
+{
+    // Our own --help, and every refusal worded by us: CLI11 only parses.
+    app.set_help_flag();
+    app.allow_extras();
+    // A repeated option takes its last value, as a shell alias expects.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("arguments", request.arguments);
+    for (const ValueOption& option : value_options())
+        app.add_option(option.name, request.*(option.field));
+    app.add_flag("--random-dot", request.randomDot);
+    app.add_flag("--no-hidden-surface", request.noHiddenSurface);
+    app.add_flag("--guide-dots", request.guideDots);
+    app.add_flag("--cross-eyed", request.crossEyed);
+    app.add_flag("--quiet", request.quiet);
+    app.add_flag("--list-formats", request.listFormats);
+    app.add_flag("-h,--help", request.help);
+    app.add_flag("--version", request.version);
+}
+
+// A whole decimal number within [low, high], digits only.
+bool whole_number(const std::string& text, uint64 low, uint64 high, uint64* value)
+{
+    if (text.empty() || text.size() > 20)
+        return false;
+    uint64 v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        const uint64 digit = uint64(c - '0');
+        if (v > (std::numeric_limits<uint64>::max() - digit) / 10)
+            return false;
+        v = v * 10 + digit;
+    }
+    if (v < low || v > high)
+        return false;
+    *value = v;
+    return true;
+}
+
+// A plain decimal number (digits, one point, no sign or exponent).
+bool decimal_number(const std::string& text, double* value)
+{
+    if (text.empty() || text.size() > 32 ||
+        text.find_first_not_of("0123456789.") != std::string::npos ||
+        text.find('.') != text.rfind('.') || text == ".")
+        return false;
+    *value = std::strtod(text.c_str(), nullptr);
+    return std::isfinite(*value);
+}
+
+int usage(const std::string& message)
+{
+    return fail(kUsage, "%s", message.c_str());
+}
+
+int needs(const ValueOption& option)
+{
+    return usage(std::string(option.name) + " needs " + option.needs + " (see --help)");
+}
+
+const ValueOption& value_option(const char* name)
+{
+    for (const ValueOption& option : value_options())
+        if (std::strcmp(option.name, name) == 0)
+            return option;
+    std::abort(); // every name asked for is in the table
+}
+
+// The numbers, and how they combine, as StereogramOptions; 0 when they make
+// sense, else the usage error already reported.
+int settle_kind(const CLI::App& app, const Request& r, StereogramOptions* o)
+{
+    auto given = [&](const char* name) { return app.count(name) > 0; };
+    uint64 n = 0;
+    double x = 0;
+    if (given("--method")) {
+        if (r.method == "symmetric")
+            o->method = StereogramOptions::Method::kSymmetric;
+        else if (r.method != "window")
+            return needs(value_option("--method"));
+    }
+    if (given("--seed")) {
+        if (!whole_number(r.seed, 0, std::numeric_limits<uint64>::max(), &n))
+            return needs(value_option("--seed"));
+        o->seed = n;
+    }
+    if (given("--colors")) {
+        if (!whole_number(r.colors, 2, kMostRandomColors, &n))
+            return needs(value_option("--colors"));
+        o->colors = uint32(n);
+    }
+    if (given("--separation")) {
+        if (!whole_number(r.separation, 1, kMostSeparation, &n))
+            return needs(value_option("--separation"));
+        o->separation = int32(n);
+    }
+    if (given("--amplitude")) {
+        if (!whole_number(r.amplitude, 0, kMostSeparation - 1, &n))
+            return needs(value_option("--amplitude"));
+        o->amplitude = int32(n);
+    }
+    if (given("--dpi")) {
+        if (!whole_number(r.dpi, 1, kMostResolution, &n))
+            return needs(value_option("--dpi"));
+        o->dpi = double(n);
+    }
+    if (given("--eye")) {
+        if (!decimal_number(r.eye, &x) || !(x > 0 && x <= 1000))
+            return needs(value_option("--eye"));
+        o->eyeMillimetres = x;
+    }
+    if (given("--depth-of-field")) {
+        if (!decimal_number(r.depthOfField, &x) || !(x > 0 && x < 1))
+            return needs(value_option("--depth-of-field"));
+        o->depthOfField = x;
+    }
+    if (given("--oversample")) {
+        if (!whole_number(r.oversample, 1, kMostOversample, &n))
+            return needs(value_option("--oversample"));
+        o->oversample = uint32(n);
+    }
+    o->randomDot = r.randomDot;
+    o->hiddenSurface = !r.noHiddenSurface;
+    o->guideDots = r.guideDots;
+    o->crossEyed = r.crossEyed;
+
+    for (const char* name : {"--seed", "--colors"})
+        if (given(name) && !r.randomDot)
+            return usage(std::string(name) + " works only with --random-dot (see --help)");
+    if (r.noHiddenSurface && o->method != StereogramOptions::Method::kSymmetric)
+        return usage("--no-hidden-surface works only with --method symmetric (see --help)");
+    for (const char* name : {"--eye", "--depth-of-field"})
+        if (given(name) && !given("--dpi"))
+            return usage(std::string(name) + " works only with --dpi (see --help)");
+    for (const char* name : {"--separation", "--amplitude"})
+        if (given(name) && given("--dpi"))
+            return usage(std::string(name) +
+                         " cannot be combined with --dpi, which sets the separations from "
+                         "--eye (see --help)");
+    if (o->separation <= o->amplitude)
+        return usage("--separation (" + std::to_string(o->separation) +
+                     ") must be larger than --amplitude (" + std::to_string(o->amplitude) +
+                     ") (see --help)");
+    return 0;
+}
+
+// A separation as it is printed: "80", "93.75".
+std::string pixels_text(double pixels)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.6g", pixels);
+    return text;
+}
+
+bool is_directory(const char* path)
+{
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Whether OUTPUT can be written at all, before any work: a folder, a missing
+// folder, a file on the path, a file or folder the user may not write is
+// refused now with the writer's own words. (A file there is replaced or
+// rewritten in place, which needs the file writable; a new one needs its
+// folder writable.)
+const char* output_place_problem(const char* path)
+{
+    struct stat st;
+    if (stat(path, &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return SafeFileWriter::MessageFor(EISDIR);
+        return access(path, W_OK) == 0 ? nullptr : SafeFileWriter::MessageFor(errno);
+    }
+    if (errno != ENOENT)
+        return SafeFileWriter::MessageFor(errno);
+    // Nothing there yet: its folder must be.
+    std::string folder = path;
+    const size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos)
+        folder = ".";
+    else
+        folder.resize(slash == 0 ? 1 : slash);
+    if (stat(folder.c_str(), &st) != 0)
+        return SafeFileWriter::MessageFor(errno);
+    if (!S_ISDIR(st.st_mode))
+        return SafeFileWriter::MessageFor(ENOTDIR);
+    return access(folder.c_str(), W_OK | X_OK) == 0 ? nullptr : SafeFileWriter::MessageFor(errno);
+}
+
+// A reader's refusal in words; a picture over the pixel ceiling says how
+// large it is (when the reader got as far as its size) and which ceiling.
+std::string read_failure_words(status_t status)
+{
+    std::string words = ReadFailure(status);
+    if (status != B_NO_MEMORY)
+        return words;
+    words += ": ";
+    uint64 width = 0, height = 0;
+    if (refused_picture_size(&width, &height)) {
+        words += std::to_string(width) + "x" + std::to_string(height);
+        // A size from a damaged header may be too large to multiply.
+        if (width <= std::numeric_limits<uint32>::max() &&
+            height <= std::numeric_limits<uint32>::max())
+            words += " (" + std::to_string(width * height) + " pixels)";
+        words += " is ";
+    }
+    const uint64 limit = max_picture_pixels();
+    if (limit >= kMostPicturePixels)
+        return words + "over " + std::to_string(limit) + " pixels, the most a picture holds";
+    return words + "over the limit of " + std::to_string(limit) + " pixels (--max-pixels)";
+}
+
+void warn(const std::string& message)
+{
+    fflush(stdout);
+    fprintf(stderr, "%s: warning: %s\n", kTool, message.c_str());
+}
+
+std::string size_text(const BBitmap* picture)
+{
+    return std::to_string(picture->PixelWidth()) + "x" + std::to_string(picture->PixelHeight());
+}
+
+} // namespace
+
+std::vector<std::string> OptionNames()
+{
+    CLI::App app;
+    Request request;
+    define_options(app, request);
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app.get_options())
+        if (option->nonpositional())
+            names.push_back(option->get_name());
+    return names;
+}
+
 int Main(int argc, char** argv)
 {
-    const char* positional[3] = {};
-    int count = 0;
-    const char* formatName = nullptr;
-    bool options = true;
-    for (int i = 1; i < argc; i++) {
-        const char* arg = argv[i];
-        if (options && std::strcmp(arg, "--") == 0) {
-            options = false;
-        } else if (options && (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0)) {
+    CLI::App app;
+    Request r;
+    define_options(app, r);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ArgumentMismatch&) {
+        // A value is missing only after the last argument.
+        for (const ValueOption& option : value_options())
+            if (argc > 1 && std::strcmp(argv[argc - 1], option.name) == 0)
+                return needs(option);
+        return usage("an option's value is missing (see --help)");
+    } catch (const CLI::ParseError& error) {
+        return usage(std::string(error.what()) + " (see --help)");
+    }
+
+    // The first of --help, --version and --list-formats does its work alone.
+    for (const CLI::Option* option : app.parse_order()) {
+        const std::string name = option->get_name();
+        if (name == "--help") {
             print_usage(stdout);
             return standard_output_failed() ? kRunFailed : 0;
-        } else if (options && std::strcmp(arg, "--version") == 0) {
+        }
+        if (name == "--version") {
             note_output(printf("%s %s\n", kTool, PELLARA_VERSION));
             return standard_output_failed() ? kRunFailed : 0;
-        } else if (options && std::strcmp(arg, "--list-formats") == 0) {
+        }
+        if (name == "--list-formats") {
             list_formats(stdout);
             return standard_output_failed() ? kRunFailed : 0;
-        } else if (options && std::strcmp(arg, "--format") == 0) {
-            if (i + 1 >= argc)
-                return fail(kUsage, "--format needs a TYPE (see --help)", nullptr);
-            formatName = argv[++i];
-        } else if (options && std::strncmp(arg, "--format=", 9) == 0) {
-            formatName = arg + 9;
-        } else if (options && (std::strcmp(arg, "--max-pixels") == 0 ||
-                               std::strncmp(arg, "--max-pixels=", 13) == 0)) {
-            const char* value = arg[12] == '=' ? arg + 13 : nullptr;
-            if (value == nullptr && i + 1 < argc)
-                value = argv[++i];
-            uint64 maxPixels = parse_max_pixels(value);
-            if (maxPixels == 0)
-                return fail(kUsage, "--max-pixels needs a number from 1 to %s (see --help)",
-                            std::to_string(kMostPicturePixels).c_str());
-            set_max_picture_pixels(maxPixels);
-        } else if (options && arg[0] == '-' && arg[1] != '\0') {
-            return fail(kUsage, "unknown option '%s' (see --help)", arg);
-        } else {
-            if (count == 3)
-                return fail(kUsage, "too many arguments: '%s' (see --help)", arg);
-            positional[count++] = arg;
         }
     }
-    if (count < 3)
+    for (const std::string& extra : app.remaining())
+        if (extra.size() > 1 && extra[0] == '-')
+            return fail(kUsage, "unknown option '%s' (see --help)", extra.c_str());
+    if (r.arguments.size() > 3)
+        return fail(kUsage, "too many arguments: '%s' (see --help)", r.arguments[3].c_str());
+    if (app.count("--max-pixels") > 0) {
+        uint64 maxPixels = 0;
+        if (!whole_number(r.maxPixels, 1, kMostPicturePixels, &maxPixels))
+            return needs(value_option("--max-pixels"));
+        set_max_picture_pixels(maxPixels);
+    }
+    StereogramOptions kind;
+    if (int status = settle_kind(app, r, &kind); status != 0)
+        return status;
+    if (kind.randomDot && r.arguments.size() == 3)
+        return usage("--random-dot makes its own pattern: give DEPTH OUTPUT, without PATTERN "
+                     "(see --help)");
+    if (kind.randomDot && r.arguments.size() < 2)
+        return usage("expected DEPTH OUTPUT with --random-dot (see --help)");
+    if (!kind.randomDot && r.arguments.size() < 3)
         return fail(kUsage, "expected DEPTH PATTERN OUTPUT (see --help)", nullptr);
-    const char* depthPath = positional[0];
-    const char* patternPath = positional[1];
-    const char* outputPath = positional[2];
+    // The window's own stereogram comes from the window's own code.
+    const bool windows = kind == StereogramOptions();
+
+    const char* depthPath = r.arguments[0].c_str();
+    const char* patternPath = kind.randomDot ? nullptr : r.arguments[1].c_str();
+    const char* outputPath = r.arguments.back().c_str();
     const bool depthFromInput = std::strcmp(depthPath, "-") == 0;
-    const bool patternFromInput = std::strcmp(patternPath, "-") == 0;
+    const bool patternFromInput = patternPath != nullptr && std::strcmp(patternPath, "-") == 0;
     // A path that names standard output (/dev/stdout, say) is standard
     // output too: the picture goes to the descriptor the shell set up.
     const bool toOutput = std::strcmp(outputPath, "-") == 0 || same_as_standard_output(outputPath);
     if (depthFromInput && patternFromInput)
         return fail(kUsage, "only one of DEPTH and PATTERN can be '-' (see --help)", nullptr);
 
+    // A folder has no format to tell: say what it is.
+    if (!toOutput && is_directory(outputPath))
+        return fail(kRunFailed, "cannot write '%s': %s", outputPath,
+                    SafeFileWriter::MessageFor(EISDIR));
     // The format is settled before any work is done.
     OutputFormat format;
-    if (formatName != nullptr) {
-        if (FormatFromName(formatName, &format) != B_OK)
-            return fail(kUsage, "%s", UnknownFormatMessage(formatName).c_str());
+    if (app.count("--format") > 0) {
+        if (FormatFromName(r.format.c_str(), &format) != B_OK)
+            return fail(kUsage, "%s", UnknownFormatMessage(r.format.c_str()).c_str());
     } else if (std::strcmp(outputPath, "-") == 0) {
         return fail(kUsage, "writing to standard output needs --format (see --help)", nullptr);
     } else {
@@ -403,27 +738,62 @@ int Main(int argc, char** argv)
             return fail(kUsage, "%s", UnknownFormatMessage(dot + 1).c_str());
         }
     }
+    format.dotsPerInch = uint32(kind.dpi);
+    // And where it goes, before the pictures are read.
+    if (!toOutput) {
+        if (const char* problem = output_place_problem(outputPath))
+            return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
+    }
 
     BBitmap* pictures[2] = {};
     std::unique_ptr<BBitmap> owners[2];
     const char* inputs[2] = {depthPath, patternPath};
-    for (int i = 0; i < 2; i++) {
+    for (int i = 0; i < 2 && inputs[i] != nullptr; i++) {
+        forget_refused_picture_size();
         status_t status = std::strcmp(inputs[i], "-") == 0
                               ? read_standard_input(&pictures[i])
                               : ReadPicture(inputs[i], &pictures[i]);
         if (status != B_OK && std::strcmp(inputs[i], "-") == 0)
-            return fail(kRunFailed, "cannot read standard input: %s", ReadFailure(status));
+            return fail(kRunFailed, "cannot read standard input: %s",
+                        read_failure_words(status).c_str());
         if (status != B_OK)
-            return fail(kRunFailed, "cannot read '%s': %s", inputs[i], ReadFailure(status));
+            return fail(kRunFailed, "cannot read '%s': %s", inputs[i],
+                        read_failure_words(status).c_str());
         owners[i].reset(pictures[i]);
     }
 
-    // From here on standard output is the picture's when it goes there.
-    std::unique_ptr<PictureOnStandardOutput> redirect;
-    if (toOutput)
-        redirect = std::make_unique<PictureOnStandardOutput>();
+    // A repeat wider than the picture: with print separations a usage
+    // error; otherwise the window's result, with a word about the likely
+    // mistake.
+    const double repeat = far_separation(kind);
+    const BBitmap* depth = pictures[0];
+    const BBitmap* pattern = pictures[1];
+    if (kind.dpi > 0 && repeat > depth->PixelWidth())
+        return usage("--dpi " + r.dpi + " with --eye " + pixels_text(kind.eyeMillimetres) +
+                     " makes one repeat " + pixels_text(repeat) +
+                     " px wide, wider than the depth picture (" +
+                     std::to_string(depth->PixelWidth()) + " px) (see --help)");
+    if (!r.quiet) {
+        const std::string swapped =
+            pattern != nullptr ? "were DEPTH and PATTERN swapped?" : "it holds no depth";
+        if (depth->PixelWidth() < repeat)
+            warn("depth picture " + size_text(depth) + " is narrower than one repeat (" +
+                 pixels_text(repeat) + " px): " + swapped);
+        else if (pattern != nullptr && depth->PixelWidth() < pattern->PixelWidth() &&
+                 depth->PixelHeight() < pattern->PixelHeight())
+            warn("depth picture " + size_text(depth) + " is smaller than the pattern (" +
+                 size_text(pattern) + "): " + swapped);
+    }
 
-    std::unique_ptr<BBitmap> stereogram(MakeStereogram(std::move(owners[0]), pictures[1]));
+    // From here on the engine's trace lines go where they belong: standard
+    // output, standard error when the picture goes there, nowhere when quiet.
+    std::unique_ptr<TracesElsewhere> traces;
+    if (toOutput || r.quiet)
+        traces = std::make_unique<TracesElsewhere>(r.quiet);
+
+    std::unique_ptr<BBitmap> stereogram(
+        windows ? MakeStereogram(std::move(owners[0]), pictures[1])
+                : MakeStereogram(std::move(owners[0]), pictures[1], kind));
     flush_standard_output(); // the engine's trace lines come before any message
     if (stereogram == nullptr)
         return fail(kRunFailed, "cannot make the stereogram", nullptr);
@@ -437,12 +807,11 @@ int Main(int argc, char** argv)
             why = WriteFailure(status);
         } else {
             SafeFileWriter writer;
-            status = redirect->Descriptor() < 0
+            status = traces->Output() < 0
                          ? status_t(B_FILE_ERROR)
-                         : writer.WriteDescriptor(redirect->Descriptor(), encoded.Buffer(),
+                         : writer.WriteDescriptor(traces->Output(), encoded.Buffer(),
                                                   encoded.BufferLength());
-            why = redirect->Descriptor() < 0 ? SafeFileWriter::MessageFor(EBADF)
-                                             : writer.ErrorMessage();
+            why = traces->Output() < 0 ? SafeFileWriter::MessageFor(EBADF) : writer.ErrorMessage();
         }
         if (status != B_OK && std::strcmp(outputPath, "-") == 0)
             return fail(kRunFailed, "cannot write standard output: %s", why.c_str());
@@ -453,7 +822,7 @@ int Main(int argc, char** argv)
         if (status != B_OK)
             return fail(kRunFailed, "cannot write '%s': %s", outputPath, why.c_str());
     }
-    redirect.reset();
+    traces.reset();
     return standard_output_failed() ? kRunFailed : 0;
 }
 

@@ -7,8 +7,11 @@
 #include <SupportDefs.h>
 #include <TranslationDefs.h>
 
+#include <StereogramKinds.h>
+
 #include <memory>
 #include <string>
+#include <vector>
 
 class BBitmap;
 class BMallocIO;
@@ -19,6 +22,10 @@ struct OutputFormat
 {
     translator_id id = 0;
     uint32 type = 0;
+    // The print resolution recorded in the file where the format can (PNG
+    // pHYs, JPEG JFIF density, TIFF tags, EXIF in WebP and JPEG XL); 0 for
+    // none, as the window writes.
+    uint32 dotsPerInch = 0;
 };
 
 // From --format's argument: a four-character type code ("PNG ", also
@@ -34,6 +41,11 @@ BBitmap* MakeStereogram(BBitmap* depth, BBitmap* pattern);
 // The same, the depth picture deleted as soon as the engine holds its copy:
 // one picture-sized buffer less at the peak.
 BBitmap* MakeStereogram(std::unique_ptr<BBitmap> depth, BBitmap* pattern);
+// Another kind of stereogram (StereogramKinds.h): GetFrom(depth), the depth
+// picture deleted, GetMotive(pattern) unless the dots are random, then
+// Synthesise. A new bitmap or null.
+BBitmap* MakeStereogram(std::unique_ptr<BBitmap> depth, BBitmap* pattern,
+                        const StereogramOptions& options);
 // The whole picture (still the caller's afterwards) encoded into memory.
 status_t EncodePicture(BBitmap* picture, const OutputFormat& format, BMallocIO* encoded);
 // Encodes the picture, then hands it to the storage kit's SafeFileWriter:
@@ -49,6 +61,10 @@ const char* WriteFailure(status_t status);
 
 // The whole tool: exit status 0, 1 when the run fails, 2 for a usage error.
 int Main(int argc, char** argv);
+
+// Every option the tool takes, each under its longest name ("--format"),
+// in the order --help lists them.
+std::vector<std::string> OptionNames();
 
 } // namespace fuse
 

@@ -1,5 +1,7 @@
-// pellara-make-examples: writes the example depth picture and pattern tile
-// (examples/depth.png, examples/pattern.png) into the folder given.
+// pellara-make-examples: writes the example depth pictures and pattern tile
+// (examples/depth.png, examples/small-depth.png at half the size, for
+// pictures small enough to show in a page, examples/pattern.png) into the
+// folder given.
 // Deterministic: the same files come out on every run.
 #include <Bitmap.h>
 #include <BitmapStream.h>
@@ -27,18 +29,20 @@ uint32* row_of(BBitmap* bitmap, int32 y)
 
 // A raised disc with a ring around it: grey levels fall off over a few
 // pixels at every edge, so the surfaces float without jagged steps.
-BBitmap* make_depth()
+BBitmap* make_depth(int32 divisor)
 {
-    BBitmap* bitmap = new BBitmap(BRect(0, 0, kDepthWidth - 1, kDepthHeight - 1), B_RGB32);
-    const double cx = kDepthWidth / 2.0, cy = kDepthHeight / 2.0;
+    const int32 width = kDepthWidth / divisor, height = kDepthHeight / divisor;
+    const double scale = 1.0 / divisor;
+    BBitmap* bitmap = new BBitmap(BRect(0, 0, width - 1, height - 1), B_RGB32);
+    const double cx = width / 2.0, cy = height / 2.0;
     auto step = [](double distance, double edge, double softness) {
         double t = std::clamp((edge - distance) / softness + 0.5, 0.0, 1.0);
         return t * t * (3 - 2 * t);
     };
-    for (int32 y = 0; y < kDepthHeight; y++) {
+    for (int32 y = 0; y < height; y++) {
         uint32* row = row_of(bitmap, y);
-        for (int32 x = 0; x < kDepthWidth; x++) {
-            double r = std::hypot(x + 0.5 - cx, y + 0.5 - cy);
+        for (int32 x = 0; x < width; x++) {
+            double r = std::hypot(x + 0.5 - cx, y + 0.5 - cy) / scale;
             double disc = step(r, 95, 8);
             double ring = step(r, 165, 6) * (1 - step(r, 135, 6));
             double level = std::max(disc, 0.55 * ring);
@@ -97,7 +101,8 @@ int main(int argc, char** argv)
     }
     std::string folder = argv[1];
     for (auto [name, bitmap] :
-         {std::pair{"depth.png", make_depth()}, std::pair{"pattern.png", make_pattern()}}) {
+         {std::pair{"depth.png", make_depth(1)}, std::pair{"small-depth.png", make_depth(2)},
+          std::pair{"pattern.png", make_pattern()}}) {
         std::string path = folder + "/" + name;
         const char* why = nullptr;
         if (!save_png(bitmap, path, &why)) {

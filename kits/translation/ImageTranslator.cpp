@@ -9,12 +9,26 @@
 
 namespace BPrivate {
 
+namespace {
+
+// The size this thread's reads last refused as too large, so that the
+// refusal can name it: the reader only returns B_NO_MEMORY.
+thread_local uint64 tRefusedWidth = 0;
+thread_local uint64 tRefusedHeight = 0;
+
+} // namespace
+
 bool ReadBudget::Admits(uint64 width, uint64 height) const
 {
-    if (width == 0 || height == 0 || width > kMostPicturePixels || height > kMostPicturePixels)
+    if (width == 0 || height == 0)
         return false;
-    const uint64 pixels = width * height;
-    return pixels <= kMostPicturePixels && pixels <= maxPixels;
+    const bool admitted = width <= kMostPicturePixels && height <= kMostPicturePixels &&
+                          width * height <= kMostPicturePixels && width * height <= maxPixels;
+    if (!admitted) {
+        tRefusedWidth = width;
+        tRefusedHeight = height;
+    }
+    return admitted;
 }
 
 ReadBudget& default_read_budget()
@@ -33,6 +47,23 @@ uint64 max_picture_pixels()
 void set_max_picture_pixels(uint64 pixels)
 {
     BPrivate::default_read_budget().maxPixels = std::clamp<uint64>(pixels, 1, kMostPicturePixels);
+}
+
+bool refused_picture_size(uint64* width, uint64* height)
+{
+    if (BPrivate::tRefusedWidth == 0)
+        return false;
+    if (width != nullptr)
+        *width = BPrivate::tRefusedWidth;
+    if (height != nullptr)
+        *height = BPrivate::tRefusedHeight;
+    return true;
+}
+
+void forget_refused_picture_size()
+{
+    BPrivate::tRefusedWidth = 0;
+    BPrivate::tRefusedHeight = 0;
 }
 
 namespace BPrivate {

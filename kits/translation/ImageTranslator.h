@@ -103,6 +103,14 @@ struct WriteFormat
     float capability;
 };
 
+// What a write may record beside the pixels, from the roster's ioExtension.
+struct WriteSettings
+{
+    // The print resolution in dots per inch, 0 for none: written where the
+    // format has a place for it.
+    uint32 dotsPerInch = 0;
+};
+
 // A decoder behind the reading pipeline, and a writer. The pipeline sniffs
 // and reads the header through the table of formats (PictureFormats.h);
 // Decode only fills the bitmap it is given.
@@ -166,6 +174,14 @@ public:
         (void)type;
         (void)destination;
         return B_NO_TRANSLATOR;
+    }
+    // The same, recording what settings ask where the format can; a
+    // translator whose format has no such place writes as Write does.
+    virtual status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
+                               const WriteSettings& settings) const
+    {
+        (void)settings;
+        return Write(bitmap, type, destination);
     }
 };
 

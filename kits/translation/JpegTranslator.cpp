@@ -291,7 +291,8 @@ struct WriteJob
     Destination destination;
 };
 
-status_t encode(WriteJob* job, const BBitmap& bitmap, StreamSink* sink)
+status_t encode(WriteJob* job, const BBitmap& bitmap, StreamSink* sink,
+                const WriteSettings& settings)
 {
     jpeg_compress_struct* info = &job->info;
     install_errors(&job->errors);
@@ -314,6 +315,13 @@ status_t encode(WriteJob* job, const BBitmap& bitmap, StreamSink* sink)
     info->in_color_space = JCS_EXT_BGRX;
     jpeg_set_defaults(info);
     jpeg_set_quality(info, kQuality, TRUE);
+    if (settings.dotsPerInch > 0) {
+        // The JFIF header's density, in dots per inch.
+        info->write_JFIF_header = TRUE;
+        info->density_unit = 1;
+        info->X_density = UINT16(settings.dotsPerInch);
+        info->Y_density = UINT16(settings.dotsPerInch);
+    }
     jpeg_start_compress(info, TRUE);
     JSAMPROW rows[kRowBatch];
     while (info->next_scanline < info->image_height) {
@@ -360,6 +368,12 @@ public:
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
     {
+        return WriteWith(bitmap, type, destination, WriteSettings());
+    }
+
+    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
+                       const WriteSettings& settings) const override
+    {
         if (type != B_JPEG_FORMAT || !encodable(bitmap))
             return B_NO_TRANSLATOR;
         StreamSink sink(destination);
@@ -368,7 +382,7 @@ public:
         WriteJob* job = new (std::nothrow) WriteJob();
         if (job == nullptr)
             return B_NO_MEMORY;
-        status_t status = encode(job, bitmap, &sink);
+        status_t status = encode(job, bitmap, &sink, settings);
         delete job;
         return status;
     }

@@ -1,4 +1,5 @@
 #include <JxlTranslator.h>
+#include <ResolutionExif.h>
 
 #include <CodecSupport.h>
 #include <PictureFormats.h>
@@ -100,7 +101,7 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
 // libjxl's fastest lossless effort ("lightning").
 constexpr int64_t kLosslessEffort = 1;
 
-status_t encode(const BBitmap& bitmap, BPositionIO* destination)
+status_t encode(const BBitmap& bitmap, BPositionIO* destination, const WriteSettings& write)
 {
     const uint32 width = uint32(bitmap.PixelWidth()), height = uint32(bitmap.PixelHeight());
     const bool alpha = bitmap.ColorSpace() == B_RGBA32;
@@ -143,7 +144,9 @@ status_t encode(const BBitmap& bitmap, BPositionIO* destination)
     JxlColorEncodingSetToSRGB(&colour, JXL_FALSE);
     JxlEncoderFrameSettings* settings = nullptr;
     const JxlPixelFormat format = {channels, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    if (JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, runner.get()) !=
+    // Boxes (and so the container) must be asked for before anything else.
+    if ((write.dotsPerInch > 0 && JxlEncoderUseBoxes(enc) != JXL_ENC_SUCCESS) ||
+        JxlEncoderSetParallelRunner(enc, JxlThreadParallelRunner, runner.get()) !=
             JXL_ENC_SUCCESS ||
         JxlEncoderSetBasicInfo(enc, &info) != JXL_ENC_SUCCESS ||
         JxlEncoderSetColorEncoding(enc, &colour) != JXL_ENC_SUCCESS ||
@@ -153,6 +156,15 @@ status_t encode(const BBitmap& bitmap, BPositionIO* destination)
                                          kLosslessEffort) != JXL_ENC_SUCCESS ||
         JxlEncoderAddImageFrame(settings, &format, pixels.get(), size) != JXL_ENC_SUCCESS)
         return B_ERROR;
+    if (write.dotsPerInch > 0) {
+        // The codestream has no place for a resolution: an Exif box, which
+        // starts with the offset of its TIFF header.
+        std::vector<uint8> exif = {0, 0, 0, 0};
+        const std::vector<uint8> block = resolution_exif(write.dotsPerInch);
+        exif.insert(exif.end(), block.begin(), block.end());
+        if (JxlEncoderAddBox(enc, "Exif", exif.data(), exif.size(), JXL_FALSE) != JXL_ENC_SUCCESS)
+            return B_ERROR;
+    }
     JxlEncoderCloseInput(enc);
     StreamSink sink(destination);
     if (sink.Status() != B_OK)
@@ -204,12 +216,18 @@ public:
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
     {
+        return WriteWith(bitmap, type, destination, WriteSettings());
+    }
+
+    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
+                       const WriteSettings& settings) const override
+    {
         if (type != kJxlFormat || !encodable(bitmap))
             return B_NO_TRANSLATOR;
         if (destination == nullptr)
             return B_BAD_VALUE;
         QuietStderr quiet;
-        return encode(bitmap, destination);
+        return encode(bitmap, destination, settings);
     }
 };
 

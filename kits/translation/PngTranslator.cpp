@@ -12,6 +12,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -161,9 +162,17 @@ public:
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
     {
+        return WriteWith(bitmap, type, destination, WriteSettings());
+    }
+
+    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
+                       const WriteSettings& settings) const override
+    {
         if (type != B_PNG_FORMAT)
             return B_NO_TRANSLATOR;
-        return write_png(bitmap, destination);
+        PngWriteOptions options;
+        options.dotsPerInch = settings.dotsPerInch;
+        return write_png(bitmap, destination, options);
     }
 
 private:
@@ -368,6 +377,36 @@ void pack_row(const uint8* from, uint8* to, size_t width, color_space space)
     }
 }
 
+// Whether every pixel of a B_RGB32 picture is grey (its alpha byte is not
+// written): such a picture is written as grey, the same pixels for every
+// reader from a third of the bytes, which deflate faster and into far less
+// (a random-dot stereogram: a quarter of the file in a third of the time).
+// A coloured picture stops the look at its first coloured pixel.
+bool all_grey(const BBitmap& bitmap)
+{
+    if (bitmap.ColorSpace() != B_RGB32)
+        return false;
+    const size_t width = size_t(bitmap.PixelWidth());
+    const size_t bitmapRow = size_t(bitmap.BytesPerRow());
+    const auto* bits = static_cast<const uint8*>(bitmap.Bits());
+    for (int32 y = 0; y < bitmap.PixelHeight(); y++) {
+        const auto* row = reinterpret_cast<const uint32*>(bits + size_t(y) * bitmapRow);
+        uint32 colour = 0;
+        for (size_t x = 0; x < width; x++)
+            colour |= (row[x] ^ (row[x] >> 8)) & 0xFFFFu; // blue against green, green against red
+        if (colour != 0)
+            return false;
+    }
+    return true;
+}
+
+// One grey PNG row from a grey B_RGB32 row: the blue byte of each word.
+void pack_grey_row(const uint8* from, uint8* to, size_t width)
+{
+    for (size_t x = 0; x < width; x++, from += 4)
+        to[x] = from[0];
+}
+
 uint32 png_channels(color_space space)
 {
     switch (space) {
@@ -540,7 +579,8 @@ class PngWriter
 public:
     PngWriter(const BBitmap& bitmap, BPositionIO* destination, const PngWriteOptions& options)
         : fBitmap(bitmap), fDestination(destination), fOptions(options),
-          fWidth(size_t(bitmap.PixelWidth())), fChannels(png_channels(bitmap.ColorSpace()))
+          fWidth(size_t(bitmap.PixelWidth())), fGrey(all_grey(bitmap)),
+          fChannels(fGrey ? 1 : png_channels(bitmap.ColorSpace()))
     {
     }
 
@@ -554,6 +594,7 @@ private:
     BPositionIO* fDestination;
     PngWriteOptions fOptions;
     size_t fWidth;
+    bool fGrey; // B_RGB32 written as grey
     uint32 fChannels;
     std::vector<Band> fBands;
     std::atomic<size_t> fNextBand{0};
@@ -572,13 +613,19 @@ bool PngWriter::_DeflateBand(Band& band)
     const size_t bitmapRow = size_t(fBitmap.BytesPerRow());
     const color_space space = fBitmap.ColorSpace();
     const bool needsPrevious = fOptions.filter >= 2;
+    auto pack = [this, space](const uint8* from, uint8* to) {
+        if (fGrey)
+            pack_grey_row(from, to, fWidth);
+        else
+            pack_row(from, to, fWidth, space);
+    };
 
     std::vector<uint8> stage(rowsPerStep * raw);
     std::vector<uint8> rows[2] = {std::vector<uint8>(packed), std::vector<uint8>(packed)};
     int current = 0;
     bool havePrevious = false;
     if (needsPrevious && band.first > 0) {
-        pack_row(bits + (band.first - 1) * bitmapRow, rows[1].data(), fWidth, space);
+        pack(bits + (band.first - 1) * bitmapRow, rows[1].data());
         havePrevious = true;
     }
 
@@ -600,10 +647,10 @@ bool PngWriter::_DeflateBand(Band& band)
             const uint8* from = bits + size_t(y) * bitmapRow;
             if (fOptions.filter == 0) {
                 to[0] = 0;
-                pack_row(from, to + 1, fWidth, space);
+                pack(from, to + 1);
                 continue;
             }
-            pack_row(from, rows[current].data(), fWidth, space);
+            pack(from, rows[current].data());
             filter_row(fOptions.filter, rows[current].data(),
                        havePrevious ? rows[1 - current].data() : nullptr, to, packed, fChannels);
             havePrevious = needsPrevious;
@@ -674,6 +721,15 @@ status_t PngWriter::Write()
     status_t status = fDestination->WriteExactly(kSignature, sizeof(kSignature));
     if (status == B_OK)
         status = write_chunk(fDestination, "IHDR", header, sizeof(header));
+    if (status == B_OK && fOptions.dotsPerInch > 0) {
+        // pHYs counts pixels a metre: 300 dpi is 11811.
+        uint8 physical[9];
+        const uint32 perMetre = uint32(std::lround(fOptions.dotsPerInch / 0.0254));
+        put_be32(physical, perMetre);
+        put_be32(physical + 4, perMetre);
+        physical[8] = 1; // the unit is the metre
+        status = write_chunk(fDestination, "pHYs", physical, sizeof(physical));
+    }
     if (status != B_OK)
         return status;
 

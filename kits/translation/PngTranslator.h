@@ -27,6 +27,8 @@ struct PngWriteOptions
     int32 threads = 0;
     // Raw bytes a band holds before it is deflated on its own.
     size_t bandBytes = size_t(4) << 20;
+    // A print resolution for the pHYs chunk; 0 writes none.
+    uint32 dotsPerInch = 0;
 };
 
 status_t write_png(const BBitmap& bitmap, BPositionIO* destination,

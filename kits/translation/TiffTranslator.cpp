@@ -441,7 +441,7 @@ constexpr int kDeflateLevel = 1;
 // About this many bytes of rows per strip.
 constexpr uint32 kStripBytes = 256 * 1024;
 
-status_t encode(const BBitmap& bitmap, BPositionIO* destination)
+status_t encode(const BBitmap& bitmap, BPositionIO* destination, const WriteSettings& settings)
 {
     silence_libtiff();
     OpenOptions options(0);
@@ -462,6 +462,11 @@ status_t encode(const BBitmap& bitmap, BPositionIO* destination)
     TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
     TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    if (settings.dotsPerInch > 0) {
+        TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(settings.dotsPerInch));
+        TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(settings.dotsPerInch));
+        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    }
     if (alpha) {
         uint16 extra = EXTRASAMPLE_UNASSALPHA;
         TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
@@ -552,11 +557,17 @@ public:
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
     {
+        return WriteWith(bitmap, type, destination, WriteSettings());
+    }
+
+    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
+                       const WriteSettings& settings) const override
+    {
         if (type != B_TIFF_FORMAT || !encodable(bitmap))
             return B_NO_TRANSLATOR;
         if (destination == nullptr)
             return B_BAD_VALUE;
-        return encode(bitmap, destination);
+        return encode(bitmap, destination, settings);
     }
 };
 

@@ -2,6 +2,7 @@
 #include <LayerFormats.h>
 #include <BitmapStream.h>
 #include <ImageTranslator.h>
+#include <Message.h>
 #include <PictureFormats.h>
 #include <TranslatorRoster.h>
 
@@ -152,7 +153,7 @@ status_t BTranslatorRoster::GetOutputFormats(translator_id id, const translation
     return fPrivate->Formats(id, true, formats, count);
 }
 
-status_t BTranslatorRoster::Translate(translator_id id, BPositionIO* source, BMessage*,
+status_t BTranslatorRoster::Translate(translator_id id, BPositionIO* source, BMessage* ioExtension,
                                       BPositionIO* destination, uint32 wantedType)
 {
     const Translator* t = fPrivate->Find(id);
@@ -169,7 +170,14 @@ status_t BTranslatorRoster::Translate(translator_id id, BPositionIO* source, BMe
     if (bitmap == nullptr || !bitmap->IsValid() || bitmap->Bits() == nullptr)
         return B_BAD_VALUE;
 
-    return t->translator->Write(*bitmap, t->output.type, destination);
+    BPrivate::WriteSettings settings;
+    int32 dpi = 0;
+    if (ioExtension != nullptr && ioExtension->FindInt32(kResolutionField, &dpi) == B_OK) {
+        if (dpi < 1 || dpi > kMostResolution)
+            return B_BAD_VALUE;
+        settings.dotsPerInch = uint32(dpi);
+    }
+    return t->translator->WriteWith(*bitmap, t->output.type, destination, settings);
 }
 
 status_t BTranslatorRoster::FindTranslator(uint32 type, translator_id* id) const

@@ -1,4 +1,5 @@
 #include <WebpLosslessWriter.h>
+#include <ResolutionExif.h>
 
 #include <CodecSupport.h>
 
@@ -708,14 +709,31 @@ status_t write_picture(const BBitmap& bitmap, BPositionIO* destination,
 
     const uint64 payload = (bits + 7) / 8;
     const uint64 padded = payload + (payload & 1);
-    if (12 + padded > 0xFFFFFFFEu)
+    // The extended form: a VP8X chunk first, saying an EXIF chunk follows
+    // the picture (an even size, so it needs no padding).
+    const std::vector<uint8> exif =
+        options.dotsPerInch > 0 ? resolution_exif(options.dotsPerInch) : std::vector<uint8>();
+    const uint64 extended = exif.empty() ? 0 : 8 + 10 + 8 + exif.size();
+    if (12 + padded + extended > 0xFFFFFFFEu)
         return B_NO_TRANSLATOR; // beyond what a RIFF size can say
     uint8 header[20];
     std::memcpy(header, "RIFF", 4);
-    put_le32(header + 4, uint32(4 + 8 + padded));
-    std::memcpy(header + 8, "WEBPVP8L", 8);
+    put_le32(header + 4, uint32(4 + 8 + padded + extended));
+    std::memcpy(header + 8, "WEBP", 4);
+    status_t status = destination->WriteExactly(header, 12);
+    if (status == B_OK && !exif.empty()) {
+        uint8 vp8x[18] = {'V', 'P', '8', 'X', 10, 0, 0, 0};
+        vp8x[8] = uint8(0x08 | (translucent ? 0x10 : 0)); // EXIF, alpha
+        const uint32 w = uint32(width - 1), h = uint32(height - 1);
+        const uint8 canvas[6] = {uint8(w), uint8(w >> 8), uint8(w >> 16),
+                                 uint8(h), uint8(h >> 8), uint8(h >> 16)};
+        std::memcpy(vp8x + 12, canvas, 6);
+        status = destination->WriteExactly(vp8x, sizeof(vp8x));
+    }
+    std::memcpy(header + 12, "VP8L", 4);
     put_le32(header + 16, uint32(payload));
-    status_t status = destination->WriteExactly(header, sizeof(header));
+    if (status == B_OK)
+        status = destination->WriteExactly(header + 12, 8);
     if (status != B_OK)
         return status;
     BitStream stream(destination);
@@ -728,6 +746,13 @@ status_t write_picture(const BBitmap& bitmap, BPositionIO* destination,
     if (status == B_OK && padded != payload) {
         const uint8 zero = 0;
         status = destination->WriteExactly(&zero, 1);
+    }
+    if (status == B_OK && !exif.empty()) {
+        uint8 chunk[8] = {'E', 'X', 'I', 'F'};
+        put_le32(chunk + 4, uint32(exif.size()));
+        status = destination->WriteExactly(chunk, sizeof(chunk));
+        if (status == B_OK)
+            status = destination->WriteExactly(exif.data(), exif.size());
     }
     return status;
 }

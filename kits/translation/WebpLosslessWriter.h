@@ -19,6 +19,9 @@ struct WebpLosslessOptions
     // Pixels a band holds (whole rows, at least one). The file depends on
     // it, never on the number of threads.
     size_t bandPixels = size_t(1) << 20;
+    // A print resolution, kept in an EXIF chunk (WebP has no field of its
+    // own for it), which makes the file an extended one; 0 writes none.
+    uint32 dotsPerInch = 0;
 };
 
 // B_RGB32 or B_RGBA32 bitmaps of at most 16383 pixels a side; B_RGB32's

@@ -120,11 +120,19 @@ public:
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
     {
+        return WriteWith(bitmap, type, destination, WriteSettings());
+    }
+
+    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
+                       const WriteSettings& settings) const override
+    {
         if (type != kWebpFormat || !encodable(bitmap))
             return B_NO_TRANSLATOR;
         if (destination == nullptr)
             return B_BAD_VALUE;
-        return write_webp_lossless(bitmap, destination);
+        WebpLosslessOptions options;
+        options.dotsPerInch = settings.dotsPerInch;
+        return write_webp_lossless(bitmap, destination, options);
     }
 };
 

@@ -38,6 +38,7 @@ for wanted in \
     ./usr/share/metainfo/com.ombrix.Pellara.metainfo.xml \
     ./usr/share/man/man1/pellara.1.gz \
     ./usr/share/man/man1/pellara-fuse.1.gz \
+    ./usr/share/bash-completion/completions/pellara-fuse \
     ./usr/share/doc/pellara/copyright; do
     grep -qxF "$wanted" <<<"$files" || fail "missing $wanted; the package holds:"$'\n'"$files"
 done

@@ -39,7 +39,16 @@ INSTANTIATE_TEST_SUITE_P(
         MessageCase{"xyz", "unknown format 'xyz' (see --list-formats)"},
         MessageCase{"webpx", "unknown format 'webpx' (see --list-formats)"},
         MessageCase{"'", "unknown format ''' (see --list-formats)"},
-        MessageCase{"", "unknown format '' (see --list-formats)"}),
+        MessageCase{"", "unknown format '' (see --list-formats)"},
+        // Read, never written: said as such, in the case given.
+        MessageCase{"heic", "format 'heic' is read but not written (see --list-formats)"},
+        MessageCase{"GIF", "format 'GIF' is read but not written (see --list-formats)"},
+        MessageCase{"avif", "format 'avif' is read but not written (see --list-formats)"},
+        MessageCase{"jp2", "format 'jp2' is read but not written (see --list-formats)"},
+        MessageCase{"exr", "format 'exr' is read but not written (see --list-formats)"},
+        // Close to one, but not one.
+        MessageCase{"heicx", "unknown format 'heicx' (see --list-formats)"},
+        MessageCase{"gi", "unknown format 'gi' (see --list-formats)"}),
     [](const testing::TestParamInfo<MessageCase>& info) {
         return "Case" + std::to_string(info.index);
     });

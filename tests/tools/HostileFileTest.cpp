@@ -13,6 +13,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -799,6 +800,18 @@ TEST_P(HostileFile, IsRefusedWithOneLineAtTheCostOfItsBytes)
     }
     EXPECT_LT(run.maxResidentKiB, kMaxResidentKiB);
     EXPECT_FALSE(fs::exists(fFolder + "/out.png"));
+    // Too large: the size the header claims, which the ceiling refused.
+    std::smatch size;
+    if (run.err.find(kTooLarge) != std::string::npos) {
+        ASSERT_TRUE(std::regex_search(
+            run.err, size,
+            std::regex(": picture too large: ([0-9]+)x([0-9]+) \\(([0-9]+) pixels\\) is over the "
+                       "limit of 268435456 pixels \\(--max-pixels\\)\n$")))
+            << run.err;
+        const uint64_t width = std::stoull(size[1]), height = std::stoull(size[2]);
+        EXPECT_EQ(width * height, std::stoull(size[3]));
+        EXPECT_GT(width * height, uint64_t(268435456));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Budget, HostileFile, testing::ValuesIn(kHostile),

@@ -284,7 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"IconFormatNotOffered",
                     {"$D", "$P", "$S/out.ico"},
                     2,
-                    "unknown format 'ico' (see --list-formats)"},
+                    "format 'ico' is read but not written (see --list-formats)"},
         FailureCase{"MissingDepth",
                     {"$S/none.png", "$P", "$O"},
                     1,

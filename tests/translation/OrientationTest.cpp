@@ -1,10 +1,12 @@
 #include <Bitmap.h>
+#include <BitmapReading.h>
 #include <ImageTranslator.h>
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 using namespace BPrivate;
@@ -125,6 +127,29 @@ TEST(ReadBudget, AdmitsWithinTheCeilingAndABitmapOnly)
     EXPECT_FALSE(budget.Admits(32768, 16384));
     EXPECT_FALSE(budget.Admits(uint64(1) << 33, 1));
     EXPECT_FALSE(budget.Admits(uint64(1) << 32, uint64(1) << 32));
+}
+
+// The size a refusal names is the last one refused, on this thread only:
+// an admitted size or an empty one leaves it, forgetting clears it.
+TEST(ReadBudget, RemembersTheSizeItRefused)
+{
+    ReadBudget budget;
+    budget.maxPixels = 1000;
+    forget_refused_picture_size();
+    uint64 width = 1, height = 1;
+    EXPECT_FALSE(refused_picture_size(&width, &height));
+    budget.Admits(40, 25);
+    budget.Admits(0, 7);
+    EXPECT_FALSE(refused_picture_size(nullptr, nullptr));
+    budget.Admits(50, 30);
+    budget.Admits(uint64(1) << 33, 3);
+    budget.Admits(20, 20);
+    ASSERT_TRUE(refused_picture_size(&width, &height));
+    EXPECT_EQ(uint64(1) << 33, width);
+    EXPECT_EQ(3u, height);
+    std::thread([] { EXPECT_FALSE(refused_picture_size(nullptr, nullptr)); }).join();
+    forget_refused_picture_size();
+    EXPECT_FALSE(refused_picture_size(&width, &height));
 }
 
 } // namespace

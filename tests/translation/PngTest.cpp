@@ -288,6 +288,66 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"Rgb32OneRowBands", B_RGB32, with(4, E::kIsal, 2, 2, 1)}),
     [](const testing::TestParamInfo<WriteCase>& info) { return std::string(info.param.label); });
 
+// A B_RGB32 picture whose every pixel is grey is written as grey (colour
+// type 0), one that is not as colour (type 2), whatever the filter and the
+// banding; libpng and our reader see the same pixels either way.
+struct GreyCase
+{
+    const char* label;
+    int32 colouredPixel; // -1: none
+    uint32 colouredWord;
+    PngWriteOptions options;
+    uint8 colourType;
+};
+
+class PngGreyWriting : public testing::TestWithParam<GreyCase>
+{
+};
+
+TEST_P(PngGreyWriting, IsWrittenAsGreyOnlyWhenEveryPixelIs)
+{
+    const GreyCase& c = GetParam();
+    constexpr int32 kWidth = 301, kHeight = 67;
+    std::unique_ptr<BBitmap> picture(make_picture(B_RGB32, kWidth, kHeight));
+    auto* words = static_cast<uint32*>(picture->Bits());
+    for (int32 i = 0; i < kWidth * kHeight; i++) // noise grey, the alpha byte left as junk
+        words[i] = (words[i] & 0xFF000000u) | (words[i] & 0xFFu) * 0x010101u;
+    if (c.colouredPixel >= 0)
+        words[c.colouredPixel] = c.colouredWord;
+    BMallocIO out;
+    ASSERT_EQ(B_OK, BPrivate::write_png(*picture, &out, c.options));
+    const auto* file = static_cast<const uint8*>(out.Buffer());
+    ASSERT_GT(out.BufferLength(), 26u);
+    EXPECT_EQ(c.colourType, file[25]); // IHDR's colour type
+
+    int32 width = 0, height = 0;
+    std::vector<uint32> libpng = libpng_pixels(out.Buffer(), out.BufferLength(), &width, &height);
+    ASSERT_EQ(kWidth, width);
+    ASSERT_EQ(kHeight, height);
+    std::vector<uint8> bytes(file, file + out.BufferLength());
+    std::unique_ptr<BBitmap> ours;
+    ASSERT_EQ(B_OK, read_png(bytes, &ours));
+    for (int32 y = 0; y < kHeight; y++)
+        for (int32 x = 0; x < kWidth; x++) {
+            const uint32 expected = words[y * kWidth + x] | 0xFF000000u;
+            ASSERT_EQ(expected, libpng[size_t(y) * kWidth + size_t(x)]) << x << "," << y;
+            ASSERT_EQ(expected, row_of(ours.get(), y)[x]) << x << "," << y;
+        }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PngGreyWriting,
+    testing::Values(
+        GreyCase{"AllGrey", -1, 0, PngWriteOptions(), 0},
+        GreyCase{"WhiteWithJunkAlpha", 0, 0x12FFFFFFu, PngWriteOptions(), 0},
+        GreyCase{"AllGreySubBands", -1, 0, with(1, E::kIsal, 1, 2, 3000), 0},
+        GreyCase{"AllGreyPaethBandsZlib", -1, 0, with(4, E::kZlib, 6, 3, 1000), 0},
+        GreyCase{"ColourInTheFirstPixel", 0, 0xFF102030u, PngWriteOptions(), 2},
+        GreyCase{"ColourInTheLastPixel", 301 * 67 - 1, 0xFF405060u, PngWriteOptions(), 2},
+        GreyCase{"RedOffByOne", 150 * 40, 0xFF818080u, PngWriteOptions(), 2},
+        GreyCase{"BlueOffByOne", 150 * 40 + 7, 0xFF808081u, with(2, E::kIsal, 1, 2, 2000), 2}),
+    [](const testing::TestParamInfo<GreyCase>& info) { return std::string(info.param.label); });
+
 // A destination that fails partway stops the bands still to come, whatever
 // thread meets the failure, and its status is the one reported.
 class FillsUpAfter : public BMallocIO

@@ -41,4 +41,11 @@ uint64 max_picture_pixels();
 // pixels is kept within 1 and kMostPicturePixels.
 void set_max_picture_pixels(uint64 pixels);
 
+// This layer's own: the size declared by the last picture a read on this
+// thread refused as too large (B_NO_MEMORY over the pixel ceiling), so that
+// a refusal can name it; false when none was refused since
+// forget_refused_picture_size(). Either pointer may be null.
+bool refused_picture_size(uint64* width, uint64* height);
+void forget_refused_picture_size();
+
 #endif // _BITMAP_READING_H

@@ -12,6 +12,13 @@
 
 #include <memory>
 
+// This layer's own ioExtension field (the platform has none for it): an
+// int32, the print resolution in dots per inch (1 to 65535), written as PNG
+// pHYs, JPEG JFIF density, TIFF resolution tags and EXIF resolution in WebP
+// and JPEG XL.
+constexpr char kResolutionField[] = "pellara:dpi";
+constexpr int32 kMostResolution = 65535;
+
 class BTranslatorRoster
 {
 public:
@@ -34,7 +41,8 @@ public:
 
     // Encodes the bitmap of a BBitmapStream source into destination, at its
     // position. wantedType must be the translator's output type (0 means
-    // that type). ioExtension is accepted and ignored.
+    // that type). ioExtension may be null; its kResolutionField, when
+    // present, is recorded in the file where the format can.
     status_t Translate(translator_id id, BPositionIO* source, BMessage* ioExtension,
                        BPositionIO* destination, uint32 wantedType);
 

@@ -1,0 +1,34 @@
+# bash completion for pellara-fuse: every option, the values of those that
+# take words, picture files for DEPTH, PATTERN and OUTPUT.
+_pellara_fuse()
+{
+    local cur prev words cword
+    _init_completion || return
+
+    case $prev in
+    --format)
+        local formats
+        formats=$("$1" --list-formats 2>/dev/null | awk '{print $1}')
+        COMPREPLY=($(compgen -W "$formats" -- "$cur"))
+        return
+        ;;
+    --method)
+        COMPREPLY=($(compgen -W "window symmetric" -- "$cur"))
+        return
+        ;;
+    --max-pixels | --seed | --colors | --separation | --amplitude | --dpi | --eye | \
+        --depth-of-field | --oversample)
+        return
+        ;;
+    esac
+
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "--format --max-pixels --method --no-hidden-surface
+            --separation --amplitude --dpi --eye --depth-of-field --oversample
+            --guide-dots --cross-eyed --random-dot --colors --seed --quiet
+            --list-formats -h --help --version" -- "$cur"))
+        return
+    fi
+    _filedir
+} &&
+    complete -F _pellara_fuse pellara-fuse

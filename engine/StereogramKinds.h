@@ -1,0 +1,75 @@
+// The kinds of stereogram beyond the window's, an addition of our own (the
+// engine the window uses has one geometry only): VPellaraObject::Synthesise
+// makes them from the pictures GetFrom and GetMotive captured. The default
+// options give the window's stereogram, bit for bit.
+#ifndef STEREOGRAM_KINDS_H
+#define STEREOGRAM_KINDS_H
+
+#include <cstdint>
+
+struct StereogramOptions
+{
+    enum class Method : int32_t
+    {
+        // The window's: each row right to left, every pixel repeating the
+        // pixel one separation to its right.
+        kWindow,
+        // Thimbleby, Inglis and Witten (1994): each pixel's two projections
+        // centred on it and linked along the row, hidden points left free.
+        kSymmetric,
+    };
+
+    Method method = Method::kWindow;
+
+    // Without a print resolution the window's rule: a pixel of depth z
+    // (0 far, 1 near) repeats L - z A pixels away, truncated.
+    int32_t separation = 80; // L
+    int32_t amplitude = 10;  // A
+
+    // With one (dots per inch, above 0): round((1 - mu z) E / (2 - mu z)),
+    // E the distance between the eyes in pixels, mu the depth of field. The
+    // far plane then lies at E / 2.
+    double dpi = 0;
+    double eyeMillimetres = 63.5;
+    double depthOfField = 1.0 / 3; // mu
+
+    // Made N times as wide with separations in 1/N pixels, then every N
+    // pixels averaged into one: depth moves in finer steps.
+    uint32_t oversample = 1;
+
+    // The symmetric method links no point that one eye cannot see.
+    bool hiddenSurface = true;
+    // Two dark dots one far-plane separation apart on a light band added
+    // above the picture: the eyes converge on them first.
+    bool guideDots = false;
+    // Depth inverted, so that crossed eyes see the shape raised.
+    bool crossEyed = false;
+
+    // No pattern: free pixels take random colours, black and white when
+    // colors is 0, else one of that many random colours. The same seed gives
+    // the same picture.
+    bool randomDot = false;
+    uint64_t seed = 1;
+    uint32_t colors = 0;
+
+    bool operator==(const StereogramOptions&) const = default;
+};
+
+constexpr uint32_t kMostOversample = 8;
+constexpr int32_t kMostSeparation = 65535;
+constexpr uint32_t kMostRandomColors = 256;
+
+// Whether Synthesise can work with these options: separation above amplitude
+// above or at 0 (at most kMostSeparation), a positive eye distance, a depth of field in (0, 1),
+// oversample within 1 to kMostOversample, colors 0 or 2 to kMostRandomColors.
+bool stereogram_options_valid(const StereogramOptions& options);
+
+// The far plane's separation, the largest of all, in picture pixels (a
+// fraction with a print resolution or oversampling).
+double far_separation(const StereogramOptions& options);
+
+// How tall the guide dots' band is above a picture of this height: a
+// twentieth of it, and at least 16 pixels.
+uint32_t guide_band_height(uint32_t pictureHeight);
+
+#endif // STEREOGRAM_KINDS_H
