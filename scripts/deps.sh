@@ -34,6 +34,8 @@ program=(
     libjxl-dev
     libopenjp2-7-dev
     libopenexr-dev
+    # QOI: the format's reference decoder, one header (nothing at run time).
+    libqoi-dev
 )
 
 # The tests, the benchmarks and the checks on the installed files.

@@ -11,6 +11,7 @@
 #include <PfmTranslator.h>
 #include <PictureHeaders.h>
 #include <PngTranslator.h>
+#include <QoiTranslator.h>
 #include <QtTranslator.h>
 #include <TiffTranslator.h>
 #include <TranslatorFormats.h>
@@ -63,6 +64,7 @@ const std::vector<PictureFormat>& picture_formats()
          nullptr},
         {"pfm", "pfm", "image/x-portable-floatmap", "PFM image", 0, -1, false, 0, 0, OURS(pfm),
          nullptr, nullptr},
+        {"qoi", "qoi", "image/qoi", "QOI image", 0, -1, false, 0, 0, OURS(qoi), nullptr, nullptr},
         {"gif", "gif", "image/gif", "GIF image", 0, -1, false, 0, 0, OURS(gif), nullptr, "gif"},
         {"bmp", "bmp dib", "image/bmp", "BMP image", B_BMP_FORMAT, 2, true, 0.6f, 0.6f, TAIL(bmp),
          magick_translator, qt_translator, "bmp"},
