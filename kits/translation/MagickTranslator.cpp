@@ -22,7 +22,7 @@ const char kPolicy[] =
     "<policy domain=\"path\" rights=\"none\" pattern=\"@*\"/>"
     "<policy domain=\"coder\" rights=\"none\" pattern=\"*\"/>"
     "<policy domain=\"coder\" rights=\"read\" "
-    "pattern=\"{BMP,BMP2,BMP3,TGA,PSD,DDS,SGI,PCX,ICO,ICON,CUR,PNM,PBM,PGM,PPM,XBM,PNG}\"/>"
+    "pattern=\"{BMP,BMP2,BMP3,DIB,TGA,PSD,DDS,SGI,PCX,ICO,ICON,CUR,PNM,PBM,PGM,PPM,PAM,XBM,PNG}\"/>"
     "<policy domain=\"resource\" name=\"disk\" value=\"0\"/>"
     "<policy domain=\"resource\" name=\"thread\" value=\"1\"/>"
     "</policymap>";
@@ -57,6 +57,8 @@ const char* coder_for(int32 format)
 {
     switch (format) {
     case kBmpTail: return "BMP";
+    case kDibTail: return "DIB";
+    case kPamTail: return "PAM";
     case kTgaTail: return "TGA";
     case kPsdTail: return "PSD";
     case kDdsTail: return "DDS";
