@@ -117,7 +117,7 @@ const LongTailCase kCases[] = {
     {"mono.xbm", 0},          {"rgb.gif", 0},           {"interlaced.gif", 0},
     {"transparent.gif", 0},   {"rgb.dib", 0},           {"pal8.dib", 0},
     {"grey.pam", 0},          {"grey-alpha.pam", 0},    {"rgb.pam", 0},
-    {"rgba.pam", 0},          {"rgba16.pam", 0},
+    {"rgba.pam", 0},          {"rgba16.pam", 0},        {"mono.pcx", 0},
 };
 
 class LongTail : public testing::TestWithParam<LongTailCase>
