@@ -3,7 +3,7 @@
 # of ours reads, made with Pillow, ImageMagick and the formats' own tools.
 # Run from anywhere: python3 fuzz/make_corpus.py (needs python3-pil,
 # imagemagick, libjpeg-turbo-progs, webp, libheif-examples, libavif-bin,
-# libjxl-tools, libopenjp2-tools).
+# libjxl-tools, libopenjp2-tools, ffmpeg).
 import os
 import shutil
 import subprocess
@@ -222,7 +222,20 @@ def pfm():
         f.write(b'Pf\n12 8\n1.0\n' + struct.pack('>96f', *vals))
 
 
-makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm}
+def qoi():
+    d = folder('qoi')
+    png = os.path.join(work, 's.png')
+    src('RGBA').save(png)
+    for fmt in ('rgb24', 'rgba'):
+        run('ffmpeg', '-nostdin', '-v', 'error', '-y', '-i', png, '-pix_fmt', fmt,
+            f'{d}/{fmt}.qoi')
+    # Long runs and a colour seen before: every kind of chunk.
+    src('RGB', 64, 4).resize((64, 4), Image.NEAREST).save(png)
+    run('ffmpeg', '-nostdin', '-v', 'error', '-y', '-i', png, '-pix_fmt', 'rgb24',
+        f'{d}/runs.qoi')
+
+
+makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm, 'qoi': qoi}
 for name in sys.argv[1:] or makers:
     makers[name]()
 shutil.rmtree(work)

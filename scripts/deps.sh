@@ -36,6 +36,8 @@ program=(
     libopenexr-dev
     # pellara-fuse's option parser (header-only: nothing at run time).
     libcli11-dev
+    # QOI: the format's reference decoder, one header (nothing at run time).
+    libqoi-dev
 )
 
 # The tests, the benchmarks and the checks on the installed files.

@@ -137,14 +137,20 @@ status_t GifTranslator::_Run(const ImageSource& source, const ReadBudget& budget
     if (!plausible(uint64(frame.Width), uint64(frame.Height), source.size))
         return B_ILLEGAL_DATA;
 
-    // The screen around a smaller frame is left transparent (as the
-    // bitmap comes), as browsers do.
+    // The screen around a smaller frame shows the background colour of the
+    // global colour table, as other decoders show it; it is transparent
+    // (as the bitmap comes, and as FFmpeg leaves it) when the frame has a
+    // transparent colour, or when the global table has no such colour.
     const bool covers = frame.Left == 0 && frame.Top == 0 && uint64(frame.Width) >= width &&
                         uint64(frame.Height) >= height;
+    const ColorMapObject* screen = gif->SColorMap;
+    const bool background = !covers && transparent == NO_TRANSPARENT_COLOR && screen != nullptr &&
+                            gif->SBackGroundColor >= 0 &&
+                            gif->SBackGroundColor < screen->ColorCount;
     if (bitmap == nullptr) {
         header->width = width;
         header->height = height;
-        header->alpha = transparent != NO_TRANSPARENT_COLOR || !covers;
+        header->alpha = transparent != NO_TRANSPARENT_COLOR || (!covers && !background);
         return B_OK;
     }
     if (width != header->width || height != header->height)
@@ -164,6 +170,14 @@ status_t GifTranslator::_Run(const ImageSource& source, const ReadBudget& budget
     // A transparent pixel keeps its colour.
     if (transparent >= 0 && transparent < 256)
         palette[transparent] &= 0x00FFFFFFu;
+
+    if (background) {
+        const GifColorType& c = screen->Colors[gif->SBackGroundColor];
+        const uint32 fill =
+            0xFF000000u | (uint32(c.Red) << 16) | (uint32(c.Green) << 8) | c.Blue;
+        for (uint64 y = 0; y < height; y++)
+            std::fill_n(reinterpret_cast<uint32*>(bits + y * rowBytes), width, fill);
+    }
 
     std::vector<GifPixelType> line(size_t(frame.Width));
     const uint64 shownWidth = std::min<uint64>(uint64(frame.Width),

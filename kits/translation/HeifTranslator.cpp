@@ -216,6 +216,52 @@ bool derived_canvases_admitted(Span file, const ReadBudget& budget)
     return true;
 }
 
+// Whether the file's item properties describe a layered AV1 picture (an
+// operating point, a layer selector or layer sizes). libheif 1.15 decodes
+// every layer of such a picture and gives the largest, whatever size its
+// 'ispe' box declares for the layer the file selects.
+bool layered(Span file)
+{
+    Span meta, iprp, ipco;
+    for_each_box(file, [&](std::string_view type, Span body) {
+        if (type == "meta")
+            meta = body;
+    });
+    if (!meta.Has(0, 4))
+        return false;
+    for_each_box(Span{meta.data + 4, meta.size - 4}, [&](std::string_view type, Span body) {
+        if (type == "iprp")
+            iprp = body;
+    });
+    for_each_box(iprp, [&](std::string_view type, Span body) {
+        if (type == "ipco")
+            ipco = body;
+    });
+    bool found = false;
+    for_each_box(ipco, [&](std::string_view type, Span) {
+        found = found || type == "a1op" || type == "lsel" || type == "a1lx";
+    });
+    return found;
+}
+
+// The primary picture as libheif decodes it: rotation, mirroring and crop
+// applied, as viewers do; deep colour comes as 8 bits.
+status_t decode_image(heif_image_handle* handle, bool alpha,
+                      std::unique_ptr<heif_image, ImageDeleter>* image)
+{
+    std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
+    if (!options)
+        return B_NO_MEMORY;
+    options->ignore_transformations = 0;
+    options->convert_hdr_to_8bit = 1;
+    heif_image* rawImage = nullptr;
+    const status_t status = status_of(heif_decode_image(
+        handle, &rawImage, heif_colorspace_RGB,
+        alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get()));
+    image->reset(rawImage);
+    return status;
+}
+
 // The header stage when bitmap is null; otherwise the decode into bitmap,
 // whose size the header stage gave.
 status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
@@ -246,26 +292,29 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
         !derived_canvases_admitted(Span{source.data, source.size}, budget))
         return B_NO_MEMORY;
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
+    std::unique_ptr<heif_image, ImageDeleter> image;
     if (bitmap == nullptr) {
         header->width = uint64(shownWidth);
         header->height = uint64(shownHeight);
         header->alpha = alpha;
-        return B_OK;
+        if (!layered(Span{source.data, source.size}))
+            return B_OK;
+        // A layered picture's size is known once decoded (as other
+        // decoders built on libheif show it): it is decoded twice, here
+        // and into the bitmap; such files are rare.
+        status = decode_image(handle.get(), alpha, &image);
+        if (status != B_OK)
+            return status;
+        const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
+        const int height = heif_image_get_height(image.get(), heif_channel_interleaved);
+        if (width <= 0 || height <= 0)
+            return B_ILLEGAL_DATA;
+        header->width = uint64(width);
+        header->height = uint64(height);
+        return budget.Admits(header->width, header->height) ? B_OK : B_NO_MEMORY;
     }
 
-    std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
-    if (!options)
-        return B_NO_MEMORY;
-    // Rotation, mirroring and crop are applied by libheif, as viewers do;
-    // deep colour comes as 8 bits.
-    options->ignore_transformations = 0;
-    options->convert_hdr_to_8bit = 1;
-    heif_image* rawImage = nullptr;
-    status = status_of(heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB,
-                                         alpha ? heif_chroma_interleaved_RGBA
-                                               : heif_chroma_interleaved_RGB,
-                                         options.get()));
-    std::unique_ptr<heif_image, ImageDeleter> image(rawImage);
+    status = decode_image(handle.get(), alpha, &image);
     if (status != B_OK)
         return status;
     const int width = heif_image_get_width(image.get(), heif_channel_interleaved);

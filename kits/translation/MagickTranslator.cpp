@@ -22,7 +22,7 @@ const char kPolicy[] =
     "<policy domain=\"path\" rights=\"none\" pattern=\"@*\"/>"
     "<policy domain=\"coder\" rights=\"none\" pattern=\"*\"/>"
     "<policy domain=\"coder\" rights=\"read\" "
-    "pattern=\"{BMP,BMP2,BMP3,TGA,PSD,DDS,SGI,PCX,ICO,ICON,CUR,PNM,PBM,PGM,PPM,XBM,PNG}\"/>"
+    "pattern=\"{BMP,BMP2,BMP3,DIB,TGA,PSD,DDS,SGI,PCX,ICO,ICON,CUR,PNM,PBM,PGM,PPM,PAM,XBM,PNG}\"/>"
     "<policy domain=\"resource\" name=\"disk\" value=\"0\"/>"
     "<policy domain=\"resource\" name=\"thread\" value=\"1\"/>"
     "</policymap>";
@@ -57,6 +57,8 @@ const char* coder_for(int32 format)
 {
     switch (format) {
     case kBmpTail: return "BMP";
+    case kDibTail: return "DIB";
+    case kPamTail: return "PAM";
     case kTgaTail: return "TGA";
     case kPsdTail: return "PSD";
     case kDdsTail: return "DDS";
@@ -174,6 +176,21 @@ status_t MagickTranslator::Decode(const ImageSource& source, const ReadBudget& b
     }
     if (image->columns != header->width || image->rows != header->height)
         return B_ILLEGAL_DATA;
+    // A one-plane 1-bit PCX is black and white, a set bit white: the
+    // palette in its header is the 16-colour one, unused here and often left
+    // empty, as Pillow and FFmpeg read it. ImageMagick reads it through that
+    // palette, with a set bit as index 0.
+    const uint8* pcx = static_cast<const uint8*>(source.data);
+    if (format == kPcxTail && source.size >= 128 && pcx[3] == 1 && pcx[65] == 1 &&
+        image->storage_class == PseudoClass && image->colors == 2 && image->colormap != nullptr) {
+        for (int i = 0; i < 2; i++) {
+            const Quantum level = i == 0 ? Quantum(QuantumRange) : Quantum(0);
+            image->colormap[i].red = image->colormap[i].green = image->colormap[i].blue = level;
+            image->colormap[i].opacity = OpaqueOpacity;
+        }
+        if (SyncImage(image) == MagickFalse)
+            return B_ILLEGAL_DATA;
+    }
     if (image->colorspace != sRGBColorspace && image->colorspace != RGBColorspace &&
         image->colorspace != GRAYColorspace && image->colorspace != TransparentColorspace &&
         TransformImageColorspace(image, sRGBColorspace) == MagickFalse)

@@ -11,6 +11,7 @@
 #include <PfmTranslator.h>
 #include <PictureHeaders.h>
 #include <PngTranslator.h>
+#include <QoiTranslator.h>
 #include <QtTranslator.h>
 #include <TiffTranslator.h>
 #include <TranslatorFormats.h>
@@ -43,7 +44,7 @@ status_t header_of(const ImageSource& source, const ReadBudget& budget, PictureH
 const std::vector<PictureFormat>& picture_formats()
 {
     // Formats with a magic number first; then those without one (icons and
-    // cursors, PCX, TGA, WBMP), whose sniffs decide among themselves.
+    // cursors, PCX, DIB, TGA, WBMP), whose sniffs decide among themselves.
     static const std::vector<PictureFormat> formats = {
         {"png", "png", "image/png", "PNG image", B_PNG_FORMAT, 0, true, 0.8f, 0.6f, OURS(png),
          png_translator, "png"},
@@ -63,6 +64,7 @@ const std::vector<PictureFormat>& picture_formats()
          nullptr},
         {"pfm", "pfm", "image/x-portable-floatmap", "PFM image", 0, -1, false, 0, 0, OURS(pfm),
          nullptr, nullptr},
+        {"qoi", "qoi", "image/qoi", "QOI image", 0, -1, false, 0, 0, OURS(qoi), nullptr, nullptr},
         {"gif", "gif", "image/gif", "GIF image", 0, -1, false, 0, 0, OURS(gif), nullptr, "gif"},
         {"bmp", "bmp dib", "image/bmp", "BMP image", B_BMP_FORMAT, 2, true, 0.6f, 0.6f, TAIL(bmp),
          magick_translator, qt_translator, "bmp"},
@@ -79,6 +81,8 @@ const std::vector<PictureFormat>& picture_formats()
          nullptr, nullptr, nullptr, qt_translator, "ppm"},
         {"pgm", "pgm", "image/x-portable-graymap", "PGM image", kPgmFormat, 6, false, 0.3f, 0.5f,
          nullptr, nullptr, nullptr, qt_translator, "pgm"},
+        {"pam", "pam", "image/x-portable-arbitrarymap", "PAM image", 0, -1, false, 0, 0,
+         TAIL(pam), magick_translator, nullptr, nullptr},
         {"xbm", "xbm", "image/x-xbitmap", "XBM image", 0, -1, false, 0, 0, TAIL(xbm),
          magick_translator, nullptr, "xbm"},
         {"xpm", "xpm", "image/x-xpixmap", "XPM image", kXpmFormat, 7, true, 0.3f, 0.4f, TAIL(xpm),
@@ -90,6 +94,8 @@ const std::vector<PictureFormat>& picture_formats()
         {"ico", "ico cur", "image/vnd.microsoft.icon", "Windows icon", 0, -1, false, 0, 0,
          TAIL(ico), magick_translator, nullptr, "ico"},
         {"pcx", "pcx", "image/vnd.zbrush.pcx", "PCX image", 0, -1, false, 0, 0, TAIL(pcx),
+         magick_translator, nullptr, nullptr},
+        {"dib", "dib", "image/bmp", "DIB image", 0, -1, false, 0, 0, TAIL(dib),
          magick_translator, nullptr, nullptr},
         {"tga", "tga icb vda vst", "image/x-tga", "TGA image", 0, -1, false, 0, 0, TAIL(tga),
          magick_translator, nullptr, "tga"},

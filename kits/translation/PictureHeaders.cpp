@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 namespace BPrivate {
 
@@ -140,25 +141,18 @@ bool bmp_rle_complete(const Bytes& b, uint64 at, uint64 height, bool rle8)
     }
 }
 
-status_t check_bmp(const Bytes& b, const ReadBudget& budget, PictureHeader* header)
+// The picture's layout after its headers: the data at h.offset holds every
+// row (raw layouts), or its runs reach the picture's end (RLE4, RLE8).
+status_t check_bmp_layout(const Bytes& b, const ReadBudget& budget, const BmpHeader& h,
+                          PictureHeader* header)
 {
-    header->variant = kBmpTail;
-    BmpHeader h;
-    if (!b.Holds(0, 18) || !parse_bmp_info(b, 14, &h))
-        return B_ILLEGAL_DATA;
-    h.offset = b.Le32(10);
     if (h.width <= 0 || h.height == 0 || !bmp_bits_valid(h.bits))
         return B_ILLEGAL_DATA;
     header->width = uint64(h.width);
     header->height = uint64(h.height < 0 ? -h.height : h.height);
     ADMIT(*header);
-    if (h.offset < 14 + h.infoSize || h.offset > b.size)
+    if (h.offset < h.infoSize || h.offset > b.size)
         return B_ILLEGAL_DATA;
-    // Bit fields with an alpha mask (a V4 header or later), or their
-    // variant with alpha.
-    header->alpha = h.bits == 32 && (h.compression == 6 ||
-                                      (h.compression == 3 && h.infoSize >= 56 &&
-                                       b.Le32(14 + 52) != 0));
     const uint64 pixels = header->width * header->height;
     switch (h.compression) {
     case 0: // RGB
@@ -179,6 +173,66 @@ status_t check_bmp(const Bytes& b, const ReadBudget& budget, PictureHeader* head
         return B_NO_TRANSLATOR;
     }
     return B_OK;
+}
+
+// Bit fields with an alpha mask (a V4 header or later), or their variant
+// with alpha; infoAt is where the info header starts.
+bool bmp_alpha(const Bytes& b, uint64 infoAt, const BmpHeader& h)
+{
+    return h.bits == 32 &&
+           (h.compression == 6 ||
+            (h.compression == 3 && h.infoSize >= 56 && b.Le32(infoAt + 52) != 0));
+}
+
+status_t check_bmp(const Bytes& b, const ReadBudget& budget, PictureHeader* header)
+{
+    header->variant = kBmpTail;
+    BmpHeader h;
+    if (!b.Holds(0, 18) || !parse_bmp_info(b, 14, &h))
+        return B_ILLEGAL_DATA;
+    h.offset = b.Le32(10);
+    // The layout's offsets count from the file's start, past its header.
+    BmpHeader layout = h;
+    layout.infoSize += 14;
+    header->alpha = bmp_alpha(b, 14, h);
+    return check_bmp_layout(b, budget, layout, header);
+}
+
+// DIB: a BMP without its file header, as clipboards and some programs keep
+// it. Nothing says where the rows start: after the info header, the three
+// masks a 40-byte header's bit fields add, and the palette.
+bool parse_dib(const Bytes& b, BmpHeader* h)
+{
+    if (!b.Holds(0, 16) || !parse_bmp_info(b, 0, h))
+        return false;
+    // Planes is always 1; only the compressions a DIB can hold.
+    const uint32 planes = h->infoSize == 12 ? b.Le16(8) : b.Le16(12);
+    if (planes != 1 || h->width <= 0 || h->height == 0 || !bmp_bits_valid(h->bits) ||
+        (h->compression > 3 && h->compression != 6))
+        return false;
+    const uint64 entry = h->infoSize == 12 ? 3 : 4;
+    uint64 colours = h->bits <= 8 ? uint64(1) << h->bits : 0;
+    if (h->infoSize >= 36 && b.Le32(32) != 0) {
+        const uint64 used = b.Le32(32);
+        if (used > 256 || (h->bits <= 8 && used > colours))
+            return false;
+        colours = used;
+    }
+    uint64 offset = h->infoSize + colours * entry;
+    if (h->infoSize == 40 && (h->compression == 3 || h->compression == 6))
+        offset += h->compression == 3 ? 12 : 16;
+    h->offset = uint32(offset);
+    return true;
+}
+
+status_t check_dib(const Bytes& b, const ReadBudget& budget, PictureHeader* header)
+{
+    header->variant = kDibTail;
+    BmpHeader h;
+    if (!parse_dib(b, &h))
+        return B_ILLEGAL_DATA;
+    header->alpha = bmp_alpha(b, 0, h);
+    return check_bmp_layout(b, budget, h, header);
 }
 
 // TGA --------------------------------------------------------------------
@@ -571,6 +625,66 @@ status_t check_pnm(const Bytes& b, const ReadBudget& budget, PictureHeader* head
     return B_OK;
 }
 
+// PAM (P7): keyword lines up to ENDHDR, then the samples raw, one or two
+// bytes each by MAXVAL.
+bool pam_keyword(const Bytes& b, uint64 at, const char* word)
+{
+    const size_t length = std::strlen(word);
+    return b.Holds(at, length + 1) && std::memcmp(b.data + at, word, length) == 0 &&
+           is_space(b.U8(at + length));
+}
+
+status_t check_pam(const Bytes& b, const ReadBudget& budget, PictureHeader* header)
+{
+    header->variant = kPamTail;
+    // A header is a few short lines; a long one is no PAM.
+    constexpr uint64 kMostHeaderBytes = 4096;
+    uint64 at = 3, depth = 0, maxValue = 0;
+    while (true) {
+        while (b.Holds(at, 1) && is_space(b.U8(at)))
+            at++;
+        if (at > kMostHeaderBytes || !b.Holds(at, 1))
+            return B_ILLEGAL_DATA;
+        if (b.U8(at) == '#' || pam_keyword(b, at, "TUPLTYPE")) {
+            const uint64 start = at;
+            while (b.Holds(at, 1) && b.U8(at) != '\n')
+                at++;
+            const std::string line(reinterpret_cast<const char*>(b.data + start), at - start);
+            if (line[0] != '#' && line.find("_ALPHA") != std::string::npos)
+                header->alpha = true;
+            continue;
+        }
+        if (pam_keyword(b, at, "ENDHDR")) {
+            at += 6;
+            // The line ends with one newline; the samples follow.
+            while (b.Holds(at, 1) && b.U8(at) != '\n') {
+                if (!is_space(b.U8(at)))
+                    return B_ILLEGAL_DATA;
+                at++;
+            }
+            at++;
+            break;
+        }
+        uint64* field = pam_keyword(b, at, "WIDTH")    ? &header->width
+                        : pam_keyword(b, at, "HEIGHT") ? &header->height
+                        : pam_keyword(b, at, "DEPTH")  ? &depth
+                        : pam_keyword(b, at, "MAXVAL") ? &maxValue
+                                                       : nullptr;
+        if (field == nullptr)
+            return B_ILLEGAL_DATA;
+        while (b.Holds(at, 1) && !is_space(b.U8(at)))
+            at++;
+        if (!pnm_number(b, &at, field))
+            return B_ILLEGAL_DATA;
+    }
+    if (depth < 1 || depth > 5 || maxValue < 1 || maxValue > 65535)
+        return B_ILLEGAL_DATA;
+    ADMIT(*header);
+    header->leastBytes =
+        at + header->width * header->height * depth * (maxValue > 255 ? 2 : 1);
+    return B_OK;
+}
+
 // The number after "#define <name><suffix>" in an XBM header, 0 if absent.
 uint64 xbm_define(const Bytes& b, uint64 end, const char* suffix)
 {
@@ -864,6 +978,22 @@ identify_result pnm_sniff(const ImageSource& source)
                : kNotMine;
 }
 
+identify_result pam_sniff(const ImageSource& source)
+{
+    const Bytes b(source);
+    return b.Holds(0, 3) && b.U8(0) == 'P' && b.U8(1) == '7' && b.U8(2) == '\n' ? kMine
+                                                                             : kNotMine;
+}
+
+// A DIB has no magic number: a plausible info header, planes, depth and
+// compression, and data that starts within the file.
+identify_result dib_sniff(const ImageSource& source)
+{
+    const Bytes b(source);
+    BmpHeader h;
+    return parse_dib(b, &h) && h.offset < b.size ? kMaybeMine : kNotMine;
+}
+
 identify_result xbm_sniff(const ImageSource& source)
 {
     return starts_with(Bytes(source), "#define") ? kMine : kNotMine;
@@ -918,6 +1048,8 @@ identify_result wbmp_sniff(const ImageSource& source)
     }
 
 PELLARA_HEADER_STAGE(bmp)
+PELLARA_HEADER_STAGE(dib)
+PELLARA_HEADER_STAGE(pam)
 PELLARA_HEADER_STAGE(tga)
 PELLARA_HEADER_STAGE(psd)
 PELLARA_HEADER_STAGE(dds)

@@ -33,6 +33,8 @@ enum long_tail_format : int32
     kMngTail,
     kIcnsTail,
     kWbmpTail,
+    kDibTail, // a BMP without its file header
+    kPamTail, // P7
 };
 
 #define PELLARA_LONG_TAIL_STAGES(name)                                                            \
@@ -41,6 +43,8 @@ enum long_tail_format : int32
                            PictureHeader* header)
 
 PELLARA_LONG_TAIL_STAGES(bmp);
+PELLARA_LONG_TAIL_STAGES(dib);
+PELLARA_LONG_TAIL_STAGES(pam);
 PELLARA_LONG_TAIL_STAGES(tga);
 PELLARA_LONG_TAIL_STAGES(psd);
 PELLARA_LONG_TAIL_STAGES(dds);

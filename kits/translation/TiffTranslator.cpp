@@ -178,6 +178,33 @@ inline uint32 to8(uint32 v)
     return (v * 255 + 32767) / 65535;
 }
 
+// Associated alpha: the colours stored were multiplied by alpha, and are
+// divided back (rounded, at most full) so that they come out straight as
+// the unassociated ones do. Without alpha there is nothing to divide: a
+// transparent pixel keeps the colour stored.
+template <bool kAssociated>
+inline uint32 pack8(uint32 r, uint32 g, uint32 b, uint32 a)
+{
+    if (kAssociated && a != 0 && a != 255) {
+        r = std::min<uint32>(255, (r * 255 + a / 2) / a);
+        g = std::min<uint32>(255, (g * 255 + a / 2) / a);
+        b = std::min<uint32>(255, (b * 255 + a / 2) / a);
+    }
+    return pack(r, g, b, a);
+}
+
+template <bool kAssociated>
+inline uint32 pack16(uint32 r, uint32 g, uint32 b, uint32 a)
+{
+    if (kAssociated && a != 0 && a != 65535) {
+        return pack(std::min<uint32>(255, (r * 255 + a / 2) / a),
+                    std::min<uint32>(255, (g * 255 + a / 2) / a),
+                    std::min<uint32>(255, (b * 255 + a / 2) / a), to8(a));
+    }
+    return pack(to8(r), to8(g), to8(b), to8(a));
+}
+
+template <bool kAssociated>
 void put_rgba8_contig(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
                       int32_t fromskew, int32_t toskew, unsigned char* pp)
 {
@@ -185,7 +212,7 @@ void put_rgba8_contig(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uint
     fromskew *= spp;
     for (; h > 0; --h) {
         for (uint32_t x = w; x > 0; --x) {
-            *cp++ = pack(pp[0], pp[1], pp[2], pp[3]);
+            *cp++ = pack8<kAssociated>(pp[0], pp[1], pp[2], pp[3]);
             pp += spp;
         }
         cp += toskew;
@@ -193,6 +220,7 @@ void put_rgba8_contig(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uint
     }
 }
 
+template <bool kAssociated>
 void put_rgba16_contig(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
                        int32_t fromskew, int32_t toskew, unsigned char* pp)
 {
@@ -201,7 +229,7 @@ void put_rgba16_contig(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uin
     fromskew *= spp;
     for (; h > 0; --h) {
         for (uint32_t x = w; x > 0; --x) {
-            *cp++ = pack(to8(wp[0]), to8(wp[1]), to8(wp[2]), to8(wp[3]));
+            *cp++ = pack16<kAssociated>(wp[0], wp[1], wp[2], wp[3]);
             wp += spp;
         }
         cp += toskew;
@@ -209,13 +237,14 @@ void put_rgba16_contig(TIFFRGBAImage* img, uint32_t* cp, uint32_t, uint32_t, uin
     }
 }
 
+template <bool kAssociated>
 void put_rgba8_separate(TIFFRGBAImage*, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
                         int32_t fromskew, int32_t toskew, unsigned char* r, unsigned char* g,
                         unsigned char* b, unsigned char* a)
 {
     for (; h > 0; --h) {
         for (uint32_t x = w; x > 0; --x)
-            *cp++ = pack(*r++, *g++, *b++, *a++);
+            *cp++ = pack8<kAssociated>(*r++, *g++, *b++, *a++);
         r += fromskew;
         g += fromskew;
         b += fromskew;
@@ -224,6 +253,7 @@ void put_rgba8_separate(TIFFRGBAImage*, uint32_t* cp, uint32_t, uint32_t, uint32
     }
 }
 
+template <bool kAssociated>
 void put_rgba16_separate(TIFFRGBAImage*, uint32_t* cp, uint32_t, uint32_t, uint32_t w,
                          uint32_t h, int32_t fromskew, int32_t toskew, unsigned char* r8,
                          unsigned char* g8, unsigned char* b8, unsigned char* a8)
@@ -234,7 +264,7 @@ void put_rgba16_separate(TIFFRGBAImage*, uint32_t* cp, uint32_t, uint32_t, uint3
     const uint16* a = reinterpret_cast<const uint16*>(a8);
     for (; h > 0; --h) {
         for (uint32_t x = w; x > 0; --x)
-            *cp++ = pack(to8(*r++), to8(*g++), to8(*b++), to8(*a++));
+            *cp++ = pack16<kAssociated>(*r++, *g++, *b++, *a++);
         r += fromskew;
         g += fromskew;
         b += fromskew;
@@ -310,9 +340,16 @@ void choose_put_routines(TIFFRGBAImage* img)
     if (img->photometric == PHOTOMETRIC_RGB && img->alpha == EXTRASAMPLE_UNASSALPHA &&
         img->samplesperpixel >= 4 && (bits == 8 || bits == 16)) {
         if (img->isContig)
-            img->put.contig = bits == 8 ? put_rgba8_contig : put_rgba16_contig;
+            img->put.contig = bits == 8 ? put_rgba8_contig<false> : put_rgba16_contig<false>;
         else
-            img->put.separate = bits == 8 ? put_rgba8_separate : put_rgba16_separate;
+            img->put.separate =
+                bits == 8 ? put_rgba8_separate<false> : put_rgba16_separate<false>;
+    } else if (img->photometric == PHOTOMETRIC_RGB && img->alpha == EXTRASAMPLE_ASSOCALPHA &&
+               img->samplesperpixel >= 4 && (bits == 8 || bits == 16)) {
+        if (img->isContig)
+            img->put.contig = bits == 8 ? put_rgba8_contig<true> : put_rgba16_contig<true>;
+        else
+            img->put.separate = bits == 8 ? put_rgba8_separate<true> : put_rgba16_separate<true>;
     } else if ((img->photometric == PHOTOMETRIC_MINISBLACK ||
                 img->photometric == PHOTOMETRIC_MINISWHITE) &&
                bits == 16 && img->isContig &&

@@ -115,7 +115,9 @@ const LongTailCase kCases[] = {
     {"rgb.pcx", 0},           {"palette.pcx", 0},       {"icons.ico", 0},
     {"rgb.ppm", 0},           {"grey.pgm", 0},          {"mono.pbm", 0},
     {"mono.xbm", 0},          {"rgb.gif", 0},           {"interlaced.gif", 0},
-    {"transparent.gif", 0},
+    {"transparent.gif", 0},   {"rgb.dib", 0},           {"pal8.dib", 0},
+    {"grey.pam", 0},          {"grey-alpha.pam", 0},    {"rgb.pam", 0},
+    {"rgba.pam", 0},          {"rgba16.pam", 0},        {"mono.pcx", 0},
 };
 
 class LongTail : public testing::TestWithParam<LongTailCase>
@@ -368,6 +370,96 @@ TEST(LongTailBudget, LargeValidPictureUnderTheCeilingIsRead)
     EXPECT_EQ(0x000000u, pixel(0, height - 1));
     EXPECT_EQ(0x0F0F0Fu, pixel(3999, height - 1));
     EXPECT_EQ((2999u % 256) * 0x010101u, pixel(0, 0));
+}
+
+// A DIB's rows start after its info header, the masks a 40-byte header's
+// bit fields add and its palette; a PAM's after ENDHDR. Each is held to the
+// rows it declares, and a header no writer makes is not taken for one.
+std::vector<uint8> dib(uint32 bits, uint32 compression, uint32 planes, uint32 coloursUsed,
+                       size_t extra, size_t dataBytes)
+{
+    std::vector<uint8> file;
+    auto le = [&](uint32 value, int bytes) {
+        for (int i = 0; i < bytes; i++)
+            file.push_back(uint8(value >> (8 * i)));
+    };
+    le(40, 4);
+    le(2, 4); // 2 x 2
+    le(2, 4);
+    le(planes, 2);
+    le(bits, 2);
+    le(compression, 4);
+    le(0, 4);
+    le(0, 4);
+    le(0, 4);
+    le(coloursUsed, 4);
+    le(0, 4);
+    file.resize(file.size() + extra + dataBytes, 0x40);
+    return file;
+}
+
+std::vector<uint8> text(const std::string& header, size_t dataBytes)
+{
+    std::vector<uint8> file(header.begin(), header.end());
+    file.resize(file.size() + dataBytes, 0x80);
+    return file;
+}
+
+TEST(LongTailHeaders, DibAndPamHeldToTheirRows)
+{
+    const std::string pam2x2 = "P7\nWIDTH 2\nHEIGHT 2\nDEPTH 3\nMAXVAL 255\n";
+    struct Case
+    {
+        const char* label;
+        std::vector<uint8> bytes;
+        status_t status;
+        bool alpha;
+    };
+    const Case cases[] = {
+        // 24-bit rows are padded to four bytes: 8 a row.
+        {"Dib24", dib(24, 0, 1, 0, 0, 16), B_OK, false},
+        {"Dib24RowShort", dib(24, 0, 1, 0, 0, 15), B_ILLEGAL_DATA, false},
+        // 16-bit bit fields: three masks before the rows.
+        {"Dib16BitFields", dib(16, 3, 1, 0, 12, 8), B_OK, false},
+        {"Dib16BitFieldsShort", dib(16, 3, 1, 0, 12, 7), B_ILLEGAL_DATA, false},
+        // A palette of the two colours it uses, then 1-bit rows.
+        {"Dib1BitTwoColours", dib(1, 0, 1, 2, 8, 8), B_OK, false},
+        {"DibTwoPlanes", dib(24, 0, 2, 0, 0, 16), B_NO_TRANSLATOR, false},
+        {"DibMorePaletteThanDepth", dib(1, 0, 1, 3, 12, 8), B_NO_TRANSLATOR, false},
+        {"DibJpegInside", dib(24, 4, 1, 0, 0, 16), B_NO_TRANSLATOR, false},
+        {"PamRgb", text(pam2x2 + "TUPLTYPE RGB\nENDHDR\n", 12), B_OK, false},
+        {"PamComments", text("P7\n# made by hand\nWIDTH 2\nHEIGHT 2\n# two\nDEPTH 4\nMAXVAL "
+                             "255\nTUPLTYPE RGB_ALPHA\nENDHDR\n",
+                             16),
+         B_OK, true},
+        {"PamRgbShort", text(pam2x2 + "TUPLTYPE RGB\nENDHDR\n", 11), B_ILLEGAL_DATA, false},
+        // Two bytes a sample above 255.
+        {"Pam16BitShort",
+         text("P7\nWIDTH 2\nHEIGHT 2\nDEPTH 3\nMAXVAL 65535\nTUPLTYPE RGB\nENDHDR\n", 23),
+         B_ILLEGAL_DATA, false},
+        {"PamNoEnd", text(pam2x2 + "TUPLTYPE RGB\n", 12), B_ILLEGAL_DATA, false},
+        {"PamUnknownKeyword", text(pam2x2 + "COLOURS 3\nENDHDR\n", 12), B_ILLEGAL_DATA, false},
+        {"PamDepthSix",
+         text("P7\nWIDTH 2\nHEIGHT 2\nDEPTH 6\nMAXVAL 255\nENDHDR\n", 24), B_ILLEGAL_DATA,
+         false},
+        {"PamNoMaxval", text("P7\nWIDTH 2\nHEIGHT 2\nDEPTH 3\nENDHDR\n", 12), B_ILLEGAL_DATA,
+         false},
+    };
+    for (const Case& c : cases) {
+        BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
+        StderrCapture capture;
+        const status_t status = read_bitmap_data(c.bytes.data(), c.bytes.size(), nullptr, &bitmap);
+        EXPECT_EQ("", capture.Finish()) << c.label;
+        std::unique_ptr<BBitmap> owner(status == B_OK ? bitmap : nullptr);
+        EXPECT_EQ(c.status, status) << c.label;
+        if (status != B_OK) {
+            EXPECT_EQ(nullptr, bitmap) << c.label;
+            continue;
+        }
+        EXPECT_EQ(2, bitmap->PixelWidth()) << c.label;
+        EXPECT_EQ(2, bitmap->PixelHeight()) << c.label;
+        EXPECT_EQ(c.alpha ? B_RGBA32 : B_RGB32, bitmap->ColorSpace()) << c.label;
+    }
 }
 
 } // namespace

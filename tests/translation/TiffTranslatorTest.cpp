@@ -5,6 +5,8 @@
 #include <TiffTranslator.h>
 #include <TranslatorFormats.h>
 
+#include <array>
+
 using BPrivate::ReadBudget;
 using BPrivate::tiff_translator;
 
@@ -163,6 +165,121 @@ TEST(TiffRefusal, DamagedFilesGiveNoBitmapAndNoNoise)
 
     for (const Damage& c : cases)
         expect_quiet_refusal(tiff_translator(), c.bytes, c.budget, c.status, c.label);
+}
+
+// A one-row uncompressed RGBA TIFF with associated alpha, little-endian,
+// contiguous (planar 1) or one strip a channel (planar 2).
+std::vector<uint8> associated_tiff(uint32 bits, uint32 planar,
+                                   const std::vector<std::array<uint32, 4>>& pixels)
+{
+    std::vector<uint8> out = {'I', 'I', 42, 0, 0, 0, 0, 0};
+    auto put16 = [&](std::vector<uint8>& v, uint32 x) {
+        v.push_back(uint8(x));
+        v.push_back(uint8(x >> 8));
+    };
+    auto put32 = [&](std::vector<uint8>& v, uint32 x) {
+        put16(v, x & 0xFFFF);
+        put16(v, x >> 16);
+    };
+    auto sample = [&](std::vector<uint8>& v, uint32 x) {
+        if (bits == 8)
+            v.push_back(uint8(x));
+        else
+            put16(v, x);
+    };
+    const uint32 width = uint32(pixels.size()), strips = planar == 1 ? 1 : 4;
+    std::vector<uint32> offsets, counts;
+    for (uint32 s = 0; s < strips; s++) {
+        offsets.push_back(uint32(out.size()));
+        for (const auto& p : pixels)
+            for (uint32 c = 0; c < 4; c++)
+                if (planar == 1 || c == s)
+                    sample(out, p[c]);
+        counts.push_back(uint32(out.size()) - offsets.back());
+    }
+    // Arrays the directory points at.
+    const uint32 bitsAt = uint32(out.size());
+    for (int i = 0; i < 4; i++)
+        put16(out, bits);
+    const uint32 offsetsAt = uint32(out.size());
+    for (uint32 o : offsets)
+        put32(out, o);
+    const uint32 countsAt = uint32(out.size());
+    for (uint32 c : counts)
+        put32(out, c);
+    const uint32 ifd = uint32(out.size());
+    for (int i = 0; i < 4; i++)
+        out[4 + i] = uint8(ifd >> (8 * i));
+    struct Entry
+    {
+        uint32 tag, type, count, value;
+    };
+    const Entry entries[] = {
+        {256, 4, 1, width},
+        {257, 4, 1, 1},
+        {258, 3, 4, bitsAt},
+        {259, 3, 1, 1},
+        {262, 3, 1, 2},
+        {273, 4, strips, strips == 1 ? offsets[0] : offsetsAt},
+        {277, 3, 1, 4},
+        {278, 4, 1, 1},
+        {279, 4, strips, strips == 1 ? counts[0] : countsAt},
+        {284, 3, 1, planar},
+        {338, 3, 1, 1}, // associated alpha
+    };
+    put16(out, uint32(std::size(entries)));
+    for (const Entry& e : entries) {
+        put16(out, e.tag);
+        put16(out, e.type);
+        put32(out, e.count);
+        put32(out, e.value);
+    }
+    put32(out, 0);
+    return out;
+}
+
+// Associated alpha's colours were multiplied by alpha: they come back
+// divided, rounded down as the other decoders show them, never past full,
+// in 8 and 16 bits, contiguous and planar; a transparent pixel keeps the
+// colour stored.
+TEST(TiffAssociatedAlpha, ColoursComeBackStraight)
+{
+    struct Pixel
+    {
+        std::array<uint32, 4> stored; // 8-bit levels, premultiplied
+        uint32 expected;              // 0xAARRGGBB
+    };
+    const Pixel kPixels[] = {
+        {{100, 50, 0, 128}, 0x80C76400u},
+        {{10, 20, 30, 40}, 0x284080BFu},
+        {{255, 255, 255, 255}, 0xFFFFFFFFu},
+        {{0, 0, 0, 255}, 0xFF000000u},
+        {{0, 0, 0, 0}, 0x00000000u},
+        {{7, 8, 9, 0}, 0x00070809u}, // transparent: as stored
+        {{200, 1, 0, 100}, 0x64FF0300u}, // more colour than alpha: full
+    };
+    for (uint32 bits : {8u, 16u}) {
+        for (uint32 planar : {1u, 2u}) {
+            std::vector<std::array<uint32, 4>> stored;
+            for (const Pixel& p : kPixels) {
+                std::array<uint32, 4> v = p.stored;
+                if (bits == 16)
+                    for (uint32& x : v)
+                        x *= 257;
+                stored.push_back(v);
+            }
+            BBitmap* raw = nullptr;
+            const std::vector<uint8> file = associated_tiff(bits, planar, stored);
+            ASSERT_EQ(B_OK, tiff_translator()->Read(source_of(file), ReadBudget(), &raw))
+                << bits << " bits, planar " << planar;
+            std::unique_ptr<BBitmap> bitmap(raw);
+            ASSERT_EQ(B_RGBA32, bitmap->ColorSpace());
+            ASSERT_EQ(int32(std::size(kPixels)), bitmap->PixelWidth());
+            for (size_t i = 0; i < std::size(kPixels); i++)
+                EXPECT_EQ(kPixels[i].expected, row_of(bitmap.get(), 0)[i])
+                    << std::hex << bits << " bits, planar " << planar << ", pixel " << i;
+        }
+    }
 }
 
 // Written lossless: every colour back as Pillow reads it, alpha kept for

@@ -582,6 +582,66 @@ TEST(Reading, AnAnimationGivesItsFirstFrame)
     EXPECT_EQ(row_of(bitmap.get(), 0)[1] & 0x00FFFFFF, 0x00FF0000u);
 }
 
+namespace {
+
+// A 3 x 1 screen with a 1 x 1 frame at its middle, index 0 of a red, blue
+// table; the screen's flags, background index, a transparent index (or -1)
+// and whether the frame brings its own table vary.
+std::vector<uint8> small_frame_gif(bool globalTable, uint8 background, int transparent)
+{
+    std::vector<uint8> gif = {'G', 'I', 'F', '8', '9', 'a', 3, 0, 1, 0,
+                              uint8(globalTable ? 0x80 : 0), background, 0};
+    const uint8 table[] = {0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF};
+    if (globalTable)
+        gif.insert(gif.end(), table, table + 6);
+    if (transparent >= 0)
+        gif.insert(gif.end(), {0x21, 0xF9, 4, 0x01, 0, 0, uint8(transparent), 0});
+    gif.insert(gif.end(), {0x2C, 1, 0, 0, 0, 1, 0, 1, 0, uint8(globalTable ? 0 : 0x80)});
+    if (!globalTable)
+        gif.insert(gif.end(), table, table + 6);
+    // Clear, index 0, end, in 3-bit codes.
+    gif.insert(gif.end(), {2, 2, 0x44, 0x01, 0, 0x3B});
+    return gif;
+}
+
+} // namespace
+
+// Around a frame smaller than the screen other decoders show the global
+// table's background colour; with nothing to show there (a transparent
+// colour, no global table, an index past the table) it stays transparent.
+TEST(Reading, GifScreenAroundASmallFrame)
+{
+    const struct
+    {
+        const char* name;
+        bool globalTable;
+        uint8 background;
+        int transparent;
+        uint32 around;
+    } cases[] = {
+        {"background blue", true, 1, -1, 0xFF0000FFu},
+        {"background red", true, 0, -1, 0xFFFF0000u},
+        {"background past the table", true, 7, -1, 0x00000000u},
+        {"transparent colour", true, 1, 1, 0x00000000u},
+        {"no global table", false, 1, -1, 0x00000000u},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8> gif = small_frame_gif(c.globalTable, c.background, c.transparent);
+        BBitmap* read = nullptr;
+        ASSERT_EQ(B_OK, read_bitmap_data(gif.data(), gif.size(), "x.gif", &read)) << c.name;
+        std::unique_ptr<BBitmap> bitmap(read);
+        ASSERT_EQ(bitmap->Bounds(), BRect(0, 0, 2, 0)) << c.name;
+        const uint32* row = row_of(bitmap.get(), 0);
+        EXPECT_EQ(0xFFFF0000u, row[1]) << c.name;
+        for (int x : {0, 2}) {
+            if (c.around >> 24 == 0)
+                EXPECT_EQ(0u, row[x] >> 24) << c.name << " " << x;
+            else
+                EXPECT_EQ(c.around, row[x]) << c.name << " " << x;
+        }
+    }
+}
+
 // A camera's picture taken sideways is shown upright, as viewers show it.
 TEST(Reading, ExifOrientationIsApplied)
 {

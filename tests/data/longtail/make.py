@@ -90,10 +90,46 @@ rgba = base.convert('RGBA')
 rgba.putpixel((3, 4), (0, 0, 0, 0))
 rgba.quantize(32).save('transparent.gif', transparency=0)
 
+# DIB: a BMP without its file header, as Pillow writes it.
+base.save('rgb.dib')
+pal200.save('pal8.dib')
+# 1-bit PCX: a set bit is white, whatever the palette in its header says.
+base.convert('1').save('mono.pcx')
+
+# PAM (P7), which Pillow does not read: written by hand, with the pixels
+# they hold beside them.
+def pam(name, picture, tupltype, sixteen=False):
+    depth = len(picture.getbands())
+    data = picture.tobytes()
+    if sixteen:  # each level v as v * 257, big-endian
+        data = b''.join(struct.pack('>H', v * 257) for v in data)
+    with open(name, 'wb') as out:
+        out.write(b'P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL %d\nTUPLTYPE %s\nENDHDR\n'
+                  % (W, H, depth, 65535 if sixteen else 255, tupltype) + data)
+    write_reference(name, picture)
+
+
+def write_reference(name, picture):
+    picture = picture.convert('RGBA')
+    with open(name + '.pam', 'wb') as out:
+        out.write(b'P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n'
+                  % picture.size)
+        out.write(picture.tobytes())
+
+
+ramp = base.convert('RGBA')
+ramp.putalpha(Image.frombytes('L', (W, H), bytes((x * 7 + y) % 256 for y in range(H)
+                                                 for x in range(W))))
+pam('grey.pam', base.convert('L'), b'GRAYSCALE')
+pam('grey-alpha.pam', ramp.convert('LA'), b'GRAYSCALE_ALPHA')
+pam('rgb.pam', base, b'RGB')
+pam('rgba.pam', ramp, b'RGB_ALPHA')
+pam('rgba16.pam', ramp, b'RGB_ALPHA', sixteen=True)
+
 os.remove('/tmp/longtail-base.png')
 for name in sorted(os.listdir('.')):
     if name.endswith(('.py', '.pam')):
-        continue
+        continue  # PAM pictures have their reference already
     picture = Image.open(name)
     if getattr(picture, "n_frames", 1) > 1 and not name.endswith(".psd"):
         picture.seek(0)
@@ -102,8 +138,4 @@ for name in sorted(os.listdir('.')):
     if name.endswith('.xbm'):
         # X11 and its viewers show a set bit black; Pillow shows it white.
         picture = ImageOps.invert(picture.convert('L'))
-    picture = picture.convert('RGBA')
-    with open(name + '.pam', 'wb') as out:
-        out.write(b'P7\nWIDTH %d\nHEIGHT %d\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\nENDHDR\n'
-                  % picture.size)
-        out.write(picture.tobytes())
+    write_reference(name, picture)

@@ -1,0 +1,5 @@
+#include "FuzzTranslator.h"
+
+#include <QoiTranslator.h>
+
+PELLARA_FUZZ_TRANSLATOR(qoi_translator)
