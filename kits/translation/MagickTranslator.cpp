@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <bit>
 #include <mutex>
 
 namespace BPrivate {
@@ -128,7 +129,67 @@ public:
     // The header stages are the formats' own (PictureHeaders.h).
     status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
                     BBitmap* bitmap) const override;
+
+private:
+    static void _FixOneBitAlpha(const ImageSource& source, BBitmap* bitmap, PictureHeader* header);
+    static void _FixDdsChannelOrder(const ImageSource& source, BBitmap* bitmap);
 };
+
+// Little-endian fields of a file's first bytes, 0 past its end.
+uint32 le32_at(const ImageSource& source, size_t offset)
+{
+    if (source.size < offset + 4)
+        return 0;
+    const uint8* p = static_cast<const uint8*>(source.data) + offset;
+    return uint32(p[0]) | uint32(p[1]) << 8 | uint32(p[2]) << 16 | uint32(p[3]) << 24;
+}
+
+// A 16-bit BMP whose bit fields give alpha one bit (ARGB 1-5-5-5): a set bit
+// is opaque, a clear one transparent. ImageMagick scales the bit to half
+// opacity. A picture whose every alpha bit is clear was written by a program
+// that left the bit unused, so it is shown opaque, as other readers show it.
+void MagickTranslator::_FixOneBitAlpha(const ImageSource& source, BBitmap* bitmap,
+                                       PictureHeader* header)
+{
+    const uint32 infoSize = le32_at(source, 14);
+    const uint32 bitsAndPlanes = le32_at(source, 26);
+    const uint32 compression = le32_at(source, 30);
+    // The alpha mask follows the colour masks at the same offset in a V4 or
+    // V5 header and after a BITMAPINFOHEADER with BI_ALPHABITFIELDS.
+    const bool masks = (compression == 3 && infoSize >= 56) || (compression == 6 && infoSize >= 40);
+    const uint32 alphaMask = masks ? le32_at(source, 66) : 0;
+    if ((bitsAndPlanes >> 16) != 16 || std::popcount(alphaMask) != 1 || !header->alpha)
+        return;
+    uint32* pixels = static_cast<uint32*>(bitmap->Bits());
+    const size_t count = size_t(bitmap->BitsLength()) / 4;
+    bool anySet = false;
+    for (size_t i = 0; i < count && !anySet; i++)
+        anySet = (pixels[i] >> 24) != 0;
+    for (size_t i = 0; i < count; i++) {
+        const bool opaque = !anySet || (pixels[i] >> 24) != 0;
+        pixels[i] = (pixels[i] & 0x00FFFFFFu) | (opaque ? 0xFF000000u : 0u);
+    }
+    header->alpha = anySet;
+}
+
+// An uncompressed DDS whose masks put red in the lowest byte (ABGR, as
+// Direct3D's R8G8B8A8 surfaces are written): ImageMagick reads every such
+// file as blue first, whatever the masks say.
+void MagickTranslator::_FixDdsChannelOrder(const ImageSource& source, BBitmap* bitmap)
+{
+    const uint32 flags = le32_at(source, 80);
+    const uint32 bits = le32_at(source, 88);
+    if ((flags & 0x4) != 0 || (flags & 0x40) == 0 || (bits != 24 && bits != 32) ||
+        le32_at(source, 92) != 0xFFu || le32_at(source, 96) != 0xFF00u ||
+        le32_at(source, 100) != 0xFF0000u)
+        return;
+    uint32* pixels = static_cast<uint32*>(bitmap->Bits());
+    const size_t count = size_t(bitmap->BitsLength()) / 4;
+    for (size_t i = 0; i < count; i++) {
+        const uint32 p = pixels[i];
+        pixels[i] = (p & 0xFF00FF00u) | (p & 0xFFu) << 16 | (p >> 16 & 0xFFu);
+    }
+}
 
 status_t MagickTranslator::Decode(const ImageSource& source, const ReadBudget& budget,
                                   PictureHeader* header, BBitmap* bitmap) const
@@ -202,6 +263,10 @@ status_t MagickTranslator::Decode(const ImageSource& source, const ReadBudget& b
         exception->severity != UndefinedException)
         return B_ILLEGAL_DATA;
     header->alpha = image->matte != MagickFalse;
+    if (format == kBmpTail)
+        _FixOneBitAlpha(source, bitmap, header);
+    else if (format == kDdsTail)
+        _FixDdsChannelOrder(source, bitmap);
     // TGA records its origin rather than turning its rows; the orientation
     // values are EXIF's.
     if (image->orientation > TopLeftOrientation && image->orientation <= LeftBottomOrientation)

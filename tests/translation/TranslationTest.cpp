@@ -664,3 +664,62 @@ TEST(Reading, ExifOrientationIsApplied)
     EXPECT_LT(row_of(bitmap.get(), 2)[10] & 0xFF, 0x40u);
     EXPECT_GT(row_of(bitmap.get(), 30)[10] & 0xFF, 0xC0u);
 }
+
+// A 16-bit BMP with a one-bit alpha mask (ARGB 1-5-5-5), V4 header: the bit
+// means opaque or transparent, never half; a picture whose every bit is
+// clear left the bit unused and is opaque.
+std::vector<uint8> argb1555_bmp(uint16 first, uint16 second)
+{
+    std::vector<uint8> b(14 + 108 + 4, 0);
+    auto put32 = [&](size_t at, uint32 v) {
+        for (int i = 0; i < 4; i++)
+            b[at + i] = uint8(v >> (8 * i));
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(2, uint32(b.size()));
+    put32(10, 14 + 108);
+    put32(14, 108);
+    put32(18, 2);
+    put32(22, 1);
+    put32(26, 1 | 16u << 16);
+    put32(30, 3);
+    put32(34, 4);
+    put32(54, 0x7C00);
+    put32(58, 0x03E0);
+    put32(62, 0x001F);
+    put32(66, 0x8000);
+    put32(70, 0x73524742); // 'sRGB'
+    b[122] = uint8(first);
+    b[123] = uint8(first >> 8);
+    b[124] = uint8(second);
+    b[125] = uint8(second >> 8);
+    return b;
+}
+
+TEST(Reading, BmpOneBitAlpha)
+{
+    const struct
+    {
+        const char* name;
+        uint16 first, second;
+        uint32 expected[2];
+    } cases[] = {
+        {"set and clear", 0xFC00, 0x001F, {0xFFFF0000u, 0x000000FFu}},
+        {"all clear", 0x7C00, 0x001F, {0xFFFF0000u, 0xFF0000FFu}},
+        {"all set", 0x83E0, 0x801F, {0xFF00FF00u, 0xFF0000FFu}},
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8> bmp = argb1555_bmp(c.first, c.second);
+        BBitmap* read = nullptr;
+        ASSERT_EQ(B_OK, read_bitmap_data(bmp.data(), bmp.size(), "x.bmp", &read)) << c.name;
+        std::unique_ptr<BBitmap> bitmap(read);
+        const uint32* row = row_of(bitmap.get(), 0);
+        for (int x = 0; x < 2; x++) {
+            if (c.expected[x] >> 24 == 0)
+                EXPECT_EQ(0u, row[x] >> 24) << c.name << " " << x;
+            else
+                EXPECT_EQ(c.expected[x], row[x]) << c.name << " " << x;
+        }
+    }
+}
