@@ -377,8 +377,8 @@ void DepthBuffer::Triangle(const float a[3], const float b[3], const float c[3])
         std::swap(b, c);
         area = -area;
     }
-    const double minX = std::min({a[0], b[0], c[0]}), maxX = std::max({a[0], b[0], c[0]});
     const double minY = std::min({a[1], b[1], c[1]}), maxY = std::max({a[1], b[1], c[1]});
+    const double minX = std::min({a[0], b[0], c[0]}), maxX = std::max({a[0], b[0], c[0]});
     // Pixels whose centres (x + 0.5, y + 0.5) may lie inside.
     const int64 x0 = std::max<int64>(0, int64(std::ceil(std::max(minX - 0.5, -1.0))));
     const int64 x1 = std::min<int64>(fWidth - 1, int64(std::floor(std::min(maxX - 0.5, double(fWidth)))));
@@ -386,31 +386,46 @@ void DepthBuffer::Triangle(const float a[3], const float b[3], const float c[3])
     const int64 y1 = std::min<int64>(fHeight - 1, int64(std::floor(std::min(maxY - 0.5, double(fHeight)))));
     if (x0 > x1 || y0 > y1)
         return;
-    // Edge functions, each positive on the inside and zero on its edge:
-    // e0 faces corner a, e1 corner b, e2 corner c.
-    const double e0x = -(double(c[1]) - b[1]), e0y = double(c[0]) - b[0];
-    const double e1x = -(double(a[1]) - c[1]), e1y = double(a[0]) - c[0];
-    const double e2x = -(double(b[1]) - a[1]), e2y = double(b[0]) - a[0];
+    // Edge functions w(p) = ex * p.x + ey * p.y + e0, positive inside and
+    // zero on the edge: edge i faces corner i. A pixel centre on an edge
+    // two triangles share belongs to both, with a little room for rounding,
+    // so that no seam lets the background show through.
+    const float* corners[3] = {a, b, c};
+    double ex[3], ey[3], e0[3], tolerance[3];
+    for (int i = 0; i < 3; i++) {
+        const float* from = corners[(i + 1) % 3];
+        const float* to = corners[(i + 2) % 3];
+        ex[i] = -(double(to[1]) - from[1]);
+        ey[i] = double(to[0]) - from[0];
+        e0[i] = -(ex[i] * from[0] + ey[i] * from[1]);
+        tolerance[i] = 1e-7 * (std::fabs(ex[i]) + std::fabs(ey[i])) * (1 + std::fabs(from[0]) + std::fabs(from[1]));
+    }
+    // The nearness is a plane over the picture: z = zx * x + zy * y + z0.
     const double inverse = 1.0 / area;
-    // The nearness is linear in the picture's plane.
-    const double zx = (e0x * a[2] + e1x * b[2] + e2x * c[2]) * inverse;
+    const double zx = (ex[0] * a[2] + ex[1] * b[2] + ex[2] * c[2]) * inverse;
+    const double zy = (ey[0] * a[2] + ey[1] * b[2] + ey[2] * c[2]) * inverse;
+    const double z0 = (e0[0] * a[2] + e0[1] * b[2] + e0[2] * c[2]) * inverse;
     for (int64 y = y0; y <= y1; y++) {
-        const double py = double(y) + 0.5, px = double(x0) + 0.5;
-        double w0 = e0x * (px - b[0]) + e0y * (py - b[1]);
-        double w1 = e1x * (px - c[0]) + e1y * (py - c[1]);
-        double w2 = e2x * (px - a[0]) + e2y * (py - a[1]);
-        double z = (w0 * a[2] + w1 * b[2] + w2 * c[2]) * inverse;
+        const double py = double(y) + 0.5;
+        // Each edge bounds the row's run of pixels on one side.
+        double from = double(x0), to = double(x1);
+        for (int i = 0; i < 3; i++) {
+            const double rest = ey[i] * py + e0[i] + tolerance[i];
+            if (ex[i] > 0)
+                from = std::max(from, std::ceil(-rest / ex[i] - 0.5));
+            else if (ex[i] < 0)
+                to = std::min(to, std::floor(-rest / ex[i] - 0.5));
+            else if (rest < 0)
+                to = from - 1;
+        }
+        if (from > to)
+            continue;
+        const int64 first = int64(from), last = int64(to);
         float* row = fValues + y * fWidth;
-        for (int64 x = x0; x <= x1; x++) {
-            if (w0 >= 0 && w1 >= 0 && w2 >= 0) {
-                const float nearness = float(std::clamp(z, 0.0, 1.0));
-                if (nearness > row[x])
-                    row[x] = nearness;
-            }
-            w0 += e0x;
-            w1 += e1x;
-            w2 += e2x;
-            z += zx;
+        const double start = zx * (double(first) + 0.5) + zy * py + z0;
+        for (int64 x = first; x <= last; x++) {
+            const float nearness = float(std::clamp(start + zx * double(x - first), 0.0, 1.0));
+            row[x] = std::max(row[x], nearness);
         }
     }
 }

@@ -359,7 +359,7 @@ status_t join_extended_xmp(const JpegLayout& layout, std::string_view guid, std:
     // Checked before anything is allocated: the length claimed must be in
     // the file.
     if (held < fullLength) {
-        *problem = "its extended XMP claims more than its parts hold";
+        *problem = "its extended XMP is incomplete: it claims more than its parts hold";
         return B_ILLEGAL_DATA;
     }
     std::sort(chunks.begin(), chunks.end(),
@@ -367,13 +367,13 @@ status_t join_extended_xmp(const JpegLayout& layout, std::string_view guid, std:
     uint64 reach = 0;
     for (const JpegLayout::ExtendedChunk* chunk : chunks) {
         if (chunk->offset > reach) {
-            *problem = "a part of its extended XMP is missing";
+            *problem = "its extended XMP is incomplete: a part is missing";
             return B_ILLEGAL_DATA;
         }
         reach = std::max<uint64>(reach, chunk->offset + chunk->data.size());
     }
     if (reach < fullLength) {
-        *problem = "a part of its extended XMP is missing";
+        *problem = "its extended XMP is incomplete: a part is missing";
         return B_ILLEGAL_DATA;
     }
     try {
