@@ -357,7 +357,7 @@ ModelFormat SniffModel(const uint8* data, size_t size)
         return ModelFormat::kStlAscii;
     if (length > 0 && text[0] == '{' && contains(text, std::min<size_t>(length, 65536), "\"asset\""))
         return ModelFormat::kGltf;
-    if (looks_like_obj(data, size))
+    if (looks_like_obj(text, length))
         return ModelFormat::kObj;
     return ModelFormat::kNone;
 }
