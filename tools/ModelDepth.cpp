@@ -9,7 +9,6 @@
 #include <vector>
 
 #include <assimp/Importer.hpp>
-#include <assimp/postprocess.h>
 #include <assimp/scene.h>
 
 namespace depth {
@@ -317,20 +316,25 @@ void for_each_triangle(const std::vector<Instance>& instances, Visit visit)
             continue;
         for (unsigned f = 0; f < mesh.mNumFaces; f++) {
             const aiFace& face = mesh.mFaces[f];
-            if (face.mNumIndices != 3 || face.mIndices == nullptr)
-                continue;
-            bool usable = true;
-            for (int k = 0; k < 3 && usable; k++) {
-                const unsigned index = face.mIndices[k];
-                usable = index < mesh.mNumVertices;
-                if (usable) {
-                    instance.transform.Apply(mesh.mVertices[index], corners[k]);
-                    usable = std::isfinite(corners[k][0]) && std::isfinite(corners[k][1]) &&
-                             std::isfinite(corners[k][2]);
+            if (face.mNumIndices < 3 || face.mIndices == nullptr)
+                continue; // points and lines
+            // Polygons are fanned from their first corner: assimp's own
+            // post-processing steps end the process on some damaged models.
+            for (unsigned second = 1; second + 1 < face.mNumIndices; second++) {
+                const unsigned picks[3] = {0, second, second + 1};
+                bool usable = true;
+                for (int k = 0; k < 3 && usable; k++) {
+                    const unsigned index = face.mIndices[picks[k]];
+                    usable = index < mesh.mNumVertices;
+                    if (usable) {
+                        instance.transform.Apply(mesh.mVertices[index], corners[k]);
+                        usable = std::isfinite(corners[k][0]) && std::isfinite(corners[k][1]) &&
+                                 std::isfinite(corners[k][2]);
+                    }
                 }
+                if (usable)
+                    visit(corners);
             }
-            if (usable)
-                visit(corners);
         }
     }
 }
@@ -492,7 +496,8 @@ status_t RenderModel(const uint8* data, size_t size, const char* path, const Mod
     }
 
     Assimp::Importer importer;
-    const unsigned flags = aiProcess_ValidateDataStructure | aiProcess_Triangulate;
+    // No post-processing: polygons are fanned and indices checked here.
+    const unsigned flags = 0;
     const aiScene* scene = nullptr;
     try {
         // A glTF text names its buffers by paths relative to itself.
