@@ -34,6 +34,12 @@ program=(
     libjxl-dev
     libopenjp2-7-dev
     libopenexr-dev
+    # pellara-depth: phones' depth maps sit in XMP packets, read with expat;
+    # 3D models (STL, OBJ, PLY, glTF) load through assimp; its options are
+    # parsed by CLI11 (headers only).
+    libexpat1-dev
+    libassimp-dev
+    libcli11-dev
 )
 
 # The tests, the benchmarks and the checks on the installed files.
