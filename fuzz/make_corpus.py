@@ -272,7 +272,7 @@ def dynamic_depth():
 
 
 def heif_depth():
-    from depth_files import heif_with_depth
+    from depth_files import depth_representation, heif_with_depth
     d = folder('heif_depth')
     photo = src(w=16, h=12)
     heif_with_depth(work, photo, depth_src(8, 6), f'{d}/depth.avif')
@@ -280,6 +280,8 @@ def heif_depth():
     deep = Image.new('I;16', (8, 6))
     deep.putdata([(x * 9000 + y * 3000) % 65536 for y in range(6) for x in range(8)])
     heif_with_depth(work, photo, deep, f'{d}/deep.avif', bits=12)
+    heif_with_depth(work, photo, depth_src(8, 6), f'{d}/represented.avif',
+                    representation=depth_representation(2, z_near=0.5, z_far=3.0))
 
 
 def model():

@@ -946,6 +946,15 @@ status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budge
         *problem = "its depth image cannot be found";
         return status == B_NO_MEMORY ? B_NO_MEMORY : B_ILLEGAL_DATA;
     }
+    // Z is stored far = largest; inverse Z and disparity near = largest.
+    // Without the information the map is taken as disparity, as phones write.
+    bool farIsLargest = false;
+    const heif_depth_representation_info* info = nullptr;
+    if (heif_image_handle_get_depth_image_representation_info(primary.get(), depthId, &info) &&
+        info != nullptr) {
+        farIsLargest = info->depth_representation_type == heif_depth_representation_type_uniform_Z;
+        heif_depth_representation_info_free(info);
+    }
     const int width = heif_image_handle_get_ispe_width(depth.get());
     const int height = heif_image_handle_get_ispe_height(depth.get());
     if (width <= 0 || height <= 0) {
@@ -991,8 +1000,7 @@ status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budge
     }
     map->width = planeWidth;
     map->height = planeHeight;
-    // Every representation stores its near end (z_near, d_max) as the
-    // largest sample: the samples are the nearness on the file's own scale.
+    // The samples span the file's own scale (z_near..z_far, d_min..d_max).
     const float scale = 1.0f / float((1u << bits) - 1);
     float* out = map->values.data();
     for (int y = 0; y < planeHeight; y++) {
@@ -1005,6 +1013,10 @@ status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budge
             for (int x = 0; x < planeWidth; x++)
                 *out++ = std::min(1.0f, float(wide[x]) * scale);
         }
+    }
+    if (farIsLargest) {
+        for (float& v : map->values)
+            v = 1.0f - v;
     }
     map->source = DEPTH_MAP_HEIF;
     orient_depth_map(map, heif_primary_orientation(data, size));

@@ -9,6 +9,7 @@
 # photo, and the item locations moved by what the metadata grew.
 import base64
 import io
+import math
 import struct
 import subprocess
 
@@ -220,9 +221,59 @@ def shifted_iloc(body, delta):
     return bytes(out)
 
 
-def attach_depth(data, transforms=()):
+class Bits:
+    """Bits written most significant first, as H.265 writes its syntax."""
+
+    def __init__(self):
+        self.bits = []
+
+    def put(self, value, count):
+        self.bits += [(value >> (count - 1 - i)) & 1 for i in range(count)]
+
+    def ue(self, value):
+        """Exp-Golomb, unsigned."""
+        code = value + 1
+        length = code.bit_length()
+        self.put(0, length - 1)
+        self.put(code, length)
+
+    def bytes(self):
+        bits = self.bits + [1] + [0] * (-(len(self.bits) + 1) % 8)  # trailing bits
+        return bytes(int(''.join(map(str, bits[i:i + 8])), 2) for i in range(0, len(bits), 8))
+
+
+def depth_representation(kind, z_near=None, z_far=None, d_min=None, d_max=None):
+    """The 'auxC' subtype that carries a depth map's representation: an SEI
+    NAL unit with the depth representation information message (177).
+    kind: 0 uniform inverse Z, 1 uniform disparity, 2 uniform Z, 3
+    nonuniform disparity. Values are positive, written with a 16-bit
+    mantissa."""
+    values = [z_near, z_far, d_min, d_max]
+    bits = Bits()
+    for v in values:
+        bits.put(v is not None, 1)
+    bits.ue(kind)
+    if d_min is not None or d_max is not None:
+        bits.ue(0)  # disparity reference view
+    for v in values:
+        if v is None:
+            continue
+        exponent = math.floor(math.log2(v)) + 31
+        mantissa = round((v / 2.0 ** (exponent - 31) - 1) * (1 << 16))
+        bits.put(0, 1)  # sign
+        bits.put(exponent, 7)
+        bits.put(16 - 1, 5)
+        bits.put(mantissa, 16)
+    payload = bits.bytes()
+    nal = bytes([39 << 1, 1, 177, len(payload)]) + payload
+    nal = struct.pack('>I', len(nal)) + nal
+    return struct.pack('>I', len(nal)) + nal
+
+
+def attach_depth(data, transforms=(), representation=b''):
     """Item 2 of a two-image AVIF made the depth image of item 1; transforms
-    ('irot', n) or ('imir', axis) are added to item 1, in that order."""
+    ('irot', n) or ('imir', axis) are added to item 1, in that order;
+    representation (depth_representation()) goes into the 'auxC'."""
     meta_s, meta_b, meta_e = find(data, 0, len(data), b'meta')
     body_start = meta_b + 4  # version and flags
     assert b'iref' not in [k for k, *_ in children(data, body_start, meta_e)]
@@ -230,7 +281,7 @@ def attach_depth(data, transforms=()):
     ipco_s, ipco_b, ipco_e = find(data, iprp_b, iprp_e, b'ipco')
     ipma_s, ipma_b, ipma_e = find(data, iprp_b, iprp_e, b'ipma')
     count = len(list(children(data, ipco_b, ipco_e)))
-    added = [full_box(b'auxC', 0, 0, DEPTH_URN)]
+    added = [full_box(b'auxC', 0, 0, DEPTH_URN + representation)]
     for kind, value in transforms:
         added.append(box(kind.encode(), bytes([value])))
     ipco = box(b'ipco', data[ipco_b:ipco_e] + b''.join(added))
@@ -269,10 +320,10 @@ def attach_depth(data, transforms=()):
     return data[:meta_s] + meta + data[meta_e:]
 
 
-def heif_with_depth(folder, photo, depth, out, transforms=(), bits=None):
+def heif_with_depth(folder, photo, depth, out, transforms=(), bits=None, representation=b''):
     """photo and depth (Pillow images) written losslessly as one AVIF file,
     depth the photo's auxiliary depth image. bits: the map's bit depth when
-    depth is a 16-bit image."""
+    depth is a 16-bit image; representation: see depth_representation()."""
     p, d = f'{folder}/photo-src.png', f'{folder}/depth-src.png'
     photo.save(p)
     depth.save(d)
@@ -284,4 +335,4 @@ def heif_with_depth(folder, photo, depth, out, transforms=(), bits=None):
     with open(two, 'rb') as f:
         data = f.read()
     with open(out, 'wb') as f:
-        f.write(attach_depth(data, transforms))
+        f.write(attach_depth(data, transforms, representation))

@@ -333,6 +333,39 @@ const BuiltCase kBuiltCases[] = {
      "stored.putdata([v >> 4 for v in m.getdata()])\n"
      "expect(stored, False, (40, 30), scale=4095.0)",
      B_OK, DEPTH_MAP_HEIF, nullptr},
+    // The depth representation's direction: Z grows away from the camera,
+    // inverse Z and disparity towards it.
+    {"HeifUniformInverseZ",
+     "p, m = photo(), depth()\n"
+     "heif_with_depth(d, p, m, d + '/in', representation=depth_representation(0, z_near=0.25,\n"
+     "    z_far=8.0))\n"
+     "expect(m, False, (40, 30))",
+     B_OK, DEPTH_MAP_HEIF, nullptr},
+    {"HeifUniformDisparity",
+     "p, m = photo(), depth()\n"
+     "heif_with_depth(d, p, m, d + '/in', representation=depth_representation(1, d_min=1.5,\n"
+     "    d_max=4.4))\n"
+     "expect(m, False, (40, 30))",
+     B_OK, DEPTH_MAP_HEIF, nullptr},
+    {"HeifUniformZ",
+     "p, m = photo(), depth()\n"
+     "heif_with_depth(d, p, m, d + '/in', representation=depth_representation(2, z_near=0.5,\n"
+     "    z_far=3.0))\n"
+     "expect(m, True, (40, 30))",
+     B_OK, DEPTH_MAP_HEIF, nullptr},
+    {"HeifUniformZTurned",
+     "p, m = photo(), depth()\n"
+     "heif_with_depth(d, p, m, d + '/in', [('irot', 1)],\n"
+     "    representation=depth_representation(2, z_near=0.5, z_far=3.0))\n"
+     "expect(m, True, (30, 40), [Image.ROTATE_90])\n"
+     "expect_photo(p, [Image.ROTATE_90])",
+     B_OK, DEPTH_MAP_HEIF, nullptr},
+    {"HeifNonuniformDisparity",
+     "p, m = photo(), depth()\n"
+     "heif_with_depth(d, p, m, d + '/in', representation=depth_representation(3, d_min=0.5,\n"
+     "    d_max=2.0))\n"
+     "expect(m, False, (40, 30))",
+     B_OK, DEPTH_MAP_HEIF, nullptr},
     {"HeifTwoImagesNoDepth",
      "p, m = photo(), depth()\n"
      "p.save(d + '/p.png')\n"
