@@ -382,9 +382,13 @@ int Main(int argc, char** argv)
             // is not a depth picture.
             if (photo == B_NAME_NOT_FOUND && IsColourPicture(*picture))
                 return fail(kRunFailed, "no depth map in " + name_of(input));
-            if (MapFromPicture(*picture, &source.map) != B_OK)
+            // 16-bit samples are read again at their own precision.
+            status = read_wide_depth_picture_data(bytes, size, &source.map);
+            if (status == B_NAME_NOT_FOUND)
+                status = MapFromPicture(*picture, &source.map) == B_OK ? B_OK : B_NO_MEMORY;
+            if (status != B_OK)
                 return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
-                                            fuse::ReadFailure(B_NO_MEMORY));
+                                            fuse::ReadFailure(status));
             source.kind = InputKind::kPicture;
         }
         if (source.kind != InputKind::kModel && !o.rotate.empty())

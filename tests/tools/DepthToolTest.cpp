@@ -295,6 +295,42 @@ TEST(DepthTool, PicturesAreTakenAsDepth)
     }
 }
 
+// A depth camera's 16-bit millimetres use a small part of their range: the
+// picture keeps their own precision, so stretching them makes no terraces.
+TEST(DepthTool, SixteenBitPicturesKeepTheirPrecision)
+{
+    Scratch scratch;
+    const std::string in = scratch / "in.png";
+    // 1000 + 4x across 512 columns: 8 levels of 8 bits, 512 of 16.
+    const std::string make =
+        "import sys; sys.path.insert(0, '" PELLARA_TEST_DATA "/../support'); "
+        "from wide_png import png16; "
+        "open(sys.argv[1], 'wb').write(png16(512, 4, lambda x, y: (1000 + 4 * x,)))";
+    const std::string python =
+        std::system("test -x /usr/bin/python3") == 0 ? "/usr/bin/python3" : "python3";
+    ASSERT_EQ(0, std::system((python + " -c \"" + make + "\" '" + in + "'").c_str()));
+    struct Case
+    {
+        std::vector<std::string> options;
+        std::function<double(int32)> level;
+    };
+    const Case cases[] = {
+        {{}, [](int32 x) { return x * 255.0 / 511; }},
+        {{"--no-normalize"}, [](int32 x) { return (1000 + 4.0 * x) * 255 / 65535; }},
+    };
+    for (const Case& c : cases) {
+        const std::string out = scratch / "out.png";
+        std::vector<std::string> args{in, out};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        ToolRun run = run_depth(scratch, args);
+        ASSERT_EQ(0, run.status) << run.err;
+        Grey grey = read_grey(out);
+        ASSERT_EQ(512, grey.width);
+        for (int32 x = 0; x < 512; x++)
+            ASSERT_NEAR(c.level(x), grey.At(x, 2), 0.51) << x << " with " << args.size();
+    }
+}
+
 TEST(DepthTool, ColourIsTakenByItsLightAndTransparencyAsFar)
 {
     Scratch scratch;

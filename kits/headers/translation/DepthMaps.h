@@ -52,4 +52,11 @@ struct depth_map
 status_t read_depth_map_data(const void* data, size_t size, depth_map* outMap,
                              const char** why = nullptr);
 
+// A depth picture of 16 bits a sample (PNG) as a map of its light, 0..1,
+// at its full precision, where a bitmap would keep 8 bits of it; turned as
+// its EXIF says, and transparency counting as far. Within the same reading
+// budget. B_NAME_NOT_FOUND for any other picture (its bitmap holds every
+// level it has); otherwise as read_depth_map_data.
+status_t read_wide_depth_picture_data(const void* data, size_t size, depth_map* outMap);
+
 #endif // _DEPTH_MAPS_H
