@@ -26,6 +26,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #ifndef PELLARA_VERSION
@@ -114,7 +115,7 @@ status_t status_for_errno(int error)
 }
 
 // A file read whole, as the translation kit reads one: opened without
-// blocking and checked to be a regular file first.
+// blocking and checked to be a regular file first; B_NOT_ALLOWED past limit.
 status_t read_file(const char* path, uint64 limit, BMallocIO* data)
 {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -123,7 +124,7 @@ status_t read_file(const char* path, uint64 limit, BMallocIO* data)
     off_t size = 0;
     status_t status = check_regular_file(fd, &size);
     if (status == B_OK && uint64(size) > limit)
-        status = B_NO_MEMORY;
+        status = B_NOT_ALLOWED;
     if (status == B_OK)
         status = data->SetSize(size);
     size_t got = 0;
@@ -143,6 +144,42 @@ status_t read_file(const char* path, uint64 limit, BMallocIO* data)
     if (status == B_OK)
         status = data->SetSize(off_t(got));
     return status;
+}
+
+// Standard input read to its end, up to limit bytes: a pipe can be read
+// only once and has no size to check first. B_NOT_ALLOWED past the limit.
+status_t read_standard_input(uint64 limit, BMallocIO* data)
+{
+    // A file given as standard input tells its size: no need to read it.
+    struct stat file;
+    if (fstat(STDIN_FILENO, &file) == 0 && S_ISREG(file.st_mode) && uint64(file.st_size) > limit)
+        return B_NOT_ALLOWED;
+    char buffer[65536];
+    uint64 got = 0;
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return status_for_errno(errno);
+        if (n == 0)
+            return B_OK;
+        got += uint64(n);
+        if (got > limit)
+            return B_NOT_ALLOWED;
+        status_t status = data->WriteExactly(buffer, size_t(n));
+        if (status != B_OK)
+            return status;
+    }
+}
+
+// Whether path names what standard output already is (/dev/stdout, say):
+// the picture then goes to the descriptor the shell set up.
+bool names_standard_output(const std::string& path)
+{
+    struct stat out, target;
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &target) == 0 &&
+           out.st_dev == target.st_dev && out.st_ino == target.st_ino;
 }
 
 struct Options
@@ -310,7 +347,7 @@ int Main(int argc, char** argv)
     }
     const std::string input = o.textGiven ? std::string() : o.positional[0];
     const std::string output = o.positional[wanted - 1];
-    const bool toOutput = output == "-" || fuse::NamesStandardOutput(output.c_str());
+    const bool toOutput = output == "-" || names_standard_output(output);
 
     fuse::OutputFormat format;
     if (!o.format.empty()) {
@@ -345,10 +382,13 @@ int Main(int argc, char** argv)
             return fail(kRunFailed, "cannot draw the text: " + why);
     } else {
         BMallocIO data;
-        status_t status = input == "-" ? fuse::ReadStandardInput(&data)
+        status_t status = input == "-" ? read_standard_input(kMaxModelBytes, &data)
                                        : read_file(input.c_str(), kMaxModelBytes, &data);
         if (status == B_OK && data.BufferLength() == 0)
             status = B_NO_TRANSLATOR;
+        if (status == B_NOT_ALLOWED)
+            return fail(kRunFailed, "cannot read " + name_of(input) +
+                                        ": more than the 2 GiB a file may have");
         if (status != B_OK)
             return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
                                         fuse::ReadFailure(status));

@@ -132,9 +132,19 @@ status_t format_of(translator_id id, OutputFormat* format)
 status_t read_standard_input(BBitmap** picture)
 {
     BMallocIO data;
-    status_t status = ReadStandardInput(&data);
-    if (status != B_OK)
-        return status;
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return B_IO_ERROR;
+        if (n == 0)
+            break;
+        status_t status = data.WriteExactly(buffer, size_t(n));
+        if (status != B_OK)
+            return status;
+    }
     return read_bitmap_data(data.Buffer(), data.BufferLength(), nullptr, picture);
 }
 
@@ -156,6 +166,12 @@ bool standard_output_failed()
     return true;
 }
 
+bool same_as_standard_output(const char* path)
+{
+    struct stat out, target;
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(path, &target) == 0 &&
+           out.st_dev == target.st_dev && out.st_ino == target.st_ino;
+}
 
 // While the picture goes to standard output, the engine's trace lines
 // (printf) go to standard error: descriptor 1 points there, and the
@@ -188,30 +204,6 @@ private:
 };
 
 } // namespace
-
-status_t ReadStandardInput(BMallocIO* data)
-{
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return B_IO_ERROR;
-        if (n == 0)
-            return B_OK;
-        status_t status = data->WriteExactly(buffer, size_t(n));
-        if (status != B_OK)
-            return status;
-    }
-}
-
-bool NamesStandardOutput(const char* path)
-{
-    struct stat out, target;
-    return fstat(STDOUT_FILENO, &out) == 0 && stat(path, &target) == 0 &&
-           out.st_dev == target.st_dev && out.st_ino == target.st_ino;
-}
 
 status_t EncodePicture(BBitmap* picture, const OutputFormat& format, BMallocIO* encoded)
 {
@@ -403,7 +395,7 @@ int Main(int argc, char** argv)
     const bool patternFromInput = std::strcmp(patternPath, "-") == 0;
     // A path that names standard output (/dev/stdout, say) is standard
     // output too: the picture goes to the descriptor the shell set up.
-    const bool toOutput = std::strcmp(outputPath, "-") == 0 || NamesStandardOutput(outputPath);
+    const bool toOutput = std::strcmp(outputPath, "-") == 0 || same_as_standard_output(outputPath);
     if (depthFromInput && patternFromInput)
         return fail(kUsage, "only one of DEPTH and PATTERN can be '-' (see --help)", nullptr);
 

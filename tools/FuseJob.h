@@ -27,13 +27,6 @@ status_t FormatFromName(const char* text, OutputFormat* format);
 // From the extension of an output path, case-insensitive.
 status_t FormatFromPath(const char* path, OutputFormat* format);
 
-// Standard input, read to its end into data: a pipe can be read only once
-// and has no size to check first.
-status_t ReadStandardInput(BMallocIO* data);
-// Whether path names what standard output already is (/dev/stdout, say):
-// the picture then goes to the descriptor the shell set up.
-bool NamesStandardOutput(const char* path);
-
 // The reader's status for a file, B_OK with a new bitmap in *picture.
 status_t ReadPicture(const char* path, BBitmap** picture);
 // GetFrom(depth), GetMotive(pattern), Fusion(): a new bitmap or null.

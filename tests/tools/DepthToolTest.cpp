@@ -703,22 +703,30 @@ TEST(DepthTool, DamagedInputSaysWhyAndLeavesNothing)
     segment += char((xmp.size() + 2) & 0xFF);
     write_text(scratch / "bad.jpg", photo.substr(0, 2) + segment + xmp + photo.substr(2));
     write_text(scratch / "noise.bin", std::string(3000, '\x17'));
+    // Past the 2 GiB a model file may have, sparse: refused by its size,
+    // unread, whether named or given as standard input.
+    const std::string huge = scratch / "huge.stl";
+    std::ofstream(huge) << "solid huge\nfacet normal 0 0 1\n";
+    fs::resize_file(huge, (uint64_t(2) << 30) + 1);
 
     struct Case
     {
         std::string input;
         const char* said;
+        std::string standardInput = "";
     };
     const Case cases[] = {
         {scratch / "bad.jpg", "cannot read the depth map in"},
         {scratch / "noise.bin", "not a picture, a photo with a depth map or a 3D model"},
         {scratch / "missing.png", "no such file"},
         {scratch / "", "is a directory"},
+        {huge, "more than the 2 GiB a file may have"},
+        {"-", "cannot read standard input: more than the 2 GiB", huge},
     };
     for (const Case& c : cases) {
         const std::string out = scratch / "out.png";
         std::ofstream(out) << "old";
-        ToolRun run = run_depth(scratch, {c.input, out});
+        ToolRun run = run_depth(scratch, {c.input, out}, c.standardInput);
         EXPECT_EQ(1, run.status) << c.input;
         expect_one_line(run, c.said);
         EXPECT_EQ("old", slurp(out)) << c.input;
