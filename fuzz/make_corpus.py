@@ -284,6 +284,23 @@ def heif_depth():
                     representation=depth_representation(2, z_near=0.5, z_far=3.0))
 
 
+def wide_depth():
+    from wide_png import png16
+    d = folder('wide_depth')
+    def ramp(x, y):
+        return (1000 + 37 * x + 101 * y,)
+    def write(name, data):
+        with open(f'{d}/{name}.png', 'wb') as f:
+            f.write(data)
+    write('grey', png16(12, 8, ramp))
+    write('grey-adam7', png16(11, 9, ramp, interlace=True))
+    write('grey-trns-exif', png16(8, 6, ramp, trns=1037, exif=6))
+    write('grey-alpha', png16(8, 6, lambda x, y: (ramp(x, y)[0], 65535 - 999 * x), 4))
+    write('rgb', png16(8, 6, lambda x, y: (x * 8000, y * 9000, 30000), 2))
+    write('rgba-adam7', png16(9, 7, lambda x, y: (x * 7000, y * 9000, 30000, 60000 - x * y * 900),
+                              6, interlace=True))
+
+
 def model():
     import base64
     import json
@@ -350,7 +367,7 @@ def model():
 
 makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm,
           'gdepth': gdepth, 'dynamic_depth': dynamic_depth, 'heif_depth': heif_depth,
-          'model': model}
+          'model': model, 'wide_depth': wide_depth}
 for name in sys.argv[1:] or makers:
     makers[name]()
 shutil.rmtree(work)
