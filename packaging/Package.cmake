@@ -21,6 +21,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends comes from the shared libraries the programs link (dpkg-shlibdeps,
 # from dpkg-dev).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# pellara-depth --text needs a font installed; no library names one.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
 # Qt's extra image plugins read what none of our own translators takes
 # (ICNS, WBMP, MNG); the icon is an SVG, drawn by Qt's SVG icon engine
 # (qt6-svg-plugins from Debian 13 on, libqt6svg6 before).
