@@ -3,7 +3,8 @@
 # of ours reads, made with Pillow, ImageMagick and the formats' own tools.
 # Run from anywhere: python3 fuzz/make_corpus.py (needs python3-pil,
 # imagemagick, libjpeg-turbo-progs, webp, libheif-examples, libavif-bin,
-# libjxl-tools, libopenjp2-tools, ffmpeg).
+# libjxl-tools, libopenjp2-tools, ffmpeg). Names of corpora as arguments
+# make only those.
 import os
 import shutil
 import subprocess
@@ -13,6 +14,7 @@ import tempfile
 from PIL import Image
 
 here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(here, '..', 'tests', 'support'))
 work = tempfile.mkdtemp()
 
 
@@ -236,6 +238,150 @@ def qoi():
 
 
 makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm, 'qoi': qoi}
+def depth_src(w=12, h=9):
+    im = Image.new('L', (w, h))
+    im.putdata([(x * 19 + y * 7) % 256 for y in range(h) for x in range(w)])
+    return im
+
+
+def gdepth():
+    from depth_files import EXTENDED, gdepth_jpeg
+    d = folder('gdepth')
+    photo = src(w=16, h=12)
+    cases = {
+        'standard.jpg': dict(extended=False),
+        'elements.jpg': dict(extended=False, elements=True),
+        'extended.jpg': dict(chunk=100),
+        'shuffled.jpg': dict(chunk=100, order='reversed'),
+        'linear-turned.jpg': dict(fmt='RangeLinear', exif=6),
+        'missing-part.jpg': dict(chunk=100, drop_chunk=0),
+    }
+    for name, options in cases.items():
+        if options.get('order') == 'reversed':
+            count = gdepth_jpeg(photo, depth_src(), chunk=100).count(EXTENDED)
+            options['order'] = list(reversed(range(count)))
+        with open(f'{d}/{name}', 'wb') as f:
+            f.write(gdepth_jpeg(photo, depth_src(), **options))
+
+
+def dynamic_depth():
+    from depth_files import dynamic_depth_jpeg, jpeg_bytes, png_bytes
+    d = folder('dynamic_depth')
+    photo = src(w=16, h=12)
+    gain = jpeg_bytes(src(w=6, h=4))
+    depth = png_bytes(depth_src())
+    cases = {
+        'attributes.jpg': dict(items=[('image/jpeg', gain, 'android/gainmap', None, 0),
+                                      ('image/png', depth, 'android/depthmap', None, 0)]),
+        'elements.jpg': dict(items=[('image/png', depth, 'android/depthmap', None, 3)],
+                             elements=True, primary_padding=2),
+        'semantic.jpg': dict(items=[('image/png', depth, None, 'Depth', 0)], depth_uri=None),
+        'progressive.jpg': dict(items=[('image/png', depth, 'android/depthmap', None, 0)],
+                                progressive=True, exif=8),
+        'cut.jpg': dict(items=[('image/png', depth, 'android/depthmap', None, 0)], cut=2),
+    }
+    for name, options in cases.items():
+        with open(f'{d}/{name}', 'wb') as f:
+            f.write(dynamic_depth_jpeg(photo, **options))
+
+
+def heif_depth():
+    from depth_files import depth_representation, heif_with_depth
+    d = folder('heif_depth')
+    photo = src(w=16, h=12)
+    heif_with_depth(work, photo, depth_src(8, 6), f'{d}/depth.avif')
+    heif_with_depth(work, photo, depth_src(8, 6), f'{d}/turned.avif', [('irot', 1), ('imir', 0)])
+    deep = Image.new('I;16', (8, 6))
+    deep.putdata([(x * 9000 + y * 3000) % 65536 for y in range(6) for x in range(8)])
+    heif_with_depth(work, photo, deep, f'{d}/deep.avif', bits=12)
+    heif_with_depth(work, photo, depth_src(8, 6), f'{d}/represented.avif',
+                    representation=depth_representation(2, z_near=0.5, z_far=3.0))
+
+
+def wide_depth():
+    from wide_png import png16
+    d = folder('wide_depth')
+    def ramp(x, y):
+        return (1000 + 37 * x + 101 * y,)
+    def write(name, data):
+        with open(f'{d}/{name}.png', 'wb') as f:
+            f.write(data)
+    write('grey', png16(12, 8, ramp))
+    write('grey-adam7', png16(11, 9, ramp, interlace=True))
+    write('grey-trns-exif', png16(8, 6, ramp, trns=1037, exif=6))
+    write('grey-alpha', png16(8, 6, lambda x, y: (ramp(x, y)[0], 65535 - 999 * x), 4))
+    write('rgb', png16(8, 6, lambda x, y: (x * 8000, y * 9000, 30000), 2))
+    write('rgba-adam7', png16(9, 7, lambda x, y: (x * 7000, y * 9000, 30000, 60000 - x * y * 900),
+                              6, interlace=True))
+
+
+def model():
+    import base64
+    import json
+    import struct
+    d = folder('model')
+    vertices = [(-1, -1, -1), (1, -1, -1), (1, 1, -1), (-1, 1, -1), (0, 0, 1)]
+    faces = [(0, 1, 4), (1, 2, 4), (2, 3, 4), (3, 0, 4), (0, 2, 1), (0, 3, 2)]
+    with open(f'{d}/pyramid.stl', 'wb') as f:
+        f.write(b'\0' * 80 + struct.pack('<I', len(faces)))
+        for t in faces:
+            f.write(struct.pack('<3f', 0, 0, 0))
+            for v in t:
+                f.write(struct.pack('<3f', *vertices[v]))
+            f.write(b'\0\0')
+    with open(f'{d}/pyramid-ascii.stl', 'w') as f:
+        f.write('solid p\n')
+        for t in faces:
+            f.write(' facet normal 0 0 0\n  outer loop\n')
+            for v in t:
+                f.write('   vertex %g %g %g\n' % vertices[v])
+            f.write('  endloop\n endfacet\n')
+        f.write('endsolid p\n')
+    with open(f'{d}/pyramid.obj', 'w') as f:
+        f.write('o p\n' + ''.join('v %g %g %g\n' % v for v in vertices))
+        f.write('f 1 2 5\nf 2 3 5\nf 3 4 5\nf 4 1 5\nf 1 4 3 2\n')
+    header = ('ply\nformat %s 1.0\nelement vertex 5\nproperty float x\nproperty float y\n'
+              'property float z\nelement face 6\nproperty list uchar int vertex_indices\n'
+              'end_header\n')
+    with open(f'{d}/pyramid-ascii.ply', 'w') as f:
+        f.write(header % 'ascii' + ''.join('%g %g %g\n' % v for v in vertices) +
+                ''.join('3 %d %d %d\n' % t for t in faces))
+    with open(f'{d}/pyramid.ply', 'wb') as f:
+        f.write((header % 'binary_little_endian').encode())
+        f.write(b''.join(struct.pack('<3f', *v) for v in vertices))
+        f.write(b''.join(struct.pack('<B3i', 3, *t) for t in faces))
+    buffer = b''.join(struct.pack('<3f', *v) for v in vertices) + \
+        b''.join(struct.pack('<3I', *t) for t in faces)
+
+    def document(uri):
+        doc = {'asset': {'version': '2.0'}, 'scene': 0, 'scenes': [{'nodes': [0]}],
+               'nodes': [{'children': [1], 'scale': [2, 1, 1]}, {'mesh': 0,
+                                                                 'translation': [0, 1, 0]}],
+               'meshes': [{'primitives': [{'attributes': {'POSITION': 0}, 'indices': 1}]}],
+               'buffers': [{'byteLength': len(buffer)}],
+               'bufferViews': [{'buffer': 0, 'byteOffset': 0, 'byteLength': 60},
+                               {'buffer': 0, 'byteOffset': 60, 'byteLength': 72}],
+               'accessors': [{'bufferView': 0, 'componentType': 5126, 'count': 5,
+                              'type': 'VEC3', 'min': [-1, -1, -1], 'max': [1, 1, 1]},
+                             {'bufferView': 1, 'componentType': 5125, 'count': 18,
+                              'type': 'SCALAR'}]}
+        if uri:
+            doc['buffers'][0]['uri'] = uri
+        return json.dumps(doc)
+    with open(f'{d}/pyramid.gltf', 'w') as f:
+        f.write(document('data:application/octet-stream;base64,' +
+                         base64.b64encode(buffer).decode()))
+    text = document(None).encode()
+    text += b' ' * (-len(text) % 4)
+    with open(f'{d}/pyramid.glb', 'wb') as f:
+        f.write(b'glTF' + struct.pack('<II', 2, 12 + 8 + len(text) + 8 + len(buffer)))
+        f.write(struct.pack('<I', len(text)) + b'JSON' + text)
+        f.write(struct.pack('<I', len(buffer)) + b'BIN\0' + buffer)
+
+
+makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm,
+          'gdepth': gdepth, 'dynamic_depth': dynamic_depth, 'heif_depth': heif_depth,
+          'model': model, 'wide_depth': wide_depth}
 for name in sys.argv[1:] or makers:
     makers[name]()
 shutil.rmtree(work)

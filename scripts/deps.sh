@@ -38,6 +38,14 @@ program=(
     libcli11-dev
     # QOI: the format's reference decoder, one header (nothing at run time).
     libqoi-dev
+    # pellara-depth: phones' depth maps sit in XMP packets, read with expat;
+    # 3D models (STL, OBJ, PLY, glTF) load through assimp; its options are
+    # parsed by CLI11, as pellara-fuse's are.
+    libexpat1-dev
+    libassimp-dev
+    # pellara-depth --text draws with the installed fonts: DejaVu, Debian's
+    # usual default sans (the tests name DejaVu Serif too).
+    fonts-dejavu-core
 )
 
 # The tests, the benchmarks and the checks on the installed files.

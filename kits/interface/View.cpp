@@ -1,3 +1,4 @@
+#include <FontPrivate.h>
 #include <ViewPrivate.h>
 #include <Window.h>
 
@@ -570,11 +571,54 @@ rgb_color BView::ViewColor() const
     return fPrivate->viewColor;
 }
 
+void BView::SetFont(const BFont* font, uint32 mask)
+{
+    if (font == nullptr)
+        return;
+    BFont& own = fPrivate->font;
+    if (!fPrivate->fontSet)
+        own = *be_plain_font;
+    if ((mask & B_FONT_ALL) == B_FONT_ALL) {
+        own = *font;
+    } else {
+        if ((mask & B_FONT_FAMILY_AND_STYLE) != 0) {
+            // The face goes with the family and style it belongs to.
+            BFont merged(font);
+            merged.SetSize(own.Size());
+            merged.SetFlags(own.Flags());
+            own = merged;
+        }
+        if ((mask & B_FONT_SIZE) != 0)
+            own.SetSize(font->Size());
+        if ((mask & B_FONT_FACE) != 0)
+            own.SetFace(font->Face());
+        if ((mask & B_FONT_FLAGS) != 0)
+            own.SetFlags(font->Flags());
+    }
+    fPrivate->fontSet = true;
+}
+
+void BView::GetFont(BFont* font) const
+{
+    if (font != nullptr)
+        *font = fPrivate->fontSet ? fPrivate->font : *be_plain_font;
+}
+
+float BView::StringWidth(const char* string) const
+{
+    return (fPrivate->fontSet ? fPrivate->font : *be_plain_font).StringWidth(string);
+}
+
 void BView::DrawString(const char* string, BPoint baseline)
 {
+    // A bitmap's view may draw in a process without a GUI application.
+    if (fPrivate->painter == nullptr && !font_engine_ready())
+        return;
     QPainter* painter = fPrivate->Painter();
     if (painter == nullptr || string == nullptr)
         return;
+    if (fPrivate->fontSet)
+        painter->setFont(FontAccess::QtFont(fPrivate->font));
     painter->setPen(to_qcolor(fPrivate->high));
     painter->drawText(QPointF(baseline.x, baseline.y), QString::fromUtf8(string));
 }

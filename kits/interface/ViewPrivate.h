@@ -59,6 +59,8 @@ struct BView::Private
     rgb_color high = {0, 0, 0, 255};
     rgb_color low = {255, 255, 255, 255};
     rgb_color viewColor = {255, 255, 255, 255};
+    BFont font;
+    bool fontSet = false;
 
     BView* parent = nullptr;
     std::vector<BView*> children;

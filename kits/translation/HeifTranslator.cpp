@@ -1,6 +1,7 @@
 #include <HeifTranslator.h>
 
 #include <CodecSupport.h>
+#include <IsoBoxes.h>
 
 #include <algorithm>
 #include <climits>
@@ -39,69 +40,6 @@ struct OptionsDeleter
     void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
 };
 
-void initialise_libheif()
-{
-    // Registers the decoders built into the library, once for the process.
-    static const bool done = [] {
-        heif_init(nullptr);
-        return true;
-    }();
-    (void)done;
-}
-
-status_t status_of(const heif_error& error)
-{
-    if (error.code == heif_error_Ok)
-        return B_OK;
-    if (error.code == heif_error_Memory_allocation_error ||
-        error.subcode == heif_suberror_Security_limit_exceeded)
-        return B_NO_MEMORY;
-    if (error.code == heif_error_Unsupported_feature ||
-        error.code == heif_error_Unsupported_filetype || error.code == heif_error_Plugin_loading_error)
-        return B_NO_TRANSLATOR;
-    return B_ILLEGAL_DATA;
-}
-
-// The boxes of an ISO base media file, as far as the size checks need them.
-struct Span
-{
-    const uint8* data = nullptr;
-    size_t size = 0;
-
-    bool Has(size_t at, size_t bytes) const { return at <= size && bytes <= size - at; }
-    uint64 Read(size_t at, size_t bytes) const
-    {
-        uint64 value = 0;
-        for (size_t i = 0; i < bytes; i++)
-            value = value << 8 | data[at + i];
-        return value;
-    }
-};
-
-// Calls visit(type, body) for each box in the span, up to one that runs
-// past it.
-template <typename Visit>
-void for_each_box(Span span, Visit visit)
-{
-    for (size_t at = 0; span.Has(at, 8);) {
-        uint64 size = span.Read(at, 4);
-        size_t header = 8;
-        if (size == 1) {
-            if (!span.Has(at, 16))
-                return;
-            size = span.Read(at + 8, 8);
-            header = 16;
-        } else if (size == 0) {
-            size = span.size - at;
-        }
-        if (size < header || size > span.size - at)
-            return;
-        visit(std::string_view(reinterpret_cast<const char*>(span.data + at + 4), 4),
-              Span{span.data + at + header, size_t(size - header)});
-        at += size_t(size);
-    }
-}
-
 // Item identifiers of the grids (false) and overlays (true) an 'iinf' box
 // lists.
 std::vector<std::pair<uint32, bool>> derived_items(Span iinf)
@@ -126,13 +64,34 @@ std::vector<std::pair<uint32, bool>> derived_items(Span iinf)
     return derived;
 }
 
-// A grid of tiles or an overlay declares its canvas in its own data, and
-// libheif allocates that canvas whatever the item's 'ispe' box claims: a
-// file of a few hundred bytes could cost gigabytes. Every such item in the
-// file is held to the budget before anything is decoded; what can't be
-// parsed here is left for libheif to judge.
-bool derived_canvases_admitted(Span file, const ReadBudget& budget)
+} // namespace
+
+void initialise_libheif()
 {
+    // Registers the decoders built into the library, once for the process.
+    static const bool done = [] {
+        heif_init(nullptr);
+        return true;
+    }();
+    (void)done;
+}
+
+status_t libheif_status(const heif_error& error)
+{
+    if (error.code == heif_error_Ok)
+        return B_OK;
+    if (error.code == heif_error_Memory_allocation_error ||
+        error.subcode == heif_suberror_Security_limit_exceeded)
+        return B_NO_MEMORY;
+    if (error.code == heif_error_Unsupported_feature ||
+        error.code == heif_error_Unsupported_filetype || error.code == heif_error_Plugin_loading_error)
+        return B_NO_TRANSLATOR;
+    return B_ILLEGAL_DATA;
+}
+
+bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& budget)
+{
+    const Span file{data, size};
     Span meta;
     for_each_box(file, [&](std::string_view type, Span body) {
         if (type == "meta")
@@ -216,6 +175,8 @@ bool derived_canvases_admitted(Span file, const ReadBudget& budget)
     return true;
 }
 
+namespace {
+
 // Whether the file's item properties describe a layered AV1 picture (an
 // operating point, a layer selector or layer sizes). libheif 1.15 decodes
 // every layer of such a picture and gives the largest, whatever size its
@@ -255,7 +216,7 @@ status_t decode_image(heif_image_handle* handle, bool alpha,
     options->ignore_transformations = 0;
     options->convert_hdr_to_8bit = 1;
     heif_image* rawImage = nullptr;
-    const status_t status = status_of(heif_decode_image(
+    const status_t status = libheif_status(heif_decode_image(
         handle, &rawImage, heif_colorspace_RGB,
         alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get()));
     image->reset(rawImage);
@@ -274,12 +235,12 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     if (!context)
         return B_NO_MEMORY;
     heif_context_set_maximum_image_size_limit(context.get(), kMaxSide);
-    status_t status = status_of(heif_context_read_from_memory_without_copy(
+    status_t status = libheif_status(heif_context_read_from_memory_without_copy(
         context.get(), source.data, source.size, nullptr));
     if (status != B_OK)
         return status;
     heif_image_handle* rawHandle = nullptr;
-    status = status_of(heif_context_get_primary_image_handle(context.get(), &rawHandle));
+    status = libheif_status(heif_context_get_primary_image_handle(context.get(), &rawHandle));
     std::unique_ptr<heif_image_handle, HandleDeleter> handle(rawHandle);
     if (status != B_OK)
         return status;
@@ -289,7 +250,7 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     if (shownWidth <= 0 || shownHeight <= 0)
         return B_ILLEGAL_DATA;
     if (!budget.Admits(uint64(shownWidth), uint64(shownHeight)) ||
-        !derived_canvases_admitted(Span{source.data, source.size}, budget))
+        !heif_canvases_admitted(source.data, source.size, budget))
         return B_NO_MEMORY;
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
     std::unique_ptr<heif_image, ImageDeleter> image;

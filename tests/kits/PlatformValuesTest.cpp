@@ -3,6 +3,7 @@
 // from the platform fails here.
 #include <AppDefs.h>
 #include <Errors.h>
+#include <Font.h>
 #include <GraphicsDefs.h>
 #include <StorageDefs.h>
 #include <TranslationUtils.h>
@@ -124,6 +125,19 @@ const PlatformValue kOpenModes[] = {
     VALUE(B_PATH_NAME_LENGTH, 1024),
 };
 
+const PlatformValue kFontValues[] = {
+    VALUE(B_ITALIC_FACE, 0x0001),          VALUE(B_UNDERSCORE_FACE, 0x0002),
+    VALUE(B_NEGATIVE_FACE, 0x0004),        VALUE(B_OUTLINED_FACE, 0x0008),
+    VALUE(B_STRIKEOUT_FACE, 0x0010),       VALUE(B_BOLD_FACE, 0x0020),
+    VALUE(B_REGULAR_FACE, 0x0040),         VALUE(B_DISABLE_ANTIALIASING, 0x0001),
+    VALUE(B_FORCE_ANTIALIASING, 0x0002),   VALUE(B_FONT_FAMILY_AND_STYLE, 0x0001),
+    VALUE(B_FONT_SIZE, 0x0002),            VALUE(B_FONT_SHEAR, 0x0004),
+    VALUE(B_FONT_ROTATION, 0x0008),        VALUE(B_FONT_SPACING, 0x0010),
+    VALUE(B_FONT_ENCODING, 0x0020),        VALUE(B_FONT_FACE, 0x0040),
+    VALUE(B_FONT_FLAGS, 0x0080),           VALUE(B_FONT_ALL, 0x00FF),
+    VALUE(B_FONT_FAMILY_LENGTH, 63),       VALUE(B_FONT_STYLE_LENGTH, 63),
+};
+
 #undef VALUE
 
 class PlatformValues : public testing::TestWithParam<PlatformValue>
@@ -145,5 +159,6 @@ INSTANTIATE_TEST_SUITE_P(Errors, PlatformValues, testing::ValuesIn(kErrors), nam
 INSTANTIATE_TEST_SUITE_P(MessageCodes, PlatformValues, testing::ValuesIn(kMessageCodes), name_of);
 INSTANTIATE_TEST_SUITE_P(TypeCodes, PlatformValues, testing::ValuesIn(kTypeCodes), name_of);
 INSTANTIATE_TEST_SUITE_P(OpenModes, PlatformValues, testing::ValuesIn(kOpenModes), name_of);
+INSTANTIATE_TEST_SUITE_P(Fonts, PlatformValues, testing::ValuesIn(kFontValues), name_of);
 
 } // namespace

@@ -9,7 +9,7 @@ for tool in appstreamcli desktop-file-validate groff; do
 done
 appstreamcli validate --no-net "$data/pellara.metainfo.xml"
 desktop-file-validate "$data/pellara.desktop"
-for page in pellara.1 pellara-fuse.1; do
+for page in pellara.1 pellara-fuse.1 pellara-depth.1; do
     # -ww: every warning; groff says nothing about a clean page.
     complaints=$(LC_ALL=C.UTF-8 groff -man -ww -z -Tutf8 "$data/$page" 2>&1)
     if [ -n "$complaints" ]; then

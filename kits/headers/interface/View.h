@@ -2,6 +2,7 @@
 #ifndef _VIEW_H
 #define _VIEW_H
 
+#include <Font.h>
 #include <GraphicsDefs.h>
 #include <Handler.h>
 #include <InterfaceDefs.h>
@@ -82,6 +83,10 @@ public:
     void SetViewColor(uint8 r, uint8 g, uint8 b, uint8 a = 255);
     rgb_color ViewColor() const;
 
+    // Without SetFont a view draws strings in its widget's font.
+    void SetFont(const BFont* font, uint32 mask = B_FONT_ALL);
+    void GetFont(BFont* font) const;
+    float StringWidth(const char* string) const;
     void DrawString(const char* string, BPoint baseline);
     void StrokeRect(BRect rect, ::pattern p = B_SOLID_HIGH);
     void FillRect(BRect rect, ::pattern p = B_SOLID_HIGH);

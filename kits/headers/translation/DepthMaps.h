@@ -1,0 +1,62 @@
+// Depth maps that phones embed in their photos, read out of the file: our
+// own addition to the translation kit, which the platform does not have.
+//
+// HEIF, HEIC and AVIF carry the primary image's depth map as an auxiliary
+// image; Google's cameras put theirs in a JPEG's XMP metadata (GDepth) or
+// append it after the JPEG's end and list it in the XMP (Dynamic Depth).
+// Whatever the file's own representation, the map comes out as numbers from
+// 0 (far) to 1 (near), turned and mirrored as the photo is shown.
+#ifndef _DEPTH_MAPS_H
+#define _DEPTH_MAPS_H
+
+#include <SupportDefs.h>
+
+#include <cstddef>
+#include <vector>
+
+// Where a depth map came from.
+enum depth_map_source : int32
+{
+    DEPTH_MAP_NONE = 0,
+    DEPTH_MAP_HEIF,          // the primary image's auxiliary depth image
+    DEPTH_MAP_GDEPTH,        // GDepth XMP in a JPEG
+    DEPTH_MAP_DYNAMIC_DEPTH, // an item after a JPEG's end, listed in its XMP
+};
+
+struct depth_map
+{
+    depth_map_source source = DEPTH_MAP_NONE;
+    // The map, width x height values row after row: 1 is the nearest and 0
+    // the farthest that the file's own scale can express (its near and far
+    // distances, or its least and greatest disparity).
+    int32 width = 0;
+    int32 height = 0;
+    std::vector<float> values;
+    // The photo's size as viewers show it, after its orientation; the map
+    // covers the same area, usually at a lower resolution.
+    int32 photoWidth = 0;
+    int32 photoHeight = 0;
+};
+
+// Reads the primary image's depth map (its first, when it has several) out
+// of a whole file in memory. Embedded pictures are read as any picture is,
+// within the same reading budget. Statuses:
+//   B_OK              *outMap holds the map;
+//   B_NAME_NOT_FOUND  a JPEG or HEIF file that carries no depth map;
+//   B_NO_TRANSLATOR   neither JPEG nor HEIF: no format that carries one;
+//   B_ILLEGAL_DATA    a depth map is declared but damaged or missing;
+//   B_NO_MEMORY       over the reading budget, or out of memory;
+//   B_BAD_VALUE       a null argument.
+// On B_ILLEGAL_DATA, *why (when given) says in a few words what is wrong
+// ("its item runs past the end of the file"); it is a constant string.
+status_t read_depth_map_data(const void* data, size_t size, depth_map* outMap,
+                             const char** why = nullptr);
+
+// A depth picture of 16 bits a sample (PNG) as a map of its light, 0..1,
+// at its full precision, where a bitmap would keep 8 bits of it; turned as
+// its EXIF says, and transparency counting as far. Within the same reading
+// budget. B_NAME_NOT_FOUND for any other picture (its bitmap holds every
+// level it has); otherwise as read_depth_map_data.
+status_t read_wide_depth_picture_data(const void* data, size_t size, depth_map* outMap);
+
+#endif // _DEPTH_MAPS_H

@@ -1,0 +1,506 @@
+#include "DepthJob.h"
+
+#include "DepthPictures.h"
+#include "FormatPackages.h"
+#include "FuseJob.h"
+#include "ModelDepth.h"
+#include "TextDepth.h"
+
+#include <Bitmap.h>
+#include <BitmapReading.h>
+#include <DataIO.h>
+#include <PictureMemory.h>
+#include <RegularFile.h>
+#include <SafeFileWriter.h>
+#include <TranslatorFormats.h>
+#include <TranslatorRoster.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifndef PELLARA_VERSION
+#define PELLARA_VERSION "unknown"
+#endif
+
+namespace depth {
+
+namespace {
+
+const char kTool[] = "pellara-depth";
+constexpr int kRunFailed = 1;
+constexpr int kUsage = 2;
+// Models and text have no size of their own.
+constexpr int32 kDefaultWidth = 1024;
+constexpr int32 kDefaultHeight = 768;
+
+const char kUsageText[] =
+    "Usage: %s INPUT OUTPUT [--size WxH | --width W] [--format TYPE] [--invert]\n"
+    "                     [--no-normalize] [--rotate X,Y,Z] [--max-pixels N]\n"
+    "       %s --text WORDS OUTPUT [--size WxH | --width W] [--font FAMILY]\n"
+    "       %s --list-formats | --help | --version\n"
+    "\n"
+    "Writes a depth picture (grey, light parts near) for a stereogram. INPUT, told by\n"
+    "its content, is a photo with a depth map (HEIF/HEIC/AVIF, or JPEG with Google's\n"
+    "GDepth or Dynamic Depth), any other picture (taken as depth), or a 3D model (STL,\n"
+    "OBJ, PLY, glTF 2.0). '-' as INPUT reads standard input; as OUTPUT it writes the\n"
+    "picture to standard output (then --format is needed).\n"
+    "\n"
+    "  --size WxH      the picture's size (default: the photo's or picture's own,\n"
+    "                  1024x768 for models and text)\n"
+    "  --width W       that width, the height following the default size's shape\n"
+    "  --format TYPE   output format (png, jpeg, tif, ... or a type code such as\n"
+    "                  'PNG '); without it the format comes from OUTPUT's extension\n"
+    "  --invert        swap near and far\n"
+    "  --no-normalize  keep the map's own scale instead of stretching its nearest\n"
+    "                  and farthest values to white and black\n"
+    "  --rotate X,Y,Z  turn a model by these degrees about X, then Y, then Z\n"
+    "  --text WORDS    draw these words; \\n starts a new line\n"
+    "  --font FAMILY   the installed font family for --text (default: the desktop's)\n"
+    "  --max-pixels N  read pictures of up to N pixels (default %llu, at most %llu)\n"
+    "  --list-formats  list the formats that can be written\n"
+    "  --help          show this help\n"
+    "  --version       show the version\n";
+
+int fail(int code, const std::string& message)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", kTool, message.c_str());
+    return code;
+}
+
+int usage_error(const std::string& message)
+{
+    return fail(kUsage, message + " (see --help)");
+}
+
+// How an input is named in messages.
+std::string name_of(const std::string& path)
+{
+    return path == "-" ? std::string("standard input") : "'" + path + "'";
+}
+
+// Whether writing the help or list to standard output failed.
+bool output_failed()
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return false;
+    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kTool,
+                 SafeFileWriter::MessageFor(errno != 0 ? errno : EIO));
+    return true;
+}
+
+status_t status_for_errno(int error)
+{
+    switch (error) {
+    case ENOENT: return B_ENTRY_NOT_FOUND;
+    case EACCES:
+    case EPERM: return B_PERMISSION_DENIED;
+    case ENOTDIR: return B_NOT_A_DIRECTORY;
+    case EISDIR: return B_IS_A_DIRECTORY;
+    case ENAMETOOLONG: return B_NAME_TOO_LONG;
+    case ENOMEM: return B_NO_MEMORY;
+    default: return B_IO_ERROR;
+    }
+}
+
+// A file read whole, as the translation kit reads one: opened without
+// blocking and checked to be a regular file first; B_NOT_ALLOWED past limit.
+status_t read_file(const char* path, uint64 limit, BMallocIO* data)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return status_for_errno(errno);
+    off_t size = 0;
+    status_t status = check_regular_file(fd, &size);
+    if (status == B_OK && uint64(size) > limit)
+        status = B_NOT_ALLOWED;
+    if (status == B_OK)
+        status = data->SetSize(size);
+    size_t got = 0;
+    while (status == B_OK && got < size_t(size)) {
+        ssize_t n = read(fd, static_cast<uint8*>(const_cast<void*>(data->Buffer())) + got,
+                         size_t(size) - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            status = status_for_errno(errno);
+        else if (n == 0)
+            break; // shortened meanwhile: the readers see a truncated file
+        else
+            got += size_t(n);
+    }
+    close(fd);
+    if (status == B_OK)
+        status = data->SetSize(off_t(got));
+    return status;
+}
+
+// Standard input read to its end, up to limit bytes: a pipe can be read
+// only once and has no size to check first. B_NOT_ALLOWED past the limit.
+status_t read_standard_input(uint64 limit, BMallocIO* data)
+{
+    // A file given as standard input tells its size: no need to read it.
+    struct stat file;
+    if (fstat(STDIN_FILENO, &file) == 0 && S_ISREG(file.st_mode) && uint64(file.st_size) > limit)
+        return B_NOT_ALLOWED;
+    char buffer[65536];
+    uint64 got = 0;
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return status_for_errno(errno);
+        if (n == 0)
+            return B_OK;
+        got += uint64(n);
+        if (got > limit)
+            return B_NOT_ALLOWED;
+        status_t status = data->WriteExactly(buffer, size_t(n));
+        if (status != B_OK)
+            return status;
+    }
+}
+
+// Whether path names what standard output already is (/dev/stdout, say):
+// the picture then goes to the descriptor the shell set up.
+bool names_standard_output(const std::string& path)
+{
+    struct stat out, target;
+    return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &target) == 0 &&
+           out.st_dev == target.st_dev && out.st_ino == target.st_ino;
+}
+
+struct Options
+{
+    std::vector<std::string> positional;
+    std::string text;
+    bool textGiven = false;
+    std::string size;
+    int32 width = 0;
+    std::string format;
+    bool invert = false;
+    bool noNormalize = false;
+    std::string rotate;
+    std::string font;
+    uint64 maxPixels = 0;
+    bool help = false;
+    bool version = false;
+    bool listFormats = false;
+};
+
+void list_formats()
+{
+    BTranslatorRoster* roster = BTranslatorRoster::Default();
+    translator_id* ids = nullptr;
+    int32 count = 0;
+    if (roster->GetAllTranslators(&ids, &count) != B_OK)
+        return;
+    for (int32 i = 0; i < count; i++) {
+        const translation_format* format = nullptr;
+        int32 formats = 0;
+        if (roster->GetOutputFormats(ids[i], &format, &formats) != B_OK || formats < 1)
+            continue;
+        char code[5];
+        for (int k = 0; k < 4; k++)
+            code[k] = char(format->type >> (24 - 8 * k));
+        code[4] = '\0';
+        std::printf("%-6s '%s'  %-26s %s\n", roster->ShortName(ids[i]), code, format->MIME,
+                    format->name);
+    }
+    delete[] ids;
+}
+
+// The input and what it is, read and turned into a map.
+struct Source
+{
+    InputKind kind = InputKind::kPicture;
+    depth_map map;
+};
+
+} // namespace
+
+bool ParseSize(const std::string& text, int32* width, int32* height)
+{
+    const size_t x = text.find_first_of("xX");
+    if (x == std::string::npos || x == 0 || x + 1 >= text.size())
+        return false;
+    uint64 values[2] = {0, 0};
+    const std::string parts[2] = {text.substr(0, x), text.substr(x + 1)};
+    for (int i = 0; i < 2; i++) {
+        for (char c : parts[i]) {
+            if (c < '0' || c > '9')
+                return false;
+            values[i] = values[i] * 10 + uint64(c - '0');
+            if (values[i] > kMostPicturePixels)
+                return false;
+        }
+        if (values[i] == 0)
+            return false;
+    }
+    if (values[0] * values[1] > kMostPicturePixels)
+        return false;
+    *width = int32(values[0]);
+    *height = int32(values[1]);
+    return true;
+}
+
+bool ParseRotation(const std::string& text, double angles[3])
+{
+    size_t at = 0;
+    for (int i = 0; i < 3; i++) {
+        const size_t comma = text.find(',', at);
+        if ((i < 2) != (comma != std::string::npos))
+            return false;
+        const std::string part = text.substr(at, comma == std::string::npos ? std::string::npos
+                                                                             : comma - at);
+        if (part.empty() || part.find_first_not_of("+-.0123456789eE") != std::string::npos)
+            return false;
+        char* end = nullptr;
+        errno = 0;
+        angles[i] = std::strtod(part.c_str(), &end);
+        if (errno != 0 || end != part.c_str() + part.size() || !std::isfinite(angles[i]))
+            return false;
+        at = comma + 1;
+    }
+    return true;
+}
+
+int Main(int argc, char** argv)
+{
+    Options o;
+    CLI::App app(kTool, kTool);
+    app.set_help_flag();
+    app.add_flag("-h,--help", o.help);
+    app.add_flag("--version", o.version);
+    app.add_flag("--list-formats", o.listFormats);
+    app.add_option("--text", o.text);
+    app.add_option("--size", o.size);
+    app.add_option("--width", o.width);
+    app.add_option("--format", o.format);
+    app.add_flag("--invert", o.invert);
+    app.add_flag("--no-normalize", o.noNormalize);
+    app.add_option("--rotate", o.rotate);
+    app.add_option("--font", o.font);
+    app.add_option("--max-pixels", o.maxPixels);
+    app.add_option("files", o.positional);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        std::string what = error.what();
+        return usage_error(what.substr(0, what.find('\n')));
+    }
+    o.textGiven = app.count("--text") > 0;
+
+    if (o.help) {
+        std::printf(kUsageText, kTool, kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
+                    (unsigned long long)kMostPicturePixels);
+        return output_failed() ? kRunFailed : 0;
+    }
+    if (o.version) {
+        std::printf("%s %s\n", kTool, PELLARA_VERSION);
+        return output_failed() ? kRunFailed : 0;
+    }
+    if (o.listFormats) {
+        list_formats();
+        return output_failed() ? kRunFailed : 0;
+    }
+
+    // Everything about the command line is settled before any work.
+    const size_t wanted = o.textGiven ? 1 : 2;
+    if (o.positional.size() < wanted)
+        return usage_error(o.textGiven ? "expected OUTPUT after --text WORDS"
+                                       : "expected INPUT OUTPUT");
+    if (o.positional.size() > wanted)
+        return usage_error("too many arguments: '" + o.positional[wanted] + "'");
+    if (o.textGiven && !o.rotate.empty())
+        return usage_error("--rotate turns 3D models, not text");
+    if (!o.textGiven && app.count("--font") > 0)
+        return usage_error("--font goes with --text");
+    if (app.count("--size") > 0 && app.count("--width") > 0)
+        return usage_error("give --size or --width, not both");
+    int32 width = 0, height = 0;
+    if (app.count("--size") > 0 && !ParseSize(o.size, &width, &height))
+        return usage_error("--size needs WIDTHxHEIGHT, such as 1024x768, of at most " +
+                           std::to_string(kMostPicturePixels) + " pixels");
+    if (app.count("--width") > 0 && (o.width <= 0 || uint64(o.width) > kMostPicturePixels))
+        return usage_error("--width needs a number of pixels from 1 up");
+    double angles[3] = {0, 0, 0};
+    if (!o.rotate.empty() && !ParseRotation(o.rotate, angles))
+        return usage_error("--rotate needs three angles in degrees, such as 30,0,-15");
+    if (app.count("--max-pixels") > 0) {
+        if (o.maxPixels == 0 || o.maxPixels > kMostPicturePixels)
+            return usage_error("--max-pixels needs a number from 1 to " +
+                               std::to_string(kMostPicturePixels));
+        set_max_picture_pixels(o.maxPixels);
+    }
+    const std::string input = o.textGiven ? std::string() : o.positional[0];
+    const std::string output = o.positional[wanted - 1];
+    const bool toOutput = output == "-" || names_standard_output(output);
+
+    fuse::OutputFormat format;
+    if (!o.format.empty()) {
+        if (fuse::FormatFromName(o.format.c_str(), &format) != B_OK)
+            return usage_error(fuse::UnknownFormatMessage(o.format.c_str()));
+    } else if (output == "-") {
+        return usage_error("writing to standard output needs --format");
+    } else {
+        status_t status = fuse::FormatFromPath(output.c_str(), &format);
+        if (status == B_NAME_NOT_FOUND)
+            return fail(kUsage, "cannot tell the format of '" + output + "': give --format");
+        if (status != B_OK) {
+            const char* dot = std::strrchr(output.c_str(), '.');
+            return usage_error(fuse::UnknownFormatMessage(dot + 1));
+        }
+    }
+
+    // The source, as a depth map.
+    Source source;
+    std::string why;
+    if (o.textGiven) {
+        source.kind = InputKind::kText;
+        if (width == 0)
+            width = o.width > 0 ? o.width : kDefaultWidth;
+        if (height == 0)
+            height = o.width > 0 ? std::max(1, int32(std::lround(double(o.width) * kDefaultHeight /
+                                                                 kDefaultWidth)))
+                                 : kDefaultHeight;
+        status_t status = RenderText(o.text, o.font.empty() ? nullptr : o.font.c_str(), width,
+                                     height, &source.map, &why);
+        if (status != B_OK)
+            return fail(kRunFailed, "cannot draw the text: " + why);
+    } else {
+        BMallocIO data;
+        status_t status = input == "-" ? read_standard_input(kMaxModelBytes, &data)
+                                       : read_file(input.c_str(), kMaxModelBytes, &data);
+        if (status == B_OK && data.BufferLength() == 0)
+            status = B_NO_TRANSLATOR;
+        if (status == B_NOT_ALLOWED)
+            return fail(kRunFailed, "cannot read " + name_of(input) +
+                                        ": more than the 2 GiB a file may have");
+        if (status != B_OK)
+            return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
+                                        fuse::ReadFailure(status));
+        const uint8* bytes = static_cast<const uint8*>(data.Buffer());
+        const size_t size = data.BufferLength();
+
+        const char* problem = nullptr;
+        const status_t photo = read_depth_map_data(bytes, size, &source.map, &problem);
+        if (photo == B_OK) {
+            source.kind = InputKind::kPhoto;
+        } else if (photo == B_ILLEGAL_DATA && problem != nullptr) {
+            return fail(kRunFailed, "cannot read the depth map in " + name_of(input) + ": " +
+                                        problem);
+        } else if (photo == B_NO_MEMORY) {
+            return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
+                                        fuse::ReadFailure(B_NO_MEMORY));
+        } else if (SniffModel(bytes, size) != ModelFormat::kNone) {
+            source.kind = InputKind::kModel;
+        } else {
+            BBitmap* raw = nullptr;
+            status = read_bitmap_data(bytes, size, input == "-" ? nullptr : input.c_str(), &raw);
+            std::unique_ptr<BBitmap> picture(raw);
+            if (status == B_NO_TRANSLATOR)
+                return fail(kRunFailed, "cannot read " + name_of(input) +
+                                            ": not a picture, a photo with a depth map or a 3D "
+                                            "model");
+            if (status != B_OK)
+                return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
+                                            fuse::ReadFailure(status));
+            // A colour photo of a kind that carries depth maps, without one,
+            // is not a depth picture.
+            if (photo == B_NAME_NOT_FOUND && IsColourPicture(*picture))
+                return fail(kRunFailed, "no depth map in " + name_of(input));
+            // 16-bit samples are read again at their own precision.
+            status = read_wide_depth_picture_data(bytes, size, &source.map);
+            if (status == B_NAME_NOT_FOUND)
+                status = MapFromPicture(*picture, &source.map) == B_OK ? B_OK : B_NO_MEMORY;
+            if (status != B_OK)
+                return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
+                                            fuse::ReadFailure(status));
+            source.kind = InputKind::kPicture;
+        }
+        if (source.kind != InputKind::kModel && !o.rotate.empty())
+            return usage_error("--rotate turns 3D models; " + name_of(input) + " is a picture");
+
+        if (source.kind == InputKind::kModel) {
+            if (width == 0)
+                width = o.width > 0 ? o.width : kDefaultWidth;
+            if (height == 0)
+                height = o.width > 0 ? std::max(1, int32(std::lround(double(o.width) *
+                                                                     kDefaultHeight /
+                                                                     kDefaultWidth)))
+                                     : kDefaultHeight;
+            ModelView view;
+            view.width = width;
+            view.height = height;
+            std::copy(angles, angles + 3, view.rotate);
+            status = RenderModel(bytes, size, input == "-" ? nullptr : input.c_str(), view,
+                                 &source.map, &why);
+            if (status != B_OK)
+                return fail(kRunFailed, "cannot read the model " + name_of(input) + ": " + why);
+        }
+    }
+
+    // The output's size: the photo's as shown, or the picture's own.
+    if (width == 0) {
+        const int32 ownWidth = source.map.photoWidth > 0 ? source.map.photoWidth : source.map.width;
+        const int32 ownHeight =
+            source.map.photoHeight > 0 ? source.map.photoHeight : source.map.height;
+        width = o.width > 0 ? o.width : ownWidth;
+        height = o.width > 0 ? std::max(1, int32(std::lround(double(o.width) * ownHeight /
+                                                             ownWidth)))
+                             : ownHeight;
+    }
+    if (uint64(width) * uint64(height) > max_picture_pixels())
+        return fail(kRunFailed, std::to_string(width) + "x" + std::to_string(height) +
+                                    " is more than the " + std::to_string(max_picture_pixels()) +
+                                    " pixels a picture may have (--max-pixels)");
+
+    Levels levels;
+    levels.normalize = !o.noNormalize;
+    levels.invert = o.invert;
+    // A PNG stores a grey picture as grey: a third of the bytes to deflate.
+    const color_space space = format.type == B_PNG_FORMAT ? B_GRAY8 : B_RGB32;
+    std::unique_ptr<BBitmap> picture = MakeDepthPicture(source.map, width, height, levels, space);
+    std::vector<float>().swap(source.map.values);
+    if (!picture)
+        return fail(kRunFailed, "out of memory making the depth picture");
+
+    status_t status;
+    if (toOutput) {
+        BMallocIO encoded;
+        status = fuse::EncodePicture(picture.get(), format, &encoded);
+        if (status != B_OK) {
+            why = fuse::WriteFailure(status);
+        } else {
+            SafeFileWriter writer;
+            std::fflush(stdout);
+            status = writer.WriteDescriptor(STDOUT_FILENO, encoded.Buffer(),
+                                            encoded.BufferLength());
+            why = writer.ErrorMessage();
+        }
+        if (status != B_OK)
+            return fail(kRunFailed, (output == "-" ? std::string("cannot write standard output")
+                                                   : "cannot write '" + output + "'") +
+                                        ": " + why);
+    } else {
+        status = fuse::WritePicture(picture.get(), output.c_str(), format, &why);
+        if (status != B_OK)
+            return fail(kRunFailed, "cannot write '" + output + "': " + why);
+    }
+    return 0;
+}
+
+} // namespace depth

@@ -1,0 +1,72 @@
+// 3D models (STL, OBJ, PLY, glTF 2.0) as depth pictures: loaded with assimp,
+// turned, centred and scaled to fill the picture, and drawn with an
+// orthographic z-buffer looking down the model's -Z axis.
+#ifndef MODEL_DEPTH_H
+#define MODEL_DEPTH_H
+
+#include <DepthMaps.h>
+#include <SupportDefs.h>
+
+#include <cstddef>
+#include <string>
+
+namespace depth {
+
+// The most triangles a model may have: about 1.7 GB in assimp's hands for
+// a binary STL, the heaviest case per triangle.
+constexpr uint64 kMaxModelTriangles = 10'000'000;
+// The largest model file read: a binary STL at the triangle ceiling is
+// 500 MB; text formats take more bytes a triangle.
+constexpr uint64 kMaxModelBytes = uint64(2) << 30;
+
+enum class ModelFormat
+{
+    kNone,
+    kStlBinary,
+    kStlAscii,
+    kObj,
+    kPly,
+    kGltf, // JSON
+    kGlb,  // binary container
+};
+
+// The format the content shows, from signatures and structure alone.
+ModelFormat SniffModel(const uint8* data, size_t size);
+
+struct ModelView
+{
+    int32 width = 1024;
+    int32 height = 768;
+    // Degrees about X, then Y, then Z.
+    double rotate[3] = {0, 0, 0};
+    uint64 maxTriangles = kMaxModelTriangles;
+};
+
+// The model drawn into *map at view's size: 1 for the nearest point of the
+// model, 0 for its farthest and for the empty background. path, when not
+// null, is where data came from: a glTF file finds its buffers beside it.
+// B_OK; B_NO_TRANSLATOR when no model of a known format; B_BAD_DATA for a
+// model without triangles or without extent; B_NO_MEMORY over the
+// triangle ceiling; B_ILLEGAL_DATA when assimp cannot read it. *why says
+// why on failure.
+status_t RenderModel(const uint8* data, size_t size, const char* path, const ModelView& view,
+                     depth_map* map, std::string* why);
+
+// The z-buffer: triangles given by their corners in picture coordinates
+// (x right, y down, in pixels; z the nearness), the nearest kept per pixel
+// whose centre lies inside or on the edge of a triangle.
+class DepthBuffer
+{
+public:
+    DepthBuffer(int32 width, int32 height, float* values);
+    void Triangle(const float a[3], const float b[3], const float c[3]);
+
+private:
+    int32 fWidth;
+    int32 fHeight;
+    float* fValues;
+};
+
+} // namespace depth
+
+#endif // MODEL_DEPTH_H
