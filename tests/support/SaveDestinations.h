@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/fsuid.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -97,15 +98,28 @@ public:
     }
 
     // Reads what arrives at path (a FIFO, or "" for the read end pipeRead)
-    // on a thread, up to size bytes or the end.
+    // on a thread, up to size bytes or the end. A FIFO is open for reading
+    // before this returns, as a reader already waiting would have it: a
+    // save that must not wait finds it read.
     void StartReader(const std::string& path, size_t size)
     {
         readerPath = path;
-        reader = std::thread([this, path, size] {
-            int fd = path.empty() ? pipeRead : open(path.c_str(), O_RDONLY);
+        int fd = pipeRead;
+        if (!path.empty()) {
+            fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+            EXPECT_GE(fd, 0) << path;
+        }
+        reader = std::thread([this, fd, size] {
             char buffer[65536];
             while (fd >= 0 && received.size() < size) {
+                // Until a writer comes and goes, poll() does not report the
+                // end (a read before the first writer would).
+                struct pollfd wait = {fd, POLLIN, 0};
+                if (poll(&wait, 1, -1) < 0 && errno != EINTR)
+                    break;
                 ssize_t n = read(fd, buffer, sizeof(buffer));
+                if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                    continue;
                 if (n <= 0)
                     break;
                 received.append(buffer, size_t(n));
@@ -383,8 +397,9 @@ inline const Destination kDestinations[] = {
          EXPECT_EQ(4, getxattr((s / "tagged.png").c_str(), "user.pellara", value, sizeof(value)));
          EXPECT_STREQ("kept", value);
      }},
-    // The user may write the file but not the folder: written in place.
-    {"ReadOnlyFolderWritableFile", "mine.png", 0,
+    // The user may write the file but not the folder: a rewrite in place
+    // would need a journal beside it, so the file is refused and kept.
+    {"ReadOnlyFolderWritableFile", "mine.png", EACCES,
      [](Scene& s, size_t) {
          if (!is_root()) {
              s.skip = "trying it as another user needs root";
@@ -395,8 +410,8 @@ inline const Destination kDestinations[] = {
          s.inode = lstat_of(s / "mine.png").st_ino;
          s.asNobody = true;
      },
-     [](Scene& s, const std::string& bytes) {
-         EXPECT_EQ(bytes, slurp(s / "mine.png"));
+     [](Scene& s, const std::string&) {
+         expect_old(s, "mine.png");
          EXPECT_EQ(s.inode, lstat_of(s / "mine.png").st_ino);
          EXPECT_EQ(std::vector<std::string>{"mine.png"}, s.Names());
      }},
