@@ -25,6 +25,8 @@
 namespace {
 
 QtMessageHandler gPreviousHandler = nullptr;
+// How many QuietQtCodecs live on this thread.
+thread_local int tQuietDepth = 0;
 
 bool is_codec_chatter(const QMessageLogContext& context, const QString& message)
 {
@@ -45,7 +47,7 @@ bool is_codec_chatter(const QMessageLogContext& context, const QString& message)
 
 void quiet_handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (type != QtFatalMsg && is_codec_chatter(context, message))
+    if (type != QtFatalMsg && (tQuietDepth > 0 || is_codec_chatter(context, message)))
         return;
     if (gPreviousHandler != nullptr)
         gPreviousHandler(type, context, message);
@@ -139,6 +141,7 @@ void configure_writer(QImageWriter& writer, const Candidate& candidate)
 
 bool encode(const QImage& image, const Candidate& candidate, QByteArray* out)
 {
+    BPrivate::QuietQtCodecs quiet;
     QBuffer buffer(out);
     if (!buffer.open(QIODevice::WriteOnly))
         return false;
@@ -158,6 +161,7 @@ bool writes_and_reads_back(const Candidate& candidate)
     QByteArray data;
     if (!encode(probe, candidate, &data) || data.isEmpty())
         return false;
+    BPrivate::QuietQtCodecs quiet;
     QBuffer buffer(&data);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
@@ -235,6 +239,7 @@ public:
         if (declared != B_OK && declared != B_NO_TRANSLATOR)
             return BPrivate::kMaybeMine;
         BPrivate::prepare_image_codecs();
+        BPrivate::QuietQtCodecs quiet;
         QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(source.data),
                                                    qsizetype(source.size));
         QBuffer buffer(&bytes);
@@ -270,6 +275,7 @@ status_t QtTranslator::Read(const BPrivate::ImageSource& source,
 {
     *outBitmap = nullptr;
     BPrivate::prepare_image_codecs();
+    BPrivate::QuietQtCodecs quiet;
     if (source.size == 0)
         return B_NO_TRANSLATOR;
     if (png_is_truncated(source.data, source.size) || bmp_is_truncated(source.data, source.size))
@@ -384,7 +390,19 @@ void prepare_image_codecs()
     std::call_once(once, [] {
         QImageReader::setAllocationLimit(BTranslationUtils::kDecodeLimitMiB);
         gPreviousHandler = qInstallMessageHandler(quiet_handler);
+        // Also links libpng's quiet errors into every program reading here.
+        png_errors_quiet();
     });
+}
+
+QuietQtCodecs::QuietQtCodecs()
+{
+    tQuietDepth++;
+}
+
+QuietQtCodecs::~QuietQtCodecs()
+{
+    tQuietDepth--;
 }
 
 const ImageTranslator* qt_translator()
