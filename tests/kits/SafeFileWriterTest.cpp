@@ -59,7 +59,9 @@ TEST_P(SafeWrite, KeepsWhatItWritesOver)
     EXPECT_EQ(GetParam().error, writer.Error()) << writer.ErrorMessage();
     EXPECT_EQ(GetParam().error == 0, status == B_OK);
     // The errno's own words first; the kit may say more after them.
-    EXPECT_EQ(0u, std::string(writer.ErrorMessage()).rfind(SafeFileWriter::MessageFor(GetParam().error), 0))
+    EXPECT_EQ(
+        0u,
+        std::string(writer.ErrorMessage()).rfind(SafeFileWriter::MessageFor(GetParam().error), 0))
         << writer.ErrorMessage();
     GetParam().check(scene, bytes);
 }
@@ -282,7 +284,8 @@ TEST_P(MustNotWait, FailsInsteadOfWaiting)
     const std::string bytes = sample_bytes(1 << 20); // more than a pipe holds
     SafeFileWriter writer;
     writer.SetMayBlock(false);
-    status_t status = skip.empty() ? writer.WriteFile(path.c_str(), bytes.data(), bytes.size()) : B_OK;
+    status_t status =
+        skip.empty() ? writer.WriteFile(path.c_str(), bytes.data(), bytes.size()) : B_OK;
     if (helper > 0) {
         kill(helper, SIGKILL);
         waitpid(helper, nullptr, 0);
@@ -311,8 +314,8 @@ TEST(SafeWriteMethod, RenamesOnlyWhatItCanReplaceWhole)
     Scene scene;
     put(scene / "plain.png", kOld);
     put(scene / "linked.png", kOld);
-    link((scene / "linked.png").c_str(), (scene / "second.png").c_str());
-    symlink("/dev/null", (scene / "null").c_str());
+    EXPECT_EQ(0, link((scene / "linked.png").c_str(), (scene / "second.png").c_str()));
+    EXPECT_EQ(0, symlink("/dev/null", (scene / "null").c_str()));
     const std::pair<const char*, SafeFileWriter::Method> cases[] = {
         {"fresh.png", SafeFileWriter::kCreated},
         {"plain.png", SafeFileWriter::kReplaced},
@@ -328,8 +331,9 @@ TEST(SafeWriteMethod, RenamesOnlyWhatItCanReplaceWhole)
     // Shorter than the old content: the rest is cut off.
     EXPECT_EQ("abc", slurp(scene / "second.png"));
     // The journal of the rewrite is gone with it.
-    EXPECT_EQ((std::vector<std::string>{"fresh.png", "linked.png", "null", "plain.png", "second.png"}),
-              scene.Names());
+    EXPECT_EQ(
+        (std::vector<std::string>{"fresh.png", "linked.png", "null", "plain.png", "second.png"}),
+        scene.Names());
 }
 
 // Temporary names keep to the folder's limit whatever the target's name,

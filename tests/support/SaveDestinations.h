@@ -247,7 +247,7 @@ inline const Destination kDestinations[] = {
     {"Symlink", "link.png", 0,
      [](Scene& s, size_t) {
          old_file(s, "target.png", 0644);
-         symlink("target.png", (s / "link.png").c_str());
+         EXPECT_EQ(0, symlink("target.png", (s / "link.png").c_str()));
      },
      [](Scene& s, const std::string& bytes) {
          EXPECT_TRUE(S_ISLNK(lstat_of(s / "link.png").st_mode));
@@ -256,7 +256,7 @@ inline const Destination kDestinations[] = {
     {"DanglingSymlink", "link.png", 0,
      [](Scene& s, size_t) {
          mkdir((s / "pictures").c_str(), 0755);
-         symlink("pictures/made.png", (s / "link.png").c_str());
+         EXPECT_EQ(0, symlink("pictures/made.png", (s / "link.png").c_str()));
      },
      [](Scene& s, const std::string& bytes) {
          EXPECT_TRUE(S_ISLNK(lstat_of(s / "link.png").st_mode));
@@ -266,8 +266,8 @@ inline const Destination kDestinations[] = {
     {"DotDotAfterASymlink", "link.png", 0,
      [](Scene& s, size_t) {
          std::filesystem::create_directories(s / "deep/er");
-         symlink("deep/er", (s / "via").c_str());
-         symlink("via/../x.png", (s / "link.png").c_str());
+         EXPECT_EQ(0, symlink("deep/er", (s / "via").c_str()));
+         EXPECT_EQ(0, symlink("via/../x.png", (s / "link.png").c_str()));
      },
      [](Scene& s, const std::string& bytes) {
          EXPECT_EQ(bytes, slurp(s / "deep/x.png"));
@@ -287,10 +287,11 @@ inline const Destination kDestinations[] = {
     {"LinkToAProcDescriptor", "out.png", 0,
      [](Scene& s, size_t size) {
          int ends[2];
-         pipe(ends);
+         EXPECT_EQ(0, pipe(ends));
          s.pipeRead = ends[0];
          s.pipeWrite = ends[1];
-         symlink(("/proc/self/fd/" + std::to_string(ends[1])).c_str(), (s / "out.png").c_str());
+         EXPECT_EQ(0, symlink(("/proc/self/fd/" + std::to_string(ends[1])).c_str(),
+                              (s / "out.png").c_str()));
          s.StartReader("", size);
      },
      [](Scene& s, const std::string& bytes) {
@@ -299,7 +300,7 @@ inline const Destination kDestinations[] = {
          EXPECT_EQ(bytes, s.received);
      }},
     {"DeviceThroughASymlink", "null.png", 0,
-     [](Scene& s, size_t) { symlink("/dev/null", (s / "null.png").c_str()); },
+     [](Scene& s, size_t) { EXPECT_EQ(0, symlink("/dev/null", (s / "null.png").c_str())); },
      [](Scene& s, const std::string&) {
          EXPECT_TRUE(S_ISLNK(lstat_of(s / "null.png").st_mode));
          EXPECT_TRUE(S_ISCHR(lstat_of("/dev/null").st_mode));
@@ -344,8 +345,8 @@ inline const Destination kDestinations[] = {
              return;
          }
          old_file(s, "keep.png", 0444);
-         chown((s / "keep.png").c_str(), kNobody, kNogroup);
-         chown(s.folder.c_str(), kNobody, kNogroup);
+         EXPECT_EQ(0, chown((s / "keep.png").c_str(), kNobody, kNogroup));
+         EXPECT_EQ(0, chown(s.folder.c_str(), kNobody, kNogroup));
          s.asNobody = true;
      },
      [](Scene& s, const std::string&) {
@@ -359,7 +360,7 @@ inline const Destination kDestinations[] = {
              return;
          }
          old_file(s, "theirs.png", 0640);
-         chown((s / "theirs.png").c_str(), kNobody, kNogroup);
+         EXPECT_EQ(0, chown((s / "theirs.png").c_str(), kNobody, kNogroup));
      },
      [](Scene& s, const std::string& bytes) {
          struct stat st = lstat_of(s / "theirs.png");
@@ -376,7 +377,7 @@ inline const Destination kDestinations[] = {
     {"HardLink", "one.png", 0,
      [](Scene& s, size_t) {
          old_file(s, "one.png", 0644);
-         link((s / "one.png").c_str(), (s / "two.png").c_str());
+         EXPECT_EQ(0, link((s / "one.png").c_str(), (s / "two.png").c_str()));
          s.inode = lstat_of(s / "one.png").st_ino;
      },
      [](Scene& s, const std::string& bytes) {
@@ -406,7 +407,7 @@ inline const Destination kDestinations[] = {
              return;
          }
          old_file(s, "mine.png", 0644);
-         chown((s / "mine.png").c_str(), kNobody, kNogroup);
+         EXPECT_EQ(0, chown((s / "mine.png").c_str(), kNobody, kNogroup));
          s.inode = lstat_of(s / "mine.png").st_ino;
          s.asNobody = true;
      },
@@ -455,7 +456,7 @@ inline const Destination kDestinations[] = {
          s.mounted = true;
          EXPECT_GT(size, size_t(64 * 1024)) << "the picture must not fit";
          old_file(s, "old.png", 0644);
-         link((s / "old.png").c_str(), (s / "other.png").c_str());
+         EXPECT_EQ(0, link((s / "old.png").c_str(), (s / "other.png").c_str()));
      },
      [](Scene& s, const std::string&) {
          expect_old(s, "old.png");
