@@ -66,6 +66,8 @@ tests=(
     libavif-bin
     libjxl-tools
     libopenjp2-tools
+    # The package test checks the Debian package with Debian's own checker.
+    lintian
     # The fuzz targets: clang's libFuzzer.
     clang
     libclang-rt-14-dev
