@@ -754,29 +754,37 @@ int64 common_prefix(int file, int journal, off_t journalAt, uint64 length)
     return int64(done);
 }
 
-// Whether the file holds what a rewrite stopped at any byte leaves: the new
-// bytes up to some point, the old ones after it (the length the old one's,
-// or that point's once past it). Anything else was written by someone else
-// since, and is left alone.
+// Whether the file holds what a rewrite of ours, stopped at any moment, can
+// leave: each byte the new one or the old one at its offset (past the old
+// end, the new one or zero: room reserved, not yet written), the length the
+// old one's, the new one's or, growing, between them. A kill leaves the new
+// bytes up to some point and the old ones after it; a power cut may keep
+// any of the pieces written and not the others, or the cut length without
+// the bytes before it. Anything else was written by someone else since,
+// and is left alone.
 bool left_by_rewrite(int file, int journal, const JournalHeader& header, uint64 size)
 {
-    const uint64 shorter = std::min(size, header.newSize);
-    int64 agree = common_prefix(file, journal, header.NewAt(), shorter);
-    if (agree < 0)
+    const uint64 oldSize = header.oldSize, newSize = header.newSize;
+    if (size != oldSize && size != newSize && !(oldSize < size && size < newSize))
         return false;
-    const uint64 k = uint64(agree);
-    if (k == size && size >= header.oldSize && size <= header.newSize)
-        return true;
-    if (size != header.oldSize)
-        return false;
-    // From k on, the old bytes at their own offsets.
-    std::vector<char> mine(BPrivate::kSafeWritePiece), theirs(BPrivate::kSafeWritePiece);
-    for (uint64 at = k; at < size;) {
-        size_t piece = size_t(std::min<uint64>(size - at, mine.size()));
-        if (read_exactly(file, mine.data(), piece, off_t(at)) != 0 ||
-            read_exactly(journal, theirs.data(), piece, header.OldAt() + off_t(at)) != 0 ||
-            std::memcmp(mine.data(), theirs.data(), piece) != 0)
+    const size_t kPiece = BPrivate::kSafeWritePiece;
+    std::vector<char> mine(kPiece), old(kPiece), fresh(kPiece);
+    for (uint64 at = 0; at < size;) {
+        const size_t piece = size_t(std::min<uint64>(size - at, kPiece));
+        if (read_exactly(file, mine.data(), piece, off_t(at)) != 0)
             return false;
+        // What each side holds of this piece; beyond its end, nothing.
+        const size_t oldPart = size_t(std::min<uint64>(piece, oldSize > at ? oldSize - at : 0));
+        const size_t newPart = size_t(std::min<uint64>(piece, newSize > at ? newSize - at : 0));
+        if (read_exactly(journal, old.data(), oldPart, header.OldAt() + off_t(at)) != 0 ||
+            read_exactly(journal, fresh.data(), newPart, header.NewAt() + off_t(at)) != 0)
+            return false;
+        for (size_t i = 0; i < piece; i++) {
+            const bool isNew = i < newPart && mine[i] == fresh[i];
+            const bool isOld = i < oldPart ? mine[i] == old[i] : mine[i] == '\0';
+            if (!isNew && !isOld)
+                return false;
+        }
         at += piece;
     }
     return true;
@@ -811,7 +819,8 @@ int restore(int folder, int journal, const JournalHeader& header, const std::str
             return error;
     }
     SignalsHeld held;
-    int error = copy_bytes(journal, header.OldAt(), file.Get(), 0, header.oldSize, BPrivate::kRestoring);
+    int error =
+        copy_bytes(journal, header.OldAt(), file.Get(), 0, header.oldSize, BPrivate::kRestoring);
     if (error == 0 && ftruncate(file.Get(), off_t(header.oldSize)) != 0)
         error = errno;
     if (error == 0 && fsync(file.Get()) != 0)
@@ -858,16 +867,23 @@ void clean_folder(int folder)
         closedir(dir);
     }
     for (const std::string& name : names) {
-        Descriptor file(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (file.Get() < 0) // a temporary given a write-only mode
-            file.Reset(openat(folder, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat st, named;
+        // Only regular files are opened: opening a device can act on it.
+        if (fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(named.st_mode))
+            continue;
+        Descriptor file(
+            openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (file.Get() < 0) // a temporary given a write-only mode
+            file.Reset(
+                openat(folder, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (file.Get() < 0 || fstat(file.Get(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         // Held by a live save, or on a file system without locks: kept.
         if (flock(file.Get(), LOCK_EX | LOCK_NB) != 0)
             continue;
-        if (fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(st, named))
+        if (fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !same_file(st, named))
             continue;
         JournalHeader header;
         std::string target;
@@ -897,8 +913,8 @@ int rewrite_in_place(Place& place, int target, const void* data, size_t size)
 {
     const int folder = place.folder.Get();
     // The old bytes are read through a descriptor of their own.
-    Descriptor old(openat(folder, place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK |
-                                                         O_NOCTTY | O_CLOEXEC));
+    Descriptor old(openat(folder, place.name.c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (old.Get() < 0)
         return errno;
     struct stat st, oldSt;

@@ -17,12 +17,12 @@ void set_safe_write_hook(safe_write_hook hook);
 // "-ing" steps come after each piece written, with the bytes done so far.
 enum safe_write_step
 {
-    kWritingTemporary,  // the new bytes going into a temporary beside the file
-    kTemporaryWritten,  // ... synced, not yet renamed over the file
-    kJournalWritten,    // old and new bytes synced beside a file to rewrite
-    kRewriting,         // the new bytes going into the file itself
-    kRewritten,         // ... all there and synced; the journal not yet removed
-    kRestoring,         // a journal's old bytes going back into its file
+    kWritingTemporary, // the new bytes going into a temporary beside the file
+    kTemporaryWritten, // ... synced, not yet renamed over the file
+    kJournalWritten,   // old and new bytes synced beside a file to rewrite
+    kRewriting,        // the new bytes going into the file itself
+    kRewritten,        // ... all there and synced; the journal not yet removed
+    kRestoring,        // a journal's old bytes going back into its file
 };
 using safe_write_step_hook = void (*)(safe_write_step step, uint64 done);
 void set_safe_write_step_hook(safe_write_step_hook hook);

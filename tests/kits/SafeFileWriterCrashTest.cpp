@@ -10,8 +10,11 @@
 
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -84,9 +87,9 @@ std::vector<std::string> temporaries(const Scene& scene)
 
 enum Layout
 {
-    kPlainFile, // replaced by a rename
-    kNoFile,    // created
-    kHardLinks, // rewritten in place: three names, one in a subfolder
+    kPlainFile,                // replaced by a rename
+    kNoFile,                   // created
+    kHardLinks,                // rewritten in place: three names, one in a subfolder
     kOthersFileInStickyFolder, // rewritten in place by nobody (root only)
 };
 
@@ -118,8 +121,8 @@ const Kill kKills[] = {
     {"LinksRewrittenPastTheOldEnd", kHardLinks, &kNewLonger, BPrivate::kRewriting, 6 * kPiece,
      false},
     // Shorter: the new bytes are in, the old tail not yet cut.
-    {"LinksShorterBeforeTheCut", kHardLinks, &kNewShorter, BPrivate::kRewriting,
-     kNewShorter.size(), false},
+    {"LinksShorterBeforeTheCut", kHardLinks, &kNewShorter, BPrivate::kRewriting, kNewShorter.size(),
+     false},
     {"LinksRewrittenJournalStillThere", kHardLinks, &kNewLonger, BPrivate::kRewritten, 0, true},
     {"LinksShorterRewritten", kHardLinks, &kNewShorter, BPrivate::kRewritten, 0, true},
     {"OthersFileHalfRewritten", kOthersFileInStickyFolder, &kNewLonger, BPrivate::kRewriting,
@@ -142,8 +145,8 @@ protected:
         case kHardLinks:
             put(target, kOldPicture);
             mkdir((scene / "sub").c_str(), 0755);
-            link(target.c_str(), (scene / "second.png").c_str());
-            link(target.c_str(), (scene / "sub/third.png").c_str());
+            EXPECT_EQ(0, link(target.c_str(), (scene / "second.png").c_str()));
+            EXPECT_EQ(0, link(target.c_str(), (scene / "sub/third.png").c_str()));
             return {target, scene / "second.png", scene / "sub/third.png"};
         case kOthersFileInStickyFolder:
             if (!is_root())
@@ -200,7 +203,7 @@ TEST(KilledCleanUp, IsTakenUpAgain)
 {
     Scene scene;
     put(scene / "a.png", kOldPicture);
-    link((scene / "a.png").c_str(), (scene / "b.png").c_str());
+    EXPECT_EQ(0, link((scene / "a.png").c_str(), (scene / "b.png").c_str()));
     ASSERT_TRUE(save_killed(scene / "a.png", kNewLonger, BPrivate::kRewriting, 3 * kPiece));
     pid_t child = fork();
     if (child == 0) {
@@ -227,7 +230,7 @@ TEST(KilledCleanUp, LeavesAFileChangedSinceAlone)
 {
     Scene scene;
     put(scene / "a.png", kOldPicture);
-    link((scene / "a.png").c_str(), (scene / "b.png").c_str());
+    EXPECT_EQ(0, link((scene / "a.png").c_str(), (scene / "b.png").c_str()));
     ASSERT_TRUE(save_killed(scene / "a.png", kNewLonger, BPrivate::kRewriting, 2 * kPiece));
     const std::string theirs = bytes_of(3 * kPiece, 9);
     {
@@ -247,16 +250,129 @@ TEST(KilledCleanUp, TrustsOnlyItsOwnUsersJournals)
         GTEST_SKIP() << "giving a journal to another user needs root";
     Scene scene;
     put(scene / "a.png", kOldPicture);
-    link((scene / "a.png").c_str(), (scene / "b.png").c_str());
+    EXPECT_EQ(0, link((scene / "a.png").c_str(), (scene / "b.png").c_str()));
     ASSERT_TRUE(save_killed(scene / "a.png", kNewLonger, BPrivate::kRewriting, 2 * kPiece));
     const std::string damaged = slurp(scene / "a.png");
     ASSERT_EQ(1u, temporaries(scene).size());
     const std::string journal = scene / temporaries(scene)[0];
-    chown(journal.c_str(), kNobody, kNogroup);
+    EXPECT_EQ(0, chown(journal.c_str(), kNobody, kNogroup));
     save_beside(scene);
     EXPECT_TRUE(slurp(scene / "a.png") == damaged);
     EXPECT_TRUE(fs::exists(journal));
 }
+
+// After a power cut the file holds what reached the disk, not a prefix of
+// the rewrite: pieces written in any order, or the new length without the
+// bytes before it. Each case starts from a save killed mid-rewrite and
+// changes the file the way the disk may have kept it; the next save puts
+// the old picture back, or leaves a file no rewrite of ours could have
+// made as it is.
+void overwrite(const std::string& path, size_t at, const std::string& bytes)
+{
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0) << path;
+    EXPECT_EQ(ssize_t(bytes.size()), pwrite(fd, bytes.data(), bytes.size(), off_t(at)));
+    close(fd);
+}
+
+void cut(const std::string& path, size_t size)
+{
+    EXPECT_EQ(0, truncate(path.c_str(), off_t(size)));
+}
+
+struct PowerCut
+{
+    const char* label;
+    const std::string* bytes;
+    uint64 killedAfter; // bytes of the rewrite done when killed
+    void (*disk)(const std::string& path);
+    bool restored; // else left as the disk kept it
+};
+
+void PrintTo(const PowerCut& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
+const PowerCut kPowerCuts[] = {
+    // Pieces 0, 2 and 3 reached the disk, piece 1 did not.
+    {"APieceMissing", &kNewLonger, 4 * kPiece,
+     [](const std::string& path) { overwrite(path, kPiece, kOldPicture.substr(kPiece, kPiece)); },
+     true},
+    // Part of a piece: sectors are written one by one.
+    {"APieceTorn", &kNewLonger, 3 * kPiece,
+     [](const std::string& path) {
+         overwrite(path, kPiece + 512, kOldPicture.substr(kPiece + 512, 1024));
+     },
+     true},
+    // The new length reached the disk, its last bytes did not (zeros).
+    {"GrownWithoutItsBytes", &kNewLonger, 6 * kPiece,
+     [](const std::string& path) {
+         overwrite(path, 5 * kPiece + 200, std::string(kPiece - 200, '\0'));
+     },
+     true},
+    // The length only: the room past the old end reads as zeros.
+    {"GrownBeforeAnyByte", &kNewLonger, kPiece,
+     [](const std::string& path) {
+         overwrite(path, 0, kOldPicture.substr(0, kPiece));
+         cut(path, 7 * kPiece);
+     },
+     true},
+    // Shorter: the cut reached the disk, a piece before it did not.
+    {"CutBeforeItsBytes", &kNewShorter, kNewShorter.size(),
+     [](const std::string& path) {
+         overwrite(path, kPiece, kOldPicture.substr(kPiece, kPiece));
+         cut(path, kNewShorter.size());
+     },
+     true},
+    // Someone else's: a byte neither picture has there.
+    {"AByteOfNeither", &kNewLonger, 3 * kPiece,
+     [](const std::string& path) {
+         const size_t at = 2 * kPiece + 9;
+         char neither = 0;
+         while (neither == kOldPicture[at] || neither == kNewLonger[at])
+             neither++;
+         overwrite(path, at, std::string(1, neither));
+     },
+     false},
+    // Someone else's: longer than both pictures.
+    {"LongerThanEither", &kNewLonger, 3 * kPiece,
+     [](const std::string& path) { cut(path, 8 * kPiece); }, false},
+    // Someone else's: shorter than both (emptied).
+    {"Emptied", &kNewShorter, kPiece, [](const std::string& path) { cut(path, 0); }, false},
+    // Shorter, but at neither length.
+    {"CutElsewhere", &kNewShorter, kNewShorter.size(),
+     [](const std::string& path) { cut(path, kNewShorter.size() + 1); }, false},
+};
+
+class AfterAPowerCut : public testing::TestWithParam<PowerCut>
+{
+};
+
+TEST_P(AfterAPowerCut, TheNextSaveRestoresOnlyWhatARewriteLeft)
+{
+    const PowerCut& power = GetParam();
+    Scene scene;
+    const std::string a = scene / "a.png", b = scene / "b.png";
+    put(a, kOldPicture);
+    ASSERT_EQ(0, link(a.c_str(), b.c_str()));
+    ASSERT_TRUE(save_killed(a, *power.bytes, BPrivate::kRewriting, power.killedAfter));
+    power.disk(a);
+    if (HasFatalFailure())
+        return;
+    const std::string kept = slurp(a);
+    ASSERT_NE(kOldPicture, kept);
+    ASSERT_NE(*power.bytes, kept);
+
+    save_beside(scene);
+    const std::string& expected = power.restored ? kOldPicture : kept;
+    EXPECT_TRUE(slurp(a) == expected) << (power.restored ? "not restored" : "not left alone");
+    EXPECT_TRUE(slurp(b) == expected);
+    EXPECT_EQ(std::vector<std::string>{}, temporaries(scene));
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, AfterAPowerCut, testing::ValuesIn(kPowerCuts),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 // Only our own stale temporaries go: not one a live save is writing (it
 // is locked), nor another program's that looks alike (rsync's).
@@ -319,6 +435,24 @@ TEST(StaleTemporaries, OnlyOursAndOnlyDeadOnes)
     EXPECT_EQ(std::vector<std::string>{}, temporaries(scene));
     for (int fd : {go[0], go[1], ready[0], ready[1]})
         close(fd);
+}
+
+// Our temporaries are regular files: anything else of that name (a link,
+// a FIFO, a folder) is someone else's, and stays, whatever it leads to.
+TEST(StaleTemporaries, OnlyRegularFiles)
+{
+    Scene scene;
+    put(scene / "kept.png", kOldPicture);
+    const char* const names[] = {".a.png.a1b2C3.pellara", ".b.png.a1b2C3.pellara",
+                                 ".c.png.a1b2C3.pellara", ".d.png.a1b2C3.pellara"};
+    ASSERT_EQ(0, symlink("kept.png", (scene / names[0]).c_str()));
+    ASSERT_EQ(0, symlink("nowhere", (scene / names[1]).c_str()));
+    ASSERT_EQ(0, mkfifo((scene / names[2]).c_str(), 0644));
+    ASSERT_EQ(0, mkdir((scene / names[3]).c_str(), 0755));
+    save_beside(scene);
+    for (const char* name : names)
+        EXPECT_TRUE(fs::exists(fs::symlink_status(scene / name))) << name;
+    EXPECT_EQ(kOldPicture, slurp(scene / "kept.png"));
 }
 
 } // namespace
