@@ -252,10 +252,16 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
     options->ignore_transformations = 0;
     options->convert_hdr_to_8bit = 1;
     heif_image* rawImage = nullptr;
-    status = status_of(heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB,
-                                         alpha ? heif_chroma_interleaved_RGBA
-                                               : heif_chroma_interleaved_RGB,
-                                         options.get()));
+    {
+        // dav1d, libheif's AV1 decoder, tells a damaged stream's faults on
+        // standard error ("Unknown OBU type ..."), and libheif offers no
+        // way to quieten it.
+        QuietStderr quiet;
+        status = status_of(heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB,
+                                             alpha ? heif_chroma_interleaved_RGBA
+                                                   : heif_chroma_interleaved_RGB,
+                                             options.get()));
+    }
     std::unique_ptr<heif_image, ImageDeleter> image(rawImage);
     if (status != B_OK)
         return status;

@@ -58,8 +58,7 @@ struct KnownCost
     const char* seed;
     int mutant;
 };
-const std::vector<KnownCost> kKnownCosts = {
-};
+const std::vector<KnownCost> kKnownCosts = {};
 
 bool known_cost(const std::string& seed, int mutant)
 {
@@ -107,10 +106,9 @@ size_t place(Random& random, size_t size)
 
 Bytes mutate(Bytes bytes, Random& random)
 {
-    static const uint32_t kInteresting[] = {0,          1,          0x7F,       0x80,
-                                            0xFF,       0x7FFF,     0x8000,     0xFFFF,
-                                            0x4000,     0x7FFFFFFF, 0x80000000, 0xFFFFFFFF,
-                                            0x2000000C, 0x01000000, 16384};
+    static const uint32_t kInteresting[] = {
+        0,      1,          0x7F,       0x80,       0xFF,       0x7FFF,     0x8000, 0xFFFF,
+        0x4000, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0x2000000C, 0x01000000, 16384};
     const int operations = 1 + int(random.Below(3));
     for (int i = 0; i < operations && bytes.size() > 1; i++) {
         const size_t at = place(random, bytes.size());
@@ -375,7 +373,9 @@ Outcome run_fuse(const std::string& folder, const std::string& depth)
     }
     Outcome outcome;
     int status = 0;
-    struct rusage usage{};
+    struct rusage usage
+    {
+    };
     wait4(child, &status, 0, &usage);
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     outcome.err = slurp(errPath);
@@ -383,6 +383,33 @@ Outcome run_fuse(const std::string& folder, const std::string& depth)
                       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     outcome.residentKiB = usage.ru_maxrss;
     return outcome;
+}
+
+// Mutants longer campaigns found (PELLARA_MUTANTS), tried on every run.
+struct Found
+{
+    const char* seed;
+    int mutant;
+};
+const Found kFoundByCampaigns[] = {
+    {"lossy.avif", 42}, // dav1d's "Unknown OBU type 14 of size 181"
+};
+
+Bytes seed_bytes(const Seed& seed)
+{
+    return seed.file != nullptr ? slurp(std::string(PELLARA_FUZZ_CORPUS) + "/" + seed.file)
+                                : seed.make();
+}
+
+// The mutant a campaign makes as its number index from the seed.
+Bytes mutant_of(const Seed& seed, int index)
+{
+    const Bytes original = seed_bytes(seed);
+    Random random(hash_of(seed.name));
+    Bytes mutant;
+    for (int i = 0; i <= index; i++)
+        mutant = mutate(original, random);
+    return mutant;
 }
 
 // A scratch folder for the files given to the tool.
@@ -409,12 +436,7 @@ protected:
 class Mutants : public MutationFolder, public testing::WithParamInterface<Seed>
 {
 protected:
-    Bytes SeedBytes() const
-    {
-        const Seed& seed = GetParam();
-        return seed.file != nullptr ? slurp(std::string(PELLARA_FUZZ_CORPUS) + "/" + seed.file)
-                                    : seed.make();
-    }
+    Bytes SeedBytes() const { return seed_bytes(GetParam()); }
 };
 
 TEST_P(Mutants, OneLineOrNoneAtTheCostOfASmallFile)
@@ -443,7 +465,8 @@ TEST_P(Mutants, OneLineOrNoneAtTheCostOfASmallFile)
                           std::ios::binary)
                 << mutant;
         SCOPED_TRACE(label);
-        ASSERT_TRUE(run.status == 0 || run.status == 1) << "status " << run.status << ": " << run.err;
+        ASSERT_TRUE(run.status == 0 || run.status == 1)
+            << "status " << run.status << ": " << run.err;
         if (run.status == 0) {
             EXPECT_EQ("", run.err);
             EXPECT_TRUE(fs::exists(fFolder + "/out.png"));
@@ -452,8 +475,8 @@ TEST_P(Mutants, OneLineOrNoneAtTheCostOfASmallFile)
             EXPECT_EQ(0u, run.err.rfind("pellara-fuse: ", 0)) << run.err;
             EXPECT_EQ('\n', run.err.empty() ? '\0' : run.err.back()) << run.err;
         }
-        std::printf("[ COST     ] %s: %d, %.2f s, %ld MiB\n", label.c_str(), run.status, run.seconds,
-                    run.residentKiB / 1024);
+        std::printf("[ COST     ] %s: %d, %.2f s, %ld MiB\n", label.c_str(), run.status,
+                    run.seconds, run.residentKiB / 1024);
         mostSeconds = std::max(mostSeconds, run.seconds);
         mostKiB = std::max(mostKiB, run.residentKiB);
         if (kSanitized || known_cost(seed.name, i))
@@ -477,6 +500,24 @@ TEST_F(Damaged, PngsInsideIconsFailInOneLine)
         EXPECT_EQ(1, run.status);
         EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
         EXPECT_EQ(0u, run.err.rfind("pellara-fuse: cannot read '", 0)) << run.err;
+    }
+}
+
+TEST_F(Damaged, WhatCampaignsFoundFailsInOneLineOrReads)
+{
+    for (const Found& found : kFoundByCampaigns) {
+        const std::string label =
+            std::string(found.seed) + " mutant " + std::to_string(found.mutant);
+        SCOPED_TRACE(label);
+        const Seed* seed = nullptr;
+        for (const Seed& s : kSeeds)
+            if (std::string(s.name) == found.seed)
+                seed = &s;
+        ASSERT_NE(nullptr, seed);
+        Outcome run = run_fuse(fFolder, Write(seed->name, mutant_of(*seed, found.mutant)));
+        ASSERT_TRUE(run.status == 0 || run.status == 1) << run.status;
+        EXPECT_EQ(run.status == 0 ? 0 : 1, std::count(run.err.begin(), run.err.end(), '\n'))
+            << run.err;
     }
 }
 
