@@ -57,7 +57,11 @@ tests=(
     # Our WebP files are decoded by FFmpeg's own WebP decoder too, which
     # shares no code with libwebp.
     ffmpeg
-    # Test pictures made, and decoded for comparison, by other programs.
+    # Test pictures made, and decoded for comparison, by other programs;
+    # the reading corpus's writers (tests/data/corpus/make.py) and its
+    # reference decoders (scripts/corpus-references.py, and the corpus test
+    # where a reading is new): Pillow, ImageMagick, djpeg, dwebp,
+    # heif-convert, avifdec, djxl, opj_decompress, with ffmpeg above.
     python3-pil
     imagemagick
     libjpeg-turbo-progs

@@ -182,25 +182,13 @@ status_t format_of(translator_id id, OutputFormat* format)
     return B_OK;
 }
 
-// Standard input read whole into memory and decoded from there, as a file
-// would be: a pipe can be read only once and has no size to check first.
+// Standard input decoded from memory, as a file would be: a pipe can be
+// read only once and has no size to check first, so the kit reads its first
+// bytes, and the rest only when they look like a picture, within the
+// longest file a picture may take.
 status_t read_standard_input(BBitmap** picture)
 {
-    BMallocIO data;
-    char buffer[65536];
-    for (;;) {
-        ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return B_IO_ERROR;
-        if (n == 0)
-            break;
-        status_t status = data.WriteExactly(buffer, size_t(n));
-        if (status != B_OK)
-            return status;
-    }
-    return read_bitmap_data(data.Buffer(), data.BufferLength(), nullptr, picture);
+    return read_bitmap_stream(STDIN_FILENO, nullptr, picture);
 }
 
 void flush_standard_output()

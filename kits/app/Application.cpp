@@ -1,9 +1,10 @@
 #include <Application.h>
-#include <WindowPrivate.h>
+#include <Window.h>
 
 #include <QApplication>
 #include <QIcon>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,12 @@
 #include <vector>
 
 BApplication* be_app = nullptr;
+
+std::vector<BWindow*>& BApplication::_WindowList()
+{
+    static std::vector<BWindow*> windows;
+    return windows;
+}
 
 namespace {
 
@@ -156,8 +163,8 @@ BApplication::BApplication(const char* signature, status_t* error)
 BApplication::~BApplication()
 {
     // Windows still open at the end go with the application.
-    while (!window_list().empty())
-        delete window_list().back();
+    while (!_WindowList().empty())
+        delete _WindowList().back();
     if (be_app == this)
         be_app = nullptr;
     delete fPrivate->ownApplication;
@@ -228,8 +235,9 @@ void BApplication::Quit()
 
 bool BApplication::QuitRequested()
 {
-    for (BWindow* window : std::vector<BWindow*>(window_list())) {
-        if (!window_is_alive(window))
+    for (BWindow* window : std::vector<BWindow*>(_WindowList())) {
+        const std::vector<BWindow*>& alive = _WindowList();
+        if (std::find(alive.begin(), alive.end(), window) == alive.end())
             continue;
         window->Lock();
         bool quit = window->QuitRequested();
@@ -250,12 +258,12 @@ void BApplication::MessageReceived(BMessage* message)
 
 int32 BApplication::CountWindows() const
 {
-    return static_cast<int32>(window_list().size());
+    return static_cast<int32>(_WindowList().size());
 }
 
 BWindow* BApplication::WindowAt(int32 index) const
 {
     if (index < 0 || index >= CountWindows())
         return nullptr;
-    return window_list()[size_t(index)];
+    return _WindowList()[size_t(index)];
 }

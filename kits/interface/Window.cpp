@@ -1,3 +1,4 @@
+#include <Application.h>
 #include <MenuBar.h>
 #include <KitAccess.h>
 #include <MenuPrivate.h>
@@ -12,8 +13,12 @@
 
 std::vector<BWindow*>& window_list()
 {
-    static std::vector<BWindow*> windows;
-    return windows;
+    return BApplication::_WindowList();
+}
+
+QWidget* window_widget(const BWindow* window)
+{
+    return window != nullptr ? KitAccess::Of(window)->widget : nullptr;
 }
 
 bool window_is_alive(const BWindow* window)

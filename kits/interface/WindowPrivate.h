@@ -1,6 +1,7 @@
 #ifndef _WINDOW_PRIVATE_H
 #define _WINDOW_PRIVATE_H
 
+#include <InterfaceLayer.h>
 #include <ViewPrivate.h>
 #include <Window.h>
 
@@ -45,8 +46,5 @@ bool window_is_alive(const BWindow* window);
 
 // The window whose handler runs now (the innermost one), or null.
 BWindow* dispatching_window();
-// The widget a dialog opened now belongs to: the preferred window's, else
-// the window handling a message, else the active or first shown window.
-QWidget* dialog_parent_widget(BWindow* preferred = nullptr);
 
 #endif // _WINDOW_PRIVATE_H

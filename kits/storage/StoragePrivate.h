@@ -2,12 +2,12 @@
 #ifndef _STORAGE_PRIVATE_H
 #define _STORAGE_PRIVATE_H
 
-#include <SupportDefs.h>
+#include <PosixErrors.h>
 
 namespace BPrivate {
 
-// The platform status for an errno value (never B_OK).
-status_t status_for_errno(int error);
+// The platform status for an errno value (never B_OK): the support kit's.
+using ::status_for_errno;
 
 } // namespace BPrivate
 

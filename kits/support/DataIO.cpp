@@ -1,5 +1,4 @@
 #include <DataIO.h>
-#include <DataIOPrivate.h>
 #include <PictureMemory.h>
 
 #include <algorithm>

@@ -1,6 +1,5 @@
 #include <Bitmap.h>
 #include <BitmapStream.h>
-#include <DataIOPrivate.h>
 
 #include <cstdio>
 #include <cstring>

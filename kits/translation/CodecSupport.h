@@ -7,10 +7,13 @@
 #include <DataIO.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -100,10 +103,13 @@ private:
     status_t fStatus;
 };
 
-// Standard error pointed at /dev/null while one exists, for the libraries
-// that print their failures and offer no way to stop them (libjxl's debug
-// lines). Overlapping ones, on any thread, share one redirection; whatever
-// another thread prints meanwhile is lost too, so keep them short.
+// While one exists, the lines libjxl and dav1d (libheif's AV1 decoder) print
+// on standard error for the failures they meet are dropped, and every other
+// line is passed on: Debian's libjxl has no switch or callback for them
+// ("./lib/jxl/decode.cc:2126: file too small for signature"), and libheif
+// gives no way to reach dav1d's logger ("Unknown OBU type 14 of size 181"). Standard error goes through a pipe
+// meanwhile, read by a thread of its own that forwards what is not the
+// library's; overlapping ones, on any thread, share one such pipe.
 class QuietStderr
 {
 public:
@@ -113,32 +119,110 @@ public:
         if (sDepth++ > 0)
             return;
         std::fflush(stderr);
+        int ends[2];
         sSaved = dup(STDERR_FILENO);
-        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (sSaved >= 0 && null >= 0)
-            dup2(null, STDERR_FILENO);
-        if (null >= 0)
-            close(null);
+        if (sSaved < 0 || pipe2(ends, O_CLOEXEC) != 0) {
+            if (sSaved >= 0)
+                close(sSaved);
+            sSaved = -1;
+            return;
+        }
+        if (dup2(ends[1], STDERR_FILENO) < 0) {
+            close(ends[0]);
+            close(ends[1]);
+            close(sSaved);
+            sSaved = -1;
+            return;
+        }
+        close(ends[1]);
+        sReader = std::thread(forward, ends[0], sSaved);
     }
     ~QuietStderr()
     {
         std::lock_guard<std::mutex> lock(sMutex);
-        if (--sDepth > 0)
+        if (--sDepth > 0 || sSaved < 0)
             return;
         std::fflush(stderr);
-        if (sSaved >= 0) {
-            dup2(sSaved, STDERR_FILENO);
-            close(sSaved);
-        }
+        // The pipe's last writer closes: the reader sees its end.
+        dup2(sSaved, STDERR_FILENO);
+        sReader.join();
+        close(sSaved);
         sSaved = -1;
     }
     QuietStderr(const QuietStderr&) = delete;
     QuietStderr& operator=(const QuietStderr&) = delete;
 
+    // Whether a line of standard error is one of libjxl's or dav1d's own.
+    // dav1d's carry no mark of their origin: they are known by their first
+    // words, which are those its failure messages begin with.
+    static bool IsLibraryLine(const char* line, size_t length)
+    {
+        static const char* const kPrefixes[] = {
+            "./lib/jxl/",
+            "lib/jxl/",
+            "Error parsing OBU ",
+            "Error parsing sequence header",
+            "Error parsing frame header",
+            "Overrun in OBU bit buffer",
+            "Unknown OBU type ",
+            "Unknown Metadata OBU type ",
+            "Malformed ITU-T T.35 metadata",
+            "Input validation check '",
+            "Compiled without support for ",
+            "Frame size ",
+            "Picture already allocated!",
+            "Failed to wrap picture: ",
+        };
+        for (const char* prefix : kPrefixes) {
+            const size_t n = std::strlen(prefix);
+            if (length >= n && std::memcmp(line, prefix, n) == 0)
+                return true;
+        }
+        return false;
+    }
+
 private:
+    static void forward(int from, int to)
+    {
+        std::string pending;
+        char buffer[4096];
+        for (;;) {
+            ssize_t n = read(from, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            pending.append(buffer, size_t(n));
+            size_t start = 0;
+            for (size_t end; (end = pending.find('\n', start)) != std::string::npos;
+                 start = end + 1)
+                pass(pending.data() + start, end + 1 - start, to);
+            pending.erase(0, start);
+        }
+        if (!pending.empty())
+            pass(pending.data(), pending.size(), to);
+        close(from);
+    }
+
+    static void pass(const char* line, size_t length, int to)
+    {
+        if (IsLibraryLine(line, length))
+            return;
+        while (length > 0) {
+            ssize_t n = write(to, line, length);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            line += n;
+            length -= size_t(n);
+        }
+    }
+
     static inline std::mutex sMutex;
     static inline int sDepth = 0;
     static inline int sSaved = -1;
+    static inline std::thread sReader;
 };
 
 } // namespace BPrivate

@@ -185,7 +185,10 @@ bool plausible(const Imf::Header& header, int64 width, int64 height, uint64 file
     return bound == 0 || uint64(width) * uint64(height) * bytesPerPixel <= fileSize * bound;
 }
 
-status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap)
+// The header stage when bitmap is null; otherwise the decode into bitmap,
+// whose size the header stage gave.
+status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                BBitmap* bitmap)
 {
     // Process-wide settings of the library, made once.
     static std::once_flag limitsSet;
@@ -211,6 +214,14 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
     Layout layout;
     if (!choose_layout(file.header().channels(), &layout))
         return B_NO_TRANSLATOR;
+    if (bitmap == nullptr) {
+        header->width = uint64(width);
+        header->height = uint64(height);
+        header->alpha = layout.alpha != nullptr;
+        return B_OK;
+    }
+    if (uint64(width) != header->width || uint64(height) != header->height)
+        return B_ILLEGAL_DATA;
     const size_t planes = layout.colour.size() + (layout.alpha == nullptr ? 0 : 1);
     const int64 stripRows = std::min<int64>(kStripRows, height);
     std::vector<float> strip(size_t(width * stripRows) * planes);
@@ -241,10 +252,6 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
     levels.Settle();
 
     const bool alpha = layout.alpha != nullptr;
-    BBitmap* bitmap = new_picture(uint64(width), uint64(height), alpha, budget);
-    if (bitmap == nullptr)
-        return B_NO_MEMORY;
-    std::unique_ptr<BBitmap> owner(bitmap);
     for (int64 y = 0; y < height; y += stripRows) {
         const int64 rows = std::min(stripRows, height - y);
         read_strip(window.min.y + y, rows);
@@ -266,7 +273,6 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
             }
         }
     }
-    *outBitmap = owner.release();
     return B_OK;
 }
 
@@ -281,15 +287,25 @@ public:
         return source.size >= 8 && std::memcmp(source.data, kMagic, 4) == 0 ? kMine : kNotMine;
     }
 
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override
     {
-        *outBitmap = nullptr;
-        if (Identify(source) != kMine)
-            return B_NO_TRANSLATOR;
+        return Run(source, budget, header, nullptr);
+    }
+
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override
+    {
+        return Run(source, budget, header, bitmap);
+    }
+
+private:
+    static status_t Run(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header, BBitmap* bitmap)
+    {
         // The library reports every fault by exception.
         try {
-            return decode(source, budget, outBitmap);
+            return decode(source, budget, header, bitmap);
         } catch (const std::bad_alloc&) {
             return B_NO_MEMORY;
         } catch (...) {

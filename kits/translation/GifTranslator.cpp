@@ -60,14 +60,28 @@ public:
         return kNotMine;
     }
 
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override;
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override
+    {
+        return _Run(source, budget, header, nullptr);
+    }
+
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override
+    {
+        return _Run(source, budget, header, bitmap);
+    }
+
+private:
+    status_t _Run(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                  BBitmap* bitmap) const;
 };
 
-status_t GifTranslator::Read(const ImageSource& source, const ReadBudget& budget,
-                             BBitmap** outBitmap) const
+// The header stage when bitmap is null; otherwise the decode into bitmap,
+// whose size the header stage gave.
+status_t GifTranslator::_Run(const ImageSource& source, const ReadBudget& budget,
+                             PictureHeader* header, BBitmap* bitmap) const
 {
-    *outBitmap = nullptr;
     if (Identify(source) != kMine)
         return B_NO_TRANSLATOR;
     MemoryReader reader{source.data, source.size, 0};
@@ -123,18 +137,20 @@ status_t GifTranslator::Read(const ImageSource& source, const ReadBudget& budget
     if (!plausible(uint64(frame.Width), uint64(frame.Height), source.size))
         return B_ILLEGAL_DATA;
 
-    // The screen around a smaller frame is left transparent, as browsers do.
+    // The screen around a smaller frame is left transparent (as the
+    // bitmap comes), as browsers do.
     const bool covers = frame.Left == 0 && frame.Top == 0 && uint64(frame.Width) >= width &&
                         uint64(frame.Height) >= height;
-    const bool alpha = transparent != NO_TRANSPARENT_COLOR || !covers;
-    BBitmap* bitmap = new_picture(width, height, alpha, budget);
-    if (bitmap == nullptr)
-        return B_NO_MEMORY;
-    std::unique_ptr<BBitmap> owner(bitmap);
+    if (bitmap == nullptr) {
+        header->width = width;
+        header->height = height;
+        header->alpha = transparent != NO_TRANSPARENT_COLOR || !covers;
+        return B_OK;
+    }
+    if (width != header->width || height != header->height)
+        return B_ILLEGAL_DATA;
     uint8* bits = static_cast<uint8*>(bitmap->Bits());
     const size_t rowBytes = size_t(bitmap->BytesPerRow());
-    if (!covers)
-        std::memset(bits, 0, rowBytes * height);
 
     uint32 palette[256];
     for (int i = 0; i < 256; i++) {
@@ -145,8 +161,9 @@ status_t GifTranslator::Read(const ImageSource& source, const ReadBudget& budget
             palette[i] = 0xFF000000u; // an index past the palette shows black
         }
     }
+    // A transparent pixel keeps its colour.
     if (transparent >= 0 && transparent < 256)
-        palette[transparent] = 0;
+        palette[transparent] &= 0x00FFFFFFu;
 
     std::vector<GifPixelType> line(size_t(frame.Width));
     const uint64 shownWidth = std::min<uint64>(uint64(frame.Width),
@@ -175,7 +192,6 @@ status_t GifTranslator::Read(const ImageSource& source, const ReadBudget& budget
             store(uint64(row));
         }
     }
-    *outBitmap = owner.release();
     return B_OK;
 }
 

@@ -216,7 +216,10 @@ bool derived_canvases_admitted(Span file, const ReadBudget& budget)
     return true;
 }
 
-status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap)
+// The header stage when bitmap is null; otherwise the decode into bitmap,
+// whose size the header stage gave.
+status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                BBitmap* bitmap)
 {
     initialise_libheif();
     if (source.size > size_t(INT_MAX))
@@ -234,21 +237,27 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
     std::unique_ptr<heif_image_handle, HandleDeleter> handle(rawHandle);
     if (status != B_OK)
         return status;
-    // The stored size; a quarter turn swaps it, which the budget does not mind.
-    const int storedWidth = heif_image_handle_get_width(handle.get());
-    const int storedHeight = heif_image_handle_get_height(handle.get());
-    if (storedWidth <= 0 || storedHeight <= 0)
+    // The size once rotated, mirrored and cropped, as decoded.
+    const int shownWidth = heif_image_handle_get_width(handle.get());
+    const int shownHeight = heif_image_handle_get_height(handle.get());
+    if (shownWidth <= 0 || shownHeight <= 0)
         return B_ILLEGAL_DATA;
-    if (!budget.Admits(uint64(storedWidth), uint64(storedHeight)) ||
+    if (!budget.Admits(uint64(shownWidth), uint64(shownHeight)) ||
         !derived_canvases_admitted(Span{source.data, source.size}, budget))
         return B_NO_MEMORY;
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
+    if (bitmap == nullptr) {
+        header->width = uint64(shownWidth);
+        header->height = uint64(shownHeight);
+        header->alpha = alpha;
+        return B_OK;
+    }
 
     std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
     if (!options)
         return B_NO_MEMORY;
-    // Rotation, mirroring and crop are applied, as viewers do; deep colour
-    // comes as 8 bits.
+    // Rotation, mirroring and crop are applied by libheif, as viewers do;
+    // deep colour comes as 8 bits.
     options->ignore_transformations = 0;
     options->convert_hdr_to_8bit = 1;
     heif_image* rawImage = nullptr;
@@ -270,13 +279,11 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
     int stride = 0;
     const uint8_t* pixels =
         heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-    if (pixels == nullptr || width <= 0 || height <= 0 ||
+    if (pixels == nullptr || uint64(width) != header->width ||
+        uint64(height) != header->height ||
         heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8 ||
         stride < width * (alpha ? 4 : 3))
         return B_ILLEGAL_DATA;
-    BBitmap* bitmap = new_picture(uint64(width), uint64(height), alpha, budget);
-    if (bitmap == nullptr)
-        return B_NO_MEMORY;
     for (int y = 0; y < height; y++) {
         const uint8* in = pixels + int64(y) * stride;
         uint32* out = bitmap_row(bitmap, y);
@@ -289,7 +296,6 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
                 out[x] = 0xFF000000u | (uint32(in[0]) << 16) | (uint32(in[1]) << 8) | in[2];
         }
     }
-    *outBitmap = bitmap;
     return B_OK;
 }
 
@@ -309,13 +315,16 @@ public:
         }
     }
 
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override
     {
-        *outBitmap = nullptr;
-        if (Identify(source) != kMine)
-            return B_NO_TRANSLATOR;
-        return decode(source, budget, outBitmap);
+        return decode(source, budget, header, nullptr);
+    }
+
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override
+    {
+        return decode(source, budget, header, bitmap);
     }
 };
 

@@ -103,6 +103,22 @@ BBitmap* apply_orientation(BBitmap* bitmap, int32 orientation)
     if (bitmap == nullptr || orientation <= 1 || orientation > 8)
         return bitmap;
     const int64 w = bitmap->PixelWidth(), h = bitmap->PixelHeight();
+    // Mirrors and the half turn keep the size: done in place, rows swapped
+    // from both ends.
+    if (orientation <= 4) {
+        uint8* bits = static_cast<uint8*>(bitmap->Bits());
+        const int64 stride = bitmap->BytesPerRow();
+        auto row = [&](int64 y) { return reinterpret_cast<uint32*>(bits + y * stride); };
+        if (orientation != 4) {
+            for (int64 y = 0; y < h; y++)
+                std::reverse(row(y), row(y) + w);
+        }
+        if (orientation != 2) {
+            for (int64 top = 0, bottom = h - 1; top < bottom; top++, bottom--)
+                std::swap_ranges(row(top), row(top) + w, row(bottom));
+        }
+        return bitmap;
+    }
     // Orientations 5 to 8 swap the axes.
     const bool swap = orientation >= 5;
     const int64 outW = swap ? h : w, outH = swap ? w : h;

@@ -19,6 +19,8 @@ class BPositionIO;
 
 namespace BPrivate {
 
+struct PictureFormat;
+
 // What one read may cost. Every reader checks the declared size against it
 // before allocating anything picture-sized, and keeps within it while
 // decoding.
@@ -49,6 +51,11 @@ struct ImageSource
     // The file name's extension, lower case, without the dot; may be empty.
     // Used only to break a tie between formats without a magic number.
     std::string extension;
+    // The whole file's length when data holds only its first bytes (the
+    // sniff before the file is read whole); 0 when data is the whole file.
+    uint64 wholeSize = 0;
+
+    uint64 WholeSize() const { return wholeSize != 0 ? wholeSize : size; }
 };
 
 // How sure a reader is that a source is its format.
@@ -57,6 +64,30 @@ enum identify_result : int32
     kNotMine = 0,
     kMaybeMine = 1, // no magic number (TGA, ...): plausible header only
     kMine = 2,      // magic number found
+};
+
+// What a format's header stage learns before any pixel is decoded. The
+// reading pipeline allocates the bitmap from it (stored width x height,
+// alpha), refuses a file shorter than leastBytes, and turns the decoded
+// picture by orientation afterwards.
+struct PictureHeader
+{
+    uint64 width = 0;  // as stored, before orientation
+    uint64 height = 0;
+    bool alpha = false;
+    // EXIF's meaning, 1 to 8. A decoder may still set it when the format
+    // keeps it after the pixels (a PNG's eXIf chunk).
+    int32 orientation = 1;
+    // Which picture of the file is read: 0 the first frame or page; an
+    // icon file's largest picture.
+    uint32 frame = 0;
+    // The fewest bytes the file needs to hold the declared picture: its
+    // data's offset plus what its layout needs at the very least.
+    uint64 leastBytes = 0;
+    // A detail of the layout the header stage found, for the decoder.
+    int32 variant = 0;
+    // The format's entry in the table; set by the pipeline.
+    const PictureFormat* format = nullptr;
 };
 
 // A format a translator writes.
@@ -72,6 +103,9 @@ struct WriteFormat
     float capability;
 };
 
+// A decoder behind the reading pipeline, and a writer. The pipeline sniffs
+// and reads the header through the table of formats (PictureFormats.h);
+// Decode only fills the bitmap it is given.
 class ImageTranslator
 {
 public:
@@ -80,23 +114,45 @@ public:
     // For diagnostics: "png", "jpeg", "qt", ...
     virtual const char* Name() const = 0;
 
+    // The sniff and the header stage of a format this translator owns (the
+    // library formats); the long tail's live in PictureHeaders.cpp.
     virtual identify_result Identify(const ImageSource& source) const
     {
         (void)source;
         return kNotMine;
     }
-    // B_OK and a new bitmap in *outBitmap; otherwise *outBitmap is null and
-    // the status says why: B_NO_TRANSLATOR (not this format after all),
-    // B_ILLEGAL_DATA (corrupt or truncated), B_NO_MEMORY (over the budget or
-    // out of memory). Orientation metadata is applied, as viewers do.
-    virtual status_t Read(const ImageSource& source, const ReadBudget& budget,
-                          BBitmap** outBitmap) const
+    virtual status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                                PictureHeader* header) const
     {
         (void)source;
         (void)budget;
-        *outBitmap = nullptr;
+        (void)header;
         return B_NO_TRANSLATOR;
     }
+
+    // Decodes the picture a header stage described into bitmap, which the
+    // pipeline allocated (header's size and alpha, cleared) and which
+    // stays the pipeline's. Every pixel the file defines is written as
+    // stored; a transparent pixel keeps its colour. B_NO_TRANSLATOR hands the
+    // file to the format's next decoder; B_ILLEGAL_DATA for a corrupt or
+    // truncated file, whose picture is never kept; B_NO_MEMORY.
+    virtual status_t Decode(const ImageSource& source, const ReadBudget& budget,
+                            PictureHeader* header, BBitmap* bitmap) const
+    {
+        (void)source;
+        (void)budget;
+        (void)header;
+        (void)bitmap;
+        return B_NO_TRANSLATOR;
+    }
+
+    // The whole reading pipeline, with this translator as the only decoder:
+    // B_OK and a new bitmap in *outBitmap; otherwise *outBitmap is null and
+    // the status says why: B_NO_TRANSLATOR (not a format it decodes),
+    // B_ILLEGAL_DATA (corrupt or truncated), B_NO_MEMORY (over the budget or
+    // out of memory).
+    status_t Read(const ImageSource& source, const ReadBudget& budget,
+                  BBitmap** outBitmap) const;
 
     // The formats this translator writes, none for a reader only.
     virtual std::vector<WriteFormat> OutputFormats() const { return {}; }
@@ -120,9 +176,9 @@ const std::vector<const ImageTranslator*>& image_translators();
 // Helpers shared by the translators.
 
 // A new picture-sized bitmap of width x height, B_RGBA32 when alpha is set
-// and B_RGB32 otherwise, bounds from (0, 0); null when the budget refuses it
-// or memory runs out. Its pixels are not initialised: the reader writes
-// every one.
+// and B_RGB32 otherwise, bounds from (0, 0), cleared as every new bitmap
+// is; null when the budget refuses it or memory runs out. The reading
+// pipeline makes the one a picture is decoded into.
 BBitmap* new_picture(uint64 width, uint64 height, bool alpha, const ReadBudget& budget);
 
 // The orientation (1 to 8, 1 when absent or unreadable) in an EXIF block:
@@ -130,8 +186,9 @@ BBitmap* new_picture(uint64 width, uint64 height, bool alpha, const ReadBudget& 
 int32 exif_orientation(const uint8* data, size_t size);
 
 // The bitmap turned and mirrored as an EXIF orientation says. Returns bitmap
-// itself for orientation 1 or an unknown value; otherwise a new bitmap, the
-// old one deleted; null (the old one deleted too) when memory runs out.
+// itself for orientation 1 to 4 (turned in place) or an unknown value;
+// otherwise a new bitmap, the old one deleted; null (the old one deleted
+// too) when memory runs out.
 BBitmap* apply_orientation(BBitmap* bitmap, int32 orientation);
 
 } // namespace BPrivate

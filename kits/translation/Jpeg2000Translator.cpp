@@ -1,6 +1,7 @@
 #include <Jpeg2000Translator.h>
 
 #include <CodecSupport.h>
+#include <PictureHeaders.h>
 
 #include <cmath>
 #include <cstring>
@@ -99,9 +100,11 @@ struct Channel
     uint32 At(uint32 x, uint32 y) const { return Level(Raw(x, y)); }
 };
 
-status_t convert(const opj_image_t* image, const ReadBudget& budget, BBitmap** outBitmap)
+status_t convert(const opj_image_t* image, BBitmap* bitmap)
 {
     const uint32 width = image->x1 - image->x0, height = image->y1 - image->y0;
+    if (width != uint32(bitmap->PixelWidth()) || height != uint32(bitmap->PixelHeight()))
+        return B_ILLEGAL_DATA;
     const uint32 count = image->numcomps;
     if (count == 0 || count > 4)
         return B_NO_TRANSLATOR;
@@ -112,7 +115,7 @@ status_t convert(const opj_image_t* image, const ReadBudget& budget, BBitmap** o
             return B_ILLEGAL_DATA;
     }
     const bool grey = count <= 2;
-    const bool alpha = count == 2 || count == 4;
+    const bool alpha = bitmap->ColorSpace() == B_RGBA32;
     const bool ycc = !grey && (image->color_space == OPJ_CLRSPC_SYCC ||
                                image->color_space == OPJ_CLRSPC_EYCC);
     if (image->color_space == OPJ_CLRSPC_CMYK)
@@ -120,9 +123,6 @@ status_t convert(const opj_image_t* image, const ReadBudget& budget, BBitmap** o
     Channel channels[4];
     for (uint32 i = 0; i < count; i++)
         channels[i].Init(&image->comps[i]);
-    BBitmap* bitmap = new_picture(width, height, alpha, budget);
-    if (bitmap == nullptr)
-        return B_NO_MEMORY;
     for (uint32 y = 0; y < height; y++) {
         uint32* row = bitmap_row(bitmap, y);
         for (uint32 x = 0; x < width; x++) {
@@ -151,12 +151,74 @@ status_t convert(const opj_image_t* image, const ReadBudget& budget, BBitmap** o
             row[x] = (a << 24) | (r << 16) | (g << 8) | b;
         }
     }
-    *outBitmap = bitmap;
     return B_OK;
 }
 
+uint64 be(const uint8* p, int bytes)
+{
+    uint64 value = 0;
+    for (int i = 0; i < bytes; i++)
+        value = value << 8 | p[i];
+    return value;
+}
+
+// The codestream's size marker, read here before OpenJPEG sees it: the
+// library allocates for every tile the grid declares as it reads the main
+// header, so a few bytes could cost gigabytes before any check of ours.
+// Every tile needs a tile-part header of 12 bytes at least.
+status_t check_size_marker(const ImageSource& source, const ReadBudget& budget)
+{
+    const uint8* data = source.data;
+    uint64 size = source.size, at = 0;
+    if (size >= sizeof kJp2Signature && std::memcmp(data, kJp2Signature, 12) == 0) {
+        // The boxes of a JP2 file, to the contiguous codestream.
+        at = 12;
+        while (true) {
+            if (size - at < 8)
+                return B_ILLEGAL_DATA;
+            uint64 length = be(data + at, 4), header = 8;
+            if (length == 1) {
+                if (size - at < 16)
+                    return B_ILLEGAL_DATA;
+                length = be(data + at + 8, 8);
+                header = 16;
+            } else if (length == 0) {
+                length = size - at;
+            }
+            if (length < header || length > size - at)
+                return B_ILLEGAL_DATA;
+            if (std::memcmp(data + at + 4, "jp2c", 4) == 0) {
+                size = at + length;
+                at += header;
+                break;
+            }
+            at += length;
+        }
+    }
+    // SOC, then SIZ: length, capabilities, the grid, the tiles, components.
+    if (size - at < 4 + 38 || std::memcmp(data + at, kCodestreamStart, 4) != 0)
+        return B_ILLEGAL_DATA;
+    const uint8* siz = data + at + 6;
+    const uint64 xEnd = be(siz + 2, 4), yEnd = be(siz + 6, 4), x0 = be(siz + 10, 4),
+                 y0 = be(siz + 14, 4), tileWidth = be(siz + 18, 4), tileHeight = be(siz + 22, 4),
+                 tileX0 = be(siz + 26, 4), tileY0 = be(siz + 30, 4);
+    if (xEnd <= x0 || yEnd <= y0 || tileWidth == 0 || tileHeight == 0 || tileX0 > x0 ||
+        tileY0 > y0)
+        return B_ILLEGAL_DATA;
+    if (!budget.Admits(xEnd - x0, yEnd - y0))
+        return B_NO_MEMORY;
+    const uint64 tiles = ((xEnd - tileX0 + tileWidth - 1) / tileWidth) *
+                         ((yEnd - tileY0 + tileHeight - 1) / tileHeight);
+    if (tiles > (size - at) / 12 ||
+        least_compressed_bytes(0, (xEnd - x0) * (yEnd - y0)) > size - at)
+        return B_ILLEGAL_DATA;
+    return B_OK;
+}
+
+// The header stage when bitmap is null; otherwise the decode into bitmap,
+// whose size the header stage gave.
 status_t decode(const ImageSource& source, OPJ_CODEC_FORMAT format, const ReadBudget& budget,
-                BBitmap** outBitmap)
+                PictureHeader* header, BBitmap* bitmap)
 {
     MemoryStream memory{source.data, source.size, 0};
     std::unique_ptr<opj_stream_t, StreamDeleter> stream(opj_stream_create(64 * 1024, OPJ_TRUE));
@@ -186,16 +248,29 @@ status_t decode(const ImageSource& source, OPJ_CODEC_FORMAT format, const ReadBu
     std::unique_ptr<opj_image_t, ImageDeleter> image(rawImage);
     if (image->x1 <= image->x0 || image->y1 <= image->y0)
         return B_ILLEGAL_DATA;
-    if (!budget.Admits(image->x1 - image->x0, image->y1 - image->y0))
+    const uint64 width = image->x1 - image->x0, height = image->y1 - image->y0;
+    if (!budget.Admits(width, height))
         return B_NO_MEMORY;
     // Every component is decoded into 32-bit samples: at most 4 of them
     // per pixel within the budget.
-    if (image->numcomps > 4)
+    if (image->numcomps == 0 || image->numcomps > 4 || image->color_space == OPJ_CLRSPC_CMYK)
         return B_NO_TRANSLATOR;
+    if (bitmap == nullptr) {
+        header->width = width;
+        header->height = height;
+        header->alpha = image->numcomps == 2 || image->numcomps == 4;
+        // The decoder allocates every component before it finds the data
+        // missing: a picture is held to the bytes present, as any
+        // compressed layout is.
+        header->leastBytes = least_compressed_bytes(0, width * height);
+        return B_OK;
+    }
+    if (width != header->width || height != header->height)
+        return B_ILLEGAL_DATA;
     if (!opj_decode(codec.get(), stream.get(), image.get()) ||
         !opj_end_decompress(codec.get(), stream.get()))
         return B_ILLEGAL_DATA;
-    return convert(image.get(), budget, outBitmap);
+    return convert(image.get(), bitmap);
 }
 
 class Jpeg2000Translator : public ImageTranslator
@@ -208,14 +283,24 @@ public:
         return Format(source) != OPJ_CODEC_UNKNOWN ? kMine : kNotMine;
     }
 
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override
     {
-        *outBitmap = nullptr;
         OPJ_CODEC_FORMAT format = Format(source);
         if (format == OPJ_CODEC_UNKNOWN)
             return B_NO_TRANSLATOR;
-        return decode(source, format, budget, outBitmap);
+        if (status_t status = check_size_marker(source, budget); status != B_OK)
+            return status;
+        return decode(source, format, budget, header, nullptr);
+    }
+
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override
+    {
+        OPJ_CODEC_FORMAT format = Format(source);
+        if (format == OPJ_CODEC_UNKNOWN)
+            return B_NO_TRANSLATOR;
+        return decode(source, format, budget, header, bitmap);
     }
 
 private:

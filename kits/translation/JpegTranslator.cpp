@@ -1,6 +1,8 @@
 #include <JpegTranslator.h>
 
 #include <CodecSupport.h>
+#include <PictureFormats.h>
+#include <PictureHeaders.h>
 #include <TranslatorFormats.h>
 
 #include <climits>
@@ -140,21 +142,20 @@ struct ReadJob
     jpeg_decompress_struct info;
     ErrorManager errors;
     ScanLimit scans;
-    BBitmap* bitmap;
     uint8* cmykRow;
 };
 
-status_t decode(ReadJob* job, const ImageSource& source, const ReadBudget& budget)
+// The header stage when bitmap is null; otherwise the decode into bitmap,
+// whose size the header stage gave.
+status_t decode(ReadJob* job, const ImageSource& source, const ReadBudget& budget,
+                PictureHeader* header, BBitmap* bitmap)
 {
     jpeg_decompress_struct* info = &job->info;
-    job->bitmap = nullptr;
     job->cmykRow = nullptr;
     install_errors(&job->errors);
     info->err = &job->errors.manager;
     if (setjmp(job->errors.jump) != 0) {
         jpeg_destroy_decompress(info);
-        delete job->bitmap;
-        job->bitmap = nullptr;
         delete[] job->cmykRow;
         return B_ILLEGAL_DATA;
     }
@@ -172,24 +173,37 @@ status_t decode(ReadJob* job, const ImageSource& source, const ReadBudget& budge
         return B_ILLEGAL_DATA;
     }
     const uint64 width = info->image_width, height = info->image_height;
-    if (!budget.Admits(width, height)) {
-        jpeg_destroy_decompress(info);
-        return B_NO_MEMORY;
-    }
-    // Huffman coding spends at least one bit on every block of a scan, and
-    // some scan covers some component: a header claiming more blocks than
-    // the file has bits is a forgery or a truncation.
-    if (!info->arith_code) {
-        uint64 fewestBlocks = UINT64_MAX;
-        for (int i = 0; i < info->num_components; i++) {
-            const jpeg_component_info& c = info->comp_info[i];
-            fewestBlocks = std::min(fewestBlocks,
-                                    uint64(c.width_in_blocks) * uint64(c.height_in_blocks));
-        }
-        if (fewestBlocks > uint64(source.size) * 8) {
+    if (bitmap == nullptr) {
+        header->width = width;
+        header->height = height;
+        header->orientation = jpeg_orientation(source.data, source.size);
+        if (!budget.Admits(width, height)) {
             jpeg_destroy_decompress(info);
-            return B_ILLEGAL_DATA;
+            return B_NO_MEMORY;
         }
+        // Huffman coding spends at least one bit on every block of a scan,
+        // and some scan covers some component: a header claiming more
+        // blocks than the file has bits is a forgery or a truncation.
+        // Arithmetic coding can spend less, and its decoder reads zeros
+        // past the data's end: it is held to deflate's ratio, as any
+        // compressed layout is.
+        if (info->arith_code) {
+            header->leastBytes = least_compressed_bytes(0, width * height);
+        } else {
+            uint64 fewestBlocks = UINT64_MAX;
+            for (int i = 0; i < info->num_components; i++) {
+                const jpeg_component_info& c = info->comp_info[i];
+                fewestBlocks = std::min(fewestBlocks,
+                                        uint64(c.width_in_blocks) * uint64(c.height_in_blocks));
+            }
+            header->leastBytes = (fewestBlocks + 7) / 8;
+        }
+        jpeg_destroy_decompress(info);
+        return B_OK;
+    }
+    if (width != header->width || height != header->height) {
+        jpeg_destroy_decompress(info);
+        return B_ILLEGAL_DATA;
     }
 
     const bool cmyk = info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK;
@@ -208,22 +222,14 @@ status_t decode(ReadJob* job, const ImageSource& source, const ReadBudget& budge
             return B_NO_MEMORY;
         }
     }
-    job->bitmap = new_picture(width, height, false, budget);
-    if (job->bitmap == nullptr) {
-        jpeg_destroy_decompress(info);
-        delete[] job->cmykRow;
-        return B_NO_MEMORY;
-    }
     while (info->output_scanline < info->output_height) {
         const int64 y = info->output_scanline;
-        uint32* row = bitmap_row(job->bitmap, y);
+        uint32* row = bitmap_row(bitmap, y);
         JSAMPROW target = cmyk ? job->cmykRow : reinterpret_cast<JSAMPROW>(row);
         if (jpeg_read_scanlines(info, &target, 1) != 1 || job->errors.dataMissing) {
             // The file ended before the picture: refused rather than padded,
             // and found at the first rows for a forged size.
             jpeg_destroy_decompress(info);
-            delete job->bitmap;
-            job->bitmap = nullptr;
             delete[] job->cmykRow;
             return B_ILLEGAL_DATA;
         }
@@ -235,12 +241,18 @@ status_t decode(ReadJob* job, const ImageSource& source, const ReadBudget& budge
     jpeg_destroy_decompress(info);
     delete[] job->cmykRow;
     job->cmykRow = nullptr;
-    if (missing) {
-        delete job->bitmap;
-        job->bitmap = nullptr;
-        return B_ILLEGAL_DATA;
-    }
-    return B_OK;
+    return missing ? B_ILLEGAL_DATA : B_OK;
+}
+
+status_t run_decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap)
+{
+    ReadJob* job = new (std::nothrow) ReadJob();
+    if (job == nullptr)
+        return B_NO_MEMORY;
+    status_t status = decode(job, source, budget, header, bitmap);
+    delete job;
+    return status;
 }
 
 struct Destination
@@ -329,31 +341,21 @@ public:
                    : kNotMine;
     }
 
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override
     {
-        *outBitmap = nullptr;
-        if (Identify(source) != kMine)
-            return B_NO_TRANSLATOR;
-        ReadJob* job = new (std::nothrow) ReadJob();
-        if (job == nullptr)
-            return B_NO_MEMORY;
-        status_t status = decode(job, source, budget);
-        BBitmap* bitmap = job->bitmap;
-        delete job;
-        if (status != B_OK)
-            return status;
-        bitmap = apply_orientation(bitmap, jpeg_orientation(source.data, source.size));
-        if (bitmap == nullptr)
-            return B_NO_MEMORY;
-        *outBitmap = bitmap;
-        return B_OK;
+        return run_decode(source, budget, header, nullptr);
+    }
+
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override
+    {
+        return run_decode(source, budget, header, bitmap);
     }
 
     std::vector<WriteFormat> OutputFormats() const override
     {
-        return {{B_JPEG_FORMAT, "jpeg", "jpeg jpg jpe jfif", "image/jpeg", "JPEG image", false,
-                 0.6f, 0.6f}};
+        return {write_format_of(*format_of_type(B_JPEG_FORMAT))};
     }
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override

@@ -1,6 +1,7 @@
 #include <JxlTranslator.h>
 
 #include <CodecSupport.h>
+#include <PictureFormats.h>
 
 #include <memory>
 
@@ -32,18 +33,23 @@ struct RunnerDeleter
 // Two workers: the machines this runs on have few cores, shared.
 constexpr size_t kWorkers = 2;
 
-status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap)
+// The header stage when bitmap is null; otherwise the decode into bitmap,
+// whose size the header stage gave. The stored orientation is kept: the
+// reading pipeline turns the picture.
+status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                BBitmap* bitmap)
 {
     std::unique_ptr<JxlDecoder, DecoderDeleter> decoder(JxlDecoderCreate(nullptr));
-    std::unique_ptr<void, RunnerDeleter> runner(JxlThreadParallelRunnerCreate(nullptr, kWorkers));
-    if (!decoder || !runner)
+    std::unique_ptr<void, RunnerDeleter> runner(
+        bitmap != nullptr ? JxlThreadParallelRunnerCreate(nullptr, kWorkers) : nullptr);
+    if (!decoder || (bitmap != nullptr && !runner))
         return B_NO_MEMORY;
     JxlDecoder* dec = decoder.get();
-    if (JxlDecoderSubscribeEvents(dec, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) !=
-            JXL_DEC_SUCCESS ||
-        JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner.get()) !=
-            JXL_DEC_SUCCESS ||
-        JxlDecoderSetKeepOrientation(dec, JXL_FALSE) != JXL_DEC_SUCCESS ||
+    const int events = JXL_DEC_BASIC_INFO | (bitmap != nullptr ? JXL_DEC_FULL_IMAGE : 0);
+    if (JxlDecoderSubscribeEvents(dec, events) != JXL_DEC_SUCCESS ||
+        (runner && JxlDecoderSetParallelRunner(dec, JxlThreadParallelRunner, runner.get()) !=
+                       JXL_DEC_SUCCESS) ||
+        JxlDecoderSetKeepOrientation(dec, JXL_TRUE) != JXL_DEC_SUCCESS ||
         JxlDecoderSetUnpremultiplyAlpha(dec, JXL_TRUE) != JXL_DEC_SUCCESS ||
         JxlDecoderSetInput(dec, source.data, source.size) != JXL_DEC_SUCCESS)
         return B_ERROR;
@@ -51,24 +57,21 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
 
     // Red, green, blue, alpha bytes; turned into the bitmap's words after.
     const JxlPixelFormat format = {4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    BBitmap* bitmap = nullptr;
-    bool alpha = false;
     for (;;) {
         JxlDecoderStatus status = JxlDecoderProcessInput(dec);
         if (status == JXL_DEC_BASIC_INFO) {
             JxlBasicInfo info;
             if (JxlDecoderGetBasicInfo(dec, &info) != JXL_DEC_SUCCESS)
                 break;
-            // The stored size; orientations 5 to 8 swap it.
-            uint64 width = info.xsize, height = info.ysize;
-            if (info.orientation >= JXL_ORIENT_TRANSPOSE)
-                std::swap(width, height);
-            if (!budget.Admits(width, height))
-                return B_NO_MEMORY;
-            alpha = info.alpha_bits > 0;
-            bitmap = new_picture(width, height, alpha, budget);
-            if (bitmap == nullptr)
-                return B_NO_MEMORY;
+            if (bitmap == nullptr) {
+                header->width = info.xsize;
+                header->height = info.ysize;
+                header->alpha = info.alpha_bits > 0;
+                header->orientation = int32(info.orientation);
+                return budget.Admits(info.xsize, info.ysize) ? B_OK : B_NO_MEMORY;
+            }
+            if (info.xsize != header->width || info.ysize != header->height)
+                break;
         } else if (status == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
             size_t size = 0;
             if (bitmap == nullptr ||
@@ -76,23 +79,21 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
                 size != size_t(bitmap->BitsLength()) ||
                 JxlDecoderSetImageOutBuffer(dec, &format, bitmap->Bits(), size) != JXL_DEC_SUCCESS)
                 break;
-        } else if (status == JXL_DEC_FULL_IMAGE) {
+        } else if (status == JXL_DEC_FULL_IMAGE && bitmap != nullptr) {
             // The first frame is the picture.
             uint8* bytes = static_cast<uint8*>(bitmap->Bits());
             const size_t count = size_t(bitmap->BitsLength()) / 4;
             for (size_t i = 0; i < count; i++, bytes += 4) {
                 std::swap(bytes[0], bytes[2]);
-                if (!alpha)
+                if (!header->alpha)
                     bytes[3] = 0xFF;
             }
-            *outBitmap = bitmap;
             return B_OK;
         } else {
             // An error, input that ends too soon, or a file without pixels.
             break;
         }
     }
-    delete bitmap;
     return B_ILLEGAL_DATA;
 }
 
@@ -181,21 +182,24 @@ public:
         return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER ? kMine : kNotMine;
     }
 
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override
+    // Debian's libjxl prints a line for every failure it meets.
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override
     {
-        *outBitmap = nullptr;
-        if (Identify(source) != kMine)
-            return B_NO_TRANSLATOR;
-        // Debian's libjxl prints a line for every failure it meets.
         QuietStderr quiet;
-        return decode(source, budget, outBitmap);
+        return decode(source, budget, header, nullptr);
+    }
+
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override
+    {
+        QuietStderr quiet;
+        return decode(source, budget, header, bitmap);
     }
 
     std::vector<WriteFormat> OutputFormats() const override
     {
-        return {{kJxlFormat, "jxl", "jxl", "image/jxl", "JPEG XL image (lossless)", true, 0.7f,
-                 0.5f}};
+        return {write_format_of(*format_of_type(kJxlFormat))};
     }
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override

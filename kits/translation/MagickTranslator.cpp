@@ -53,18 +53,18 @@ void start_magick()
     });
 }
 
-const char* coder_for(picture_format format)
+const char* coder_for(int32 format)
 {
     switch (format) {
-    case kBmpFormat: return "BMP";
-    case kTgaFormat: return "TGA";
-    case kPsdFormat: return "PSD";
-    case kDdsFormat: return "DDS";
-    case kSgiFormat: return "SGI";
-    case kPcxFormat: return "PCX";
-    case kIcoFormat: return "ICO";
-    case kPnmFormat: return "PNM";
-    case kXbmFormat: return "XBM";
+    case kBmpTail: return "BMP";
+    case kTgaTail: return "TGA";
+    case kPsdTail: return "PSD";
+    case kDdsTail: return "DDS";
+    case kSgiTail: return "SGI";
+    case kPcxTail: return "PCX";
+    case kIcoTail: return "ICO";
+    case kPnmTail: return "PNM";
+    case kXbmTail: return "XBM";
     default: return nullptr; // XPM and others: Qt's
     }
 }
@@ -105,13 +105,13 @@ status_t status_for(const ExceptionInfo* exception)
 // at all. Other warnings (a libpng remark on an icon's PNG, an odd field)
 // leave the pixels whole. A BMP's file size field, which many writers get
 // wrong, was made irrelevant by the header check.
-bool spoiled(const ExceptionInfo* exception, picture_format format, bool read)
+bool spoiled(const ExceptionInfo* exception, int32 format, bool read)
 {
     if (!read)
         return true;
     if (exception->severity == UndefinedException)
         return false;
-    if (format == kBmpFormat && exception->reason != nullptr &&
+    if (format == kBmpTail && exception->reason != nullptr &&
         std::strstr(exception->reason, "length and filesize do not match") != nullptr)
         return false;
     return exception->severity >= ErrorException || exception->severity == CorruptImageWarning ||
@@ -123,25 +123,16 @@ class MagickTranslator : public ImageTranslator
 public:
     const char* Name() const override { return "magick"; }
 
-    identify_result Identify(const ImageSource& source) const override
-    {
-        DeclaredPicture declared = sniff_picture(source);
-        return coder_for(declared.format) != nullptr ? declared.certainty : kNotMine;
-    }
-
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override;
+    // The header stages are the formats' own (PictureHeaders.h).
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override;
 };
 
-status_t MagickTranslator::Read(const ImageSource& source, const ReadBudget& budget,
-                                BBitmap** outBitmap) const
+status_t MagickTranslator::Decode(const ImageSource& source, const ReadBudget& budget,
+                                  PictureHeader* header, BBitmap* bitmap) const
 {
-    *outBitmap = nullptr;
-    DeclaredPicture declared;
-    status_t status = check_declared_picture(source, budget, &declared);
-    if (status != B_OK)
-        return status;
-    const char* coder = coder_for(declared.format);
+    const int32 format = header->variant;
+    const char* coder = coder_for(format);
     if (coder == nullptr)
         return B_NO_TRANSLATOR;
 
@@ -149,8 +140,8 @@ status_t MagickTranslator::Read(const ImageSource& source, const ReadBudget& bud
     start_magick();
     // The headers were checked; these keep the decoder itself to the same
     // sizes. Policy limits of the system may be lower still.
-    SetMagickResourceLimit(WidthResource, MagickSizeType(declared.width));
-    SetMagickResourceLimit(HeightResource, MagickSizeType(declared.height));
+    SetMagickResourceLimit(WidthResource, MagickSizeType(header->width));
+    SetMagickResourceLimit(HeightResource, MagickSizeType(header->height));
     SetMagickResourceLimit(MemoryResource, MagickSizeType(budget.maxPixels) * 8 + (64 << 20));
 
     std::unique_ptr<ExceptionInfo, ExceptionDeleter> exception(AcquireExceptionInfo());
@@ -161,51 +152,43 @@ status_t MagickTranslator::Read(const ImageSource& source, const ReadBudget& bud
     CopyMagickString(info->magick, coder, MaxTextExtent);
     FormatLocaleString(info->filename, MaxTextExtent, "%s:", coder);
     info->affirm = MagickTrue;
-    if (declared.format != kIcoFormat) {
+    if (format != kIcoTail) {
         // One picture: a PSD's composite, without decoding its layers.
         info->scene = 0;
         info->number_scenes = 1;
     }
     std::unique_ptr<Image, ImageListDeleter> images(
         BlobToImage(info.get(), source.data, source.size, exception.get()));
-    if (spoiled(exception.get(), declared.format, images != nullptr))
+    if (spoiled(exception.get(), format, images != nullptr))
         return status_for(exception.get());
     ClearMagickException(exception.get());
     if (images == nullptr)
         return B_ILLEGAL_DATA;
 
-    // An icon's largest picture, as viewers show.
+    // An icon's largest picture, as viewers show, which its header stage
+    // found too.
     Image* image = images.get();
     for (Image* next = image->next; next != nullptr; next = next->next) {
         if (uint64(next->columns) * next->rows > uint64(image->columns) * image->rows)
             image = next;
     }
-    if (!budget.Admits(image->columns, image->rows))
-        return B_NO_MEMORY;
+    if (image->columns != header->width || image->rows != header->height)
+        return B_ILLEGAL_DATA;
     if (image->colorspace != sRGBColorspace && image->colorspace != RGBColorspace &&
         image->colorspace != GRAYColorspace && image->colorspace != TransparentColorspace &&
         TransformImageColorspace(image, sRGBColorspace) == MagickFalse)
         return B_ILLEGAL_DATA;
 
-    const bool alpha = image->matte != MagickFalse;
-    BBitmap* bitmap = new_picture(image->columns, image->rows, alpha, budget);
-    if (bitmap == nullptr)
-        return B_NO_MEMORY;
     // Little-endian 0xAARRGGBB words; without an alpha channel A is opaque.
     if (ExportImagePixels(image, 0, 0, image->columns, image->rows, "BGRA", CharPixel,
                           bitmap->Bits(), exception.get()) == MagickFalse ||
-        exception->severity != UndefinedException) {
-        delete bitmap;
+        exception->severity != UndefinedException)
         return B_ILLEGAL_DATA;
-    }
+    header->alpha = image->matte != MagickFalse;
     // TGA records its origin rather than turning its rows; the orientation
     // values are EXIF's.
-    if (image->orientation > TopLeftOrientation && image->orientation <= LeftBottomOrientation) {
-        bitmap = apply_orientation(bitmap, int32(image->orientation));
-        if (bitmap == nullptr)
-            return B_NO_MEMORY;
-    }
-    *outBitmap = bitmap;
+    if (image->orientation > TopLeftOrientation && image->orientation <= LeftBottomOrientation)
+        header->orientation = int32(image->orientation);
     return B_OK;
 }
 

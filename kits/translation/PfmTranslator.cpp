@@ -43,7 +43,10 @@ inline float float_at(const uint8* p, bool little)
     return value;
 }
 
-status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap)
+// The header stage when bitmap is null; otherwise the decode into bitmap,
+// whose size the header stage gave.
+status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                BBitmap* bitmap)
 {
     const bool colour = source.data[1] == 'F';
     size_t at = 2;
@@ -66,8 +69,15 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
     if (!budget.Admits(width, height))
         return B_NO_MEMORY;
     const uint64 channels = colour ? 3 : 1;
-    // Raw floats: the file holds every one of them, or it is refused.
-    if (source.size - at < width * height * channels * 4)
+    if (bitmap == nullptr) {
+        header->width = width;
+        header->height = height;
+        // Raw floats: the file holds every one of them, or it is refused.
+        header->leastBytes = at + width * height * channels * 4;
+        return B_OK;
+    }
+    if (width != header->width || height != header->height ||
+        source.size - at < width * height * channels * 4)
         return B_ILLEGAL_DATA;
     const bool little = scale < 0;
     const uint8* data = source.data + at;
@@ -78,9 +88,6 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
         levels.Add(float_at(data + i * 4, little));
     levels.Settle();
 
-    BBitmap* bitmap = new_picture(width, height, false, budget);
-    if (bitmap == nullptr)
-        return B_NO_MEMORY;
     for (uint64 y = 0; y < height; y++) {
         // The file's first row is the picture's bottom one.
         const uint8* in = data + (height - 1 - y) * width * channels * 4;
@@ -99,7 +106,6 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
             out[x] = 0xFF000000u | (r << 16) | (g << 8) | b;
         }
     }
-    *outBitmap = bitmap;
     return B_OK;
 }
 
@@ -117,13 +123,16 @@ public:
                    : kNotMine;
     }
 
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override
     {
-        *outBitmap = nullptr;
-        if (Identify(source) != kMine)
-            return B_NO_TRANSLATOR;
-        return decode(source, budget, outBitmap);
+        return decode(source, budget, header, nullptr);
+    }
+
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override
+    {
+        return decode(source, budget, header, bitmap);
     }
 };
 

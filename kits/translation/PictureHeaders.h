@@ -1,11 +1,14 @@
-// What a picture's header declares, checked against the file before any
-// decoder allocates for it. A few bytes may claim gigapixels: the size is
-// held against the budget, and against what the bytes present can encode
-// (raw layouts exactly, run-length layouts by walking their runs), so a
-// truncated or inflated file is refused before it costs anything.
+// The header stages of the formats no library of ours parses: what a
+// picture's header declares, checked against the file before any decoder
+// allocates for it. A few bytes may claim gigapixels: the size is held
+// against the budget, and against what the bytes present can encode (raw
+// layouts exactly, run-length layouts by walking their runs, compressed ones
+// by their best ratio), so a truncated or inflated file is refused before it
+// costs anything. Each format is known here once, whoever decodes it
+// (ImageMagick's coders, or Qt's plugins).
 //
-// No library here: the readers of the long tail and Qt's fallback call these
-// before handing the bytes to a decoder.
+// Each sniff looks at the first bytes only (ImageSource::wholeSize gives the
+// file's length); each header stage at the whole file, for at most one pass.
 #ifndef _PICTURE_HEADERS_H
 #define _PICTURE_HEADERS_H
 
@@ -13,40 +16,61 @@
 
 namespace BPrivate {
 
-enum picture_format : int32
+// PictureHeader::variant of the formats below, for their decoders.
+enum long_tail_format : int32
 {
-    kUnknownFormat = 0,
-    kBmpFormat,
-    kTgaFormat,
-    kPsdFormat,
-    kDdsFormat,
-    kSgiFormat,
-    kPcxFormat,
-    kIcoFormat, // icons and cursors
-    kPnmFormat, // P1 to P6
-    kXbmFormat,
-    kXpmFormat,
+    kUnknownTail = 0,
+    kBmpTail,
+    kTgaTail,
+    kPsdTail,
+    kDdsTail,
+    kSgiTail,
+    kPcxTail,
+    kIcoTail, // icons and cursors
+    kPnmTail, // P1 to P6
+    kXbmTail,
+    kXpmTail,
+    kMngTail,
+    kIcnsTail,
+    kWbmpTail,
 };
 
-struct DeclaredPicture
+#define PELLARA_LONG_TAIL_STAGES(name)                                                            \
+    identify_result name##_sniff(const ImageSource& source);                                      \
+    status_t name##_header(const ImageSource& source, const ReadBudget& budget,                   \
+                           PictureHeader* header)
+
+PELLARA_LONG_TAIL_STAGES(bmp);
+PELLARA_LONG_TAIL_STAGES(tga);
+PELLARA_LONG_TAIL_STAGES(psd);
+PELLARA_LONG_TAIL_STAGES(dds);
+PELLARA_LONG_TAIL_STAGES(sgi);
+PELLARA_LONG_TAIL_STAGES(pcx);
+PELLARA_LONG_TAIL_STAGES(ico);
+PELLARA_LONG_TAIL_STAGES(pnm);
+PELLARA_LONG_TAIL_STAGES(xbm);
+PELLARA_LONG_TAIL_STAGES(xpm);
+PELLARA_LONG_TAIL_STAGES(mng);
+PELLARA_LONG_TAIL_STAGES(icns);
+PELLARA_LONG_TAIL_STAGES(wbmp);
+
+#undef PELLARA_LONG_TAIL_STAGES
+
+// Deflate's best ratio: a compressed layout cannot hold more than this many
+// bytes (or pixels, for the laxer bound) per byte present.
+constexpr uint64 kMaxInflation = 1032;
+
+// The least bytes a compressed picture of so many pixels needs, at offset.
+constexpr uint64 least_compressed_bytes(uint64 offset, uint64 pixels)
 {
-    picture_format format = kUnknownFormat;
-    identify_result certainty = kNotMine;
-    uint64 width = 0;
-    uint64 height = 0;
-};
+    return offset + (pixels + kMaxInflation - 1) / kMaxInflation;
+}
 
-// The format of a source among those above, by its header; a TGA (which has
-// no magic number) only when its header is plausible, and the extension
-// breaks a tie with a cursor, whose header a TGA's can resemble.
-DeclaredPicture sniff_picture(const ImageSource& source);
-
-// B_OK when the picture's declared size is within the budget and the bytes
-// present can hold it; B_NO_MEMORY over the budget; B_ILLEGAL_DATA when the
-// header is broken or the data is short; B_NO_TRANSLATOR for a format not
-// listed above (nothing to check). Costs at most one pass over the bytes.
-status_t check_declared_picture(const ImageSource& source, const ReadBudget& budget,
-                                DeclaredPicture* declared = nullptr);
+// Whether a PNG stream held in data (an icon's picture, an MNG's) declares
+// a size within the budget that its bytes can hold; its size in *width and
+// *height. B_OK, B_NO_MEMORY or B_ILLEGAL_DATA.
+status_t check_embedded_png(const uint8* data, uint64 size, const ReadBudget& budget,
+                            uint64* width, uint64* height);
 
 } // namespace BPrivate
 

@@ -2,6 +2,7 @@
 
 #include <Bitmap.h>
 #include <DataIO.h>
+#include <PictureFormats.h>
 #include <PictureMemory.h>
 #include <TranslatorFormats.h>
 
@@ -115,6 +116,28 @@ uint32 channels_of(uint8 colorType)
     }
 }
 
+// A context over the whole file, its header read; B_OK or why not.
+status_t open_png(const ImageSource& source, const ReadBudget& budget,
+                  std::unique_ptr<spng_ctx, ContextFree>* context, spng_ihdr* ihdr)
+{
+    // The pixels' zlib checksum is only compared once the stream is read to
+    // its very end, which the image never needs: not computing it saves a
+    // pass. Every chunk's CRC is still checked.
+    context->reset(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
+    spng_ctx* ctx = context->get();
+    if (ctx == nullptr)
+        return B_NO_MEMORY;
+    size_t ancillary = size_t(std::min<uint64>(budget.maxAncillaryBytes,
+                                               std::numeric_limits<uint32>::max() >> 1));
+    spng_set_chunk_limits(ctx, ancillary, ancillary);
+    spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+    if (spng_set_png_buffer(ctx, source.data, source.size) != 0)
+        return B_ILLEGAL_DATA;
+    if (int error = spng_get_ihdr(ctx, ihdr); error != 0)
+        return status_for(error);
+    return B_OK;
+}
+
 class PngTranslator : public ImageTranslator
 {
 public:
@@ -126,13 +149,14 @@ public:
                                                                                   : kNotMine;
     }
 
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override;
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override;
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override;
 
     std::vector<WriteFormat> OutputFormats() const override
     {
-        return {WriteFormat{B_PNG_FORMAT, "png", "png", "image/png", "PNG image", true, 0.8f,
-                            0.6f}};
+        return {write_format_of(*format_of_type(B_PNG_FORMAT))};
     }
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
@@ -143,53 +167,45 @@ public:
     }
 
 private:
-    static status_t _Decode(spng_ctx* ctx, const spng_ihdr& ihdr, BBitmap* bitmap,
-                            bool clearTransparent);
+    static status_t _Decode(spng_ctx* ctx, const spng_ihdr& ihdr, BBitmap* bitmap);
 };
 
-status_t PngTranslator::Read(const ImageSource& source, const ReadBudget& budget,
-                             BBitmap** outBitmap) const
+status_t PngTranslator::ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                                   PictureHeader* header) const
 {
-    *outBitmap = nullptr;
-    if (Identify(source) != kMine)
-        return B_NO_TRANSLATOR;
-    // The pixels' zlib checksum is only compared once the stream is read to
-    // its very end, which the image never needs: not computing it saves a
-    // pass. Every chunk's CRC is still checked.
-    std::unique_ptr<spng_ctx, ContextFree> ctx(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
-    if (ctx == nullptr)
-        return B_NO_MEMORY;
-    size_t ancillary = size_t(std::min<uint64>(budget.maxAncillaryBytes,
-                                               std::numeric_limits<uint32>::max() >> 1));
-    spng_set_chunk_limits(ctx.get(), ancillary, ancillary);
-    spng_set_crc_action(ctx.get(), SPNG_CRC_ERROR, SPNG_CRC_ERROR);
-    if (spng_set_png_buffer(ctx.get(), source.data, source.size) != 0)
-        return B_ILLEGAL_DATA;
-
+    std::unique_ptr<spng_ctx, ContextFree> ctx;
     spng_ihdr ihdr;
-    if (int error = spng_get_ihdr(ctx.get(), &ihdr); error != 0)
-        return status_for(error);
+    if (status_t status = open_png(source, budget, &ctx, &ihdr); status != B_OK)
+        return status;
+    header->width = ihdr.width;
+    header->height = ihdr.height;
     if (!budget.Admits(ihdr.width, ihdr.height))
         return B_NO_MEMORY;
     // Filtered rows (and Adam7's extra ones) that the file could possibly
     // inflate to; a header announcing more lies.
-    uint64 rowBytes = (uint64(ihdr.width) * channels_of(ihdr.color_type) * ihdr.bit_depth + 7) / 8;
-    uint64 raw = (rowBytes + 1) * uint64(ihdr.height);
-    if (raw > (uint64(source.size) + 1) * kMaxInflateRatio + 15 * uint64(ihdr.height))
-        return B_ILLEGAL_DATA;
-
-    bool alpha = false, transparentColour = false;
-    if (int error = find_alpha(ctx.get(), ihdr, &alpha, &transparentColour); error != 0)
+    const uint64 rowBytes =
+        (uint64(ihdr.width) * channels_of(ihdr.color_type) * ihdr.bit_depth + 7) / 8;
+    const uint64 raw = (rowBytes + 1) * uint64(ihdr.height), slack = 15 * uint64(ihdr.height);
+    header->leastBytes = raw > slack ? (raw - slack + kMaxInflateRatio - 1) / kMaxInflateRatio - 1
+                                     : 0;
+    bool transparentColour = false;
+    if (int error = find_alpha(ctx.get(), ihdr, &header->alpha, &transparentColour); error != 0)
         return status_for(error);
-    BBitmap* bitmap = new_picture(ihdr.width, ihdr.height, alpha, budget);
-    if (bitmap == nullptr)
-        return B_NO_MEMORY;
-    // Qt gave a grey picture's transparent pixels no colour either.
-    const bool clearTransparent =
-        transparentColour && ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr.bit_depth <= 8;
+    return B_OK;
+}
+
+status_t PngTranslator::Decode(const ImageSource& source, const ReadBudget& budget,
+                               PictureHeader* header, BBitmap* bitmap) const
+{
+    std::unique_ptr<spng_ctx, ContextFree> ctx;
+    spng_ihdr ihdr;
+    if (status_t status = open_png(source, budget, &ctx, &ihdr); status != B_OK)
+        return status;
+    if (ihdr.width != header->width || ihdr.height != header->height)
+        return B_ILLEGAL_DATA;
     status_t status = B_NO_MEMORY;
     try {
-        status = _Decode(ctx.get(), ihdr, bitmap, clearTransparent);
+        status = _Decode(ctx.get(), ihdr, bitmap);
     } catch (const std::bad_alloc&) {
         // the scratch row could not be had
     }
@@ -198,25 +214,19 @@ status_t PngTranslator::Read(const ImageSource& source, const ReadBudget& budget
         if (int error = spng_decode_chunks(ctx.get()); error != 0)
             status = status_for(error);
     }
-    if (status != B_OK) {
-        delete bitmap;
+    if (status != B_OK)
         return status;
-    }
+    // eXIf may follow the pixels: known only now.
     spng_exif exif;
-    if (spng_get_exif(ctx.get(), &exif) == 0) {
-        bitmap = apply_orientation(
-            bitmap, exif_orientation(reinterpret_cast<const uint8*>(exif.data), exif.length));
-        if (bitmap == nullptr)
-            return B_NO_MEMORY;
-    }
-    *outBitmap = bitmap;
+    if (spng_get_exif(ctx.get(), &exif) == 0)
+        header->orientation =
+            exif_orientation(reinterpret_cast<const uint8*>(exif.data), exif.length);
     return B_OK;
 }
 
 // Every pixel of the bitmap written, rows expanded to B_RGB32 words as they
 // are inflated.
-status_t PngTranslator::_Decode(spng_ctx* ctx, const spng_ihdr& ihdr, BBitmap* bitmap,
-                                bool clearTransparent)
+status_t PngTranslator::_Decode(spng_ctx* ctx, const spng_ihdr& ihdr, BBitmap* bitmap)
 {
     const size_t width = ihdr.width, height = ihdr.height;
     uint8* bits = static_cast<uint8*>(bitmap->Bits());
@@ -243,11 +253,6 @@ status_t PngTranslator::_Decode(spng_ctx* ctx, const spng_ihdr& ihdr, BBitmap* b
             words_from_rgba16(reinterpret_cast<const uint16*>(decoded), to, width);
         } else {
             swap_red_and_blue(to, width);
-            if (clearTransparent) {
-                for (size_t x = 0; x < width; x++)
-                    if ((to[x] >> 24) == 0)
-                        to[x] = 0;
-            }
         }
     };
 

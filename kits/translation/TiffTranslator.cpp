@@ -1,4 +1,5 @@
 #include <TiffTranslator.h>
+#include <PictureFormats.h>
 
 #include <CodecSupport.h>
 #include <TranslatorFormats.h>
@@ -323,8 +324,10 @@ void choose_put_routines(TIFFRGBAImage* img)
     }
 }
 
+// The header stage when bitmap is null; otherwise the decode into bitmap,
+// whose size the header stage gave.
 status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
-                BBitmap** outBitmap)
+                PictureHeader* header, BBitmap* bitmap)
 {
     uint32 width = 0, height = 0;
     TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
@@ -342,35 +345,34 @@ status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
     TIFFRGBAImage img;
     if (!TIFFRGBAImageBegin(&img, tif, 1, message))
         return B_ILLEGAL_DATA;
-    // Rows as stored; the orientation is applied afterwards like EXIF's,
-    // since the interface only flips and never turns.
+    // Rows as stored; the orientation is applied afterwards like EXIF's
+    // (its values mean the same), since the interface only flips and never
+    // turns.
     img.req_orientation = img.orientation;
-    const uint16 orientation = img.orientation;
-    choose_put_routines(&img);
-    const bool alpha = img.alpha != 0;
-    BBitmap* bitmap = new_picture(width, height, alpha, budget);
     if (bitmap == nullptr) {
+        header->width = width;
+        header->height = height;
+        header->alpha = img.alpha != 0;
+        header->orientation = img.orientation;
         TIFFRGBAImageEnd(&img);
-        return B_NO_MEMORY;
+        return B_OK;
     }
+    if (width != header->width || height != header->height) {
+        TIFFRGBAImageEnd(&img);
+        return B_ILLEGAL_DATA;
+    }
+    choose_put_routines(&img);
     uint32* raster = static_cast<uint32*>(bitmap->Bits());
     const int ok = TIFFRGBAImageGet(&img, raster, width, height);
     TIFFRGBAImageEnd(&img);
-    if (!ok) {
-        delete bitmap;
+    if (!ok)
         return B_ILLEGAL_DATA;
-    }
     // Red sits in the low byte; the bitmap's words hold blue there.
     const uint64 count = uint64(width) * height;
     for (uint64 i = 0; i < count; i++) {
         uint32 v = raster[i];
         raster[i] = (v & 0xFF00FF00u) | ((v & 0xFF) << 16) | ((v >> 16) & 0xFF);
     }
-    // Orientation 1 to 8 has EXIF's meaning.
-    bitmap = apply_orientation(bitmap, orientation);
-    if (bitmap == nullptr)
-        return B_NO_MEMORY;
-    *outBitmap = bitmap;
     return B_OK;
 }
 
@@ -512,12 +514,21 @@ public:
         return little || big ? kMine : kNotMine;
     }
 
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override
     {
-        *outBitmap = nullptr;
-        if (Identify(source) != kMine)
-            return B_NO_TRANSLATOR;
+        return Open(source, budget, header, nullptr);
+    }
+
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override
+    {
+        return Open(source, budget, header, bitmap);
+    }
+
+    static status_t Open(const ImageSource& source, const ReadBudget& budget,
+                         PictureHeader* header, BBitmap* bitmap)
+    {
         silence_libtiff();
         // No single allocation of libtiff's beyond what the largest picture
         // the budget admits would need for a strip of 16-bit samples.
@@ -529,14 +540,14 @@ public:
                                       options.options);
         if (tif == nullptr)
             return B_ILLEGAL_DATA;
-        status_t status = decode(tif, source, budget, outBitmap);
+        status_t status = decode(tif, source, budget, header, bitmap);
         TIFFClose(tif);
         return status;
     }
 
     std::vector<WriteFormat> OutputFormats() const override
     {
-        return {{B_TIFF_FORMAT, "tiff", "tiff tif", "image/tiff", "TIFF image", true, 0.7f, 0.5f}};
+        return {write_format_of(*format_of_type(B_TIFF_FORMAT))};
     }
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override

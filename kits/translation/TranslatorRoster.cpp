@@ -2,6 +2,7 @@
 #include <LayerFormats.h>
 #include <BitmapStream.h>
 #include <ImageTranslator.h>
+#include <PictureFormats.h>
 #include <TranslatorRoster.h>
 
 #include <algorithm>
@@ -15,20 +16,6 @@ namespace {
 
 using BPrivate::ImageTranslator;
 using BPrivate::WriteFormat;
-
-// Menu order of the formats users pick most; any other format follows in the
-// order the translators list it.
-const uint32 kMenuOrder[] = {B_PNG_FORMAT, B_JPEG_FORMAT, B_BMP_FORMAT, B_TIFF_FORMAT,
-                             kWebpFormat, B_PPM_FORMAT, kPgmFormat, kXpmFormat};
-
-size_t menu_rank(uint32 type)
-{
-    const size_t count = std::size(kMenuOrder);
-    for (size_t i = 0; i < count; i++)
-        if (kMenuOrder[i] == type)
-            return i;
-    return count;
-}
 
 struct Translator
 {
@@ -77,20 +64,18 @@ struct BTranslatorRoster::Private
 
 BTranslatorRoster::BTranslatorRoster() : fPrivate(std::make_unique<Private>())
 {
-    // The first translator to offer a type writes it.
+    // The table's written formats in menu order, each offered when its
+    // writer can write it here (Qt's plugins are tried once).
     std::vector<std::pair<const ImageTranslator*, WriteFormat>> offered;
-    for (const ImageTranslator* translator : BPrivate::image_translators()) {
-        for (const WriteFormat& format : translator->OutputFormats()) {
-            bool taken = false;
-            for (const auto& entry : offered)
-                taken = taken || entry.second.type == format.type;
-            if (!taken)
-                offered.emplace_back(translator, format);
+    for (const BPrivate::PictureFormat* format : BPrivate::written_formats()) {
+        const ImageTranslator* writer = format->writer();
+        for (const WriteFormat& written : writer->OutputFormats()) {
+            if (written.type == format->type) {
+                offered.emplace_back(writer, written);
+                break;
+            }
         }
     }
-    std::stable_sort(offered.begin(), offered.end(), [](const auto& a, const auto& b) {
-        return menu_rank(a.second.type) < menu_rank(b.second.type);
-    });
 
     for (const auto& [translator, format] : offered) {
         Translator t;

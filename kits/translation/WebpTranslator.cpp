@@ -3,6 +3,7 @@
 #include <LayerFormats.h>
 
 #include <CodecSupport.h>
+#include <PictureFormats.h>
 #include <TranslatorFormats.h>
 
 #include <cstring>
@@ -40,7 +41,10 @@ bool decode_into(const WebPData& bytes, BBitmap* bitmap, int64 x, int64 y, int64
     return ok;
 }
 
-status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap)
+// The header stage when bitmap is null; otherwise the decode into bitmap,
+// whose size the header stage gave.
+status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                BBitmap* bitmap)
 {
     WebPData data = {source.data, source.size};
     // The whole file must be there: a partial one is refused.
@@ -64,32 +68,23 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, BBitmap** o
     WebPDemuxReleaseIterator(&frame);
     if (w <= 0 || h <= 0 || x + w > int64(canvasWidth) || y + h > int64(canvasHeight))
         return B_ILLEGAL_DATA;
-    // An animation's first frame may cover part of its canvas; the rest is
-    // transparent, as viewers show it.
-    const bool covers = x == 0 && y == 0 && w == int64(canvasWidth) && h == int64(canvasHeight);
-    const bool alpha = frameAlpha || (flags & ALPHA_FLAG) != 0 || !covers;
-
-    BBitmap* bitmap = new_picture(canvasWidth, canvasHeight, alpha, budget);
-    if (bitmap == nullptr)
-        return B_NO_MEMORY;
-    if (!covers)
-        std::memset(bitmap->Bits(), 0, size_t(bitmap->BitsLength()));
-    if (!decode_into(bytes, bitmap, x, y, w, h)) {
-        delete bitmap;
-        return B_ILLEGAL_DATA;
+    if (bitmap != nullptr) {
+        // An animation's first frame may cover part of its canvas; the rest
+        // stays transparent, as the bitmap came.
+        if (canvasWidth != header->width || canvasHeight != header->height)
+            return B_ILLEGAL_DATA;
+        return decode_into(bytes, bitmap, x, y, w, h) ? B_OK : B_ILLEGAL_DATA;
     }
-
-    int32 orientation = 1;
+    const bool covers = x == 0 && y == 0 && w == int64(canvasWidth) && h == int64(canvasHeight);
+    header->width = canvasWidth;
+    header->height = canvasHeight;
+    header->alpha = frameAlpha || (flags & ALPHA_FLAG) != 0 || !covers;
     WebPChunkIterator exif;
     if ((flags & EXIF_FLAG) != 0 && WebPDemuxGetChunk(demux.get(), "EXIF", 1, &exif)) {
         if (exif.chunk.size <= budget.maxAncillaryBytes)
-            orientation = exif_orientation(exif.chunk.bytes, exif.chunk.size);
+            header->orientation = exif_orientation(exif.chunk.bytes, exif.chunk.size);
         WebPDemuxReleaseChunkIterator(&exif);
     }
-    bitmap = apply_orientation(bitmap, orientation);
-    if (bitmap == nullptr)
-        return B_NO_MEMORY;
-    *outBitmap = bitmap;
     return B_OK;
 }
 
@@ -106,18 +101,21 @@ public:
                    : kNotMine;
     }
 
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const override
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override
     {
-        *outBitmap = nullptr;
-        if (Identify(source) != kMine)
-            return B_NO_TRANSLATOR;
-        return decode(source, budget, outBitmap);
+        return decode(source, budget, header, nullptr);
+    }
+
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override
+    {
+        return decode(source, budget, header, bitmap);
     }
 
     std::vector<WriteFormat> OutputFormats() const override
     {
-        return {{kWebpFormat, "webp", "webp", "image/webp", "WebP image", true, 0.7f, 0.5f}};
+        return {write_format_of(*format_of_type(kWebpFormat))};
     }
 
     status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override

@@ -1,6 +1,8 @@
 // Files of a few hundred bytes that claim huge or missing pictures, given to
 // pellara-fuse as a user would: each must be refused with one line, at the
 // cost of the bytes present, not of the picture claimed.
+#include <Bitmap.h>
+#include <BitmapReading.h>
 #include <ImageTranslator.h>
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -452,6 +455,197 @@ Bytes heif_grid_canvas()
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+// Files a mutation run found getting around the budget through readers
+// that had no header check of ours, or none that fitted.
+
+// An OS/2 BMP whose info-size field has its high bytes set: no BMP info
+// header has that size, so no reader may guess at it (Qt's filled 16384 x
+// 16384 with missing rows).
+Bytes os2_bmp_size_high_bytes()
+{
+    Bytes b = os2_bmp_huge();
+    b[14 + 3] = 0x20; // 0x2000000C
+    b.resize(88);
+    return b;
+}
+
+// A Windows BMP truncated far before its rows, through the same gap.
+Bytes bmp_truncated_size_high_bytes()
+{
+    Bytes b = bmp(4000, 3000, 24, 0);
+    b[14 + 2] = 0x01; // 0x00010028
+    b[14 + 3] = 0x01;
+    fill(b, 60, 0x7F);
+    return b;
+}
+
+// A JPEG whose frame marker says arithmetic coding (SOF9), 16384 x 16384 in
+// 216 bytes: its decoder reads zeros past the data's end without a word,
+// and the whole picture was decoded from them (34 s and 6 GB here).
+Bytes jpeg_arithmetic_huge()
+{
+    Bytes b = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+    fill(b, 64, 1); // a quantisation table of ones
+    b.push_back(0xFF);
+    b.push_back(0xC9);
+    be16(b, 17);
+    b.push_back(8);
+    be16(b, 16384);
+    be16(b, 16384);
+    b.push_back(3);
+    for (uint8_t c = 1; c <= 3; c++) {
+        b.push_back(c);
+        b.push_back(0x11);
+        b.push_back(0);
+    }
+    const uint8_t scan[] = {0xFF, 0xDA, 0x00, 0x0C, 0x03, 0x01, 0x00, 0x02,
+                            0x00, 0x03, 0x00, 0x00, 0x3F, 0x00};
+    b.insert(b.end(), std::begin(scan), std::end(scan));
+    fill(b, 216 - 2 - b.size(), 0);
+    b.push_back(0xFF);
+    b.push_back(0xD9);
+    return b;
+}
+
+// A TGA header whose colour-map type is neither 0 nor 1: no TGA, and no
+// reader guesses (Qt's read it as 8192 x 8192).
+Bytes tga_colour_map_type_2()
+{
+    Bytes b = tga(2, 8192, 8192, 24);
+    b[1] = 2;
+    fill(b, 45 - b.size(), 0x55);
+    return b;
+}
+
+uint32_t crc32_of(const uint8_t* data, size_t size)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; i++) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; k++)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+void chunk(Bytes& b, const char* type, const Bytes& data)
+{
+    be32(b, uint32_t(data.size()));
+    const size_t start = b.size();
+    text(b, type);
+    b.insert(b.end(), data.begin(), data.end());
+    be32(b, crc32_of(b.data() + start, b.size() - start));
+}
+
+// A small grey MNG: one 16 x 16 picture, its rows in a stored zlib block.
+// mhdrWidth/Height are the frame the file declares, ihdrSide the picture's.
+Bytes mng(uint32_t mhdrWidth, uint32_t mhdrHeight, uint32_t ihdrSide = 16,
+          bool magnified = false, bool ends = true)
+{
+    Bytes b = {0x8A, 'M', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    Bytes mhdr;
+    be32(mhdr, mhdrWidth);
+    be32(mhdr, mhdrHeight);
+    be32(mhdr, 1);   // ticks a second
+    fill(mhdr, 12);  // layers, frames, play time: unknown
+    be32(mhdr, 1);   // simplicity: valid, nothing more said
+    chunk(b, "MHDR", mhdr);
+    if (magnified) {
+        Bytes magn;
+        be16(magn, 0);
+        be16(magn, 0);
+        magn.push_back(1); // replicate
+        be16(magn, 65535);
+        be16(magn, 65535);
+        chunk(b, "MAGN", magn);
+    }
+    Bytes ihdr;
+    be32(ihdr, ihdrSide);
+    be32(ihdr, ihdrSide);
+    ihdr.push_back(8); // 8-bit grey
+    fill(ihdr, 4);
+    chunk(b, "IHDR", ihdr);
+    Bytes raw;
+    for (int y = 0; y < 16; y++) {
+        raw.push_back(0); // filter: none
+        for (int x = 0; x < 16; x++)
+            raw.push_back(uint8_t(x * 16));
+    }
+    Bytes idat = {0x78, 0x01, 0x01};
+    le16(idat, uint32_t(raw.size()));
+    le16(idat, uint32_t(~raw.size() & 0xFFFF));
+    idat.insert(idat.end(), raw.begin(), raw.end());
+    uint32_t a = 1, s2 = 0;
+    for (uint8_t v : raw) {
+        a = (a + v) % 65521;
+        s2 = (s2 + a) % 65521;
+    }
+    be32(idat, (s2 << 16) | a);
+    chunk(b, "IDAT", idat);
+    chunk(b, "IEND", {});
+    if (ends)
+        chunk(b, "MEND", {});
+    return b;
+}
+
+Bytes mng_wide_frame()
+{
+    return mng(8323088, 16);
+}
+
+Bytes mng_large_picture()
+{
+    return mng(16, 16, 12000);
+}
+
+Bytes mng_magnified()
+{
+    return mng(16, 16, 16, true);
+}
+
+Bytes mng_without_end()
+{
+    Bytes b = mng(8323088, 16, 16, false, false);
+    return b;
+}
+
+// A raw JPEG 2000 codestream of 233 bytes claiming 12000 x 12000 in three
+// components: OpenJPEG allocated them before it found the data missing.
+Bytes j2k_huge()
+{
+    Bytes b = {0xFF, 0x4F, 0xFF, 0x51};
+    be16(b, 38 + 3 * 3);
+    be16(b, 0);
+    be32(b, 12000);
+    be32(b, 12000);
+    be32(b, 0);
+    be32(b, 0);
+    be32(b, 12000); // one tile
+    be32(b, 12000);
+    be32(b, 0);
+    be32(b, 0);
+    be16(b, 3);
+    for (int c = 0; c < 3; c++) {
+        b.push_back(7); // 8 bits, unsigned
+        b.push_back(1);
+        b.push_back(1);
+    }
+    const uint8_t cod[] = {0xFF, 0x52, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x01,
+                           0x00, 0x05, 0x04, 0x04, 0x00, 0x01};
+    b.insert(b.end(), std::begin(cod), std::end(cod));
+    const uint8_t qcd[] = {0xFF, 0x5C, 0x00, 0x04, 0x40, 0x40};
+    b.insert(b.end(), std::begin(qcd), std::end(qcd));
+    const uint8_t sot[] = {0xFF, 0x90, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00,
+                           0x00, 0x00, 0x00, 0x01};
+    b.insert(b.end(), std::begin(sot), std::end(sot));
+    b.push_back(0xFF);
+    b.push_back(0x93);
+    fill(b, 233 - 2 - b.size(), 0x80);
+    b.push_back(0xFF);
+    b.push_back(0xD9);
+    return b;
+}
+
 struct HostileCase
 {
     const char* name;      // also the file's name
@@ -495,6 +689,15 @@ const HostileCase kHostile[] = {
     {"huge-canvas.webp", webp_huge_canvas, nullptr, "webp"},
     {"huge.tif", tiff_huge, nullptr, "tiff"},
     {"grid-canvas.heic", heif_grid_canvas, kTooLarge, "heif"},
+    {"os2-size-high-bytes.bmp", os2_bmp_size_high_bytes, nullptr, nullptr},
+    {"truncated-size-high-bytes.bmp", bmp_truncated_size_high_bytes, nullptr, nullptr},
+    {"arithmetic-huge.jpg", jpeg_arithmetic_huge, kCorrupt, "jpeg"},
+    {"colour-map-type-2.tga", tga_colour_map_type_2, nullptr, nullptr},
+    {"wide-frame.mng", mng_wide_frame, kCorrupt, nullptr},
+    {"large-picture.mng", mng_large_picture, kCorrupt, nullptr},
+    {"magnified.mng", mng_magnified, kCorrupt, nullptr},
+    {"without-end.mng", mng_without_end, kCorrupt, nullptr},
+    {"huge.j2k", j2k_huge, kCorrupt, "jpeg2000"},
 };
 
 bool has_translator(const char* name)
@@ -606,6 +809,21 @@ INSTANTIATE_TEST_SUITE_P(Budget, HostileFile, testing::ValuesIn(kHostile),
                                  [](char ch) { return !std::isalnum(uint8_t(ch)); }, '_');
                              return name;
                          });
+
+// The same small MNG whole and unmutated is still read, by Qt's plugin
+// once its header passed: its one picture, a grey ramp.
+TEST(HostileMng, TheUnmutatedFileIsRead)
+{
+    const Bytes file = mng(16, 16);
+    BBitmap* raw = nullptr;
+    ASSERT_EQ(B_OK, read_bitmap_data(file.data(), file.size(), nullptr, &raw));
+    std::unique_ptr<BBitmap> bitmap(raw);
+    ASSERT_EQ(16, bitmap->PixelWidth());
+    ASSERT_EQ(16, bitmap->PixelHeight());
+    const uint32_t* row = static_cast<const uint32_t*>(bitmap->Bits());
+    for (int x = 0; x < 16; x++)
+        EXPECT_EQ(uint32_t(x * 16) * 0x010101u, row[x] & 0xFFFFFFu) << x;
+}
 
 class MaxPixels : public HostileFile
 {

@@ -2,6 +2,7 @@
 // library, another program) and, for lossless files, the source pixels.
 #include "CodecTestSupport.h"
 
+#include <CodecSupport.h>
 #include <JxlTranslator.h>
 #include <TranslatorFormats.h>
 
@@ -119,6 +120,58 @@ TEST(JxlWrite, ReportsAFailingStream)
     EXPECT_EQ(B_IO_ERROR, jxl_translator()->Write(*picture, BPrivate::kJxlFormat, &failing));
     BMallocIO out;
     EXPECT_EQ(B_NO_TRANSLATOR, jxl_translator()->Write(*picture, B_PNG_FORMAT, &out));
+}
+
+} // namespace
+
+namespace {
+
+// While libjxl runs, its own failure lines are dropped and every other line
+// printed meanwhile still reaches standard error, whole and in order, split
+// across writes or not, and nested uses share one redirection.
+TEST(JxlQuiet, DropsOnlyTheLibrarysLines)
+{
+    testing::internal::CaptureStderr();
+    {
+        BPrivate::QuietStderr quiet;
+        std::fputs("./lib/jxl/decode.cc:2126: file too small for signature\n", stderr);
+        std::fputs("pellara: a line of ours\n", stderr);
+        {
+            BPrivate::QuietStderr nested;
+            std::fputs("lib/jxl/enc_frame.cc:99: a failure\n", stderr);
+        }
+        std::fputs("a line in ", stderr);
+        std::fflush(stderr);
+        std::fputs("two writes\n", stderr);
+        std::fputs("no end of line", stderr);
+    }
+    std::fputs("\nafter\n", stderr);
+    EXPECT_EQ("pellara: a line of ours\na line in two writes\nno end of line\nafter\n",
+              testing::internal::GetCapturedStderr());
+}
+
+TEST(JxlQuiet, TellsTheLibrarysLinesFromOthers)
+{
+    const struct
+    {
+        const char* line;
+        bool library;
+    } kLines[] = {
+        {"./lib/jxl/decode.cc:1: x\n", true},
+        {"lib/jxl/modular/encoding.cc:3: y\n", true},
+        {"./lib/jxlfoo.cc:1: not its folder\n", false},
+        {"x ./lib/jxl/decode.cc:1\n", false},
+        {"Unknown OBU type 14 of size 181\n", true},
+        {"Error parsing OBU data\n", true},
+        {"Frame size 70000x70000 exceeds limit 268435456\n", true},
+        {"Unknown OBU\n", false},
+        {"pellara-fuse: Unknown OBU type 14 of size 181\n", false},
+        {"pellara-fuse: cannot read 'a.jxl': corrupt or truncated image\n", false},
+        {"", false},
+    };
+    for (const auto& c : kLines)
+        EXPECT_EQ(c.library, BPrivate::QuietStderr::IsLibraryLine(c.line, std::strlen(c.line)))
+            << c.line;
 }
 
 } // namespace

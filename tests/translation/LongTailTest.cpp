@@ -159,6 +159,34 @@ TEST_P(LongTail, ReadsAsAnotherDecoderDoes)
     EXPECT_LE(worst, c.tolerance);
 }
 
+// A transparent pixel keeps the colour the file stores for it, in every
+// format (GIF's transparent index included), as the reference shows it.
+TEST_P(LongTail, TransparentPixelsKeepTheirColour)
+{
+    const LongTailCase& c = GetParam();
+    Reference ref = read_pam(data_path(std::string(c.file) + ".pam"));
+    ASSERT_GT(ref.width, 0);
+    BBitmap* raw = nullptr;
+    ASSERT_EQ(B_OK, BTranslationUtils::ReadBitmapFile(data_path(c.file).c_str(), &raw));
+    std::unique_ptr<BBitmap> bitmap(raw);
+    ASSERT_EQ(ref.width, bitmap->PixelWidth());
+    int transparent = 0, lost = 0;
+    for (int y = 0; y < ref.height; y++) {
+        const uint32* row = reinterpret_cast<const uint32*>(
+            static_cast<const uint8*>(bitmap->Bits()) + y * bitmap->BytesPerRow());
+        for (int x = 0; x < ref.width; x++) {
+            const uint8* want = &ref.rgba[size_t(y * ref.width + x) * 4];
+            if (want[3] != 0)
+                continue;
+            transparent++;
+            const uint32 colour = (uint32(want[0]) << 16) | (uint32(want[1]) << 8) | want[2];
+            if ((row[x] & 0xFFFFFFu) != colour)
+                lost++;
+        }
+    }
+    EXPECT_EQ(0, lost) << "of " << transparent << " transparent pixels";
+}
+
 TEST_P(LongTail, CutShortIsRefused)
 {
     const LongTailCase& c = GetParam();

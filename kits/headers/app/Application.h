@@ -3,6 +3,8 @@
 
 #include <Looper.h>
 
+#include <vector>
+
 class BWindow;
 
 class BApplication : public BLooper
@@ -28,6 +30,11 @@ public:
     struct Private;
 
 private:
+    // Every window alive, in creation order: the application kit keeps the
+    // list, the interface kit's windows enter and leave it.
+    friend std::vector<BWindow*>& window_list();
+    static std::vector<BWindow*>& _WindowList();
+
     void _SetIdentity();
 
     Private* fPrivate;

@@ -75,4 +75,10 @@ private:
     off_t fPosition;
 };
 
+// This layer's own, for the kits' in-memory streams: the position a
+// Seek(position, seekMode) lands on in a stream at current of size bytes,
+// or B_BAD_VALUE for an unknown mode, a position before the start or one
+// past what off_t holds.
+off_t seek_target(off_t current, off_t size, off_t position, uint32 seekMode);
+
 #endif // _DATA_IO_H

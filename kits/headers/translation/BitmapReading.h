@@ -19,6 +19,17 @@ class BBitmap;
 status_t read_bitmap_data(const void* data, size_t size, const char* nameHint,
                           BBitmap** outBitmap);
 
+// The same from an open descriptor read to its end (standard input, a
+// pipe): only its first bytes are read until they look like a picture, and
+// nothing beyond max_picture_file_bytes(), which is refused as B_NO_MEMORY.
+// Also B_BAD_VALUE for no descriptor, or the read's own error.
+status_t read_bitmap_stream(int fd, const char* nameHint, BBitmap** outBitmap);
+
+// The longest file or stream read for a picture: enough for the largest one
+// the pixel ceiling admits stored raw at 16 bits a channel with alpha, and
+// its metadata. ReadBitmapFile refuses a longer file unread.
+uint64 max_picture_file_bytes();
+
 // The reading budget's pixel ceiling: a picture declaring more pixels is
 // refused before anything is allocated. A 1 m print at 400 dpi is about 250
 // megapixels.

@@ -1,0 +1,156 @@
+#include <PictureFormats.h>
+
+#include <ExrTranslator.h>
+#include <GifTranslator.h>
+#include <HeifTranslator.h>
+#include <Jpeg2000Translator.h>
+#include <JpegTranslator.h>
+#include <JxlTranslator.h>
+#include <LayerFormats.h>
+#include <MagickTranslator.h>
+#include <PfmTranslator.h>
+#include <PictureHeaders.h>
+#include <PngTranslator.h>
+#include <QtTranslator.h>
+#include <TiffTranslator.h>
+#include <TranslatorFormats.h>
+#include <WebpTranslator.h>
+
+#include <algorithm>
+
+namespace BPrivate {
+
+namespace {
+
+// The library formats' sniff and header stage are their translator's.
+template <TranslatorFactory owner>
+identify_result sniff_of(const ImageSource& source)
+{
+    return owner()->Identify(source);
+}
+
+template <TranslatorFactory owner>
+status_t header_of(const ImageSource& source, const ReadBudget& budget, PictureHeader* header)
+{
+    return owner()->ReadHeader(source, budget, header);
+}
+
+#define OURS(name) sniff_of<name##_translator>, header_of<name##_translator>, name##_translator
+#define TAIL(name) name##_sniff, name##_header
+
+} // namespace
+
+const std::vector<PictureFormat>& picture_formats()
+{
+    // Formats with a magic number first; then those without one (icons and
+    // cursors, PCX, TGA, WBMP), whose sniffs decide among themselves.
+    static const std::vector<PictureFormat> formats = {
+        {"png", "png", "image/png", "PNG image", B_PNG_FORMAT, 0, true, 0.8f, 0.6f, OURS(png),
+         png_translator, "png"},
+        {"jpeg", "jpeg jpg jpe jfif", "image/jpeg", "JPEG image", B_JPEG_FORMAT, 1, false, 0.6f,
+         0.6f, OURS(jpeg), jpeg_translator, "jpeg"},
+        {"tiff", "tiff tif", "image/tiff", "TIFF image", B_TIFF_FORMAT, 3, true, 0.7f, 0.5f,
+         OURS(tiff), tiff_translator, "tiff"},
+        {"webp", "webp", "image/webp", "WebP image", kWebpFormat, 4, true, 0.7f, 0.5f,
+         OURS(webp), webp_translator, "webp"},
+        {"heif", "heif heic avif", "image/heif", "HEIF image", 0, -1, false, 0, 0, OURS(heif),
+         nullptr, nullptr},
+        {"jxl", "jxl", "image/jxl", "JPEG XL image (lossless)", kJxlFormat, 8, true, 0.7f, 0.5f,
+         OURS(jxl), jxl_translator, nullptr},
+        {"jp2", "jp2 j2k j2c jpf jpx", "image/jp2", "JPEG 2000 image", 0, -1, false, 0, 0,
+         OURS(jpeg2000), nullptr, nullptr},
+        {"exr", "exr", "image/x-exr", "OpenEXR image", 0, -1, false, 0, 0, OURS(exr), nullptr,
+         nullptr},
+        {"pfm", "pfm", "image/x-portable-floatmap", "PFM image", 0, -1, false, 0, 0, OURS(pfm),
+         nullptr, nullptr},
+        {"gif", "gif", "image/gif", "GIF image", 0, -1, false, 0, 0, OURS(gif), nullptr, "gif"},
+        {"bmp", "bmp dib", "image/bmp", "BMP image", B_BMP_FORMAT, 2, true, 0.6f, 0.6f, TAIL(bmp),
+         magick_translator, qt_translator, "bmp"},
+        {"psd", "psd psb", "image/vnd.adobe.photoshop", "Photoshop image", 0, -1, false, 0, 0,
+         TAIL(psd), magick_translator, nullptr, nullptr},
+        {"dds", "dds", "image/x-dds", "DirectDraw surface", 0, -1, false, 0, 0, TAIL(dds),
+         magick_translator, nullptr, nullptr},
+        {"sgi", "sgi rgb rgba bw", "image/x-sgi", "SGI image", 0, -1, false, 0, 0, TAIL(sgi),
+         magick_translator, nullptr, nullptr},
+        // Read as one format, P1 to P6; written as two.
+        {"pnm", "pnm pbm pgm ppm", "image/x-portable-anymap", "PNM image", 0, -1, false, 0, 0,
+         TAIL(pnm), magick_translator, nullptr, "ppm"},
+        {"ppm", "ppm", "image/x-portable-pixmap", "PPM image", B_PPM_FORMAT, 5, true, 0.5f, 0.5f,
+         nullptr, nullptr, nullptr, qt_translator, "ppm"},
+        {"pgm", "pgm", "image/x-portable-graymap", "PGM image", kPgmFormat, 6, false, 0.3f, 0.5f,
+         nullptr, nullptr, nullptr, qt_translator, "pgm"},
+        {"xbm", "xbm", "image/x-xbitmap", "XBM image", 0, -1, false, 0, 0, TAIL(xbm),
+         magick_translator, nullptr, "xbm"},
+        {"xpm", "xpm", "image/x-xpixmap", "XPM image", kXpmFormat, 7, true, 0.3f, 0.4f, TAIL(xpm),
+         nullptr, qt_translator, "xpm"},
+        {"mng", "mng", "video/x-mng", "MNG animation", 0, -1, false, 0, 0, TAIL(mng), nullptr,
+         nullptr, "mng"},
+        {"icns", "icns", "image/x-icns", "Apple icon image", 0, -1, false, 0, 0, TAIL(icns),
+         nullptr, nullptr, "icns"},
+        {"ico", "ico cur", "image/vnd.microsoft.icon", "Windows icon", 0, -1, false, 0, 0,
+         TAIL(ico), magick_translator, nullptr, "ico"},
+        {"pcx", "pcx", "image/vnd.zbrush.pcx", "PCX image", 0, -1, false, 0, 0, TAIL(pcx),
+         magick_translator, nullptr, nullptr},
+        {"tga", "tga icb vda vst", "image/x-tga", "TGA image", 0, -1, false, 0, 0, TAIL(tga),
+         magick_translator, nullptr, "tga"},
+        {"wbmp", "wbmp", "image/vnd.wap.wbmp", "WBMP image", 0, -1, false, 0, 0, TAIL(wbmp),
+         nullptr, nullptr, "wbmp"},
+    };
+    return formats;
+}
+
+#undef OURS
+#undef TAIL
+
+std::vector<const PictureFormat*> written_formats()
+{
+    std::vector<const PictureFormat*> written;
+    for (const PictureFormat& format : picture_formats()) {
+        if (format.menuOrder >= 0 && format.writer != nullptr)
+            written.push_back(&format);
+    }
+    std::stable_sort(written.begin(), written.end(),
+                     [](const PictureFormat* a, const PictureFormat* b) {
+                         return a->menuOrder < b->menuOrder;
+                     });
+    return written;
+}
+
+const PictureFormat* format_of_type(uint32 type)
+{
+    if (type == 0)
+        return nullptr;
+    for (const PictureFormat& format : picture_formats()) {
+        if (format.type == type)
+            return &format;
+    }
+    return nullptr;
+}
+
+WriteFormat write_format_of(const PictureFormat& format)
+{
+    return WriteFormat{format.type, format.shortName, format.extensions, format.mime,
+                       format.name, format.lossless,  format.quality,    format.capability};
+}
+
+std::vector<const PictureFormat*> sniff_formats(const ImageSource& source)
+{
+    std::vector<std::pair<const PictureFormat*, identify_result>> found;
+    if (source.data == nullptr || source.size == 0)
+        return {};
+    for (const PictureFormat& format : picture_formats()) {
+        if (format.sniff == nullptr)
+            continue;
+        identify_result score = format.sniff(source);
+        if (score != kNotMine)
+            found.emplace_back(&format, score);
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    std::vector<const PictureFormat*> formats;
+    for (const auto& entry : found)
+        formats.push_back(entry.first);
+    return formats;
+}
+
+} // namespace BPrivate
