@@ -186,6 +186,7 @@ private:
     {
         std::string pending;
         char buffer[4096];
+        bool dropped = false;
         for (;;) {
             ssize_t n = read(from, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR)
@@ -195,8 +196,14 @@ private:
             pending.append(buffer, size_t(n));
             size_t start = 0;
             for (size_t end; (end = pending.find('\n', start)) != std::string::npos;
-                 start = end + 1)
-                pass(pending.data() + start, end + 1 - start, to);
+                 start = end + 1) {
+                // libjxl ends its failures with an empty line of their own.
+                if (dropped && end == start) {
+                    dropped = false;
+                    continue;
+                }
+                dropped = pass(pending.data() + start, end + 1 - start, to);
+            }
             pending.erase(0, start);
         }
         if (!pending.empty())
@@ -204,19 +211,21 @@ private:
         close(from);
     }
 
-    static void pass(const char* line, size_t length, int to)
+    // Whether the line was the library's, and so dropped.
+    static bool pass(const char* line, size_t length, int to)
     {
         if (IsLibraryLine(line, length))
-            return;
+            return true;
         while (length > 0) {
             ssize_t n = write(to, line, length);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return;
+                return false;
             line += n;
             length -= size_t(n);
         }
+        return false;
     }
 
     static inline std::mutex sMutex;

@@ -136,6 +136,8 @@ TEST(JxlQuiet, DropsOnlyTheLibrarysLines)
         BPrivate::QuietStderr quiet;
         std::fputs("./lib/jxl/decode.cc:2126: file too small for signature\n", stderr);
         std::fputs("pellara: a line of ours\n", stderr);
+        std::fputs("./lib/jxl/fields.cc:1: JXL_FAILURE: Invalid value 7\n\n", stderr);
+        std::fputs("\n", stderr);
         {
             BPrivate::QuietStderr nested;
             std::fputs("lib/jxl/enc_frame.cc:99: a failure\n", stderr);
@@ -146,7 +148,7 @@ TEST(JxlQuiet, DropsOnlyTheLibrarysLines)
         std::fputs("no end of line", stderr);
     }
     std::fputs("\nafter\n", stderr);
-    EXPECT_EQ("pellara: a line of ours\na line in two writes\nno end of line\nafter\n",
+    EXPECT_EQ("pellara: a line of ours\n\na line in two writes\nno end of line\nafter\n",
               testing::internal::GetCapturedStderr());
 }
 
