@@ -88,6 +88,8 @@ tests=(
     libimage-exiftool-perl
     hyperfine
     time
+    # The package test checks the Debian package with Debian's own checker.
+    lintian
     # The fuzz targets: clang's libFuzzer.
     clang
     libclang-rt-14-dev

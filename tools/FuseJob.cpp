@@ -25,6 +25,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +49,60 @@ void note_output(int printed)
 {
     if (printed < 0 && gOutputError == 0)
         gOutputError = errno != 0 ? errno : EIO;
+}
+
+// Standard output's bytes, for the stream below: stdio keeps only an error
+// flag, and the engine's trace lines (printf) fail where no caller sees
+// errno, so the first failing write notes its errno here.
+ssize_t write_standard_output(void*, const char* data, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(STDOUT_FILENO, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd wait = {STDOUT_FILENO, POLLOUT, 0};
+            poll(&wait, 1, -1);
+            continue;
+        }
+        if (n <= 0) {
+            if (gOutputError == 0)
+                gOutputError = n < 0 ? errno : EIO;
+            return done > 0 ? ssize_t(done) : -1;
+        }
+        done += size_t(n);
+    }
+    return ssize_t(size);
+}
+
+// Once per run: stdout becomes a line-buffered stream over descriptor 1
+// through write_standard_output. A standard descriptor the shell closed
+// (>&-) gets /dev/null opened the wrong way round in its place: writing
+// there still fails with EBADF, and no file the tool opens later takes its
+// number (the trace lines would land in it).
+void watch_standard_output()
+{
+    static bool watched = false;
+    if (watched)
+        return;
+    watched = true;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int placeholder = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
+        if (placeholder >= 0 && placeholder != fd) {
+            dup2(placeholder, fd);
+            close(placeholder);
+        }
+    }
+    cookie_io_functions_t io = {nullptr, write_standard_output, nullptr, nullptr};
+    FILE* stream = fopencookie(nullptr, "w", io);
+    if (stream == nullptr)
+        return;
+    fflush(stdout);
+    setvbuf(stream, nullptr, _IOLBF, 0);
+    stdout = stream;
 }
 
 void print_usage(FILE* out)
@@ -173,7 +228,10 @@ bool standard_output_failed()
 bool same_as_standard_output(const char* path)
 {
     struct stat out, target;
-    return fstat(STDOUT_FILENO, &out) == 0 && stat(path, &target) == 0 &&
+    // Not a closed standard output's read-only stand-in.
+    int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(STDOUT_FILENO, &out) == 0 &&
+           stat(path, &target) == 0 &&
            out.st_dev == target.st_dev && out.st_ino == target.st_ino;
 }
 
@@ -652,6 +710,7 @@ std::vector<std::string> OptionNames()
 
 int Main(int argc, char** argv)
 {
+    watch_standard_output();
     CLI::App app;
     Request r;
     define_options(app, r);
@@ -814,7 +873,7 @@ int Main(int argc, char** argv)
             why = traces->Output() < 0 ? SafeFileWriter::MessageFor(EBADF) : writer.ErrorMessage();
         }
         if (status != B_OK && std::strcmp(outputPath, "-") == 0)
-            return fail(kRunFailed, "cannot write standard output: %s", why.c_str());
+            return fail(kRunFailed, "cannot write to standard output: %s", why.c_str());
         if (status != B_OK)
             return fail(kRunFailed, "cannot write '%s': %s", outputPath, why.c_str());
     } else {

@@ -130,6 +130,8 @@ void PellaraWin::_save_file(BMessage* message)
     if (status == B_OK) {
         BDirectory directory(&directoryRef);
         SafeFileWriter writer;
+        // The window must keep answering: a FIFO no one reads fails at once.
+        writer.SetMayBlock(false);
         status = writer.WriteFile(&directory, name, encoded.Buffer(), encoded.BufferLength());
     }
     if (status != B_OK) {

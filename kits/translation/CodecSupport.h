@@ -103,10 +103,11 @@ private:
     status_t fStatus;
 };
 
-// While one exists, the lines libjxl prints on standard error for the
-// failures it meets (Debian's build has no switch or callback for them:
-// "./lib/jxl/decode.cc:2126: file too small for signature") are dropped,
-// and every other line is passed on. Standard error goes through a pipe
+// While one exists, the lines libjxl and dav1d (libheif's AV1 decoder) print
+// on standard error for the failures they meet are dropped, and every other
+// line is passed on: Debian's libjxl has no switch or callback for them
+// ("./lib/jxl/decode.cc:2126: file too small for signature"), and libheif
+// gives no way to reach dav1d's logger ("Unknown OBU type 14 of size 181"). Standard error goes through a pipe
 // meanwhile, read by a thread of its own that forwards what is not the
 // library's; overlapping ones, on any thread, share one such pipe.
 class QuietStderr
@@ -151,10 +152,28 @@ public:
     QuietStderr(const QuietStderr&) = delete;
     QuietStderr& operator=(const QuietStderr&) = delete;
 
-    // Whether a line of standard error is one of libjxl's own.
+    // Whether a line of standard error is one of libjxl's or dav1d's own.
+    // dav1d's carry no mark of their origin: they are known by their first
+    // words, which are those its failure messages begin with.
     static bool IsLibraryLine(const char* line, size_t length)
     {
-        for (const char* prefix : {"./lib/jxl/", "lib/jxl/"}) {
+        static const char* const kPrefixes[] = {
+            "./lib/jxl/",
+            "lib/jxl/",
+            "Error parsing OBU ",
+            "Error parsing sequence header",
+            "Error parsing frame header",
+            "Overrun in OBU bit buffer",
+            "Unknown OBU type ",
+            "Unknown Metadata OBU type ",
+            "Malformed ITU-T T.35 metadata",
+            "Input validation check '",
+            "Compiled without support for ",
+            "Frame size ",
+            "Picture already allocated!",
+            "Failed to wrap picture: ",
+        };
+        for (const char* prefix : kPrefixes) {
             const size_t n = std::strlen(prefix);
             if (length >= n && std::memcmp(line, prefix, n) == 0)
                 return true;
@@ -167,6 +186,7 @@ private:
     {
         std::string pending;
         char buffer[4096];
+        bool dropped = false;
         for (;;) {
             ssize_t n = read(from, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR)
@@ -176,8 +196,14 @@ private:
             pending.append(buffer, size_t(n));
             size_t start = 0;
             for (size_t end; (end = pending.find('\n', start)) != std::string::npos;
-                 start = end + 1)
-                pass(pending.data() + start, end + 1 - start, to);
+                 start = end + 1) {
+                // libjxl ends its failures with an empty line of their own.
+                if (dropped && end == start) {
+                    dropped = false;
+                    continue;
+                }
+                dropped = pass(pending.data() + start, end + 1 - start, to);
+            }
             pending.erase(0, start);
         }
         if (!pending.empty())
@@ -185,19 +211,21 @@ private:
         close(from);
     }
 
-    static void pass(const char* line, size_t length, int to)
+    // Whether the line was the library's, and so dropped.
+    static bool pass(const char* line, size_t length, int to)
     {
         if (IsLibraryLine(line, length))
-            return;
+            return true;
         while (length > 0) {
             ssize_t n = write(to, line, length);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
-                return;
+                return false;
             line += n;
             length -= size_t(n);
         }
+        return false;
     }
 
     static inline std::mutex sMutex;

@@ -216,9 +216,16 @@ status_t decode_image(heif_image_handle* handle, bool alpha,
     options->ignore_transformations = 0;
     options->convert_hdr_to_8bit = 1;
     heif_image* rawImage = nullptr;
-    const status_t status = libheif_status(heif_decode_image(
-        handle, &rawImage, heif_colorspace_RGB,
-        alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get()));
+    status_t status;
+    {
+        // dav1d, libheif's AV1 decoder, tells a damaged stream's faults on
+        // standard error ("Unknown OBU type ..."), and libheif offers no
+        // way to quieten it.
+        QuietStderr quiet;
+        status = libheif_status(heif_decode_image(
+            handle, &rawImage, heif_colorspace_RGB,
+            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get()));
+    }
     image->reset(rawImage);
     return status;
 }

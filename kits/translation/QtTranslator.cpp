@@ -26,6 +26,8 @@
 namespace {
 
 QtMessageHandler gPreviousHandler = nullptr;
+// How many QuietQtCodecs live on this thread.
+thread_local int tQuietDepth = 0;
 
 bool is_codec_chatter(const QMessageLogContext& context, const QString& message)
 {
@@ -46,7 +48,7 @@ bool is_codec_chatter(const QMessageLogContext& context, const QString& message)
 
 void quiet_handler(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (type != QtFatalMsg && is_codec_chatter(context, message))
+    if (type != QtFatalMsg && (tQuietDepth > 0 || is_codec_chatter(context, message)))
         return;
     if (gPreviousHandler != nullptr)
         gPreviousHandler(type, context, message);
@@ -71,6 +73,7 @@ void configure_writer(QImageWriter& writer, const char* qtFormat)
 
 bool encode(const QImage& image, const char* qtFormat, QByteArray* out)
 {
+    BPrivate::QuietQtCodecs quiet;
     QBuffer buffer(out);
     if (!buffer.open(QIODevice::WriteOnly))
         return false;
@@ -90,6 +93,7 @@ bool writes_and_reads_back(const char* qtFormat)
     QByteArray data;
     if (!encode(probe, qtFormat, &data) || data.isEmpty())
         return false;
+    BPrivate::QuietQtCodecs quiet;
     QBuffer buffer(&data);
     buffer.open(QIODevice::ReadOnly);
     QImageReader reader(&buffer);
@@ -199,6 +203,7 @@ status_t QtTranslator::Decode(const BPrivate::ImageSource& source, const BPrivat
     if (header->format == nullptr || header->format->qtName == nullptr)
         return B_NO_TRANSLATOR;
     BPrivate::prepare_image_codecs();
+    BPrivate::QuietQtCodecs quiet;
     QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(source.data),
                                                qsizetype(source.size));
     QBuffer buffer(&bytes);
@@ -294,7 +299,19 @@ void prepare_image_codecs()
     std::call_once(once, [] {
         QImageReader::setAllocationLimit(BTranslationUtils::kDecodeLimitMiB);
         gPreviousHandler = qInstallMessageHandler(quiet_handler);
+        // Also links libpng's quiet errors into every program reading here.
+        png_errors_quiet();
     });
+}
+
+QuietQtCodecs::QuietQtCodecs()
+{
+    tQuietDepth++;
+}
+
+QuietQtCodecs::~QuietQtCodecs()
+{
+    tQuietDepth--;
 }
 
 const ImageTranslator* qt_translator()

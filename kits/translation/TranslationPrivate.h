@@ -9,6 +9,22 @@ namespace BPrivate {
 // Safe to call from any thread, any number of times.
 void prepare_image_codecs();
 
+// While one lives on a thread, every message Qt gives on that thread (any
+// category, any text: the codecs' own, QBuffer's, QIODevice's) is dropped;
+// fatal ones still go through. Qt's codecs run inside one.
+class QuietQtCodecs
+{
+public:
+    QuietQtCodecs();
+    ~QuietQtCodecs();
+    QuietQtCodecs(const QuietQtCodecs&) = delete;
+    QuietQtCodecs& operator=(const QuietQtCodecs&) = delete;
+};
+
+// Whether libpng's errors are kept off standard error (QuietPng.cpp):
+// false only where libpng cannot be reached to make them so.
+bool png_errors_quiet();
+
 } // namespace BPrivate
 
 #endif // _TRANSLATION_PRIVATE_H

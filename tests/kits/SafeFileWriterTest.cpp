@@ -58,7 +58,11 @@ TEST_P(SafeWrite, KeepsWhatItWritesOver)
     }
     EXPECT_EQ(GetParam().error, writer.Error()) << writer.ErrorMessage();
     EXPECT_EQ(GetParam().error == 0, status == B_OK);
-    EXPECT_STREQ(SafeFileWriter::MessageFor(GetParam().error), writer.ErrorMessage());
+    // The errno's own words first; the kit may say more after them.
+    EXPECT_EQ(
+        0u,
+        std::string(writer.ErrorMessage()).rfind(SafeFileWriter::MessageFor(GetParam().error), 0))
+        << writer.ErrorMessage();
     GetParam().check(scene, bytes);
 }
 
@@ -211,6 +215,98 @@ TEST(SafeWriteDescriptor, AClosedPipeIsAFailureNotADeath)
     EXPECT_FALSE(sigismember(&pending, SIGPIPE));
 }
 
+struct Busy
+{
+    const char* label;
+    // Sets the destination up in the scene; returns "" or why it cannot.
+    std::string (*prepare)(Scene& scene, const std::string& path, pid_t* helper);
+    int error;
+};
+
+void PrintTo(const Busy& b, std::ostream* os)
+{
+    *os << b.label;
+}
+
+const Busy kBusy[] = {
+    {"FifoNoOneReads",
+     [](Scene&, const std::string& path, pid_t*) {
+         mkfifo(path.c_str(), 0644);
+         return std::string();
+     },
+     ENXIO},
+    // Open for reading, never read: the pipe fills and stays full.
+    {"FifoNeverRead",
+     [](Scene& scene, const std::string& path, pid_t*) {
+         mkfifo(path.c_str(), 0644);
+         scene.pipeRead = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+         return std::string();
+     },
+     EAGAIN},
+    // Another program holds a lease (as a file server does): opening the
+    // file would wait for it to let go, up to lease-break-time.
+    {"LeasedFile",
+     [](Scene&, const std::string& path, pid_t* helper) {
+         put(path, kOld);
+         int ready[2];
+         if (pipe(ready) != 0)
+             return std::string("no pipe");
+         *helper = fork();
+         if (*helper == 0) {
+             int fd = open(path.c_str(), O_RDONLY);
+             char ok = fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 1 : 0;
+             if (write(ready[1], &ok, 1) != 1)
+                 _exit(1);
+             pause(); // until killed
+             _exit(0);
+         }
+         char ok = 0;
+         bool told = read(ready[0], &ok, 1) == 1;
+         close(ready[0]);
+         close(ready[1]);
+         return told && ok ? std::string() : std::string("no leases on this file system");
+     },
+     EWOULDBLOCK},
+};
+
+class MustNotWait : public testing::TestWithParam<Busy>
+{
+};
+
+// A writer that must not wait (the window's) fails instead of blocking, and
+// leaves what was there.
+TEST_P(MustNotWait, FailsInsteadOfWaiting)
+{
+    Scene scene;
+    const std::string path = scene / "busy.png";
+    pid_t helper = -1;
+    std::string skip = GetParam().prepare(scene, path, &helper);
+    const std::string bytes = sample_bytes(1 << 20); // more than a pipe holds
+    SafeFileWriter writer;
+    writer.SetMayBlock(false);
+    status_t status =
+        skip.empty() ? writer.WriteFile(path.c_str(), bytes.data(), bytes.size()) : B_OK;
+    if (helper > 0) {
+        kill(helper, SIGKILL);
+        waitpid(helper, nullptr, 0);
+    }
+    if (scene.pipeRead >= 0) {
+        close(scene.pipeRead);
+        scene.pipeRead = -1;
+    }
+    if (!skip.empty())
+        GTEST_SKIP() << skip;
+    EXPECT_NE(B_OK, status);
+    EXPECT_EQ(GetParam().error, writer.Error()) << writer.ErrorMessage();
+    if (S_ISREG(lstat_of(path).st_mode)) {
+        EXPECT_EQ(kOld, slurp(path));
+    }
+    EXPECT_EQ(std::vector<std::string>{"busy.png"}, scene.Names());
+}
+
+INSTANTIATE_TEST_SUITE_P(Destinations, MustNotWait, testing::ValuesIn(kBusy),
+                         [](const auto& info) { return std::string(info.param.label); });
+
 // How each kind of destination was written: the rename only where nothing
 // is lost by it.
 TEST(SafeWriteMethod, RenamesOnlyWhatItCanReplaceWhole)
@@ -218,8 +314,8 @@ TEST(SafeWriteMethod, RenamesOnlyWhatItCanReplaceWhole)
     Scene scene;
     put(scene / "plain.png", kOld);
     put(scene / "linked.png", kOld);
-    link((scene / "linked.png").c_str(), (scene / "second.png").c_str());
-    symlink("/dev/null", (scene / "null").c_str());
+    EXPECT_EQ(0, link((scene / "linked.png").c_str(), (scene / "second.png").c_str()));
+    EXPECT_EQ(0, symlink("/dev/null", (scene / "null").c_str()));
     const std::pair<const char*, SafeFileWriter::Method> cases[] = {
         {"fresh.png", SafeFileWriter::kCreated},
         {"plain.png", SafeFileWriter::kReplaced},
@@ -234,6 +330,43 @@ TEST(SafeWriteMethod, RenamesOnlyWhatItCanReplaceWhole)
     }
     // Shorter than the old content: the rest is cut off.
     EXPECT_EQ("abc", slurp(scene / "second.png"));
+    // The journal of the rewrite is gone with it.
+    EXPECT_EQ(
+        (std::vector<std::string>{"fresh.png", "linked.png", "null", "plain.png", "second.png"}),
+        scene.Names());
+}
+
+// Temporary names keep to the folder's limit whatever the target's name,
+// and are cut on a UTF-8 boundary: a save killed while one exists leaves a
+// name that later saves recognise and remove.
+TEST(SafeWriteNames, TemporariesOfLongNamesAreCleanedUpToo)
+{
+    Scene scene;
+    // 84 three-byte characters: 252 bytes, so the cut falls inside one.
+    std::string name;
+    for (int i = 0; i < 84; i++)
+        name += "\xe2\x82\xac";
+    const std::string path = scene / name;
+    pid_t child = fork();
+    if (child == 0) {
+        BPrivate::set_safe_write_step_hook([](BPrivate::safe_write_step at, uint64) {
+            if (at == BPrivate::kTemporaryWritten)
+                raise(SIGKILL);
+        });
+        SafeFileWriter writer;
+        writer.WriteFile(path.c_str(), "new", 3);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFSIGNALED(status));
+    std::vector<std::string> left = scene.Names();
+    ASSERT_EQ(1u, left.size());
+    EXPECT_LE(left[0].size(), 255u);
+    EXPECT_EQ(0, left[0].compare(left[0].size() - 8, 8, ".pellara"));
+    SafeFileWriter writer;
+    EXPECT_EQ(B_OK, writer.WriteFile((scene / "other.png").c_str(), "x", 1));
+    EXPECT_EQ(std::vector<std::string>{"other.png"}, scene.Names());
 }
 
 } // namespace

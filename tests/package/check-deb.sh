@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# `cpack -G DEB` from a build folder gives a package with the programs and
+# `cpack -G DEB` from a build folder gives a package with its programs and
 # their desktop files, with Depends found by dpkg-shlibdeps, and its programs
-# run from where the package puts them.
-# Usage: check-deb.sh BUILD_DIR   (exit 77: dpkg-shlibdeps or file is missing)
+# run from where the package puts them, hardened; lintian finds nothing
+# wrong in it. Every program in usr/bin is checked, whatever their number.
+# Usage: check-deb.sh BUILD_DIR   (exit 77: dpkg-shlibdeps, file, readelf or
+# lintian is missing)
 set -euo pipefail
 build=$(cd "$1" && pwd)
-for tool in dpkg-shlibdeps file; do
+for tool in dpkg-shlibdeps file readelf lintian; do
     command -v "$tool" >/dev/null || { echo "needs $tool (scripts/deps.sh --package)"; exit 77; }
 done
 work=$(mktemp -d "${TMPDIR:-/tmp}/pellara-deb-XXXXXX")
@@ -39,34 +41,56 @@ for wanted in \
     ./usr/share/applications/pellara.desktop \
     ./usr/share/icons/hicolor/scalable/apps/pellara.svg \
     ./usr/share/metainfo/com.ombrix.Pellara.metainfo.xml \
-    ./usr/share/man/man1/pellara.1.gz \
-    ./usr/share/man/man1/pellara-fuse.1.gz \
     ./usr/share/bash-completion/completions/pellara-fuse \
-    ./usr/share/man/man1/pellara-depth.1.gz \
-    ./usr/share/doc/pellara/copyright; do
+    ./usr/share/doc/pellara/copyright \
+    ./usr/share/doc/pellara/changelog.gz; do
     grep -qxF "$wanted" <<<"$files" || fail "missing $wanted; the package holds:"$'\n'"$files"
 done
-programs=$(grep '^\./usr/bin/' <<<"$files" | tr '\n' ' ')
-[ "$programs" = "./usr/bin/pellara ./usr/bin/pellara-depth ./usr/bin/pellara-fuse " ] || fail "programs: $programs"
 stray=$(grep -v '^\./usr/\(bin\|share\)/' <<<"$files" || true)
 [ -z "$stray" ] || fail "outside usr/bin and usr/share: $stray"
 
-# The packaged programs answer without a display.
-out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/root/usr/bin/pellara" --version)
-[[ "$out" == "pellara "[0-9]* ]] || fail "pellara --version: $out"
-out=$("$work/root/usr/bin/pellara-fuse" --version)
-[[ "$out" == "pellara-fuse "[0-9]* ]] || fail "pellara-fuse --version: $out"
-out=$("$work/root/usr/bin/pellara-depth" --version)
-[[ "$out" == "pellara-depth "[0-9]* ]] || fail "pellara-depth --version: $out"
-# Text needs fonts, and no display: the packaged tool draws over ssh.
-env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$work/root/usr/bin/pellara-depth" \
-    --text "Hi" "$work/text.png" --size 64x48 || fail "pellara-depth --text failed"
-[ -s "$work/text.png" ] || fail "pellara-depth --text wrote nothing"
-for page in pellara pellara-fuse pellara-depth; do
-    gzip -t "$work/root/usr/share/man/man1/$page.1.gz" || fail "$page.1.gz is not gzip"
+# Every packaged program has its manual page, answers without a display,
+# and carries the hardening of a Release build: relocations read-only and
+# bound at start, and the stack protector (lintian below checks the
+# fortified functions and RELRO too, but not the stack protector).
+programs=$(sed -n 's|^\./usr/bin/||p' <<<"$files")
+for program in pellara pellara-fuse pellara-depth; do
+    grep -qxF "$program" <<<"$programs" || fail "missing usr/bin/$program; usr/bin holds: $programs"
+done
+for program in $programs; do
+    binary=$work/root/usr/bin/$program
+    page=$work/root/usr/share/man/man1/$program.1.gz
+    [ -f "$page" ] || fail "usr/bin/$program has no manual page"
+    gzip -t "$page" || fail "$program.1.gz is not gzip"
+    out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$binary" --version)
+    [[ "$out" == "$program "[0-9]* ]] || fail "$program --version: $out"
+    dynamic=$(readelf -d -W "$binary")
+    grep -qE '\(FLAGS_1\).*\bNOW\b|\(BIND_NOW\)|\(FLAGS\).*\bBIND_NOW\b' <<<"$dynamic" ||
+        fail "$program is not bound at start (-z now)"
+    # Read whole first: grep -q stopping early would fail the pipe.
+    segments=$(readelf -l -W "$binary")
+    grep -q GNU_RELRO <<<"$segments" || fail "$program has no RELRO segment (-z relro)"
+    symbols=$(readelf --dyn-syms -W "$binary")
+    grep -qw '__stack_chk_fail' <<<"$symbols" || fail "$program has no stack protector"
+    if [ "$program" = pellara-depth ]; then
+        # Text needs fonts, and no display: the packaged tool draws over ssh.
+        env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$binary" \
+            --text "Hi" "$work/text.png" --size 64x48 || fail "pellara-depth --text failed"
+        [ -s "$work/text.png" ] || fail "pellara-depth --text wrote nothing"
+    fi
 done
 if command -v appstreamcli >/dev/null; then
     # Installed, the file's name must match the component id.
     appstreamcli validate --no-net "$work/root/usr/share/metainfo/com.ombrix.Pellara.metainfo.xml"
 fi
+# Debian's own checker, over every program and file the package holds: no
+# error, no warning, and none of its hardening remarks (informational) on
+# any program. Running as root it says so first; that line is not a finding.
+report=$(lintian --display-info --tag-display-limit 0 "$deb" 2>&1 | grep -v 'running with root privileges' || true)
+problems=$(grep -E '^(E|W): |hardening-' <<<"$report" || true)
+[ -z "$problems" ] || fail "lintian:"$'\n'"$problems"
+gzip -t "$work/root/usr/share/doc/pellara/changelog.gz" || fail "changelog.gz is not gzip"
+newest=$(gzip -dc "$work/root/usr/share/doc/pellara/changelog.gz" | dpkg-parsechangelog -l- -SVersion)
+[ "$newest" = "$(field Version)" ] || fail "changelog's newest entry is $newest, the package $(field Version)"
+
 echo "$(basename "$deb"): $(field Depends)"

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/fsuid.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -97,15 +98,28 @@ public:
     }
 
     // Reads what arrives at path (a FIFO, or "" for the read end pipeRead)
-    // on a thread, up to size bytes or the end.
+    // on a thread, up to size bytes or the end. A FIFO is open for reading
+    // before this returns, as a reader already waiting would have it: a
+    // save that must not wait finds it read.
     void StartReader(const std::string& path, size_t size)
     {
         readerPath = path;
-        reader = std::thread([this, path, size] {
-            int fd = path.empty() ? pipeRead : open(path.c_str(), O_RDONLY);
+        int fd = pipeRead;
+        if (!path.empty()) {
+            fd = open(path.c_str(), O_RDONLY | O_NONBLOCK);
+            EXPECT_GE(fd, 0) << path;
+        }
+        reader = std::thread([this, fd, size] {
             char buffer[65536];
             while (fd >= 0 && received.size() < size) {
+                // Until a writer comes and goes, poll() does not report the
+                // end (a read before the first writer would).
+                struct pollfd wait = {fd, POLLIN, 0};
+                if (poll(&wait, 1, -1) < 0 && errno != EINTR)
+                    break;
                 ssize_t n = read(fd, buffer, sizeof(buffer));
+                if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                    continue;
                 if (n <= 0)
                     break;
                 received.append(buffer, size_t(n));
@@ -233,7 +247,7 @@ inline const Destination kDestinations[] = {
     {"Symlink", "link.png", 0,
      [](Scene& s, size_t) {
          old_file(s, "target.png", 0644);
-         symlink("target.png", (s / "link.png").c_str());
+         EXPECT_EQ(0, symlink("target.png", (s / "link.png").c_str()));
      },
      [](Scene& s, const std::string& bytes) {
          EXPECT_TRUE(S_ISLNK(lstat_of(s / "link.png").st_mode));
@@ -242,7 +256,7 @@ inline const Destination kDestinations[] = {
     {"DanglingSymlink", "link.png", 0,
      [](Scene& s, size_t) {
          mkdir((s / "pictures").c_str(), 0755);
-         symlink("pictures/made.png", (s / "link.png").c_str());
+         EXPECT_EQ(0, symlink("pictures/made.png", (s / "link.png").c_str()));
      },
      [](Scene& s, const std::string& bytes) {
          EXPECT_TRUE(S_ISLNK(lstat_of(s / "link.png").st_mode));
@@ -252,8 +266,8 @@ inline const Destination kDestinations[] = {
     {"DotDotAfterASymlink", "link.png", 0,
      [](Scene& s, size_t) {
          std::filesystem::create_directories(s / "deep/er");
-         symlink("deep/er", (s / "via").c_str());
-         symlink("via/../x.png", (s / "link.png").c_str());
+         EXPECT_EQ(0, symlink("deep/er", (s / "via").c_str()));
+         EXPECT_EQ(0, symlink("via/../x.png", (s / "link.png").c_str()));
      },
      [](Scene& s, const std::string& bytes) {
          EXPECT_EQ(bytes, slurp(s / "deep/x.png"));
@@ -273,10 +287,11 @@ inline const Destination kDestinations[] = {
     {"LinkToAProcDescriptor", "out.png", 0,
      [](Scene& s, size_t size) {
          int ends[2];
-         pipe(ends);
+         EXPECT_EQ(0, pipe(ends));
          s.pipeRead = ends[0];
          s.pipeWrite = ends[1];
-         symlink(("/proc/self/fd/" + std::to_string(ends[1])).c_str(), (s / "out.png").c_str());
+         EXPECT_EQ(0, symlink(("/proc/self/fd/" + std::to_string(ends[1])).c_str(),
+                              (s / "out.png").c_str()));
          s.StartReader("", size);
      },
      [](Scene& s, const std::string& bytes) {
@@ -285,7 +300,7 @@ inline const Destination kDestinations[] = {
          EXPECT_EQ(bytes, s.received);
      }},
     {"DeviceThroughASymlink", "null.png", 0,
-     [](Scene& s, size_t) { symlink("/dev/null", (s / "null.png").c_str()); },
+     [](Scene& s, size_t) { EXPECT_EQ(0, symlink("/dev/null", (s / "null.png").c_str())); },
      [](Scene& s, const std::string&) {
          EXPECT_TRUE(S_ISLNK(lstat_of(s / "null.png").st_mode));
          EXPECT_TRUE(S_ISCHR(lstat_of("/dev/null").st_mode));
@@ -330,8 +345,8 @@ inline const Destination kDestinations[] = {
              return;
          }
          old_file(s, "keep.png", 0444);
-         chown((s / "keep.png").c_str(), kNobody, kNogroup);
-         chown(s.folder.c_str(), kNobody, kNogroup);
+         EXPECT_EQ(0, chown((s / "keep.png").c_str(), kNobody, kNogroup));
+         EXPECT_EQ(0, chown(s.folder.c_str(), kNobody, kNogroup));
          s.asNobody = true;
      },
      [](Scene& s, const std::string&) {
@@ -345,7 +360,7 @@ inline const Destination kDestinations[] = {
              return;
          }
          old_file(s, "theirs.png", 0640);
-         chown((s / "theirs.png").c_str(), kNobody, kNogroup);
+         EXPECT_EQ(0, chown((s / "theirs.png").c_str(), kNobody, kNogroup));
      },
      [](Scene& s, const std::string& bytes) {
          struct stat st = lstat_of(s / "theirs.png");
@@ -362,7 +377,7 @@ inline const Destination kDestinations[] = {
     {"HardLink", "one.png", 0,
      [](Scene& s, size_t) {
          old_file(s, "one.png", 0644);
-         link((s / "one.png").c_str(), (s / "two.png").c_str());
+         EXPECT_EQ(0, link((s / "one.png").c_str(), (s / "two.png").c_str()));
          s.inode = lstat_of(s / "one.png").st_ino;
      },
      [](Scene& s, const std::string& bytes) {
@@ -383,20 +398,21 @@ inline const Destination kDestinations[] = {
          EXPECT_EQ(4, getxattr((s / "tagged.png").c_str(), "user.pellara", value, sizeof(value)));
          EXPECT_STREQ("kept", value);
      }},
-    // The user may write the file but not the folder: written in place.
-    {"ReadOnlyFolderWritableFile", "mine.png", 0,
+    // The user may write the file but not the folder: a rewrite in place
+    // would need a journal beside it, so the file is refused and kept.
+    {"ReadOnlyFolderWritableFile", "mine.png", EACCES,
      [](Scene& s, size_t) {
          if (!is_root()) {
              s.skip = "trying it as another user needs root";
              return;
          }
          old_file(s, "mine.png", 0644);
-         chown((s / "mine.png").c_str(), kNobody, kNogroup);
+         EXPECT_EQ(0, chown((s / "mine.png").c_str(), kNobody, kNogroup));
          s.inode = lstat_of(s / "mine.png").st_ino;
          s.asNobody = true;
      },
-     [](Scene& s, const std::string& bytes) {
-         EXPECT_EQ(bytes, slurp(s / "mine.png"));
+     [](Scene& s, const std::string&) {
+         expect_old(s, "mine.png");
          EXPECT_EQ(s.inode, lstat_of(s / "mine.png").st_ino);
          EXPECT_EQ(std::vector<std::string>{"mine.png"}, s.Names());
      }},
@@ -440,7 +456,7 @@ inline const Destination kDestinations[] = {
          s.mounted = true;
          EXPECT_GT(size, size_t(64 * 1024)) << "the picture must not fit";
          old_file(s, "old.png", 0644);
-         link((s / "old.png").c_str(), (s / "other.png").c_str());
+         EXPECT_EQ(0, link((s / "old.png").c_str(), (s / "other.png").c_str()));
      },
      [](Scene& s, const std::string&) {
          expect_old(s, "old.png");

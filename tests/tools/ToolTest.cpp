@@ -242,7 +242,7 @@ TEST_P(ToolFailure, ReportsOneLineAndKeepsTheOldOutput)
     {
         std::ofstream(scratch / "text.png") << "not a picture at all";
     }
-    symlink("loop.png", (scratch / "loop.png").c_str());
+    EXPECT_EQ(0, symlink("loop.png", (scratch / "loop.png").c_str()));
     std::vector<std::string> args;
     for (const std::string& a : GetParam().args)
         args.push_back(Expand(a));
@@ -429,8 +429,8 @@ TEST_F(Tool, AFullStandardOutputFails)
 TEST_F(Tool, WritesWhereTheKernelResolves)
 {
     fs::create_directories(scratch / "deep/er");
-    symlink("deep/er", (scratch / "via").c_str());
-    symlink("/dev/null", (scratch / "null.png").c_str());
+    EXPECT_EQ(0, symlink("deep/er", (scratch / "via").c_str()));
+    EXPECT_EQ(0, symlink("/dev/null", (scratch / "null.png").c_str()));
     ToolRun run = run_tool(scratch, {depth, pattern, scratch / "via/../x.png"});
     ASSERT_EQ(0, run.status) << run.err;
     EXPECT_TRUE(fs::exists(scratch / "deep/x.png"));
@@ -452,7 +452,7 @@ TEST_F(Tool, AsAUserAReadOnlyFileIsRefused)
     }
     chmod(keep.c_str(), 0444);
     chmod(scratch.Path().c_str(), 0777);
-    chown(keep.c_str(), 65534, 65534);
+    EXPECT_EQ(0, chown(keep.c_str(), 65534, 65534));
     chmod(depth.c_str(), 0644);
     chmod(pattern.c_str(), 0644);
     ToolRun run = run_tool(scratch, {depth, pattern, keep}, {"", "", true});

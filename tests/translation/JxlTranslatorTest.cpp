@@ -136,6 +136,8 @@ TEST(JxlQuiet, DropsOnlyTheLibrarysLines)
         BPrivate::QuietStderr quiet;
         std::fputs("./lib/jxl/decode.cc:2126: file too small for signature\n", stderr);
         std::fputs("pellara: a line of ours\n", stderr);
+        std::fputs("./lib/jxl/fields.cc:1: JXL_FAILURE: Invalid value 7\n\n", stderr);
+        std::fputs("\n", stderr);
         {
             BPrivate::QuietStderr nested;
             std::fputs("lib/jxl/enc_frame.cc:99: a failure\n", stderr);
@@ -146,7 +148,7 @@ TEST(JxlQuiet, DropsOnlyTheLibrarysLines)
         std::fputs("no end of line", stderr);
     }
     std::fputs("\nafter\n", stderr);
-    EXPECT_EQ("pellara: a line of ours\na line in two writes\nno end of line\nafter\n",
+    EXPECT_EQ("pellara: a line of ours\n\na line in two writes\nno end of line\nafter\n",
               testing::internal::GetCapturedStderr());
 }
 
@@ -161,6 +163,11 @@ TEST(JxlQuiet, TellsTheLibrarysLinesFromOthers)
         {"lib/jxl/modular/encoding.cc:3: y\n", true},
         {"./lib/jxlfoo.cc:1: not its folder\n", false},
         {"x ./lib/jxl/decode.cc:1\n", false},
+        {"Unknown OBU type 14 of size 181\n", true},
+        {"Error parsing OBU data\n", true},
+        {"Frame size 70000x70000 exceeds limit 268435456\n", true},
+        {"Unknown OBU\n", false},
+        {"pellara-fuse: Unknown OBU type 14 of size 181\n", false},
         {"pellara-fuse: cannot read 'a.jxl': corrupt or truncated image\n", false},
         {"", false},
     };

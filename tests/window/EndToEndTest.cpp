@@ -16,6 +16,8 @@
 #include <cstring>
 #include <functional>
 
+#include <sys/stat.h>
+
 namespace {
 
 #ifdef PELLARA_PROGRAM
@@ -221,6 +223,23 @@ protected:
         EXPECT_EQ(helper.exitCode(), 0) << said.data();
     }
 
+    // Ids of the visible windows whose name matches the pattern; all of
+    // them without one (a window that has only a UTF-8 name, as an alert
+    // named after the program, is found only so).
+    QStringList Visible(const QString& pattern = QString())
+    {
+        QByteArray out;
+        Run(fXdotool,
+            {"search", "--onlyvisible", pattern.isEmpty() ? "--classname" : "--name",
+             pattern.isEmpty() ? "." : pattern},
+            &out);
+        QStringList ids;
+        for (const QByteArray& line : out.split('\n'))
+            if (!line.trimmed().isEmpty())
+                ids << QString::fromLatin1(line.trimmed());
+        return ids;
+    }
+
     QString fXvfb;
     QString fXdotool;
     QString fDisplay;
@@ -324,6 +343,79 @@ TEST_F(EndToEndTest, AdwaitaKeyboardSaveAndDropOnAField)
         << "nothing saved at " << saved.toStdString();
     EXPECT_FALSE(QFile::exists(fDir.filePath(".config/QtProject.conf")));
 
+    ASSERT_EQ(Xdotool({"key", "ctrl+q"}), 0);
+    ASSERT_TRUE(fProgram.waitForFinished(kTimeoutMs)) << "the program did not quit";
+    EXPECT_EQ(fProgram.exitCode(), 0);
+}
+
+// A FIFO that no one reads, dropped and then chosen as the place to save:
+// the drop is ignored without opening it, the save fails at once with the
+// alert, and the window keeps answering (it draws, it quits).
+TEST_F(EndToEndTest, AFifoNeverHoldsTheWindow)
+{
+    QString depthFile = fDir.filePath("depth.png");
+    QString patternFile = fDir.filePath("pattern.png");
+    MakePictures(depthFile, patternFile);
+    // The name the save panel offers, in the folder it opens on (HOME).
+    QString fifo = fDir.filePath("stereogram.png");
+    ASSERT_EQ(0, mkfifo(fifo.toLocal8Bit().constData(), 0644));
+    StartProgram();
+    if (HasFatalFailure())
+        return;
+    const QStringList main = Visible("^Pellara$");
+    ASSERT_EQ(main.size(), 1);
+
+    // Nothing arrives from the FIFO; the pictures dropped after it do.
+    DropFile(fifo, kBoardOrigin + QPoint(300, 200), [] { return true; });
+    if (HasFatalFailure())
+        return;
+    DropFile(depthFile, kBoardOrigin + QPoint(300, 200),
+             [&] { return Covered(kPictureInner) > 0.5; });
+    if (HasFatalFailure())
+        return;
+    DropFile(patternFile, kBoardOrigin + QPoint(60, 185),
+             [&] { return Covered(kPatternInner) > 0.5; });
+    if (HasFatalFailure())
+        return;
+    ASSERT_EQ(Xdotool({"key", "ctrl+f"}), 0);
+    ASSERT_TRUE(poll([&] { return Covered(kStereogramInner) > 0.5; }));
+
+    ASSERT_EQ(Xdotool({"key", "F10"}), 0);
+    ASSERT_EQ(Xdotool({"key", "Down"}), 0);
+    ASSERT_EQ(Xdotool({"key", "Right"}), 0);
+    ASSERT_EQ(Xdotool({"key", "Return"}), 0);
+    QStringList panel;
+    ASSERT_TRUE(poll([&] { return !(panel = Visible("^Save$")).isEmpty(); })) << "no save panel";
+    ASSERT_EQ(Xdotool({"windowfocus", "--sync", panel.first()}), 0);
+    ASSERT_EQ(Xdotool({"key", "Return"}), 0);
+    // The panel asks whether to replace what has that name: yes.
+    QStringList asked;
+    ASSERT_TRUE(poll([&] { return !(asked = Visible("^Save As$")).isEmpty(); }))
+        << "the panel did not ask before replacing";
+    ASSERT_EQ(Xdotool({"windowfocus", "--sync", asked.first()}), 0);
+    ASSERT_EQ(Xdotool({"key", "y"}), 0);
+
+    // The alert, at once: no reader ever comes.
+    auto others = [&] {
+        QStringList ids = Visible();
+        for (const QString& known : main + panel + asked)
+            ids.removeAll(known);
+        return ids;
+    };
+    QStringList alert;
+    ASSERT_TRUE(poll([&] { return !(alert = others()).isEmpty(); }))
+        << "no alert: the window is waiting on the FIFO";
+    ASSERT_EQ(Xdotool({"windowfocus", "--sync", alert.first()}), 0);
+    ASSERT_EQ(Xdotool({"key", "Return"}), 0);
+    EXPECT_TRUE(poll([&] { return others().isEmpty(); })) << "the alert stayed";
+    EXPECT_GT(Covered(kStereogramInner), 0.5) << "the board lost its stereogram";
+
+    struct stat st = {};
+    EXPECT_EQ(0, lstat(fifo.toLocal8Bit().constData(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_TRUE(QDir(fDir.path()).entryList({"*.pellara"}, QDir::Hidden | QDir::Files).isEmpty());
+
+    ASSERT_EQ(Xdotool({"mousemove", "300", "300"}), 0);
     ASSERT_EQ(Xdotool({"key", "ctrl+q"}), 0);
     ASSERT_TRUE(fProgram.waitForFinished(kTimeoutMs)) << "the program did not quit";
     EXPECT_EQ(fProgram.exitCode(), 0);

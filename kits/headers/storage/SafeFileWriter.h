@@ -13,13 +13,17 @@
 //   shell would refuse it;
 // - a regular file whose replacement would lose something (a second hard
 //   link, an owner or group the caller cannot give, an extended attribute
-//   it cannot copy, a folder it may not write): rewritten in place, with the
-//   room for the new bytes reserved first so a full disk fails before the
-//   old content is touched;
+//   it cannot copy, a folder that refuses the rename): rewritten in place,
+//   after a journal of its old and new bytes is synced beside it. Refused
+//   when no journal can be made there (a folder the caller may not write);
 // - any other regular file: replaced by a temporary file carrying its mode
 //   (without setuid/setgid), owner, group and extended attributes (ACLs
 //   included), synced, renamed over it, and the folder synced.
 // A temporary file is removed on failure and on SIGINT, SIGTERM or SIGHUP.
+// A process killed outright (SIGKILL, a crash) may leave a temporary or a
+// journal: the next save into the same folder removes what no live save
+// holds, and first puts a journal's old picture back into its file, so that
+// every name then holds the old picture or the new one.
 #ifndef _SAFE_FILE_WRITER_H
 #define _SAFE_FILE_WRITER_H
 
@@ -46,6 +50,13 @@ public:
     SafeFileWriter(const SafeFileWriter&) = delete;
     SafeFileWriter& operator=(const SafeFileWriter&) = delete;
 
+    // Whether WriteFile may wait on its destination (true at first). A
+    // program whose thread must keep answering (a window) says false: a
+    // FIFO that no one reads, a device that is busy or a file leased to
+    // another program then fails at once, and a pipe or device that stops
+    // taking bytes fails after a second.
+    void SetMayBlock(bool mayBlock) { fMayBlock = mayBlock; }
+
     // path is relative to the working folder unless absolute.
     status_t WriteFile(const char* path, const void* data, size_t size);
     // name must be a plain name in folder: no '/', not "." or "..".
@@ -68,6 +79,7 @@ private:
     status_t _Write(int base, const char* path, const void* data, size_t size);
     status_t _Finish(int error, Method method);
 
+    bool fMayBlock;
     status_t fStatus;
     int fError;
     const char* fMessage;
