@@ -10,9 +10,9 @@ from PIL import Image
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SCRIPT = os.path.join(HERE, '..', '..', 'scripts', 'corpus-references.py')
-spec = importlib.util.spec_from_file_location('corpus_references', SCRIPT)
-refs = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(refs)
+loader_info = importlib.util.spec_from_file_location('corpus_references', SCRIPT)
+refs = importlib.util.module_from_spec(loader_info)
+loader_info.loader.exec_module(refs)
 
 
 def picture(colour=(10, 20, 30, 255), size=(4, 3), changes=()):
