@@ -200,28 +200,6 @@ struct Options
     bool listFormats = false;
 };
 
-void list_formats()
-{
-    BTranslatorRoster* roster = BTranslatorRoster::Default();
-    translator_id* ids = nullptr;
-    int32 count = 0;
-    if (roster->GetAllTranslators(&ids, &count) != B_OK)
-        return;
-    for (int32 i = 0; i < count; i++) {
-        const translation_format* format = nullptr;
-        int32 formats = 0;
-        if (roster->GetOutputFormats(ids[i], &format, &formats) != B_OK || formats < 1)
-            continue;
-        char code[5];
-        for (int k = 0; k < 4; k++)
-            code[k] = char(format->type >> (24 - 8 * k));
-        code[4] = '\0';
-        std::printf("%-6s '%s'  %-26s %s\n", roster->ShortName(ids[i]), code, format->MIME,
-                    format->name);
-    }
-    delete[] ids;
-}
-
 // The input and what it is, read and turned into a map.
 struct Source
 {
@@ -313,7 +291,7 @@ int Main(int argc, char** argv)
         return output_failed() ? kRunFailed : 0;
     }
     if (o.listFormats) {
-        list_formats();
+        fuse::ListFormats(stdout);
         return output_failed() ? kRunFailed : 0;
     }
 

@@ -155,27 +155,6 @@ void print_usage(FILE* out)
         unsigned(kMostRandomColors)));
 }
 
-void list_formats(FILE* out)
-{
-    BTranslatorRoster* roster = BTranslatorRoster::Default();
-    translator_id* ids = nullptr;
-    int32 count = 0;
-    if (roster->GetAllTranslators(&ids, &count) != B_OK)
-        return;
-    for (int32 i = 0; i < count; i++) {
-        const translation_format* format = nullptr;
-        int32 formats = 0;
-        if (roster->GetOutputFormats(ids[i], &format, &formats) != B_OK || formats < 1)
-            continue;
-        char code[5];
-        for (int k = 0; k < 4; k++)
-            code[k] = char(format->type >> (24 - 8 * k));
-        code[4] = '\0';
-        note_output(fprintf(out, "%-6s '%s'  %-26s %s\n", roster->ShortName(ids[i]), code,
-                            format->MIME, format->name));
-    }
-    delete[] ids;
-}
 
 int fail(int code, const char* format, const char* a, const char* b = nullptr)
 {
@@ -272,6 +251,28 @@ private:
 };
 
 } // namespace
+
+void ListFormats(FILE* out)
+{
+    BTranslatorRoster* roster = BTranslatorRoster::Default();
+    translator_id* ids = nullptr;
+    int32 count = 0;
+    if (roster->GetAllTranslators(&ids, &count) != B_OK)
+        return;
+    for (int32 i = 0; i < count; i++) {
+        const translation_format* format = nullptr;
+        int32 formats = 0;
+        if (roster->GetOutputFormats(ids[i], &format, &formats) != B_OK || formats < 1)
+            continue;
+        char code[5];
+        for (int k = 0; k < 4; k++)
+            code[k] = char(format->type >> (24 - 8 * k));
+        code[4] = '\0';
+        note_output(fprintf(out, "%-6s '%s'  %-26s %s\n", roster->ShortName(ids[i]), code,
+                            format->MIME, format->name));
+    }
+    delete[] ids;
+}
 
 status_t EncodePicture(BBitmap* picture, const OutputFormat& format, BMallocIO* encoded)
 {
@@ -738,7 +739,7 @@ int Main(int argc, char** argv)
             return standard_output_failed() ? kRunFailed : 0;
         }
         if (name == "--list-formats") {
-            list_formats(stdout);
+            ListFormats(stdout);
             return standard_output_failed() ? kRunFailed : 0;
         }
     }

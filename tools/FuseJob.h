@@ -9,6 +9,7 @@
 
 #include <StereogramKinds.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,8 @@ struct OutputFormat
 status_t FormatFromName(const char* text, OutputFormat* format);
 // From the extension of an output path, case-insensitive.
 status_t FormatFromPath(const char* path, OutputFormat* format);
+// The formats that can be written, one a line, on out (--list-formats).
+void ListFormats(FILE* out);
 
 // The reader's status for a file, B_OK with a new bitmap in *picture.
 status_t ReadPicture(const char* path, BBitmap** picture);

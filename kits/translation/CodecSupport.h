@@ -234,6 +234,23 @@ private:
     static inline std::thread sReader;
 };
 
+// The stored pixel (*sx, *sy) of a w x h picture that is shown at (x, y)
+// once turned by an EXIF orientation (2 to 8): pictures and the depth maps
+// that line up with them are turned alike.
+inline void stored_position(int32 orientation, int64 w, int64 h, int64 x, int64 y, int64* sx,
+                            int64* sy)
+{
+    switch (orientation) {
+    case 2: *sx = w - 1 - x; *sy = y; break;
+    case 3: *sx = w - 1 - x; *sy = h - 1 - y; break;
+    case 4: *sx = x; *sy = h - 1 - y; break;
+    case 5: *sx = y; *sy = x; break;
+    case 6: *sx = y; *sy = h - 1 - x; break;
+    case 7: *sx = w - 1 - y; *sy = h - 1 - x; break;
+    default: *sx = w - 1 - y; *sy = x; break; // 8
+    }
+}
+
 } // namespace BPrivate
 
 #endif // _CODEC_SUPPORT_H

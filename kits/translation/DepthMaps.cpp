@@ -448,15 +448,7 @@ void orient_depth_map(depth_map* map, int32 orientation)
     for (int64 y = 0; y < outH; y++) {
         for (int64 x = 0; x < outW; x++) {
             int64 sx, sy;
-            switch (orientation) {
-            case 2: sx = w - 1 - x; sy = y; break;
-            case 3: sx = w - 1 - x; sy = h - 1 - y; break;
-            case 4: sx = x; sy = h - 1 - y; break;
-            case 5: sx = y; sy = x; break;
-            case 6: sx = y; sy = h - 1 - x; break;
-            case 7: sx = w - 1 - y; sy = h - 1 - x; break;
-            default: sx = w - 1 - y; sy = x; break; // 8
-            }
+            stored_position(orientation, w, h, x, y, &sx, &sy);
             turned[size_t(y * outW + x)] = map->values[size_t(sy * w + sx)];
         }
     }

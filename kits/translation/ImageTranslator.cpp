@@ -1,6 +1,7 @@
 #include <ImageTranslator.h>
 
 #include <Bitmap.h>
+#include <CodecSupport.h>
 
 #include <algorithm>
 #include <cstring>
@@ -166,17 +167,8 @@ BBitmap* apply_orientation(BBitmap* bitmap, int32 orientation)
     for (int64 y = 0; y < outH; y++) {
         uint32* out = reinterpret_cast<uint32*>(to + y * toRow);
         for (int64 x = 0; x < outW; x++) {
-            // The stored pixel shown at (x, y) once turned.
             int64 sx, sy;
-            switch (orientation) {
-            case 2: sx = w - 1 - x; sy = y; break;
-            case 3: sx = w - 1 - x; sy = h - 1 - y; break;
-            case 4: sx = x; sy = h - 1 - y; break;
-            case 5: sx = y; sy = x; break;
-            case 6: sx = y; sy = h - 1 - x; break;
-            case 7: sx = w - 1 - y; sy = h - 1 - x; break;
-            default: sx = w - 1 - y; sy = x; break; // 8
-            }
+            stored_position(orientation, w, h, x, y, &sx, &sy);
             out[x] = reinterpret_cast<const uint32*>(from + sy * fromRow)[sx];
         }
     }
