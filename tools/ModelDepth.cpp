@@ -139,6 +139,9 @@ uint64 obj_triangles(const uint8* data, size_t size)
 struct PlyHeader
 {
     bool valid = false;
+    // A header line holding a control character, or text after
+    // end_header: assimp's PLY reader can loop for ever on such a header.
+    bool damaged = false;
     uint64 vertices = 0;
     uint64 faces = 0;
 };
@@ -148,8 +151,17 @@ PlyHeader ply_header(const uint8* data, size_t size)
     PlyHeader header;
     const size_t look = std::min<size_t>(size, 65536);
     for_each_line(data, look, [&](std::string_view line) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+            line.remove_suffix(1);
+        for (char c : line) {
+            if ((uint8(c) < 0x20 && c != '\t' && c != '\r') || uint8(c) == 0x7F) {
+                header.damaged = true;
+                return false;
+            }
+        }
         if (line.rfind("end_header", 0) == 0) {
-            header.valid = true;
+            header.valid = line == "end_header";
+            header.damaged = !header.valid;
             return false;
         }
         if (line.rfind("element ", 0) != 0)
@@ -456,6 +468,10 @@ status_t RenderModel(const uint8* data, size_t size, const char* path, const Mod
     case ModelFormat::kObj: counted = obj_triangles(data, size); break;
     case ModelFormat::kPly: {
         const PlyHeader header = ply_header(data, size);
+        if (header.damaged) {
+            *why = "its PLY header is damaged";
+            return B_ILLEGAL_DATA;
+        }
         if (!header.valid || header.vertices > size || header.faces > size) {
             *why = "its PLY header declares more than the file holds";
             return B_ILLEGAL_DATA;

@@ -145,6 +145,42 @@ TEST(ModelCeiling, MoreTrianglesThanAllowedAreRefusedBeforeDrawing)
     }
 }
 
+// A PLY header with a control character, or text after end_header, makes
+// assimp's reader loop for ever (found by fuzzing): refused before loading.
+TEST(ModelHeaders, DamagedPlyHeadersAreRefusedBeforeLoading)
+{
+    const std::string good = ply(cube_mesh(), false);
+    const size_t end = good.find("end_header") + std::string("end_header").size();
+    ASSERT_EQ('\n', good[end]);
+    depth::ModelView view;
+    view.width = 32;
+    view.height = 24;
+    const struct
+    {
+        const char* name;
+        std::string file;
+        status_t status;
+    } cases[] = {
+        {"text after end_header", good.substr(0, end) + "\x06" + good.substr(end + 1),
+         B_ILLEGAL_DATA},
+        {"control character in a header line",
+         "ply\nformat ascii 1.0\ncomment \x01\n" + good.substr(good.find("element")),
+         B_ILLEGAL_DATA},
+        {"end_header with a CR and a space", good.substr(0, end) + " \r" + good.substr(end),
+         B_OK},
+    };
+    for (const auto& c : cases) {
+        depth_map map;
+        std::string why;
+        EXPECT_EQ(c.status, depth::RenderModel(reinterpret_cast<const uint8*>(c.file.data()),
+                                               c.file.size(), nullptr, view, &map, &why))
+            << c.name << ": " << why;
+        if (c.status != B_OK) {
+            EXPECT_EQ("its PLY header is damaged", why) << c.name;
+        }
+    }
+}
+
 TEST(ModelSniffing, FormatsAreToldByContent)
 {
     struct Case
