@@ -1,5 +1,6 @@
 #include <PictureFormats.h>
 
+#include <DdsTranslator.h>
 #include <ExrTranslator.h>
 #include <GifTranslator.h>
 #include <HeifTranslator.h>
@@ -70,8 +71,8 @@ const std::vector<PictureFormat>& picture_formats()
          magick_translator, qt_translator, "bmp"},
         {"psd", "psd psb", "image/vnd.adobe.photoshop", "Photoshop image", 0, -1, false, 0, 0,
          TAIL(psd), magick_translator, nullptr, nullptr},
-        {"dds", "dds", "image/x-dds", "DirectDraw surface", 0, -1, false, 0, 0, TAIL(dds),
-         magick_translator, nullptr, nullptr},
+        {"dds", "dds", "image/x-dds", "DirectDraw surface", 0, -1, false, 0, 0, OURS(dds),
+         nullptr, nullptr},
         {"sgi", "sgi rgb rgba bw", "image/x-sgi", "SGI image", 0, -1, false, 0, 0, TAIL(sgi),
          magick_translator, nullptr, nullptr},
         // Read as one format, P1 to P6; written as two.

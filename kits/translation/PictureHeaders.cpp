@@ -376,42 +376,6 @@ status_t check_psd(const Bytes& b, const ReadBudget& budget, PictureHeader* head
     return B_OK;
 }
 
-// DDS --------------------------------------------------------------------
-
-status_t check_dds(const Bytes& b, const ReadBudget& budget, PictureHeader* header)
-{
-    header->variant = kDdsTail;
-    if (!b.Has(0, 128) || b.Le32(4) != 124 || b.Le32(76) != 32)
-        return B_ILLEGAL_DATA;
-    header->height = b.Le32(12);
-    header->width = b.Le32(16);
-    ADMIT(*header);
-    const uint32 flags = b.Le32(80);
-    const uint64 blocks = ((header->width + 3) / 4) * ((header->height + 3) / 4);
-    uint64 bytes;
-    if ((flags & 0x4) != 0) {
-        const uint8* fourCC = b.data + 84;
-        if (std::memcmp(fourCC, "DXT1", 4) == 0) {
-            bytes = blocks * 8;
-        } else if (std::memcmp(fourCC, "DXT3", 4) == 0 || std::memcmp(fourCC, "DXT5", 4) == 0) {
-            bytes = blocks * 16;
-            header->alpha = true;
-        } else {
-            return B_NO_TRANSLATOR;
-        }
-    } else if ((flags & (0x40 | 0x20000 | 0x2)) != 0) {
-        const uint32 bits = b.Le32(88);
-        if (bits != 8 && bits != 16 && bits != 24 && bits != 32)
-            return B_ILLEGAL_DATA;
-        bytes = header->width * header->height * (bits / 8);
-        header->alpha = (flags & 0x1) != 0;
-    } else {
-        return B_NO_TRANSLATOR;
-    }
-    header->leastBytes = 128 + bytes;
-    return B_OK;
-}
-
 // SGI --------------------------------------------------------------------
 
 status_t check_sgi(const Bytes& b, const ReadBudget& budget, PictureHeader* header)
@@ -958,11 +922,6 @@ identify_result psd_sniff(const ImageSource& source)
     return starts_with(Bytes(source), "8BPS") ? kMine : kNotMine;
 }
 
-identify_result dds_sniff(const ImageSource& source)
-{
-    return starts_with(Bytes(source), "DDS ") ? kMine : kNotMine;
-}
-
 identify_result sgi_sniff(const ImageSource& source)
 {
     const Bytes b(source);
@@ -1052,7 +1011,6 @@ PELLARA_HEADER_STAGE(dib)
 PELLARA_HEADER_STAGE(pam)
 PELLARA_HEADER_STAGE(tga)
 PELLARA_HEADER_STAGE(psd)
-PELLARA_HEADER_STAGE(dds)
 PELLARA_HEADER_STAGE(sgi)
 PELLARA_HEADER_STAGE(pcx)
 PELLARA_HEADER_STAGE(ico)

@@ -23,7 +23,7 @@ enum long_tail_format : int32
     kBmpTail,
     kTgaTail,
     kPsdTail,
-    kDdsTail,
+    kDdsTail, // ImageMagick's DDS layouts; the rest are DdsTranslator's
     kSgiTail,
     kPcxTail,
     kIcoTail, // icons and cursors
@@ -47,7 +47,6 @@ PELLARA_LONG_TAIL_STAGES(dib);
 PELLARA_LONG_TAIL_STAGES(pam);
 PELLARA_LONG_TAIL_STAGES(tga);
 PELLARA_LONG_TAIL_STAGES(psd);
-PELLARA_LONG_TAIL_STAGES(dds);
 PELLARA_LONG_TAIL_STAGES(sgi);
 PELLARA_LONG_TAIL_STAGES(pcx);
 PELLARA_LONG_TAIL_STAGES(ico);
