@@ -425,6 +425,8 @@ inline uint32 widen6(uint32 v) { return (v << 2) | (v >> 4); }
 
 // The colour half of BC1 to BC3. BC1 alone has a three-colour mode whose
 // fourth colour is transparent black; BC2 and BC3 always interpolate four.
+// Mixed levels are cut, not rounded, as ImageMagick and Pillow cut them, so
+// a DX10 file reads as its twin under the old code does.
 void colour_block(const uint8* in, bool bc1, uint8 out[64])
 {
     const uint32 c0 = le16(in), c1 = le16(in + 2), indices = le32(in + 4);
@@ -438,10 +440,10 @@ void colour_block(const uint8* in, bool bc1, uint8 out[64])
         palette[0][c] = e[0][c];
         palette[1][c] = e[1][c];
         if (four) {
-            palette[2][c] = (2 * e[0][c] + e[1][c] + 1) / 3;
-            palette[3][c] = (e[0][c] + 2 * e[1][c] + 1) / 3;
+            palette[2][c] = (2 * e[0][c] + e[1][c]) / 3;
+            palette[3][c] = (e[0][c] + 2 * e[1][c]) / 3;
         } else {
-            palette[2][c] = (e[0][c] + e[1][c] + 1) / 2;
+            palette[2][c] = (e[0][c] + e[1][c]) / 2;
             palette[3][c] = 0;
         }
     }
@@ -455,7 +457,8 @@ void colour_block(const uint8* in, bool bc1, uint8 out[64])
 }
 
 // One BC4 channel (also BC3's alpha and BC5's two channels) into channel
-// `channel` of out; signed blocks give -127..127 as levels 0..255.
+// `channel` of out, unsigned levels cut as the colours are; signed blocks
+// give -127..127 as levels 0..255.
 void channel_block(const uint8* in, bool is_signed, uint8 out[64], int channel)
 {
     double v[8];
@@ -480,7 +483,7 @@ void channel_block(const uint8* in, bool is_signed, uint8 out[64], int channel)
     }
     uint8 levels[8];
     for (int k = 0; k < 8; k++)
-        levels[k] = uint8(is_signed ? snorm_level(v[k] / 127) : uint32(std::lround(v[k])));
+        levels[k] = uint8(is_signed ? snorm_level(v[k] / 127) : uint32(v[k]));
     uint64 indices = 0;
     for (int i = 0; i < 6; i++)
         indices |= uint64(in[2 + i]) << (8 * i);

@@ -353,9 +353,9 @@ pillow('dds-rgba-pillow.dds', RGBA)
 pillow('dds-rgb-pillow.dds', RGB)
 
 
-def dds_uncompressed(image, masks, bits=32):
+def dds_uncompressed(image, masks, bits=32, kind=0x40):
     r, g, b, a = masks
-    flags = 0x40 | (0x1 if a else 0)
+    flags = kind | (0x1 if a and kind != 0x2 else 0)
     pf = struct.pack('<II4sIIIII', 32, flags, b'\0\0\0\0', bits, r, g, b, a)
     header = struct.pack('<4sIIIIIII', b'DDS ', 124, 0x100F, H, W, W * bits // 8, 0, 1)
     header += b'\0' * 44 + pf + struct.pack('<IIIII', 0x1000, 0, 0, 0, 0)
@@ -370,9 +370,30 @@ def dds_uncompressed(image, masks, bits=32):
     return header + body
 
 
+def dds_palette(image):
+    """8-bit indices into 256 red, green, blue, alpha entries."""
+    quantised = image.convert('RGB').quantize(256)
+    entries = quantised.getpalette()[:768]
+    entries += [0] * (768 - len(entries))
+    pf = struct.pack('<II4sIIIII', 32, 0x20, b'\0\0\0\0', 8, 0, 0, 0, 0)
+    header = struct.pack('<4sIIIIIII', b'DDS ', 124, 0x100F, H, W, W, 0, 1)
+    header += b'\0' * 44 + pf + struct.pack('<IIIII', 0x1000, 0, 0, 0, 0)
+    palette = b''.join(bytes(entries[i * 3:i * 3 + 3]) + b'\xff' for i in range(256))
+    return header + palette + bytes(quantised.getdata())
+
+
 # Red in the low byte, alpha in the high one (A8B8G8R8), as many tools write.
 hand('dds-abgr-hand.dds', dds_uncompressed(RGBA, (0xFF, 0xFF00, 0xFF0000, 0xFF000000)))
 hand('dds-argb-hand.dds', dds_uncompressed(RGBA, (0xFF0000, 0xFF00, 0xFF, 0xFF000000)))
+# Luminance, luminance with alpha, alpha alone and a palette, as Direct3D
+# tools write them (ImageMagick 6 reads only the first; Pillow writes its
+# grey files with a 24-bit count over 8-bit pixels).
+hand('dds-l8-hand.dds', dds_uncompressed(GREY.convert('RGBA'), (0xFF, 0, 0, 0), 8, 0x20000))
+hand('dds-l8a8-hand.dds',
+     dds_uncompressed(Image.merge('RGBA', (GREY, GREY, GREY, RGBA.getchannel('A'))),
+                      (0xFF, 0, 0, 0xFF00), 16, 0x20000))
+hand('dds-a8-hand.dds', dds_uncompressed(RGBA, (0, 0, 0, 0xFF), 8, 0x2))
+hand('dds-palette-hand.dds', dds_palette(RGB))
 
 # --- PAM and the other Netpbm formats -------------------------------------
 magick_as('pam-grey-im.pam', 'pam', ['-type', 'Grayscale'], SRC_GREY)
