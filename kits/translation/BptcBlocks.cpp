@@ -2,6 +2,8 @@
 // bit stream from its lowest bit; the tables below are the formats' own.
 #include "BptcBlocks.h"
 
+#include <FloatLevels.h>
+
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -471,17 +473,12 @@ void decode_bc6h(const uint8_t block[16], bool is_signed, uint16_t rgb_half[48])
 
 uint8_t half_to_level(uint16_t half)
 {
-    if (half & 0x8000)
-        return 0; // negative, -0 or a negative NaN
-    unsigned exponent = (half >> 10) & 31;
-    unsigned mantissa = half & 0x3FF;
-    if (exponent == 31)
-        return mantissa ? 0 : 255;
-    if (half >= 0x3C00)
+    const float v = BPrivate::half_to_float(half);
+    if (!(v > 0))
+        return 0; // negative, zero or NaN
+    if (v >= 1)
         return 255;
-    double v = exponent ? std::ldexp(double(1024 + mantissa), int(exponent) - 25)
-                        : std::ldexp(double(mantissa), -24);
-    return uint8_t(std::lround(v * 255.0));
+    return uint8_t(std::lround(double(v) * 255.0));
 }
 
 } // namespace pellara::bptc

@@ -356,19 +356,6 @@ inline uint32 snorm_level(double v)
     return uint32(std::lround((std::clamp(v, -1.0, 1.0) + 1.0) * 127.5));
 }
 
-float half_to_float(uint32 h)
-{
-    const uint32 sign = (h >> 15) & 1, exponent = (h >> 10) & 31, mantissa = h & 1023;
-    float v;
-    if (exponent == 0)
-        v = std::ldexp(float(mantissa), -24);
-    else if (exponent == 31)
-        v = mantissa != 0 ? NAN : INFINITY;
-    else
-        v = std::ldexp(float(mantissa | 1024), int(exponent) - 25);
-    return sign != 0 ? -v : v;
-}
-
 void decode_wide(const Surface& s, const uint8* data, BBitmap* bitmap)
 {
     const uint64 step = s.SampleBytes(), samples = s.width * s.height * s.channels;

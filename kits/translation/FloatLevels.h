@@ -12,6 +12,20 @@
 
 namespace BPrivate {
 
+// An IEEE half float's bits (DDS, BC6H) to its value, exactly.
+inline float half_to_float(uint32 h)
+{
+    const uint32 sign = (h >> 15) & 1, exponent = (h >> 10) & 31, mantissa = h & 1023;
+    float v;
+    if (exponent == 0)
+        v = std::ldexp(float(mantissa), -24);
+    else if (exponent == 31)
+        v = mantissa != 0 ? NAN : INFINITY;
+    else
+        v = std::ldexp(float(mantissa | 1024), int(exponent) - 25);
+    return sign != 0 ? -v : v;
+}
+
 // Gathers the range of every value of a picture's colour channels, then
 // turns each value into its level.
 class FloatLevels
