@@ -69,6 +69,11 @@ def jpeg():
     run('cjpeg', '-restart', '1B', '-outfile', f'{d}/restart.jpg', ppm)
     run('cjpeg', '-progressive', '-arithmetic', '-outfile', f'{d}/progressive-arith.jpg', ppm)
     magick(f'{d}/ycck.jpg', '-alpha', 'off', '-colorspace', 'CMYK')
+    # 12-bit and lossless JPEG (libavcodec's path): dcmtk's files of the
+    # reading corpus, which no tool here besides dcmtk writes.
+    made = os.path.join(here, '..', 'tests', 'data', 'corpus', 'made')
+    for name in ('jpeg-12bit-ycc-dcmtk.jpg', 'jpeg-lossless-grey-dcmtk.jpg'):
+        shutil.copy(os.path.join(made, name), d)
 
 
 def tiff():
@@ -93,6 +98,7 @@ def tiff():
     magick(f'{d}/bigtiff.tif', '-alpha', 'off', mode='RGB')
     run('convert', f'{d}/bigtiff.tif', f'TIFF64:{d}/bigtiff.tif')
     magick(f'{d}/big-endian.tif', '-alpha', 'off', '-endian', 'MSB')
+    magick(f'{d}/cmyk16.tif', '-alpha', 'off', '-colorspace', 'CMYK', '-depth', '16')
 
 
 def webp():

@@ -34,6 +34,10 @@ program=(
     libjxl-dev
     libopenjp2-7-dev
     libopenexr-dev
+    # 12-bit and lossless JPEG, which libjpeg-turbo 2.1 does not decode:
+    # FFmpeg's JPEG decoder and its sample converter.
+    libavcodec-dev
+    libswscale-dev
     # pellara-fuse's option parser (header-only: nothing at run time).
     libcli11-dev
     # QOI: the format's reference decoder, one header (nothing at run time).

@@ -1,4 +1,5 @@
 #include <JpegTranslator.h>
+#include <JpegWideSamples.h>
 
 #include <CodecSupport.h>
 #include <PictureFormats.h>
@@ -247,6 +248,12 @@ status_t decode(ReadJob* job, const ImageSource& source, const ReadBudget& budge
 status_t run_decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
                     BBitmap* bitmap)
 {
+    if (jpeg_needs_wide_decoder(source.data, source.size)) {
+        const status_t status = read_wide_jpeg(source, budget, header, bitmap);
+        if (bitmap == nullptr && status == B_OK)
+            header->orientation = jpeg_orientation(source.data, source.size);
+        return status;
+    }
     ReadJob* job = new (std::nothrow) ReadJob();
     if (job == nullptr)
         return B_NO_MEMORY;

@@ -361,6 +361,74 @@ void choose_put_routines(TIFFRGBAImage* img)
     }
 }
 
+// libtiff's RGBA interface takes separated (CMYK) pictures at 8 bits only;
+// 16-bit ones, contiguous in strips, are read a row at a time here, lit as
+// libtiff lights 8-bit CMYK (each ink's light times the black's) but at
+// full precision, as ImageMagick does, and only then rounded to 8 bits.
+// The light an ink leaves under a black that leaves kLight (both 16-bit).
+inline uint32 light(uint32 ink, uint32 kLight)
+{
+    return to8(uint32((uint64(65535 - ink) * kLight + 32767) / 65535));
+}
+
+bool is_cmyk16(TIFF* tif)
+{
+    uint16 photometric = 0, bits = 0, samples = 0, planar = PLANARCONFIG_CONTIG;
+    uint16 inkset = INKSET_CMYK, extraCount = 0;
+    uint16* extraKinds = nullptr;
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds);
+    if (photometric != PHOTOMETRIC_SEPARATED || bits != 16 || inkset != INKSET_CMYK ||
+        planar != PLANARCONFIG_CONTIG || TIFFIsTiled(tif) || samples != 4 + extraCount)
+        return false;
+    // Straight alpha or none: premultiplied inks have no agreed reading.
+    return extraCount == 0 || extraKinds[0] == EXTRASAMPLE_UNASSALPHA ||
+           extraKinds[0] == EXTRASAMPLE_UNSPECIFIED;
+}
+
+bool cmyk16_alpha(TIFF* tif)
+{
+    uint16 extraCount = 0;
+    uint16* extraKinds = nullptr;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds);
+    return extraCount > 0 && extraKinds[0] == EXTRASAMPLE_UNASSALPHA;
+}
+
+status_t decode_cmyk16(TIFF* tif, uint32 width, uint32 height, BBitmap* bitmap)
+{
+    uint16 samples = 4;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    const bool alpha = cmyk16_alpha(tif);
+    const tmsize_t rowSize = TIFFScanlineSize(tif);
+    if (rowSize < tmsize_t(uint64(width) * samples * 2))
+        return B_ILLEGAL_DATA;
+    std::unique_ptr<uint16[]> row(new (std::nothrow) uint16[size_t(rowSize) / 2 + 1]);
+    if (!row)
+        return B_NO_MEMORY;
+    uint8* bits = static_cast<uint8*>(bitmap->Bits());
+    const uint64 stride = uint64(bitmap->BytesPerRow());
+    for (uint32 y = 0; y < height; y++) {
+        if (TIFFReadScanline(tif, row.get(), y, 0) < 0)
+            return B_ILLEGAL_DATA;
+        uint32* out = reinterpret_cast<uint32*>(bits + y * stride);
+        const uint16* in = row.get();
+        for (uint32 x = 0; x < width; x++, in += samples) {
+            const uint32 k = 65535 - in[3];
+            const uint32 r = light(in[0], k);
+            const uint32 g = light(in[1], k);
+            const uint32 b = light(in[2], k);
+            const uint32 a = alpha ? to8(in[4]) : 255;
+            // The bitmap's words hold blue in the low byte.
+            out[x] = b | (g << 8) | (r << 16) | (a << 24);
+        }
+    }
+    return B_OK;
+}
+
 // The header stage when bitmap is null; otherwise the decode into bitmap,
 // whose size the header stage gave.
 status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
@@ -373,6 +441,22 @@ status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
         return B_ILLEGAL_DATA;
     if (!budget.Admits(width, height))
         return B_NO_MEMORY;
+    if (is_cmyk16(tif)) {
+        if (!plausible(tif, source.size))
+            return B_ILLEGAL_DATA;
+        if (bitmap == nullptr) {
+            uint16 orientation = ORIENTATION_TOPLEFT;
+            TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+            header->width = width;
+            header->height = height;
+            header->alpha = cmyk16_alpha(tif);
+            header->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
+            return B_OK;
+        }
+        if (width != header->width || height != header->height)
+            return B_ILLEGAL_DATA;
+        return decode_cmyk16(tif, width, height, bitmap);
+    }
     // A layout no reader here takes (12-bit samples, ...): no translator.
     char message[1024];
     if (!TIFFRGBAImageOK(tif, message))

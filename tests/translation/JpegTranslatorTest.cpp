@@ -225,6 +225,105 @@ TEST(JpegRead, ProgressiveScansAreCapped)
               read_with(jpeg_translator(), folder / "p.jpg", &bitmap, budget_with_scans(9)));
 }
 
+// JPEGs beyond libjpeg-turbo 2.1, written by dcmtk's codec (the reading
+// corpus's files): read through libavcodec as FFmpeg shows them, or refused
+// where FFmpeg itself gets them wrong.
+struct WideJpegCase
+{
+    const char* file;
+    status_t status;
+    int32 tolerance; // against FFmpeg's reading
+};
+
+const WideJpegCase kWideJpegCases[] = {
+    {"jpeg-12bit-grey-dcmtk.jpg", B_OK, 1},
+    {"jpeg-12bit-ycc-dcmtk.jpg", B_OK, 2},
+    {"jpeg-12bit-progressive-dcmtk.jpg", B_OK, 2},
+    {"jpeg-lossless-grey-dcmtk.jpg", B_OK, 0},
+    {"jpeg-lossless-rgb-dcmtk.jpg", B_OK, 0},
+    // FFmpeg scales 12-bit RGB-coded samples wrongly, and turns lossless
+    // samples deeper than 8 bits into noise.
+    {"jpeg-12bit-rgb-dcmtk.jpg", B_NO_TRANSLATOR, 0},
+    {"jpeg-lossless-16bit-dcmtk.jpg", B_NO_TRANSLATOR, 0},
+};
+
+void PrintTo(const WideJpegCase& c, std::ostream* os)
+{
+    *os << c.file;
+}
+
+std::string corpus_file(const std::string& name)
+{
+    return std::string(PELLARA_TEST_DATA) + "/corpus/made/" + name;
+}
+
+class WideJpegRead : public testing::TestWithParam<WideJpegCase>
+{
+};
+
+TEST_P(WideJpegRead, ReadsAsFfmpegDoesOrRefuses)
+{
+    const WideJpegCase& c = GetParam();
+    std::unique_ptr<BBitmap> bitmap;
+    testing::internal::CaptureStderr();
+    const status_t status = read_with(jpeg_translator(), corpus_file(c.file), &bitmap);
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    ASSERT_EQ(c.status, status);
+    if (status != B_OK) {
+        EXPECT_EQ(nullptr, bitmap);
+        return;
+    }
+    if (!have_program("ffmpeg"))
+        GTEST_SKIP() << "FFmpeg missing";
+    ScratchFolder folder;
+    ASSERT_TRUE(run_quietly("ffmpeg -nostdin -v error -i '" + corpus_file(c.file) +
+                            "' -pix_fmt rgba -c:v pam -f image2 '" + folder / "ref.pam" + "'"));
+    Reference reference;
+    ASSERT_TRUE(pam_reference(folder / "ref.pam", &reference));
+    std::string where;
+    EXPECT_LE(largest_difference(*bitmap, reference, &where), c.tolerance) << where;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, WideJpegRead, testing::ValuesIn(kWideJpegCases),
+                         [](const testing::TestParamInfo<WideJpegCase>& info) {
+                             std::string name = info.param.file;
+                             name = name.substr(5, name.size() - 15); // "jpeg-" ... "-dcmtk.jpg"
+                             for (char& ch : name)
+                                 if (ch == '-')
+                                     ch = '_';
+                             return name;
+                         });
+
+// A 12-bit file cut anywhere is refused, not padded with grey as libavcodec
+// pads it; one claiming a size its bytes cannot hold, from its header.
+TEST(WideJpegRefusal, CutOrForgedFilesAreRefused)
+{
+    const std::vector<uint8> whole = read_all(corpus_file("jpeg-12bit-ycc-dcmtk.jpg"));
+    ASSERT_FALSE(whole.empty());
+    for (size_t keep : {whole.size() - 2, whole.size() * 9 / 10, whole.size() / 2, size_t(200)}) {
+        std::vector<uint8> cut(whole.begin(), whole.begin() + keep);
+        BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
+        EXPECT_EQ(B_ILLEGAL_DATA, jpeg_translator()->Read(source_of(cut), ReadBudget(), &bitmap))
+            << keep << " bytes";
+        EXPECT_EQ(nullptr, bitmap);
+    }
+    std::vector<uint8> forged = whole;
+    bool found = false;
+    for (size_t i = 2; i + 9 < forged.size() && !found; i++) {
+        if (forged[i] == 0xFF && forged[i + 1] == 0xC1) {
+            // 4096 x 4096: within the pixel ceiling, beyond the file's bytes.
+            forged[i + 5] = forged[i + 7] = 0x10;
+            forged[i + 6] = forged[i + 8] = 0;
+            found = true;
+        }
+    }
+    ASSERT_TRUE(found);
+    BBitmap* bitmap = nullptr;
+    EXPECT_EQ(B_ILLEGAL_DATA, jpeg_translator()->Read(source_of(forged), ReadBudget(), &bitmap));
+    EXPECT_EQ(B_NO_MEMORY,
+              jpeg_translator()->Read(source_of(whole), budget_with_pixels(100), &bitmap));
+}
+
 // The writer: quality 90 from the rows, B_RGB32's alpha byte ignored, and a
 // file that libjpeg-turbo elsewhere decodes as ours does.
 TEST(JpegWrite, IgnoresAlphaAndDecodesAlike)

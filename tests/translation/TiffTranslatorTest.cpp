@@ -51,6 +51,16 @@ const ReadCase kTiffCases[] = {
     {"Cmyk", "src('CMYK').save(d + '/in.tif')", "in.tif", Decoder::kPillow, 1},
     {"CmykByImageMagick", MAGICK("'-alpha', 'off', '-colorspace', 'CMYK'"), "in.tif",
      Decoder::kPillow, 1},
+    // 16-bit inks, beyond libtiff's RGBA interface: lit at full precision
+    // as ImageMagick lights them; predictor and straight alpha included.
+    {"Cmyk16", MAGICK("'-alpha', 'off', '-colorspace', 'CMYK', '-depth', '16'"), "in.tif",
+     Decoder::kMagick, 1},
+    {"Cmyk16LzwPredictor",
+     MAGICK("'-alpha', 'off', '-colorspace', 'CMYK', '-depth', '16', '-compress', 'LZW', "
+            "'-define', 'tiff:predictor=2'"),
+     "in.tif", Decoder::kMagick, 1},
+    {"CmykAlpha16", MAGICK("'-colorspace', 'CMYK', '-depth', '16'"), "in.tif", Decoder::kMagick,
+     1},
     {"JpegYCbCr", MAGICK("'-alpha', 'off', '-compress', 'JPEG'"), "in.tif", Decoder::kMagick, 1},
     // CIE L*a*b*: whole steps of a and b (ImageMagick reads them half a
     // step off) move strong colours' weakest channel by many levels, so

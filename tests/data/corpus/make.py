@@ -242,6 +242,10 @@ magick('tiff-grey4-alpha-im.tif', ['-type', 'GrayscaleAlpha', '-depth', '4'], SR
 magick('tiff-cmyk-jpeg-im.tif', ['-alpha', 'off', '-colorspace', 'CMYK', '-depth', '16', '-compress', 'JPEG'],
        SRC_16)
 magick('tiff-cmyk8-im.tif', ['-colorspace', 'CMYK'])
+magick('tiff-cmyk16-im.tif', ['-alpha', 'off', '-colorspace', 'CMYK', '-depth', '16'], SRC_16)
+magick('tiff-cmyk16-lzw-predictor-im.tif', ['-alpha', 'off', '-colorspace', 'CMYK', '-depth', '16', '-compress', 'LZW',
+                                            '-define', 'tiff:predictor=2'], SRC_16)
+magick('tiff-cmyka16-im.tif', ['-colorspace', 'CMYK', '-depth', '16'], SRC_16)
 magick('tiff-planar-im.tif', ['-interlace', 'Plane'])
 magick('tiff-tiled-im.tif', ['-define', 'tiff:tile-geometry=16x16'])
 magick('tiff-jpeg-ycbcr-im.tif', ['-compress', 'JPEG', '-quality', '90'])
@@ -513,6 +517,75 @@ tiff = b'II*\x00' + struct.pack('<I', 0x7FFF0000) + b'\x00' * 8
 app1 = b'Exif\x00\x00' + tiff
 hand('jpeg-damaged-exif-hand.jpg',
      jpeg[:2] + b'\xff\xe1' + struct.pack('>H', len(app1) + 2) + app1 + jpeg[2:])
+
+# 12-bit and lossless JPEG, which libjpeg-turbo 2.1 does not decode: dcmtk's
+# own IJG-based codec writes them into DICOM files (dcmcjpeg), from which
+# the JPEG stream is taken whole (pydicom). Samples carry detail below the
+# 8-bit levels, so a reader that drops the low bits early shows it.
+def dicom_source(path, image, bits):
+    try:
+        import pydicom
+        from pydicom.dataset import FileDataset, FileMetaDataset
+        from pydicom.uid import ExplicitVRLittleEndian, SecondaryCaptureImageStorage, generate_uid
+    except ImportError:
+        return False
+    meta = FileMetaDataset()
+    meta.MediaStorageSOPClassUID = SecondaryCaptureImageStorage
+    meta.MediaStorageSOPInstanceUID = generate_uid()
+    meta.TransferSyntaxUID = ExplicitVRLittleEndian
+    ds = FileDataset(None, {}, file_meta=meta, preamble=b'\0' * 128)
+    ds.SOPClassUID = meta.MediaStorageSOPClassUID
+    ds.SOPInstanceUID = meta.MediaStorageSOPInstanceUID
+    ds.StudyInstanceUID = generate_uid()
+    ds.SeriesInstanceUID = generate_uid()
+    ds.Modality = 'OT'
+    ds.Rows, ds.Columns = image.height, image.width
+    colour = image.mode == 'RGB'
+    ds.SamplesPerPixel = 3 if colour else 1
+    ds.PhotometricInterpretation = 'RGB' if colour else 'MONOCHROME2'
+    if colour:
+        ds.PlanarConfiguration = 0
+    ds.BitsAllocated = 8 if bits == 8 else 16
+    ds.BitsStored = bits
+    ds.HighBit = bits - 1
+    ds.PixelRepresentation = 0
+    samples = []
+    for i, v in enumerate(image.getdata()):
+        x, y = i % image.width, i // image.width
+        for c in (v if colour else (v,)):
+            samples.append(c if bits == 8 else (c << (bits - 8)) | ((x * 3 + y) % (1 << (bits - 8))))
+    ds.PixelData = bytes(samples) if bits == 8 else struct.pack('<%dH' % len(samples), *samples)
+    ds.is_little_endian, ds.is_implicit_VR = True, False
+    ds.save_as(path, write_like_original=False)
+    return True
+
+
+def dcmtk(name, image, bits, args):
+    path = target(name)
+    source = os.path.join(scratch, 'in.dcm')
+    coded = os.path.join(scratch, 'coded.dcm')
+    if not dicom_source(source, image, bits):
+        note(name, 'pydicom missing')
+        return
+    run(name, ['dcmcjpeg'] + args + [source, coded])
+    if name not in made:
+        return
+    import pydicom
+    from pydicom.encaps import generate_pixel_data_frame
+    stream = next(generate_pixel_data_frame(pydicom.dcmread(coded).PixelData))
+    if not stream.endswith(b'\xff\xd9'):  # DICOM pads fragments to even lengths
+        stream = stream[:-1]
+    with open(path, 'wb') as f:
+        f.write(stream)
+
+
+dcmtk('jpeg-12bit-grey-dcmtk.jpg', GREY, 12, ['+ee'])
+dcmtk('jpeg-12bit-ycc-dcmtk.jpg', RGB, 12, ['+ee'])
+dcmtk('jpeg-12bit-progressive-dcmtk.jpg', RGB, 12, ['+ep'])
+dcmtk('jpeg-12bit-rgb-dcmtk.jpg', RGB, 12, ['+ee', '+cr'])
+dcmtk('jpeg-lossless-grey-dcmtk.jpg', GREY, 8, ['+el'])
+dcmtk('jpeg-lossless-rgb-dcmtk.jpg', RGB, 8, ['+el'])
+dcmtk('jpeg-lossless-16bit-dcmtk.jpg', GREY, 16, ['+el'])
 
 # --- JPEG 2000 ----------------------------------------------------------
 def opj(name, args, source):

@@ -1,0 +1,260 @@
+#include <JpegWideSamples.h>
+
+#include <Bitmap.h>
+#include <CodecSupport.h>
+#include <PictureHeaders.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/log.h>
+#include <libswscale/swscale.h>
+}
+
+namespace BPrivate {
+
+namespace {
+
+struct FrameHeader
+{
+    uint8 marker = 0; // the SOFn marker's second byte; 0 when none was found
+    uint8 precision = 0;
+    uint32 width = 0;
+    uint32 height = 0;
+    uint8 components = 0;
+    uint8 maxSampling = 1;
+    size_t scanAt = 0; // where the first scan's header starts
+};
+
+uint16 big16(const uint8* at)
+{
+    return uint16((at[0] << 8) | at[1]);
+}
+
+bool is_frame_marker(uint8 marker)
+{
+    // SOF0..SOF15 but DHT (C4), JPG (C8) and DAC (CC).
+    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+           marker != 0xCC;
+}
+
+// The frame header and the first scan's offset, walking the segments
+// before the entropy-coded data.
+FrameHeader frame_header(const uint8* data, size_t size)
+{
+    FrameHeader frame;
+    size_t at = 2;
+    while (at + 4 <= size) {
+        if (data[at] != 0xFF)
+            return frame;
+        const uint8 marker = data[at + 1];
+        if (marker == 0xFF) {
+            at++;
+            continue;
+        }
+        if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+            at += 2;
+            continue;
+        }
+        if (marker == 0xD9)
+            return frame;
+        const size_t length = big16(data + at + 2);
+        if (length < 2 || at + 2 + length > size)
+            return frame;
+        if (marker == 0xDA) {
+            frame.scanAt = at;
+            return frame;
+        }
+        if (is_frame_marker(marker) && frame.marker == 0 && length >= 8) {
+            const uint8* s = data + at + 4;
+            frame.marker = marker;
+            frame.precision = s[0];
+            frame.height = big16(s + 1);
+            frame.width = big16(s + 3);
+            frame.components = s[5];
+            for (size_t c = 0; c < frame.components && 8 + c * 3 + 2 < length; c++) {
+                const uint8 sampling = s[6 + c * 3 + 1];
+                frame.maxSampling = std::max<uint8>(
+                    frame.maxSampling, std::max<uint8>(sampling >> 4, sampling & 15));
+            }
+        }
+        at += 2 + length;
+    }
+    return frame;
+}
+
+bool is_lossless(uint8 marker)
+{
+    return marker == 0xC3 || marker == 0xC7 || marker == 0xCB || marker == 0xCF;
+}
+
+// libavcodec logs to standard error by default; a picture that fails to
+// decode is reported by the status alone.
+void quiet_libav()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
+}
+
+// The layouts libavcodec 5.1 decodes as dcmtk's JPEG codec does: grey and
+// YCbCr at 12 bits, grey and RGB lossless at 8. Its 12-bit RGB-coded
+// pictures (no colour transform) come out wrongly scaled, and are refused.
+bool read_right(AVPixelFormat format)
+{
+    switch (format) {
+    case AV_PIX_FMT_GRAY16LE:
+    case AV_PIX_FMT_GRAY16BE:
+    case AV_PIX_FMT_YUV420P16LE:
+    case AV_PIX_FMT_YUV420P16BE:
+    case AV_PIX_FMT_YUV422P16LE:
+    case AV_PIX_FMT_YUV422P16BE:
+    case AV_PIX_FMT_YUV444P16LE:
+    case AV_PIX_FMT_YUV444P16BE:
+    case AV_PIX_FMT_GRAY8:
+    case AV_PIX_FMT_BGR24:
+        return true;
+    default:
+        return false;
+    }
+}
+
+struct Decoder
+{
+    AVCodecContext* context = nullptr;
+    AVPacket* packet = nullptr;
+    AVFrame* frame = nullptr;
+    uint8* padded = nullptr;
+    SwsContext* scaler = nullptr;
+
+    ~Decoder()
+    {
+        sws_freeContext(scaler);
+        av_free(padded);
+        av_frame_free(&frame);
+        av_packet_free(&packet);
+        avcodec_free_context(&context);
+    }
+};
+
+// The whole picture in straight BGRA rows of bitmap: libswscale converts
+// whatever layout the decoder gives (grey, YCbCr at any subsampling, RGB;
+// 16-bit samples) to 8 bits, as FFmpeg's own tools show such files.
+status_t convert(const AVFrame* frame, BBitmap* bitmap, Decoder* decoder)
+{
+    const AVPixelFormat format = static_cast<AVPixelFormat>(frame->format);
+    decoder->scaler = sws_getContext(frame->width, frame->height, format, frame->width,
+                                     frame->height, AV_PIX_FMT_BGRA,
+                                     SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                     nullptr, nullptr, nullptr);
+    if (decoder->scaler == nullptr)
+        return B_NO_TRANSLATOR;
+    // JPEG's YCbCr spans the full range unless the decoder says otherwise.
+    const int fullRange = frame->color_range == AVCOL_RANGE_MPEG ? 0 : 1;
+    const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
+    sws_setColorspaceDetails(decoder->scaler, coefficients, fullRange, coefficients, 1, 0,
+                             1 << 16, 1 << 16);
+    uint8* rows[4] = {static_cast<uint8*>(bitmap->Bits()), nullptr, nullptr, nullptr};
+    int strides[4] = {int(bitmap->BytesPerRow()), 0, 0, 0};
+    if (sws_scale(decoder->scaler, frame->data, frame->linesize, 0, frame->height, rows,
+                  strides) != frame->height)
+        return B_ILLEGAL_DATA;
+    // The layouts read here carry no alpha.
+    const int64 count = int64(bitmap->PixelWidth()) * bitmap->PixelHeight();
+    uint32* words = static_cast<uint32*>(bitmap->Bits());
+    for (int64 i = 0; i < count; i++)
+        words[i] |= 0xFF000000u;
+    return B_OK;
+}
+
+} // namespace
+
+bool jpeg_needs_wide_decoder(const uint8* data, size_t size)
+{
+    const FrameHeader frame = frame_header(data, size);
+    return frame.marker != 0 && (frame.precision != 8 || is_lossless(frame.marker));
+}
+
+status_t read_wide_jpeg(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header, BBitmap* bitmap)
+{
+    const FrameHeader frame = frame_header(source.data, source.size);
+    // Arithmetic coding (SOF9 and up) and hierarchical frames are beyond
+    // libavcodec's decoder; precisions other than JPEG's own are forgeries.
+    const bool huffman = frame.marker == 0xC0 || frame.marker == 0xC1 ||
+                         frame.marker == 0xC2 || frame.marker == 0xC3;
+    if (!huffman)
+        return B_NO_TRANSLATOR;
+    if (frame.scanAt == 0 || frame.width == 0 || frame.height == 0 ||
+        frame.components == 0)
+        return B_ILLEGAL_DATA;
+    // libavcodec 5.1 misreads lossless JPEG deeper than 8 bits (dcmtk's
+    // 12- and 16-bit files come out as noise), so only 8-bit is taken.
+    if (frame.precision != (is_lossless(frame.marker) ? 8 : 12))
+        return B_NO_TRANSLATOR;
+    if (bitmap == nullptr) {
+        header->width = frame.width;
+        header->height = frame.height;
+        if (!budget.Admits(frame.width, frame.height))
+            return B_NO_MEMORY;
+        // Huffman coding spends a bit at least on every block (every
+        // sample, lossless); the component with the fewest blocks has at
+        // least those of the picture cut by the largest sampling factor.
+        const uint64 unit = is_lossless(frame.marker) ? 1 : 8 * uint64(frame.maxSampling);
+        const uint64 fewest = ((frame.width + unit - 1) / unit) * ((frame.height + unit - 1) / unit);
+        header->leastBytes = frame.scanAt + (fewest + 7) / 8;
+        return B_OK;
+    }
+    if (frame.width != header->width || frame.height != header->height)
+        return B_ILLEGAL_DATA;
+    // libavcodec pads a cut scan with grey; a file that ends before its end
+    // of image is refused instead, as every other JPEG is. Markers cannot
+    // occur inside entropy-coded data (0xFF is stuffed there), so the end
+    // marker's presence after the first scan is the test.
+    bool ended = false;
+    for (size_t i = frame.scanAt; i + 1 < source.size; i++) {
+        if (source.data[i] == 0xFF && source.data[i + 1] == 0xD9) {
+            ended = true;
+            break;
+        }
+    }
+    if (!ended)
+        return B_ILLEGAL_DATA;
+
+    quiet_libav();
+    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+    if (codec == nullptr)
+        return B_NO_TRANSLATOR;
+    Decoder decoder;
+    decoder.context = avcodec_alloc_context3(codec);
+    decoder.packet = av_packet_alloc();
+    decoder.frame = av_frame_alloc();
+    decoder.padded = static_cast<uint8*>(av_malloc(source.size + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (decoder.context == nullptr || decoder.packet == nullptr || decoder.frame == nullptr ||
+        decoder.padded == nullptr)
+        return B_NO_MEMORY;
+    std::memcpy(decoder.padded, source.data, source.size);
+    std::memset(decoder.padded + source.size, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+    decoder.context->thread_count = 1;
+    decoder.context->max_pixels = int64(std::min<uint64>(budget.maxPixels, INT64_MAX));
+    decoder.context->err_recognition = AV_EF_EXPLODE;
+    if (avcodec_open2(decoder.context, codec, nullptr) < 0)
+        return B_NO_TRANSLATOR;
+    decoder.packet->data = decoder.padded;
+    decoder.packet->size = int(std::min<size_t>(source.size, INT32_MAX));
+    if (avcodec_send_packet(decoder.context, decoder.packet) < 0 ||
+        avcodec_receive_frame(decoder.context, decoder.frame) < 0)
+        return B_ILLEGAL_DATA;
+    if (decoder.frame->width != int(frame.width) || decoder.frame->height != int(frame.height) ||
+        (decoder.frame->decode_error_flags != 0))
+        return B_ILLEGAL_DATA;
+    if (!read_right(AVPixelFormat(decoder.frame->format)))
+        return B_NO_TRANSLATOR;
+    return convert(decoder.frame, bitmap, &decoder);
+}
+
+} // namespace BPrivate
