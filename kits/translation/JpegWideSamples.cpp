@@ -28,6 +28,8 @@ struct FrameHeader
     uint32 height = 0;
     uint8 components = 0;
     uint8 maxSampling = 1;
+    uint8 ids[3] = {0, 0, 0};
+    int32 adobeTransform = -1; // from an APP14 "Adobe" segment; -1 without one
     size_t scanAt = 0; // where the first scan's header starts
 };
 
@@ -70,6 +72,8 @@ FrameHeader frame_header(const uint8* data, size_t size)
             frame.scanAt = at;
             return frame;
         }
+        if (marker == 0xEE && length >= 14 && std::memcmp(data + at + 4, "Adobe", 5) == 0)
+            frame.adobeTransform = data[at + 4 + 11];
         if (is_frame_marker(marker) && frame.marker == 0 && length >= 8) {
             const uint8* s = data + at + 4;
             frame.marker = marker;
@@ -78,6 +82,8 @@ FrameHeader frame_header(const uint8* data, size_t size)
             frame.width = big16(s + 3);
             frame.components = s[5];
             for (size_t c = 0; c < frame.components && 8 + c * 3 + 2 < length; c++) {
+                if (c < 3)
+                    frame.ids[c] = s[6 + c * 3];
                 const uint8 sampling = s[6 + c * 3 + 1];
                 frame.maxSampling = std::max<uint8>(
                     frame.maxSampling, std::max<uint8>(sampling >> 4, sampling & 15));
@@ -91,6 +97,18 @@ FrameHeader frame_header(const uint8* data, size_t size)
 bool is_lossless(uint8 marker)
 {
     return marker == 0xC3 || marker == 0xC7 || marker == 0xCB || marker == 0xCF;
+}
+
+// Whether a 12-bit picture is grey or YCbCr, the layouts libavcodec reads
+// right: not RGB-coded (no colour transform, as Adobe's marker or the
+// components' names say, the way libavcodec decides it), not CMYK.
+bool ycc_or_grey(const FrameHeader& frame)
+{
+    if (frame.components == 1)
+        return true;
+    if (frame.components != 3 || frame.adobeTransform == 0)
+        return false;
+    return !(frame.ids[0] == 'R' && frame.ids[1] == 'G' && frame.ids[2] == 'B');
 }
 
 // libavcodec logs to standard error by default; a picture that fails to
@@ -195,6 +213,8 @@ status_t read_wide_jpeg(const ImageSource& source, const ReadBudget& budget,
     // libavcodec 5.1 misreads lossless JPEG deeper than 8 bits (dcmtk's
     // 12- and 16-bit files come out as noise), so only 8-bit is taken.
     if (frame.precision != (is_lossless(frame.marker) ? 8 : 12))
+        return B_NO_TRANSLATOR;
+    if (!is_lossless(frame.marker) && !ycc_or_grey(frame))
         return B_NO_TRANSLATOR;
     if (bitmap == nullptr) {
         header->width = frame.width;
