@@ -26,6 +26,9 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
 # Qt's extra image plugins read what none of our own translators takes
 # (ICNS, WBMP, MNG); the icon is an SVG, drawn by Qt's SVG icon engine
 # (qt6-svg-plugins from Debian 13 on, libqt6svg6 before).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-image-formats-plugins, qt6-svg-plugins | libqt6svg6")
+# FFmpeg's JPEG decoder and converter, loaded at run time, read 12-bit and
+# lossless JPEG (Debian 12's names).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "qt6-image-formats-plugins, qt6-svg-plugins | libqt6svg6, libavcodec59, libswscale6")
 
 include(CPack)

@@ -9,16 +9,91 @@
 #include <cstring>
 #include <mutex>
 
+#include <dlfcn.h>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavutil/imgutils.h>
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 #include <libswscale/swscale.h>
 }
 
 namespace BPrivate {
 
 namespace {
+
+// FFmpeg's libraries are loaded when the first such file comes, not linked:
+// they weigh about 100 MB with what they pull in, for files few people
+// have, so the package only recommends them. The headers built against name
+// the library versions whose layouts they describe.
+#define PELLARA_SONAME(name, major) "lib" name ".so." AV_STRINGIFY(major)
+
+struct Libav
+{
+    decltype(&avcodec_find_decoder) find_decoder = nullptr;
+    decltype(&avcodec_alloc_context3) alloc_context = nullptr;
+    decltype(&avcodec_open2) open = nullptr;
+    decltype(&avcodec_send_packet) send_packet = nullptr;
+    decltype(&avcodec_receive_frame) receive_frame = nullptr;
+    decltype(&avcodec_free_context) free_context = nullptr;
+    decltype(&av_packet_alloc) packet_alloc = nullptr;
+    decltype(&av_packet_free) packet_free = nullptr;
+    decltype(&av_frame_alloc) frame_alloc = nullptr;
+    decltype(&av_frame_free) frame_free = nullptr;
+    decltype(&av_malloc) malloc = nullptr;
+    decltype(&av_free) free = nullptr;
+    decltype(&av_log_set_level) log_set_level = nullptr;
+    decltype(&sws_getContext) sws_context = nullptr;
+    decltype(&sws_freeContext) sws_free = nullptr;
+    decltype(&sws_getCoefficients) sws_coefficients = nullptr;
+    decltype(&sws_setColorspaceDetails) sws_colorspace = nullptr;
+    decltype(&sws_scale) scale = nullptr;
+    bool loaded = false;
+};
+
+template <typename Function>
+bool resolve(void* library, const char* name, Function* function)
+{
+    *function = reinterpret_cast<Function>(dlsym(library, name));
+    return *function != nullptr;
+}
+
+// The libraries, loaded once and kept; null when one is missing.
+const Libav* libav()
+{
+    static Libav lib;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        void* util = dlopen(PELLARA_SONAME("avutil", LIBAVUTIL_VERSION_MAJOR), RTLD_NOW);
+        void* codec = dlopen(PELLARA_SONAME("avcodec", LIBAVCODEC_VERSION_MAJOR), RTLD_NOW);
+        void* scale = dlopen(PELLARA_SONAME("swscale", LIBSWSCALE_VERSION_MAJOR), RTLD_NOW);
+        if (util == nullptr || codec == nullptr || scale == nullptr)
+            return;
+        lib.loaded = resolve(codec, "avcodec_find_decoder", &lib.find_decoder) &&
+                     resolve(codec, "avcodec_alloc_context3", &lib.alloc_context) &&
+                     resolve(codec, "avcodec_open2", &lib.open) &&
+                     resolve(codec, "avcodec_send_packet", &lib.send_packet) &&
+                     resolve(codec, "avcodec_receive_frame", &lib.receive_frame) &&
+                     resolve(codec, "avcodec_free_context", &lib.free_context) &&
+                     resolve(codec, "av_packet_alloc", &lib.packet_alloc) &&
+                     resolve(codec, "av_packet_free", &lib.packet_free) &&
+                     resolve(util, "av_frame_alloc", &lib.frame_alloc) &&
+                     resolve(util, "av_frame_free", &lib.frame_free) &&
+                     resolve(util, "av_malloc", &lib.malloc) &&
+                     resolve(util, "av_free", &lib.free) &&
+                     resolve(util, "av_log_set_level", &lib.log_set_level) &&
+                     resolve(scale, "sws_getContext", &lib.sws_context) &&
+                     resolve(scale, "sws_freeContext", &lib.sws_free) &&
+                     resolve(scale, "sws_getCoefficients", &lib.sws_coefficients) &&
+                     resolve(scale, "sws_setColorspaceDetails", &lib.sws_colorspace) &&
+                     resolve(scale, "sws_scale", &lib.scale);
+        // FFmpeg logs to standard error by default; a picture that fails
+        // to decode is reported by the status alone.
+        if (lib.loaded)
+            lib.log_set_level(AV_LOG_QUIET);
+    });
+    return lib.loaded ? &lib : nullptr;
+}
 
 struct FrameHeader
 {
@@ -111,14 +186,6 @@ bool ycc_or_grey(const FrameHeader& frame)
     return !(frame.ids[0] == 'R' && frame.ids[1] == 'G' && frame.ids[2] == 'B');
 }
 
-// libavcodec logs to standard error by default; a picture that fails to
-// decode is reported by the status alone.
-void quiet_libav()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_QUIET); });
-}
-
 // The layouts libavcodec 5.1 decodes as dcmtk's JPEG codec does: grey and
 // YCbCr at 12 bits, grey and RGB lossless at 8. Its 12-bit RGB-coded
 // pictures (no colour transform) come out wrongly scaled, and are refused.
@@ -143,6 +210,9 @@ bool read_right(AVPixelFormat format)
 
 struct Decoder
 {
+    explicit Decoder(const Libav* lib) : av(lib) {}
+
+    const Libav* av;
     AVCodecContext* context = nullptr;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
@@ -151,11 +221,11 @@ struct Decoder
 
     ~Decoder()
     {
-        sws_freeContext(scaler);
-        av_free(padded);
-        av_frame_free(&frame);
-        av_packet_free(&packet);
-        avcodec_free_context(&context);
+        av->sws_free(scaler);
+        av->free(padded);
+        av->frame_free(&frame);
+        av->packet_free(&packet);
+        av->free_context(&context);
     }
 };
 
@@ -165,7 +235,8 @@ struct Decoder
 status_t convert(const AVFrame* frame, BBitmap* bitmap, Decoder* decoder)
 {
     const AVPixelFormat format = static_cast<AVPixelFormat>(frame->format);
-    decoder->scaler = sws_getContext(frame->width, frame->height, format, frame->width,
+    const Libav* av = decoder->av;
+    decoder->scaler = av->sws_context(frame->width, frame->height, format, frame->width,
                                      frame->height, AV_PIX_FMT_BGRA,
                                      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
                                      nullptr, nullptr, nullptr);
@@ -173,12 +244,12 @@ status_t convert(const AVFrame* frame, BBitmap* bitmap, Decoder* decoder)
         return B_NO_TRANSLATOR;
     // JPEG's YCbCr spans the full range unless the decoder says otherwise.
     const int fullRange = frame->color_range == AVCOL_RANGE_MPEG ? 0 : 1;
-    const int* coefficients = sws_getCoefficients(SWS_CS_ITU601);
-    sws_setColorspaceDetails(decoder->scaler, coefficients, fullRange, coefficients, 1, 0,
+    const int* coefficients = av->sws_coefficients(SWS_CS_ITU601);
+    av->sws_colorspace(decoder->scaler, coefficients, fullRange, coefficients, 1, 0,
                              1 << 16, 1 << 16);
     uint8* rows[4] = {static_cast<uint8*>(bitmap->Bits()), nullptr, nullptr, nullptr};
     int strides[4] = {int(bitmap->BytesPerRow()), 0, 0, 0};
-    if (sws_scale(decoder->scaler, frame->data, frame->linesize, 0, frame->height, rows,
+    if (av->scale(decoder->scaler, frame->data, frame->linesize, 0, frame->height, rows,
                   strides) != frame->height)
         return B_ILLEGAL_DATA;
     // The layouts read here carry no alpha.
@@ -245,15 +316,15 @@ status_t read_wide_jpeg(const ImageSource& source, const ReadBudget& budget,
     if (!ended)
         return B_ILLEGAL_DATA;
 
-    quiet_libav();
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_MJPEG);
+    const Libav* av = libav();
+    const AVCodec* codec = av != nullptr ? av->find_decoder(AV_CODEC_ID_MJPEG) : nullptr;
     if (codec == nullptr)
         return B_NO_TRANSLATOR;
-    Decoder decoder;
-    decoder.context = avcodec_alloc_context3(codec);
-    decoder.packet = av_packet_alloc();
-    decoder.frame = av_frame_alloc();
-    decoder.padded = static_cast<uint8*>(av_malloc(source.size + AV_INPUT_BUFFER_PADDING_SIZE));
+    Decoder decoder(av);
+    decoder.context = av->alloc_context(codec);
+    decoder.packet = av->packet_alloc();
+    decoder.frame = av->frame_alloc();
+    decoder.padded = static_cast<uint8*>(av->malloc(source.size + AV_INPUT_BUFFER_PADDING_SIZE));
     if (decoder.context == nullptr || decoder.packet == nullptr || decoder.frame == nullptr ||
         decoder.padded == nullptr)
         return B_NO_MEMORY;
@@ -262,12 +333,12 @@ status_t read_wide_jpeg(const ImageSource& source, const ReadBudget& budget,
     decoder.context->thread_count = 1;
     decoder.context->max_pixels = int64(std::min<uint64>(budget.maxPixels, INT64_MAX));
     decoder.context->err_recognition = AV_EF_EXPLODE;
-    if (avcodec_open2(decoder.context, codec, nullptr) < 0)
+    if (av->open(decoder.context, codec, nullptr) < 0)
         return B_NO_TRANSLATOR;
     decoder.packet->data = decoder.padded;
     decoder.packet->size = int(std::min<size_t>(source.size, INT32_MAX));
-    if (avcodec_send_packet(decoder.context, decoder.packet) < 0 ||
-        avcodec_receive_frame(decoder.context, decoder.frame) < 0)
+    if (av->send_packet(decoder.context, decoder.packet) < 0 ||
+        av->receive_frame(decoder.context, decoder.frame) < 0)
         return B_ILLEGAL_DATA;
     if (decoder.frame->width != int(frame.width) || decoder.frame->height != int(frame.height) ||
         (decoder.frame->decode_error_flags != 0))
