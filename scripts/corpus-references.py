@@ -279,6 +279,10 @@ def decode_magick(path, fmt, scratch):
     command = [MAGICK, source, '-format', '%z', '-write', 'info:' + depth_file]
     if fmt == 'gif':
         command += ['-coalesce']
+    if fmt == 'exr':
+        # Float pictures are data (as FFmpeg and our readers take them):
+        # ImageMagick labels them linear and would put a gamma on them.
+        command += ['-set', 'colorspace', 'sRGB']
     command += ['-auto-orient', '-colorspace', 'sRGB', '-depth', '8', 'pam:-']
     p = run(command)
     if p.returncode != 0 or not p.stdout:
@@ -333,7 +337,20 @@ def decode_to_png(command, scratch):
 
 
 def decode_heif_convert(path, fmt, scratch):
-    return decode_to_png(['heif-convert', path], scratch)
+    try:
+        return decode_to_png(['heif-convert', path], scratch)
+    except Refused:
+        # A file of several pictures is written as out-1.png, out-2.png, ...
+        # in the order heif-info lists them: take the primary one.
+        listed = run(['heif-info', path]).stdout.decode('latin-1').split('\n')
+        pictures = [line for line in listed if line.startswith('image:')]
+        primary = [i for i, line in enumerate(pictures) if line.endswith('primary')]
+        numbered = os.path.join(scratch, 'out-%d.png' % (primary[0] + 1)) if primary else ''
+        if len(pictures) < 2 or not os.path.exists(numbered):
+            raise
+        with Image.open(numbered) as im:
+            im.load()
+            return to_rgba(im), 16 if im.mode.startswith('I') else 8
 
 
 def decode_avifdec(path, fmt, scratch):

@@ -86,6 +86,9 @@ tests=(
     libavif-bin
     libjxl-tools
     libopenjp2-tools
+    # OpenEXR's own tools write the corpus's tiled, multi-part, multi-view
+    # and preview EXR files.
+    openexr
     # The resolution pellara-fuse records, read back from JPEG XL files;
     # bench/kinds.sh times whole runs with hyperfine and their peak memory
     # with GNU time.

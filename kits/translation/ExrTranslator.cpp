@@ -3,6 +3,8 @@
 #include <CodecSupport.h>
 #include <FloatLevels.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -15,6 +17,7 @@
 #include <OpenEXR/ImfHeader.h>
 #include <OpenEXR/ImfIO.h>
 #include <OpenEXR/ImfInputFile.h>
+#include <OpenEXR/ImfRgbaFile.h>
 
 namespace BPrivate {
 
@@ -26,6 +29,9 @@ constexpr int kMaxSide = 65536;
 // Rows decoded at a time: the picture is read twice (range, then levels)
 // through a buffer of this many rows rather than held whole in floats.
 constexpr int kStripRows = 64;
+// The display window beyond the data window is not stored: it is held to
+// deflate's ratio, so a few bytes cannot ask for a huge blank frame.
+constexpr uint64 kFramePixelsPerByte = 1032;
 
 class MemoryStream : public Imf::IStream
 {
@@ -72,11 +78,14 @@ private:
 };
 
 // Which channels make the picture: three colours, or one grey, and alpha.
-// The names point into the file's header.
+// The names point into the file's header. Luminance with chroma (Y, RY,
+// BY, the chroma at half resolution) is read through the library's RGBA
+// interface, which turns it into colour; colour then holds R, G, B.
 struct Layout
 {
     std::vector<const char*> colour; // 3 names, or 1 for grey
     const char* alpha = nullptr;
+    bool chroma = false;
 };
 
 bool choose_layout(const Imf::ChannelList& channels, Layout* layout)
@@ -84,8 +93,13 @@ bool choose_layout(const Imf::ChannelList& channels, Layout* layout)
     auto has = [&](const char* name) { return channels.findChannel(name) != nullptr; };
     if (has("R") && has("G") && has("B"))
         layout->colour = {"R", "G", "B"};
-    else if (has("Y"))
+    else if (has("Y")) {
         layout->colour = {"Y"};
+        if (has("RY") || has("BY")) {
+            layout->chroma = true;
+            layout->colour = {"R", "G", "B"};
+        }
+    }
     else if (has("Z"))
         layout->colour = {"Z"};
     else {
@@ -100,9 +114,10 @@ bool choose_layout(const Imf::ChannelList& channels, Layout* layout)
         if (count != 1)
             return false;
     }
-    if (layout->colour.size() == 3 && has("A"))
+    const bool luminance = layout->chroma || std::strcmp(layout->colour[0], "Y") == 0;
+    if ((layout->colour.size() == 3 || luminance) && has("A"))
         layout->alpha = "A";
-    for (const char* name : layout->colour) {
+    for (const char* name : layout->chroma ? std::vector<const char*>{"Y"} : layout->colour) {
         const Imf::Channel* channel = channels.findChannel(name);
         if (channel->xSampling != 1 || channel->ySampling != 1)
             return false;
@@ -174,15 +189,20 @@ uint64 expansion_bound(Imf::Compression compression)
     }
 }
 
-// Whether the file could hold the samples its header declares.
+// Whether the file could hold the samples its header declares (a channel
+// sampled every n pixels holds 1 / n of them, as chroma does).
 bool plausible(const Imf::Header& header, int64 width, int64 height, uint64 fileSize)
 {
-    uint64 bytesPerPixel = 0;
+    uint64 bytes = 0;
     for (Imf::ChannelList::ConstIterator i = header.channels().begin();
-         i != header.channels().end(); ++i)
-        bytesPerPixel += i.channel().type == Imf::HALF ? 2 : 4;
+         i != header.channels().end(); ++i) {
+        const Imf::Channel& channel = i.channel();
+        const uint64 columns = uint64(width) / uint64(std::max(channel.xSampling, 1));
+        const uint64 rows = uint64(height) / uint64(std::max(channel.ySampling, 1));
+        bytes += columns * rows * (channel.type == Imf::HALF ? 2 : 4);
+    }
     const uint64 bound = expansion_bound(header.compression());
-    return bound == 0 || uint64(width) * uint64(height) * bytesPerPixel <= fileSize * bound;
+    return bound == 0 || bytes <= fileSize * bound;
 }
 
 // The header stage when bitmap is null; otherwise the decode into bitmap,
@@ -202,14 +222,21 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     Imf::InputFile file(stream);
     if (!file.isComplete())
         return B_ILLEGAL_DATA;
+    // The picture is the display window; the stored pixels (the data
+    // window) lie within it, around it or beside it, as renderers crop.
     const Imath::Box2i window = file.header().dataWindow();
-    const int64 width = int64(window.max.x) - window.min.x + 1;
-    const int64 height = int64(window.max.y) - window.min.y + 1;
-    if (width <= 0 || height <= 0)
+    const Imath::Box2i shown = file.header().displayWindow();
+    const int64 dataWidth = int64(window.max.x) - window.min.x + 1;
+    const int64 dataHeight = int64(window.max.y) - window.min.y + 1;
+    const int64 width = int64(shown.max.x) - shown.min.x + 1;
+    const int64 height = int64(shown.max.y) - shown.min.y + 1;
+    if (dataWidth <= 0 || dataHeight <= 0 || width <= 0 || height <= 0)
         return B_ILLEGAL_DATA;
-    if (!budget.Admits(uint64(width), uint64(height)))
+    if (!budget.Admits(uint64(width), uint64(height)) ||
+        !budget.Admits(uint64(dataWidth), uint64(dataHeight)))
         return B_NO_MEMORY;
-    if (!plausible(file.header(), width, height, source.size))
+    if (!plausible(file.header(), dataWidth, dataHeight, source.size) ||
+        uint64(width) * uint64(height) > uint64(source.size) * kFramePixelsPerByte)
         return B_ILLEGAL_DATA;
     Layout layout;
     if (!choose_layout(file.header().channels(), &layout))
@@ -222,54 +249,98 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     }
     if (uint64(width) != header->width || uint64(height) != header->height)
         return B_ILLEGAL_DATA;
-    const size_t planes = layout.colour.size() + (layout.alpha == nullptr ? 0 : 1);
-    const int64 stripRows = std::min<int64>(kStripRows, height);
-    std::vector<float> strip(size_t(width * stripRows) * planes);
+    const bool alpha = layout.alpha != nullptr;
+    // What the display window shows outside the data window: nothing.
+    const uint32 blank = alpha ? 0 : 0xFF000000u;
+    for (int64 y = 0; y < height; y++)
+        std::fill_n(bitmap_row(bitmap, y), width, blank);
+    // The stored rows and columns within the display window.
+    const int64 x0 = std::max(window.min.x, shown.min.x), x1 = std::min(window.max.x, shown.max.x);
+    const int64 y0 = std::max(window.min.y, shown.min.y), y1 = std::min(window.max.y, shown.max.y);
+    if (x0 > x1 || y0 > y1)
+        return B_OK;
 
-    // Points the frame buffer at the strip for rows y0 and on.
-    auto read_strip = [&](int64 y0, int64 rows) {
+    const size_t planes = layout.colour.size() + (alpha ? 1 : 0);
+    const int64 stripRows = std::min<int64>(kStripRows, y1 - y0 + 1);
+    std::vector<float> strip(size_t(dataWidth * stripRows) * planes);
+    std::unique_ptr<MemoryStream> rgbaStream;
+    std::unique_ptr<Imf::RgbaInputFile> rgbaFile;
+    std::vector<Imf::Rgba> rgbaStrip;
+    if (layout.chroma) {
+        rgbaStream = std::make_unique<MemoryStream>(source);
+        rgbaFile = std::make_unique<Imf::RgbaInputFile>(*rgbaStream);
+        rgbaStrip.resize(size_t(dataWidth * stripRows));
+    }
+
+    // Fills the strip with the data window's rows from y on; stored, the
+    // luminance of a luminance-chroma picture alone, in its first plane.
+    auto read_strip = [&](int64 y, int64 rows, bool stored) {
+        if (layout.chroma && !stored) {
+            // The library's frame buffer is addressed from the window's
+            // origin: the base is moved back to where (0, 0) would be.
+            const intptr_t origin = reinterpret_cast<intptr_t>(rgbaStrip.data()) -
+                                    intptr_t((window.min.x + y * dataWidth) * sizeof(Imf::Rgba));
+            rgbaFile->setFrameBuffer(reinterpret_cast<Imf::Rgba*>(origin), 1, size_t(dataWidth));
+            rgbaFile->readPixels(int(y), int(y + rows - 1));
+            for (int64 i = 0; i < dataWidth * rows; i++) {
+                const Imf::Rgba& in = rgbaStrip[size_t(i)];
+                float* out = strip.data() + size_t(i) * planes;
+                out[0] = in.r;
+                out[1] = in.g;
+                out[2] = in.b;
+                if (alpha)
+                    out[3] = in.a;
+            }
+            return;
+        }
         Imf::FrameBuffer buffer;
         const size_t xStride = planes * sizeof(float);
-        for (size_t p = 0; p < planes; p++) {
-            const char* name = p < layout.colour.size() ? layout.colour[p] : layout.alpha;
+        for (size_t p = 0; p < (layout.chroma ? 1 : planes); p++) {
+            const char* name = layout.chroma ? "Y"
+                               : p < layout.colour.size() ? layout.colour[p]
+                                                          : layout.alpha;
             buffer.insert(name, Imf::Slice::Make(Imf::FLOAT, strip.data() + p,
-                                                 Imath::V2i(window.min.x, int(y0)), width, rows,
-                                                 xStride, xStride * size_t(width), 1, 1,
+                                                 Imath::V2i(window.min.x, int(y)), dataWidth,
+                                                 rows, xStride, xStride * size_t(dataWidth), 1, 1,
                                                  p < layout.colour.size() ? 0.0 : 1.0));
         }
         file.setFrameBuffer(buffer);
-        file.readPixels(int(y0), int(y0 + rows - 1));
+        file.readPixels(int(y), int(y + rows - 1));
     };
 
+    // The range of what shows, then its levels. A luminance-chroma
+    // picture's range is its luminance's: the colours rebuilt from it
+    // overshoot 0..1 at sharp edges, which would stretch a plain picture.
     FloatLevels levels;
-    for (int64 y = 0; y < height; y += stripRows) {
-        const int64 rows = std::min(stripRows, height - y);
-        read_strip(window.min.y + y, rows);
-        for (int64 i = 0; i < width * rows; i++)
-            for (size_t p = 0; p < layout.colour.size(); p++)
-                levels.Add(strip[size_t(i) * planes + p]);
+    const size_t ranged = layout.chroma ? 1 : layout.colour.size();
+    for (int64 y = y0; y <= y1; y += stripRows) {
+        const int64 rows = std::min(stripRows, y1 - y + 1);
+        read_strip(y, rows, true);
+        for (int64 r = 0; r < rows; r++)
+            for (int64 x = x0; x <= x1; x++)
+                for (size_t p = 0; p < ranged; p++)
+                    levels.Add(strip[size_t(r * dataWidth + x - window.min.x) * planes + p]);
     }
     levels.Settle();
 
-    const bool alpha = layout.alpha != nullptr;
-    for (int64 y = 0; y < height; y += stripRows) {
-        const int64 rows = std::min(stripRows, height - y);
-        read_strip(window.min.y + y, rows);
+    for (int64 y = y0; y <= y1; y += stripRows) {
+        const int64 rows = std::min(stripRows, y1 - y + 1);
+        read_strip(y, rows, false);
         for (int64 r = 0; r < rows; r++) {
-            uint32* out = bitmap_row(bitmap, y + r);
-            const float* in = strip.data() + size_t(r * width) * planes;
-            for (int64 x = 0; x < width; x++, in += planes) {
+            uint32* out = bitmap_row(bitmap, y + r - shown.min.y) + (x0 - shown.min.x);
+            const float* in = strip.data() + size_t(r * dataWidth + x0 - window.min.x) * planes;
+            for (int64 x = x0; x <= x1; x++, in += planes) {
                 uint32 red, green, blue, a = 255;
                 if (layout.colour.size() == 3) {
                     red = levels.Level(in[0]);
                     green = levels.Level(in[1]);
                     blue = levels.Level(in[2]);
-                    if (alpha)
-                        a = FloatLevels::AlphaLevel(in[3]);
                 } else {
                     red = green = blue = levels.Level(in[0]);
                 }
-                out[x] = (a << 24) | (red << 16) | (green << 8) | blue;
+                if (alpha)
+                    a = FloatLevels::AlphaLevel(in[layout.colour.size()]);
+                *out++ = (a << 24) | (red << 16) | (green << 8) | blue;
             }
         }
     }

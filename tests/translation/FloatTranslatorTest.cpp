@@ -12,13 +12,16 @@ using BPrivate::ReadBudget;
 
 namespace {
 
-// Python: exr(path, w, h, {name: floats}) writes an uncompressed scanline
-// OpenEXR file of FLOAT channels; pfm(path, w, h, floats, colour, little)
-// a PFM; expected(path, w, h, floats) the grey picture our rule gives.
+// Python: exr(path, w, h, {name: floats}, at, shown) writes an uncompressed
+// scanline OpenEXR file of FLOAT channels, its data window's corner at at,
+// its display window shown (x0, y0, x1, y1; the data window by default);
+// pfm(path, w, h, floats, colour, little) a PFM; expected(path, w, h,
+// floats) the grey picture our rule gives; framed(path, picture, at, shown)
+// that picture placed in the display window, blank around it.
 const std::string kFloatWriters = R"(
 import math, struct
 def f32(v): return struct.unpack('<f', struct.pack('<f', v))[0]
-def exr(path, w, h, chans):
+def exr(path, w, h, chans, at=(0, 0), shown=None):
     names = sorted(chans)
     def attr(name, typ, data):
         return name.encode() + b'\0' + typ.encode() + b'\0' + struct.pack('<i', len(data)) + data
@@ -26,20 +29,21 @@ def exr(path, w, h, chans):
     hdr = b'\x76\x2f\x31\x01' + struct.pack('<I', 2)
     hdr += attr('channels', 'chlist', chlist)
     hdr += attr('compression', 'compression', b'\0')
-    hdr += attr('dataWindow', 'box2i', struct.pack('<iiii', 0, 0, w - 1, h - 1))
-    hdr += attr('displayWindow', 'box2i', struct.pack('<iiii', 0, 0, w - 1, h - 1))
+    data = (at[0], at[1], at[0] + w - 1, at[1] + h - 1)
+    hdr += attr('dataWindow', 'box2i', struct.pack('<iiii', *data))
+    hdr += attr('displayWindow', 'box2i', struct.pack('<iiii', *(shown or data)))
     hdr += attr('lineOrder', 'lineOrder', b'\0')
     hdr += attr('pixelAspectRatio', 'float', struct.pack('<f', 1))
     hdr += attr('screenWindowCenter', 'v2f', struct.pack('<ff', 0, 0))
     hdr += attr('screenWindowWidth', 'float', struct.pack('<f', 1))
     hdr += b'\0'
-    at = len(hdr) + 8 * h
+    offset = len(hdr) + 8 * h
     offsets, lines = [], []
     for y in range(h):
         data = b''.join(struct.pack('<%df' % w, *chans[n][y * w:(y + 1) * w]) for n in names)
-        offsets.append(at)
-        lines.append(struct.pack('<ii', y, len(data)) + data)
-        at += len(lines[-1])
+        offsets.append(offset)
+        lines.append(struct.pack('<ii', at[1] + y, len(data)) + data)
+        offset += len(lines[-1])
     open(path, 'wb').write(hdr + b''.join(struct.pack('<Q', o) for o in offsets) + b''.join(lines))
 def pfm(path, w, h, vals, colour=False, little=True):
     n = 3 if colour else 1
@@ -57,6 +61,11 @@ def expected(path, w, h, vals):
     else:
         out = [int((v - lo) * 255 / (hi - lo) + 0.5) for v in c]
     im = Image.new('L', (w, h)); im.putdata(out); im.save(path)
+def framed(path, picture, at, shown):
+    blank = (0, 0, 0, 0) if picture.mode == 'RGBA' else (0, 0, 0, 255)
+    im = Image.new('RGBA', (shown[2] - shown[0] + 1, shown[3] - shown[1] + 1), blank)
+    im.paste(picture.convert('RGBA'), (at[0] - shown[0], at[1] - shown[1]))
+    im.save(path)
 # A depth pass in scene units: a sphere 2 units away on a wall 10 away,
 # a hole (infinity) and a NaN.
 W, H = 23, 17
@@ -71,6 +80,25 @@ grey01 = [((x * 7 + y * 11) % 256) / 255.0 for y in range(H) for x in range(W)]
     "src('" mode "').save(d + '/s.png')\n"                                                        \
     "subprocess.check_call(['convert', d + '/s.png', " args " d + '/" out "'])\n"
 
+// ImageMagick's EXR of kind from a w x h source, and its own reading taken
+// as data, as ours is (no gamma).
+#define LUMINANCE(kind, w, h)                                                                     \
+    "import subprocess\n"                                                                         \
+    "src('RGBA', " #w ", " #h ").save(d + '/s.png')\n"                                            \
+    "subprocess.check_call(['convert', d + '/s.png', '-define', 'exr:color-type=" kind "', "      \
+    "d + '/in.exr'])\n"                                                                           \
+    "subprocess.check_call(['convert', d + '/in.exr', '-set', 'colorspace', 'sRGB', d + "         \
+    "'/ref.png'])\n"
+
+// channels written with the data window at at in the display window shown;
+// the expected picture is built from the same values.
+#define FRAMED(channels, at, shown)                                                               \
+    "c = " channels "\n"                                                                          \
+    "exr(d + '/in.exr', W, H, c, " at ", " shown ")\n"                                            \
+    "grey = lambda v: Image.frombytes('L', (W, H), bytes(round(x * 255) for x in v))\n"           \
+    "pic = Image.merge('RGBA', [grey(c[k]) for k in 'RGBA']) if 'A' in c else grey(c['Y'])\n"     \
+    "framed(d + '/e.png', pic, " at ", " shown ")\n"
+
 const ReadCase kFloatCases[] = {
     {"ExrByImageMagick", MAGICK("RGB", "in.exr", ""), "in.exr", Decoder::kPillow, 0, "s.png"},
     {"ExrRgbaByImageMagick", MAGICK("RGBA", "in.exr", ""), "in.exr", Decoder::kPillow, 0, "s.png"},
@@ -81,6 +109,26 @@ const ReadCase kFloatCases[] = {
     {"ExrRedOnlyPass",
      "exr(d + '/in.exr', W, H, {'R': depth})\nexpected(d + '/e.png', W, H, depth)", "in.exr",
      Decoder::kPillow, 1, "e.png"},
+    // Luminance with alpha; luminance and chroma (chroma every second pixel
+    // and row), alone and with alpha: in colour, as the library's RGBA
+    // interface gives it (ImageMagick reads through it too).
+    {"ExrLuminanceAlpha", LUMINANCE("YA", 61, 37), "in.exr", Decoder::kPillow, 1, "ref.png"},
+    {"ExrLuminanceChroma", LUMINANCE("YC", 62, 38), "in.exr", Decoder::kPillow, 1, "ref.png"},
+    {"ExrLuminanceChromaAlpha", LUMINANCE("YCA", 62, 38), "in.exr", Decoder::kPillow, 1,
+     "ref.png"},
+    // The picture is the display window: the data window inside it, over
+    // its top left corner, away from the origin, wholly outside it.
+    {"ExrDataWindowInside", FRAMED("{'Y': grey01}", "(6, 5)", "(0, 0, W + 11, H + 9)"), "in.exr",
+     Decoder::kPillow, 0, "e.png"},
+    {"ExrDataWindowOverhangs",
+     FRAMED("{'R': grey01, 'G': grey01[::-1], 'B': grey01, 'A': [1.0] * (W * H)}", "(-4, -3)",
+            "(0, 0, W - 1, H - 1)"),
+     "in.exr", Decoder::kPillow, 0, "e.png"},
+    {"ExrWindowsAwayFromOrigin",
+     FRAMED("{'Y': grey01}", "(100, 200)", "(100, 200, W + 99, H + 199)"), "in.exr",
+     Decoder::kPillow, 0, "e.png"},
+    {"ExrDataWindowOutside", FRAMED("{'Y': grey01}", "(40, 0)", "(0, 0, 9, 9)"), "in.exr",
+     Decoder::kPillow, 0, "e.png"},
     {"PfmByImageMagick", MAGICK("RGB", "in.pfm", "'-endian', 'LSB',"), "in.pfm", Decoder::kPillow, 0,
      "s.png"},
     {"PfmBigEndianByImageMagick", MAGICK("RGB", "in.pfm", "'-endian', 'MSB',"), "in.pfm",
@@ -125,7 +173,10 @@ TEST(FloatRefusal, DamagedFilesGiveNoBitmap)
                                        "b = bytearray(open(d + '/d.exr', 'rb').read())\n"
                                        "at = b.index(b'dataWindow\\0box2i\\0') + 21\n"
                                        "b[at + 8:at + 12] = struct.pack('<i', 3999)\n"
-                                       "open(d + '/wide.exr', 'wb').write(b)"));
+                                       "open(d + '/wide.exr', 'wb').write(b)\n"
+                                       // A blank display window of 10000 x 10000.
+                                       "exr(d + '/frame.exr', W, H, {'Z': depth}, (0, 0),"
+                                       " (0, 0, 9999, 9999))"));
     const std::vector<uint8> exr = read_all(folder / "d.exr");
     const std::vector<uint8> pfm = read_all(folder / "d.pfm");
     ASSERT_GT(exr.size(), 1000u);
@@ -148,6 +199,8 @@ TEST(FloatRefusal, DamagedFilesGiveNoBitmap)
         {"ExrHeaderOnly", exr_translator(), cut(exr, 300), ReadBudget(), B_ILLEGAL_DATA},
         {"ExrOverTheCeiling", exr_translator(), exr, small, B_NO_MEMORY},
         {"ExrClaimsMoreThanItHolds", exr_translator(), read_all(folder / "wide.exr"),
+         ReadBudget(), B_ILLEGAL_DATA},
+        {"ExrFrameBeyondItsBytes", exr_translator(), read_all(folder / "frame.exr"),
          ReadBudget(), B_ILLEGAL_DATA},
         {"PfmLastByteMissing", pfm_translator(), cut(pfm, pfm.size() - 1), ReadBudget(),
          B_ILLEGAL_DATA},

@@ -14,7 +14,7 @@ import sys
 import tempfile
 import zlib
 
-from PIL import Image
+from PIL import Image, ImageCms
 
 here = os.path.dirname(os.path.abspath(__file__))
 out_dir = os.path.join(here, 'made')
@@ -623,6 +623,259 @@ pillow('webp-animated-pillow.webp', RGB, save_all=True,
 tool('heic-8bit-heifenc.heic', ['heif-enc', '-q', '80', SRC_RGB, '-o', 'OUT'])
 tool('heic-alpha-heifenc.heic', ['heif-enc', '-q', '80', SRC_RGBA, '-o', 'OUT'])
 tool('heic-10bit-heifenc.heic', ['heif-enc', '-q', '80', '-b', '10', SRC_16, '-o', 'OUT'])
+tool('heic-thumbnail-heifenc.heic', ['heif-enc', '-q', '80', '-t', '32', SRC_RGB, '-o', 'OUT'])
+tool('heic-alpha-thumbnail-heifenc.heic',
+     ['heif-enc', '-q', '80', '-t', '32', SRC_RGBA, '-o', 'OUT'])
+tool('heic-444-heifenc.heic', ['heif-enc', '-q', '90', '-p', 'chroma=444', SRC_RGB, '-o', 'OUT'])
+tool('heic-422-heifenc.heic', ['heif-enc', '-q', '90', '-p', 'chroma=422', SRC_RGB, '-o', 'OUT'])
+tool('heic-lossless-heifenc.heic', ['heif-enc', '-L', '-p', 'chroma=444', '--matrix_coefficients=0',
+                                    SRC_RGB, '-o', 'OUT'])
+tool('heic-grey-heifenc.heic', ['heif-enc', '-q', '80', SRC_GREY, '-o', 'OUT'])
+# heif-enc copies a JPEG's Exif block (its orientation is not the picture's:
+# HEIF turns by irot alone) and a PNG's ICC profile. (heif-enc 1.15 writes no
+# nclx box whatever its options say: the phone grid below carries one.)
+SRC_ICC = os.path.join(scratch, 'icc.png')
+icc = bytearray(ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes())
+# Made the same on every run: lcms stamps the profile with the time (bytes
+# 24 to 35) and its checksum (84 to 99; zeros say there is none).
+icc[24:36] = struct.pack('>6H', 2024, 1, 1, 0, 0, 0)
+icc[84:100] = bytes(16)
+RGB.save(SRC_ICC, icc_profile=bytes(icc))
+exif = Image.Exif()
+exif[0x0112] = 6
+exif[0x010F] = 'Pellara'
+SRC_EXIF = os.path.join(scratch, 'exif6.jpg')
+RGB.save(SRC_EXIF, exif=exif, quality=95)
+tool('heic-exif-orient6-heifenc.heic', ['heif-enc', '-q', '80', SRC_EXIF, '-o', 'OUT'])
+tool('heic-icc-heifenc.heic', ['heif-enc', '-q', '80', SRC_ICC, '-o', 'OUT'])
+SRC_FLOP = os.path.join(scratch, 'flop.png')
+RGB.transpose(Image.Transpose.FLIP_LEFT_RIGHT).save(SRC_FLOP)
+tool('heic-two-images-heifenc.heic', ['heif-enc', '-q', '80', SRC_RGB, SRC_FLOP, '-o', 'OUT'])
+
+
+# What heif-enc cannot write, put together by hand from the HEVC pictures it
+# encodes (x265 codes 64 x 64 blocks: heif-enc's own files hold one 64 x 64
+# multiple under a 1 x 1 grid).
+def isobmff_boxes(data, at=0, end=None):
+    """(type, body start, end) of each box in data[at:end]."""
+    end = len(data) if end is None else end
+    while at + 8 <= end:
+        size, kind = struct.unpack('>I4s', data[at:at + 8])
+        head = 8
+        if size == 1:
+            size, head = struct.unpack('>Q', data[at + 8:at + 16])[0], 16
+        elif size == 0:
+            size = end - at
+        yield kind, at + head, at + size
+        at += size
+
+
+def box(kind, body, version=None, flags=0):
+    if version is not None:
+        body = struct.pack('>I', version << 24 | flags) + body
+    return struct.pack('>I4s', 8 + len(body), kind) + body
+
+
+def heif_coded_item(path):
+    """The HEVC picture heif-enc wrote in path (the tile of its 1 x 1 grid
+    when it made one): (hvcC box, width, height, coded data)."""
+    data = open(path, 'rb').read()
+    meta = next(b for b in isobmff_boxes(data) if b[0] == b'meta')
+    parts = {k: (s, e) for k, s, e in isobmff_boxes(data, meta[1] + 4, meta[2])}
+    s, e = parts[b'iinf']
+    first = s + (6 if data[s] == 0 else 8)
+    coded = []
+    for kind, bs, be in isobmff_boxes(data, first, e):
+        if data[bs + 8:bs + 12] == b'hvc1':  # infe version 2
+            coded.append(struct.unpack('>H', data[bs + 4:bs + 6])[0])
+    assert len(coded) == 1, 'one coded picture expected'
+    item = coded[0]
+    s, e = parts[b'iprp']
+    ipco = next(b for b in isobmff_boxes(data, s, e) if b[0] == b'ipco')
+    ipma = next(b for b in isobmff_boxes(data, s, e) if b[0] == b'ipma')
+    props = [data[bs - 8:be] for _, bs, be in isobmff_boxes(data, ipco[1], ipco[2])]
+    at = ipma[1] + 4
+    mine = []
+    for _ in range(struct.unpack('>I', data[at:at + 4])[0]):
+        iid, n = struct.unpack('>HB', data[at + 4:at + 7])
+        at += 7
+        idx = [data[at + i] & 0x7F for i in range(n)]
+        at += n
+        if iid == item:
+            mine = [props[i - 1] for i in idx]
+    hvcc = next(p for p in mine if p[4:8] == b'hvcC')
+    ispe = next(p for p in mine if p[4:8] == b'ispe')
+    w, h = struct.unpack('>II', ispe[12:20])
+    s, e = parts[b'iloc']
+    version = data[s]
+    sizes = data[s + 4] << 8 | data[s + 5]
+    off_b, len_b, base_b = sizes >> 12, (sizes >> 8) & 15, (sizes >> 4) & 15
+    idx_b = sizes & 15 if version else 0
+    at = s + 6
+    count = struct.unpack('>H', data[at:at + 2])[0]
+    at += 2
+    rd = lambda n: (int.from_bytes(data[at:at + n], 'big') if n else 0)
+    for _ in range(count):
+        iid = rd(2); at += 2
+        if version:
+            at += 2
+        at += 2  # data reference index
+        base = rd(base_b); at += base_b
+        extents = rd(2); at += 2
+        chunks = b''
+        for _ in range(extents):
+            at += idx_b
+            off = rd(off_b); at += off_b
+            ln = rd(len_b); at += len_b
+            chunks += data[base + off:base + off + ln]
+        if iid == item:
+            return hvcc, w, h, chunks
+    raise ValueError('no location for the coded picture')
+
+
+def heif_file(items, primary, refs, props, assoc):
+    """A HEIF file: items are (id, type, hidden, bytes, in_idat); refs
+    (type, from, [to]); props the ipco boxes; assoc {id: [(1-based property,
+    essential)]}. Coded data goes to mdat, derived items' data to idat."""
+    def meta(mdat_at):
+        idat, mdat = b'', b''
+        locs = []
+        for iid, _, _, payload, in_idat in items:
+            if payload is None:  # a derived item without data ('iden')
+                continue
+            if in_idat:
+                locs.append((iid, 1, len(idat), len(payload)))
+                idat += payload
+            else:
+                locs.append((iid, 0, mdat_at + len(mdat), len(payload)))
+                mdat += payload
+        iloc = struct.pack('>BBH', 0x44, 0x00, len(locs))
+        for iid, method, off, ln in locs:
+            iloc += struct.pack('>HHHHII', iid, method, 0, 1, off, ln)
+        infe = b''.join(box(b'infe', struct.pack('>HH4s', iid, 0, kind) + b'\0', 2, int(hidden))
+                        for iid, kind, hidden, _, _ in items)
+        iref = b''.join(box(kind, struct.pack('>HH', src, len(to)) + b''.join(
+            struct.pack('>H', t) for t in to)) for kind, src, to in refs)
+        ipma = struct.pack('>I', len(assoc))
+        for iid in sorted(assoc):
+            ipma += struct.pack('>HB', iid, len(assoc[iid])) + bytes(
+                (0x80 if essential else 0) | index for index, essential in assoc[iid])
+        body = (box(b'hdlr', struct.pack('>I4s12x', 0, b'pict') + b'\0', 0) +
+                box(b'pitm', struct.pack('>H', primary), 0) +
+                box(b'iinf', struct.pack('>H', len(items)) + infe, 0) +
+                box(b'iref', iref, 0) +
+                box(b'iprp', box(b'ipco', b''.join(props)) + box(b'ipma', ipma, 0)) +
+                box(b'iloc', iloc, 1) + box(b'idat', idat))
+        return box(b'meta', body, 0), mdat
+    ftyp = box(b'ftyp', b'heic' + struct.pack('>I', 0) + b'mif1heicmiaf')
+    first, _ = meta(0)
+    m, mdat = meta(len(ftyp) + len(first) + 8)
+    return ftyp + m + box(b'mdat', mdat)
+
+
+def ispe(w, h):
+    return box(b'ispe', struct.pack('>II', w, h), 0)
+
+
+def heif_encode(image, name, extra=()):
+    src = os.path.join(scratch, 'heif-' + name + '.png')
+    out = os.path.join(scratch, 'heif-' + name + '.heic')
+    image.save(src)
+    subprocess.run(['heif-enc', '-q', '85'] + list(extra) + [src, '-o', out], check=True,
+                   stdout=subprocess.DEVNULL)
+    return heif_coded_item(out)
+
+
+def heif_grid(picture, tile=64, rotation=None, exif=None, thumbnail=True, depth=None,
+              nclx=None):
+    """A camera's HEIC: the picture in tiles of tile x tile (the last row and
+    column overhanging it, their spare pixels magenta), a grid of them, a
+    thumbnail, optionally a rotation, an Exif block and a depth map."""
+    w, h = picture.size
+    cols, rows = -(-w // tile), -(-h // tile)
+    canvas = Image.new('RGB', (cols * tile, rows * tile), (255, 0, 255))
+    canvas.paste(picture, (0, 0))
+    props, assoc, items, refs = [], {}, [], []
+    def prop(b):
+        if b not in props:
+            props.append(b)
+        return props.index(b) + 1
+    colr = [prop(box(b'colr', b'nclx' + struct.pack('>HHHB', *nclx)))] if nclx else []
+    tiles = []
+    for r in range(rows):
+        for c in range(cols):
+            hvcc, tw, th, coded = heif_encode(canvas.crop((c * tile, r * tile, (c + 1) * tile,
+                                                           (r + 1) * tile)), 'tile%d-%d' % (r, c))
+            assert (tw, th) == (tile, tile)
+            iid = 1 + len(tiles)
+            tiles.append(iid)
+            items.append((iid, b'hvc1', True, coded, False))
+            assoc[iid] = [(prop(hvcc), True), (prop(ispe(tw, th)), False)]
+            assoc[iid] += [(i, True) for i in colr]
+    grid = len(items) + 1
+    grid_data = struct.pack('>BBBBHH', 0, 0, rows - 1, cols - 1, w, h)
+    items.append((grid, b'grid', False, grid_data, True))
+    refs.append((b'dimg', grid, tiles))
+    assoc[grid] = [(prop(ispe(w, h)), False)] + [(i, True) for i in colr]
+    if rotation is not None:
+        assoc[grid].append((prop(box(b'irot', bytes([rotation]))), True))
+    next_id = grid + 1
+    if thumbnail:
+        hvcc, tw, th, coded = heif_encode(picture.resize((64, 64)), 'thumb')
+        items.append((next_id, b'hvc1', False, coded, False))
+        assoc[next_id] = [(prop(hvcc), True), (prop(ispe(tw, th)), False)]
+        if rotation is not None:
+            assoc[next_id].append((prop(box(b'irot', bytes([rotation]))), True))
+        refs.append((b'thmb', next_id, [grid]))
+        next_id += 1
+    if depth is not None:
+        hvcc, dw, dh, coded = heif_encode(depth, 'depth')
+        items.append((next_id, b'hvc1', True, coded, False))
+        assoc[next_id] = [(prop(hvcc), True), (prop(ispe(dw, dh)), False),
+                          (prop(box(b'auxC', b'urn:mpeg:hevc:2015:auxid:2\0', 0)), True)]
+        refs.append((b'auxl', next_id, [grid]))
+        next_id += 1
+    if exif is not None:
+        items.append((next_id, b'Exif', False, struct.pack('>I', 6) + exif, False))
+        refs.append((b'cdsc', next_id, [grid]))
+        next_id += 1
+    return heif_file(items, grid, refs, props, assoc)
+
+
+def heif_derived(picture, kind):
+    """One coded picture under an 'iden' item turned a quarter (irot), or an
+    'iovl' overlay of two copies of it on a grey canvas, overlapping."""
+    hvcc, w, h, coded = heif_encode(picture, 'coded')
+    props = [hvcc, box(b'ispe', struct.pack('>II', w, h), 0)]
+    items = [(1, b'hvc1', True, coded, False)]
+    assoc = {1: [(1, True), (2, False)]}
+    if kind == 'iden':
+        props += [box(b'ispe', struct.pack('>II', w, h), 0), box(b'irot', b'\x01')]
+        items.append((2, b'iden', False, b'', True))
+        assoc[2] = [(3, False), (4, True)]
+        return heif_file(items, 2, [(b'dimg', 2, [1])], props, assoc)
+    cw, ch = w + 40, h + 24
+    overlay = struct.pack('>BBHHHHHH', 0, 0, 32768, 32768, 32768, 65535, cw, ch)
+    overlay += struct.pack('>hhhh', 4, 3, 36, 20)
+    props.append(box(b'ispe', struct.pack('>II', cw, ch), 0))
+    items.append((2, b'iovl', False, overlay, True))
+    assoc[2] = [(3, False)]
+    return heif_file(items, 2, [(b'dimg', 2, [1, 1])], props, assoc)
+
+
+# A phone's photo: a 2 x 2 grid of 64 x 64 tiles over 120 x 100 (the last
+# column and row overhang by 8 and 28 pixels, magenta there), one hvcC for
+# every tile; with a thumbnail, an nclx profile, a quarter turn (irot 3) and
+# an Exif block that says orientation 6 (the same turn, not to be applied
+# again); a grid with a depth map (an auxiliary picture); an 'iden' item
+# turning a coded picture; an overlay of two copies on a grey canvas.
+BIG = RGB.resize((120, 100), Image.BICUBIC)
+hand('heic-grid-hand.heic', heif_grid(BIG, thumbnail=False))
+hand('heic-grid-phone-hand.heic', heif_grid(BIG, rotation=3, exif=exif.tobytes(),
+                                            nclx=(1, 13, 6, 0x80)))
+hand('heic-grid-depth-hand.heic', heif_grid(BIG, depth=BIG.convert('L').resize((64, 64))))
+hand('heic-iden-irot-hand.heic', heif_derived(RGB.resize((128, 64)), 'iden'))
+hand('heic-overlay-hand.heic', heif_derived(RGB.resize((64, 64)), 'iovl'))
 tool('avif-8bit-avifenc.avif', ['avifenc', '--min', '10', '--max', '20', SRC_RGB, 'OUT'])
 tool('avif-10bit-avifenc.avif', ['avifenc', '--min', '10', '--max', '20', '-d', '10', SRC_16, 'OUT'])
 tool('avif-12bit-avifenc.avif', ['avifenc', '--min', '10', '--max', '20', '-d', '12', SRC_16, 'OUT'])
@@ -640,6 +893,86 @@ tool('jxl-lossy-cjxl.jxl', ['cjxl', '--quiet', '-d', '1', SRC_RGB, 'OUT'])
 # --- OpenEXR ----------------------------------------------------------------
 magick('exr-rgba-im.exr', [], SRC_RGBA)
 ffmpeg('exr-rgb-ffmpeg.exr', ['-pix_fmt', 'gbrpf32le'], SRC_RGB)
+# Half samples by ImageMagick (uncompressed unless told), float by FFmpeg.
+EXR_RGBA = os.path.join(scratch, 'rgba.exr')
+EXR_RGB = os.path.join(scratch, 'rgb.exr')
+EXR_FLOP = os.path.join(scratch, 'flop.exr')
+subprocess.run(['convert', SRC_RGBA, '-compress', 'None', EXR_RGBA], check=True)
+subprocess.run(['convert', SRC_RGB, '-compress', 'None', EXR_RGB], check=True)
+subprocess.run(['convert', SRC_RGB, '-flop', '-compress', 'None', EXR_FLOP], check=True)
+for codec in ('Zip', 'ZipS', 'Piz', 'Pxr24'):
+    magick('exr-%s-im.exr' % codec.lower(), ['-compress', codec], SRC_RGBA)
+ffmpeg('exr-rle-ffmpeg.exr', ['-pix_fmt', 'gbrapf32le', '-compression', 'rle',
+                              '-format', 'half'])
+ffmpeg('exr-float-zip16-ffmpeg.exr', ['-pix_fmt', 'gbrapf32le', '-compression', 'zip16',
+                                      '-format', 'float'])
+# Luminance alone, with alpha, and luminance with chroma: chroma is sampled
+# every second pixel and row, so those pictures need even sides.
+SRC_EVEN = os.path.join(scratch, 'rgba-even.png')
+RGBA.crop((0, 0, W - 1, H - 1)).save(SRC_EVEN)
+for kind, source in (('Y', SRC_RGB), ('YA', SRC_RGBA), ('YC', SRC_EVEN), ('YCA', SRC_EVEN)):
+    magick('exr-%s-im.exr' % kind.lower(), ['-define', 'exr:color-type=' + kind], source)
+# OpenEXR's own tools: tiles (one level, mipmaps, ripmaps rounded up) in the
+# codecs ImageMagick does not write, a preview in the header, two parts, two
+# views, every standard attribute, a cube map.
+exr_tiled = ['exrmaketiled', '-t', '16', '16']
+tool('exr-tiled-exrmaketiled.exr', exr_tiled + ['-o', EXR_RGBA, 'OUT'])
+tool('exr-tiled-mipmap-exrmaketiled.exr', exr_tiled + ['-m', EXR_RGBA, 'OUT'])
+tool('exr-tiled-ripmap-exrmaketiled.exr', exr_tiled + ['-r', '-u', EXR_RGBA, 'OUT'])
+for codec in ('rle', 'b44', 'b44a', 'dwaa', 'dwab'):
+    tool('exr-tiled-%s-exrmaketiled.exr' % codec, exr_tiled + ['-z', codec, EXR_RGBA, 'OUT'])
+tool('exr-preview-exrmakepreview.exr', ['exrmakepreview', '-w', '24', EXR_RGBA, 'OUT'])
+tool('exr-multipart-exrmultipart.exr', ['exrmultipart', '-combine', '-i', EXR_RGBA + '::picture',
+                                        EXR_FLOP + '::mirror', '-o', 'OUT'])
+tool('exr-multiview-exrmultiview.exr', ['exrmultiview', 'left', EXR_RGB, 'right', EXR_FLOP, 'OUT'])
+tool('exr-multiview-dwaa-exrmultiview.exr', ['exrmultiview', '-z', 'dwaa', 'left', EXR_RGB,
+                                             'right', EXR_FLOP, 'OUT'])
+tool('exr-attributes-exrstdattr.exr',
+     ['exrstdattr', '-chromaticities', '0.64', '0.33', '0.3', '0.6', '0.15', '0.06', '0.3127',
+      '0.329', '-owner', 'Pellara corpus', '-comments', 'one attribute of each kind',
+      '-capDate', '2024:01:02 03:04:05', '-utcOffset', '3600', '-longitude', '2.35',
+      '-latitude', '48.85', '-altitude', '35', '-expTime', '0.01', '-aperture', '2.8',
+      '-isoSpeed', '200', '-framesPerSecond', '24', '1', '-keyCode', '1', '2', '3', '4', '5',
+      '4', '64', '-timeCode', '1', '2', '-wrapmodes', 'clamp', '-string', 'lens', 'fifty mm',
+      '-float', 'exposure', '1.5', '-int', 'take', '3', EXR_RGBA, 'OUT'])
+tool('exr-cube-exrenvmap.exr', ['exrenvmap', '-li', '-c', '-w', '16', EXR_RGB, 'OUT'])
+
+
+def exr_windows(data, data_window, display_window):
+    """An uncompressed one-part scanline file with its windows moved (x0, y0,
+    x1, y1): each line's y moves with the data window's top."""
+    at, attrs = 8, {}
+    while data[at] != 0:
+        name_end = data.index(b'\0', at)
+        type_end = data.index(b'\0', name_end + 1)
+        size = struct.unpack('<i', data[type_end + 1:type_end + 5])[0]
+        attrs[data[at:name_end]] = type_end + 5
+        at = type_end + 5 + size
+    assert data[attrs[b'compression']] == 0
+    old = struct.unpack('<iiii', data[attrs[b'dataWindow']:attrs[b'dataWindow'] + 16])
+    assert old[2] - old[0] == data_window[2] - data_window[0]
+    assert old[3] - old[1] == data_window[3] - data_window[1]
+    out = bytearray(data)
+    for key, box in ((b'dataWindow', data_window), (b'displayWindow', display_window)):
+        out[attrs[key]:attrs[key] + 16] = struct.pack('<iiii', *box)
+    table = at + 1
+    for i in range(old[3] - old[1] + 1):
+        line = struct.unpack('<Q', data[table + 8 * i:table + 8 * i + 8])[0]
+        y = struct.unpack('<i', data[line:line + 4])[0]
+        out[line:line + 4] = struct.pack('<i', y - old[1] + data_window[1])
+    return bytes(out)
+
+
+# Renderers' crops: the data window inside a larger display window, one
+# overhanging it above and to the left, and both far from the origin.
+with open(EXR_RGBA, 'rb') as f:
+    exr = f.read()
+hand('exr-datawindow-inside-hand.exr',
+     exr_windows(exr, (6, 5, W + 5, H + 4), (0, 0, W + 12, H + 11)))
+hand('exr-datawindow-overhang-hand.exr',
+     exr_windows(exr, (-10, -8, W - 11, H - 9), (0, 0, W - 1, H - 1)))
+hand('exr-datawindow-origin-hand.exr',
+     exr_windows(exr, (100, 200, W + 99, H + 199), (100, 200, W + 99, H + 199)))
 
 shutil.rmtree(scratch)
 print('make.py: %d files in made/' % len(os.listdir(out_dir)))
