@@ -250,13 +250,16 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     if (uint64(width) != header->width || uint64(height) != header->height)
         return B_ILLEGAL_DATA;
     const bool alpha = layout.alpha != nullptr;
-    // What the display window shows outside the data window: nothing.
-    const uint32 blank = alpha ? 0 : 0xFF000000u;
-    for (int64 y = 0; y < height; y++)
-        std::fill_n(bitmap_row(bitmap, y), width, blank);
     // The stored rows and columns within the display window.
     const int64 x0 = std::max(window.min.x, shown.min.x), x1 = std::min(window.max.x, shown.max.x);
     const int64 y0 = std::max(window.min.y, shown.min.y), y1 = std::min(window.max.y, shown.max.y);
+    // What the display window shows outside the data window: nothing. Only
+    // then is the bitmap filled; the stored pixels cover it otherwise.
+    if (x0 != shown.min.x || x1 != shown.max.x || y0 != shown.min.y || y1 != shown.max.y) {
+        const uint32 blank = alpha ? 0 : 0xFF000000u;
+        for (int64 y = 0; y < height; y++)
+            std::fill_n(bitmap_row(bitmap, y), width, blank);
+    }
     if (x0 > x1 || y0 > y1)
         return B_OK;
 
