@@ -132,6 +132,11 @@ def heif():
     run('avifenc', '-s', '10', '-d', '10', png, f'{d}/deep.avif')
     run('avifenc', '-s', '10', '--irot', '1', '--imir', '1', png, f'{d}/turned.avif')
     run('avifenc', '-s', '10', '-y', '420', png, f'{d}/420.avif')
+    # A phone-like grid (tiles, thumbnail, Exif, irot) and an overlay, put
+    # together by the reading corpus's make.py.
+    made = os.path.join(here, '..', 'tests', 'data', 'corpus', 'made')
+    for name in ('heic-grid-phone-hand.heic', 'heic-overlay-hand.heic'):
+        shutil.copy(os.path.join(made, name), d)
 
 
 def jxl():
@@ -214,6 +219,12 @@ def exr():
     write_exr(f'{d}/depth-z.exr', 12, 8, {'Z': depth_pass(12, 8)})
     write_exr(f'{d}/luminance.exr', 12, 8, {'Y': [v / 100 for v in range(96)]})
     write_exr(f'{d}/red-only.exr', 12, 8, {'R': depth_pass(12, 8)})
+    # Luminance-chroma, tiled and moved data windows: the reading corpus's
+    # files, which need OpenEXR's tools or a hand-made header.
+    made = os.path.join(here, '..', 'tests', 'data', 'corpus', 'made')
+    for name in ('exr-yca-im.exr', 'exr-tiled-mipmap-exrmaketiled.exr',
+                 'exr-datawindow-overhang-hand.exr', 'exr-multipart-exrmultipart.exr'):
+        shutil.copy(os.path.join(made, name), d)
 
 
 def pfm():

@@ -955,6 +955,10 @@ status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budge
     }
     if (!budget.Admits(uint64(width), uint64(height)) || !heif_canvases_admitted(data, size, budget))
         return B_NO_MEMORY;
+    if (!heif_derivations_sound(data, size)) {
+        *problem = "its pictures refer to items that are not pictures";
+        return B_ILLEGAL_DATA;
+    }
 
     std::unique_ptr<heif_decoding_options, HeifOptionsDeleter> options(
         heif_decoding_options_alloc());

@@ -125,9 +125,67 @@ bool choose_layout(const Imf::ChannelList& channels, Layout* layout)
     return true;
 }
 
-// Whether every header attribute lies within the file. OpenEXR allocates
-// an attribute's declared size before reading it, so a few bytes claiming a
-// gigabyte-long attribute are refused here first.
+uint32 le32(const uint8* at)
+{
+    return uint32(at[0]) | (uint32(at[1]) << 8) | (uint32(at[2]) << 16) | (uint32(at[3]) << 24);
+}
+
+// The size OpenEXR reads for an attribute of a fixed-size type, whatever
+// size the file declares; 0 for the types it reads by their declared size.
+size_t fixed_size(const char* type)
+{
+    static const struct
+    {
+        const char* type;
+        size_t size;
+    } kFixed[] = {
+        {"box2i", 16}, {"box2f", 16}, {"int", 4}, {"float", 4}, {"double", 8},
+        {"v2i", 8}, {"v2f", 8}, {"v2d", 16}, {"v3i", 12}, {"v3f", 12}, {"v3d", 24},
+        {"m33f", 36}, {"m33d", 72}, {"m44f", 64}, {"m44d", 128}, {"compression", 1},
+        {"lineOrder", 1}, {"envmap", 1}, {"deepImageState", 1}, {"chromaticities", 32},
+        {"keycode", 28}, {"timecode", 8}, {"rational", 8}, {"tiledesc", 9},
+    };
+    for (const auto& fixed : kFixed)
+        if (std::strcmp(type, fixed.type) == 0)
+            return fixed.size;
+    return 0;
+}
+
+// Whether OpenEXR, reading a value of this type from its declared bytes,
+// ends where they end: the channel list is read to its terminator and a
+// preview to the size it states, not to the attribute's size.
+bool value_fits(const char* type, const uint8* value, size_t size)
+{
+    if (std::strcmp(type, "chlist") == 0) {
+        size_t at = 0;
+        while (at < size) {
+            const void* end = std::memchr(value + at, 0, std::min<size_t>(size - at, 256));
+            if (end == nullptr)
+                return false;
+            const size_t nameLength = size_t(static_cast<const uint8*>(end) - (value + at));
+            at += nameLength + 1;
+            if (nameLength == 0)
+                return at == size;
+            // Pixel type, linearity and three reserved bytes, x and y sampling.
+            if (size - at < 16)
+                return false;
+            at += 16;
+        }
+        return false;
+    }
+    if (std::strcmp(type, "preview") == 0)
+        return size >= 8 &&
+               uint64(le32(value)) * le32(value + 4) * 4 == uint64(size - 8);
+    const size_t fixed = fixed_size(type);
+    return fixed == 0 || fixed == size;
+}
+
+// Whether every header attribute lies within the file, and OpenEXR reads
+// each exactly from its bytes. OpenEXR allocates an attribute's declared
+// size before reading it, so a few bytes claiming a gigabyte-long attribute
+// are refused here first; and it reads some types by their own measure,
+// so a list or preview longer than declared would shift every attribute
+// after it, out of reach of this check.
 bool attributes_fit(const ImageSource& source)
 {
     const uint8* data = source.data;
@@ -159,13 +217,13 @@ bool attributes_fit(const ImageSource& source)
         size_t typeLength = 0;
         if (at >= size || !text(&typeLength))
             return false;
+        const char* type = reinterpret_cast<const char*>(data + at);
         at += typeLength + 1;
         if (size - at < 4)
             return false;
-        const int32 length = int32(uint32(data[at]) | (uint32(data[at + 1]) << 8) |
-                                   (uint32(data[at + 2]) << 16) | (uint32(data[at + 3]) << 24));
+        const int32 length = int32(le32(data + at));
         at += 4;
-        if (length < 0 || size_t(length) > size - at)
+        if (length < 0 || size_t(length) > size - at || !value_fits(type, data + at, size_t(length)))
             return false;
         at += size_t(length);
     }

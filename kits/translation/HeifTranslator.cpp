@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <map>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -64,7 +66,73 @@ std::vector<std::pair<uint32, bool>> derived_items(Span iinf)
     return derived;
 }
 
+// The type of every item an 'iinf' box lists, by identifier.
+std::map<uint32, std::string> item_types(Span iinf)
+{
+    std::map<uint32, std::string> types;
+    const size_t first = iinf.Has(0, 1) && iinf.data[0] == 0 ? 6 : 8;
+    if (!iinf.Has(0, first))
+        return types;
+    for_each_box(Span{iinf.data + first, iinf.size - first}, [&](std::string_view type, Span infe) {
+        const uint8 version = infe.Has(0, 1) ? infe.data[0] : 0;
+        if (type != "infe" || version < 2)
+            return;
+        const size_t idBytes = version == 2 ? 2 : 4;
+        if (!infe.Has(4, idBytes + 6))
+            return;
+        types[uint32(infe.Read(4, idBytes))] =
+            std::string(reinterpret_cast<const char*>(infe.data + 4 + idBytes + 2), 4);
+    });
+    return types;
+}
+
+// The item types libheif 1.15 decodes as pictures.
+bool is_picture_type(const std::string& type)
+{
+    return type == "hvc1" || type == "av01" || type == "vvc1" || type == "grid" ||
+           type == "iden" || type == "iovl";
+}
+
 } // namespace
+
+bool heif_derivations_sound(const uint8* data, size_t size)
+{
+    const Span file{data, size};
+    Span meta;
+    for_each_box(file, [&](std::string_view type, Span body) {
+        if (type == "meta")
+            meta = body;
+    });
+    if (!meta.Has(0, 4))
+        return true;
+    Span iinf, iref;
+    for_each_box(Span{meta.data + 4, meta.size - 4}, [&](std::string_view type, Span body) {
+        if (type == "iinf")
+            iinf = body;
+        else if (type == "iref")
+            iref = body;
+    });
+    if (!iref.Has(0, 4))
+        return true;
+    const std::map<uint32, std::string> types = item_types(iinf);
+    const size_t idBytes = iref.data[0] == 0 ? 2 : 4;
+    bool sound = true;
+    for_each_box(Span{iref.data + 4, iref.size - 4}, [&](std::string_view type, Span refs) {
+        if (type != "dimg" || !refs.Has(0, idBytes + 2))
+            return;
+        const auto from = types.find(uint32(refs.Read(0, idBytes)));
+        if (from == types.end() ||
+            (from->second != "grid" && from->second != "iovl" && from->second != "iden"))
+            return;
+        const uint64 count = refs.Read(idBytes, 2);
+        for (uint64 i = 0; i < count && refs.Has(idBytes + 2 + i * idBytes, idBytes); i++) {
+            const auto to = types.find(uint32(refs.Read(idBytes + 2 + i * idBytes, idBytes)));
+            if (to == types.end() || !is_picture_type(to->second))
+                sound = false;
+        }
+    });
+    return sound;
+}
 
 void initialise_libheif()
 {
@@ -259,6 +327,8 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     if (!budget.Admits(uint64(shownWidth), uint64(shownHeight)) ||
         !heif_canvases_admitted(source.data, source.size, budget))
         return B_NO_MEMORY;
+    if (!heif_derivations_sound(source.data, source.size))
+        return B_ILLEGAL_DATA;
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
     std::unique_ptr<heif_image, ImageDeleter> image;
     if (bitmap == nullptr) {

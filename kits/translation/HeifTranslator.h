@@ -23,6 +23,10 @@ void initialise_libheif();
 status_t libheif_status(const heif_error& error);
 
 bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& budget);
+// Whether every picture a grid, overlay or derived item is made of is an
+// item libheif decodes as a picture: libheif 1.15 aborts the process on a
+// reference to anything else.
+bool heif_derivations_sound(const uint8* data, size_t size);
 
 } // namespace BPrivate
 

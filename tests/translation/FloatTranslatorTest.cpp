@@ -174,6 +174,23 @@ TEST(FloatRefusal, DamagedFilesGiveNoBitmap)
                                        "at = b.index(b'dataWindow\\0box2i\\0') + 21\n"
                                        "b[at + 8:at + 12] = struct.pack('<i', 3999)\n"
                                        "open(d + '/wide.exr', 'wb').write(b)\n"
+                                       // A channel list longer than declared:
+                                       // OpenEXR would read on into the next
+                                       // attribute.
+                                       "c = bytearray(open(d + '/d.exr', 'rb').read())\n"
+                                       "at = c.index(b'channels\\0chlist\\0') + 16\n"
+                                       "c[at:at + 4] = struct.pack('<i', 2)\n"
+                                       "open(d + '/list.exr', 'wb').write(c)\n"
+                                       // A preview of 60000 x 60000 in 8 bytes,
+                                       // and a line order declared 4 bytes long.
+                                       "e = open(d + '/d.exr', 'rb').read()\n"
+                                       "at = e.index(b'lineOrder\\0lineOrder')\n"
+                                       "open(d + '/preview.exr', 'wb').write(e[:at] + "
+                                       "b'preview\\0preview\\0' + struct.pack('<iII', 8, "
+                                       "60000, 60000) + e[at:])\n"
+                                       "f = bytearray(e)\n"
+                                       "f[at + 20:at + 24] = struct.pack('<i', 4)\n"
+                                       "open(d + '/order.exr', 'wb').write(f)\n"
                                        // A blank display window of 10000 x 10000.
                                        "exr(d + '/frame.exr', W, H, {'Z': depth}, (0, 0),"
                                        " (0, 0, 9999, 9999))"));
@@ -201,6 +218,12 @@ TEST(FloatRefusal, DamagedFilesGiveNoBitmap)
         {"ExrClaimsMoreThanItHolds", exr_translator(), read_all(folder / "wide.exr"),
          ReadBudget(), B_ILLEGAL_DATA},
         {"ExrFrameBeyondItsBytes", exr_translator(), read_all(folder / "frame.exr"),
+         ReadBudget(), B_ILLEGAL_DATA},
+        {"ExrListLongerThanDeclared", exr_translator(), read_all(folder / "list.exr"),
+         ReadBudget(), B_ILLEGAL_DATA},
+        {"ExrPreviewBeyondItsBytes", exr_translator(), read_all(folder / "preview.exr"),
+         ReadBudget(), B_ILLEGAL_DATA},
+        {"ExrFixedSizeMisdeclared", exr_translator(), read_all(folder / "order.exr"),
          ReadBudget(), B_ILLEGAL_DATA},
         {"PfmLastByteMissing", pfm_translator(), cut(pfm, pfm.size() - 1), ReadBudget(),
          B_ILLEGAL_DATA},

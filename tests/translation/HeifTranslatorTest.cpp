@@ -121,4 +121,30 @@ TEST(HeifRefusal, GridCanvasOverTheBudget)
     EXPECT_EQ(nullptr, bitmap);
 }
 
+// libheif 1.15 aborts the process (an assertion) when a grid, overlay or
+// derived item is made of an item that is not a picture. The fuzzer found
+// it: an overlay whose layer's type read 'hvc0'. Such files, with the layer
+// of an unknown type or missing, are refused before libheif decodes them.
+TEST(HeifRefusal, DerivedPictureMadeOfAnItemThatIsNotOne)
+{
+    const std::vector<uint8> good = read_all(std::string(PELLARA_TEST_DATA) +
+                                             "/corpus/made/heic-overlay-hand.heic");
+    ASSERT_FALSE(good.empty());
+    const std::string_view bytes(reinterpret_cast<const char*>(good.data()), good.size());
+    const size_t type = bytes.find("hvc1");
+    const size_t dimg = bytes.find("dimg");
+    ASSERT_NE(std::string_view::npos, type);
+    ASSERT_NE(std::string_view::npos, dimg);
+    std::vector<uint8> unknownType = good;
+    unknownType[type + 3] = '0';
+    // The overlay's first layer: an identifier no item has.
+    std::vector<uint8> missingItem = good;
+    missingItem[dimg + 8] = 0x7F;
+    for (const auto& damaged : {unknownType, missingItem}) {
+        BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
+        EXPECT_EQ(B_ILLEGAL_DATA, heif_translator()->Read(source_of(damaged), ReadBudget(), &bitmap));
+        EXPECT_EQ(nullptr, bitmap);
+    }
+}
+
 } // namespace
