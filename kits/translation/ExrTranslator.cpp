@@ -44,15 +44,12 @@ public:
     {
     }
 
-    bool isMemoryMapped() const override { return true; }
-
-    char* readMemoryMapped(int n) override
-    {
-        Check(n);
-        char* at = const_cast<char*>(fData) + fPosition;
-        fPosition += uint64_t(n);
-        return at;
-    }
+    // Not offered as mapped: from a mapped stream OpenEXR 3.1 reads an
+    // uncompressed line's pixels straight from the file's bytes, as many as
+    // the pixels take whatever length the line declares, so a line that
+    // declares less near the end was read past the file. Read into its own
+    // buffers instead, which are sized for whole lines.
+    bool isMemoryMapped() const override { return false; }
 
     bool read(char c[], int n) override
     {

@@ -6,6 +6,9 @@
 #include <ExrTranslator.h>
 #include <PfmTranslator.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 using BPrivate::exr_translator;
 using BPrivate::pfm_translator;
 using BPrivate::ReadBudget;
@@ -240,6 +243,32 @@ TEST(FloatRefusal, DamagedFilesGiveNoBitmap)
     };
     for (const auto& c : cases)
         expect_quiet_refusal(c.translator, c.bytes, c.budget, c.status, c.label);
+}
+
+// A file found by fuzzing: its one line declares no bytes though its
+// pixels need 124, and the file ends 84 bytes after it. Laid out to end at
+// a page that cannot be read, any read past its end faults; the reader
+// must stay within it (OpenEXR read past it from a mapped stream).
+TEST(FloatRefusal, ExrLineShorterThanItsPixelsIsReadWithinTheFile)
+{
+    const std::vector<uint8> file =
+        read_all(std::string(PELLARA_TEST_DATA) + "/exr/line-shorter-than-its-pixels.exr");
+    ASSERT_EQ(433u, file.size());
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    void* pages = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+    ASSERT_NE(MAP_FAILED, pages);
+    uint8* end = static_cast<uint8*>(pages) + page;
+    ASSERT_EQ(0, mprotect(end, page, PROT_NONE));
+    std::memcpy(end - file.size(), file.data(), file.size());
+    BPrivate::ImageSource source;
+    source.data = end - file.size();
+    source.size = file.size();
+    BBitmap* bitmap = nullptr;
+    const status_t status = exr_translator()->Read(source, ReadBudget(), &bitmap);
+    EXPECT_TRUE(status == B_OK || status == B_ILLEGAL_DATA) << status;
+    delete bitmap;
+    munmap(pages, 2 * page);
 }
 
 } // namespace
