@@ -42,34 +42,12 @@ struct OptionsDeleter
     void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
 };
 
-// Item identifiers of the grids (false) and overlays (true) an 'iinf' box
-// lists.
-std::vector<std::pair<uint32, bool>> derived_items(Span iinf)
+// The identifier and type of every item an 'iinf' box lists, in its order
+// (a forged file may list one identifier twice).
+std::vector<std::pair<uint32, std::string>> item_types(Span iinf)
 {
-    std::vector<std::pair<uint32, bool>> derived;
+    std::vector<std::pair<uint32, std::string>> types;
     // After version and flags, an entry count of 16 bits (version 0) or 32.
-    const size_t first = iinf.Has(0, 1) && iinf.data[0] == 0 ? 6 : 8;
-    if (!iinf.Has(0, first))
-        return derived;
-    for_each_box(Span{iinf.data + first, iinf.size - first}, [&](std::string_view type, Span infe) {
-        const uint8 version = infe.Has(0, 1) ? infe.data[0] : 0;
-        if (type != "infe" || version < 2)
-            return;
-        const size_t idBytes = version == 2 ? 2 : 4;
-        if (!infe.Has(4, idBytes + 6))
-            return;
-        const std::string_view itemType(reinterpret_cast<const char*>(infe.data + 4 + idBytes + 2),
-                                        4);
-        if (itemType == "grid" || itemType == "iovl")
-            derived.emplace_back(uint32(infe.Read(4, idBytes)), itemType == "iovl");
-    });
-    return derived;
-}
-
-// The type of every item an 'iinf' box lists, by identifier.
-std::map<uint32, std::string> item_types(Span iinf)
-{
-    std::map<uint32, std::string> types;
     const size_t first = iinf.Has(0, 1) && iinf.data[0] == 0 ? 6 : 8;
     if (!iinf.Has(0, first))
         return types;
@@ -80,10 +58,35 @@ std::map<uint32, std::string> item_types(Span iinf)
         const size_t idBytes = version == 2 ? 2 : 4;
         if (!infe.Has(4, idBytes + 6))
             return;
-        types[uint32(infe.Read(4, idBytes))] =
-            std::string(reinterpret_cast<const char*>(infe.data + 4 + idBytes + 2), 4);
+        types.emplace_back(uint32(infe.Read(4, idBytes)),
+                           std::string(reinterpret_cast<const char*>(infe.data + 4 + idBytes + 2),
+                                       4));
     });
     return types;
+}
+
+// Item identifiers of the grids (false) and overlays (true) an 'iinf' box
+// lists.
+std::vector<std::pair<uint32, bool>> derived_items(Span iinf)
+{
+    std::vector<std::pair<uint32, bool>> derived;
+    for (const auto& [id, type] : item_types(iinf)) {
+        if (type == "grid" || type == "iovl")
+            derived.emplace_back(id, type == "iovl");
+    }
+    return derived;
+}
+
+// The boxes within a file's (last) 'meta' box, after its version and
+// flags; empty without one.
+Span meta_children(const uint8* data, size_t size)
+{
+    Span meta;
+    for_each_box(Span{data, size}, [&](std::string_view type, Span body) {
+        if (type == "meta")
+            meta = body;
+    });
+    return meta.Has(0, 4) ? Span{meta.data + 4, meta.size - 4} : Span{};
 }
 
 // The item types libheif 1.15 decodes as pictures.
@@ -97,16 +100,8 @@ bool is_picture_type(const std::string& type)
 
 bool heif_derivations_sound(const uint8* data, size_t size)
 {
-    const Span file{data, size};
-    Span meta;
-    for_each_box(file, [&](std::string_view type, Span body) {
-        if (type == "meta")
-            meta = body;
-    });
-    if (!meta.Has(0, 4))
-        return true;
     Span iinf, iref;
-    for_each_box(Span{meta.data + 4, meta.size - 4}, [&](std::string_view type, Span body) {
+    for_each_box(meta_children(data, size), [&](std::string_view type, Span body) {
         if (type == "iinf")
             iinf = body;
         else if (type == "iref")
@@ -114,20 +109,35 @@ bool heif_derivations_sound(const uint8* data, size_t size)
     });
     if (!iref.Has(0, 4))
         return true;
-    const std::map<uint32, std::string> types = item_types(iinf);
+    // What each identifier's entries say (a forged file may list one
+    // twice): derived if any entry is, a picture only if every entry is.
+    struct Kind
+    {
+        bool derived = false;
+        bool picture = true;
+    };
+    std::map<uint32, Kind> kinds;
+    for (const auto& [id, type] : item_types(iinf)) {
+        Kind& kind = kinds[id];
+        kind.derived = kind.derived || type == "grid" || type == "iovl" || type == "iden";
+        kind.picture = kind.picture && is_picture_type(type);
+    }
+    auto derived = [&](uint32 id) {
+        const auto kind = kinds.find(id);
+        return kind != kinds.end() && kind->second.derived;
+    };
+    auto picture = [&](uint32 id) {
+        const auto kind = kinds.find(id);
+        return kind != kinds.end() && kind->second.picture;
+    };
     const size_t idBytes = iref.data[0] == 0 ? 2 : 4;
     bool sound = true;
     for_each_box(Span{iref.data + 4, iref.size - 4}, [&](std::string_view type, Span refs) {
-        if (type != "dimg" || !refs.Has(0, idBytes + 2))
-            return;
-        const auto from = types.find(uint32(refs.Read(0, idBytes)));
-        if (from == types.end() ||
-            (from->second != "grid" && from->second != "iovl" && from->second != "iden"))
+        if (type != "dimg" || !refs.Has(0, idBytes + 2) || !derived(uint32(refs.Read(0, idBytes))))
             return;
         const uint64 count = refs.Read(idBytes, 2);
         for (uint64 i = 0; i < count && refs.Has(idBytes + 2 + i * idBytes, idBytes); i++) {
-            const auto to = types.find(uint32(refs.Read(idBytes + 2 + i * idBytes, idBytes)));
-            if (to == types.end() || !is_picture_type(to->second))
+            if (!picture(uint32(refs.Read(idBytes + 2 + i * idBytes, idBytes))))
                 sound = false;
         }
     });
@@ -160,15 +170,8 @@ status_t libheif_status(const heif_error& error)
 bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& budget)
 {
     const Span file{data, size};
-    Span meta;
-    for_each_box(file, [&](std::string_view type, Span body) {
-        if (type == "meta")
-            meta = body;
-    });
-    if (!meta.Has(0, 4))
-        return true;
     Span iinf, iloc, idat;
-    for_each_box(Span{meta.data + 4, meta.size - 4}, [&](std::string_view type, Span body) {
+    for_each_box(meta_children(data, size), [&](std::string_view type, Span body) {
         if (type == "iinf")
             iinf = body;
         else if (type == "iloc")
