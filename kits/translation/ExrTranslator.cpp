@@ -196,17 +196,31 @@ bool attributes_fit(const ImageSource& source)
         *length = size_t(static_cast<const uint8*>(end) - (data + at));
         return true;
     };
+    // OpenEXR allocates whole tiles, whatever part of them the data window
+    // covers: a tile may outgrow a small picture, not a picture's worth of
+    // gigabytes. A header without a data window gets OpenEXR's, 64 x 64.
+    constexpr uint64 kDefaultWindow = 64 * 64, kAnyTile = 256 * 256;
+    uint64 windowPixels = kDefaultWindow, tilePixels = 0;
+    auto tiles_fit = [&] {
+        const bool fits = tilePixels <= std::max(windowPixels, kAnyTile);
+        windowPixels = kDefaultWindow;
+        tilePixels = 0;
+        return fits;
+    };
     bool headerStarted = false;
     while (at < size) {
         size_t nameLength = 0;
         if (!text(&nameLength))
             return false;
+        const char* name = reinterpret_cast<const char*>(data + at);
         at += nameLength + 1;
         if (nameLength == 0) {
             // The end of a header; a multi-part file ends its list with an
             // empty one.
             if (!multiPart || !headerStarted)
-                return true;
+                return !headerStarted || tiles_fit();
+            if (!tiles_fit())
+                return false;
             headerStarted = false;
             continue;
         }
@@ -222,6 +236,13 @@ bool attributes_fit(const ImageSource& source)
         at += 4;
         if (length < 0 || size_t(length) > size - at || !value_fits(type, data + at, size_t(length)))
             return false;
+        if (std::strcmp(name, "dataWindow") == 0 && std::strcmp(type, "box2i") == 0) {
+            const int64 width = int64(int32(le32(data + at + 8))) - int32(le32(data + at)) + 1;
+            const int64 height = int64(int32(le32(data + at + 12))) - int32(le32(data + at + 4)) + 1;
+            windowPixels = width > 0 && height > 0 ? uint64(width) * uint64(height) : 0;
+        } else if (std::strcmp(name, "tiles") == 0 && std::strcmp(type, "tiledesc") == 0) {
+            tilePixels = uint64(le32(data + at)) * le32(data + at + 4);
+        }
         at += size_t(length);
     }
     return false;

@@ -2,6 +2,7 @@
 
 #include <CodecSupport.h>
 #include <IsoBoxes.h>
+#include <PictureHeaders.h>
 
 #include <algorithm>
 #include <climits>
@@ -240,7 +241,14 @@ bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& bu
         const size_t canvas = found->second ? 10 : 4;
         if (!data.Has(canvas, 2 * sizeBytes))
             continue;
-        if (!budget.Admits(data.Read(canvas, sizeBytes), data.Read(canvas + sizeBytes, sizeBytes)))
+        const uint64 width = data.Read(canvas, sizeBytes);
+        const uint64 height = data.Read(canvas + sizeBytes, sizeBytes);
+        if (!budget.Admits(width, height))
+            return false;
+        // An overlay's canvas is filled whatever its layers cover, so a few
+        // bytes could ask for a huge blank one: canvases are held to
+        // deflate's ratio to the file, as other formats' blank frames are.
+        if (width * height > uint64(size) * kMaxInflation)
             return false;
     }
     return true;

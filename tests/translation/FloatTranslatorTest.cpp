@@ -228,6 +228,11 @@ TEST(FloatRefusal, DamagedFilesGiveNoBitmap)
          ReadBudget(), B_ILLEGAL_DATA},
         {"ExrFixedSizeMisdeclared", exr_translator(), read_all(folder / "order.exr"),
          ReadBudget(), B_ILLEGAL_DATA},
+        // Found by fuzzing: 272 bytes, tiles of 14864 x 4096 over OpenEXR's
+        // default 64 x 64 window, which took OpenEXR seconds and 700 MB.
+        {"ExrTilesOutgrowingThePicture", exr_translator(),
+         read_all(std::string(PELLARA_TEST_DATA) + "/exr/tiles-outgrowing-the-picture.exr"),
+         ReadBudget(), B_ILLEGAL_DATA},
         {"PfmLastByteMissing", pfm_translator(), cut(pfm, pfm.size() - 1), ReadBudget(),
          B_ILLEGAL_DATA},
         {"PfmClaimsHugeSize", pfm_translator(), text_bytes("Pf\n16000 16000\n-1.0\n0000"),

@@ -121,6 +121,30 @@ TEST(HeifRefusal, GridCanvasOverTheBudget)
     EXPECT_EQ(nullptr, bitmap);
 }
 
+// An overlay is filled wherever its layers leave it bare, so its canvas
+// costs memory whatever the file holds. The fuzzer found 927 bytes asking
+// libheif for 796 MB within the pixel ceiling; canvases are held to
+// deflate's ratio to the file. Here 16384 x 12288 in 3462 bytes.
+TEST(HeifRefusal, OverlayCanvasBeyondItsBytes)
+{
+    std::vector<uint8> bytes = read_all(std::string(PELLARA_TEST_DATA) +
+                                        "/corpus/made/heic-overlay-hand.heic");
+    ASSERT_FALSE(bytes.empty());
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const size_t idat = text.find("idat");
+    ASSERT_NE(std::string_view::npos, idat);
+    // After the version, the flags and four fill values: the canvas.
+    const size_t canvas = idat + 4 + 2 + 8;
+    ASSERT_EQ(104, bytes[canvas] << 8 | bytes[canvas + 1]);
+    bytes[canvas] = 0x40;
+    bytes[canvas + 1] = 0;
+    bytes[canvas + 2] = 0x30;
+    bytes[canvas + 3] = 0;
+    BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
+    EXPECT_EQ(B_NO_MEMORY, heif_translator()->Read(source_of(bytes), ReadBudget(), &bitmap));
+    EXPECT_EQ(nullptr, bitmap);
+}
+
 // libheif 1.15 aborts the process (an assertion) when a grid, overlay or
 // derived item is made of an item that is not a picture. The fuzzer found
 // it: an overlay whose layer's type read 'hvc0'. Such files, with the layer
