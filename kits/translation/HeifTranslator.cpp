@@ -184,15 +184,15 @@ bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& bu
     if (derived.empty() || !iloc.Has(0, 6))
         return true;
 
+    // Read as libheif 1.15 reads it, since its reading decides what it
+    // allocates: an extent's index only from version 2 on, and a field of
+    // a size other than 4 or 8 bytes taken as absent.
     const uint8 version = iloc.data[0];
-    const size_t offsetBytes = iloc.data[4] >> 4, lengthBytes = iloc.data[4] & 15;
-    const size_t baseBytes = iloc.data[5] >> 4;
-    const size_t indexBytes = version == 1 || version == 2 ? iloc.data[5] & 15 : 0;
+    auto field = [](size_t bytes) -> size_t { return bytes == 4 || bytes == 8 ? bytes : 0; };
+    const size_t offsetBytes = field(iloc.data[4] >> 4), lengthBytes = field(iloc.data[4] & 15);
+    const size_t baseBytes = field(iloc.data[5] >> 4);
+    const size_t indexBytes = version > 1 ? field(iloc.data[5] & 15) : 0;
     const size_t idBytes = version < 2 ? 2 : 4;
-    for (size_t bytes : {offsetBytes, lengthBytes, baseBytes, indexBytes}) {
-        if (bytes != 0 && bytes != 4 && bytes != 8)
-            return true;
-    }
     size_t at = 6;
     if (!iloc.Has(at, idBytes))
         return true;
@@ -204,7 +204,7 @@ bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& bu
         const uint32 id = uint32(iloc.Read(at, idBytes));
         at += idBytes;
         uint32 method = 0;
-        if (version == 1 || version == 2) {
+        if (version >= 1) {
             if (!iloc.Has(at, 2))
                 return true;
             method = uint32(iloc.Read(at, 2) & 15);

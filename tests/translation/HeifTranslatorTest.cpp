@@ -123,7 +123,7 @@ TEST(HeifRefusal, GridCanvasOverTheBudget)
 
 // An overlay is filled wherever its layers leave it bare, so its canvas
 // costs memory whatever the file holds. The fuzzer found 927 bytes asking
-// libheif for 796 MB within the pixel ceiling; canvases are held to
+// libheif for 796 MB; canvases are held to the pixel ceiling and to
 // deflate's ratio to the file. Here 16384 x 12288 in 3462 bytes.
 TEST(HeifRefusal, OverlayCanvasBeyondItsBytes)
 {
@@ -142,6 +142,14 @@ TEST(HeifRefusal, OverlayCanvasBeyondItsBytes)
     bytes[canvas + 3] = 0;
     BBitmap* bitmap = reinterpret_cast<BBitmap*>(1);
     EXPECT_EQ(B_NO_MEMORY, heif_translator()->Read(source_of(bytes), ReadBudget(), &bitmap));
+    EXPECT_EQ(nullptr, bitmap);
+    // The fuzzer's file: 28534 x 27903, beyond the ceiling, found only when
+    // its 'iloc' (version 1, an index size given) is read as libheif reads
+    // it, without extent indexes.
+    const std::vector<uint8> found =
+        read_all(std::string(PELLARA_TEST_DATA) + "/heif/overlay-canvas-index-v1.heic");
+    ASSERT_EQ(927u, found.size());
+    EXPECT_EQ(B_NO_MEMORY, heif_translator()->Read(source_of(found), ReadBudget(), &bitmap));
     EXPECT_EQ(nullptr, bitmap);
 }
 
