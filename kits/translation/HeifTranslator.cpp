@@ -78,16 +78,17 @@ std::vector<std::pair<uint32, bool>> derived_items(Span iinf)
     return derived;
 }
 
-// The boxes within a file's (last) 'meta' box, after its version and
-// flags; empty without one.
-Span meta_children(const uint8* data, size_t size)
+// The boxes within each of a file's 'meta' boxes, after its version and
+// flags. libheif reads the last one it can parse whole, which a check here
+// cannot tell for sure, so the checks hold for every one.
+std::vector<Span> meta_children(const uint8* data, size_t size)
 {
-    Span meta;
+    std::vector<Span> children;
     for_each_box(Span{data, size}, [&](std::string_view type, Span body) {
-        if (type == "meta")
-            meta = body;
+        if (type == "meta" && body.Has(0, 4))
+            children.push_back(Span{body.data + 4, body.size - 4});
     });
-    return meta.Has(0, 4) ? Span{meta.data + 4, meta.size - 4} : Span{};
+    return children;
 }
 
 // The item types libheif 1.15 decodes as pictures.
@@ -97,12 +98,10 @@ bool is_picture_type(const std::string& type)
            type == "iden" || type == "iovl";
 }
 
-} // namespace
-
-bool heif_derivations_sound(const uint8* data, size_t size)
+bool derivations_sound_in(Span children)
 {
     Span iinf, iref;
-    for_each_box(meta_children(data, size), [&](std::string_view type, Span body) {
+    for_each_box(children, [&](std::string_view type, Span body) {
         if (type == "iinf")
             iinf = body;
         else if (type == "iref")
@@ -145,6 +144,8 @@ bool heif_derivations_sound(const uint8* data, size_t size)
     return sound;
 }
 
+} // namespace
+
 void initialise_libheif()
 {
     // Registers the decoders built into the library, once for the process.
@@ -168,11 +169,13 @@ status_t libheif_status(const heif_error& error)
     return B_ILLEGAL_DATA;
 }
 
-bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& budget)
+namespace {
+
+bool canvases_admitted_in(Span children, Span file, const ReadBudget& budget)
 {
-    const Span file{data, size};
+    const size_t size = file.size;
     Span iinf, iloc, idat;
-    for_each_box(meta_children(data, size), [&](std::string_view type, Span body) {
+    for_each_box(children, [&](std::string_view type, Span body) {
         if (type == "iinf")
             iinf = body;
         else if (type == "iloc")
@@ -251,6 +254,24 @@ bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& bu
         if (width * height > uint64(size) * kMaxInflation)
             return false;
     }
+    return true;
+}
+
+} // namespace
+
+bool heif_derivations_sound(const uint8* data, size_t size)
+{
+    for (Span children : meta_children(data, size))
+        if (!derivations_sound_in(children))
+            return false;
+    return true;
+}
+
+bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& budget)
+{
+    for (Span children : meta_children(data, size))
+        if (!canvases_admitted_in(children, Span{data, size}, budget))
+            return false;
     return true;
 }
 

@@ -151,6 +151,14 @@ TEST(HeifRefusal, OverlayCanvasBeyondItsBytes)
     ASSERT_EQ(927u, found.size());
     EXPECT_EQ(B_NO_MEMORY, heif_translator()->Read(source_of(found), ReadBudget(), &bitmap));
     EXPECT_EQ(nullptr, bitmap);
+    // Another: two files run together, the second one's 'meta' box broken
+    // inside, so libheif reads the first one's overlay (65535 x 26482),
+    // which had cost 4.7 GB and 42 s. Every 'meta' box is checked.
+    const std::vector<uint8> twoMeta =
+        read_all(std::string(PELLARA_TEST_DATA) + "/heif/overlay-canvas-first-meta.heic");
+    ASSERT_EQ(4903u, twoMeta.size());
+    EXPECT_EQ(B_NO_MEMORY, heif_translator()->Read(source_of(twoMeta), ReadBudget(), &bitmap));
+    EXPECT_EQ(nullptr, bitmap);
 }
 
 // libheif 1.15 aborts the process (an assertion) when a grid, overlay or
