@@ -47,6 +47,9 @@ program=(
     # parsed by CLI11, as pellara-fuse's are.
     libexpat1-dev
     libassimp-dev
+    # A glTF model's JSON is read with nlohmann's JSON parser (header-only)
+    # before assimp sees it: its buffers, and what it declares.
+    nlohmann-json3-dev
     # pellara-depth --text draws with the installed fonts: DejaVu, Debian's
     # usual default sans (the tests name DejaVu Serif too).
     fonts-dejavu-core

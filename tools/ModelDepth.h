@@ -4,6 +4,8 @@
 #ifndef MODEL_DEPTH_H
 #define MODEL_DEPTH_H
 
+#include "ModelChecks.h"
+
 #include <DepthMaps.h>
 #include <SupportDefs.h>
 
@@ -18,20 +20,6 @@ constexpr uint64 kMaxModelTriangles = 10'000'000;
 // The largest model file read: a binary STL at the triangle ceiling is
 // 500 MB; text formats take more bytes a triangle.
 constexpr uint64 kMaxModelBytes = uint64(2) << 30;
-
-enum class ModelFormat
-{
-    kNone,
-    kStlBinary,
-    kStlAscii,
-    kObj,
-    kPly,
-    kGltf, // JSON
-    kGlb,  // binary container
-};
-
-// The format the content shows, from signatures and structure alone.
-ModelFormat SniffModel(const uint8* data, size_t size);
 
 struct ModelView
 {

@@ -3,6 +3,7 @@
 // the print resolution read back by other programs, the refusals and
 // warnings in their words, and every option listed in --help, the manual
 // page and the shell completion.
+#include "OtherUser.h"
 #include "ToolRunner.h"
 
 #include <Bitmap.h>
@@ -483,10 +484,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(KindsTool, UnwritablePlacesAreRefusedBeforeReading)
 {
     std::vector<std::string> as;
+    std::unique_ptr<other_user::ReachableProgram> tool;
     if (geteuid() == 0) {
         if (access("/usr/bin/setpriv", X_OK) != 0)
             GTEST_SKIP() << "running as root without setpriv";
-        as = {"--reuid=65534", "--regid=65534", "--clear-groups", kTool};
+        tool = std::make_unique<other_user::ReachableProgram>(kTool);
+        if (tool->Path().empty())
+            GTEST_SKIP() << tool->Why();
+        as = {"--reuid=65534", "--regid=65534", "--clear-groups", tool->Path()};
     }
     const std::string locked = scratch / "locked", kept = scratch / "kept.png";
     std::filesystem::create_directory(locked);

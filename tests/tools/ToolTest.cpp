@@ -7,6 +7,8 @@
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
 
+#include "OtherUser.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -72,6 +74,7 @@ struct Start
     std::string input;  // a file for standard input; none when empty
     std::string output; // a file for standard output instead of a scratch one
     bool asNobody = false;
+    std::string program = PELLARA_FUSE_PATH;
 };
 
 ToolRun run_tool(const Scratch& scratch, const std::vector<std::string>& args,
@@ -87,18 +90,14 @@ ToolRun run_tool(const Scratch& scratch, const std::vector<std::string>& args,
         dup2(err, 2);
         int in = open(how.input.empty() ? "/dev/null" : how.input.c_str(), O_RDONLY);
         dup2(in, 0);
-        if (how.asNobody) {
-            gid_t none = 65534;
-            if (setgroups(1, &none) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                setresuid(65534, 65534, 65534) != 0)
-                _exit(126);
-        }
+        if (how.asNobody && !other_user::become_nobody())
+            _exit(126);
         std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(PELLARA_FUSE_PATH));
+        argv.push_back(const_cast<char*>(how.program.c_str()));
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(PELLARA_FUSE_PATH, argv.data());
+        execv(how.program.c_str(), argv.data());
         _exit(127);
     }
     int status = 0;
@@ -446,6 +445,9 @@ TEST_F(Tool, AsAUserAReadOnlyFileIsRefused)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "running the tool as another user needs root";
+    const other_user::ReachableProgram tool(PELLARA_FUSE_PATH);
+    if (tool.Path().empty())
+        GTEST_SKIP() << tool.Why();
     std::string keep = scratch / "keep.png";
     {
         std::ofstream(keep) << "precious";
@@ -455,7 +457,7 @@ TEST_F(Tool, AsAUserAReadOnlyFileIsRefused)
     EXPECT_EQ(0, chown(keep.c_str(), 65534, 65534));
     chmod(depth.c_str(), 0644);
     chmod(pattern.c_str(), 0644);
-    ToolRun run = run_tool(scratch, {depth, pattern, keep}, {"", "", true});
+    ToolRun run = run_tool(scratch, {depth, pattern, keep}, {"", "", true, tool.Path()});
     EXPECT_EQ(1, run.status);
     EXPECT_EQ("pellara-fuse: cannot write '" + keep + "': permission denied\n", run.err);
     EXPECT_EQ("precious", slurp(keep));
