@@ -4,58 +4,42 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
 
 namespace depth {
 
-DepthBuffer::DepthBuffer(int32 width, int32 height, float* values)
-    : fWidth(width), fHeight(height), fValues(values)
-{
-}
+namespace {
 
-void DepthBuffer::Triangle(const float a[3], const float b[3], const float c[3])
+// Pixels are tested in tiles of this side for what they already hold.
+constexpr int64 kTile = 16;
+// ... and in groups of kGroup x kGroup tiles, for a triangle behind them all.
+constexpr int64 kGroup = 8;
+// A row's span costs as much as this many pixels.
+constexpr uint64 kRowWork = 24;
+
+// A triangle ready to draw: its edges, its nearness plane, and the pixels
+// whose centres may lie inside it.
+struct Setup
 {
-    double area = (double(b[0]) - a[0]) * (double(c[1]) - a[1]) -
-                  (double(b[1]) - a[1]) * (double(c[0]) - a[0]);
-    if (!(std::fabs(area) > 1e-12))
-        return; // degenerate, or not a number
-    if (area < 0) {
-        std::swap(b, c);
-        area = -area;
-    }
-    const double minY = std::min({a[1], b[1], c[1]}), maxY = std::max({a[1], b[1], c[1]});
-    const double minX = std::min({a[0], b[0], c[0]}), maxX = std::max({a[0], b[0], c[0]});
-    // Pixels whose centres (x + 0.5, y + 0.5) may lie inside.
-    const int64 x0 = std::max<int64>(0, int64(std::ceil(std::max(minX - 0.5, -1.0))));
-    const int64 x1 = std::min<int64>(fWidth - 1, int64(std::floor(std::min(maxX - 0.5, double(fWidth)))));
-    const int64 y0 = std::max<int64>(0, int64(std::ceil(std::max(minY - 0.5, -1.0))));
-    const int64 y1 = std::min<int64>(fHeight - 1, int64(std::floor(std::min(maxY - 0.5, double(fHeight)))));
-    if (x0 > x1 || y0 > y1)
-        return;
     // Edge functions w(p) = ex * p.x + ey * p.y + e0, positive inside and
-    // zero on the edge: edge i faces corner i. A pixel centre on an edge
-    // two triangles share belongs to both, with a little room for rounding,
-    // so that no seam lets the background show through.
-    const float* corners[3] = {a, b, c};
+    // zero on the edge: edge i faces corner i.
     double ex[3], ey[3], e0[3], tolerance[3];
-    for (int i = 0; i < 3; i++) {
-        const float* from = corners[(i + 1) % 3];
-        const float* to = corners[(i + 2) % 3];
-        ex[i] = -(double(to[1]) - from[1]);
-        ey[i] = double(to[0]) - from[0];
-        e0[i] = -(ex[i] * from[0] + ey[i] * from[1]);
-        tolerance[i] = 1e-7 * (std::fabs(ex[i]) + std::fabs(ey[i])) * (1 + std::fabs(from[0]) + std::fabs(from[1]));
-    }
     // The nearness is a plane over the picture: z = zx * x + zy * y + z0.
-    const double inverse = 1.0 / area;
-    const double zx = (ex[0] * a[2] + ex[1] * b[2] + ex[2] * c[2]) * inverse;
-    const double zy = (ey[0] * a[2] + ey[1] * b[2] + ey[2] * c[2]) * inverse;
-    const double z0 = (e0[0] * a[2] + e0[1] * b[2] + e0[2] * c[2]) * inverse;
-    for (int64 y = y0; y <= y1; y++) {
+    double zx, zy, z0;
+    int64 x0, x1, y0, y1;
+    // Twice the triangle's area, in pixels.
+    double area;
+
+    double Nearness(double px, double py) const { return zx * px + zy * py + z0; }
+
+    // The first and last pixel of row y whose centres lie inside or on an
+    // edge; first > last when none does.
+    void Span(int64 y, int64* first, int64* last) const
+    {
         const double py = double(y) + 0.5;
-        // Each edge bounds the row's run of pixels on one side.
         double from = double(x0), to = double(x1);
         for (int i = 0; i < 3; i++) {
             const double rest = ey[i] * py + e0[i] + tolerance[i];
@@ -66,16 +50,255 @@ void DepthBuffer::Triangle(const float a[3], const float b[3], const float c[3])
             else if (rest < 0)
                 to = from - 1;
         }
-        if (from > to)
-            continue;
-        const int64 first = int64(from), last = int64(to);
-        float* row = fValues + y * fWidth;
-        const double start = zx * (double(first) + 0.5) + zy * py + z0;
+        *first = int64(from);
+        *last = from > to ? int64(from) - 1 : int64(to);
+    }
+
+    // Whether the point lies inside, clear of every edge.
+    bool Within(double px, double py) const
+    {
+        for (int i = 0; i < 3; i++) {
+            if (!(ex[i] * px + ey[i] * py + e0[i] > 2 * tolerance[i]))
+                return false;
+        }
+        return true;
+    }
+
+    void Draw(float* row, int64 y, int64 first, int64 last) const
+    {
+        const double start = Nearness(double(first) + 0.5, double(y) + 0.5);
         for (int64 x = first; x <= last; x++) {
             const float nearness = float(std::clamp(start + zx * double(x - first), 0.0, 1.0));
             row[x] = std::max(row[x], nearness);
         }
     }
+};
+
+// False for a triangle that covers no pixel centre of the picture, is
+// degenerate, or is not a number.
+bool set_up(const float* a, const float* b, const float* c, int32 width, int32 height, Setup* s)
+{
+    double area = (double(b[0]) - a[0]) * (double(c[1]) - a[1]) -
+                  (double(b[1]) - a[1]) * (double(c[0]) - a[0]);
+    if (!(std::fabs(area) > 1e-12) || !std::isfinite(area) || !std::isfinite(a[2]) ||
+        !std::isfinite(b[2]) || !std::isfinite(c[2]))
+        return false;
+    if (area < 0) {
+        std::swap(b, c);
+        area = -area;
+    }
+    s->area = area;
+    const double minY = std::min({a[1], b[1], c[1]}), maxY = std::max({a[1], b[1], c[1]});
+    const double minX = std::min({a[0], b[0], c[0]}), maxX = std::max({a[0], b[0], c[0]});
+    // Pixels whose centres (x + 0.5, y + 0.5) may lie inside.
+    s->x0 = std::max<int64>(0, int64(std::ceil(std::max(minX - 0.5, -1.0))));
+    s->x1 = std::min<int64>(width - 1, int64(std::floor(std::min(maxX - 0.5, double(width)))));
+    s->y0 = std::max<int64>(0, int64(std::ceil(std::max(minY - 0.5, -1.0))));
+    s->y1 = std::min<int64>(height - 1, int64(std::floor(std::min(maxY - 0.5, double(height)))));
+    if (s->x0 > s->x1 || s->y0 > s->y1)
+        return false;
+    // A pixel centre on an edge two triangles share belongs to both, with a
+    // little room for rounding, so that no seam lets the background show.
+    const float* corners[3] = {a, b, c};
+    for (int i = 0; i < 3; i++) {
+        const float* from = corners[(i + 1) % 3];
+        const float* to = corners[(i + 2) % 3];
+        s->ex[i] = -(double(to[1]) - from[1]);
+        s->ey[i] = double(to[0]) - from[0];
+        s->e0[i] = -(s->ex[i] * from[0] + s->ey[i] * from[1]);
+        s->tolerance[i] = 1e-7 * (std::fabs(s->ex[i]) + std::fabs(s->ey[i])) *
+                          (1 + std::fabs(from[0]) + std::fabs(from[1]));
+    }
+    const double inverse = 1.0 / area;
+    s->zx = (s->ex[0] * a[2] + s->ex[1] * b[2] + s->ex[2] * c[2]) * inverse;
+    s->zy = (s->ey[0] * a[2] + s->ey[1] * b[2] + s->ey[2] * c[2]) * inverse;
+    s->z0 = (s->e0[0] * a[2] + s->e0[1] * b[2] + s->e0[2] * c[2]) * inverse;
+    return true;
+}
+
+// What a triangle costs to draw, at most: its rows, and its pixels.
+uint64 work_of(const Setup& s)
+{
+    const double rows = double(s.y1 - s.y0 + 1);
+    const double box = rows * double(s.x1 - s.x0 + 1);
+    return uint64(rows * kRowWork + std::min(box, s.area / 2 + rows + double(s.x1 - s.x0 + 1)));
+}
+
+float nearest_corner(const PlacedTriangle& t)
+{
+    return std::max({t.corner[0][2], t.corner[1][2], t.corner[2][2]});
+}
+
+// The corners in one order, so that copies of a triangle compare equal
+// whichever corner they start from.
+void put_in_order(PlacedTriangle* t)
+{
+    auto less = [](const float* p, const float* q) {
+        return std::lexicographical_compare(p, p + 3, q, q + 3);
+    };
+    float(*c)[3] = t->corner;
+    if (less(c[1], c[0]))
+        std::swap(c[0], c[1]);
+    if (less(c[2], c[1]))
+        std::swap(c[1], c[2]);
+    if (less(c[1], c[0]))
+        std::swap(c[0], c[1]);
+}
+
+} // namespace
+
+DepthBuffer::DepthBuffer(int32 width, int32 height, float* values)
+    : fWidth(width), fHeight(height), fValues(values)
+{
+}
+
+void DepthBuffer::Triangle(const float a[3], const float b[3], const float c[3])
+{
+    Setup s;
+    if (!set_up(a, b, c, fWidth, fHeight, &s))
+        return;
+    for (int64 y = s.y0; y <= s.y1; y++) {
+        int64 first, last;
+        s.Span(y, &first, &last);
+        if (first <= last)
+            s.Draw(fValues + y * fWidth, y, first, last);
+    }
+}
+
+status_t DrawTriangles(std::vector<PlacedTriangle>* triangles, int32 width, int32 height,
+                       float* values, std::string* why, const FillLimits& limits)
+{
+    // Triangles that miss every pixel centre go first; what is left is
+    // measured.
+    uint64 work = 0;
+    size_t kept = 0;
+    for (const PlacedTriangle& t : *triangles) {
+        Setup s;
+        if (set_up(t.corner[0], t.corner[1], t.corner[2], width, height, &s)) {
+            work += work_of(s);
+            (*triangles)[kept++] = t;
+        }
+    }
+    triangles->resize(kept);
+    DepthBuffer buffer(width, height, values);
+    if (work <= limits.plainWork) {
+        for (const PlacedTriangle& t : *triangles)
+            buffer.Triangle(t.corner[0], t.corner[1], t.corner[2]);
+        return B_OK;
+    }
+
+    // Many triangles over the same pixels: nearest first, each copy of a
+    // triangle once, and each tile's least nearness kept, so that a triangle
+    // behind what a tile already shows skips the tile.
+    for (PlacedTriangle& t : *triangles)
+        put_in_order(&t);
+    std::sort(triangles->begin(), triangles->end(),
+              [](const PlacedTriangle& p, const PlacedTriangle& q) {
+                  const float np = nearest_corner(p), nq = nearest_corner(q);
+                  if (np != nq)
+                      return np > nq;
+                  return std::memcmp(&p, &q, sizeof(PlacedTriangle)) < 0;
+              });
+    triangles->erase(std::unique(triangles->begin(), triangles->end(),
+                                 [](const PlacedTriangle& p, const PlacedTriangle& q) {
+                                     return std::memcmp(&p, &q, sizeof(PlacedTriangle)) == 0;
+                                 }),
+                     triangles->end());
+    const int64 across = (width + kTile - 1) / kTile, down = (height + kTile - 1) / kTile;
+    const int64 wide = (across + kGroup - 1) / kGroup, high = (down + kGroup - 1) / kGroup;
+    std::vector<float> least, groupLeast;
+    try {
+        least.assign(size_t(across * down), 0.0f);
+        groupLeast.assign(size_t(wide * high), 0.0f);
+    } catch (const std::bad_alloc&) {
+        *why = "out of memory";
+        return B_NO_MEMORY;
+    }
+    work = 0;
+    for (const PlacedTriangle& t : *triangles) {
+        Setup s;
+        if (!set_up(t.corner[0], t.corner[1], t.corner[2], width, height, &s))
+            continue;
+        // The plane is greatest over a rectangle at the corner its slopes
+        // point to.
+        const bool right = s.zx > 0, lower = s.zy > 0;
+        auto most_over = [&](int64 l, int64 top, int64 r, int64 bottom) {
+            return std::min(1.0, s.Nearness(double(right ? r : l) + 0.5,
+                                             double(lower ? bottom : top) + 0.5));
+        };
+        const int64 span = kTile * kGroup;
+        for (int64 gy = s.y0 / span; gy <= s.y1 / span; gy++) {
+            for (int64 gx = s.x0 / span; gx <= s.x1 / span; gx++) {
+                const int64 gl = std::max(s.x0, gx * span), gr = std::min(s.x1, gx * span + span - 1);
+                const int64 gt = std::max(s.y0, gy * span), gb = std::min(s.y1, gy * span + span - 1);
+                work += 4;
+                if (most_over(gl, gt, gr, gb) <= double(groupLeast[size_t(gy * wide + gx)]))
+                    continue;
+                bool raised = false;
+                for (int64 ty = gt / kTile; ty <= gb / kTile; ty++) {
+                    const int64 top = ty * kTile, bottom = std::min<int64>(height - 1, top + kTile - 1);
+                    const int64 ry0 = std::max(gt, top), ry1 = std::min(gb, bottom);
+                    float* tiles = least.data() + ty * across;
+                    uint32 open = 0; // a bit a tile of the group
+                    for (int64 tx = gl / kTile; tx <= gr / kTile; tx++) {
+                        const int64 l = std::max(gl, tx * kTile), r = std::min(gr, tx * kTile + kTile - 1);
+                        if (most_over(l, ry0, r, ry1) > double(tiles[tx]))
+                            open |= 1u << (tx - gx * kGroup);
+                    }
+                    work += 2 * uint64(gr / kTile - gl / kTile + 1);
+                    if (open == 0)
+                        continue;
+                    for (int64 y = ry0; y <= ry1; y++) {
+                        int64 first, last;
+                        s.Span(y, &first, &last);
+                        first = std::max(first, gl);
+                        last = std::min(last, gr);
+                        work += kRowWork;
+                        for (int64 tx = first / kTile; first <= last && tx <= last / kTile; tx++) {
+                            if ((open & (1u << (tx - gx * kGroup))) == 0)
+                                continue;
+                            const int64 from = std::max(first, tx * kTile);
+                            const int64 to = std::min(last, tx * kTile + kTile - 1);
+                            s.Draw(values + y * width, y, from, to);
+                            work += uint64(to - from + 1);
+                        }
+                    }
+                    // A tile the triangle covers whole holds at least the
+                    // plane's least value over it from now on.
+                    for (int64 tx = gl / kTile; tx <= gr / kTile; tx++) {
+                        if ((open & (1u << (tx - gx * kGroup))) == 0)
+                            continue;
+                        const double l = double(tx * kTile) + 0.5;
+                        const double r = double(std::min<int64>(width - 1, tx * kTile + kTile - 1)) + 0.5;
+                        const double t0 = double(top) + 0.5, t1 = double(bottom) + 0.5;
+                        if (!s.Within(l, t0) || !s.Within(r, t0) || !s.Within(l, t1) || !s.Within(r, t1))
+                            continue;
+                        const double lowest = std::min({s.Nearness(l, t0), s.Nearness(r, t0),
+                                                        s.Nearness(l, t1), s.Nearness(r, t1)});
+                        const float now = float(std::clamp(lowest, 0.0, 1.0));
+                        if (now > tiles[tx]) {
+                            tiles[tx] = now;
+                            raised = true;
+                        }
+                    }
+                }
+                if (raised) {
+                    float lowest = 1.0f;
+                    for (int64 ty = gy * kGroup; ty < std::min(down, gy * kGroup + kGroup); ty++)
+                        for (int64 tx = gx * kGroup; tx < std::min(across, gx * kGroup + kGroup); tx++)
+                            lowest = std::min(lowest, least[size_t(ty * across + tx)]);
+                    groupLeast[size_t(gy * wide + gx)] = lowest;
+                }
+            }
+        }
+        if (work > limits.mostWork) {
+            *why = "its triangles cover the picture too many times over to be drawn at " +
+                   std::to_string(width) + "x" + std::to_string(height) +
+                   " (a smaller --size draws it)";
+            return B_NO_MEMORY;
+        }
+    }
+    return B_OK;
 }
 
 status_t RenderModel(const uint8* data, size_t size, const char* path, const ModelView& view,
@@ -115,10 +338,7 @@ status_t RenderModel(const uint8* data, size_t size, const char* path, const Mod
     }
     map->width = view.width;
     map->height = view.height;
-    DepthBuffer buffer(view.width, view.height, map->values.data());
-    for (const PlacedTriangle& t : triangles)
-        buffer.Triangle(t.corner[0], t.corner[1], t.corner[2]);
-    return B_OK;
+    return DrawTriangles(&triangles, view.width, view.height, map->values.data(), why);
 }
 
 } // namespace depth

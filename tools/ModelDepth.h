@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace depth {
 
@@ -54,6 +55,27 @@ private:
     int32 fHeight;
     float* fValues;
 };
+
+struct PlacedTriangle;
+
+// How much drawing a model may cost, in pixels written (a row's span
+// counting as a few dozen): about a nanosecond each.
+struct FillLimits
+{
+    // Up to this much, triangles are drawn as they come.
+    uint64 plainWork = uint64(1) << 27;
+    // The most a model may cost, about two seconds; past it, the model is
+    // refused.
+    uint64 mostWork = uint64(3) << 29;
+};
+
+// The triangles drawn into values (width x height, zeroed by the caller) as
+// DepthBuffer draws them, within a bounded amount of work: many triangles
+// over the same pixels are drawn nearest first, skipping what is already
+// hidden and copies of one triangle. Reorders and thins *triangles.
+// B_OK; B_NO_MEMORY, *why saying so, when drawing would cost too much.
+status_t DrawTriangles(std::vector<PlacedTriangle>* triangles, int32 width, int32 height,
+                       float* values, std::string* why, const FillLimits& limits = {});
 
 } // namespace depth
 

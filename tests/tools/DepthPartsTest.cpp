@@ -4,6 +4,7 @@
 #include <DepthJob.h>
 #include <DepthPictures.h>
 #include <ModelDepth.h>
+#include <ModelReader.h>
 #include <TextDepth.h>
 
 #include "ModelFiles.h"
@@ -119,6 +120,64 @@ TEST(DepthBuffer, NearestWinsAndOutsideIsClipped)
     other.Triangle(wild[0], wild[1], wild[2]);
     for (float v : empty)
         ASSERT_EQ(0.0f, v);
+}
+
+// Drawn nearest first with hidden tiles skipped, or as they come: the same
+// picture; copies of one triangle cost one; past the limit, a refusal.
+TEST(DepthBuffer, DrawingManyTrianglesIsBoundedAndExact)
+{
+    constexpr int32 kSide = 160;
+    uint32 state = 7;
+    auto random = [&](float low, float high) {
+        state = state * 1664525u + 1013904223u;
+        return low + (high - low) * float(state >> 8) / float(1 << 24);
+    };
+    std::vector<depth::PlacedTriangle> mixed;
+    for (int i = 0; i < 400; i++) {
+        depth::PlacedTriangle t;
+        for (auto& corner : t.corner)
+            corner[0] = random(-40, 200), corner[1] = random(-40, 200), corner[2] = random(0, 1);
+        mixed.push_back(t);
+        if (i % 50 == 0) { // a copy, and one starting from another corner
+            mixed.push_back(t);
+            std::swap(t.corner[0], t.corner[2]);
+            mixed.push_back(t);
+        }
+    }
+    const depth::PlacedTriangle big = {{{-10, -10, 0.2f}, {400, 0, 0.9f}, {0, 400, 0.5f}}};
+    struct Case
+    {
+        const char* name;
+        std::vector<depth::PlacedTriangle> triangles;
+        depth::FillLimits limits;
+        status_t status;
+        size_t reference = SIZE_MAX; // how many of them make the expected picture
+    };
+    const Case cases[] = {
+        {"culled", mixed, {0, uint64(1) << 40}, B_OK},
+        {"plain", mixed, {}, B_OK},
+        // Drawn one by one, these would pass the default limit many times.
+        {"copies", std::vector<depth::PlacedTriangle>(200000, big), {0, uint64(1) << 24}, B_OK, 1},
+        {"too much", mixed, {0, 100000}, B_NO_MEMORY},
+    };
+    for (const Case& c : cases) {
+        std::vector<float> expected(kSide * kSide, 0.0f), got(expected.size(), 0.0f);
+        depth::DepthBuffer buffer(kSide, kSide, expected.data());
+        for (size_t i = 0; i < std::min(c.reference, c.triangles.size()); i++)
+            buffer.Triangle(c.triangles[i].corner[0], c.triangles[i].corner[1], c.triangles[i].corner[2]);
+        std::vector<depth::PlacedTriangle> triangles = c.triangles;
+        std::string why;
+        ASSERT_EQ(c.status, depth::DrawTriangles(&triangles, kSide, kSide, got.data(), &why, c.limits))
+            << c.name;
+        if (c.status != B_OK) {
+            EXPECT_EQ("its triangles cover the picture too many times over to be drawn at "
+                      "160x160 (a smaller --size draws it)",
+                      why);
+            continue;
+        }
+        for (size_t i = 0; i < got.size(); i++)
+            ASSERT_NEAR(expected[i], got[i], 1e-6) << c.name << " at " << i;
+    }
 }
 
 TEST(ModelCeiling, MoreTrianglesThanAllowedAreRefusedBeforeDrawing)
