@@ -17,6 +17,8 @@ namespace {
 constexpr int64 kTile = 16;
 // ... and in groups of kGroup x kGroup tiles, for a triangle behind them all.
 constexpr int64 kGroup = 8;
+// Work up to this many times the picture's pixels is drawn as it comes.
+constexpr uint64 kPlainDepth = 16;
 // A row's span costs as much as this many pixels.
 constexpr uint64 kRowWork = 24;
 
@@ -116,12 +118,26 @@ bool set_up(const float* a, const float* b, const float* c, int32 width, int32 h
     return true;
 }
 
-// What a triangle costs to draw, at most: its rows, and its pixels.
-uint64 work_of(const Setup& s)
+// What a triangle costs to draw, at most (its rows, and its pixels); 0 for
+// one that set_up would refuse, as cheaply as can be told.
+uint64 work_of(const PlacedTriangle& t, int32 width, int32 height)
 {
-    const double rows = double(s.y1 - s.y0 + 1);
-    const double box = rows * double(s.x1 - s.x0 + 1);
-    return uint64(rows * kRowWork + std::min(box, s.area / 2 + rows + double(s.x1 - s.x0 + 1)));
+    const float* a = t.corner[0];
+    const float* b = t.corner[1];
+    const float* c = t.corner[2];
+    const double area = std::fabs((double(b[0]) - a[0]) * (double(c[1]) - a[1]) -
+                                  (double(b[1]) - a[1]) * (double(c[0]) - a[0]));
+    if (!(area > 1e-12) || !std::isfinite(area) || !std::isfinite(a[2]) ||
+        !std::isfinite(b[2]) || !std::isfinite(c[2]))
+        return 0;
+    const double x0 = std::max(0.0, std::ceil(std::min({a[0], b[0], c[0]}) - 0.5));
+    const double x1 = std::min(double(width - 1), std::floor(std::max({a[0], b[0], c[0]}) - 0.5));
+    const double y0 = std::max(0.0, std::ceil(std::min({a[1], b[1], c[1]}) - 0.5));
+    const double y1 = std::min(double(height - 1), std::floor(std::max({a[1], b[1], c[1]}) - 0.5));
+    if (x0 > x1 || y0 > y1)
+        return 0;
+    const double rows = y1 - y0 + 1, columns = x1 - x0 + 1;
+    return uint64(rows * kRowWork + std::min(rows * columns, area / 2 + rows + columns));
 }
 
 float nearest_corner(const PlacedTriangle& t)
@@ -173,15 +189,17 @@ status_t DrawTriangles(std::vector<PlacedTriangle>* triangles, int32 width, int3
     uint64 work = 0;
     size_t kept = 0;
     for (const PlacedTriangle& t : *triangles) {
-        Setup s;
-        if (set_up(t.corner[0], t.corner[1], t.corner[2], width, height, &s)) {
-            work += work_of(s);
+        if (const uint64 cost = work_of(t, width, height)) {
+            work += cost;
             (*triangles)[kept++] = t;
         }
     }
     triangles->resize(kept);
     DepthBuffer buffer(width, height, values);
-    if (work <= limits.plainWork) {
+    // Drawn as they come while they cover the picture only a few times
+    // over: sorting would cost more than it saves.
+    const uint64 pixels = uint64(width) * uint64(height);
+    if (work <= limits.plainWork || (work <= limits.mostWork && work <= kPlainDepth * pixels)) {
         for (const PlacedTriangle& t : *triangles)
             buffer.Triangle(t.corner[0], t.corner[1], t.corner[2]);
         return B_OK;
