@@ -849,8 +849,9 @@ status_t check_gltf(const json& document, bool glb, uint64 binSize, uint64 maxTr
     return B_OK;
 }
 
-// The members of object named in keep, moved into a new object.
-json kept_members(json& object, std::initializer_list<const char*> keep)
+// The members of object named in keep, moved into a new object; *dropped
+// when it had others.
+json kept_members(json& object, std::initializer_list<const char*> keep, bool* dropped)
 {
     json out = json::object();
     for (const char* key : keep) {
@@ -858,16 +859,19 @@ json kept_members(json& object, std::initializer_list<const char*> keep)
         if (found != object.end())
             out[key] = std::move(*found);
     }
+    *dropped = *dropped || out.size() < object.size();
     return out;
 }
 
 // The document without what a depth picture never needs (skins,
 // animations, materials, textures, images, samplers, cameras, morph
 // targets, extensions) and without what points at those parts: the
-// library crashes on some of them, and reads none of them here.
+// library crashes on some of them, and reads none of them here. Empty when
+// the document holds nothing else: writing a large one again costs.
 std::string sanitised_gltf(json& document)
 {
     json out = json::object();
+    bool dropped = false;
     auto each = [&document, &out](const char* list, auto reduce) {
         const auto found = document.find(list);
         if (found == document.end())
@@ -880,34 +884,47 @@ std::string sanitised_gltf(json& document)
     out["asset"] = json::object();
     const auto asset = document.find("asset");
     if (asset != document.end() && asset->is_object())
-        out["asset"] = kept_members(*asset, {"version", "minVersion"});
+        out["asset"] =
+            kept_members(*asset, {"version", "minVersion", "generator", "copyright"}, &dropped);
     if (document.contains("scene"))
         out["scene"] = document["scene"];
-    each("scenes", [](json& scene) { return kept_members(scene, {"nodes"}); });
-    each("nodes", [](json& node) {
-        return kept_members(node,
-                            {"children", "mesh", "matrix", "translation", "rotation", "scale"});
+    each("scenes", [&](json& scene) { return kept_members(scene, {"nodes"}, &dropped); });
+    each("nodes", [&](json& node) {
+        return kept_members(
+            node, {"name", "children", "mesh", "matrix", "translation", "rotation", "scale"},
+            &dropped);
     });
-    each("meshes", [](json& mesh) {
+    each("meshes", [&](json& mesh) {
         json primitives = json::array();
         for (json& primitive : mesh["primitives"]) {
-            json kept = kept_members(primitive, {"indices", "mode"});
-            kept["attributes"] = kept_members(primitive["attributes"], {"POSITION"});
+            json kept = kept_members(primitive, {"indices", "mode", "attributes"}, &dropped);
+            kept["attributes"] = kept_members(kept["attributes"], {"POSITION"}, &dropped);
             primitives.push_back(std::move(kept));
         }
-        return json{{"primitives", std::move(primitives)}};
-    });
-    each("accessors", [](json& accessor) {
-        json kept = kept_members(accessor, {"bufferView", "byteOffset", "componentType",
-                                            "normalized", "count", "type", "sparse"});
-        if (kept.contains("sparse"))
-            kept["sparse"] = kept_members(kept["sparse"], {"count", "indices", "values"});
+        bool named = false;
+        json kept = kept_members(mesh, {"name"}, &named);
+        dropped = dropped || mesh.size() > 1 + kept.size();
+        kept["primitives"] = std::move(primitives);
         return kept;
     });
-    each("bufferViews", [](json& view) {
-        return kept_members(view, {"buffer", "byteOffset", "byteLength", "byteStride"});
+    each("accessors", [&](json& accessor) {
+        json kept = kept_members(accessor,
+                                 {"bufferView", "byteOffset", "componentType", "normalized",
+                                  "count", "type", "sparse", "min", "max"},
+                                 &dropped);
+        if (kept.contains("sparse"))
+            kept["sparse"] = kept_members(kept["sparse"], {"count", "indices", "values"}, &dropped);
+        return kept;
     });
-    each("buffers", [](json& buffer) { return kept_members(buffer, {"uri", "byteLength"}); });
+    each("bufferViews", [&](json& view) {
+        return kept_members(view, {"buffer", "byteOffset", "byteLength", "byteStride", "target"},
+                            &dropped);
+    });
+    each("buffers", [&](json& buffer) {
+        return kept_members(buffer, {"uri", "byteLength"}, &dropped);
+    });
+    if (!dropped && out.size() == document.size())
+        return std::string();
     return out.dump();
 }
 
@@ -961,7 +978,8 @@ status_t check_gltf_text(const uint8* text, size_t length, bool glb, const uint8
         if (status != B_OK)
             return status;
         const std::string sanitised = sanitised_gltf(document);
-        check->replacement = glb ? glb_container(sanitised, bin, size_t(binSize)) : sanitised;
+        if (!sanitised.empty())
+            check->replacement = glb ? glb_container(sanitised, bin, size_t(binSize)) : sanitised;
     } catch (const std::bad_alloc&) {
         *why = "out of memory checking the model";
         return B_NO_MEMORY;
