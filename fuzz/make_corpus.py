@@ -396,9 +396,64 @@ def model():
         f.write(struct.pack('<I', len(buffer)) + b'BIN\0' + buffer)
 
 
+def model_checks():
+    import json
+    import struct
+    d = folder('model_checks')
+    # The model seeds, then files whose structure lies.
+    for name in os.listdir(os.path.join(here, 'corpus', 'model')):
+        shutil.copy(os.path.join(here, 'corpus', 'model', name), d)
+    vertex = ('element vertex 3\nproperty float x\nproperty float y\nproperty float z\n')
+    corners = struct.pack('<9f', 0, 0, 0, 1, 0, 0, 0, 1, 0)
+
+    def ply_face(count, kind='uint', code='<I'):
+        return (('ply\nformat binary_little_endian 1.0\n' + vertex + 'element face 1\n'
+                 'property list %s int vertex_indices\nend_header\n' % kind).encode() +
+                corners + struct.pack(code, count) + struct.pack('<3i', 0, 1, 2))
+    files = {
+        'ply-count-2-31.ply': ply_face(2 ** 31),
+        'ply-negative.ply': ply_face(-1, 'int', '<i'),
+        'ply-ascii-long-list.ply': ('ply\nformat ascii 1.0\n' + vertex + 'element face 1\n'
+                                    'property list uchar int vertex_indices\nend_header\n'
+                                    '0 0 0\n1 0 0\n0 1 0\n3 0 1\n').encode(),
+        'syntax.gltf': b'{"asset": {"version": "2.0"},\n "nodes": [{"mesh": 0,}]}',
+        'version-1.gltf': b'{"asset": {"version": "1.0"}}',
+        'version-1.glb': b'glTF' + struct.pack('<4I', 1, 20 + 29, 29, 0) +
+                         b'{"asset": {"version": "1.0"}}',
+    }
+
+    def graph(nodes, count=3, sparse=None):
+        accessor = {'componentType': 5126, 'count': count, 'type': 'VEC3'}
+        if sparse:
+            accessor['sparse'] = sparse
+        return json.dumps({'asset': {'version': '2.0'}, 'scene': 0,
+                           'scenes': [{'nodes': [0]}], 'nodes': nodes,
+                           'meshes': [{'primitives': [{'attributes': {'POSITION': 0}}]}],
+                           'accessors': [accessor]}).encode()
+    leaf = {'mesh': 0}
+    files['chain-1100.gltf'] = graph([{'children': [i + 1]} for i in range(1099)] + [leaf])
+    files['cycle.gltf'] = graph([{'children': [1]}, {'children': [0], 'mesh': 0}])
+    files['reuse-65536.gltf'] = graph([{'children': [i + 1, i + 1]} for i in range(16)] + [leaf],
+                                      600)
+    files['reuse-8m.gltf'] = graph([{'children': [i + 1, i + 1]} for i in range(23)] + [leaf])
+    files['sparse-no-view.gltf'] = graph([leaf], 3, {'count': 1,
+                                                     'indices': {'componentType': 5125},
+                                                     'values': {'bufferView': 0}})
+    # A skin without inverse bind matrices: valid, and dropped from the copy.
+    skinned = json.loads(open(os.path.join(d, 'pyramid.gltf')).read())
+    skinned['nodes'][1]['skin'] = 0
+    skinned['skins'] = [{'joints': [0]}]
+    skinned['materials'] = [{}]
+    skinned['meshes'][0]['primitives'][0]['material'] = 0
+    files['skinned.gltf'] = json.dumps(skinned).encode()
+    for name, data in files.items():
+        with open(os.path.join(d, name), 'wb') as f:
+            f.write(data)
+
+
 makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm,
           'gdepth': gdepth, 'dynamic_depth': dynamic_depth, 'heif_depth': heif_depth,
-          'model': model, 'wide_depth': wide_depth}
+          'model': model, 'model_checks': model_checks, 'wide_depth': wide_depth}
 for name in sys.argv[1:] or makers:
     makers[name]()
 shutil.rmtree(work)

@@ -35,9 +35,11 @@ struct ModelCheck
     // The bytes the model reader is given instead of the file's, when not
     // empty (a glTF without the parts a depth picture does not need).
     std::string replacement;
-    // The buffers a glTF text names by relative URI, to be read from the
-    // model's own folder.
+    // The buffers a glTF file names by relative URI, to be read from the
+    // model's own folder, and the bytes each declares (the file may hold
+    // more, never fewer).
     std::vector<std::string> bufferUris;
+    std::vector<uint64> bufferLengths;
 };
 
 // B_OK when the file may go to the model reader; B_ILLEGAL_DATA for a file

@@ -8,7 +8,9 @@
 #include <new>
 #include <vector>
 
+#include <assimp/DefaultIOSystem.h>
 #include <assimp/Importer.hpp>
+#include <assimp/MemoryIOWrapper.h>
 #include <assimp/scene.h>
 
 #include <strings.h>
@@ -40,6 +42,30 @@ bool ends_with_gltf(const char* path)
     const size_t length = std::strlen(path);
     return length > 5 && strcasecmp(path + length - 5, ".gltf") == 0;
 }
+
+// The files beside the model as they are, the model itself as the checks
+// rewrote it.
+class ReplacedModelSystem : public Assimp::DefaultIOSystem
+{
+public:
+    ReplacedModelSystem(const char* path, const std::string& bytes) : fPath(path), fBytes(bytes) {}
+
+    bool Exists(const char* file) const override
+    {
+        return fPath == file || Assimp::DefaultIOSystem::Exists(file);
+    }
+    Assimp::IOStream* Open(const char* file, const char* mode) override
+    {
+        if (fPath == file)
+            return new Assimp::MemoryIOStream(reinterpret_cast<const uint8_t*>(fBytes.data()),
+                                              fBytes.size());
+        return Assimp::DefaultIOSystem::Open(file, mode);
+    }
+
+private:
+    std::string fPath;
+    const std::string& fBytes;
+};
 
 // A 3 x 4 affine transform.
 struct Affine
@@ -166,18 +192,25 @@ status_t ReadModelTriangles(const ModelSource& source, const ModelView& view,
 {
     triangles->clear();
     const ModelFormat format = source.format;
-    const uint8* data = source.data;
-    const size_t size = source.size;
     const char* path = source.path;
+    // The checks' copy, when they made one, stands for the file's bytes.
+    const std::string* replacement = source.check != nullptr && !source.check->replacement.empty()
+                                         ? &source.check->replacement
+                                         : nullptr;
+    const uint8* data =
+        replacement != nullptr ? reinterpret_cast<const uint8*>(replacement->data()) : source.data;
+    const size_t size = replacement != nullptr ? replacement->size() : source.size;
     Assimp::Importer importer;
     // No post-processing: polygons are fanned and indices checked here.
     const unsigned flags = 0;
     const aiScene* scene = nullptr;
     try {
         // A glTF text names its buffers by paths relative to itself.
-        if (format == ModelFormat::kGltf && path != nullptr && ends_with_gltf(path))
+        if (format == ModelFormat::kGltf && path != nullptr && ends_with_gltf(path)) {
+            if (replacement != nullptr)
+                importer.SetIOHandler(new ReplacedModelSystem(path, *replacement));
             scene = importer.ReadFile(path, flags);
-        else
+        } else
             scene = importer.ReadFileFromMemory(data, size, flags, hint_of(format));
     } catch (const std::bad_alloc&) {
         *why = "out of memory reading the model";

@@ -217,25 +217,31 @@ inline std::string gltf(const Mesh& mesh, const std::string& node = "")
                      node);
 }
 
-inline std::string glb(const Mesh& mesh, const std::string& node = "")
+// A GLB container: the JSON chunk, then the BIN chunk when bin is not empty.
+inline std::string glb_of(std::string json, std::string bin)
 {
-    std::string json = gltf_json(mesh, "", node);
     while (json.size() % 4 != 0)
         json += ' ';
-    std::string bin = gltf_buffer(mesh);
     while (bin.size() % 4 != 0)
         bin += '\0';
     std::string out = "glTF";
     auto word = [&out](uint32_t value) { put(&out, &value, 4); };
     word(2);
-    word(uint32_t(12 + 8 + json.size() + 8 + bin.size()));
+    word(uint32_t(12 + 8 + json.size() + (bin.empty() ? 0 : 8 + bin.size())));
     word(uint32_t(json.size()));
     out += "JSON";
     out += json;
-    word(uint32_t(bin.size()));
-    out += std::string("BIN\0", 4);
-    out += bin;
+    if (!bin.empty()) {
+        word(uint32_t(bin.size()));
+        out += std::string("BIN\0", 4);
+        out += bin;
+    }
     return out;
+}
+
+inline std::string glb(const Mesh& mesh, const std::string& node = "")
+{
+    return glb_of(gltf_json(mesh, "", node), gltf_buffer(mesh));
 }
 
 inline void write_text(const std::string& path, const std::string& bytes)
