@@ -65,7 +65,10 @@ const char* hint_of(ModelFormat format)
 class MemoryFiles : public Assimp::IOSystem
 {
 public:
-    void Add(const std::string& name, const std::string_view& bytes) { fFiles[name] = bytes; }
+    void Add(const std::string& name, const std::string_view& bytes)
+    {
+        fFiles[std::string(_Key(name.c_str()))] = bytes;
+    }
 
     bool Exists(const char* name) const override { return _Find(name) != nullptr; }
     char getOsSeparator() const override { return '/'; }
@@ -80,14 +83,18 @@ public:
     void Close(Assimp::IOStream* stream) override { delete stream; }
 
 private:
+    static std::string_view _Key(const char* name)
+    {
+        std::string_view key(name);
+        while (key.rfind("./", 0) == 0)
+            key.remove_prefix(2);
+        return key;
+    }
     const std::string_view* _Find(const char* name) const
     {
         if (name == nullptr)
             return nullptr;
-        std::string_view key(name);
-        while (key.rfind("./", 0) == 0)
-            key.remove_prefix(2);
-        const auto found = fFiles.find(std::string(key));
+        const auto found = fFiles.find(std::string(_Key(name)));
         return found != fFiles.end() ? &found->second : nullptr;
     }
 
