@@ -200,7 +200,8 @@ status_t read_buffer(int folder, ModelBuffer* buffer, uint64 room, std::string* 
     }
     int at = dup(folder);
     for (size_t i = 0; i + 1 < parts.size() && at >= 0; i++) {
-        const int next = openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next =
+            openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         close(at);
         at = next;
     }

@@ -126,12 +126,12 @@ void install_filter(int channel)
     if (filter == nullptr)
         return; // a kernel without seccomp: the limits still hold
     static const int kAllowed[] = {
-        SCMP_SYS(brk),          SCMP_SYS(munmap),        SCMP_SYS(mremap),
-        SCMP_SYS(madvise),      SCMP_SYS(futex),         SCMP_SYS(exit),
-        SCMP_SYS(exit_group),   SCMP_SYS(rt_sigreturn),  SCMP_SYS(rt_sigprocmask),
-        SCMP_SYS(rt_sigaction), SCMP_SYS(sigaltstack),   SCMP_SYS(getpid),
-        SCMP_SYS(gettid),       SCMP_SYS(clock_gettime), SCMP_SYS(clock_nanosleep),
-        SCMP_SYS(nanosleep),    SCMP_SYS(getrandom),     SCMP_SYS(sched_yield),
+        SCMP_SYS(brk),          SCMP_SYS(munmap),          SCMP_SYS(mremap),
+        SCMP_SYS(madvise),      SCMP_SYS(futex),           SCMP_SYS(exit),
+        SCMP_SYS(exit_group),   SCMP_SYS(rt_sigreturn),    SCMP_SYS(rt_sigprocmask),
+        SCMP_SYS(rt_sigaction), SCMP_SYS(sigaltstack),     SCMP_SYS(getpid),
+        SCMP_SYS(gettid),       SCMP_SYS(clock_gettime),   SCMP_SYS(clock_nanosleep),
+        SCMP_SYS(nanosleep),    SCMP_SYS(getrandom),       SCMP_SYS(sched_yield),
         SCMP_SYS(close),        SCMP_SYS(restart_syscall), SCMP_SYS(sysinfo),
     };
     bool built = true;
@@ -377,8 +377,7 @@ bool all_finite(const std::vector<PlacedTriangle>& triangles)
 {
     for (const PlacedTriangle& t : triangles) {
         for (const auto& corner : t.corner) {
-            if (!std::isfinite(corner[0]) || !std::isfinite(corner[1]) ||
-                !std::isfinite(corner[2]))
+            if (!std::isfinite(corner[0]) || !std::isfinite(corner[1]) || !std::isfinite(corner[2]))
                 return false;
         }
     }
@@ -433,7 +432,8 @@ status_t RunWalled(const WallLimits& limits, const WalledWork& work,
     Read got = read_exactly(from, watch, &header, sizeof(header));
     if (got == Read::kDone) {
         damaged = header.magic != kMagic || header.whyLength > kMaxWhy ||
-                  header.count > limits.maxTriangles || (header.status != B_OK && header.count != 0);
+                  header.count > limits.maxTriangles ||
+                  (header.status != B_OK && header.count != 0);
     }
     if (got == Read::kDone && !damaged) {
         said.resize(header.whyLength);
@@ -454,7 +454,8 @@ status_t RunWalled(const WallLimits& limits, const WalledWork& work,
         for (uint64 done = 0; done < header.count && got == Read::kDone;) {
             const size_t part = size_t(std::min<uint64>(kChunk, header.count - done));
             triangles->resize(size_t(done) + part);
-            got = read_exactly(from, watch, triangles->data() + done, part * sizeof(PlacedTriangle));
+            got =
+                read_exactly(from, watch, triangles->data() + done, part * sizeof(PlacedTriangle));
             done += part;
         }
     }

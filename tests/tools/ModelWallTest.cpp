@@ -59,7 +59,7 @@ struct ToolRun
 // pellara-depth with args, fault (when given) injected into its model
 // reader, input (when given) as its standard input.
 ToolRun run_depth(const Folder& folder, const std::vector<std::string>& args,
-              const char* fault = nullptr, const std::string& input = "/dev/null")
+                  const char* fault = nullptr, const std::string& input = "/dev/null")
 {
     const std::string errPath = folder / "stderr";
     const pid_t child = fork();
@@ -227,8 +227,8 @@ TEST(ModelWall, ReferencesReachOnlyTheModelsOwnBuffers)
     ASSERT_EQ(0, mkfifo((folder / "models/pipe.mtl").c_str(), 0600));
     // A material library outside that a message could quote, line by line.
     write_text(folder / "secret.mtl", "newmtl secret\nKd not-for-your-eyes\nbroken line\n");
-    const bool device = mknod((folder / "models/null.bin").c_str(), S_IFCHR | 0600,
-                              makedev(1, 3)) == 0;
+    const bool device =
+        mknod((folder / "models/null.bin").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
     const std::string quad = obj(plane_mesh());
 
     struct Case
@@ -243,19 +243,26 @@ TEST(ModelWall, ReferencesReachOnlyTheModelsOwnBuffers)
         {"plane.obj", "mtllib ../../../../etc/passwd\nusemtl root\n" + quad, nullptr},
         {"plane.gltf", gltf_naming("plane.bin"), nullptr},
         {"plane.gltf", gltf_naming("./plane%20two.bin"), nullptr},
-        {"plane.gltf", gltf_naming("../elsewhere/plane.bin"), "its buffer '../elsewhere/plane.bin' is not a file inside the model's folder"},
-        {"plane.gltf", gltf_naming(folder / "elsewhere/plane.bin"), "is not a file inside the model's folder"},
-        {"plane.gltf", gltf_naming("file:///etc/passwd"), "is not a file inside the model's folder"},
-        {"plane.gltf", gltf_naming("sub/plane.bin"), "its buffer 'sub/plane.bin' is not a file inside the model's folder"},
+        {"plane.gltf", gltf_naming("../elsewhere/plane.bin"),
+         "its buffer '../elsewhere/plane.bin' is not a file inside the model's folder"},
+        {"plane.gltf", gltf_naming(folder / "elsewhere/plane.bin"),
+         "is not a file inside the model's folder"},
+        {"plane.gltf", gltf_naming("file:///etc/passwd"),
+         "is not a file inside the model's folder"},
+        {"plane.gltf", gltf_naming("sub/plane.bin"),
+         "its buffer 'sub/plane.bin' is not a file inside the model's folder"},
         {"plane.gltf", gltf_naming("link.bin"), "its buffer 'link.bin' is a symbolic link"},
         {"plane.gltf", gltf_naming("pipe.bin"), "its buffer 'pipe.bin' is not a regular file"},
         {"plane.gltf", gltf_naming("missing.bin"), "its buffer 'missing.bin' cannot be read"},
-        {"plane.gltf", gltf_naming("line\\nbreak.bin"), "its buffer 'line?break.bin' cannot be read"},
+        {"plane.gltf", gltf_naming("line\\nbreak.bin"),
+         "its buffer 'line?break.bin' cannot be read"},
     };
     if (device)
-        cases.push_back({"plane.gltf", gltf_naming("null.bin"), "its buffer 'null.bin' is not a regular file"});
+        cases.push_back(
+            {"plane.gltf", gltf_naming("null.bin"), "its buffer 'null.bin' is not a regular file"});
     for (const Case& c : cases) {
-        const std::string model = folder / ("models/" + std::string(c.name)), out = folder / "depth.png";
+        const std::string model = folder / ("models/" + std::string(c.name)),
+                          out = folder / "depth.png";
         write_text(model, c.file);
         const ToolRun run = run_depth(folder, {model, out, "--size", "64x48"});
         const std::string label = c.file.substr(0, c.file.find('\n', 40));
