@@ -39,7 +39,12 @@ constexpr size_t kMaxNodeDepth = 1024;
 constexpr uint64 kWallBytesPerTriangle = 512;
 constexpr double kWallCpuSecondsPerTriangle = 2e-6;
 constexpr uint64 kWallBytesPerCpuSecond = uint64(8) << 20;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PELLARA_INSTRUMENTED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(PELLARA_INSTRUMENTED)
 constexpr double kWallCpuSeconds = 6; // the instrumented code is slower
 #else
 constexpr double kWallCpuSeconds = 2;

@@ -115,6 +115,18 @@ void set_limit(int resource, rlim_t soft, rlim_t hard)
     setrlimit(resource, &limit);
 }
 
+// A condition on a system call's argument (libseccomp's SCMP_A* macros are
+// C99 compound literals).
+scmp_arg_cmp argument(unsigned index, scmp_compare op, scmp_datum_t a, scmp_datum_t b = 0)
+{
+    scmp_arg_cmp condition{};
+    condition.arg = index;
+    condition.op = op;
+    condition.datum_a = a;
+    condition.datum_b = b;
+    return condition;
+}
+
 // The library may do nothing but compute, allocate and write to the pipe
 // back. What else it asks for fails with EPERM rather than killing it: a
 // library probing for something benign (the memory size, say) then goes
@@ -139,15 +151,16 @@ void install_filter(int channel)
         built = built && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) == 0;
     // Memory, never executable; writes to the pipe back only; signals to
     // itself only (abort).
-    built = built &&
-            seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1,
-                             SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) == 0 &&
-            seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1,
-                             SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) == 0 &&
-            seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(write), 1,
-                             SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(channel))) == 0 &&
-            seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
-                             SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(getpid()))) == 0;
+    const scmp_arg_cmp notExecutable = argument(2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0);
+    const scmp_arg_cmp toThePipe = argument(0, SCMP_CMP_EQ, scmp_datum_t(channel));
+    const scmp_arg_cmp toItself = argument(0, SCMP_CMP_EQ, scmp_datum_t(getpid()));
+    built =
+        built &&
+        seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, &notExecutable) == 0 &&
+        seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, &notExecutable) ==
+            0 &&
+        seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, SCMP_SYS(write), 1, &toThePipe) == 0 &&
+        seccomp_rule_add_array(filter, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1, &toItself) == 0;
     for (int call : {SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(ptrace)})
         built = built && seccomp_rule_add(filter, SCMP_ACT_KILL_PROCESS, call, 0) == 0;
     // A filter only half built would refuse what the library needs: the
