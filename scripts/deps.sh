@@ -47,6 +47,9 @@ program=(
     # parsed by CLI11, as pellara-fuse's are.
     libexpat1-dev
     libassimp-dev
+    # The model library runs in a child process that a seccomp filter keeps
+    # from opening files, starting programs or using the network.
+    libseccomp-dev
     # A glTF model's JSON is read with nlohmann's JSON parser (header-only)
     # before assimp sees it: its buffers, and what it declares.
     nlohmann-json3-dev

@@ -1,19 +1,28 @@
 #include "ModelReader.h"
 
 #include "ModelDepth.h"
+#include "ModelWall.h"
+
+#include <RegularFile.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <new>
+#include <string_view>
 #include <vector>
 
-#include <assimp/DefaultIOSystem.h>
+#include <assimp/IOSystem.hpp>
 #include <assimp/Importer.hpp>
 #include <assimp/MemoryIOWrapper.h>
 #include <assimp/scene.h>
 
-#include <strings.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace depth {
 
@@ -23,6 +32,23 @@ namespace {
 constexpr double kMargin = 0.05;
 // Node trees deeper than this are refused rather than walked.
 constexpr size_t kMaxNodeDepth = 1024;
+
+// The child's allowance: its memory beyond the bytes given, a triangle the
+// checks counted; its CPU time, a base, by the byte and by the triangle
+// (several times what assimp takes, so a loaded machine still has room).
+constexpr uint64 kWallBytesPerTriangle = 512;
+constexpr double kWallCpuSecondsPerTriangle = 2e-6;
+constexpr uint64 kWallBytesPerCpuSecond = uint64(8) << 20;
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define PELLARA_INSTRUMENTED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(PELLARA_INSTRUMENTED)
+constexpr double kWallCpuSeconds = 6; // the instrumented code is slower
+#else
+constexpr double kWallCpuSeconds = 2;
+#endif
 
 const char* hint_of(ModelFormat format)
 {
@@ -37,35 +63,245 @@ const char* hint_of(ModelFormat format)
     }
 }
 
-bool ends_with_gltf(const char* path)
-{
-    const size_t length = std::strlen(path);
-    return length > 5 && strcasecmp(path + length - 5, ".gltf") == 0;
-}
-
-// The files beside the model as they are, the model itself as the checks
-// rewrote it.
-class ReplacedModelSystem : public Assimp::DefaultIOSystem
+// The files the library is given, from memory: the model under the name
+// kModelName plus its format's extension, and the buffers the parent read.
+// Nothing else exists, so a material library, an image or any other file a
+// model names is simply not found.
+class MemoryFiles : public Assimp::IOSystem
 {
 public:
-    ReplacedModelSystem(const char* path, const std::string& bytes) : fPath(path), fBytes(bytes) {}
+    void Add(const std::string& name, const std::string_view& bytes)
+    {
+        fFiles[std::string(_Key(name.c_str()))] = bytes;
+    }
 
-    bool Exists(const char* file) const override
+    bool Exists(const char* name) const override { return _Find(name) != nullptr; }
+    char getOsSeparator() const override { return '/'; }
+    Assimp::IOStream* Open(const char* name, const char* mode) override
     {
-        return fPath == file || Assimp::DefaultIOSystem::Exists(file);
+        const std::string_view* bytes = _Find(name);
+        if (bytes == nullptr || mode == nullptr || std::strpbrk(mode, "wa+") != nullptr)
+            return nullptr;
+        return new Assimp::MemoryIOStream(reinterpret_cast<const uint8_t*>(bytes->data()),
+                                          bytes->size(), false);
     }
-    Assimp::IOStream* Open(const char* file, const char* mode) override
-    {
-        if (fPath == file)
-            return new Assimp::MemoryIOStream(reinterpret_cast<const uint8_t*>(fBytes.data()),
-                                              fBytes.size());
-        return Assimp::DefaultIOSystem::Open(file, mode);
-    }
+    void Close(Assimp::IOStream* stream) override { delete stream; }
 
 private:
-    std::string fPath;
-    const std::string& fBytes;
+    static std::string_view _Key(const char* name)
+    {
+        std::string_view key(name);
+        while (key.rfind("./", 0) == 0)
+            key.remove_prefix(2);
+        return key;
+    }
+    const std::string_view* _Find(const char* name) const
+    {
+        if (name == nullptr)
+            return nullptr;
+        const auto found = fFiles.find(std::string(_Key(name)));
+        return found != fFiles.end() ? &found->second : nullptr;
+    }
+
+    std::map<std::string, std::string_view> fFiles;
 };
+
+constexpr const char* kModelName = "model.";
+
+// A buffer a glTF text names, as the parent read it.
+struct ModelBuffer
+{
+    std::string uri;
+    std::string decoded;
+    std::string bytes;
+};
+
+// A URI as a message may quote it: one line, not too long.
+std::string quoted(const std::string& uri)
+{
+    std::string shown;
+    for (char c : uri.substr(0, 80))
+        shown += uint8(c) < 0x20 || uint8(c) == 0x7F ? '?' : c;
+    if (uri.size() > 80)
+        shown += "...";
+    return "'" + shown + "'";
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The URI's path with its %XX escapes decoded; false for a broken escape or
+// one that decodes to a NUL.
+bool percent_decoded(const std::string& uri, std::string* path)
+{
+    path->clear();
+    for (size_t i = 0; i < uri.size(); i++) {
+        if (uri[i] != '%') {
+            *path += uri[i];
+            continue;
+        }
+        const int high = i + 2 < uri.size() ? hex_value(uri[i + 1]) : -1;
+        const int low = high >= 0 ? hex_value(uri[i + 2]) : -1;
+        if (low < 0 || (high == 0 && low == 0))
+            return false;
+        *path += char(high * 16 + low);
+        i += 2;
+    }
+    return path->find('\0') == std::string::npos;
+}
+
+// The folder a file lies in.
+std::string folder_of(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    if (slash == nullptr)
+        return ".";
+    if (slash == path)
+        return "/";
+    return std::string(path, size_t(slash - path));
+}
+
+// Reads a buffer named by a relative URI, only as a regular file inside the
+// model's folder: no absolute path, no "..", no symbolic link anywhere on
+// the way, and nothing that is not a regular file opened for reading.
+status_t read_buffer(int folder, ModelBuffer* buffer, uint64 room, std::string* why)
+{
+    const std::string name = "its buffer " + quoted(buffer->uri);
+    std::string& path = buffer->decoded;
+    if (!percent_decoded(buffer->uri, &path) || path.empty()) {
+        *why = name + " is not a file name";
+        return B_ILLEGAL_DATA;
+    }
+    // A scheme (file:, http:) or an absolute path points elsewhere.
+    const size_t colon = path.find(':'), slash = path.find('/');
+    if (path[0] == '/' || path.find('\\') != std::string::npos ||
+        (colon != std::string::npos && (slash == std::string::npos || colon < slash))) {
+        *why = name + " is not a file inside the model's folder";
+        return B_ILLEGAL_DATA;
+    }
+    std::vector<std::string> parts;
+    for (size_t at = 0; at <= path.size();) {
+        const size_t end = std::min(path.find('/', at), path.size());
+        const std::string part = path.substr(at, end - at);
+        if (part == "..") {
+            *why = name + " is not a file inside the model's folder";
+            return B_ILLEGAL_DATA;
+        }
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
+        at = end + 1;
+    }
+    if (parts.empty()) {
+        *why = name + " is not a file name";
+        return B_ILLEGAL_DATA;
+    }
+    int at = dup(folder);
+    for (size_t i = 0; i + 1 < parts.size() && at >= 0; i++) {
+        const int next =
+            openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(at);
+        at = next;
+    }
+    struct stat info{};
+    if (at < 0 || fstatat(at, parts.back().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int error = errno;
+        if (at >= 0)
+            close(at);
+        *why = name + (error == ELOOP || error == ENOTDIR
+                           ? " is not a file inside the model's folder"
+                           : std::string(" cannot be read: ") + std::strerror(error));
+        return B_ILLEGAL_DATA;
+    }
+    if (S_ISLNK(info.st_mode) || !S_ISREG(info.st_mode)) {
+        close(at);
+        *why = name + (S_ISLNK(info.st_mode) ? " is a symbolic link" : " is not a regular file");
+        return B_ILLEGAL_DATA;
+    }
+    // Without blocking and without following a link: what was checked may
+    // have been swapped since, and is checked again once open.
+    const int fd = openat(at, parts.back().c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int error = errno;
+    close(at);
+    off_t size = 0;
+    if (fd < 0 || check_regular_file(fd, &size) != B_OK) {
+        if (fd >= 0)
+            close(fd);
+        *why = name + (fd < 0 ? std::string(" cannot be read: ") + std::strerror(error)
+                              : std::string(" is not a regular file"));
+        return B_ILLEGAL_DATA;
+    }
+    if (uint64(size) > room) {
+        close(fd);
+        *why = name + " makes the model larger than 2 GiB";
+        return B_NO_MEMORY;
+    }
+    try {
+        buffer->bytes.resize(size_t(size));
+    } catch (const std::bad_alloc&) {
+        close(fd);
+        *why = "out of memory";
+        return B_NO_MEMORY;
+    }
+    size_t done = 0;
+    while (done < buffer->bytes.size()) {
+        const ssize_t got = read(fd, buffer->bytes.data() + done, buffer->bytes.size() - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += size_t(got);
+    }
+    const int readError = errno;
+    close(fd);
+    if (done < buffer->bytes.size()) {
+        *why = name + " cannot be read: " +
+               (done == 0 && readError != 0 ? std::strerror(readError) : "it shrank while read");
+        return B_IO_ERROR;
+    }
+    return B_OK;
+}
+
+// The buffers a glTF text names, read from the model's folder.
+status_t read_buffers(const ModelSource& source, uint64 room, std::vector<ModelBuffer>* buffers,
+                      std::string* why)
+{
+    if (source.check == nullptr || source.check->bufferUris.empty())
+        return B_OK;
+    if (source.path == nullptr) {
+        *why = "its buffer " + quoted(source.check->bufferUris.front()) +
+               " is a file of its own: give the model by its name, not on standard input";
+        return B_ILLEGAL_DATA;
+    }
+    const std::string folderPath = folder_of(source.path);
+    const int folder = open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        *why = std::string("its folder cannot be read: ") + std::strerror(errno);
+        return B_IO_ERROR;
+    }
+    status_t status = B_OK;
+    for (const std::string& uri : source.check->bufferUris) {
+        const bool seen = std::any_of(buffers->begin(), buffers->end(),
+                                      [&](const ModelBuffer& b) { return b.uri == uri; });
+        if (seen)
+            continue;
+        buffers->push_back({uri, "", ""});
+        status = read_buffer(folder, &buffers->back(), room, why);
+        if (status != B_OK)
+            break;
+        room -= buffers->back().bytes.size();
+    }
+    close(folder);
+    return status;
+}
 
 // A 3 x 4 affine transform.
 struct Affine
@@ -185,40 +421,25 @@ void for_each_triangle(const std::vector<Instance>& instances, Visit visit)
     }
 }
 
-} // namespace
-
-status_t ReadModelTriangles(const ModelSource& source, const ModelView& view,
-                            std::vector<PlacedTriangle>* triangles, std::string* why)
+// The library's work, in the walled child: the model read from memory,
+// its meshes placed and brought to the picture's coordinates.
+status_t read_triangles(const std::string_view& model, ModelFormat format,
+                        const std::vector<ModelBuffer>& buffers, const ModelView& view,
+                        std::vector<PlacedTriangle>* triangles, std::string* why)
 {
-    triangles->clear();
-    const ModelFormat format = source.format;
-    const char* path = source.path;
-    // The checks' copy, when they made one, stands for the file's bytes.
-    const std::string* replacement = source.check != nullptr && !source.check->replacement.empty()
-                                         ? &source.check->replacement
-                                         : nullptr;
-    const uint8* data =
-        replacement != nullptr ? reinterpret_cast<const uint8*>(replacement->data()) : source.data;
-    const size_t size = replacement != nullptr ? replacement->size() : source.size;
+    const std::string name = std::string(kModelName) + hint_of(format);
+    auto files = std::make_unique<MemoryFiles>();
+    files->Add(name, model);
+    // The library may ask for a buffer by its URI as written or as decoded.
+    for (const ModelBuffer& buffer : buffers) {
+        files->Add(buffer.uri, buffer.bytes);
+        files->Add(buffer.decoded, buffer.bytes);
+    }
     Assimp::Importer importer;
+    importer.SetIOHandler(files.release());
     // No post-processing: polygons are fanned and indices checked here.
     const unsigned flags = 0;
-    const aiScene* scene = nullptr;
-    try {
-        // A glTF text names its buffers by paths relative to itself.
-        if (format == ModelFormat::kGltf && path != nullptr && ends_with_gltf(path)) {
-            if (replacement != nullptr)
-                importer.SetIOHandler(new ReplacedModelSystem(path, *replacement));
-            scene = importer.ReadFile(path, flags);
-        } else
-            scene = importer.ReadFileFromMemory(data, size, flags, hint_of(format));
-    } catch (const std::bad_alloc&) {
-        *why = "out of memory reading the model";
-        return B_NO_MEMORY;
-    } catch (const std::exception& failure) {
-        *why = failure.what();
-        return B_ILLEGAL_DATA;
-    }
+    const aiScene* scene = importer.ReadFile(name, flags);
     if (scene == nullptr) {
         std::string reason = importer.GetErrorString();
         reason = reason.substr(0, reason.find('\n'));
@@ -263,12 +484,7 @@ status_t ReadModelTriangles(const ModelSource& source, const ModelView& view,
     const double scale = std::min(spanX > 0 ? usableW / spanX : INFINITY,
                                   spanY > 0 ? usableH / spanY : INFINITY);
     const double centreX = (low[0] + high[0]) / 2, centreY = (low[1] + high[1]) / 2;
-    try {
-        triangles->reserve(size_t(counted));
-    } catch (const std::bad_alloc&) {
-        *why = "out of memory";
-        return B_NO_MEMORY;
-    }
+    triangles->reserve(size_t(counted));
     for_each_triangle(instances, [&](const double corners[3][3]) {
         PlacedTriangle placed;
         for (int k = 0; k < 3; k++) {
@@ -280,6 +496,48 @@ status_t ReadModelTriangles(const ModelSource& source, const ModelView& view,
         triangles->push_back(placed);
     });
     return B_OK;
+}
+
+} // namespace
+
+status_t ReadModelTriangles(const ModelSource& source, const ModelView& view,
+                            std::vector<PlacedTriangle>* triangles, std::string* why)
+{
+    triangles->clear();
+    const ModelCheck* check = source.check;
+    const std::string_view model =
+        check != nullptr && !check->replacement.empty()
+            ? std::string_view(check->replacement)
+            : std::string_view(reinterpret_cast<const char*>(source.data), source.size);
+    std::vector<ModelBuffer> buffers;
+    const uint64 room = kMaxModelBytes > model.size() ? kMaxModelBytes - model.size() : 0;
+    status_t status = read_buffers(source, room, &buffers, why);
+    if (status != B_OK)
+        return status;
+
+    // The limits grow with what the checks counted and the bytes given, so
+    // that the largest model allowed loads while a small hostile file that
+    // claims little fails fast.
+    uint64 bytes = model.size();
+    for (const ModelBuffer& buffer : buffers)
+        bytes += buffer.bytes.size();
+    const bool counted = check != nullptr && check->knowsCount;
+    const uint64 declared = check != nullptr ? check->triangles : 0;
+    WallLimits limits;
+    limits.maxTriangles = view.maxTriangles;
+    // assimp holds about 170 bytes a binary STL triangle; the child's result
+    // 36 more. Uncounted (glTF), the result may reach the ceiling.
+    limits.memoryBytes = (uint64(256) << 20) + 4 * bytes + kWallBytesPerTriangle * declared +
+                         (counted ? 0 : sizeof(PlacedTriangle) * view.maxTriangles);
+    limits.cpuSeconds = kWallCpuSeconds + double(bytes) / double(kWallBytesPerCpuSecond) +
+                        double(declared) * kWallCpuSecondsPerTriangle;
+    limits.wallSeconds = 1.5 * limits.cpuSeconds + 1;
+    return RunWalled(
+        limits,
+        [&](std::vector<PlacedTriangle>* placed, std::string* reason) {
+            return read_triangles(model, source.format, buffers, view, placed, reason);
+        },
+        triangles, why);
 }
 
 } // namespace depth

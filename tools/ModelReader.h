@@ -33,9 +33,13 @@ struct ModelSource
 };
 
 // The model's triangles, centred and scaled to fill view's picture less its
-// margins. B_OK; B_BAD_DATA for a model without triangles or extent;
-// B_NO_MEMORY over the triangle ceiling; B_ILLEGAL_DATA when the library
-// cannot read it. *why says why on failure.
+// margins, read by the library in a walled child process (ModelWall.h) that
+// is given the model and the glTF buffers read here from the model's folder,
+// and no other file. B_OK; B_BAD_DATA for a model without triangles or
+// extent; B_NO_MEMORY over the triangle ceiling or when the reader ran out of
+// memory; B_TIMED_OUT when it ran out of time; B_ILLEGAL_DATA when the
+// library cannot read it, crashed, or a buffer cannot be read. *why says why
+// on failure, in one line.
 status_t ReadModelTriangles(const ModelSource& source, const ModelView& view,
                             std::vector<PlacedTriangle>* triangles, std::string* why);
 
