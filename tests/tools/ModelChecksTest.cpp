@@ -279,6 +279,51 @@ TEST_F(ModelChecks, HostileModelsAreRefusedInOneLineAtTheCostOfTheirBytes)
     }
 }
 
+// Triangles piled on the same pixels cost a bounded fill: copies of one are
+// drawn once, and a heap of large random ones is drawn or refused in time.
+TEST_F(ModelChecks, TrianglesPiledOnTheSamePixelsCostABoundedFill)
+{
+    Mesh copies;
+    copies.vertices = {{0, 0, 0}, {10, 0, 0.5f}, {0, 10, 1}};
+    copies.triangles.assign(100000, {0, 1, 2});
+    Mesh heap;
+    uint32_t state = 3;
+    auto random = [&] {
+        state = state * 1664525u + 1013904223u;
+        return float(state >> 8) / float(1 << 24);
+    };
+    for (uint32_t i = 0; i < 400000; i++) {
+        for (int k = 0; k < 3; k++)
+            heap.vertices.push_back({random(), random(), random()});
+        heap.triangles.push_back({3 * i, 3 * i + 1, 3 * i + 2});
+    }
+    const struct
+    {
+        const char* name;
+        std::string bytes;
+        bool read; // else read or refused
+    } cases[] = {{"copies.obj", obj(copies), true}, {"heap.stl", binary_stl(heap), false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string in = fFolder + "/" + c.name, out = fFolder + "/depth.png";
+        write_text(in, c.bytes);
+        fs::remove(out);
+        const ModelRun run = run_depth(fFolder, {in, out});
+        if (c.read || run.status == 0) {
+            EXPECT_EQ(0, run.status) << run.err;
+        } else {
+            EXPECT_EQ(1, run.status);
+            EXPECT_NE(std::string::npos, run.err.find("too many times over to be drawn at 1024x768"))
+                << run.err;
+            EXPECT_FALSE(fs::exists(out));
+        }
+#if !defined(__SANITIZE_ADDRESS__)
+        EXPECT_LE(run.seconds, 5.0) << "CPU time";
+        EXPECT_LE(run.residentKiB, 500 * 1024) << "peak memory";
+#endif
+    }
+}
+
 TEST(ModelChecksPly, EveryVariantIsWalkedAndItsTrianglesCounted)
 {
     const struct
