@@ -437,24 +437,40 @@ bool decode_base64(std::string_view text, std::string* bytes)
 
 // --- Depth maps ---------------------------------------------------------------
 
-void orient_depth_map(depth_map* map, int32 orientation)
+namespace {
+
+template <typename Sample>
+void turn_samples(std::vector<Sample>* samples, int32 orientation, int64 w, int64 h)
 {
-    if (orientation <= 1 || orientation > 8 || map->values.empty())
-        return;
-    const int64 w = map->width, h = map->height;
     const bool swap = orientation >= 5;
     const int64 outW = swap ? h : w, outH = swap ? w : h;
-    std::vector<float> turned(map->values.size());
+    std::vector<Sample> turned(samples->size());
     for (int64 y = 0; y < outH; y++) {
         for (int64 x = 0; x < outW; x++) {
             int64 sx, sy;
             stored_position(orientation, w, h, x, y, &sx, &sy);
-            turned[size_t(y * outW + x)] = map->values[size_t(sy * w + sx)];
+            turned[size_t(y * outW + x)] = (*samples)[size_t(sy * w + sx)];
         }
     }
-    map->values.swap(turned);
-    map->width = int32(outW);
-    map->height = int32(outH);
+    samples->swap(turned);
+}
+
+} // namespace
+
+void orient_depth_map(depth_map* map, int32 orientation)
+{
+    if (orientation <= 1 || orientation > 8 ||
+        (map->values.empty() && map->samples8.empty() && map->samples16.empty()))
+        return;
+    const int64 w = map->width, h = map->height;
+    if (!map->values.empty())
+        turn_samples(&map->values, orientation, w, h);
+    if (!map->samples8.empty())
+        turn_samples(&map->samples8, orientation, w, h);
+    if (!map->samples16.empty())
+        turn_samples(&map->samples16, orientation, w, h);
+    if (orientation >= 5)
+        std::swap(map->width, map->height);
 }
 
 namespace {
