@@ -303,6 +303,26 @@ const BuiltCase kBuiltCases[] = {
      "write(dynamic_depth_jpeg(photo(), [('video/mp4', b'\\0' * 500, None, 'MotionPhoto', 0)],\n"
      "    camera=False))",
      B_NAME_NOT_FOUND, DEPTH_MAP_NONE, nullptr},
+    // An item marked as depth, without the camera's element to name it.
+    {"DynamicDepthItemWithoutItsCamera",
+     "write(dynamic_depth_jpeg(photo(), [('video/mp4', b'\\0' * 50, None, 'MotionPhoto', 0),\n"
+     "    ('image/png', png_bytes(depth()), None, 'Depth', 0)], camera=False))\n"
+     "expect(depth(), True, (40, 30))",
+     B_OK, DEPTH_MAP_DYNAMIC_DEPTH, nullptr},
+    // A map is never larger than its photo: a flat one that claims to be
+    // costs memory for nothing.
+    {"GDepthLargerThanThePhoto",
+     "write(gdepth_jpeg(photo(), Image.new('L', (41, 30), 9)))", B_ILLEGAL_DATA, DEPTH_MAP_NONE,
+     "larger than the photo"},
+    {"DynamicDepthLargerThanThePhoto",
+     "write(dynamic_depth_jpeg(photo(), [('image/png', png_bytes(Image.new('L', (40, 31), 9)),\n"
+     "    'android/depthmap', None, 0)]))",
+     B_ILLEGAL_DATA, DEPTH_MAP_NONE, "larger than the photo"},
+    {"DynamicDepthAsLargeAsThePhoto",
+     "m = depth(40, 30)\n"
+     "write(dynamic_depth_jpeg(photo(), [('image/png', png_bytes(m), 'android/depthmap', None, 0)]))\n"
+     "expect(m, True, (40, 30))",
+     B_OK, DEPTH_MAP_DYNAMIC_DEPTH, nullptr},
 
     // HEIF: the primary's auxiliary depth image, turned as the primary is.
     {"HeifDepth", HEIF("()", "()", "(40, 30)"), B_OK, DEPTH_MAP_HEIF, nullptr},
