@@ -52,15 +52,15 @@ const WideCase kWideCases[] = {
      B_OK},
     {"TransparentLevelIsFar", "make(16, 4, lambda x, y: ((x % 4) * 1000,), trns=2000)", B_OK},
     {"TurnedAsItsExifSays", "make(12, 5, narrow, turn=clockwise, exif=6)", B_OK},
-    {"TurnedTheOtherWay", "make(12, 5, narrow, turn=anticlockwise, exif=8, interlace=True)",
-     B_OK},
+    {"TurnedTheOtherWay", "make(12, 5, narrow, turn=anticlockwise, exif=8, interlace=True)", B_OK},
     // A flat picture deflates near its limit; a lower bound assuming 8
     // bytes a pixel refused it as truncated.
     {"FlatGreyCompressesWell", "make(2000, 300, lambda x, y: (30000,))", B_OK},
     {"EightBitGrey",
      "from PIL import Image\n"
      "Image.new('L', (8, 8), 77).save(d + '/in', 'PNG')\n"
-     "open(d + '/expected', 'wb').write(struct.pack('<2I', 8, 8) + struct.pack('<f', 77 / 255) * 64)",
+     "open(d + '/expected', 'wb').write(struct.pack('<2I', 8, 8) + struct.pack('<f', 77 / 255) * "
+     "64)",
      B_OK},
     {"EightBitGreyTurned",
      "from PIL import Image\n"
