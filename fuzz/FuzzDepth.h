@@ -28,10 +28,11 @@ inline void check_depth_map(status_t status, const depth_map& map)
     if (status != B_OK)
         return;
     if (map.width <= 0 || map.height <= 0 || map.photoWidth <= 0 || map.photoHeight <= 0 ||
-        map.values.size() != size_t(map.width) * size_t(map.height) ||
+        depth_map_count(map) != size_t(map.width) * size_t(map.height) ||
         uint64(map.width) * uint64(map.height) > max_picture_pixels())
         std::abort();
-    for (float v : map.values) {
+    for (size_t i = 0; i < map.values.size(); i++) {
+        const float v = map.values[i];
         if (!(v >= 0.0f && v <= 1.0f))
             std::abort();
     }

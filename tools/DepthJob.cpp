@@ -38,11 +38,23 @@ namespace depth {
 namespace {
 
 const char kTool[] = "pellara-depth";
+const char kNothingKnown[] = "not a picture, a photo with a depth map or a 3D model";
 constexpr int kRunFailed = 1;
 constexpr int kUsage = 2;
 // Models and text have no size of their own.
 constexpr int32 kDefaultWidth = 1024;
 constexpr int32 kDefaultHeight = 768;
+// The most pixels a drawn picture (a model, a text) has unless --max-pixels
+// says otherwise: a float of depth a pixel, the picture's own row (four
+// bytes a pixel when one pixel wide) and the encoder's share stay within
+// about 500 MB.
+constexpr uint64 kDefaultMostDrawnPixels = 50'000'000;
+// Degrees --rotate takes: ten turns either way is more than anyone means,
+// and far larger values lose their last turn to rounding.
+constexpr double kMostDegrees = 3600;
+// Standard input is read on only when its first bytes look like something
+// this tool reads.
+constexpr size_t kSniffBytes = 65536 + 1;
 
 const char kUsageText[] =
     "Usage: %s INPUT OUTPUT [--size WxH | --width W] [--format TYPE] [--invert]\n"
@@ -67,7 +79,8 @@ const char kUsageText[] =
     "  --rotate X,Y,Z  turn a model by these degrees about X, then Y, then Z\n"
     "  --text WORDS    draw these words; \\n starts a new line\n"
     "  --font FAMILY   the installed font family for --text (default: the desktop's)\n"
-    "  --max-pixels N  read pictures of up to N pixels (default %llu, at most %llu)\n"
+    "  --max-pixels N  read pictures of up to N pixels (default %llu, at most %llu),\n"
+    "                  and draw models and text of up to N (default %llu)\n"
     "  --list-formats  list the formats that can be written\n"
     "  --help          show this help\n"
     "  --version       show the version\n";
@@ -103,14 +116,21 @@ bool output_failed()
 status_t status_for_errno(int error)
 {
     switch (error) {
-    case ENOENT: return B_ENTRY_NOT_FOUND;
+    case ENOENT:
+        return B_ENTRY_NOT_FOUND;
     case EACCES:
-    case EPERM: return B_PERMISSION_DENIED;
-    case ENOTDIR: return B_NOT_A_DIRECTORY;
-    case EISDIR: return B_IS_A_DIRECTORY;
-    case ENAMETOOLONG: return B_NAME_TOO_LONG;
-    case ENOMEM: return B_NO_MEMORY;
-    default: return B_IO_ERROR;
+    case EPERM:
+        return B_PERMISSION_DENIED;
+    case ENOTDIR:
+        return B_NOT_A_DIRECTORY;
+    case EISDIR:
+        return B_IS_A_DIRECTORY;
+    case ENAMETOOLONG:
+        return B_NAME_TOO_LONG;
+    case ENOMEM:
+        return B_NO_MEMORY;
+    default:
+        return B_IO_ERROR;
     }
 }
 
@@ -146,31 +166,56 @@ status_t read_file(const char* path, uint64 limit, BMallocIO* data)
     return status;
 }
 
-// Standard input read to its end, up to limit bytes: a pipe can be read
-// only once and has no size to check first. B_NOT_ALLOWED past the limit.
-status_t read_standard_input(uint64 limit, BMallocIO* data)
+// Reads from standard input until data holds up to size bytes or the
+// input ends.
+status_t read_input_to(uint64 size, BMallocIO* data)
 {
-    // A file given as standard input tells its size: no need to read it.
-    struct stat file;
-    if (fstat(STDIN_FILENO, &file) == 0 && S_ISREG(file.st_mode) && uint64(file.st_size) > limit)
-        return B_NOT_ALLOWED;
     char buffer[65536];
-    uint64 got = 0;
-    for (;;) {
-        ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
+    while (uint64(data->BufferLength()) < size) {
+        const size_t want =
+            size_t(std::min<uint64>(sizeof(buffer), size - uint64(data->BufferLength())));
+        ssize_t n = read(STDIN_FILENO, buffer, want);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             return status_for_errno(errno);
         if (n == 0)
             return B_OK;
-        got += uint64(n);
-        if (got > limit)
-            return B_NOT_ALLOWED;
         status_t status = data->WriteExactly(buffer, size_t(n));
         if (status != B_OK)
             return status;
     }
+    return B_OK;
+}
+
+// Standard input read to its end, up to limit bytes: a pipe can be read
+// only once and has no size to check first. B_NOT_ALLOWED past the limit;
+// B_NO_TRANSLATOR when its first bytes are no picture, photo or model,
+// before more is read (an endless source is not kept to the limit).
+status_t read_standard_input(uint64 limit, BMallocIO* data)
+{
+    // A file given as standard input tells its size: no need to read it.
+    struct stat file;
+    if (fstat(STDIN_FILENO, &file) == 0 && S_ISREG(file.st_mode) && uint64(file.st_size) > limit)
+        return B_NOT_ALLOWED;
+    status_t status = read_input_to(kSniffBytes, data);
+    if (status != B_OK || size_t(data->BufferLength()) < kSniffBytes)
+        return status; // all of it: the readers tell what it is
+    const uint8* bytes = static_cast<const uint8*>(data->Buffer());
+    uint64 most = limit;
+    if (!looks_like_picture(bytes, kSniffBytes) &&
+        SniffModel(bytes, kSniffBytes) == ModelFormat::kNone) {
+        // A binary STL has no signature, only its exact length: read on
+        // only as far as its count makes it.
+        most = 84 +
+               50 * uint64(bytes[80] | bytes[81] << 8 | bytes[82] << 16 | uint32(bytes[83]) << 24);
+        if (most < kSniffBytes || most > limit)
+            return B_NO_TRANSLATOR;
+    }
+    status = read_input_to(most + 1, data);
+    if (status == B_OK && uint64(data->BufferLength()) > most)
+        return most == limit ? B_NOT_ALLOWED : B_NO_TRANSLATOR;
+    return status;
 }
 
 // Whether path names what standard output already is (/dev/stdout, say):
@@ -241,14 +286,15 @@ bool ParseRotation(const std::string& text, double angles[3])
         const size_t comma = text.find(',', at);
         if ((i < 2) != (comma != std::string::npos))
             return false;
-        const std::string part = text.substr(at, comma == std::string::npos ? std::string::npos
-                                                                             : comma - at);
+        const std::string part =
+            text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
         if (part.empty() || part.find_first_not_of("+-.0123456789eE") != std::string::npos)
             return false;
         char* end = nullptr;
         errno = 0;
         angles[i] = std::strtod(part.c_str(), &end);
-        if (errno != 0 || end != part.c_str() + part.size() || !std::isfinite(angles[i]))
+        if (errno != 0 || end != part.c_str() + part.size() || !std::isfinite(angles[i]) ||
+            std::fabs(angles[i]) > kMostDegrees)
             return false;
         at = comma + 1;
     }
@@ -283,7 +329,8 @@ int Main(int argc, char** argv)
 
     if (o.help) {
         std::printf(kUsageText, kTool, kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
-                    (unsigned long long)kMostPicturePixels);
+                    (unsigned long long)kMostPicturePixels,
+                    (unsigned long long)kDefaultMostDrawnPixels);
         return output_failed() ? kRunFailed : 0;
     }
     if (o.version) {
@@ -316,7 +363,9 @@ int Main(int argc, char** argv)
         return usage_error("--width needs a number of pixels from 1 up");
     double angles[3] = {0, 0, 0};
     if (!o.rotate.empty() && !ParseRotation(o.rotate, angles))
-        return usage_error("--rotate needs three angles in degrees, such as 30,0,-15");
+        return usage_error("--rotate needs three angles in degrees, such as 30,0,-15, each "
+                           "within " +
+                           std::to_string(int(kMostDegrees)) + " either way");
     if (app.count("--max-pixels") > 0) {
         if (o.maxPixels == 0 || o.maxPixels > kMostPicturePixels)
             return usage_error("--max-pixels needs a number from 1 to " +
@@ -343,17 +392,33 @@ int Main(int argc, char** argv)
         }
     }
 
+    // A drawn picture's size, checked before anything is drawn.
+    const uint64 mostDrawn =
+        app.count("--max-pixels") > 0 ? max_picture_pixels() : kDefaultMostDrawnPixels;
+    auto drawn_size = [&](int32* w, int32* h) {
+        if (*w == 0)
+            *w = o.width > 0 ? o.width : kDefaultWidth;
+        if (*h == 0)
+            *h = o.width > 0
+                     ? std::max(
+                           1, int32(std::lround(double(o.width) * kDefaultHeight / kDefaultWidth)))
+                     : kDefaultHeight;
+        return uint64(*w) * uint64(*h) <= mostDrawn;
+    };
+    auto too_many_drawn = [&](const char* what) {
+        return fail(kRunFailed, std::string("cannot draw ") + what + ": " + std::to_string(width) +
+                                    "x" + std::to_string(height) + " is more than the " +
+                                    std::to_string(mostDrawn) +
+                                    " pixels a drawn picture may have (--max-pixels raises it)");
+    };
+
     // The source, as a depth map.
     Source source;
     std::string why;
     if (o.textGiven) {
         source.kind = InputKind::kText;
-        if (width == 0)
-            width = o.width > 0 ? o.width : kDefaultWidth;
-        if (height == 0)
-            height = o.width > 0 ? std::max(1, int32(std::lround(double(o.width) * kDefaultHeight /
-                                                                 kDefaultWidth)))
-                                 : kDefaultHeight;
+        if (!drawn_size(&width, &height))
+            return too_many_drawn("the text");
         status_t status = RenderText(o.text, o.font.empty() ? nullptr : o.font.c_str(), width,
                                      height, &source.map, &why);
         if (status != B_OK)
@@ -365,11 +430,13 @@ int Main(int argc, char** argv)
         if (status == B_OK && data.BufferLength() == 0)
             status = B_NO_TRANSLATOR;
         if (status == B_NOT_ALLOWED)
-            return fail(kRunFailed, "cannot read " + name_of(input) +
-                                        ": more than the 2 GiB a file may have");
+            return fail(kRunFailed,
+                        "cannot read " + name_of(input) + ": more than the 2 GiB a file may have");
+        if (status == B_NO_TRANSLATOR)
+            return fail(kRunFailed, "cannot read " + name_of(input) + ": " + kNothingKnown);
         if (status != B_OK)
-            return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
-                                        fuse::ReadFailure(status));
+            return fail(kRunFailed,
+                        "cannot read " + name_of(input) + ": " + fuse::ReadFailure(status));
         const uint8* bytes = static_cast<const uint8*>(data.Buffer());
         const size_t size = data.BufferLength();
 
@@ -378,48 +445,42 @@ int Main(int argc, char** argv)
         if (photo == B_OK) {
             source.kind = InputKind::kPhoto;
         } else if (photo == B_ILLEGAL_DATA && problem != nullptr) {
-            return fail(kRunFailed, "cannot read the depth map in " + name_of(input) + ": " +
-                                        problem);
+            return fail(kRunFailed,
+                        "cannot read the depth map in " + name_of(input) + ": " + problem);
         } else if (photo == B_NO_MEMORY) {
-            return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
-                                        fuse::ReadFailure(B_NO_MEMORY));
+            return fail(kRunFailed,
+                        "cannot read " + name_of(input) + ": " + fuse::ReadFailure(B_NO_MEMORY));
         } else if (SniffModel(bytes, size) != ModelFormat::kNone) {
             source.kind = InputKind::kModel;
+        } else if (read_wide_depth_picture_data(bytes, size, &source.map) == B_OK) {
+            // A PNG read straight to a byte or two a pixel. Anything it
+            // refuses goes the bitmap's way, which says why in its words.
+            source.kind = InputKind::kPicture;
         } else {
             BBitmap* raw = nullptr;
             status = read_bitmap_data(bytes, size, input == "-" ? nullptr : input.c_str(), &raw);
             std::unique_ptr<BBitmap> picture(raw);
             if (status == B_NO_TRANSLATOR)
-                return fail(kRunFailed, "cannot read " + name_of(input) +
-                                            ": not a picture, a photo with a depth map or a 3D "
-                                            "model");
+                return fail(kRunFailed, "cannot read " + name_of(input) + ": " + kNothingKnown);
             if (status != B_OK)
-                return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
-                                            fuse::ReadFailure(status));
+                return fail(kRunFailed,
+                            "cannot read " + name_of(input) + ": " + fuse::ReadFailure(status));
             // A colour photo of a kind that carries depth maps, without one,
             // is not a depth picture.
             if (photo == B_NAME_NOT_FOUND && IsColourPicture(*picture))
                 return fail(kRunFailed, "no depth map in " + name_of(input));
-            // 16-bit samples are read again at their own precision.
-            status = read_wide_depth_picture_data(bytes, size, &source.map);
-            if (status == B_NAME_NOT_FOUND)
-                status = MapFromPicture(*picture, &source.map) == B_OK ? B_OK : B_NO_MEMORY;
+            status = MapFromPicture(*picture, &source.map) == B_OK ? B_OK : B_NO_MEMORY;
             if (status != B_OK)
-                return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
-                                            fuse::ReadFailure(status));
+                return fail(kRunFailed,
+                            "cannot read " + name_of(input) + ": " + fuse::ReadFailure(status));
             source.kind = InputKind::kPicture;
         }
         if (source.kind != InputKind::kModel && !o.rotate.empty())
             return usage_error("--rotate turns 3D models; " + name_of(input) + " is a picture");
 
         if (source.kind == InputKind::kModel) {
-            if (width == 0)
-                width = o.width > 0 ? o.width : kDefaultWidth;
-            if (height == 0)
-                height = o.width > 0 ? std::max(1, int32(std::lround(double(o.width) *
-                                                                     kDefaultHeight /
-                                                                     kDefaultWidth)))
-                                     : kDefaultHeight;
+            if (!drawn_size(&width, &height))
+                return too_many_drawn(("the model " + name_of(input)).c_str());
             ModelView view;
             view.width = width;
             view.height = height;
@@ -437,9 +498,9 @@ int Main(int argc, char** argv)
         const int32 ownHeight =
             source.map.photoHeight > 0 ? source.map.photoHeight : source.map.height;
         width = o.width > 0 ? o.width : ownWidth;
-        height = o.width > 0 ? std::max(1, int32(std::lround(double(o.width) * ownHeight /
-                                                             ownWidth)))
-                             : ownHeight;
+        height = o.width > 0
+                     ? std::max(1, int32(std::lround(double(o.width) * ownHeight / ownWidth)))
+                     : ownHeight;
     }
     if (uint64(width) * uint64(height) > max_picture_pixels())
         return fail(kRunFailed, std::to_string(width) + "x" + std::to_string(height) +
@@ -452,7 +513,7 @@ int Main(int argc, char** argv)
     // A PNG stores a grey picture as grey: a third of the bytes to deflate.
     const color_space space = format.type == B_PNG_FORMAT ? B_GRAY8 : B_RGB32;
     std::unique_ptr<BBitmap> picture = MakeDepthPicture(source.map, width, height, levels, space);
-    std::vector<float>().swap(source.map.values);
+    source.map = depth_map();
     if (!picture)
         return fail(kRunFailed, "out of memory making the depth picture");
 
@@ -465,8 +526,8 @@ int Main(int argc, char** argv)
         } else {
             SafeFileWriter writer;
             std::fflush(stdout);
-            status = writer.WriteDescriptor(STDOUT_FILENO, encoded.Buffer(),
-                                            encoded.BufferLength());
+            status =
+                writer.WriteDescriptor(STDOUT_FILENO, encoded.Buffer(), encoded.BufferLength());
             why = writer.ErrorMessage();
         }
         if (status != B_OK)

@@ -29,45 +29,120 @@ double bspline(double t)
     return 0;
 }
 
-// Which inputs each output sample takes, and how much of each.
-struct Taps
+// Which inputs each output sample takes along one axis, and how much of
+// each: worked out per sample as it is needed, never held for the whole
+// axis (five taps a sample would cost 40 bytes a row of a tall strip).
+class Kernel
 {
-    int32 count = 1;
-    std::vector<int32> index;  // out x count
-    std::vector<float> weight; // out x count
-    bool identity = true;
-};
+public:
+    Kernel(int32 in, int32 out) : fIn(in), fScale(double(in) / out)
+    {
+        if (in == out)
+            return;
+        // Shrinking widens the kernel to the inputs each output covers.
+        fWiden = std::max(1.0, fScale);
+        fSupport = 2 * fWiden;
+        fCount = int32(std::ceil(2 * fSupport)) + 1;
+    }
 
-Taps make_taps(int32 in, int32 out)
-{
-    Taps taps;
-    if (in == out)
-        return taps;
-    taps.identity = false;
-    const double scale = double(in) / out;
-    // Shrinking widens the kernel to the inputs each output covers.
-    const double widen = std::max(1.0, scale);
-    const double support = 2 * widen;
-    taps.count = int32(std::ceil(2 * support)) + 1;
-    taps.index.resize(size_t(out) * size_t(taps.count));
-    taps.weight.resize(taps.index.size());
-    for (int32 o = 0; o < out; o++) {
-        const double centre = (o + 0.5) * scale - 0.5;
-        const int64 start = int64(std::floor(centre - support)) + 1;
+    int32 Count() const { return fCount; }
+
+    // The first input output o takes (those before the edge repeat it; see
+    // Index) and the weights of Count() inputs from there, summing to 1.
+    int64 At(int32 o, float* weight) const
+    {
+        if (fCount == 1) {
+            weight[0] = 1.0f;
+            return o;
+        }
+        const double centre = (o + 0.5) * fScale - 0.5;
+        const int64 start = int64(std::floor(centre - fSupport)) + 1;
         double sum = 0;
-        for (int32 k = 0; k < taps.count; k++) {
-            const int64 i = start + k;
-            const double w = bspline((double(i) - centre) / widen);
-            // Past the edges the edge sample continues.
-            taps.index[size_t(o) * taps.count + k] = int32(std::clamp<int64>(i, 0, in - 1));
-            taps.weight[size_t(o) * taps.count + k] = float(w);
+        for (int32 k = 0; k < fCount; k++) {
+            const double w = bspline((double(start + k) - centre) / fWiden);
+            weight[k] = float(w);
             sum += w;
         }
-        for (int32 k = 0; k < taps.count; k++)
-            taps.weight[size_t(o) * taps.count + k] = float(taps.weight[size_t(o) * taps.count + k] / sum);
+        for (int32 k = 0; k < fCount; k++)
+            weight[k] = float(weight[k] / sum);
+        return start;
     }
-    return taps;
+
+    // Past the edges the edge sample continues.
+    int32 Index(int64 i) const { return int32(std::clamp<int64>(i, 0, fIn - 1)); }
+
+private:
+    int32 fIn;
+    double fScale;
+    double fWiden = 1;
+    double fSupport = 0;
+    int32 fCount = 1;
+};
+
+// One of the map's rows as numbers, from whichever store holds it.
+void map_row(const depth_map& map, int32 y, float* out)
+{
+    const size_t from = size_t(y) * size_t(map.width);
+    if (!map.samples8.empty()) {
+        for (int32 x = 0; x < map.width; x++)
+            out[x] = float(map.samples8[from + size_t(x)]) * (1.0f / 255.0f);
+    } else if (!map.samples16.empty()) {
+        for (int32 x = 0; x < map.width; x++)
+            out[x] = float(map.samples16[from + size_t(x)]) * (1.0f / 65535.0f);
+    } else {
+        std::copy_n(map.values.data() + from, size_t(map.width), out);
+    }
 }
+
+// The map's rows across to the output's width: the same kernel for every
+// row, so its taps are kept while they are few (a row of them is small
+// beside the rows they make), else worked out again for each row.
+class Across
+{
+public:
+    Across(int32 in, int32 out) : fKernel(in, out), fOut(out)
+    {
+        constexpr size_t kMostKept = size_t(4) << 20;
+        if (in == out || size_t(out) * size_t(fKernel.Count()) > kMostKept)
+            return;
+        fStart.resize(size_t(out));
+        fWeight.resize(size_t(out) * size_t(fKernel.Count()));
+        for (int32 o = 0; o < out; o++)
+            fStart[size_t(o)] = fKernel.At(o, fWeight.data() + size_t(o) * fKernel.Count());
+        fKept = true;
+    }
+
+    void Row(const float* in, float* out, std::vector<float>* scratch) const
+    {
+        const int32 count = fKernel.Count();
+        if (count == 1 && !fKept) {
+            std::copy_n(in, size_t(fOut), out);
+            return;
+        }
+        scratch->resize(size_t(count));
+        for (int32 o = 0; o < fOut; o++) {
+            const float* weight = scratch->data();
+            int64 start;
+            if (fKept) {
+                start = fStart[size_t(o)];
+                weight = fWeight.data() + size_t(o) * count;
+            } else {
+                start = fKernel.At(o, scratch->data());
+            }
+            float sum = 0;
+            for (int32 k = 0; k < count; k++)
+                sum += weight[k] * in[fKernel.Index(start + k)];
+            out[o] = sum;
+        }
+    }
+
+private:
+    Kernel fKernel;
+    int32 fOut;
+    bool fKept = false;
+    std::vector<int64> fStart;
+    std::vector<float> fWeight;
+};
 
 // Nearness as the picture's level, 0..255.
 class Quantiser
@@ -76,6 +151,17 @@ public:
     Quantiser(const depth_map& map, const Levels& levels) : fInvert(levels.invert)
     {
         float low = INFINITY, high = -INFINITY;
+        if (!map.samples8.empty()) {
+            const auto [least, most] =
+                std::minmax_element(map.samples8.begin(), map.samples8.end());
+            low = float(*least) / 255.0f;
+            high = float(*most) / 255.0f;
+        } else if (!map.samples16.empty()) {
+            const auto [least, most] =
+                std::minmax_element(map.samples16.begin(), map.samples16.end());
+            low = float(*least) / 65535.0f;
+            high = float(*most) / 65535.0f;
+        }
         for (float v : map.values) {
             if (std::isfinite(v)) {
                 low = std::min(low, v);
@@ -128,14 +214,14 @@ status_t MapFromPicture(const BBitmap& picture, depth_map* map)
         return B_BAD_VALUE;
     const int32 width = picture.PixelWidth(), height = picture.PixelHeight();
     try {
-        map->values.resize(size_t(width) * size_t(height));
+        map->samples16.resize(size_t(width) * size_t(height));
     } catch (const std::bad_alloc&) {
         return B_NO_MEMORY;
     }
     map->width = map->photoWidth = width;
     map->height = map->photoHeight = height;
     const bool alpha = space == B_RGBA32;
-    float* out = map->values.data();
+    uint16* out = map->samples16.data();
     for (int32 y = 0; y < height; y++) {
         const uint32* row = row_of(picture, y);
         for (int32 x = 0; x < width; x++) {
@@ -145,7 +231,7 @@ status_t MapFromPicture(const BBitmap& picture, depth_map* map)
                           255.0f;
             if (alpha)
                 light *= float(p >> 24) / 255.0f;
-            *out++ = std::clamp(light, 0.0f, 1.0f);
+            *out++ = uint16(std::clamp(light, 0.0f, 1.0f) * 65535.0f + 0.5f);
         }
     }
     return B_OK;
@@ -176,48 +262,48 @@ std::unique_ptr<BBitmap> MakeDepthPicture(const depth_map& map, int32 width, int
                                           const Levels& levels, color_space space)
 {
     if (map.width <= 0 || map.height <= 0 || width <= 0 || height <= 0 ||
-        map.values.size() != size_t(map.width) * size_t(map.height) ||
+        depth_map_count(map) != size_t(map.width) * size_t(map.height) ||
         (space != B_GRAY8 && space != B_RGB32))
         return nullptr;
     try {
-        std::unique_ptr<BBitmap> bitmap(
-            new BBitmap(BRect(0, 0, float(width - 1), float(height - 1)), space));
+        std::unique_ptr<BBitmap> bitmap(new BBitmap(pixel_bounds(width, height), space));
         if (!bitmap->IsValid())
             return nullptr;
         const Quantiser quantiser(map, levels);
-        const Taps across = make_taps(map.width, width);
-        const Taps down = make_taps(map.height, height);
+        const Across across(map.width, width);
+        const Kernel down(map.height, height);
 
-        // Across first, each of the map's rows to the new width.
-        std::vector<float> wide;
-        const float* rows = map.values.data();
-        if (!across.identity) {
-            wide.resize(size_t(map.height) * size_t(width));
-            for (int32 y = 0; y < map.height; y++) {
-                const float* in = map.values.data() + size_t(y) * map.width;
-                float* out = wide.data() + size_t(y) * width;
-                for (int32 x = 0; x < width; x++) {
-                    const int32* index = across.index.data() + size_t(x) * across.count;
-                    const float* weight = across.weight.data() + size_t(x) * across.count;
-                    float sum = 0;
-                    for (int32 k = 0; k < across.count; k++)
-                        sum += weight[k] * in[index[k]];
-                    out[x] = sum;
-                }
-            }
-            rows = wide.data();
-        }
-        // Then down, row by row into the picture.
+        // The map's rows an output row takes, already across at the new
+        // width, in a ring: output rows take ever later map rows, and never
+        // more than the kernel's count at once.
+        const int32 count = down.Count();
+        // A shrink's window may be taller than the map: it never holds
+        // more rows than there are.
+        const int32 slots = std::min(count, map.height);
+        std::vector<float> ring(size_t(slots) * size_t(width));
+        std::vector<int32> held(static_cast<size_t>(slots), -1);
+        std::vector<float> source(static_cast<size_t>(map.width)), scratch;
+        std::vector<float> weight(static_cast<size_t>(count));
         std::vector<float> line(static_cast<size_t>(width));
+        auto row_at = [&](int32 y) -> const float* {
+            float* slot = ring.data() + size_t(y % slots) * size_t(width);
+            if (held[size_t(y % slots)] != y) {
+                map_row(map, y, source.data());
+                across.Row(source.data(), slot, &scratch);
+                held[size_t(y % slots)] = y;
+            }
+            return slot;
+        };
         for (int32 y = 0; y < height; y++) {
-            if (down.identity) {
-                put_row(bitmap.get(), y, rows + size_t(y) * width, quantiser);
+            const int64 start = down.At(y, weight.data());
+            if (count == 1) {
+                put_row(bitmap.get(), y, row_at(down.Index(start)), quantiser);
                 continue;
             }
             std::fill(line.begin(), line.end(), 0.0f);
-            for (int32 k = 0; k < down.count; k++) {
-                const float w = down.weight[size_t(y) * down.count + k];
-                const float* in = rows + size_t(down.index[size_t(y) * down.count + k]) * width;
+            for (int32 k = 0; k < count; k++) {
+                const float w = weight[size_t(k)];
+                const float* in = row_at(down.Index(start + k));
                 for (int32 x = 0; x < width; x++)
                     line[size_t(x)] += w * in[x];
             }

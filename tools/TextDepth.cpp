@@ -18,10 +18,12 @@ namespace {
 constexpr double kMargin = 0.05;
 // The size drawn first; the rest is scaled from it.
 constexpr float kTrialSize = 100.0f;
+// Fits tried before the text is called too large for the picture.
+constexpr int kMostFits = 8;
 
 struct Ink
 {
-    std::unique_ptr<BBitmap> bitmap; // the lines drawn, 255 on 0
+    std::unique_ptr<BBitmap> bitmap;                // the lines drawn, 255 on 0
     int32 left = 0, top = 0, width = 0, height = 0; // where the letters are
 };
 
@@ -43,8 +45,8 @@ status_t draw_lines(BFont font, float size, const std::vector<std::string>& line
     const double height = std::ceil(lineHeight * float(lines.size()) + 2 * pad);
     if (width * height > double(kMostPicturePixels))
         return B_NO_MEMORY;
-    ink->bitmap = std::make_unique<BBitmap>(BRect(0, 0, float(width - 1), float(height - 1)),
-                                            B_GRAY8, true);
+    ink->bitmap =
+        std::make_unique<BBitmap>(BRect(0, 0, float(width - 1), float(height - 1)), B_GRAY8, true);
     BBitmap& bitmap = *ink->bitmap;
     if (!bitmap.IsValid())
         return B_NO_MEMORY;
@@ -64,7 +66,8 @@ status_t draw_lines(BFont font, float size, const std::vector<std::string>& line
 
     int32 left = bitmap.PixelWidth(), right = -1, top = bitmap.PixelHeight(), bottom = -1;
     for (int32 y = 0; y < bitmap.PixelHeight(); y++) {
-        const uint8* row = static_cast<const uint8*>(bitmap.Bits()) + size_t(y) * bitmap.BytesPerRow();
+        const uint8* row =
+            static_cast<const uint8*>(bitmap.Bits()) + size_t(y) * bitmap.BytesPerRow();
         for (int32 x = 0; x < bitmap.PixelWidth(); x++) {
             if (row[x] >= 128) {
                 left = std::min(left, x);
@@ -138,10 +141,31 @@ status_t RenderText(const std::string& words, const char* family, int32 width, i
 
     // The letters' own outline is fitted, not the font's line box: drawn
     // once at a trial size, measured, drawn again at the size that fills
-    // the picture, and set in its middle.
+    // the picture, and set in its middle. The font's advances say first,
+    // without drawing, about what that size is: a long text is never drawn
+    // large only to be shrunk, and one that cannot fit is refused at once.
     const int32 usableW = std::max(1, int32(width * (1 - 2 * kMargin)));
     const int32 usableH = std::max(1, int32(height * (1 - 2 * kMargin)));
-    float size = kTrialSize;
+    font.SetSize(kTrialSize);
+    font_height metrics;
+    font.GetHeight(&metrics);
+    float widest = 0;
+    for (const std::string& line : lines)
+        widest = std::max(widest, font.StringWidth(line.c_str()));
+    const float lineBox =
+        (metrics.ascent + metrics.descent + metrics.leading) * float(lines.size());
+    if (!(widest > 0) || !(lineBox > 0)) {
+        *why = "no installed font draws this text";
+        return B_ERROR;
+    }
+    const float estimate = kTrialSize * std::min(float(usableW) / widest, float(usableH) / lineBox);
+    // Letters stand inside their advances and line box, bar a little
+    // overhang: at twice the estimate they would still overflow.
+    if (2 * estimate < 1.0f) {
+        *why = "the picture is too small for the text";
+        return B_BAD_VALUE;
+    }
+    float size = std::min(kTrialSize, 2 * estimate);
     Ink ink;
     status_t status = draw_lines(font, size, lines, &ink);
     if (status != B_OK) {
@@ -149,9 +173,10 @@ status_t RenderText(const std::string& words, const char* family, int32 width, i
         return status;
     }
     size *= std::min(float(usableW) / float(ink.width), float(usableH) / float(ink.height));
-    // Hinting does not scale exactly: shrink until it fits.
+    // Hinting does not scale exactly: shrink until it fits, by what the
+    // last try overflowed, and give up after a few.
     for (int tries = 0;; tries++) {
-        if (size < 1.0f || tries == 32) {
+        if (size < 1.0f || tries == kMostFits) {
             *why = "the picture is too small for the text";
             return B_BAD_VALUE;
         }
@@ -162,11 +187,16 @@ status_t RenderText(const std::string& words, const char* family, int32 width, i
         }
         if (status == B_OK && ink.width <= usableW && ink.height <= usableH)
             break;
-        size *= 0.97f;
+        float shrink = 0.97f;
+        if (status == B_OK)
+            shrink = std::min(shrink, std::min(float(usableW) / float(ink.width),
+                                               float(usableH) / float(ink.height)));
+        size *= shrink;
     }
 
     try {
-        map->values.assign(size_t(width) * size_t(height), 0.0f);
+        // Two levels: a byte a pixel holds them.
+        map->samples8.assign(size_t(width) * size_t(height), 0);
     } catch (const std::bad_alloc&) {
         *why = "out of memory";
         return B_NO_MEMORY;
@@ -178,9 +208,9 @@ status_t RenderText(const std::string& words, const char* family, int32 width, i
     for (int32 y = 0; y < ink.height; y++) {
         const uint8* row = static_cast<const uint8*>(drawn.Bits()) +
                            size_t(ink.top + y) * size_t(drawn.BytesPerRow()) + ink.left;
-        float* out = map->values.data() + size_t(top + y) * width + left;
+        uint8* out = map->samples8.data() + size_t(top + y) * width + left;
         for (int32 x = 0; x < ink.width; x++)
-            out[x] = row[x] >= 128 ? 1.0f : 0.0f;
+            out[x] = row[x] >= 128 ? 255 : 0;
     }
     return B_OK;
 }

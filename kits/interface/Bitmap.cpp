@@ -7,11 +7,17 @@
 #include <cstdlib>
 #include <cstring>
 
-
 namespace {
 
-
 } // namespace
+
+BRect pixel_bounds(int32 width, int32 height)
+{
+    BRect bounds;
+    pixel_span(width, &bounds.left, &bounds.right);
+    pixel_span(height, &bounds.top, &bounds.bottom);
+    return bounds;
+}
 
 BBitmap::BBitmap(BRect bounds, color_space space, bool acceptsViews, bool needsContiguous)
     : fBounds(bounds), fColorSpace(space),

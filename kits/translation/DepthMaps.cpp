@@ -5,6 +5,7 @@
 #include <CodecSupport.h>
 #include <HeifTranslator.h>
 #include <IsoBoxes.h>
+#include <ReadingPipeline.h>
 
 #include <algorithm>
 #include <array>
@@ -35,9 +36,9 @@ const char kDeviceNamespace[] = "http://ns.google.com/photos/dd/1.0/device/";
 // Some writers use these prefixes without declaring them; the names are
 // unambiguous enough to be read anyway.
 const std::pair<const char*, const char*> kUsualPrefixes[] = {
-    {"rdf", kRdfNamespace},          {"xmpNote", kXmpNoteNamespace},
-    {"GDepth", kGDepthNamespace},    {"Container", kContainerNamespace},
-    {"Item", kItemNamespace},        {"Camera", kCameraNamespace},
+    {"rdf", kRdfNamespace},           {"xmpNote", kXmpNoteNamespace},
+    {"GDepth", kGDepthNamespace},     {"Container", kContainerNamespace},
+    {"Item", kItemNamespace},         {"Camera", kCameraNamespace},
     {"DepthMap", kDepthMapNamespace}, {"Device", kDeviceNamespace},
 };
 
@@ -64,8 +65,8 @@ struct XmpBuilder
     {
         const size_t colon = qualified.find(':');
         std::string prefix(colon == std::string_view::npos ? "" : qualified.substr(0, colon));
-        *local = std::string(colon == std::string_view::npos ? qualified
-                                                             : qualified.substr(colon + 1));
+        *local =
+            std::string(colon == std::string_view::npos ? qualified : qualified.substr(colon + 1));
         // An unprefixed attribute is in no namespace.
         if (prefix.empty() && isAttribute)
             return std::string();
@@ -257,7 +258,8 @@ void note_segment(uint8 marker, const uint8* segment, size_t size, JpegLayout* l
     }
     const size_t standard = sizeof(kStandardXmpHeader); // with its NUL
     if (starts_with(segment, size, kStandardXmpHeader, standard)) {
-        layout->xmp.emplace_back(reinterpret_cast<const char*>(segment + standard), size - standard);
+        layout->xmp.emplace_back(reinterpret_cast<const char*>(segment + standard),
+                                 size - standard);
         return;
     }
     const size_t extended = sizeof(kExtendedXmpHeader);
@@ -269,7 +271,8 @@ void note_segment(uint8 marker, const uint8* segment, size_t size, JpegLayout* l
         chunk.fullLength = big32(at + kGuidLength);
         chunk.offset = big32(at + kGuidLength + 4);
         const size_t header = extended + kGuidLength + 8;
-        chunk.data = std::string_view(reinterpret_cast<const char*>(segment + header), size - header);
+        chunk.data =
+            std::string_view(reinterpret_cast<const char*>(segment + header), size - header);
         layout->extended.push_back(chunk);
     }
 }
@@ -437,36 +440,70 @@ bool decode_base64(std::string_view text, std::string* bytes)
 
 // --- Depth maps ---------------------------------------------------------------
 
-void orient_depth_map(depth_map* map, int32 orientation)
+namespace {
+
+template <typename Sample>
+void turn_samples(std::vector<Sample>* samples, int32 orientation, int64 w, int64 h)
 {
-    if (orientation <= 1 || orientation > 8 || map->values.empty())
-        return;
-    const int64 w = map->width, h = map->height;
     const bool swap = orientation >= 5;
     const int64 outW = swap ? h : w, outH = swap ? w : h;
-    std::vector<float> turned(map->values.size());
+    std::vector<Sample> turned(samples->size());
     for (int64 y = 0; y < outH; y++) {
         for (int64 x = 0; x < outW; x++) {
             int64 sx, sy;
             stored_position(orientation, w, h, x, y, &sx, &sy);
-            turned[size_t(y * outW + x)] = map->values[size_t(sy * w + sx)];
+            turned[size_t(y * outW + x)] = (*samples)[size_t(sy * w + sx)];
         }
     }
-    map->values.swap(turned);
-    map->width = int32(outW);
-    map->height = int32(outH);
+    samples->swap(turned);
+}
+
+} // namespace
+
+void orient_depth_map(depth_map* map, int32 orientation)
+{
+    if (orientation <= 1 || orientation > 8 ||
+        (map->values.empty() && map->samples8.empty() && map->samples16.empty()))
+        return;
+    const int64 w = map->width, h = map->height;
+    if (!map->values.empty())
+        turn_samples(&map->values, orientation, w, h);
+    if (!map->samples8.empty())
+        turn_samples(&map->samples8, orientation, w, h);
+    if (!map->samples16.empty())
+        turn_samples(&map->samples16, orientation, w, h);
+    if (orientation >= 5)
+        std::swap(map->width, map->height);
 }
 
 namespace {
 
 // A picture embedded in the file, read as any picture is; its grey levels,
 // 0..1, become nearness, inverted when dark means near.
-status_t read_embedded_map(const std::string_view bytes, bool darkIsNear, depth_map* map,
-                           const char** problem)
+status_t read_embedded_map(const std::string_view bytes, const JpegLayout& layout, bool darkIsNear,
+                           depth_map* map, const char** problem)
 {
+    // A photo's depth map is never larger than the photo: one that says
+    // it is would only cost memory, and is refused before it is decoded.
+    ReadBudget budget = default_read_budget();
+    const uint64 photoPixels =
+        uint64(std::max(0, layout.width)) * uint64(std::max(0, layout.height));
+    const bool bounded = photoPixels > 0 && photoPixels < budget.maxPixels;
+    if (bounded)
+        budget.maxPixels = photoPixels;
+    ImageSource source;
+    source.data = reinterpret_cast<const uint8*>(bytes.data());
+    source.size = bytes.size();
     BBitmap* raw = nullptr;
-    status_t status = read_bitmap_data(bytes.data(), bytes.size(), nullptr, &raw);
+    status_t status = read_picture(source, budget, nullptr, &raw);
     std::unique_ptr<BBitmap> bitmap(raw);
+    if (status == B_NO_MEMORY && bounded) {
+        uint64 width = 0, height = 0;
+        if (refused_picture_size(&width, &height) && default_read_budget().Admits(width, height)) {
+            *problem = "its depth map is larger than the photo";
+            return B_ILLEGAL_DATA;
+        }
+    }
     if (status == B_NO_MEMORY)
         return B_NO_MEMORY;
     if (status == B_NO_TRANSLATOR) {
@@ -585,7 +622,7 @@ status_t read_gdepth(const JpegLayout& layout, depth_map* map, const char** prob
             return B_ILLEGAL_DATA;
         }
         extended = XmpDocument(); // the packet's copy of the data is no longer needed
-        status_t status = read_embedded_map(bytes, true, map, problem);
+        status_t status = read_embedded_map(bytes, layout, true, map, problem);
         if (status != B_OK)
             return status;
         map->source = DEPTH_MAP_GDEPTH;
@@ -656,17 +693,23 @@ status_t read_dynamic_depth(const uint8* data, size_t size, const JpegLayout& la
                 withDirectory = &document;
         }
     }
-    if (withMap == nullptr)
-        return B_NAME_NOT_FOUND; // a motion photo or the like: items, no depth
+    if (withMap == nullptr && withDirectory == nullptr)
+        return B_NAME_NOT_FOUND;
     if (withDirectory == nullptr) {
         *problem = "its Dynamic Depth map lists no items";
         return B_ILLEGAL_DATA;
     }
 
-    const auto& mapElements = withMap->Elements();
-    const size_t mapEnd = mapElements[depthMap].end;
-    const std::string* format = withMap->Find(depthMap, mapEnd, kDepthMapNamespace, "Format");
-    const std::string* depthUri = withMap->Find(depthMap, mapEnd, kDepthMapNamespace, "DepthURI");
+    // Without the camera's DepthMap element, an item marked as depth is
+    // still read: every Dynamic Depth map stores near dark, whichever
+    // range its element would have named, as one without a Format does.
+    const std::string* format = nullptr;
+    const std::string* depthUri = nullptr;
+    if (withMap != nullptr) {
+        const size_t mapEnd = withMap->Elements()[depthMap].end;
+        format = withMap->Find(depthMap, mapEnd, kDepthMapNamespace, "Format");
+        depthUri = withMap->Find(depthMap, mapEnd, kDepthMapNamespace, "DepthURI");
+    }
     if (!known_range_format(format)) {
         *problem = "its Dynamic Depth map is in a format this program does not know";
         return B_ILLEGAL_DATA;
@@ -694,6 +737,8 @@ status_t read_dynamic_depth(const uint8* data, size_t size, const JpegLayout& la
         i = end;
     }
     if (items.size() < 2) {
+        if (withMap == nullptr)
+            return B_NAME_NOT_FOUND;
         *problem = "its Dynamic Depth directory lists no depth map";
         return B_ILLEGAL_DATA;
     }
@@ -710,6 +755,9 @@ status_t read_dynamic_depth(const uint8* data, size_t size, const JpegLayout& la
             chosen = i;
     }
     if (chosen == 0) {
+        // A motion photo or the like: items, none of them depth.
+        if (withMap == nullptr)
+            return B_NAME_NOT_FOUND;
         *problem = "its Dynamic Depth map names no item of the directory";
         return B_ILLEGAL_DATA;
     }
@@ -741,8 +789,8 @@ status_t read_dynamic_depth(const uint8* data, size_t size, const JpegLayout& la
         return B_ILLEGAL_DATA;
     }
     status_t status = read_embedded_map(
-        std::string_view(reinterpret_cast<const char*>(data + offset), size_t(length)), true, map,
-        problem);
+        std::string_view(reinterpret_cast<const char*>(data + offset), size_t(length)), layout,
+        true, map, problem);
     if (status != B_OK)
         return status;
     map->source = DEPTH_MAP_DYNAMIC_DEPTH;
@@ -760,14 +808,22 @@ namespace {
 std::pair<int32, int32> stored_of(int32 orientation, int32 x, int32 y, int32 w, int32 h)
 {
     switch (orientation) {
-    case 2: return {w - 1 - x, y};
-    case 3: return {w - 1 - x, h - 1 - y};
-    case 4: return {x, h - 1 - y};
-    case 5: return {y, x};
-    case 6: return {y, h - 1 - x};
-    case 7: return {w - 1 - y, h - 1 - x};
-    case 8: return {w - 1 - y, x};
-    default: return {x, y};
+    case 2:
+        return {w - 1 - x, y};
+    case 3:
+        return {w - 1 - x, h - 1 - y};
+    case 4:
+        return {x, h - 1 - y};
+    case 5:
+        return {y, x};
+    case 6:
+        return {y, h - 1 - x};
+    case 7:
+        return {w - 1 - y, h - 1 - x};
+    case 8:
+        return {w - 1 - y, x};
+    default:
+        return {x, y};
     }
 }
 
@@ -818,8 +874,8 @@ int32 heif_primary_orientation(const uint8* data, size_t size)
     });
     if (!pitm.Has(0, 6))
         return 1;
-    const uint32 primary = uint32(pitm.data[0] == 0 ? pitm.Read(4, 2)
-                                                    : (pitm.Has(0, 8) ? pitm.Read(4, 4) : 0));
+    const uint32 primary =
+        uint32(pitm.data[0] == 0 ? pitm.Read(4, 2) : (pitm.Has(0, 8) ? pitm.Read(4, 4) : 0));
     // The properties, 1-based, and the associations of the primary item.
     std::vector<std::pair<std::string_view, Span>> properties;
     std::vector<uint32> associated;
@@ -901,15 +957,17 @@ constexpr int kMaxHeifSide = 32768;
 
 } // namespace
 
-status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budget,
-                         depth_map* map, const char** problem)
+status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budget, depth_map* map,
+                         const char** problem)
 {
     if (size < 12 || size > size_t(INT_MAX))
         return B_NO_TRANSLATOR;
     switch (heif_check_filetype(data, int(size))) {
     case heif_filetype_yes_supported:
-    case heif_filetype_yes_unsupported: break;
-    default: return B_NO_TRANSLATOR;
+    case heif_filetype_yes_unsupported:
+        break;
+    default:
+        return B_NO_TRANSLATOR;
     }
     initialise_libheif();
     std::unique_ptr<heif_context, HeifContextDeleter> context(heif_context_alloc());
@@ -931,8 +989,7 @@ status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budge
     if (heif_image_handle_get_list_of_depth_image_IDs(primary.get(), &depthId, 1) < 1)
         return B_NAME_NOT_FOUND;
     raw = nullptr;
-    status = libheif_status(
-        heif_image_handle_get_depth_image_handle(primary.get(), depthId, &raw));
+    status = libheif_status(heif_image_handle_get_depth_image_handle(primary.get(), depthId, &raw));
     std::unique_ptr<heif_image_handle, HeifHandleDeleter> depth(raw);
     if (status != B_OK) {
         *problem = "its depth image cannot be found";
@@ -953,7 +1010,8 @@ status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budge
         *problem = "its depth image has no size";
         return B_ILLEGAL_DATA;
     }
-    if (!budget.Admits(uint64(width), uint64(height)) || !heif_canvases_admitted(data, size, budget))
+    if (!budget.Admits(uint64(width), uint64(height)) ||
+        !heif_canvases_admitted(data, size, budget))
         return B_NO_MEMORY;
     if (!heif_derivations_sound(data, size)) {
         *problem = "its pictures refer to items that are not pictures";
@@ -969,8 +1027,14 @@ status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budge
     options->ignore_transformations = 1;
     options->convert_hdr_to_8bit = 0;
     heif_image* rawImage = nullptr;
-    status = libheif_status(heif_decode_image(depth.get(), &rawImage, heif_colorspace_monochrome,
-                                              heif_chroma_monochrome, options.get()));
+    {
+        // An AVIF's map is decoded by dav1d, whose own lines on a damaged
+        // stream ("Unknown OBU type ...") would come before ours.
+        QuietStderr quiet;
+        status =
+            libheif_status(heif_decode_image(depth.get(), &rawImage, heif_colorspace_monochrome,
+                                             heif_chroma_monochrome, options.get()));
+    }
     std::unique_ptr<heif_image, HeifImageDeleter> image(rawImage);
     if (status != B_OK) {
         if (status != B_NO_MEMORY)

@@ -74,7 +74,7 @@ BBitmap* new_picture(uint64 width, uint64 height, bool alpha, const ReadBudget& 
     if (!budget.Admits(width, height))
         return nullptr;
     BBitmap* bitmap = new (std::nothrow)
-        BBitmap(BRect(0, 0, float(width - 1), float(height - 1)), alpha ? B_RGBA32 : B_RGB32);
+        BBitmap(pixel_bounds(int32(width), int32(height)), alpha ? B_RGBA32 : B_RGB32);
     if (bitmap == nullptr)
         return nullptr;
     if (bitmap->InitCheck() != B_OK || uint64(bitmap->PixelWidth()) != width ||
@@ -155,7 +155,7 @@ BBitmap* apply_orientation(BBitmap* bitmap, int32 orientation)
     const bool swap = orientation >= 5;
     const int64 outW = swap ? h : w, outH = swap ? w : h;
     BBitmap* turned = new (std::nothrow) BBitmap(
-        BRect(0, 0, float(outW - 1), float(outH - 1)), bitmap->ColorSpace());
+        pixel_bounds(int32(outW), int32(outH)), bitmap->ColorSpace());
     if (turned == nullptr || turned->InitCheck() != B_OK) {
         delete turned;
         delete bitmap;

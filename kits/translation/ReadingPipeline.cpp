@@ -4,8 +4,8 @@
 #include <BitmapReading.h>
 #include <PictureFormats.h>
 #include <PictureMemory.h>
-#include <QtTranslator.h>
 #include <PosixErrors.h>
+#include <QtTranslator.h>
 
 #include <algorithm>
 #include <cctype>
@@ -267,6 +267,17 @@ status_t read_bitmap_stream(int fd, const char* nameHint, BBitmap** outBitmap)
     if (fd < 0)
         return B_BAD_VALUE;
     return BPrivate::read_picture_from(fd, -1, nameHint, outBitmap);
+}
+
+bool looks_like_picture(const void* data, size_t size)
+{
+    if (data == nullptr || size == 0)
+        return false;
+    BPrivate::ImageSource prefix;
+    prefix.data = static_cast<const uint8*>(data);
+    prefix.size = size;
+    prefix.wholeSize = ~uint64(0);
+    return !BPrivate::sniff_formats(prefix).empty();
 }
 
 uint64 max_picture_file_bytes()

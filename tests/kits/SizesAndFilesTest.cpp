@@ -93,6 +93,19 @@ INSTANTIATE_TEST_SUITE_P(
                     ExtentCase{"Infinite", 0, kInf, 0}, ExtentCase{"OverInt32", 0, 3e9F, 0}),
     [](const testing::TestParamInfo<ExtentCase>& info) { return std::string(info.param.name); });
 
+// Every count a bitmap may have comes back exactly, past the 2^24 where a
+// float stops holding each whole number.
+TEST(PixelSpan, CountsComeBackExactly)
+{
+    for (int32_t count : {1, 2, 4095, 16777215, 16777216, 16777217, 16777219, 20000000,
+                          33554433, 134217728, 134217729, 268435455, 536870911}) {
+        float low = 0, high = 0;
+        pixel_span(count, &low, &high);
+        EXPECT_EQ(count, pixel_extent(low, high)) << count;
+        EXPECT_LE(low, 0.0F) << count;
+    }
+}
+
 class RegularFileCheck : public testing::Test
 {
 protected:

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,7 +67,7 @@ struct ToolRun
 
 // The tool with args; input, when given, is its standard input.
 ToolRun run_depth(const Scratch& scratch, const std::vector<std::string>& args,
-              const std::string& input = "")
+                  const std::string& input = "")
 {
     const std::string outPath = scratch / "stdout", errPath = scratch / "stderr";
     pid_t child = fork();
@@ -128,8 +130,8 @@ Grey read_grey(const std::string& path)
             static_cast<const uint8*>(bitmap->Bits()) + size_t(y) * bitmap->BytesPerRow());
         for (int32 x = 0; x < grey.width; x++) {
             const uint32 p = row[x];
-            grey.allGrey = grey.allGrey && ((p >> 16) & 0xFF) == (p & 0xFF) &&
-                           ((p >> 8) & 0xFF) == (p & 0xFF);
+            grey.allGrey =
+                grey.allGrey && ((p >> 16) & 0xFF) == (p & 0xFF) && ((p >> 8) & 0xFF) == (p & 0xFF);
             grey.levels.push_back(uint8(p & 0xFF));
         }
     }
@@ -234,8 +236,8 @@ TEST(DepthTool, GoogleMapKeepsItsOwnScaleWithoutNormalisation)
 
     // Inverted, near and far trade places.
     const std::string inverted = scratch / "inverted.png";
-    run = run_depth(scratch, {sample("portrait-gdepth.jpg"), inverted, "--no-normalize",
-                              "--invert"});
+    run =
+        run_depth(scratch, {sample("portrait-gdepth.jpg"), inverted, "--no-normalize", "--invert"});
     ASSERT_EQ(0, run.status) << run.err;
     Grey other = read_grey(inverted);
     for (size_t i = 0; i < grey.levels.size(); i++)
@@ -258,7 +260,7 @@ TEST(DepthTool, StandardInputAndOutput)
 {
     Scratch scratch;
     ToolRun run = run_depth(scratch, {"-", "-", "--format", "png", "--width", "320"},
-                        sample("portrait-iphone.heic"));
+                            sample("portrait-iphone.heic"));
     ASSERT_EQ(0, run.status) << run.err;
     BBitmap* raw = nullptr;
     ASSERT_EQ(B_OK, read_bitmap_data(run.out.data(), run.out.size(), nullptr, &raw));
@@ -344,9 +346,8 @@ TEST(DepthTool, ColourIsTakenByItsLightAndTransparencyAsFar)
     Scratch scratch;
     const std::string in = scratch / "in.png";
     // Left half opaque red, right half transparent white.
-    write_function(in, 20, 4, [](int32 x, int32) {
-        return x < 10 ? 0xFFFF0000u : 0x00FFFFFFu;
-    }, B_RGBA32);
+    write_function(
+        in, 20, 4, [](int32 x, int32) { return x < 10 ? 0xFFFF0000u : 0x00FFFFFFu; }, B_RGBA32);
     const std::string out = scratch / "out.png";
     ToolRun run = run_depth(scratch, {in, out, "--no-normalize"});
     ASSERT_EQ(0, run.status) << run.err;
@@ -409,8 +410,7 @@ struct Fit
 
     void Place(int32 w, int32 h, int32 px, int32 py, double* x, double* y) const
     {
-        const double scale =
-            std::min(0.9 * w / (highX - lowX), 0.9 * h / (highY - lowY));
+        const double scale = std::min(0.9 * w / (highX - lowX), 0.9 * h / (highY - lowY));
         *x = (px + 0.5 - w / 2.0) / scale + (lowX + highX) / 2;
         *y = (h / 2.0 - (py + 0.5)) / scale + (lowY + highY) / 2;
     }
@@ -431,28 +431,43 @@ const double kCos30 = std::cos(M_PI / 6), kSqrt2 = std::sqrt(2.0);
 
 const Shape kShapes[] = {
     // Face on: the front face, flat and nearest, in a square.
-    {"Cube", cube_mesh, {}, {-1, 1, -1, 1},
+    {"Cube",
+     cube_mesh,
+     {},
+     {-1, 1, -1, 1},
      [](double x, double y) { return std::fabs(x) < 1 && std::fabs(y) < 1 ? 1.0 : NAN; }},
     // A quarter turn about Y shows an edge: a ridge at x = 0, falling to
     // the far plane at the sides.
-    {"CubeOnEdge", cube_mesh, {"--rotate", "0,45,0"}, {-kSqrt2, kSqrt2, -1, 1},
+    {"CubeOnEdge",
+     cube_mesh,
+     {"--rotate", "0,45,0"},
+     {-kSqrt2, kSqrt2, -1, 1},
      [](double x, double y) {
          return std::fabs(x) < kSqrt2 && std::fabs(y) < 1 ? 1 - std::fabs(x) / (2 * kSqrt2) : NAN;
      }},
     // A ball whose back touches the far plane: its rim is half way.
-    {"Sphere", [] { return sphere_mesh(64); }, {}, {-1, 1, -1, 1},
+    {"Sphere",
+     [] { return sphere_mesh(64); },
+     {},
+     {-1, 1, -1, 1},
      [](double x, double y) {
          const double r2 = x * x + y * y;
          return r2 < 1 ? 0.5 + 0.5 * std::sqrt(1 - r2) : NAN;
      }},
     // Turned by +30 degrees about Y, the right side goes away.
-    {"TiltedPlane", [] { return plane_mesh(); }, {"--rotate=0,30,0"}, {-kCos30, kCos30, -1, 1},
+    {"TiltedPlane",
+     [] { return plane_mesh(); },
+     {"--rotate=0,30,0"},
+     {-kCos30, kCos30, -1, 1},
      [](double x, double y) {
          return std::fabs(x) < kCos30 && std::fabs(y) < 1 ? 0.5 - x / (2 * kCos30) : NAN;
      }},
     // X, then Y, then Z: the tilt about Y is turned upright by Z, so the
     // picture's top goes away (the other order would tilt it sideways).
-    {"TurnsInOrder", [] { return plane_mesh(); }, {"--rotate", "0,30,90"}, {-1, 1, -kCos30, kCos30},
+    {"TurnsInOrder",
+     [] { return plane_mesh(); },
+     {"--rotate", "0,30,90"},
+     {-1, 1, -kCos30, kCos30},
      [](double x, double y) {
          return std::fabs(x) < 1 && std::fabs(y) < kCos30 ? 0.5 - y / (2 * kCos30) : NAN;
      }},
@@ -479,8 +494,9 @@ const Format kFormats[] = {
 // half a level and a little for the facets, and black on the background.
 void expect_shape(const Grey& grey, const Shape& shape, double tolerance)
 {
-    const double edge = 2.0 / (0.9 * std::min(grey.width, grey.height)) *
-                        std::max(shape.fit.highX - shape.fit.lowX, shape.fit.highY - shape.fit.lowY);
+    const double edge =
+        2.0 / (0.9 * std::min(grey.width, grey.height)) *
+        std::max(shape.fit.highX - shape.fit.lowX, shape.fit.highY - shape.fit.lowY);
     int32 judged = 0;
     for (int32 py = 0; py < grey.height; py++) {
         for (int32 px = 0; px < grey.width; px++) {
@@ -491,7 +507,8 @@ void expect_shape(const Grey& grey, const Shape& shape, double tolerance)
             bool nearEdge = false;
             for (double dx : {-edge, edge})
                 for (double dy : {-edge, edge})
-                    nearEdge = nearEdge || std::isnan(shape.nearness(x + dx, y + dy)) != std::isnan(here);
+                    nearEdge =
+                        nearEdge || std::isnan(shape.nearness(x + dx, y + dy)) != std::isnan(here);
             if (nearEdge)
                 continue;
             judged++;
@@ -571,8 +588,7 @@ TEST(DepthTool, ModelsWithoutTrianglesOrReadableGeometryFail)
         {"deep.gltf", "{\"asset\": " + std::string(5000, '[') + std::string(5000, ']') + "}",
          "nests too deeply"},
         // A JSON chunk claiming 64 bytes of a file of 22.
-        {"broken.glb", std::string("glTF\2\0\0\0\x1A\0\0\0\x40\0\0\0JSON{}", 22),
-         "no JSON chunk"},
+        {"broken.glb", std::string("glTF\2\0\0\0\x1A\0\0\0\x40\0\0\0JSON{}", 22), "no JSON chunk"},
         {"flat.stl", ascii_stl([] {
              Mesh m;
              m.vertices = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
@@ -764,7 +780,7 @@ TEST(DepthTool, UsageErrorsExitWithTwo)
         {picture, out, "--rotate", "a,b,c"},
         {picture, out, "--rotate", "0,30,0"}, // a picture does not turn
         {picture, out, "--bogus"},
-        {picture, "-"},                        // standard output needs --format
+        {picture, "-"}, // standard output needs --format
         {picture, scratch / "o.nosuchformat"},
         {picture, out, "--format", "nosuchformat"},
         {picture, out, "--max-pixels", "0"},
@@ -792,3 +808,157 @@ TEST(DepthTool, HelpVersionAndFormats)
 }
 
 } // namespace
+
+// --- Sizes and costs -------------------------------------------------------------
+
+namespace {
+
+// The size a PNG's header gives, without decoding a picture that may be
+// 20 million rows tall.
+std::pair<uint32, uint32> png_size(const std::string& path)
+{
+    const std::string head = slurp(path).substr(0, 24);
+    if (head.size() < 24)
+        return {0, 0};
+    auto be = [&](size_t at) {
+        return uint32(uint8(head[at])) << 24 | uint32(uint8(head[at + 1])) << 16 |
+               uint32(uint8(head[at + 2])) << 8 | uint32(uint8(head[at + 3]));
+    };
+    return {be(16), be(20)};
+}
+
+struct CostedRun
+{
+    ToolRun run;
+    double cpuSeconds = 0;
+    long maxResidentKiB = 0;
+};
+
+// The tool in a child of its own, so that what it cost is its alone.
+CostedRun run_costed(const Scratch& scratch, const std::vector<std::string>& args,
+                     const std::string& input = "")
+{
+    CostedRun costed;
+    const std::string result = scratch / "result";
+    pid_t child = fork();
+    if (child == 0) {
+        ToolRun run = run_depth(scratch, args, input);
+        std::ofstream(result) << run.status << '\n' << run.err;
+        _exit(0);
+    }
+    int status = 0;
+    struct rusage usage
+    {
+    };
+    wait4(child, &status, 0, &usage);
+    const std::string said = slurp(result);
+    costed.run.status = std::atoi(said.c_str());
+    costed.run.err = said.substr(std::min(said.size(), said.find('\n') + 1));
+    costed.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                        double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    costed.maxResidentKiB = usage.ru_maxrss;
+    return costed;
+}
+
+} // namespace
+
+// Past 2^24 a float no longer holds every whole number: sizes used to
+// round there (1x20000000 gave 1x20000001).
+TEST(DepthTool, SizesRoundTripExactly)
+{
+    Scratch scratch;
+    write_text(scratch / "cube.stl", binary_stl(cube_mesh()));
+    const std::string picture = scratch / "small.png";
+    write_function(picture, 6, 4, [](int32 x, int32 y) { return grey_word(uint32(x * 40 + y)); });
+    struct Case
+    {
+        std::vector<std::string> source;
+        const char* size;
+    };
+    const Case cases[] = {
+        {{scratch / "cube.stl"}, "1x20000000"},
+        {{scratch / "cube.stl"}, "20000001x1"},
+        {{scratch / "cube.stl"}, "2x16777217"},
+        {{scratch / "cube.stl"}, "3x5"},
+        {{picture}, "1x16777219"},
+        {{picture}, "16777215x2"},
+        {{picture}, "1001x999"},
+        {{"--text", "AB"}, "640x481"},
+        {{"--text", "AB"}, "77x1023"},
+    };
+    for (const Case& c : cases) {
+        const std::string out = scratch / "out.png";
+        std::vector<std::string> args = c.source;
+        args.insert(args.end(), {out, "--size", c.size});
+        ToolRun run = run_depth(scratch, args);
+        ASSERT_EQ(0, run.status) << c.size << ": " << run.err;
+        const auto [w, h] = png_size(out);
+        EXPECT_EQ(c.size, std::to_string(w) + "x" + std::to_string(h)) << c.source[0];
+        fs::remove(out);
+    }
+}
+
+// What a careless or hostile run asks for, each ending within 5 s of CPU
+// and 500 MB, written whole or refused in one line with nothing left.
+TEST(DepthTool, CostsStayWithinTheBudget)
+{
+    Scratch scratch;
+    // A flat grey picture of 144 megapixels, a few hundred kilobytes: held
+    // a byte a pixel, not as words and floats (1.3 GB).
+    {
+        BBitmap flat(BRect(0, 0, 11999, 11999), B_GRAY8);
+        std::memset(flat.Bits(), 0x60, size_t(flat.BitsLength()));
+        write_picture(&flat, scratch / "flat.png");
+    }
+    // A 16-bit grey picture that deflates near its limit.
+    const std::string make =
+        "import sys; sys.path.insert(0, '" PELLARA_TEST_DATA "/../support'); "
+        "from wide_png import png16; "
+        "open(sys.argv[1], 'wb').write(png16(3000, 2000, lambda x, y: (40000,)))";
+    const std::string python =
+        std::system("test -x /usr/bin/python3") == 0 ? "/usr/bin/python3" : "python3";
+    ASSERT_EQ(
+        0, std::system((python + " -c \"" + make + "\" '" + scratch / "wide.png" + "'").c_str()));
+    write_text(scratch / "cube.stl", binary_stl(cube_mesh()));
+    const std::string longText(1000, 'W');
+    std::string yes;
+    for (int i = 0; i < 1 << 19; i++)
+        yes += "y\n";
+    write_text(scratch / "yes.txt", yes);
+    struct Case
+    {
+        std::vector<std::string> args;
+        int status;
+        const char* said; // for a failure
+        std::string standardInput = "";
+    };
+    const Case cases[] = {
+        {{scratch / "flat.png"}, 0, nullptr},
+        {{scratch / "wide.png"}, 0, nullptr},
+        {{"--text", longText}, 1, "the picture is too small for the text"},
+        {{scratch / "cube.stl", "--size", "1x268435456"},
+         1,
+         "1x268435456 is more than the 50000000 pixels a drawn picture may have (--max-pixels "
+         "raises it)"},
+        {{"--text", "A", "--size", "8000x8000"}, 1, "more than the 50000000 pixels"},
+        {{scratch / "cube.stl", "--size", "1x40000000"}, 0, nullptr},
+        // An endless source, refused on its first bytes.
+        {{"-"}, 1, "cannot read standard input: not a picture, a photo", "/dev/zero"},
+        {{"-"}, 1, "cannot read standard input: not a picture, a photo", scratch / "yes.txt"},
+        {{scratch / "cube.stl", "--rotate", "1e300,0,0"}, 2, "within 3600 either way"},
+    };
+    for (const Case& c : cases) {
+        const std::string out = scratch / "out.png";
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin() + (args[0] == "--text" ? 2 : 1), out);
+        CostedRun costed = run_costed(scratch, args, c.standardInput);
+        EXPECT_EQ(c.status, costed.run.status) << args[0] << ": " << costed.run.err;
+        EXPECT_LT(costed.cpuSeconds, 5.0) << args[0];
+        EXPECT_LT(costed.maxResidentKiB, 500 * 1024) << args[0];
+        if (c.said != nullptr) {
+            expect_one_line(costed.run, c.said);
+            EXPECT_FALSE(fs::exists(out)) << args[0];
+        }
+        fs::remove(out);
+    }
+}

@@ -72,20 +72,24 @@ TEST(DepthMapSamples, GoogleCameraMapIsTheOneInItsExtendedXmp)
     if (!have_pillow())
         GTEST_SKIP() << "Pillow missing";
     ScratchFolder folder;
-    ASSERT_TRUE(run_python(folder, "import base64, io, re, struct\n"
-                                   "from PIL import Image\n"
-                                   "data = open('" + sample("portrait-gdepth.jpg") + "', 'rb').read()\n"
-                                   "parts, at = [], 2\n"
-                                   "while data[at + 1] != 0xDA:\n"
-                                   "    n = struct.unpack('>H', data[at + 2:at + 4])[0]\n"
-                                   "    body = data[at + 4:at + 2 + n]\n"
-                                   "    if body.startswith(b'http://ns.adobe.com/xmp/extension/'):\n"
-                                   "        parts.append(body[75:])\n"
-                                   "    at += 2 + n\n"
-                                   "text = b''.join(parts).decode()\n"
-                                   "png = base64.b64decode(re.search('GDepth:Data=\"([^\"]*)\"', text).group(1))\n"
-                                   "im = Image.open(io.BytesIO(png)).convert('L')\n"
-                                   "open(d + '/map.raw', 'wb').write(struct.pack('<II', *im.size) + im.tobytes())\n"));
+    ASSERT_TRUE(run_python(
+        folder,
+        "import base64, io, re, struct\n"
+        "from PIL import Image\n"
+        "data = open('" +
+            sample("portrait-gdepth.jpg") +
+            "', 'rb').read()\n"
+            "parts, at = [], 2\n"
+            "while data[at + 1] != 0xDA:\n"
+            "    n = struct.unpack('>H', data[at + 2:at + 4])[0]\n"
+            "    body = data[at + 4:at + 2 + n]\n"
+            "    if body.startswith(b'http://ns.adobe.com/xmp/extension/'):\n"
+            "        parts.append(body[75:])\n"
+            "    at += 2 + n\n"
+            "text = b''.join(parts).decode()\n"
+            "png = base64.b64decode(re.search('GDepth:Data=\"([^\"]*)\"', text).group(1))\n"
+            "im = Image.open(io.BytesIO(png)).convert('L')\n"
+            "open(d + '/map.raw', 'wb').write(struct.pack('<II', *im.size) + im.tobytes())\n"));
     std::vector<uint8> raw = read_all(folder / "map.raw");
     ASSERT_GE(raw.size(), 8u);
     uint32 w, h;
@@ -181,23 +185,24 @@ const std::string kPrelude =
     "def expect_photo(im, turns):\n"
     "    for t in turns:\n"
     "        im = im.transpose(t)\n"
-    "    open(d + '/photo', 'wb').write(struct.pack('<2I', *im.size) + im.convert('RGB').tobytes())\n"
+    "    open(d + '/photo', 'wb').write(struct.pack('<2I', *im.size) + "
+    "im.convert('RGB').tobytes())\n"
     "def write(data):\n"
     "    open(d + '/in', 'wb').write(data)\n";
 
 // heif-enc writes losslessly; irot n turns anticlockwise n quarters; imir
 // axis 0 flips top to bottom, axis 1 left to right (as libheif reads it).
 #define HEIF(transforms, turns, shown)                                                             \
-    "p, m = photo(), depth()\n"                                                                     \
-    "heif_with_depth(d, p, m, d + '/in', " transforms ")\n"                                       \
-    "expect(m, False, " shown ", " turns ")\n"                                                  \
+    "p, m = photo(), depth()\n"                                                                    \
+    "heif_with_depth(d, p, m, d + '/in', " transforms ")\n"                                        \
+    "expect(m, False, " shown ", " turns ")\n"                                                     \
     "expect_photo(p, " turns ")\n"
 
 const BuiltCase kBuiltCases[] = {
     // GDepth: the map as a PNG in the XMP, near stored dark.
     {"GDepthInStandardXmp",
-     "write(gdepth_jpeg(photo(), depth(), extended=False))\nexpect(depth(), True, (40, 30))",
-     B_OK, DEPTH_MAP_GDEPTH, nullptr},
+     "write(gdepth_jpeg(photo(), depth(), extended=False))\nexpect(depth(), True, (40, 30))", B_OK,
+     DEPTH_MAP_GDEPTH, nullptr},
     {"GDepthAsElements",
      "write(gdepth_jpeg(photo(), depth(), extended=False, elements=True))\n"
      "expect(depth(), True, (40, 30))",
@@ -214,22 +219,20 @@ const BuiltCase kBuiltCases[] = {
      "write(gdepth_jpeg(photo(), depth(), fmt='RangeLinear'))\nexpect(depth(), True, (40, 30))",
      B_OK, DEPTH_MAP_GDEPTH, nullptr},
     {"GDepthTurnedWithThePhoto",
-     "write(gdepth_jpeg(photo(), depth(), exif=6))\nexpect(depth(), True, (30, 40), EXIF[6])",
-     B_OK, DEPTH_MAP_GDEPTH, nullptr},
+     "write(gdepth_jpeg(photo(), depth(), exif=6))\nexpect(depth(), True, (30, 40), EXIF[6])", B_OK,
+     DEPTH_MAP_GDEPTH, nullptr},
     {"GDepthMirroredWithThePhoto",
-     "write(gdepth_jpeg(photo(), depth(), exif=5))\nexpect(depth(), True, (30, 40), EXIF[5])",
-     B_OK, DEPTH_MAP_GDEPTH, nullptr},
+     "write(gdepth_jpeg(photo(), depth(), exif=5))\nexpect(depth(), True, (30, 40), EXIF[5])", B_OK,
+     DEPTH_MAP_GDEPTH, nullptr},
     {"GDepthPartMissing", "write(gdepth_jpeg(photo(), depth(), chunk=300, drop_chunk=1))",
      B_ILLEGAL_DATA, DEPTH_MAP_NONE, "incomplete"},
     {"GDepthClaimsMoreThanItsPartsHold",
      "write(gdepth_jpeg(photo(), depth(), chunk=300, full_length=1 << 30))", B_ILLEGAL_DATA,
      DEPTH_MAP_NONE, "incomplete"},
-    {"GDepthPartPastItsLength",
-     "write(gdepth_jpeg(photo(), depth(), chunk=300, full_length=100))", B_ILLEGAL_DATA,
-     DEPTH_MAP_NONE, "runs past"},
-    {"GDepthOtherGuid",
-     "write(gdepth_jpeg(photo(), depth(), declared_guid='F' * 32))", B_ILLEGAL_DATA,
-     DEPTH_MAP_NONE, "no data"},
+    {"GDepthPartPastItsLength", "write(gdepth_jpeg(photo(), depth(), chunk=300, full_length=100))",
+     B_ILLEGAL_DATA, DEPTH_MAP_NONE, "runs past"},
+    {"GDepthOtherGuid", "write(gdepth_jpeg(photo(), depth(), declared_guid='F' * 32))",
+     B_ILLEGAL_DATA, DEPTH_MAP_NONE, "no data"},
     {"GDepthNotBase64", "write(gdepth_jpeg(photo(), depth(), extended=False, data='#@!'))",
      B_ILLEGAL_DATA, DEPTH_MAP_NONE, "not base64"},
     {"GDepthNotAPicture",
@@ -239,8 +242,8 @@ const BuiltCase kBuiltCases[] = {
      "png = png_bytes(depth())\n"
      "write(gdepth_jpeg(photo(), depth(), data=base64.b64encode(png[:len(png) // 2]).decode()))",
      B_ILLEGAL_DATA, DEPTH_MAP_NONE, "damaged"},
-    {"GDepthUnknownFormat", "write(gdepth_jpeg(photo(), depth(), fmt='Disparity'))",
-     B_ILLEGAL_DATA, DEPTH_MAP_NONE, "format"},
+    {"GDepthUnknownFormat", "write(gdepth_jpeg(photo(), depth(), fmt='Disparity'))", B_ILLEGAL_DATA,
+     DEPTH_MAP_NONE, "format"},
 
     // Dynamic Depth: items after the JPEG, found by the directory's lengths.
     {"DynamicDepth",
@@ -303,13 +306,33 @@ const BuiltCase kBuiltCases[] = {
      "write(dynamic_depth_jpeg(photo(), [('video/mp4', b'\\0' * 500, None, 'MotionPhoto', 0)],\n"
      "    camera=False))",
      B_NAME_NOT_FOUND, DEPTH_MAP_NONE, nullptr},
+    // An item marked as depth, without the camera's element to name it.
+    {"DynamicDepthItemWithoutItsCamera",
+     "write(dynamic_depth_jpeg(photo(), [('video/mp4', b'\\0' * 50, None, 'MotionPhoto', 0),\n"
+     "    ('image/png', png_bytes(depth()), None, 'Depth', 0)], camera=False))\n"
+     "expect(depth(), True, (40, 30))",
+     B_OK, DEPTH_MAP_DYNAMIC_DEPTH, nullptr},
+    // A map is never larger than its photo: a flat one that claims to be
+    // costs memory for nothing.
+    {"GDepthLargerThanThePhoto", "write(gdepth_jpeg(photo(), Image.new('L', (41, 30), 9)))",
+     B_ILLEGAL_DATA, DEPTH_MAP_NONE, "larger than the photo"},
+    {"DynamicDepthLargerThanThePhoto",
+     "write(dynamic_depth_jpeg(photo(), [('image/png', png_bytes(Image.new('L', (40, 31), 9)),\n"
+     "    'android/depthmap', None, 0)]))",
+     B_ILLEGAL_DATA, DEPTH_MAP_NONE, "larger than the photo"},
+    {"DynamicDepthAsLargeAsThePhoto",
+     "m = depth(40, 30)\n"
+     "write(dynamic_depth_jpeg(photo(), [('image/png', png_bytes(m), 'android/depthmap', None, "
+     "0)]))\n"
+     "expect(m, True, (40, 30))",
+     B_OK, DEPTH_MAP_DYNAMIC_DEPTH, nullptr},
 
     // HEIF: the primary's auxiliary depth image, turned as the primary is.
     {"HeifDepth", HEIF("()", "()", "(40, 30)"), B_OK, DEPTH_MAP_HEIF, nullptr},
     {"HeifQuarterTurn", HEIF("[('irot', 1)]", "[Image.ROTATE_90]", "(30, 40)"), B_OK,
      DEPTH_MAP_HEIF, nullptr},
-    {"HeifHalfTurn", HEIF("[('irot', 2)]", "[Image.ROTATE_180]", "(40, 30)"), B_OK,
-     DEPTH_MAP_HEIF, nullptr},
+    {"HeifHalfTurn", HEIF("[('irot', 2)]", "[Image.ROTATE_180]", "(40, 30)"), B_OK, DEPTH_MAP_HEIF,
+     nullptr},
     {"HeifThreeQuarterTurn", HEIF("[('irot', 3)]", "[Image.ROTATE_270]", "(30, 40)"), B_OK,
      DEPTH_MAP_HEIF, nullptr},
     {"HeifMirrorAxis0", HEIF("[('imir', 0)]", "[Image.FLIP_TOP_BOTTOM]", "(40, 30)"), B_OK,
@@ -452,15 +475,14 @@ TEST(Base64, DecodesWhatXmpCarries)
         const char* bytes;
     };
     const Case cases[] = {
-        {"aGVsbG8=", true, "hello"},
-        {"aGVsbG8h", true, "hello!"},
-        {"aGVs\n bG8=", true, "hello"},  // wrapped
-        {"aGVsbG8", true, "hello"},      // padding left out
-        {"aGVsbG8==", false, nullptr},   // too much padding
-        {"aGVs=bG8", false, nullptr},    // data after padding
-        {"aGVsb", false, nullptr},       // one character cannot end a group
-        {"aGV$bG8=", false, nullptr},    // not of the alphabet
-        {"", false, nullptr},            // nothing
+        {"aGVsbG8=", true, "hello"},    {"aGVsbG8h", true, "hello!"},
+        {"aGVs\n bG8=", true, "hello"}, // wrapped
+        {"aGVsbG8", true, "hello"},     // padding left out
+        {"aGVsbG8==", false, nullptr},  // too much padding
+        {"aGVs=bG8", false, nullptr},   // data after padding
+        {"aGVsb", false, nullptr},      // one character cannot end a group
+        {"aGV$bG8=", false, nullptr},   // not of the alphabet
+        {"", false, nullptr},           // nothing
     };
     for (const Case& c : cases) {
         std::string bytes;
@@ -474,14 +496,14 @@ TEST(Base64, DecodesWhatXmpCarries)
 TEST(Xmp, PropertiesAreFoundByNamespaceInEitherForm)
 {
     XmpDocument document;
-    ASSERT_EQ(B_OK, document.Parse(
-                        "<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?>"
-                        "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
-                        "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
-                        "<rdf:Description xmlns:g='http://ns.google.com/photos/1.0/depthmap/' "
-                        "g:Near='1.5'><g:Far>9</g:Far></rdf:Description>"
-                        "<rdf:Description xmlns:GDepth='urn:not-google' GDepth:Mime='no'/>"
-                        "</rdf:RDF></x:xmpmeta><?xpacket end='w'?>\n\0\0 padding"));
+    ASSERT_EQ(B_OK,
+              document.Parse("<?xpacket begin='' id='W5M0MpCehiHzreSzNTczkc9d'?>"
+                             "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF "
+                             "xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+                             "<rdf:Description xmlns:g='http://ns.google.com/photos/1.0/depthmap/' "
+                             "g:Near='1.5'><g:Far>9</g:Far></rdf:Description>"
+                             "<rdf:Description xmlns:GDepth='urn:not-google' GDepth:Mime='no'/>"
+                             "</rdf:RDF></x:xmpmeta><?xpacket end='w'?>\n\0\0 padding"));
     const std::string* near = document.Find(kGDepthNamespace, "Near");
     const std::string* far = document.Find(kGDepthNamespace, "Far");
     ASSERT_NE(nullptr, near);
@@ -506,9 +528,9 @@ TEST(Xmp, WhatIsNotAPacketIsRefused)
 {
     const char* packets[] = {
         "",
-        "<a><b></a>",                                         // not well-formed
-        "<!DOCTYPE x [<!ENTITY e 'boom'>]><x>&e;</x>",        // declares a document type
-        "<a><b/>",                                            // never closed
+        "<a><b></a>",                                  // not well-formed
+        "<!DOCTYPE x [<!ENTITY e 'boom'>]><x>&e;</x>", // declares a document type
+        "<a><b/>",                                     // never closed
         "just text",
     };
     for (const char* packet : packets) {

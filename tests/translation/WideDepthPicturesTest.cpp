@@ -1,5 +1,6 @@
-// 16-bit depth pictures read at their own precision: files written sample by
-// sample in Python, their light computed there from the same samples.
+// PNG depth pictures read at their own precision and a byte or two a pixel:
+// files written sample by sample in Python, their light computed there from
+// the same samples.
 #include "CodecTestSupport.h"
 
 #include <DepthMaps.h>
@@ -51,12 +52,39 @@ const WideCase kWideCases[] = {
      B_OK},
     {"TransparentLevelIsFar", "make(16, 4, lambda x, y: ((x % 4) * 1000,), trns=2000)", B_OK},
     {"TurnedAsItsExifSays", "make(12, 5, narrow, turn=clockwise, exif=6)", B_OK},
-    {"TurnedTheOtherWay", "make(12, 5, narrow, turn=anticlockwise, exif=8, interlace=True)",
-     B_OK},
-    // Eight bits or fewer, and other formats: the bitmap holds every level.
-    {"EightBitPng",
+    {"TurnedTheOtherWay", "make(12, 5, narrow, turn=anticlockwise, exif=8, interlace=True)", B_OK},
+    // A flat picture deflates near its limit; a lower bound assuming 8
+    // bytes a pixel refused it as truncated.
+    {"FlatGreyCompressesWell", "make(2000, 300, lambda x, y: (30000,))", B_OK},
+    {"EightBitGrey",
      "from PIL import Image\n"
-     "Image.new('L', (8, 8), 77).save(d + '/in', 'PNG')",
+     "Image.new('L', (8, 8), 77).save(d + '/in', 'PNG')\n"
+     "open(d + '/expected', 'wb').write(struct.pack('<2I', 8, 8) + struct.pack('<f', 77 / 255) * "
+     "64)",
+     B_OK},
+    {"EightBitGreyTurned",
+     "from PIL import Image\n"
+     "image = Image.new('L', (3, 2), 0)\n"
+     "image.putdata([0, 50, 100, 150, 200, 250])\n"
+     "exif = Image.Exif()\n"
+     "exif[0x112] = 6\n"
+     "image.save(d + '/in', 'PNG', exif=exif)\n"
+     "values = [150 / 255, 0, 200 / 255, 50 / 255, 250 / 255, 100 / 255]\n"
+     "open(d + '/expected', 'wb').write(struct.pack('<2I', 2, 3) + struct.pack('<6f', *values))",
+     B_OK},
+    // Other layouts of 8 bits or fewer, and other formats: the bitmap holds
+    // every level.
+    {"EightBitGreyTransparent",
+     "from PIL import Image\n"
+     "Image.new('L', (8, 8), 77).save(d + '/in', 'PNG', transparency=77)",
+     B_NAME_NOT_FOUND},
+    {"EightBitPalette",
+     "from PIL import Image\n"
+     "Image.new('P', (8, 8), 3).save(d + '/in', 'PNG')",
+     B_NAME_NOT_FOUND},
+    {"EightBitColour",
+     "from PIL import Image\n"
+     "Image.new('RGB', (8, 8), (1, 2, 3)).save(d + '/in', 'PNG')",
      B_NAME_NOT_FOUND},
     {"NoPng", "open(d + '/in', 'wb').write(b'\\xff\\xd8\\xff' + bytes(100))", B_NAME_NOT_FOUND},
     // Damage and lies.
@@ -91,7 +119,7 @@ TEST_P(WideDepthPicture, GivesTheLightOfItsSamples)
     map.width = 99; // anything left from before must go
     ASSERT_EQ(c.status, read_wide_depth_picture_data(file.data(), file.size(), &map));
     if (c.status != B_OK) {
-        EXPECT_TRUE(map.values.empty());
+        EXPECT_EQ(0u, depth_map_count(map));
         EXPECT_EQ(0, map.width);
         return;
     }
@@ -103,12 +131,14 @@ TEST_P(WideDepthPicture, GivesTheLightOfItsSamples)
     ASSERT_EQ(int32(size[1]), map.height);
     EXPECT_EQ(map.width, map.photoWidth);
     EXPECT_EQ(map.height, map.photoHeight);
-    ASSERT_EQ(expected.size(), 8 + map.values.size() * 4);
-    for (size_t i = 0; i < map.values.size(); i++) {
+    // Held a byte or two a pixel, never as floats.
+    EXPECT_TRUE(map.values.empty());
+    ASSERT_EQ(expected.size(), 8 + depth_map_count(map) * 4);
+    for (size_t i = 0; i < depth_map_count(map); i++) {
         float want;
         std::memcpy(&want, expected.data() + 8 + i * 4, 4);
-        // Well inside one 16-bit level (1.5e-5); 8 bits are off by up to 2e-3.
-        ASSERT_NEAR(want, map.values[i], 2e-6)
+        // Within half a 16-bit level (7.6e-6); 8 bits are off by up to 2e-3.
+        ASSERT_NEAR(want, depth_map_value(map, i), 8e-6)
             << "at (" << i % size_t(map.width) << ", " << i / size_t(map.width) << ")";
     }
 }

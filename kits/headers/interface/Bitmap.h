@@ -11,6 +11,11 @@
 
 class BView;
 
+// This layer's own: bounds of exactly width x height pixels, even past the
+// 2^24 that a float counts one by one (a one-pixel-wide strip 20 million
+// tall, say), where BRect(0, 0, width - 1, height - 1) would round.
+BRect pixel_bounds(int32 width, int32 height);
+
 enum
 {
     B_BITMAP_ACCEPTS_VIEWS = 0x00000002,

@@ -23,6 +23,21 @@ inline int32 pixel_extent(float low, float high)
     return static_cast<int32>(span);
 }
 
+// Inclusive ends low..high along one axis that pixel_extent() counts as
+// exactly count pixels. A float holds every integer only up to 2^24, so
+// 0..count - 1 would round past that (19999999 becomes 20000000): high is
+// kept where a float lands exactly and low, a small negative number, takes
+// the rest.
+inline void pixel_span(int32 count, float* low, float* high)
+{
+    const int32 last = count > 0 ? count - 1 : -1;
+    int32 end = int32(float(last));
+    while (int64(end) > int64(last))
+        end = int32(std::nextafter(float(end), 0.0f));
+    *high = float(end);
+    *low = float(end - last);
+}
+
 // Bytes of a width x height picture whose rows hold bitsPerPixel bits a
 // pixel, each row padded to a multiple of 4 bytes; 0 when the picture is
 // empty or when a row or the whole would not fit an int32.

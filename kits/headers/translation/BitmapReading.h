@@ -25,6 +25,11 @@ status_t read_bitmap_data(const void* data, size_t size, const char* nameHint,
 // Also B_BAD_VALUE for no descriptor, or the read's own error.
 status_t read_bitmap_stream(int fd, const char* nameHint, BBitmap** outBitmap);
 
+// Whether the first bytes of a stream, of a length not yet known, look like
+// a picture of a format that can be read: what read_bitmap_stream checks
+// before it reads on.
+bool looks_like_picture(const void* data, size_t size);
+
 // The longest file or stream read for a picture: enough for the largest one
 // the pixel ceiling admits stored raw at 16 bits a channel with alpha, and
 // its metadata. ReadBitmapFile refuses a longer file unread.

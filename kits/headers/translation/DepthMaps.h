@@ -32,11 +32,32 @@ struct depth_map
     int32 width = 0;
     int32 height = 0;
     std::vector<float> values;
+    // A picture's light as it was read, where floats would take four bytes
+    // a pixel: 8 bits a sample (0..255) in samples8 or 16 (0..65535) in
+    // samples16, and values then empty. At most one of the three is filled.
+    std::vector<uint8> samples8;
+    std::vector<uint16> samples16;
     // The photo's size as viewers show it, after its orientation; the map
     // covers the same area, usually at a lower resolution.
     int32 photoWidth = 0;
     int32 photoHeight = 0;
 };
+
+// How many numbers the map holds, and the one at index i (0..1), from
+// whichever store holds them.
+inline size_t depth_map_count(const depth_map& map)
+{
+    return map.values.size() + map.samples8.size() + map.samples16.size();
+}
+
+inline float depth_map_value(const depth_map& map, size_t i)
+{
+    if (!map.samples8.empty())
+        return float(map.samples8[i]) / 255.0f;
+    if (!map.samples16.empty())
+        return float(map.samples16[i]) / 65535.0f;
+    return map.values[i];
+}
 
 // Reads the primary image's depth map (its first, when it has several) out
 // of a whole file in memory. Embedded pictures are read as any picture is,
@@ -52,11 +73,12 @@ struct depth_map
 status_t read_depth_map_data(const void* data, size_t size, depth_map* outMap,
                              const char** why = nullptr);
 
-// A depth picture of 16 bits a sample (PNG) as a map of its light, 0..1,
-// at its full precision, where a bitmap would keep 8 bits of it; turned as
-// its EXIF says, and transparency counting as far. Within the same reading
-// budget. B_NAME_NOT_FOUND for any other picture (its bitmap holds every
-// level it has); otherwise as read_depth_map_data.
+// A PNG depth picture as a map of its light, 0..1, read straight into
+// samples16 (16 bits a sample: all its precision, where a bitmap would keep
+// 8 bits of it) or samples8 (grey of 8 bits or fewer: a byte a pixel, where
+// a bitmap takes four); turned as its EXIF says, and transparency counting
+// as far. Within the same reading budget. B_NAME_NOT_FOUND for any other
+// picture, which a bitmap reads as well; otherwise as read_depth_map_data.
 status_t read_wide_depth_picture_data(const void* data, size_t size, depth_map* outMap);
 
 #endif // _DEPTH_MAPS_H
