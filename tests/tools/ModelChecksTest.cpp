@@ -4,6 +4,7 @@
 #include <ModelChecks.h>
 #include <ModelDepth.h>
 
+#include "DepthToolRun.h"
 #include "ModelFiles.h"
 
 #include <QImage>
@@ -28,48 +29,12 @@ using nlohmann::json;
 
 namespace {
 
-struct ModelRun
-{
-    int status = -1;
-    std::string err;
-    double seconds = 0;
-    long residentKiB = 0;
-};
+using ModelRun = DepthToolRun;
 
 // pellara-depth on one model, with its CPU time and peak memory.
 ModelRun run_depth(const std::string& folder, const std::vector<std::string>& args)
 {
-    const std::string errPath = folder + "/stderr.txt";
-    pid_t child = fork();
-    if (child == 0) {
-        int devNull = open("/dev/null", O_RDWR);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(devNull, 0);
-        dup2(devNull, 1);
-        dup2(err, 2);
-        // Far above what is checked: keeps a runaway off the machine.
-        struct rlimit cpu = {60, 60};
-        setrlimit(RLIMIT_CPU, &cpu);
-        std::vector<char*> argv{const_cast<char*>(PELLARA_DEPTH_PATH)};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(PELLARA_DEPTH_PATH, argv.data());
-        _exit(127);
-    }
-    ModelRun run;
-    int status = 0;
-    struct rusage usage
-    {
-    };
-    wait4(child, &status, 0, &usage);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    std::ifstream in(errPath, std::ios::binary);
-    run.err.assign(std::istreambuf_iterator<char>(in), {});
-    run.seconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                  double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    run.residentKiB = usage.ru_maxrss;
-    return run;
+    return run_depth_tool(folder, args);
 }
 
 class ModelChecks : public testing::Test
@@ -274,8 +239,8 @@ TEST_F(ModelChecks, HostileModelsAreRefusedInOneLineAtTheCostOfTheirBytes)
         EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
         EXPECT_NE(std::string::npos, run.err.find(c.said)) << run.err;
         EXPECT_FALSE(fs::exists(out));
-        EXPECT_LE(run.seconds, 5.0) << "CPU time";
-        EXPECT_LE(run.residentKiB, 500 * 1024) << "peak memory";
+        EXPECT_LE(run.cpuSeconds, 5.0) << "CPU time";
+        EXPECT_LE(run.maxResidentKiB, 500 * 1024) << "peak memory";
     }
 }
 
@@ -318,8 +283,8 @@ TEST_F(ModelChecks, TrianglesPiledOnTheSamePixelsCostABoundedFill)
             EXPECT_FALSE(fs::exists(out));
         }
 #if !defined(__SANITIZE_ADDRESS__)
-        EXPECT_LE(run.seconds, 5.0) << "CPU time";
-        EXPECT_LE(run.residentKiB, 500 * 1024) << "peak memory";
+        EXPECT_LE(run.cpuSeconds, 5.0) << "CPU time";
+        EXPECT_LE(run.maxResidentKiB, 500 * 1024) << "peak memory";
 #endif
     }
 }

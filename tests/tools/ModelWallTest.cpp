@@ -4,7 +4,9 @@
 #include <ModelDepth.h>
 #include <ModelWall.h>
 
+#include "DepthToolRun.h"
 #include "ModelFiles.h"
+#include "ToolRunner.h"
 
 #include <gtest/gtest.h>
 
@@ -27,71 +29,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Folder
-{
-public:
-    Folder()
-    {
-        std::string pattern = (fs::temp_directory_path() / "pellara-wall-XXXXXX").string();
-        fPath = mkdtemp(pattern.data());
-    }
-    ~Folder() { fs::remove_all(fPath); }
-    std::string operator/(const std::string& name) const { return fPath + "/" + name; }
+using Folder = ScratchFolder;
 
-private:
-    std::string fPath;
-};
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-struct ToolRun
-{
-    int status = -1;
-    std::string err;
-    double cpuSeconds = 0;
-    long maxResidentKiB = 0;
-};
+using ToolRun = DepthToolRun;
 
 // pellara-depth with args, fault (when given) injected into its model
 // reader, input (when given) as its standard input.
 ToolRun run_depth(const Folder& folder, const std::vector<std::string>& args,
-                  const char* fault = nullptr, const std::string& input = "/dev/null")
+                  const char* fault = nullptr, const std::string& input = "")
 {
-    const std::string errPath = folder / "stderr";
-    const pid_t child = fork();
-    if (child == 0) {
-        const int in = open(input.c_str(), O_RDONLY);
-        const int out = open("/dev/null", O_WRONLY);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (fault != nullptr)
-            setenv(depth::kWallFaultVariable, fault, 1);
-#ifdef PELLARA_LSAN_SUPPRESSIONS
-        setenv("LSAN_OPTIONS", "print_suppressions=0:suppressions=" PELLARA_LSAN_SUPPRESSIONS, 1);
-#endif
-        std::vector<char*> argv{const_cast<char*>(PELLARA_DEPTH_PATH)};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(PELLARA_DEPTH_PATH, argv.data());
-        _exit(127);
-    }
-    ToolRun run;
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.err = slurp(errPath);
-    run.cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                     double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-    run.maxResidentKiB = usage.ru_maxrss;
-    return run;
+    DepthToolStart how{input, {}};
+    if (fault != nullptr)
+        how.environment.push_back({depth::kWallFaultVariable, fault});
+    return run_depth_tool(folder.Path(), args, how);
 }
 
 void expect_one_line(const ToolRun& run, const std::string& part, const std::string& label)
