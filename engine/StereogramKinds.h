@@ -52,6 +52,12 @@ struct StereogramOptions
     uint64_t seed = 1;
     uint32_t colors = 0;
 
+    // For frames of a clip: each pixel takes the free colour of the member
+    // of its linked pixels nearest the picture's centre, so that a change of
+    // depth re-colours only what lies beyond it, away from the centre, and
+    // rows whose depth stays put stay as they were.
+    bool steady = false;
+
     bool operator==(const StereogramOptions&) const = default;
 };
 
