@@ -10,6 +10,7 @@
 #include <webp/demux.h>
 #include <webp/encode.h>
 #include <webp/mux.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -472,6 +473,254 @@ private:
     int fLastTimestamp = 0;
 };
 
+// --- APNG ------------------------------------------------------------------
+
+uint32 be32(const uint8* p)
+{
+    return uint32(p[0]) << 24 | uint32(p[1]) << 16 | uint32(p[2]) << 8 | p[3];
+}
+
+uint16 be16(const uint8* p)
+{
+    return uint16(uint32(p[0]) << 8 | p[1]);
+}
+
+void put32(std::vector<uint8>* out, uint32 v)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out->push_back(uint8(v >> shift));
+}
+
+void put_chunk(std::vector<uint8>* out, const char* type, const uint8* data, size_t size)
+{
+    put32(out, uint32(size));
+    const size_t start = out->size();
+    out->insert(out->end(), type, type + 4);
+    if (size > 0)
+        out->insert(out->end(), data, data + size);
+    put32(out, uint32(crc32(0, out->data() + start, uInt(size + 4))));
+}
+
+const uint8 kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+// Deflate gives at most 1032 bytes for one, and a pixel takes at least one
+// bit: no APNG's frames hold more pixels than this many per byte.
+constexpr uint64 kMaxPngPixelsPerByte = 1032 * 8;
+
+struct Chunk
+{
+    const uint8* type;
+    const uint8* data;
+    uint32 size;
+};
+
+// Chunks with their lengths inside the file; CRCs are the PNG reader's to
+// check, frame by frame.
+bool png_chunks(const std::vector<uint8>& file, std::vector<Chunk>* chunks)
+{
+    if (file.size() < 8 || std::memcmp(file.data(), kPngSignature, 8) != 0)
+        return false;
+    size_t at = 8;
+    while (at + 12 <= file.size()) {
+        const uint32 size = be32(file.data() + at);
+        if (size > file.size() - at - 12)
+            return false;
+        chunks->push_back({file.data() + at + 4, file.data() + at + 8, size});
+        at += size_t(size) + 12;
+        if (std::memcmp(chunks->back().type, "IEND", 4) == 0)
+            return true;
+    }
+    return false;
+}
+
+class ApngFrames : public FrameReader
+{
+public:
+    static std::unique_ptr<FrameReader> Open(const char* path, uint32 maxFrames, std::string* why)
+    {
+        auto frames = std::unique_ptr<ApngFrames>(new ApngFrames());
+        status_t status = read_whole(path, &frames->fFile);
+        if (status != B_OK) {
+            *why = ReadFailure(status);
+            return nullptr;
+        }
+        std::vector<Chunk>& chunks = frames->fChunks;
+        if (!png_chunks(frames->fFile, &chunks) || chunks.empty() ||
+            std::memcmp(chunks[0].type, "IHDR", 4) != 0 || chunks[0].size != 13) {
+            *why = "corrupt or truncated image";
+            return nullptr;
+        }
+        const uint64 width = be32(chunks[0].data), height = be32(chunks[0].data + 4);
+        if (!admitted(width, height)) {
+            *why = "picture too large: " + size_words(width, height);
+            return nullptr;
+        }
+        // The frames are counted as they are, not as acTL says.
+        uint64 count = 0;
+        for (const Chunk& chunk : chunks) {
+            if (std::memcmp(chunk.type, "fcTL", 4) == 0)
+                count++;
+            else if (count == 0 && std::memcmp(chunk.type, "IDAT", 4) != 0 &&
+                     std::memcmp(chunk.type, "acTL", 4) != 0 &&
+                     std::memcmp(chunk.type, "IHDR", 4) != 0 &&
+                     std::memcmp(chunk.type, "IEND", 4) != 0)
+                frames->fShared.push_back(chunk); // PLTE, tRNS and the like
+            if (count > maxFrames) {
+                *why = "more than --max-frames (" + std::to_string(maxFrames) + ") frames";
+                return nullptr;
+            }
+        }
+        if (count == 0 ||
+            count * width * height > uint64(frames->fFile.size()) * kMaxPngPixelsPerByte) {
+            *why = "corrupt or truncated image";
+            return nullptr;
+        }
+        frames->fCount = uint32(count);
+        frames->fCanvas = new_picture(uint32(width), uint32(height));
+        if (frames->fCanvas == nullptr) {
+            *why = "picture too large";
+            return nullptr;
+        }
+        std::fill_n(words(frames->fCanvas.get()), size_t(width) * height, 0u);
+        return frames;
+    }
+
+    uint32 Count() const override { return fCount; }
+
+    status_t Next(Frame* frame, std::string* why) override
+    {
+        const uint32 width = uint32(fCanvas->PixelWidth()), height = uint32(fCanvas->PixelHeight());
+        uint32* canvas = words(fCanvas.get());
+        _Dispose(canvas, width);
+        while (fAt < fChunks.size() && std::memcmp(fChunks[fAt].type, "fcTL", 4) != 0)
+            fAt++;
+        if (fAt == fChunks.size() || fChunks[fAt].size != 26)
+            return _Damaged(why);
+        const uint8* control = fChunks[fAt++].data;
+        const uint32 w = be32(control + 4), h = be32(control + 8), left = be32(control + 12),
+                     top = be32(control + 16);
+        const uint32 numerator = be16(control + 20), denominator = be16(control + 22);
+        const uint8 dispose = control[24], blend = control[25];
+        if (w == 0 || h == 0 || left > width || top > height || w > width - left ||
+            h > height - top)
+            return _Damaged(why);
+        // The frame alone as a PNG of its own, for the PNG reader.
+        std::vector<uint8> png(kPngSignature, kPngSignature + 8);
+        uint8 header[13];
+        std::memcpy(header, fChunks[0].data, 13);
+        for (int i = 0; i < 4; i++) {
+            header[i] = uint8(w >> (24 - 8 * i));
+            header[4 + i] = uint8(h >> (24 - 8 * i));
+        }
+        put_chunk(&png, "IHDR", header, 13);
+        for (const Chunk& chunk : fShared)
+            put_chunk(&png, reinterpret_cast<const char*>(chunk.type), chunk.data, chunk.size);
+        bool any = false;
+        for (; fAt < fChunks.size() && std::memcmp(fChunks[fAt].type, "fcTL", 4) != 0; fAt++) {
+            const Chunk& chunk = fChunks[fAt];
+            if (std::memcmp(chunk.type, "IDAT", 4) == 0) {
+                put_chunk(&png, "IDAT", chunk.data, chunk.size);
+                any = true;
+            } else if (std::memcmp(chunk.type, "fdAT", 4) == 0 && chunk.size >= 4) {
+                put_chunk(&png, "IDAT", chunk.data + 4, chunk.size - 4);
+                any = true;
+            }
+        }
+        if (!any)
+            return _Damaged(why);
+        put_chunk(&png, "IEND", nullptr, 0);
+        BBitmap* decoded = nullptr;
+        status_t status = read_bitmap_data(png.data(), png.size(), nullptr, &decoded);
+        if (status != B_OK) {
+            *why = ReadFailure(status);
+            return status;
+        }
+        std::unique_ptr<BBitmap> part(decoded);
+        if (uint32(part->PixelWidth()) != w || uint32(part->PixelHeight()) != h ||
+            (part->ColorSpace() != B_RGB32 && part->ColorSpace() != B_RGBA32))
+            return _Damaged(why);
+        fDispose = dispose;
+        fLeft = left;
+        fTop = top;
+        fWidth = w;
+        fHeight = h;
+        if (dispose == 2) {
+            fSaved.resize(size_t(w) * h);
+            for (uint32 y = 0; y < h; y++)
+                std::memcpy(fSaved.data() + size_t(y) * w, canvas + size_t(top + y) * width + left,
+                            size_t(w) * 4);
+        }
+        const bool alpha = part->ColorSpace() == B_RGBA32;
+        for (uint32 y = 0; y < h; y++) {
+            const uint32* from = reinterpret_cast<const uint32*>(
+                static_cast<const uint8*>(part->Bits()) + size_t(y) * part->BytesPerRow());
+            uint32* to = canvas + size_t(top + y) * width + left;
+            for (uint32 x = 0; x < w; x++)
+                to[x] = blend == 1 && alpha ? over(from[x], to[x])
+                                            : (alpha ? from[x] : from[x] | 0xFF000000u);
+        }
+        frame->picture = new_picture(width, height);
+        if (frame->picture == nullptr) {
+            *why = "picture too large";
+            return B_NO_MEMORY;
+        }
+        std::memcpy(words(frame->picture.get()), canvas, size_t(width) * height * 4);
+        // A denominator of 0 means hundredths.
+        frame->milliseconds =
+            uint32(uint64(numerator) * 1000 / (denominator == 0 ? 100 : denominator));
+        return B_OK;
+    }
+
+private:
+    ApngFrames() = default;
+
+    static uint32 over(uint32 top, uint32 under)
+    {
+        const uint32 a = top >> 24;
+        if (a == 255)
+            return top;
+        if (a == 0)
+            return under;
+        const uint32 b = under >> 24;
+        const uint32 outA = a * 255 + b * (255 - a); // in 255ths of 255ths
+        uint32 result = (outA + 127) / 255 << 24;
+        for (int shift = 0; shift < 24; shift += 8) {
+            const uint32 c = (top >> shift) & 0xFF, d = (under >> shift) & 0xFF;
+            const uint32 mixed = (c * a * 255 + d * b * (255 - a) + outA / 2) / outA;
+            result |= std::min<uint32>(255, mixed) << shift;
+        }
+        return result;
+    }
+
+    status_t _Damaged(std::string* why)
+    {
+        *why = "corrupt or truncated image";
+        return B_ILLEGAL_DATA;
+    }
+
+    void _Dispose(uint32* canvas, uint32 width)
+    {
+        if (fDispose == 1) {
+            for (uint32 y = 0; y < fHeight; y++)
+                std::fill_n(canvas + size_t(fTop + y) * width + fLeft, fWidth, 0u);
+        } else if (fDispose == 2) {
+            for (uint32 y = 0; y < fHeight; y++)
+                std::memcpy(canvas + size_t(fTop + y) * width + fLeft,
+                            fSaved.data() + size_t(y) * fWidth, size_t(fWidth) * 4);
+        }
+        fDispose = 0;
+    }
+
+    std::vector<uint8> fFile;
+    std::vector<Chunk> fChunks, fShared;
+    uint32 fCount = 0;
+    size_t fAt = 1;
+    std::unique_ptr<BBitmap> fCanvas;
+    uint8 fDispose = 0;
+    uint32 fLeft = 0, fTop = 0, fWidth = 0, fHeight = 0;
+    std::vector<uint32> fSaved;
+};
+
 // --- Numbered pictures -----------------------------------------------------
 
 // The printf form's parts: text before, the width of the number (0 for
@@ -834,6 +1083,108 @@ private:
     int fTimestamp = 0;
 };
 
+// Each frame encoded as a PNG by the PNG writer, its image data carried
+// over: the first frame's as IDAT (so that a reader without animation shows
+// it), the others' as fdAT.
+class ApngWriter : public FrameWriter
+{
+public:
+    explicit ApngWriter(const std::string& path) : fPath(path) {}
+
+    status_t Add(const BBitmap* frame, uint32 milliseconds, std::string* why) override
+    {
+        OutputFormat png;
+        BMallocIO encoded;
+        status_t status = FormatFromName("png", &png);
+        if (status == B_OK)
+            status = EncodePicture(const_cast<BBitmap*>(frame), png, &encoded);
+        if (status != B_OK) {
+            *why = WriteFailure(status);
+            return status;
+        }
+        const auto* bytes = static_cast<const uint8*>(encoded.Buffer());
+        std::vector<uint8> file(bytes, bytes + encoded.BufferLength());
+        std::vector<Chunk> chunks;
+        if (!png_chunks(file, &chunks) || chunks.empty() ||
+            std::memcmp(chunks[0].type, "IHDR", 4) != 0 || chunks[0].size != 13) {
+            *why = WriteFailure(B_ERROR);
+            return B_ERROR;
+        }
+        if (fFrames == 0) {
+            fHeader.assign(chunks[0].data, chunks[0].data + 13);
+            fOut.assign(kPngSignature, kPngSignature + 8);
+            put_chunk(&fOut, "IHDR", chunks[0].data, 13);
+            fCountAt = fOut.size();
+            const uint8 control[8] = {}; // the count is put in at the end
+            put_chunk(&fOut, "acTL", control, 8);
+            for (const Chunk& chunk : chunks)
+                if (std::memcmp(chunk.type, "IHDR", 4) != 0 &&
+                    std::memcmp(chunk.type, "IDAT", 4) != 0 &&
+                    std::memcmp(chunk.type, "IEND", 4) != 0)
+                    put_chunk(&fOut, reinterpret_cast<const char*>(chunk.type), chunk.data,
+                              chunk.size);
+        } else if (!std::equal(fHeader.begin(), fHeader.end(), chunks[0].data)) {
+            *why = "frames of different sizes or kinds";
+            return B_BAD_VALUE;
+        }
+        std::vector<uint8> control;
+        put32(&control, fSequence++);
+        control.insert(control.end(), chunks[0].data, chunks[0].data + 8); // width, height
+        put32(&control, 0);
+        put32(&control, 0);
+        // The delay in milliseconds, kept within 16 bits by a coarser unit.
+        uint32 numerator = milliseconds, denominator = 1000;
+        while (numerator > 65535) {
+            numerator = (numerator + 5) / 10;
+            denominator /= 10;
+        }
+        for (uint32 v : {numerator, denominator}) {
+            control.push_back(uint8(v >> 8));
+            control.push_back(uint8(v));
+        }
+        control.push_back(0); // dispose: none
+        control.push_back(0); // blend: source
+        put_chunk(&fOut, "fcTL", control.data(), control.size());
+        for (const Chunk& chunk : chunks) {
+            if (std::memcmp(chunk.type, "IDAT", 4) != 0)
+                continue;
+            if (fFrames == 0) {
+                put_chunk(&fOut, "IDAT", chunk.data, chunk.size);
+                continue;
+            }
+            std::vector<uint8> data;
+            data.reserve(size_t(chunk.size) + 4);
+            put32(&data, fSequence++);
+            data.insert(data.end(), chunk.data, chunk.data + chunk.size);
+            put_chunk(&fOut, "fdAT", data.data(), data.size());
+        }
+        fFrames++;
+        return B_OK;
+    }
+
+    status_t Finish(std::string* why) override
+    {
+        if (fFrames == 0) {
+            *why = WriteFailure(B_ERROR);
+            return B_ERROR;
+        }
+        std::vector<uint8> control;
+        put32(&control, fFrames);
+        put32(&control, 0); // played over and over
+        std::vector<uint8> chunk;
+        put_chunk(&chunk, "acTL", control.data(), control.size());
+        std::copy(chunk.begin(), chunk.end(), fOut.begin() + ptrdiff_t(fCountAt));
+        put_chunk(&fOut, "IEND", nullptr, 0);
+        return save(fPath, fOut.data(), fOut.size(), why);
+    }
+
+private:
+    std::string fPath;
+    std::vector<uint8> fOut, fHeader;
+    size_t fCountAt = 0;
+    uint32 fFrames = 0, fSequence = 0;
+};
+
 // One PNG a frame, numbered from 1. A failure takes back the files this
 // writer made, so that no part of a clip is left.
 class SequenceWriter : public FrameWriter
@@ -971,6 +1322,8 @@ std::unique_ptr<FrameReader> OpenFrames(const char* path, ClipKind kind, uint32 
         return GifFrames::Open(path, maxFrames, why);
     case ClipKind::kWebp:
         return WebpFrames::Open(path, maxFrames, why);
+    case ClipKind::kApng:
+        return ApngFrames::Open(path, maxFrames, why);
     case ClipKind::kSequence:
         return SequenceFrames::Open(path, maxFrames, framesPerSecond, why);
     default:
@@ -988,6 +1341,8 @@ ClipFormat ClipFormatFromName(const std::string& name)
         return ClipFormat::kGif;
     if (n == "webp")
         return ClipFormat::kWebp;
+    if (n == "apng")
+        return ClipFormat::kApng;
     return ClipFormat::kNone;
 }
 
@@ -1006,6 +1361,8 @@ std::unique_ptr<FrameWriter> CreateFrameWriter(ClipFormat format, const std::str
         return std::make_unique<GifWriter>(path);
     case ClipFormat::kWebp:
         return std::make_unique<WebpWriter>(path);
+    case ClipFormat::kApng:
+        return std::make_unique<ApngWriter>(path);
     case ClipFormat::kSequence:
         return std::make_unique<SequenceWriter>(path);
     default:

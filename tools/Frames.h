@@ -1,8 +1,8 @@
 // pellara-fuse over clips: frames read one at a time from an animated GIF,
-// an animated WebP or a numbered sequence of pictures, and written one at a
-// time as an animated GIF, an animated WebP or a numbered PNG sequence, so
-// that memory does not grow with the number of frames (an animated file's
-// encoded bytes aside).
+// an animated WebP, an APNG or numbered pictures, and written one at a time
+// as an animated GIF, an animated WebP, an APNG or numbered PNGs, so that
+// memory does not grow with the number of frames (the encoded bytes of an
+// animated file aside).
 #ifndef FUSE_FRAMES_H
 #define FUSE_FRAMES_H
 
@@ -26,7 +26,7 @@ enum class ClipKind
     kStill,    // one picture, read as the still tool reads it
     kGif,      // GIF of more than one frame
     kWebp,     // WebP with an animation chunk
-    kApng,     // PNG with an animation control chunk: not read yet
+    kApng,     // PNG with an animation control chunk
     kVideo,    // MP4, MOV, MKV, WebM, AVI: not read yet
     kSequence, // numbered pictures
 };
@@ -68,6 +68,7 @@ enum class ClipFormat
     kNone,
     kGif,
     kWebp,
+    kApng,
     kSequence,
 };
 

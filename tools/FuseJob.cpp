@@ -148,8 +148,9 @@ void print_usage(FILE* out)
                 "  --seed N              with --random-dot, another picture (default 1)\n"
                 "\n"
                 "\n"
-                "Clips: an animated GIF or WebP, or numbered pictures (depth-%%04d.png), as\n"
-                "DEPTH or PATTERN make an animated OUTPUT: .gif, .webp, or out-%%04d.png\n"
+                "Clips: an animated GIF, WebP or PNG, or numbered pictures (depth-%%04d.png),\n"
+                "as DEPTH or PATTERN make an animated OUTPUT: .gif, .webp, .apng, or\n"
+                "out-%%04d.png\n"
                 "  --motion MOTION  steady (the default: only what moves changes) or fresh\n"
                 "                   (new dots every frame)\n"
                 "  --fps N          frames a second of numbered pictures (default %u)\n"
@@ -716,14 +717,6 @@ uint64 frame_seed(uint64 seed, uint64 frame)
     return z ^ (z >> 31);
 }
 
-const char* clip_kind_words(ClipKind kind)
-{
-    return kind == ClipKind::kVideo ? "a video, and video is not read yet (give an animated GIF "
-                                      "or WebP, or numbered pictures)"
-                                    : "an animated PNG (APNG), which is not read yet (give an "
-                                      "animated GIF or WebP, or numbered pictures)";
-}
-
 // What a clip's run needs to know besides the kind of stereogram.
 struct ClipRun
 {
@@ -989,8 +982,10 @@ int Main(int argc, char** argv)
         patternPath == nullptr || patternFromInput ? ClipKind::kStill : ClipKindOf(patternPath);
     for (const auto& [path, clipKind] :
          {std::pair(depthPath, depthKind), std::pair(patternPath, patternKind)})
-        if (clipKind == ClipKind::kVideo || clipKind == ClipKind::kApng)
-            return fail(kRunFailed, "cannot read '%s': %s", path, clip_kind_words(clipKind));
+        if (clipKind == ClipKind::kVideo)
+            return fail(kRunFailed, "cannot read '%s': %s", path,
+                        "a video, and video is not read yet (give an animated GIF, WebP or "
+                        "PNG, or numbered pictures)");
     ClipRun run{depthPath,   patternPath,       depthKind,
                 patternKind, kDefaultMaxFrames, kDefaultFramesPerSecond,
                 false};
@@ -1031,8 +1026,8 @@ int Main(int argc, char** argv)
         if (clipOut == ClipFormat::kNone)
             return usage(std::string("'") + outputPath + "' is a still picture and '" +
                          (depthKind != ClipKind::kStill ? depthPath : patternPath) +
-                         "' is animated: write an animated GIF (.gif), an animated WebP "
-                         "(.webp) or numbered PNGs (out-%04d.png), or pick one frame with "
+                         "' is animated: write an animated GIF (.gif), WebP (.webp) or PNG "
+                         "(.apng), or numbered PNGs (out-%04d.png), or pick one frame with "
                          "--frame K (see --help)");
         if (toOutput)
             return usage("a clip cannot be written to standard output: give OUTPUT a name "
