@@ -54,10 +54,14 @@ bool admitted(uint64 width, uint64 height)
            width * height <= max_picture_pixels();
 }
 
+// As the still reader words a picture over the ceiling.
 std::string size_words(uint64 width, uint64 height)
 {
-    return std::to_string(width) + "x" + std::to_string(height) + " is over the limit of " +
-           std::to_string(max_picture_pixels()) + " pixels (--max-pixels)";
+    std::string words = std::to_string(width) + "x" + std::to_string(height);
+    if (width <= 0xFFFFFFFFull && height <= 0xFFFFFFFFull)
+        words += " (" + std::to_string(width * height) + " pixels)";
+    return words + " is over the limit of " + std::to_string(max_picture_pixels()) +
+           " pixels (--max-pixels)";
 }
 
 std::string too_many_frames(uint64 count, uint32 maxFrames)
@@ -843,9 +847,13 @@ public:
         std::sort(numbers.begin(), numbers.end());
         for (size_t i = 1; i < numbers.size(); i++)
             if (numbers[i] != numbers[i - 1] + 1) {
-                *why = "'" + number_text(parts, numbers[i - 1] + 1) + "' is missing between '" +
-                       number_text(parts, numbers[i - 1]) + "' and '" +
-                       number_text(parts, numbers[i]) + "'";
+                why->assign(1, '\'');
+                why->append(number_text(parts, numbers[i - 1] + 1));
+                why->append("' is missing between '");
+                why->append(number_text(parts, numbers[i - 1]));
+                why->append("' and '");
+                why->append(number_text(parts, numbers[i]));
+                why->append(1, '\'');
                 return nullptr;
             }
         auto frames = std::unique_ptr<SequenceFrames>(new SequenceFrames());

@@ -739,6 +739,10 @@ public:
     {
     }
 
+    // Pictures given to the engine with at most this many colours (0 for
+    // any): a still one reduced once, a clip's frames as they are read.
+    void ReduceTo(uint32 colors) { fColors = colors; }
+
     // The first opening; false with *why in words.
     bool Open(std::string* why)
     {
@@ -752,6 +756,10 @@ public:
                 return false;
             }
             fStill.reset(picture);
+            if (fColors > 0 && !ReduceColours(fStill.get(), fColors)) {
+                *why = "its colours cannot be reduced for GIF";
+                return false;
+            }
             return true;
         }
         fReader = OpenFrames(fPath, fKind, fRun.maxFrames, fRun.framesPerSecond, why);
@@ -780,7 +788,12 @@ public:
             fAt = 0;
         }
         fAt++;
-        return fReader->Next(frame, why);
+        status_t status = fReader->Next(frame, why);
+        if (status == B_OK && fColors > 0 && !ReduceColours(frame->picture.get(), fColors)) {
+            *why = "its colours cannot be reduced for GIF";
+            return B_ERROR;
+        }
+        return status;
     }
 
     const char* Path() const { return fPath; }
@@ -789,6 +802,7 @@ private:
     const char* fPath;
     ClipKind fKind;
     const ClipRun& fRun;
+    uint32 fColors = 0;
     std::unique_ptr<FrameReader> fReader;
     std::unique_ptr<BBitmap> fStill;
     uint32 fAt = 0;
@@ -812,6 +826,9 @@ int run_clip(const ClipRun& run, StereogramOptions kind, ClipFormat format,
     std::unique_ptr<FrameSource> pattern;
     if (run.patternPath != nullptr) {
         pattern = std::make_unique<FrameSource>(run.patternPath, run.patternKind, run);
+        // A GIF's colours are at most 256, two of them the guide dots'.
+        if (format == ClipFormat::kGif)
+            pattern->ReduceTo(kind.guideDots ? 254 : 256);
         if (!pattern->Open(&why))
             return cannot_read(run.patternPath, why);
     }
@@ -833,10 +850,6 @@ int run_clip(const ClipRun& run, StereogramOptions kind, ClipFormat format,
         if (pattern != nullptr) {
             if (pattern->Next(&patternFrame, &why) != B_OK)
                 return cannot_read(run.patternPath, why);
-            // A GIF's colours are at most 256, two of them the guide dots'.
-            if (format == ClipFormat::kGif &&
-                !ReduceColours(patternFrame.picture.get(), kind.guideDots ? 254 : 256))
-                return fail(kRunFailed, "cannot reduce the colours of '%s'", run.patternPath);
         }
         const BBitmap* d = depthFrame.picture.get();
         if (width < 0) {
@@ -1020,15 +1033,22 @@ int Main(int argc, char** argv)
     if (frameNumber > 1 && depthKind == ClipKind::kStill)
         return usage("--frame " + r.frame + " is past the end of '" + r.arguments[0] +
                      "', which is one picture (see --help)");
-    // GIF is written only as a clip, of one frame for a still picture.
-    if (frameNumber == 0 &&
-        (animatedIn || clipOut == ClipFormat::kSequence || clipOut == ClipFormat::kGif)) {
-        if (clipOut == ClipFormat::kNone)
+    if (frameNumber == 0 && (animatedIn || clipOut == ClipFormat::kSequence)) {
+        if (clipOut == ClipFormat::kNone) {
+            // A damaged clip is told as such before the output's kind.
+            for (const auto& [path, clipKind] :
+                 {std::pair(depthPath, depthKind), std::pair(patternPath, patternKind)}) {
+                std::string why;
+                if (clipKind != ClipKind::kStill &&
+                    OpenFrames(path, clipKind, run.maxFrames, run.framesPerSecond, &why) == nullptr)
+                    return cannot_read(path, why);
+            }
             return usage(std::string("'") + outputPath + "' is a still picture and '" +
                          (depthKind != ClipKind::kStill ? depthPath : patternPath) +
                          "' is animated: write an animated GIF (.gif), WebP (.webp) or PNG "
                          "(.apng), or numbered PNGs (out-%04d.png), or pick one frame with "
                          "--frame K (see --help)");
+        }
         if (toOutput)
             return usage("a clip cannot be written to standard output: give OUTPUT a name "
                          "(see --help)");

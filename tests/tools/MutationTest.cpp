@@ -368,9 +368,11 @@ Outcome run_fuse(const std::string& folder, const std::string& depth)
         const std::string pattern = std::string(PELLARA_EXAMPLES_DIR) + "/pattern.png";
         const std::string out = folder + "/out.png";
         // The seeds are small: --quiet keeps the warning that a picture is
-        // narrower than one repeat off the lines counted.
+        // narrower than one repeat off the lines counted. --frame 1: an
+        // animated seed gives its first frame, as a still output of a clip
+        // must ask.
         execl(PELLARA_FUSE_PATH, PELLARA_FUSE_PATH, depth.c_str(), pattern.c_str(), out.c_str(),
-              "--quiet", static_cast<char*>(nullptr));
+              "--quiet", "--frame", "1", static_cast<char*>(nullptr));
         _exit(127);
     }
     Outcome outcome;
