@@ -551,11 +551,17 @@ class LyingClip : public testing::TestWithParam<Lie>
 {
 };
 
-TEST_P(LyingClip, CostsNoMoreThanItsBytes)
+struct Costed
 {
-    ScratchFolder scratch;
-    const Lie& c = GetParam();
-    std::ofstream(scratch / c.file, std::ios::binary) << c.bytes;
+    int status;
+    std::string err;
+    double cpuSeconds;
+    long maxResidentKiB;
+};
+
+// The tool on DEPTH to a WebP with random dots, its CPU time and peak memory.
+Costed run_costed(const ScratchFolder& scratch, const std::string& depth)
+{
     const std::string errPath = scratch / "err";
     pid_t child = fork();
     if (child == 0) {
@@ -563,7 +569,7 @@ TEST_P(LyingClip, CostsNoMoreThanItsBytes)
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(devNull, 1);
         dup2(err, 2);
-        std::string in = scratch / c.file, out = scratch / "out.webp";
+        std::string in = depth, out = scratch / "out.webp";
         char random[] = "--random-dot";
         char* argv[] = {const_cast<char*>(kTool.c_str()), in.data(), out.data(), random, nullptr};
         execv(kTool.c_str(), argv);
@@ -574,13 +580,68 @@ TEST_P(LyingClip, CostsNoMoreThanItsBytes)
     {
     };
     wait4(child, &status, 0, &usage);
-    const double cpu = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                       double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    const std::string err = file_bytes(errPath);
-    EXPECT_EQ(c.status, WIFEXITED(status) ? WEXITSTATUS(status) : -1) << err;
-    EXPECT_EQ(c.status == 0 ? 0 : 1, std::count(err.begin(), err.end(), '\n')) << err;
-    EXPECT_LT(cpu, 5.0);
-    EXPECT_LT(usage.ru_maxrss, 500L * 1024);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, file_bytes(errPath),
+            double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6,
+            usage.ru_maxrss};
+}
+
+void expect_cheap(const Costed& run, int status)
+{
+    EXPECT_EQ(status, run.status) << run.err;
+    EXPECT_EQ(status == 0 ? 0 : 1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+    EXPECT_LT(run.cpuSeconds, 5.0);
+    EXPECT_LT(run.maxResidentKiB, 500L * 1024);
+}
+
+TEST_P(LyingClip, CostsNoMoreThanItsBytes)
+{
+    ScratchFolder scratch;
+    const Lie& c = GetParam();
+    std::ofstream(scratch / c.file, std::ios::binary) << c.bytes;
+    expect_cheap(run_costed(scratch, scratch / c.file), c.status);
+}
+
+// APNGs whose control chunks lie: a count of a million frames over three is
+// read as its three; a frame larger than the canvas is refused.
+TEST_F(ClipTool, ApngControlChunksThatLie)
+{
+    std::ofstream(scratch / "lie.py") << R"(
+import struct, sys, zlib
+data = open(sys.argv[1], 'rb').read()
+def chunks(b):
+    at = 8
+    while at < len(b):
+        n = struct.unpack('>I', b[at:at + 4])[0]
+        yield b[at + 4:at + 8], b[at + 8:at + 8 + n]
+        at += n + 12
+def write(name, edit):
+    out = bytearray(data[:8])
+    for kind, body in chunks(data):
+        body = edit(kind, bytearray(body))
+        out += struct.pack('>I', len(body)) + kind + body
+        out += struct.pack('>I', zlib.crc32(kind + body) & 0xffffffff)
+    open(name, 'wb').write(out)
+def count(kind, body):
+    if kind == b'acTL':
+        body[0:4] = struct.pack('>I', 1000000)
+    return body
+first = [True]
+def size(kind, body):
+    if kind == b'fcTL' and first[0]:
+        body[4:8] = struct.pack('>I', 60000)
+        first[0] = False
+    return body
+write(sys.argv[2], count)
+write(sys.argv[3], size)
+)";
+    ASSERT_EQ(
+        0, std::system((python() + " '" + (scratch / "lie.py") + "' '" + (scratch / "clip.apng") +
+                        "' '" + (scratch / "count.apng") + "' '" + (scratch / "size.apng") + "'")
+                           .c_str()));
+    expect_cheap(run_costed(scratch, scratch / "count.apng"), 0);
+    EXPECT_EQ(size_t(kFrames), read_back(scratch, scratch / "out.webp").frames.size());
+    expect_cheap(run_costed(scratch, scratch / "size.apng"), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
