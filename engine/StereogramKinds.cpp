@@ -133,17 +133,6 @@ void symmetric_pairs(const uint32_t* separations, const double* z, const double*
     }
 }
 
-// The window's pairs: each pixel and the one a separation to its right.
-template <typename Visit>
-void window_pairs(const uint32_t* separations, uint32_t width, Visit visit)
-{
-    for (uint32_t x = 0; x < width; x++) {
-        const uint32_t s = separations[x];
-        if (s > 0 && s < width - x)
-            visit(x, x + s, s);
-    }
-}
-
 // All the pairs tied: same[] keeps every pixel tied to the nearest one right
 // of it that must share its colour, or to itself; then right to left, a tied
 // pixel copies its partner and a free one takes freeColour(x).
@@ -196,6 +185,29 @@ void colour_from_centre(Pairs pairs, uint32_t width, uint32_t* from, uint32_t* f
         out[x] = from[x] == x ? freeColour(x) : out[from[x]];
     for (uint32_t x = centre; x < width; x++)
         out[x] = from[x] == x ? freeColour(x) : out[from[x]];
+}
+
+// The window's pairs (each pixel and the one a separation to its right)
+// coloured from the centre outwards, as colour_from_centre does, in place:
+// left of the centre right to left, each pixel repeating its partner; right
+// of it each pair's right pixel takes its left one's colour, pairs taken
+// left to right so that of several ending on one pixel the last, the
+// nearest point's, stays.
+template <typename Separation, typename Free>
+void window_row_from_centre(uint32_t width, Separation separationAt, uint32_t* out, Free freeColour)
+{
+    const uint32_t centre = width / 2;
+    for (uint32_t x = centre; x-- > 0;) {
+        const uint32_t s = separationAt(x);
+        out[x] = s > 0 && s < centre - x ? out[x + s] : freeColour(x);
+    }
+    for (uint32_t x = centre; x < width; x++)
+        out[x] = freeColour(x);
+    for (uint32_t x = 0; x < width; x++) {
+        const uint32_t s = separationAt(x);
+        if (s > 0 && s < width - x && x + s >= centre)
+            out[x + s] = out[x];
+    }
 }
 
 // How far a ray can pass over a surface in front of its point: it is in
@@ -423,8 +435,7 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
     const bool symmetric = options.method == StereogramOptions::Method::kSymmetric;
     // The window's own constants keep the window's fast separations.
     const bool steady = options.steady;
-    const bool linked = symmetric || steady;
-    const bool fixed = !linked && n == 1 && !rule.print && !options.crossEyed &&
+    const bool fixed = !symmetric && n == 1 && !rule.print && !options.crossEyed &&
                        options.separation == 80 && options.amplitude == 10;
     const std::vector<uint32_t> palette =
         options.colors > 0 ? random_palette(options.seed, options.colors) : std::vector<uint32_t>();
@@ -441,7 +452,7 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
         Scratch separations = scratch(size_t(w) * 4);
         Scratch motiveRow = scratch(n > 1 && pattern ? size_t(w) * 4 : 1);
         Scratch outRow = scratch(n > 1 ? size_t(w) * 4 : 1);
-        Scratch same = scratch(linked ? size_t(w) * 4 * (steady ? 2 : 1) : 1);
+        Scratch same = scratch(symmetric ? size_t(w) * 4 * (steady ? 2 : 1) : 1);
         const bool hidden = symmetric && options.hiddenSurface;
         Scratch depths = scratch(symmetric ? size_t(w) * sizeof(double) * (hidden ? 4 : 1) : 1);
         if (!colours || !separations || !motiveRow || !outRow || !same || !depths) {
@@ -503,9 +514,13 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
                         colour_from_centre(pairs, w, links, links + w, out, freeColour);
                     else
                         colour_from_right(pairs, w, links, out, freeColour);
+                } else if (steady && fixed) {
+                    window_row_from_centre(
+                        w, PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)}, out,
+                        freeColour);
                 } else if (steady) {
-                    colour_from_centre([&](auto visit) { window_pairs(sep, w, visit); }, w, links,
-                                       links + w, out, freeColour);
+                    window_row_from_centre(w, PrecomputedSeparation<uint32_t>{sep}, out,
+                                           freeColour);
                 } else if (fixed) {
                     synthesise_row(colour, out, w,
                                    PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)});
