@@ -1277,8 +1277,12 @@ std::string SequenceFileName(const std::string& name, uint64 number)
 ClipKind ClipKindOf(const char* path)
 {
     struct stat st;
-    if (IsSequenceName(path) && stat(path, &st) != 0)
-        return ClipKind::kSequence;
+    if (stat(path, &st) != 0)
+        return IsSequenceName(path) ? ClipKind::kSequence : ClipKind::kStill;
+    // Only a regular file is looked into: a pipe read here would lose its
+    // first bytes, or wait for a writer (the still reader refuses it).
+    if (!S_ISREG(st.st_mode))
+        return ClipKind::kStill;
     uint8 head[4096];
     size_t got = 0;
     if (!read_head(path, head, sizeof(head), &got))
