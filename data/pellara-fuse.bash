@@ -16,8 +16,12 @@ _pellara_fuse()
         COMPREPLY=($(compgen -W "window symmetric" -- "$cur"))
         return
         ;;
+    --motion)
+        COMPREPLY=($(compgen -W "steady fresh" -- "$cur"))
+        return
+        ;;
     --max-pixels | --seed | --colors | --separation | --amplitude | --dpi | --eye | \
-        --depth-of-field | --oversample)
+        --depth-of-field | --oversample | --fps | --frame | --max-frames)
         return
         ;;
     esac
@@ -25,7 +29,8 @@ _pellara_fuse()
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--format --max-pixels --method --no-hidden-surface
             --separation --amplitude --dpi --eye --depth-of-field --oversample
-            --guide-dots --cross-eyed --random-dot --colors --seed --quiet
+            --guide-dots --cross-eyed --random-dot --colors --seed --motion --fps
+            --frame --max-frames --quiet
             --list-formats -h --help --version" -- "$cur"))
         return
     fi

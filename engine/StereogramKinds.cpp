@@ -1,5 +1,5 @@
-#include "RowKernels.h"
 #include "StereogramKinds.h"
+#include "RowKernels.h"
 #include "VPellaraObject.h"
 
 #include <Bitmap.h>
@@ -105,36 +105,43 @@ inline bool visible(const double* z, uint32_t x, uint32_t width, double scale, d
     }
 }
 
-// The symmetric method's row kernel, in two passes. Links: each pixel whose
-// projections x - s/2 and x - s/2 + s both lie in the row (and, with hidden
-// surfaces removed, that both eyes see) ties those two pixels together;
-// same[] keeps every pixel tied to the nearest one right of it that must
-// share its colour, or to itself. Colours: right to left, a tied pixel
-// copies its partner and a free one takes freeColour(x).
+// The symmetric method's pairs: each pixel whose projections x - s/2 and
+// x - s/2 + s both lie in the row (and, with hidden surfaces removed, that
+// both eyes see) gives visit(left, right, s).
 //
 // nearest[x], when given, is the nearest depth within reach of x's rays
 // (hidden_surface_reach pixels either side): a point nothing in front of can
 // hide needs no ray followed, which is most of a picture.
-template <typename Free>
-void symmetric_row(const uint32_t* separations, const double* z, const double* nearest,
-                   uint32_t width, bool hidden, const Geometry& g, uint32_t* same, uint32_t* out,
-                   Free freeColour)
+template <typename Visit>
+void symmetric_pairs(const uint32_t* separations, const double* z, const double* nearest,
+                     uint32_t width, bool hidden, const Geometry& g, Visit visit)
 {
-    for (uint32_t x = 0; x < width; x++)
-        same[x] = x;
     const double scale = 2.0 / (g.mu * g.eyes);
     for (uint32_t x = 0; x < width; x++) {
         const uint32_t s = separations[x];
         if (s / 2 > x)
             continue;
-        uint32_t left = x - s / 2;
-        uint32_t right = left + s;
+        const uint32_t left = x - s / 2;
+        const uint32_t right = left + s;
         if (right >= width)
             continue;
         // The ray is nearest to the point one pixel away from it.
         if (hidden && !(nearest[x] < z[x] + scale * (2 - g.mu * z[x]) - kTie) &&
             !visible(z, x, width, scale, g.mu))
             continue;
+        visit(left, right, s);
+    }
+}
+
+// All the pairs tied: same[] keeps every pixel tied to the nearest one right
+// of it that must share its colour, or to itself; then right to left, a tied
+// pixel copies its partner and a free one takes freeColour(x).
+template <typename Pairs, typename Free>
+void colour_from_right(Pairs pairs, uint32_t width, uint32_t* same, uint32_t* out, Free freeColour)
+{
+    for (uint32_t x = 0; x < width; x++)
+        same[x] = x;
+    pairs([same](uint32_t left, uint32_t right, uint32_t) {
         // Already tied elsewhere: walk the chain so that links stay sorted.
         for (uint32_t k = same[left]; k != left && k != right; k = same[left]) {
             if (k < right) {
@@ -145,9 +152,62 @@ void symmetric_row(const uint32_t* separations, const double* z, const double* n
             }
         }
         same[left] = right;
-    }
+    });
     for (uint32_t x = width; x-- > 0;)
         out[x] = same[x] == x ? freeColour(x) : out[same[x]];
+}
+
+// Colours carried from the centre outwards: a pair's outer pixel (its left
+// one left of the centre, else its right one) copies the inner one, so a
+// pixel's colour depends only on what lies between it and the centre, and a
+// change of depth re-colours nothing nearer the centre than itself. A pixel
+// that is the outer end of several pairs lies on one eye's line of sight to
+// each of their points: the nearest point (the smallest separation) hides the
+// others, and only its pair is kept. from[] holds each pixel's inner partner
+// (itself when free), far[] the separation of the pair that gave it.
+template <typename Pairs, typename Free>
+void colour_from_centre(Pairs pairs, uint32_t width, uint32_t* from, uint32_t* far, uint32_t* out,
+                        Free freeColour)
+{
+    const uint32_t centre = width / 2;
+    for (uint32_t x = 0; x < width; x++) {
+        from[x] = x;
+        far[x] = ~0u;
+    }
+    pairs([&](uint32_t left, uint32_t right, uint32_t s) {
+        const uint32_t outer = right < centre ? left : right;
+        if (s < far[outer]) {
+            far[outer] = s;
+            from[outer] = right < centre ? right : left;
+        }
+    });
+    for (uint32_t x = centre; x-- > 0;)
+        out[x] = from[x] == x ? freeColour(x) : out[from[x]];
+    for (uint32_t x = centre; x < width; x++)
+        out[x] = from[x] == x ? freeColour(x) : out[from[x]];
+}
+
+// The window's pairs (each pixel and the one a separation to its right)
+// coloured from the centre outwards, as colour_from_centre does, in place:
+// left of the centre right to left, each pixel repeating its partner; right
+// of it each pair's right pixel takes its left one's colour, pairs taken
+// left to right so that of several ending on one pixel the last, the
+// nearest point's, stays.
+template <typename Separation, typename Free>
+void window_row_from_centre(uint32_t width, Separation separationAt, uint32_t* out, Free freeColour)
+{
+    const uint32_t centre = width / 2;
+    for (uint32_t x = centre; x-- > 0;) {
+        const uint32_t s = separationAt(x);
+        out[x] = s > 0 && s < centre - x ? out[x + s] : freeColour(x);
+    }
+    for (uint32_t x = centre; x < width; x++)
+        out[x] = freeColour(x);
+    for (uint32_t x = 0; x < width; x++) {
+        const uint32_t s = separationAt(x);
+        if (s > 0 && s < width - x && x + s >= centre)
+            out[x + s] = out[x];
+    }
 }
 
 // How far a ray can pass over a surface in front of its point: it is in
@@ -162,8 +222,8 @@ uint32_t hidden_surface_reach(const Geometry& g)
 // a pass each way over blocks of 2 reach + 1 pixels (van Herk, Gil and
 // Werman): three comparisons a pixel whatever the reach. ahead and behind
 // are scratch rows.
-void nearest_within(const double* z, uint32_t width, uint32_t reach, double* ahead,
-                    double* behind, double* nearest)
+void nearest_within(const double* z, uint32_t width, uint32_t reach, double* ahead, double* behind,
+                    double* nearest)
 {
     const size_t block = size_t(reach) * 2 + 1;
     for (size_t start = 0; start < width; start += block) {
@@ -191,14 +251,22 @@ template <typename Work> void with_factor(uint32_t n, Work work)
 {
     static_assert(kMostOversample == 8, "one case for each factor");
     switch (n) {
-    case 1: return work(std::integral_constant<uint32_t, 1>());
-    case 2: return work(std::integral_constant<uint32_t, 2>());
-    case 3: return work(std::integral_constant<uint32_t, 3>());
-    case 4: return work(std::integral_constant<uint32_t, 4>());
-    case 5: return work(std::integral_constant<uint32_t, 5>());
-    case 6: return work(std::integral_constant<uint32_t, 6>());
-    case 7: return work(std::integral_constant<uint32_t, 7>());
-    default: return work(std::integral_constant<uint32_t, 8>());
+    case 1:
+        return work(std::integral_constant<uint32_t, 1>());
+    case 2:
+        return work(std::integral_constant<uint32_t, 2>());
+    case 3:
+        return work(std::integral_constant<uint32_t, 3>());
+    case 4:
+        return work(std::integral_constant<uint32_t, 4>());
+    case 5:
+        return work(std::integral_constant<uint32_t, 5>());
+    case 6:
+        return work(std::integral_constant<uint32_t, 6>());
+    case 7:
+        return work(std::integral_constant<uint32_t, 7>());
+    default:
+        return work(std::integral_constant<uint32_t, 8>());
     }
 }
 
@@ -241,8 +309,8 @@ constexpr uint32_t kWhite = 0xFFFFFFFFu;
 
 // One row of random dots, a function of the seed and the row alone, so that
 // the picture does not depend on how rows are shared among threads.
-void random_row(uint64_t seed, uint32_t y, const uint32_t* palette, uint32_t colors,
-                uint32_t width, uint32_t* row)
+void random_row(uint64_t seed, uint32_t y, const uint32_t* palette, uint32_t colors, uint32_t width,
+                uint32_t* row)
 {
     const uint64_t key = mix(seed ^ mix(uint64_t(y) + 0x5EED0000ull));
     if (colors == 0) {
@@ -366,11 +434,11 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
     const uint32_t reach = hidden_surface_reach(geometry);
     const bool symmetric = options.method == StereogramOptions::Method::kSymmetric;
     // The window's own constants keep the window's fast separations.
+    const bool steady = options.steady;
     const bool fixed = !symmetric && n == 1 && !rule.print && !options.crossEyed &&
                        options.separation == 80 && options.amplitude == 10;
     const std::vector<uint32_t> palette =
-        options.colors > 0 ? random_palette(options.seed, options.colors)
-                           : std::vector<uint32_t>();
+        options.colors > 0 ? random_palette(options.seed, options.colors) : std::vector<uint32_t>();
     std::atomic<bool> failed{false};
 
     for_row_bands(hF, uint64_t(wide) * hF, [&](uint32_t first, uint32_t last) {
@@ -384,7 +452,7 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
         Scratch separations = scratch(size_t(w) * 4);
         Scratch motiveRow = scratch(n > 1 && pattern ? size_t(w) * 4 : 1);
         Scratch outRow = scratch(n > 1 ? size_t(w) * 4 : 1);
-        Scratch same = scratch(symmetric ? size_t(w) * 4 : 1);
+        Scratch same = scratch(symmetric ? size_t(w) * 4 * (steady ? 2 : 1) : 1);
         const bool hidden = symmetric && options.hiddenSurface;
         Scratch depths = scratch(symmetric ? size_t(w) * sizeof(double) * (hidden ? 4 : 1) : 1);
         if (!colours || !separations || !motiveRow || !outRow || !same || !depths) {
@@ -433,14 +501,26 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
                 }
 
                 uint32_t* out = N > 1 ? static_cast<uint32_t*>(outRow.get()) : target;
+                auto* links = static_cast<uint32_t*>(same.get());
+                auto freeColour = [free](uint32_t x) { return free[x]; };
                 if (symmetric) {
                     double* nearest = z + w;
                     if (hidden)
-                        nearest_within(z, w, reach, nearest + w, nearest + 2 * size_t(w),
-                                       nearest);
-                    symmetric_row(sep, z, nearest, w, hidden, geometry,
-                                  static_cast<uint32_t*>(same.get()), out,
-                                  [free](uint32_t x) { return free[x]; });
+                        nearest_within(z, w, reach, nearest + w, nearest + 2 * size_t(w), nearest);
+                    auto pairs = [&](auto visit) {
+                        symmetric_pairs(sep, z, nearest, w, hidden, geometry, visit);
+                    };
+                    if (steady)
+                        colour_from_centre(pairs, w, links, links + w, out, freeColour);
+                    else
+                        colour_from_right(pairs, w, links, out, freeColour);
+                } else if (steady && fixed) {
+                    window_row_from_centre(
+                        w, PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)}, out,
+                        freeColour);
+                } else if (steady) {
+                    window_row_from_centre(w, PrecomputedSeparation<uint32_t>{sep}, out,
+                                           freeColour);
                 } else if (fixed) {
                     synthesise_row(colour, out, w,
                                    PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)});

@@ -52,6 +52,15 @@ struct StereogramOptions
     uint64_t seed = 1;
     uint32_t colors = 0;
 
+    // For frames of a clip: colours carried from the centre outwards (left
+    // of it each pixel repeats its partner on the right, right of it the one
+    // on the left), each free pixel's colour a function of the seed, its row
+    // and its place alone. A row whose depth stays put stays as it was, and a
+    // change of depth re-colours only what lies beyond it, away from the
+    // centre. Of several pairs ending on one pixel, the nearest point's is
+    // kept: the others lie behind it on that eye's line of sight.
+    bool steady = false;
+
     bool operator==(const StereogramOptions&) const = default;
 };
 

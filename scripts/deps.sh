@@ -27,6 +27,8 @@ program=(
     libgif-dev
     libmagickcore-6.q16-dev
     # JPEG, TIFF, WebP, HEIF/HEIC and AVIF, JPEG XL, JPEG 2000, OpenEXR.
+    # libwebp-dev also brings libwebpdemux and libwebpmux, which read and
+    # write pellara-fuse's animated WebP clips (giflib its animated GIFs).
     libjpeg62-turbo-dev
     libtiff-dev
     libwebp-dev

@@ -1,11 +1,12 @@
 #include "FuseJob.h"
 #include "FormatPackages.h"
+#include "Frames.h"
 
 #include <Bitmap.h>
+#include <BitmapReading.h>
 #include <BitmapStream.h>
 #include <DataIO.h>
 #include <Message.h>
-#include <BitmapReading.h>
 #include <SafeFileWriter.h>
 #include <TranslationUtils.h>
 #include <TranslatorRoster.h>
@@ -15,8 +16,8 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -107,54 +108,64 @@ void watch_standard_output()
 
 void print_usage(FILE* out)
 {
-    note_output(fprintf(
-        out,
-        "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE] [--max-pixels N] [options]\n"
-        "       %s DEPTH OUTPUT --random-dot [--seed N] [--colors N] [options]\n"
-        "       %s --list-formats | --help | --version\n"
-        "\n"
-        "Makes a single-image stereogram from a depth picture (light parts come\n"
-        "forward) and a pattern tile, and writes it to OUTPUT. Without options it\n"
-        "is the window's stereogram.\n"
-        "'-' as DEPTH or PATTERN reads standard input; as OUTPUT it writes the\n"
-        "picture to standard output (then --format is needed).\n"
-        "\n"
-        "  --format TYPE   output format: a short name (png, jpeg, jpg, tif, ...) or a\n"
-        "                  four-character type code ('PNG ', 'JPEG', ...); without it\n"
-        "                  the format comes from OUTPUT's extension\n"
-        "  --max-pixels N  read pictures of up to N pixels (default %llu, at most\n"
-        "                  %llu)\n"
-        "\n"
-        "Kinds of stereogram:\n"
-        "  --method METHOD       window (the default: each pixel repeats the one a\n"
-        "                        separation to its right) or symmetric (both eyes'\n"
-        "                        projections centred on the pixel, hidden points left\n"
-        "                        free: Thimbleby, Inglis and Witten 1994)\n"
-        "  --no-hidden-surface   with --method symmetric, link hidden points too\n"
-        "  --separation PX       separation of the far plane (default 80)\n"
-        "  --amplitude PX        how much nearer points come together (default 10)\n"
-        "  --dpi N               print resolution: separations from the eyes' distance,\n"
-        "                        the far plane at half of it, and N recorded in the file\n"
-        "  --eye MM              distance between the eyes, with --dpi (default 63.5)\n"
-        "  --depth-of-field MU   depth range as a share of the far plane's distance,\n"
-        "                        above 0 and below 1, with --dpi (default 0.333)\n"
-        "  --oversample N        made N times as wide and averaged back, for depth in\n"
-        "                        finer steps (1 to %u, default 1)\n"
-        "  --guide-dots          two dots above the picture to converge on\n"
-        "  --cross-eyed          depth inverted, for viewing with crossed eyes\n"
-        "  --random-dot          random dots instead of a PATTERN: black and white\n"
-        "  --colors N            with --random-dot, N random colours (2 to %u)\n"
-        "  --seed N              with --random-dot, another picture (default 1)\n"
-        "\n"
-        "  --quiet         no warning and no trace lines\n"
-        "  --list-formats  list the formats that can be written\n"
-        "  -h, --help      show this help\n"
-        "  --version       show the version\n",
-        kTool, kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
-        (unsigned long long)kMostPicturePixels, unsigned(kMostOversample),
-        unsigned(kMostRandomColors)));
+    note_output(
+        fprintf(out,
+                "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE] [--max-pixels N] [options]\n"
+                "       %s DEPTH OUTPUT --random-dot [--seed N] [--colors N] [options]\n"
+                "       %s --list-formats | --help | --version\n"
+                "\n"
+                "Makes a single-image stereogram from a depth picture (light parts come\n"
+                "forward) and a pattern tile, and writes it to OUTPUT. Without options it\n"
+                "is the window's stereogram.\n"
+                "'-' as DEPTH or PATTERN reads standard input; as OUTPUT it writes the\n"
+                "picture to standard output (then --format is needed).\n"
+                "\n"
+                "  --format TYPE   output format: a short name (png, jpeg, jpg, tif, ...) or a\n"
+                "                  four-character type code ('PNG ', 'JPEG', ...); without it\n"
+                "                  the format comes from OUTPUT's extension\n"
+                "  --max-pixels N  read pictures of up to N pixels (default %llu, at most\n"
+                "                  %llu)\n"
+                "\n"
+                "Kinds of stereogram:\n"
+                "  --method METHOD       window (the default: each pixel repeats the one a\n"
+                "                        separation to its right) or symmetric (both eyes'\n"
+                "                        projections centred on the pixel, hidden points left\n"
+                "                        free: Thimbleby, Inglis and Witten 1994)\n"
+                "  --no-hidden-surface   with --method symmetric, link hidden points too\n"
+                "  --separation PX       separation of the far plane (default 80)\n"
+                "  --amplitude PX        how much nearer points come together (default 10)\n"
+                "  --dpi N               print resolution: separations from the eyes' distance,\n"
+                "                        the far plane at half of it, and N recorded in the file\n"
+                "  --eye MM              distance between the eyes, with --dpi (default 63.5)\n"
+                "  --depth-of-field MU   depth range as a share of the far plane's distance,\n"
+                "                        above 0 and below 1, with --dpi (default 0.333)\n"
+                "  --oversample N        made N times as wide and averaged back, for depth in\n"
+                "                        finer steps (1 to %u, default 1)\n"
+                "  --guide-dots          two dots above the picture to converge on\n"
+                "  --cross-eyed          depth inverted, for viewing with crossed eyes\n"
+                "  --random-dot          random dots instead of a PATTERN: black and white\n"
+                "  --colors N            with --random-dot, N random colours (2 to %u)\n"
+                "  --seed N              with --random-dot, another picture (default 1)\n"
+                "\n"
+                "\n"
+                "Clips: an animated GIF, WebP or PNG, or numbered pictures (depth-%%04d.png),\n"
+                "as DEPTH or PATTERN make an animated OUTPUT: .gif, .webp, .apng, or\n"
+                "out-%%04d.png\n"
+                "  --motion MOTION  steady (the default: only what moves changes) or fresh\n"
+                "                   (new dots every frame)\n"
+                "  --fps N          frames a second of numbered pictures (default %u)\n"
+                "  --frame K        only frame K (1 is the first), as a still picture\n"
+                "  --max-frames N   read clips of up to N frames (default %u)\n"
+                "\n"
+                "  --quiet         no warning and no trace lines\n"
+                "  --list-formats  list the formats that can be written\n"
+                "  -h, --help      show this help\n"
+                "  --version       show the version\n",
+                kTool, kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
+                (unsigned long long)kMostPicturePixels, unsigned(kMostOversample),
+                unsigned(kMostRandomColors), unsigned(kDefaultFramesPerSecond),
+                unsigned(kDefaultMaxFrames)));
 }
-
 
 int fail(int code, const char* format, const char* a, const char* b = nullptr)
 {
@@ -210,8 +221,7 @@ bool same_as_standard_output(const char* path)
     // Not a closed standard output's read-only stand-in.
     int flags = fcntl(STDOUT_FILENO, F_GETFL);
     return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(STDOUT_FILENO, &out) == 0 &&
-           stat(path, &target) == 0 &&
-           out.st_dev == target.st_dev && out.st_ino == target.st_ino;
+           stat(path, &target) == 0 && out.st_dev == target.st_dev && out.st_ino == target.st_ino;
 }
 
 // While the engine works, its trace lines (printf) go elsewhere: to
@@ -434,7 +444,7 @@ struct Request
 {
     std::vector<std::string> arguments;
     std::string format, maxPixels, method, seed, colors, separation, amplitude, dpi, eye,
-        depthOfField, oversample;
+        depthOfField, oversample, motion, fps, frame, maxFrames;
     bool randomDot = false, noHiddenSurface = false, guideDots = false, crossEyed = false,
          quiet = false, listFormats = false, help = false, version = false;
 };
@@ -456,8 +466,7 @@ const std::vector<ValueOption>& value_options()
         {"--method", &Request::method, "window or symmetric"},
         {"--seed", &Request::seed,
          "a whole number from 0 to " + std::to_string(std::numeric_limits<uint64>::max())},
-        {"--colors", &Request::colors,
-         "a number from 2 to " + std::to_string(kMostRandomColors)},
+        {"--colors", &Request::colors, "a number from 2 to " + std::to_string(kMostRandomColors)},
         {"--separation", &Request::separation,
          "a number of pixels from 1 to " + std::to_string(kMostSeparation)},
         {"--amplitude", &Request::amplitude,
@@ -467,6 +476,10 @@ const std::vector<ValueOption>& value_options()
         {"--depth-of-field", &Request::depthOfField, "a number above 0 and below 1"},
         {"--oversample", &Request::oversample,
          "a number from 1 to " + std::to_string(kMostOversample)},
+        {"--motion", &Request::motion, "steady or fresh"},
+        {"--fps", &Request::fps, "a number of frames a second from 1 to 1000"},
+        {"--frame", &Request::frame, "a frame's number from 1 to 4294967295"},
+        {"--max-frames", &Request::maxFrames, "a number from 1 to 4294967295"},
     };
     return options;
 }
@@ -695,6 +708,204 @@ std::string size_text(const BBitmap* picture)
     return std::to_string(picture->PixelWidth()) + "x" + std::to_string(picture->PixelHeight());
 }
 
+// SplitMix64's finaliser: each frame's seed for fresh dots.
+uint64 frame_seed(uint64 seed, uint64 frame)
+{
+    uint64 z = seed + (frame + 1) * 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// What a clip's run needs to know besides the kind of stereogram.
+struct ClipRun
+{
+    const char* depthPath;
+    const char* patternPath; // null for random dots
+    ClipKind depthKind;
+    ClipKind patternKind;
+    uint32 maxFrames;
+    uint32 framesPerSecond;
+    bool fresh;
+};
+
+// A clip's frames or a still picture's one, reopened when a pattern shorter
+// than the depth clip runs out.
+class FrameSource
+{
+public:
+    FrameSource(const char* path, ClipKind kind, const ClipRun& run)
+        : fPath(path), fKind(kind), fRun(run)
+    {
+    }
+
+    // Pictures given to the engine with at most this many colours (0 for
+    // any): a still one reduced once, a clip's frames as they are read.
+    void ReduceTo(uint32 colors) { fColors = colors; }
+
+    // The first opening; false with *why in words.
+    bool Open(std::string* why)
+    {
+        if (fKind == ClipKind::kStill) {
+            BBitmap* picture = nullptr;
+            forget_refused_picture_size();
+            status_t status = std::strcmp(fPath, "-") == 0 ? read_standard_input(&picture)
+                                                           : ReadPicture(fPath, &picture);
+            if (status != B_OK) {
+                *why = read_failure_words(status);
+                return false;
+            }
+            fStill.reset(picture);
+            if (fColors > 0 && !ReduceColours(fStill.get(), fColors)) {
+                *why = "its colours cannot be reduced for GIF";
+                return false;
+            }
+            return true;
+        }
+        fReader = OpenFrames(fPath, fKind, fRun.maxFrames, fRun.framesPerSecond, why);
+        return fReader != nullptr;
+    }
+
+    uint32 Count() const { return fReader != nullptr ? fReader->Count() : 1; }
+
+    status_t Next(Frame* frame, std::string* why)
+    {
+        if (fStill != nullptr) {
+            frame->picture = std::make_unique<BBitmap>(fStill->Bounds(), fStill->ColorSpace());
+            frame->milliseconds = 1000 / fRun.framesPerSecond;
+            if (frame->picture->InitCheck() != B_OK ||
+                frame->picture->BitsLength() != fStill->BitsLength()) {
+                *why = ReadFailure(B_NO_MEMORY);
+                return B_NO_MEMORY;
+            }
+            std::memcpy(frame->picture->Bits(), fStill->Bits(), size_t(fStill->BitsLength()));
+            return B_OK;
+        }
+        if (fAt == fReader->Count()) {
+            fReader = OpenFrames(fPath, fKind, fRun.maxFrames, fRun.framesPerSecond, why);
+            if (fReader == nullptr)
+                return B_ERROR;
+            fAt = 0;
+        }
+        fAt++;
+        status_t status = fReader->Next(frame, why);
+        if (status == B_OK && fColors > 0 && !ReduceColours(frame->picture.get(), fColors)) {
+            *why = "its colours cannot be reduced for GIF";
+            return B_ERROR;
+        }
+        return status;
+    }
+
+    const char* Path() const { return fPath; }
+
+private:
+    const char* fPath;
+    ClipKind fKind;
+    const ClipRun& fRun;
+    uint32 fColors = 0;
+    std::unique_ptr<FrameReader> fReader;
+    std::unique_ptr<BBitmap> fStill;
+    uint32 fAt = 0;
+};
+
+int cannot_read(const char* path, const std::string& why)
+{
+    if (std::strcmp(path, "-") == 0)
+        return fail(kRunFailed, "cannot read standard input: %s", why.c_str());
+    return fail(kRunFailed, "cannot read '%s': %s", path, why.c_str());
+}
+
+// Frame by frame: decode one, make one, encode one.
+int run_clip(const ClipRun& run, StereogramOptions kind, ClipFormat format,
+             const std::string& outputPath)
+{
+    FrameSource depth(run.depthPath, run.depthKind, run);
+    std::string why;
+    if (!depth.Open(&why))
+        return cannot_read(run.depthPath, why);
+    std::unique_ptr<FrameSource> pattern;
+    if (run.patternPath != nullptr) {
+        pattern = std::make_unique<FrameSource>(run.patternPath, run.patternKind, run);
+        // A GIF's colours are at most 256, two of them the guide dots'.
+        if (format == ClipFormat::kGif)
+            pattern->ReduceTo(kind.guideDots ? 254 : 256);
+        if (!pattern->Open(&why))
+            return cannot_read(run.patternPath, why);
+    }
+    // A still depth picture under an animated pattern lasts the pattern.
+    const uint32 count =
+        run.depthKind != ClipKind::kStill || pattern == nullptr ? depth.Count() : pattern->Count();
+    if (format == ClipFormat::kGif && kind.oversample > 1)
+        return usage("--oversample averages colours, which a GIF cannot hold exactly: write "
+                     "WebP (.webp) or numbered PNGs (see --help)");
+    kind.steady = !run.fresh;
+    // The engine's trace lines, one set a frame, say nothing of a clip.
+    TracesElsewhere traces(true);
+    std::unique_ptr<FrameWriter> writer = CreateFrameWriter(format, outputPath);
+    int32 width = -1, height = -1;
+    for (uint32 i = 0; i < count; i++) {
+        Frame depthFrame, patternFrame;
+        if (depth.Next(&depthFrame, &why) != B_OK)
+            return cannot_read(run.depthPath, why);
+        if (pattern != nullptr) {
+            if (pattern->Next(&patternFrame, &why) != B_OK)
+                return cannot_read(run.patternPath, why);
+        }
+        const BBitmap* d = depthFrame.picture.get();
+        if (width < 0) {
+            width = d->PixelWidth();
+            height = d->PixelHeight();
+        } else if (d->PixelWidth() != width || d->PixelHeight() != height) {
+            return fail(kRunFailed, "cannot read '%s': %s", run.depthPath,
+                        ("frame " + std::to_string(i + 1) + " is " + size_text(d) + ", not " +
+                         std::to_string(width) + "x" + std::to_string(height) + " as the first")
+                            .c_str());
+        }
+        if (run.fresh)
+            kind.seed = frame_seed(kind.seed, i);
+        const uint32 milliseconds = run.depthKind != ClipKind::kStill || pattern == nullptr
+                                        ? depthFrame.milliseconds
+                                        : patternFrame.milliseconds;
+        std::unique_ptr<BBitmap> stereogram(
+            MakeStereogram(std::move(depthFrame.picture), patternFrame.picture.get(), kind));
+        if (stereogram == nullptr)
+            return fail(kRunFailed, "cannot make the stereogram of frame %s",
+                        std::to_string(i + 1).c_str());
+        if (writer->Add(stereogram.get(), milliseconds, &why) != B_OK)
+            return fail(kRunFailed, "cannot write '%s': %s", outputPath.c_str(), why.c_str());
+    }
+    if (writer->Finish(&why) != B_OK)
+        return fail(kRunFailed, "cannot write '%s': %s", outputPath.c_str(), why.c_str());
+    return 0;
+}
+
+// Frame K of a clip (1 is the first), as a still picture.
+// A pattern wraps round (frame K takes its frame K mod its count); past a
+// depth clip's end is B_BAD_INDEX, *why its count.
+status_t pick_frame(const ClipRun& run, const char* path, ClipKind kind, uint64 k, bool wrap,
+                    BBitmap** picture, std::string* why)
+{
+    std::unique_ptr<FrameReader> reader =
+        OpenFrames(path, kind, run.maxFrames, run.framesPerSecond, why);
+    if (reader == nullptr)
+        return B_ERROR;
+    if (!wrap && k > reader->Count()) {
+        *why = std::to_string(reader->Count());
+        return B_BAD_INDEX;
+    }
+    const uint64 at = (k - 1) % reader->Count();
+    for (uint64 i = 0;; i++) {
+        Frame frame;
+        status_t status = reader->Next(&frame, why);
+        if (status != B_OK)
+            return status;
+        if (i == at) {
+            *picture = frame.picture.release();
+            return B_OK;
+        }
+    }
+}
+
 } // namespace
 
 std::vector<std::string> OptionNames()
@@ -778,6 +989,74 @@ int Main(int argc, char** argv)
     if (depthFromInput && patternFromInput)
         return fail(kUsage, "only one of DEPTH and PATTERN can be '-' (see --help)", nullptr);
 
+    // Clips, told by content: read frame by frame, or one frame of them.
+    const ClipKind depthKind = depthFromInput ? ClipKind::kStill : ClipKindOf(depthPath);
+    const ClipKind patternKind =
+        patternPath == nullptr || patternFromInput ? ClipKind::kStill : ClipKindOf(patternPath);
+    for (const auto& [path, clipKind] :
+         {std::pair(depthPath, depthKind), std::pair(patternPath, patternKind)})
+        if (clipKind == ClipKind::kVideo)
+            return fail(kRunFailed, "cannot read '%s': %s", path,
+                        "a video, and video is not read yet (give an animated GIF, WebP or "
+                        "PNG, or numbered pictures)");
+    ClipRun run{depthPath,   patternPath,       depthKind,
+                patternKind, kDefaultMaxFrames, kDefaultFramesPerSecond,
+                false};
+    uint64 frameNumber = 0;
+    {
+        uint64 n = 0;
+        if (app.count("--motion") > 0) {
+            if (r.motion != "steady" && r.motion != "fresh")
+                return needs(value_option("--motion"));
+            run.fresh = r.motion == "fresh";
+        }
+        if (app.count("--fps") > 0) {
+            if (!whole_number(r.fps, 1, 1000, &n))
+                return needs(value_option("--fps"));
+            run.framesPerSecond = uint32(n);
+        }
+        if (app.count("--max-frames") > 0) {
+            if (!whole_number(r.maxFrames, 1, std::numeric_limits<uint32>::max(), &n))
+                return needs(value_option("--max-frames"));
+            run.maxFrames = uint32(n);
+        }
+        if (app.count("--frame") > 0) {
+            if (!whole_number(r.frame, 1, std::numeric_limits<uint32>::max(), &frameNumber))
+                return needs(value_option("--frame"));
+        }
+    }
+    const bool animatedIn = depthKind != ClipKind::kStill || patternKind != ClipKind::kStill;
+    const ClipFormat clipOut =
+        app.count("--format") > 0 ? ClipFormatFromName(r.format) : ClipFormatFromPath(outputPath);
+    if (frameNumber > 0 && clipOut != ClipFormat::kNone && animatedIn)
+        return usage("--frame makes a still picture: give a still OUTPUT (see --help)");
+    if (frameNumber > 1 && depthKind == ClipKind::kStill)
+        return usage("--frame " + r.frame + " is past the end of '" + r.arguments[0] +
+                     "', which is one picture (see --help)");
+    if (frameNumber == 0 && (animatedIn || clipOut == ClipFormat::kSequence)) {
+        if (clipOut == ClipFormat::kNone) {
+            // A damaged clip is told as such before the output's kind.
+            for (const auto& [path, clipKind] :
+                 {std::pair(depthPath, depthKind), std::pair(patternPath, patternKind)}) {
+                std::string why;
+                if (clipKind != ClipKind::kStill &&
+                    OpenFrames(path, clipKind, run.maxFrames, run.framesPerSecond, &why) == nullptr)
+                    return cannot_read(path, why);
+            }
+            return usage(std::string("'") + outputPath + "' is a still picture and '" +
+                         (depthKind != ClipKind::kStill ? depthPath : patternPath) +
+                         "' is animated: write an animated GIF (.gif), WebP (.webp) or PNG "
+                         "(.apng), or numbered PNGs (out-%04d.png), or pick one frame with "
+                         "--frame K (see --help)");
+        }
+        if (toOutput)
+            return usage("a clip cannot be written to standard output: give OUTPUT a name "
+                         "(see --help)");
+        if (const char* problem = output_place_problem(outputPath))
+            return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
+        return run_clip(run, kind, clipOut, outputPath);
+    }
+
     // A folder has no format to tell: say what it is.
     if (!toOutput && is_directory(outputPath))
         return fail(kRunFailed, "cannot write '%s': %s", outputPath,
@@ -808,11 +1087,23 @@ int Main(int argc, char** argv)
     BBitmap* pictures[2] = {};
     std::unique_ptr<BBitmap> owners[2];
     const char* inputs[2] = {depthPath, patternPath};
+    const ClipKind kinds[2] = {depthKind, patternKind};
     for (int i = 0; i < 2 && inputs[i] != nullptr; i++) {
         forget_refused_picture_size();
-        status_t status = std::strcmp(inputs[i], "-") == 0
-                              ? read_standard_input(&pictures[i])
-                              : ReadPicture(inputs[i], &pictures[i]);
+        if (frameNumber > 0 && kinds[i] != ClipKind::kStill) {
+            std::string why;
+            status_t status =
+                pick_frame(run, inputs[i], kinds[i], frameNumber, i == 1, &pictures[i], &why);
+            if (status == B_BAD_INDEX)
+                return usage("--frame " + r.frame + " is past the end of '" + inputs[i] +
+                             "', which has " + why + " frames (see --help)");
+            if (status != B_OK)
+                return cannot_read(inputs[i], why);
+            owners[i].reset(pictures[i]);
+            continue;
+        }
+        status_t status = std::strcmp(inputs[i], "-") == 0 ? read_standard_input(&pictures[i])
+                                                           : ReadPicture(inputs[i], &pictures[i]);
         if (status != B_OK && std::strcmp(inputs[i], "-") == 0)
             return fail(kRunFailed, "cannot read standard input: %s",
                         read_failure_words(status).c_str());

@@ -1,6 +1,7 @@
 // pellara-make-examples: writes the example depth pictures and pattern tile
 // (examples/depth.png, examples/small-depth.png at half the size, for
-// pictures small enough to show in a page, examples/pattern.png) into the
+// pictures small enough to show in a page, examples/pattern.png, and
+// examples/moving-depth.webp, a dome gliding to and fro, for clips) into the
 // folder given.
 // Deterministic: the same files come out on every run.
 #include <Bitmap.h>
@@ -8,6 +9,8 @@
 #include <DataIO.h>
 #include <SafeFileWriter.h>
 #include <TranslatorRoster.h>
+
+#include <Frames.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -51,6 +54,31 @@ BBitmap* make_depth(int32 divisor)
         }
     }
     return bitmap;
+}
+
+// A dome 30 pixels across the middle of 240 x 120, 4 pixels a frame there
+// and back: 24 frames of 40 ms that loop without a jump.
+bool save_moving_depth(const std::string& path, std::string* why)
+{
+    constexpr int32 kWidth = 240, kHeight = 120, kFrames = 24, kRadius = 30;
+    auto writer = fuse::CreateFrameWriter(fuse::ClipFormat::kWebp, path);
+    for (int32 i = 0; i < kFrames; i++) {
+        const int32 at = i < kFrames / 2 ? i : kFrames - i;
+        const double cx = kWidth / 2.0 + (at - kFrames / 4) * 4, cy = kHeight / 2.0;
+        BBitmap frame(BRect(0, 0, kWidth - 1, kHeight - 1), B_RGB32);
+        for (int32 y = 0; y < kHeight; y++) {
+            uint32* row = row_of(&frame, y);
+            for (int32 x = 0; x < kWidth; x++) {
+                const double dx = (x + 0.5 - cx) / kRadius, dy = (y + 0.5 - cy) / kRadius;
+                const double r2 = dx * dx + dy * dy;
+                const uint32 v = r2 < 1 ? uint32(std::lround(255 * std::sqrt(1 - r2))) : 0;
+                row[x] = 0xFF000000u | (v << 16) | (v << 8) | v;
+            }
+        }
+        if (writer->Add(&frame, 40, why) != B_OK)
+            return false;
+    }
+    return writer->Finish(why) == B_OK;
 }
 
 // Colourful noise from a fixed xorshift sequence.
@@ -111,6 +139,14 @@ int main(int argc, char** argv)
         }
         printf("wrote %s\n", path.c_str());
     }
+    const std::string moving = folder + "/moving-depth.webp";
+    std::string why;
+    if (!save_moving_depth(moving, &why)) {
+        fprintf(stderr, "pellara-make-examples: cannot write '%s': %s\n", moving.c_str(),
+                why.c_str());
+        return 1;
+    }
+    printf("wrote %s\n", moving.c_str());
     errno = 0;
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "pellara-make-examples: cannot write to standard output: %s\n",

@@ -38,8 +38,7 @@ const DepthPicture kSphere{"sphere", [](uint32_t x, uint32_t y, uint32_t w, uint
                                double dx = (x + 0.5 - w / 2.0) / (h / 2.0);
                                double dy = (y + 0.5 - h / 2.0) / (h / 2.0);
                                double r2 = dx * dx + dy * dy;
-                               return r2 < 1 ? uint32_t(std::lround(255 * std::sqrt(1 - r2)))
-                                             : 0u;
+                               return r2 < 1 ? uint32_t(std::lround(255 * std::sqrt(1 - r2))) : 0u;
                            }};
 const DepthPicture kPictures[] = {kFlat, kRamp, kStep, kSphere};
 
@@ -117,8 +116,7 @@ Geometry geometry(const StereogramOptions& o)
 {
     if (o.dpi > 0)
         return {o.eyeMillimetres * o.dpi / 25.4 * o.oversample, o.depthOfField};
-    return {2.0 * o.separation * o.oversample,
-            2.0 * o.amplitude / (o.separation + o.amplitude)};
+    return {2.0 * o.separation * o.oversample, 2.0 * o.amplitude / (o.separation + o.amplitude)};
 }
 
 // Brute force: the ray from a point to each eye, followed pixel by pixel all
@@ -203,6 +201,12 @@ StereogramOptions constants(int32_t L, int32_t A, Method method = Method::kWindo
 StereogramOptions crossed(StereogramOptions o)
 {
     o.crossEyed = true;
+    return o;
+}
+
+StereogramOptions steady(StereogramOptions o)
+{
+    o.steady = true;
     return o;
 }
 
@@ -367,8 +371,8 @@ std::vector<KindOnPicture> every_kind_on_every_picture(bool symmetricOnly = fals
 
 INSTANTIATE_TEST_SUITE_P(Kinds, EveryKind, testing::ValuesIn(every_kind_on_every_picture()),
                          kind_name);
-INSTANTIATE_TEST_SUITE_P(Kinds, SymmetricKind,
-                         testing::ValuesIn(every_kind_on_every_picture(true)), kind_name);
+INSTANTIATE_TEST_SUITE_P(Kinds, SymmetricKind, testing::ValuesIn(every_kind_on_every_picture(true)),
+                         kind_name);
 
 // On a step the near block hides parts of the background from one eye or
 // the other; those points, and only those, are left unlinked.
@@ -500,15 +504,16 @@ TEST_P(Oversample, FlatRowsRepeatAtTheFineSeparation)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, Oversample,
-    testing::Values(OversampleCase{"far", StereogramOptions(), 0},
-                    OversampleCase{"near", StereogramOptions(), 255},
-                    OversampleCase{"between", StereogramOptions(), 77},
-                    OversampleCase{"symmetric_far", symmetric(), 0},
-                    OversampleCase{"symmetric_between", symmetric(), 140},
-                    OversampleCase{"print", print(96), 200}),
-    [](const testing::TestParamInfo<OversampleCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Levels, Oversample,
+                         testing::Values(OversampleCase{"far", StereogramOptions(), 0},
+                                         OversampleCase{"near", StereogramOptions(), 255},
+                                         OversampleCase{"between", StereogramOptions(), 77},
+                                         OversampleCase{"symmetric_far", symmetric(), 0},
+                                         OversampleCase{"symmetric_between", symmetric(), 140},
+                                         OversampleCase{"print", print(96), 200}),
+                         [](const testing::TestParamInfo<OversampleCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(Oversample, AtWholeSeparationsIsThePlainPictureAveraged)
 {
@@ -599,7 +604,8 @@ TEST_P(PrintTrue, FarAndNearPlanesFollowTheEyesAndResolution)
 
 // E = eye x dpi / 25.4; far = round(E / 2); near = round(0.4 E) for mu 1/3.
 INSTANTIATE_TEST_SUITE_P(Resolutions, PrintTrue,
-                         testing::Values(PrintCase{72, 63.5, 90, 72}, PrintCase{300, 63.5, 375, 300},
+                         testing::Values(PrintCase{72, 63.5, 90, 72},
+                                         PrintCase{300, 63.5, 375, 300},
                                          PrintCase{150, 60, 177, 142},
                                          PrintCase{96, 63.5, 120, 96}));
 
@@ -661,18 +667,19 @@ TEST_P(GuideDots, SitOnABandAboveThePicture)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, GuideDots,
-    testing::Values(GuideCase{"small", 300, 100, StereogramOptions()},
-                    GuideCase{"tall", 400, 900, StereogramOptions()},
-                    GuideCase{"print", 800, 400, print(150)},
-                    GuideCase{"oversampled_print", 800, 60,
-                              [] {
-                                  StereogramOptions o = print(97);
-                                  o.oversample = 3;
-                                  return o;
-                              }()}),
-    [](const testing::TestParamInfo<GuideCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, GuideDots,
+                         testing::Values(GuideCase{"small", 300, 100, StereogramOptions()},
+                                         GuideCase{"tall", 400, 900, StereogramOptions()},
+                                         GuideCase{"print", 800, 400, print(150)},
+                                         GuideCase{"oversampled_print", 800, 60,
+                                                   [] {
+                                                       StereogramOptions o = print(97);
+                                                       o.oversample = 3;
+                                                       return o;
+                                                   }()}),
+                         [](const testing::TestParamInfo<GuideCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // Random dots: the seed alone decides, the colours are the ones asked for.
 struct RandomCase
@@ -726,15 +733,16 @@ TEST_P(RandomDots, TheSeedDecidesAndTheColoursAreTheOnesAsked)
         EXPECT_EQ(c.colors, seen.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, RandomDots,
-    testing::Values(RandomCase{"black_and_white", Method::kWindow, 0, 1},
-                    RandomCase{"two_colours", Method::kWindow, 2, 1},
-                    RandomCase{"many_colours", Method::kWindow, 200, 1},
-                    RandomCase{"symmetric", Method::kSymmetric, 0, 1},
-                    RandomCase{"symmetric_colours", Method::kSymmetric, 7, 1},
-                    RandomCase{"oversampled", Method::kWindow, 0, 4}),
-    [](const testing::TestParamInfo<RandomCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kinds, RandomDots,
+                         testing::Values(RandomCase{"black_and_white", Method::kWindow, 0, 1},
+                                         RandomCase{"two_colours", Method::kWindow, 2, 1},
+                                         RandomCase{"many_colours", Method::kWindow, 200, 1},
+                                         RandomCase{"symmetric", Method::kSymmetric, 0, 1},
+                                         RandomCase{"symmetric_colours", Method::kSymmetric, 7, 1},
+                                         RandomCase{"oversampled", Method::kWindow, 0, 4}),
+                         [](const testing::TestParamInfo<RandomCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // Oversampled random dots look the same at every depth: were they drawn at
 // the picture's width, the far plane (a whole number of pixels apart) would
@@ -790,6 +798,148 @@ TEST(RandomDots, ProjectionsShareTheirColour)
     }
 }
 
+// Steady kinds keep every pair of projections in one colour but where the
+// pair's outer pixel (away from the centre) is the outer pixel of a nearer
+// point's pair too: one eye sees only the nearer point along that line.
+const OptionsCase kSteadyKinds[] = {
+    {"window", steady(StereogramOptions())},
+    {"window_print72", steady(print(72))},
+    {"window_crossed", steady(crossed(StereogramOptions()))},
+    {"symmetric", steady(symmetric())},
+    {"symmetric_no_hidden", steady(symmetric(false))},
+    {"symmetric_print100", steady(print(100, Method::kSymmetric))},
+};
+
+class SteadyKind : public testing::TestWithParam<KindOnPicture>
+{
+};
+
+TEST_P(SteadyKind, PairsShareTheirColourUnlessANearerPointTakesTheirOuterPixel)
+{
+    const StereogramOptions& o = GetParam().kind.options;
+    const DepthPicture& p = GetParam().picture;
+    const uint32_t w = 421, h = 16;
+    auto depth = depth_bitmap(p, w, h);
+    auto pattern = unique_pattern(w, h);
+    Made m = make(depth.get(), pattern.get(), o);
+    ASSERT_TRUE(m.bitmap);
+    const Geometry g = geometry(o);
+    size_t kept = 0, pairs = 0;
+    for (uint32_t y = 0; y < h; y++) {
+        std::vector<double> z(w);
+        for (uint32_t x = 0; x < w; x++)
+            z[x] = depth_z(p.level(x, y, w, h), o.crossEyed);
+        struct Pair
+        {
+            uint32_t left, right, s;
+        };
+        std::vector<Pair> all;
+        for (uint32_t x = 0; x < w; x++) {
+            const uint32_t s = expected_separation(o, p.level(x, y, w, h));
+            if (o.method == Method::kWindow && x + s < w)
+                all.push_back({x, x + s, s});
+            else if (o.method == Method::kSymmetric && s / 2 <= x && x - s / 2 + s < w &&
+                     (!o.hiddenSurface || seen_by_both_eyes(z, x, g)))
+                all.push_back({x - s / 2, x - s / 2 + s, s});
+        }
+        auto outer = [&](const Pair& q) { return q.right < w / 2 ? q.left : q.right; };
+        std::map<uint32_t, uint32_t> nearest; // outer pixel -> smallest separation
+        for (const Pair& q : all) {
+            auto [at, added] = nearest.emplace(outer(q), q.s);
+            at->second = std::min(at->second, q.s);
+        }
+        const uint32_t* row = m.words.data() + size_t(y) * w;
+        for (const Pair& q : all) {
+            pairs++;
+            if (nearest[outer(q)] != q.s)
+                continue;
+            ASSERT_EQ(row[q.left], row[q.right]) << "row " << y << " pair " << q.left;
+            kept++;
+        }
+    }
+    EXPECT_GT(kept, pairs * 9 / 10);
+}
+
+// A change of depth re-colours nothing nearer the centre than itself.
+TEST_P(SteadyKind, ADepthChangeReachesOnlyAwayFromTheCentre)
+{
+    const StereogramOptions& o = GetParam().kind.options;
+    const DepthPicture& p = GetParam().picture;
+    const uint32_t w = 421, h = 8;
+    auto pattern = unique_pattern(w, h);
+    auto before = depth_bitmap(p, w, h);
+    Made a = make(before.get(), pattern.get(), o);
+    for (uint32_t column : {30u, 100u, 300u, 380u}) {
+        auto after = make_bitmap(w, h, [&](uint32_t x, uint32_t y) {
+            const uint32_t level = p.level(x, y, w, h);
+            return grey(x >= column && x < column + 12 ? 255 - level : level);
+        });
+        Made b = make(after.get(), pattern.get(), o);
+        ASSERT_TRUE(a.bitmap && b.bitmap);
+        // The pixels a point's pair can reach lie within half the far
+        // separation of it.
+        const uint32_t reach = uint32_t(std::ceil(far_separation(o)));
+        // Left of the centre pixels take their colours from that side alone.
+        for (uint32_t y = 0; y < h; y++)
+            for (uint32_t x = 0; x < w; x++) {
+                const bool inner =
+                    column > w / 2 ? x + reach < column : x > column + 12 + reach && x < w / 2;
+                if (inner) {
+                    ASSERT_EQ(a.words[y * w + x], b.words[y * w + x])
+                        << "change at " << column << ", pixel " << x;
+                }
+            }
+    }
+}
+
+std::vector<KindOnPicture> steady_kinds()
+{
+    std::vector<KindOnPicture> all;
+    for (const OptionsCase& kind : kSteadyKinds)
+        for (const DepthPicture& picture : kPictures)
+            all.push_back({kind, picture});
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SteadyKind, testing::ValuesIn(steady_kinds()), kind_name);
+
+// A shape moving sideways over a flat background: rows it never touches
+// stay as they were, and the change keeps to the side of it away from the
+// centre.
+TEST(Steady, AMovingShapeChangesOnlyNearItself)
+{
+    const uint32_t w = 640, h = 120, r = 30;
+    auto frame = [&](uint32_t cx) {
+        return make_bitmap(w, h, [&](uint32_t x, uint32_t y) {
+            const double dx = (x + 0.5 - cx) / r, dy = (y + 0.5 - 40.0) / r;
+            const double r2 = dx * dx + dy * dy;
+            return grey(r2 < 1 ? uint32_t(std::lround(255 * std::sqrt(1 - r2))) : 0u);
+        });
+    };
+    auto changed = [&](bool isSteady, Method method, uint32_t from) {
+        StereogramOptions o;
+        o.method = method;
+        o.randomDot = true;
+        o.steady = isSteady;
+        Made a = make(frame(from).get(), nullptr, o), b = make(frame(from + 4).get(), nullptr, o);
+        EXPECT_TRUE(a.bitmap && b.bitmap);
+        size_t count = 0;
+        for (size_t i = 0; i < a.words.size(); i++)
+            count += a.words[i] != b.words[i];
+        for (size_t i = size_t(80) * w; i < a.words.size(); i++)
+            EXPECT_EQ(a.words[i], b.words[i]) << "untouched row " << i / w;
+        return double(count) / double(a.words.size());
+    };
+    // Right of the centre colours carried from the right change all the way
+    // to the left edge; left of it both ways change as much.
+    for (Method method : {Method::kWindow, Method::kSymmetric}) {
+        const double keptLeft = changed(true, method, 120), keptRight = changed(true, method, 480);
+        const double stillRight = changed(false, method, 480);
+        EXPECT_LT(keptLeft, 0.06);
+        EXPECT_LT(keptRight * 2, stillRight);
+    }
+}
+
 // What cannot be made is refused with null, before any trace line.
 struct RefusalCase
 {
@@ -807,8 +957,8 @@ TEST_P(Refused, GivesNullAndPrintsNothing)
     auto depth = depth_bitmap(kRamp, 100, 10);
     auto pattern = noise_pattern(10, 10, 1);
     EXPECT_FALSE(stereogram_options_valid(GetParam().options) && GetParam().withPattern);
-    Made m = make(depth.get(), GetParam().withPattern ? pattern.get() : nullptr,
-                  GetParam().options);
+    Made m =
+        make(depth.get(), GetParam().withPattern ? pattern.get() : nullptr, GetParam().options);
     EXPECT_EQ(nullptr, m.bitmap);
     EXPECT_EQ("", m.traces);
 }

@@ -9,6 +9,9 @@
 #include <QImage>
 #include <QImageWriter>
 
+#include <Bitmap.h>
+#include <Frames.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -246,6 +249,27 @@ Bytes ico_with_png()
     return out + png;
 }
 
+// An APNG of two frames, as pellara-fuse writes one.
+Bytes apng()
+{
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("pellara-seed-" + std::to_string(getpid()) + ".apng"))
+                                 .string();
+    auto writer = fuse::CreateFrameWriter(fuse::ClipFormat::kApng, path);
+    std::string why;
+    for (uint32_t i = 0; i < 2; i++) {
+        BBitmap frame(BRect(0, 0, 11, 7), B_RGB32);
+        auto* bits = static_cast<uint32_t*>(frame.Bits());
+        for (uint32_t k = 0; k < 96; k++)
+            bits[k] = 0xFF000000u | (k * (i + 1) * 0x020305u & 0xFFFFFFu);
+        writer->Add(&frame, 100, &why);
+    }
+    writer->Finish(&why);
+    Bytes bytes = slurp(path);
+    std::filesystem::remove(path);
+    return bytes;
+}
+
 Bytes svg()
 {
     return "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"40\" height=\"30\">"
@@ -284,6 +308,8 @@ const Seed kSeeds[] = {
     {"half.exr", "exr/half.exr", nullptr},
     {"depth.pfm", "pfm/depth.pfm", nullptr},
     {"interlaced.gif", "gif/interlaced.gif", nullptr},
+    {"animated.gif", "gif/animated.gif", nullptr},
+    {"animation.apng", nullptr, apng},
     {"rgb24.bmp", "magick/rgb24.bmp", nullptr},
     {"os2.bmp", "magick/os2.bmp", nullptr},
     {"rle8.bmp", "magick/rle8.bmp", nullptr},
@@ -368,9 +394,11 @@ Outcome run_fuse(const std::string& folder, const std::string& depth)
         const std::string pattern = std::string(PELLARA_EXAMPLES_DIR) + "/pattern.png";
         const std::string out = folder + "/out.png";
         // The seeds are small: --quiet keeps the warning that a picture is
-        // narrower than one repeat off the lines counted.
+        // narrower than one repeat off the lines counted. --frame 1: an
+        // animated seed gives its first frame, as a still output of a clip
+        // must ask.
         execl(PELLARA_FUSE_PATH, PELLARA_FUSE_PATH, depth.c_str(), pattern.c_str(), out.c_str(),
-              "--quiet", static_cast<char*>(nullptr));
+              "--quiet", "--frame", "1", static_cast<char*>(nullptr));
         _exit(127);
     }
     Outcome outcome;
