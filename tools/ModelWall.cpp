@@ -59,6 +59,8 @@ constexpr int kOutOfMemoryExit = 86;
 
 // Triangles read at a time, straight into the result.
 constexpr size_t kChunk = 32768;
+// Room made for triangles before they arrive: a million, 36 MB.
+constexpr uint64 kFirstRoom = uint64(1) << 20;
 // How often the parent looks at the child's clock and memory.
 constexpr int kTickMs = 20;
 
@@ -454,22 +456,24 @@ status_t RunWalled(const WallLimits& limits, const WalledWork& work,
     }
     if (got == Read::kDone && !damaged) {
         try {
-            triangles->reserve(size_t(header.count));
+            // The count is the child's word: room grows with what arrives.
+            triangles->reserve(size_t(std::min<uint64>(header.count, kFirstRoom)));
+            for (uint64 done = 0; done < header.count && got == Read::kDone;) {
+                const size_t part = size_t(std::min<uint64>(kChunk, header.count - done));
+                triangles->resize(size_t(done) + part);
+                got = read_exactly(from, watch, triangles->data() + done,
+                                   part * sizeof(PlacedTriangle));
+                done += part;
+            }
         } catch (const std::bad_alloc&) {
             watch.Stop();
             close(from);
             int status = 0;
             rusage usage{};
             reap(child, watch, &status, &usage);
+            triangles->clear();
             *why = "out of memory";
             return B_NO_MEMORY;
-        }
-        for (uint64 done = 0; done < header.count && got == Read::kDone;) {
-            const size_t part = size_t(std::min<uint64>(kChunk, header.count - done));
-            triangles->resize(size_t(done) + part);
-            got =
-                read_exactly(from, watch, triangles->data() + done, part * sizeof(PlacedTriangle));
-            done += part;
         }
     }
     if (got == Read::kDone && !damaged) {
