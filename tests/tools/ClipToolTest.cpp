@@ -590,8 +590,10 @@ void expect_cheap(const Costed& run, int status)
 {
     EXPECT_EQ(status, run.status) << run.err;
     EXPECT_EQ(status == 0 ? 0 : 1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
+#if !defined(__SANITIZE_ADDRESS__) // its shadow memory and slower code are not the tool's
     EXPECT_LT(run.cpuSeconds, 5.0);
     EXPECT_LT(run.maxResidentKiB, 500L * 1024);
+#endif
 }
 
 TEST_P(LyingClip, CostsNoMoreThanItsBytes)
