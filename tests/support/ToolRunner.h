@@ -4,6 +4,7 @@
 #define TOOL_RUNNER_H
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -47,6 +48,21 @@ inline std::string file_bytes(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// What command (run by the shell) prints on standard output.
+inline std::string command_output(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return out;
+    char buffer[256];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
+        out.append(buffer, n);
+    pclose(pipe);
+    return out;
 }
 
 struct ChildOutcome

@@ -152,20 +152,6 @@ std::string engine_frame(const std::string& depthPath, const std::string& patter
     return rgb;
 }
 
-std::string command_output(const std::string& command)
-{
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return out;
-    char buffer[256];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-        out.append(buffer, n);
-    pclose(pipe);
-    return out;
-}
-
 class ClipTool : public testing::Test
 {
 protected:

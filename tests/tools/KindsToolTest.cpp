@@ -240,17 +240,10 @@ std::string python()
     return std::system("test -x /usr/bin/python3") == 0 ? "/usr/bin/python3" : "python3";
 }
 
-std::string command_output(const std::string& command)
+// What command prints without its trailing line end; "none" for nothing.
+std::string command_words(const std::string& command)
 {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return out;
-    char buffer[256];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0)
-        out.append(buffer, n);
-    pclose(pipe);
+    std::string out = command_output(command);
     while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
         out.pop_back();
     return out.empty() ? "none" : out;
@@ -262,10 +255,10 @@ protected:
     std::string ReadBack(const std::string& file)
     {
         if (std::string(GetParam().program) == "exiftool")
-            return command_output("exiftool -s3 -n -XResolution -YResolution '" + file +
+            return command_words("exiftool -s3 -n -XResolution -YResolution '" + file +
                                   "' 2>/dev/null | tr '\\n' ' '");
         std::ofstream(scratch / "resolution.py") << kPillowResolution;
-        return command_output(python() + " '" + (scratch / "resolution.py") + "' '" + file +
+        return command_words(python() + " '" + (scratch / "resolution.py") + "' '" + file +
                               "' 2>&1");
     }
 };
