@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,6 +71,8 @@ struct ChildOutcome
     int status;
     std::string out; // empty when standard output went to a file of the caller's
     std::string err;
+    double cpuSeconds = 0; // what the kernel says the run cost
+    long maxResidentKiB = 0;
 };
 
 // Runs program with args; standard input from input (or /dev/null), standard
@@ -96,10 +99,14 @@ inline ChildOutcome run_program(const std::string& program, const ScratchFolder&
         _exit(127);
     }
     int status = 0;
-    waitpid(child, &status, 0);
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
     ChildOutcome outcome{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
                          output.empty() ? file_bytes(outPath) : std::string(),
-                         file_bytes(errPath)};
+                         file_bytes(errPath),
+                         double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                             double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6,
+                         usage.ru_maxrss};
     if (output.empty())
         std::filesystem::remove(outPath);
     std::filesystem::remove(errPath);

@@ -537,42 +537,13 @@ class LyingClip : public testing::TestWithParam<Lie>
 {
 };
 
-struct Costed
+// The tool on DEPTH to a WebP with random dots, with what it cost.
+ChildOutcome run_costed(const ScratchFolder& scratch, const std::string& depth)
 {
-    int status;
-    std::string err;
-    double cpuSeconds;
-    long maxResidentKiB;
-};
-
-// The tool on DEPTH to a WebP with random dots, its CPU time and peak memory.
-Costed run_costed(const ScratchFolder& scratch, const std::string& depth)
-{
-    const std::string errPath = scratch / "err";
-    pid_t child = fork();
-    if (child == 0) {
-        int devNull = open("/dev/null", O_WRONLY);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(devNull, 1);
-        dup2(err, 2);
-        std::string in = depth, out = scratch / "out.webp";
-        char random[] = "--random-dot";
-        char* argv[] = {const_cast<char*>(kTool.c_str()), in.data(), out.data(), random, nullptr};
-        execv(kTool.c_str(), argv);
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage
-    {
-    };
-    wait4(child, &status, 0, &usage);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, file_bytes(errPath),
-            double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6,
-            usage.ru_maxrss};
+    return run_program(kTool, scratch, {depth, scratch / "out.webp", "--random-dot"});
 }
 
-void expect_cheap(const Costed& run, int status)
+void expect_cheap(const ChildOutcome& run, int status)
 {
     EXPECT_EQ(status, run.status) << run.err;
     EXPECT_EQ(status == 0 ? 0 : 1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;

@@ -55,6 +55,20 @@ std::string slurp(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// A 16-bit PNG written by the tests' own encoder: samples is a Python
+// expression in x and y giving each pixel's tuple of samples.
+bool write_png16(const std::string& path, int width, int height, const std::string& samples)
+{
+    const std::string make = "import sys; sys.path.insert(0, '" PELLARA_TEST_DATA "/../support'); "
+                             "from wide_png import png16; "
+                             "open(sys.argv[1], 'wb').write(png16(" +
+                             std::to_string(width) + ", " + std::to_string(height) +
+                             ", lambda x, y: " + samples + "))";
+    const std::string python =
+        std::system("test -x /usr/bin/python3") == 0 ? "/usr/bin/python3" : "python3";
+    return std::system((python + " -c \"" + make + "\" '" + path + "'").c_str()) == 0;
+}
+
 std::string sample(const char* name)
 {
     return std::string(PELLARA_TEST_DATA) + "/depth/" + name;
@@ -276,13 +290,7 @@ TEST(DepthTool, SixteenBitPicturesKeepTheirPrecision)
     Scratch scratch;
     const std::string in = scratch / "in.png";
     // 1000 + 4x across 512 columns: 8 levels of 8 bits, 512 of 16.
-    const std::string make =
-        "import sys; sys.path.insert(0, '" PELLARA_TEST_DATA "/../support'); "
-        "from wide_png import png16; "
-        "open(sys.argv[1], 'wb').write(png16(512, 4, lambda x, y: (1000 + 4 * x,)))";
-    const std::string python =
-        std::system("test -x /usr/bin/python3") == 0 ? "/usr/bin/python3" : "python3";
-    ASSERT_EQ(0, std::system((python + " -c \"" + make + "\" '" + in + "'").c_str()));
+    ASSERT_TRUE(write_png16(in, 512, 4, "(1000 + 4 * x,)"));
     struct Case
     {
         std::vector<std::string> options;
@@ -842,14 +850,7 @@ TEST(DepthTool, CostsStayWithinTheBudget)
         write_picture(&flat, scratch / "flat.png");
     }
     // A 16-bit grey picture that deflates near its limit.
-    const std::string make =
-        "import sys; sys.path.insert(0, '" PELLARA_TEST_DATA "/../support'); "
-        "from wide_png import png16; "
-        "open(sys.argv[1], 'wb').write(png16(3000, 2000, lambda x, y: (40000,)))";
-    const std::string python =
-        std::system("test -x /usr/bin/python3") == 0 ? "/usr/bin/python3" : "python3";
-    ASSERT_EQ(
-        0, std::system((python + " -c \"" + make + "\" '" + scratch / "wide.png" + "'").c_str()));
+    ASSERT_TRUE(write_png16(scratch / "wide.png", 3000, 2000, "(40000,)"));
     write_text(scratch / "cube.stl", binary_stl(cube_mesh()));
     const std::string longText(1000, 'W');
     std::string yes;
