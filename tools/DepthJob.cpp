@@ -531,7 +531,7 @@ int Main(int argc, char** argv)
             why = writer.ErrorMessage();
         }
         if (status != B_OK)
-            return fail(kRunFailed, (output == "-" ? std::string("cannot write standard output")
+            return fail(kRunFailed, (output == "-" ? std::string("cannot write to standard output")
                                                    : "cannot write '" + output + "'") +
                                         ": " + why);
     } else {

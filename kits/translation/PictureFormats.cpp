@@ -1,5 +1,7 @@
 #include <PictureFormats.h>
 
+#include <BitmapReading.h>
+
 #include <DdsTranslator.h>
 #include <ExrTranslator.h>
 #include <GifTranslator.h>
@@ -19,6 +21,8 @@
 #include <WebpTranslator.h>
 
 #include <algorithm>
+#include <cstring>
+#include <strings.h>
 
 namespace BPrivate {
 
@@ -55,7 +59,7 @@ const std::vector<PictureFormat>& picture_formats()
          OURS(tiff), tiff_translator, "tiff"},
         {"webp", "webp", "image/webp", "WebP image", kWebpFormat, 4, true, 0.7f, 0.5f,
          OURS(webp), webp_translator, "webp"},
-        {"heif", "heif heic avif", "image/heif", "HEIF image", 0, -1, false, 0, 0, OURS(heif),
+        {"heif", "heif heic hif avif", "image/heif", "HEIF image", 0, -1, false, 0, 0, OURS(heif),
          nullptr, nullptr},
         {"jxl", "jxl", "image/jxl", "JPEG XL image (lossless)", kJxlFormat, 8, true, 0.7f, 0.5f,
          OURS(jxl), jxl_translator, nullptr},
@@ -161,3 +165,22 @@ std::vector<const PictureFormat*> sniff_formats(const ImageSource& source)
 }
 
 } // namespace BPrivate
+
+bool is_read_format_name(const char* name)
+{
+    if (name == nullptr || name[0] == '\0')
+        return false;
+    const size_t length = std::strlen(name);
+    for (const BPrivate::PictureFormat& format : BPrivate::picture_formats()) {
+        if (strcasecmp(format.shortName, name) == 0)
+            return true;
+        for (const char* at = format.extensions; *at != '\0';) {
+            const size_t word = std::strcspn(at, " ");
+            if (word == length && strncasecmp(at, name, length) == 0)
+                return true;
+            at += word;
+            at += std::strspn(at, " ");
+        }
+    }
+    return false;
+}

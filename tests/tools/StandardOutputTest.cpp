@@ -1,6 +1,6 @@
-// pellara-fuse when standard output cannot take what it writes: the one
-// line names the real error, worded one way, whatever wrote first (the
-// help, the engine's trace lines or the picture itself).
+// The tools when standard output cannot take what they write: the one line
+// names the real error, worded one way by both tools, whatever wrote first
+// (the help, the engine's trace lines or the picture itself).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -36,7 +36,8 @@ struct ToolRun
     std::string err;
 };
 
-ToolRun run_tool(const std::string& folder, const std::vector<std::string>& args, Output output)
+ToolRun run_tool(const std::string& folder, const std::vector<std::string>& args, Output output,
+                 const char* tool = PELLARA_FUSE_PATH)
 {
     const std::string errPath = folder + "/stderr.txt", outPath = folder + "/stdout.txt";
     pid_t child = fork();
@@ -52,11 +53,11 @@ ToolRun run_tool(const std::string& folder, const std::vector<std::string>& args
             dup2(out, 1);
             close(out);
         }
-        std::vector<char*> argv{const_cast<char*>(PELLARA_FUSE_PATH)};
+        std::vector<char*> argv{const_cast<char*>(tool)};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(PELLARA_FUSE_PATH, argv.data());
+        execv(tool, argv.data());
         _exit(127);
     }
     int status = 0;
@@ -64,9 +65,9 @@ ToolRun run_tool(const std::string& folder, const std::vector<std::string>& args
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(errPath)};
 }
 
-const char kClosedLine[] = "pellara-fuse: cannot write to standard output: bad file descriptor "
+const char kClosedLine[] = "cannot write to standard output: bad file descriptor "
                            "(closed, or not open for writing)\n";
-const char kFullLine[] = "pellara-fuse: cannot write to standard output: no space left on device\n";
+const char kFullLine[] = "cannot write to standard output: no space left on device\n";
 
 struct Case
 {
@@ -74,6 +75,7 @@ struct Case
     std::vector<std::string> args; // DEPTH, PATTERN and OUT stand for the files
     Output output;
     const char* line;
+    bool depthTool = false;
 };
 
 void PrintTo(const Case& c, std::ostream* os)
@@ -90,6 +92,9 @@ const Case kCases[] = {
     // The picture itself; the traces went to standard error.
     {"PictureToAFullDevice", {"DEPTH", "PATTERN", "-", "--format", "png"}, kFull, kFullLine},
     {"PictureToAClosedOutput", {"DEPTH", "PATTERN", "-", "--format", "png"}, kClosed, kClosedLine},
+    {"DepthVersionToAClosedOutput", {"--version"}, kClosed, kClosedLine, true},
+    {"DepthPictureToAFullDevice", {"DEPTH", "-", "--format", "png"}, kFull, kFullLine, true},
+    {"DepthPictureToAClosedOutput", {"DEPTH", "-", "--format", "png"}, kClosed, kClosedLine, true},
 };
 
 class StandardOutput : public testing::TestWithParam<Case>
@@ -126,14 +131,16 @@ TEST_P(StandardOutput, OneLineWithTheRealError)
     const Case& c = GetParam();
     if (c.output == kFull && access("/dev/full", W_OK) != 0)
         GTEST_SKIP() << "no /dev/full";
-    ToolRun run = run_tool(fFolder, Args(c.args), c.output);
+    const std::string prefix = c.depthTool ? "pellara-depth: " : "pellara-fuse: ";
+    ToolRun run = run_tool(fFolder, Args(c.args), c.output,
+                           c.depthTool ? PELLARA_DEPTH_PATH : PELLARA_FUSE_PATH);
     EXPECT_EQ(1, run.status);
     // Trace lines may come first on standard error; ours is the one line
     // the tool says, and the last.
-    const size_t ours = run.err.find("pellara-fuse: ");
+    const size_t ours = run.err.find(prefix);
     ASSERT_NE(std::string::npos, ours) << run.err;
     EXPECT_TRUE(ours == 0 || run.err[ours - 1] == '\n') << run.err;
-    EXPECT_EQ(c.line, run.err.substr(ours)) << run.err;
+    EXPECT_EQ(prefix + c.line, run.err.substr(ours)) << run.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, StandardOutput, testing::ValuesIn(kCases),

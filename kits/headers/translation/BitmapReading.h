@@ -30,6 +30,10 @@ status_t read_bitmap_stream(int fd, const char* nameHint, BBitmap** outBitmap);
 // before it reads on.
 bool looks_like_picture(const void* data, size_t size);
 
+// Whether name (an extension or short name, "qoi", in any case) is one of a
+// format that can be read, whether or not anything writes it.
+bool is_read_format_name(const char* name);
+
 // The longest file or stream read for a picture: enough for the largest one
 // the pixel ceiling admits stored raw at 16 bits a channel with alpha, and
 // its metadata. ReadBitmapFile refuses a longer file unread.
