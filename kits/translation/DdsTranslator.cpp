@@ -7,6 +7,7 @@
 
 #include <Bitmap.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -59,6 +60,8 @@ struct Surface
     uint64 height = 0;
     uint64 offset = kHeaderBytes; // of the first picture's data
     bool alpha = false;
+    // DXT2 and DXT4: colours stored multiplied by alpha, divided back.
+    bool premultiplied = false;
     // kMasked: bits a pixel and the red, green, blue and alpha masks; a
     // luminance picture's level is under the red mask.
     uint32 bits = 0;
@@ -198,7 +201,7 @@ bool dxgi_layout(uint32 format, Surface* s)
 
 // The four-character codes, and Direct3D 9's numbered formats, of the
 // layouts we read; false for the others. DXT1, DXT3 and DXT5 stay
-// ImageMagick's.
+// ImageMagick's; DXT2 and DXT4 are ours.
 bool fourcc_layout(const uint8* code, Surface* s)
 {
     const auto is = [code](const char* name) { return std::memcmp(code, name, 4) == 0; };
@@ -209,6 +212,13 @@ bool fourcc_layout(const uint8* code, Surface* s)
     if (is("DXT3") || is("DXT5")) {
         s->layout = Layout::kMagick;
         s->alpha = true;
+        return true;
+    }
+    // Premultiplied DXT3 and DXT5, which ImageMagick does not read.
+    if (is("DXT2") || is("DXT4")) {
+        s->layout = is("DXT2") ? Layout::kBc2 : Layout::kBc3;
+        s->alpha = true;
+        s->premultiplied = true;
         return true;
     }
     if (is("ATI1") || is("BC4U"))
@@ -541,7 +551,10 @@ void decode_blocks(const Surface& s, const uint8* data, BBitmap* bitmap)
             for (uint64 py = 0; py < 4 && by * 4 + py < s.height; py++) {
                 uint8* row = row_of(bitmap, by * 4 + py);
                 for (uint64 px = 0; px < 4 && bx * 4 + px < s.width; px++) {
-                    const uint8* p = pixels + (py * 4 + px) * 4;
+                    uint8* p = pixels + (py * 4 + px) * 4;
+                    if (s.premultiplied && p[3] != 0)
+                        for (int c = 0; c < 3; c++)
+                            p[c] = uint8(std::min<uint32>(255, (p[c] * 255u + p[3] / 2) / p[3]));
                     put(row, bx * 4 + px, p[0], p[1], p[2], p[3]);
                 }
             }

@@ -429,6 +429,161 @@ status_t decode_cmyk16(TIFF* tif, uint32 width, uint32 height, BBitmap* bitmap)
     return B_OK;
 }
 
+// Grey and RGB at sample widths libtiff's RGBA interface does not take (2,
+// 4, 6, 10, 12 bits, 4-bit grey with alpha) and 32-bit float samples
+// (0 to 1, as ImageMagick reads them): read a row, and a plane, at a time
+// from strips, each sample widened or rounded to 8 bits.
+struct Samples
+{
+    uint16 photometric = 0;
+    uint16 bits = 0;
+    uint16 samples = 0;
+    uint16 planar = PLANARCONFIG_CONTIG;
+    uint16 format = SAMPLEFORMAT_UINT;
+    uint16 colours = 0; // 1 (grey) or 3
+    bool alpha = false;
+    bool associated = false;
+};
+
+bool scanline_layout(TIFF* tif, Samples* layout)
+{
+    uint16 extraCount = 0;
+    uint16* extraKinds = nullptr;
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &layout->photometric);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &layout->bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &layout->samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &layout->planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &layout->format);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds);
+    switch (layout->photometric) {
+        case PHOTOMETRIC_MINISBLACK:
+        case PHOTOMETRIC_MINISWHITE:
+            layout->colours = 1;
+            break;
+        case PHOTOMETRIC_RGB:
+            layout->colours = 3;
+            break;
+        default:
+            return false;
+    }
+    const bool integer = layout->format == SAMPLEFORMAT_UINT && layout->bits >= 1 &&
+                         layout->bits <= 16;
+    const bool real = layout->format == SAMPLEFORMAT_IEEEFP && layout->bits == 32;
+    if ((!integer && !real) || TIFFIsTiled(tif) || layout->samples < layout->colours ||
+        layout->samples > layout->colours + extraCount || layout->samples > 8)
+        return false;
+    if (layout->planar != PLANARCONFIG_CONTIG && layout->planar != PLANARCONFIG_SEPARATE)
+        return false;
+    layout->alpha = layout->samples > layout->colours && extraKinds != nullptr &&
+                    extraKinds[0] != EXTRASAMPLE_UNSPECIFIED;
+    layout->associated = layout->alpha && extraKinds[0] == EXTRASAMPLE_ASSOCALPHA;
+    return true;
+}
+
+// Sample i of a row of samples of the given width, as 8 bits.
+uint32 sample8(const uint8* row, uint64 i, const Samples& layout)
+{
+    if (layout.format == SAMPLEFORMAT_IEEEFP) {
+        float v;
+        std::memcpy(&v, row + i * 4, 4);
+        if (!(v > 0))
+            return 0;
+        return v >= 1 ? 255 : uint32(v * 255 + 0.5f);
+    }
+    if (layout.bits == 16) {
+        uint16 v;
+        std::memcpy(&v, row + i * 2, 2);
+        return to8(v);
+    }
+    // Packed most significant bit first; libtiff has put the fill order
+    // right.
+    const uint64 bit = i * layout.bits;
+    uint32 v = 0;
+    for (uint16 k = 0; k < layout.bits; k++) {
+        const uint64 at = bit + k;
+        v = (v << 1) | ((row[at >> 3] >> (7 - (at & 7))) & 1);
+    }
+    const uint32 most = (1u << layout.bits) - 1;
+    return (v * 255 + most / 2) / most;
+}
+
+status_t decode_scanlines(TIFF* tif, const Samples& layout, uint32 width, uint32 height,
+                          BBitmap* bitmap)
+{
+    const bool planar = layout.planar == PLANARCONFIG_SEPARATE;
+    const uint64 perRow = planar ? width : uint64(width) * layout.samples;
+    const tmsize_t rowSize = TIFFScanlineSize(tif);
+    if (rowSize <= 0 || uint64(rowSize) < (perRow * layout.bits + 7) / 8)
+        return B_ILLEGAL_DATA;
+    const uint16 planes = planar ? layout.samples : 1;
+    std::unique_ptr<uint8[]> rows(new (std::nothrow) uint8[size_t(rowSize) * planes]);
+    if (!rows)
+        return B_NO_MEMORY;
+    uint8* bits = static_cast<uint8*>(bitmap->Bits());
+    const uint64 stride = uint64(bitmap->BytesPerRow());
+    const bool white = layout.photometric == PHOTOMETRIC_MINISWHITE;
+    // Separate planes are stored one after the other, each row by row:
+    // read in that order so that a strip is not decoded again.
+    if (planar) {
+        for (uint16 plane = 0; plane < planes; plane++) {
+            for (uint32 y = 0; y < height; y++) {
+                if (TIFFReadScanline(tif, rows.get(), y, plane) < 0)
+                    return B_ILLEGAL_DATA;
+                uint8* out = bits + y * stride;
+                const uint16 channel = plane < layout.colours ? plane : 3;
+                if (plane >= layout.colours && (!layout.alpha || plane > layout.colours))
+                    continue;
+                for (uint32 x = 0; x < width; x++) {
+                    uint32 v = sample8(rows.get(), x, layout);
+                    if (white && plane < layout.colours)
+                        v = 255 - v;
+                    if (layout.colours == 1 && channel == 0) {
+                        out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = uint8(v);
+                    } else {
+                        // The bitmap holds blue, green, red, alpha.
+                        out[4 * x + (channel == 3 ? 3 : 2 - channel)] = uint8(v);
+                    }
+                    if (!layout.alpha)
+                        out[4 * x + 3] = 255;
+                }
+            }
+        }
+    } else {
+        for (uint32 y = 0; y < height; y++) {
+            if (TIFFReadScanline(tif, rows.get(), y, 0) < 0)
+                return B_ILLEGAL_DATA;
+            uint8* out = bits + y * stride;
+            for (uint32 x = 0; x < width; x++) {
+                const uint64 first = uint64(x) * layout.samples;
+                uint32 c[3] = {0, 0, 0};
+                for (uint16 k = 0; k < layout.colours; k++) {
+                    c[k] = sample8(rows.get(), first + k, layout);
+                    if (white)
+                        c[k] = 255 - c[k];
+                }
+                if (layout.colours == 1)
+                    c[1] = c[2] = c[0];
+                out[4 * x] = uint8(c[2]);
+                out[4 * x + 1] = uint8(c[1]);
+                out[4 * x + 2] = uint8(c[0]);
+                out[4 * x + 3] =
+                    uint8(layout.alpha ? sample8(rows.get(), first + layout.colours, layout) : 255);
+            }
+        }
+    }
+    if (layout.associated) {
+        for (uint32 y = 0; y < height; y++) {
+            uint8* px = bits + y * stride;
+            for (uint32 x = 0; x < width; x++, px += 4) {
+                const uint32 a = px[3];
+                for (int k = 0; k < 3 && a > 0; k++)
+                    px[k] = uint8(std::min<uint32>(255, (px[k] * 255 + a / 2) / a));
+            }
+        }
+    }
+    return B_OK;
+}
+
 // The header stage when bitmap is null; otherwise the decode into bitmap,
 // whose size the header stage gave.
 status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
@@ -457,8 +612,32 @@ status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
             return B_ILLEGAL_DATA;
         return decode_cmyk16(tif, width, height, bitmap);
     }
-    // A layout no reader here takes (12-bit samples, ...): no translator.
+    // Widths the RGBA interface has no routine for (it admits 4-bit RGB,
+    // then fails) are read a row at a time; grey of 1, 2 or 4 bits and 8-
+    // and 16-bit samples stay with it.
+    Samples layout;
+    const bool byRows = scanline_layout(tif, &layout) &&
+                        (layout.format == SAMPLEFORMAT_IEEEFP ||
+                         (layout.bits != 8 && layout.bits != 16 &&
+                          (layout.colours != 1 || layout.alpha || layout.bits > 4)));
     char message[1024];
+    if (byRows) {
+        if (!plausible(tif, source.size))
+            return B_ILLEGAL_DATA;
+        if (bitmap == nullptr) {
+            uint16 orientation = ORIENTATION_TOPLEFT;
+            TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+            header->width = width;
+            header->height = height;
+            header->alpha = layout.alpha;
+            header->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
+            return B_OK;
+        }
+        if (width != header->width || height != header->height)
+            return B_ILLEGAL_DATA;
+        return decode_scanlines(tif, layout, width, height, bitmap);
+    }
+    // A layout no reader here takes: no translator.
     if (!TIFFRGBAImageOK(tif, message))
         return B_NO_TRANSLATOR;
     if (!plausible(tif, source.size))

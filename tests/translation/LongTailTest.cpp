@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -232,6 +234,54 @@ TEST(LongTailSniffing, TgaWithoutIdIsNotTakenForACursor)
         ASSERT_NE(nullptr, bitmap);
         EXPECT_EQ(37, bitmap->PixelWidth());
         EXPECT_EQ(23, bitmap->PixelHeight());
+    }
+}
+
+// DXT2 and DXT4 are DXT3 and DXT5 with colours stored multiplied by alpha:
+// the same blocks read under either code give the same alpha, and colours
+// divided back.
+TEST(LongTailDds, PremultipliedBlocksComeOutStraight)
+{
+    const struct
+    {
+        const char* file;
+        const char* straight;
+        const char* premultiplied;
+    } kPairs[] = {{"dxt3-dx10.dds", "DXT3", "DXT2"}, {"dxt5.dds", "DXT5", "DXT4"}};
+    for (const auto& pair : kPairs) {
+        std::vector<uint8> bytes = slurp(data_path(pair.file));
+        ASSERT_GT(bytes.size(), 148u) << pair.file;
+        // A DX10 header's BC2 is DXT3 under the older header.
+        if (std::memcmp(bytes.data() + 84, "DX10", 4) == 0) {
+            bytes.erase(bytes.begin() + 128, bytes.begin() + 148);
+            std::memcpy(bytes.data() + 84, pair.straight, 4);
+        }
+        ASSERT_EQ(0, std::memcmp(bytes.data() + 84, pair.straight, 4)) << pair.file;
+        BBitmap* straight = nullptr;
+        ASSERT_EQ(B_OK, read_bitmap_data(bytes.data(), bytes.size(), "a.dds", &straight));
+        std::unique_ptr<BBitmap> straightOwner(straight);
+        std::memcpy(bytes.data() + 84, pair.premultiplied, 4);
+        BBitmap* divided = nullptr;
+        ASSERT_EQ(B_OK, read_bitmap_data(bytes.data(), bytes.size(), "a.dds", &divided))
+            << pair.premultiplied;
+        std::unique_ptr<BBitmap> dividedOwner(divided);
+        ASSERT_EQ(straight->PixelWidth(), divided->PixelWidth());
+        ASSERT_EQ(straight->PixelHeight(), divided->PixelHeight());
+        int wrong = 0;
+        for (int32 y = 0; y < straight->PixelHeight(); y++) {
+            const uint8* a = static_cast<const uint8*>(straight->Bits()) + y * straight->BytesPerRow();
+            const uint8* b = static_cast<const uint8*>(divided->Bits()) + y * divided->BytesPerRow();
+            for (int32 x = 0; x < straight->PixelWidth(); x++, a += 4, b += 4) {
+                if (a[3] != b[3]) {
+                    wrong++;
+                    continue;
+                }
+                for (int c = 0; c < 3 && a[3] != 0; c++)
+                    if (b[c] != std::min(255, (a[c] * 255 + a[3] / 2) / a[3]))
+                        wrong++;
+            }
+        }
+        EXPECT_EQ(0, wrong) << pair.premultiplied;
     }
 }
 

@@ -239,6 +239,14 @@ magick('tiff-rgba16-unassociated-im.tif', ['-define', 'tiff:alpha=unassociated',
                                            '-depth', '16'], SRC_16)
 magick('tiff-rgba8-associated-im.tif', ['-define', 'tiff:alpha=associated'], SRC_RGBA)
 magick('tiff-grey4-alpha-im.tif', ['-type', 'GrayscaleAlpha', '-depth', '4'], SRC_RGBA)
+# Sample widths libtiff's RGBA interface declines, read a row at a time.
+for bits in (2, 4, 6, 10, 12):
+    magick('tiff-grey%d-im.tif' % bits, ['-colorspace', 'Gray', '-type', 'Grayscale',
+                                          '-depth', str(bits)])
+    magick('tiff-rgb%d-im.tif' % bits, ['-type', 'TrueColor', '-depth', str(bits)])
+    magick('tiff-rgb%d-planar-im.tif' % bits, ['-type', 'TrueColor', '-depth', str(bits),
+                                               '-interlace', 'Plane'])
+magick('tiff-rgb-float-im.tif', ['-depth', '32', '-define', 'quantum:format=floating-point'])
 magick('tiff-cmyk-jpeg-im.tif', ['-alpha', 'off', '-colorspace', 'CMYK', '-depth', '16', '-compress', 'JPEG'],
        SRC_16)
 magick('tiff-cmyk8-im.tif', ['-colorspace', 'CMYK'])
@@ -517,6 +525,16 @@ tiff = b'II*\x00' + struct.pack('<I', 0x7FFF0000) + b'\x00' * 8
 app1 = b'Exif\x00\x00' + tiff
 hand('jpeg-damaged-exif-hand.jpg',
      jpeg[:2] + b'\xff\xe1' + struct.pack('>H', len(app1) + 2) + app1 + jpeg[2:])
+
+# The EXIF block after a comment segment, as some cameras and editors write.
+exif = Image.Exif()
+exif[0x0112] = 6
+buf = io.BytesIO()
+RGB.save(buf, 'JPEG', quality=90, exif=exif)
+jpeg = buf.getvalue()
+comment = b'made by hand'
+hand('jpeg-exif-after-comment-hand.jpg',
+     jpeg[:2] + b'\xff\xfe' + struct.pack('>H', len(comment) + 2) + comment + jpeg[2:])
 
 # 12-bit and lossless JPEG, which libjpeg-turbo 2.1 does not decode: dcmtk's
 # own IJG-based codec writes them into DICOM files (dcmcjpeg), from which
