@@ -20,6 +20,10 @@ _pellara_fuse()
         COMPREPLY=($(compgen -W "steady fresh" -- "$cur"))
         return
         ;;
+    --pages)
+        COMPREPLY=($(compgen -W "a4 letter a3" -- "$cur"))
+        return
+        ;;
     --max-pixels | --seed | --colors | --separation | --amplitude | --dpi | --eye | \
         --depth-of-field | --oversample | --fps | --frame | --max-frames)
         return
@@ -30,7 +34,7 @@ _pellara_fuse()
         COMPREPLY=($(compgen -W "--format --max-pixels --method --no-hidden-surface
             --separation --amplitude --dpi --eye --depth-of-field --oversample
             --guide-dots --cross-eyed --random-dot --colors --seed --motion --fps
-            --frame --max-frames --quiet
+            --frame --max-frames --pages --quiet
             --list-formats -h --help --version" -- "$cur"))
         return
     fi

@@ -55,6 +55,9 @@ program=(
     # A glTF model's JSON is read with nlohmann's JSON parser (header-only)
     # before assimp sees it: its buffers, and what it declares.
     nlohmann-json3-dev
+    # pellara-fuse's PDF (a page at the printed size, posters on sheets)
+    # through cairo's PDF surface.
+    libcairo2-dev
     # pellara-depth --text draws with the installed fonts: DejaVu, Debian's
     # usual default sans (the tests name DejaVu Serif too).
     fonts-dejavu-core
@@ -88,6 +91,8 @@ tests=(
     # heif-convert, avifdec, djxl, opj_decompress, with ffmpeg above.
     python3-pil
     imagemagick
+    # pellara-fuse's PDF pages, read back by poppler's pdfinfo and pdfimages.
+    poppler-utils
     libjpeg-turbo-progs
     webp
     libheif-examples

@@ -1,6 +1,7 @@
 #include "FuseJob.h"
 #include "FormatPackages.h"
 #include "Frames.h"
+#include "PdfPages.h"
 
 #include <Bitmap.h>
 #include <BitmapReading.h>
@@ -156,6 +157,11 @@ void print_usage(FILE* out)
                 "  --fps N          frames a second of numbered pictures (default %u)\n"
                 "  --frame K        only frame K (1 is the first), as a still picture\n"
                 "  --max-frames N   read clips of up to N frames (default %u)\n"
+                "\n"
+                "Print: OUTPUT.pdf (or --format pdf) is a page of the picture's printed size at\n"
+                "--dpi (72 without it), the picture in it losslessly\n"
+                "  --pages PAPER    the poster on sheets of a4, letter or a3 paper, with 10 mm\n"
+                "                   of overlap and trim marks (needs --dpi)\n"
                 "\n"
                 "  --quiet         no warning and no trace lines\n"
                 "  --list-formats  list the formats that can be written\n"
@@ -444,7 +450,7 @@ struct Request
 {
     std::vector<std::string> arguments;
     std::string format, maxPixels, method, seed, colors, separation, amplitude, dpi, eye,
-        depthOfField, oversample, motion, fps, frame, maxFrames;
+        depthOfField, oversample, motion, fps, frame, maxFrames, pages;
     bool randomDot = false, noHiddenSurface = false, guideDots = false, crossEyed = false,
          quiet = false, listFormats = false, help = false, version = false;
 };
@@ -480,6 +486,7 @@ const std::vector<ValueOption>& value_options()
         {"--fps", &Request::fps, "a number of frames a second from 1 to 1000"},
         {"--frame", &Request::frame, "a frame's number from 1 to 4294967295"},
         {"--max-frames", &Request::maxFrames, "a number from 1 to 4294967295"},
+        {"--pages", &Request::pages, "a4, letter or a3"},
     };
     return options;
 }
@@ -951,6 +958,9 @@ int Main(int argc, char** argv)
         }
         if (name == "--list-formats") {
             ListFormats(stdout);
+            // The tool's own, beside the translators'.
+            note_output(printf("%-6s '%s'  %-26s %s\n", "pdf", "PDF ", "application/pdf",
+                               "PDF document at the printed size"));
             return standard_output_failed() ? kRunFailed : 0;
         }
     }
@@ -1061,9 +1071,27 @@ int Main(int argc, char** argv)
     if (!toOutput && is_directory(outputPath))
         return fail(kRunFailed, "cannot write '%s': %s", outputPath,
                     SafeFileWriter::MessageFor(EISDIR));
-    // The format is settled before any work is done.
+    // The format is settled before any work is done. PDF is the tool's
+    // own: a page at the picture's printed size, or a poster on sheets.
     OutputFormat format;
-    if (app.count("--format") > 0) {
+    const char* leaf = std::strrchr(outputPath, '/');
+    const char* extension = std::strrchr(leaf != nullptr ? leaf : outputPath, '.');
+    const bool pdf = app.count("--format") > 0
+                         ? strcasecmp(r.format.c_str(), "pdf") == 0
+                         : !toOutput && extension != nullptr && strcasecmp(extension, ".pdf") == 0;
+    Paper paper = Paper::kNone;
+    if (app.count("--pages") > 0) {
+        if (!PaperFromName(r.pages, &paper))
+            return needs(value_option("--pages"));
+        if (!pdf)
+            return usage("--pages lays a poster out on sheets of a PDF: give OUTPUT.pdf or "
+                         "--format pdf (see --help)");
+        if (kind.dpi <= 0)
+            return usage("--pages needs --dpi, which sets the poster's printed size (see --help)");
+    }
+    if (pdf) {
+        // Nothing to look up.
+    } else if (app.count("--format") > 0) {
         if (FormatFromName(r.format.c_str(), &format) != B_OK)
             return fail(kUsage, "%s", UnknownFormatMessage(r.format.c_str()).c_str());
     } else if (std::strcmp(outputPath, "-") == 0) {
@@ -1151,7 +1179,27 @@ int Main(int argc, char** argv)
 
     std::string why;
     status_t status;
-    if (toOutput) {
+    if (pdf) {
+        BMallocIO encoded;
+        status = EncodePdf(stereogram.get(), kind.dpi, paper, &encoded, &why);
+        if (status == B_OK) {
+            SafeFileWriter writer;
+            if (toOutput && traces->Output() < 0) {
+                status = B_FILE_ERROR;
+                why = SafeFileWriter::MessageFor(EBADF);
+            } else {
+                status = toOutput ? writer.WriteDescriptor(traces->Output(), encoded.Buffer(),
+                                                           encoded.BufferLength())
+                                  : writer.WriteFile(outputPath, encoded.Buffer(),
+                                                     encoded.BufferLength());
+                why = writer.ErrorMessage();
+            }
+        }
+        if (status != B_OK && std::strcmp(outputPath, "-") == 0)
+            return fail(kRunFailed, "cannot write to standard output: %s", why.c_str());
+        if (status != B_OK)
+            return fail(kRunFailed, "cannot write '%s': %s", outputPath, why.c_str());
+    } else if (toOutput) {
         BMallocIO encoded;
         status = EncodePicture(stereogram.get(), format, &encoded);
         if (status != B_OK) {
