@@ -25,7 +25,8 @@ _pellara_fuse()
         return
         ;;
     --max-pixels | --seed | --colors | --separation | --amplitude | --dpi | --eye | \
-        --depth-of-field | --oversample | --fps | --frame | --max-frames)
+        --depth-of-field | --oversample | --fps | --frame | --max-frames | --size | --width | \
+        --pattern-scale)
         return
         ;;
     esac
@@ -34,7 +35,7 @@ _pellara_fuse()
         COMPREPLY=($(compgen -W "--format --max-pixels --method --no-hidden-surface
             --separation --amplitude --dpi --eye --depth-of-field --oversample
             --guide-dots --cross-eyed --random-dot --colors --seed --motion --fps
-            --frame --max-frames --pages --quiet
+            --frame --max-frames --size --width --pattern-scale --pages --quiet
             --list-formats -h --help --version" -- "$cur"))
         return
     fi

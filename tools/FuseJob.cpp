@@ -2,6 +2,7 @@
 #include "FormatPackages.h"
 #include "Frames.h"
 #include "PdfPages.h"
+#include "Resample.h"
 
 #include <Bitmap.h>
 #include <BitmapReading.h>
@@ -144,6 +145,10 @@ void print_usage(FILE* out)
                 "                        finer steps (1 to %u, default 1)\n"
                 "  --guide-dots          two dots above the picture to converge on\n"
                 "  --cross-eyed          depth inverted, for viewing with crossed eyes\n"
+                "  --size WxH            the depth picture scaled to this size first (a smooth\n"
+                "                        cubic), so a small depth map makes a large poster\n"
+                "  --width W             the same, to W pixels wide, keeping its shape\n"
+                "  --pattern-scale F     the pattern tile scaled by F once (above 0, at most 64)\n"
                 "  --random-dot          random dots instead of a PATTERN: black and white\n"
                 "  --colors N            with --random-dot, N random colours (2 to %u)\n"
                 "  --seed N              with --random-dot, another picture (default 1)\n"
@@ -450,7 +455,8 @@ struct Request
 {
     std::vector<std::string> arguments;
     std::string format, maxPixels, method, seed, colors, separation, amplitude, dpi, eye,
-        depthOfField, oversample, motion, fps, frame, maxFrames, pages;
+        depthOfField, oversample, motion, fps, frame, maxFrames, pages, size, width,
+        patternScale;
     bool randomDot = false, noHiddenSurface = false, guideDots = false, crossEyed = false,
          quiet = false, listFormats = false, help = false, version = false;
 };
@@ -487,6 +493,9 @@ const std::vector<ValueOption>& value_options()
         {"--frame", &Request::frame, "a frame's number from 1 to 4294967295"},
         {"--max-frames", &Request::maxFrames, "a number from 1 to 4294967295"},
         {"--pages", &Request::pages, "a4, letter or a3"},
+        {"--size", &Request::size, "a size WxH, each side from 1 to 1048576"},
+        {"--width", &Request::width, "a number of pixels from 1 to 1048576"},
+        {"--pattern-scale", &Request::patternScale, "a factor above 0 and at most 64"},
     };
     return options;
 }
@@ -886,6 +895,71 @@ int run_clip(const ClipRun& run, StereogramOptions kind, ClipFormat format,
     return 0;
 }
 
+// The most pixels a side --size and --width take.
+constexpr uint64 kMostSide = uint64(1) << 20;
+
+// "WxH" as two whole numbers within 1 and kMostSide.
+bool size_of(const std::string& text, uint64* width, uint64* height)
+{
+    const size_t x = text.find('x');
+    return x != std::string::npos && whole_number(text.substr(0, x), 1, kMostSide, width) &&
+           whole_number(text.substr(x + 1), 1, kMostSide, height);
+}
+
+// --size or --width: the depth picture scaled to the stereogram's size;
+// --pattern-scale: the tile scaled once. Checked against the pixel limit
+// before any is scaled.
+int scale_pictures(const CLI::App& app, const Request& r, std::unique_ptr<BBitmap> owners[2],
+                   BBitmap* pictures[2])
+{
+    const bool sized = app.count("--size") > 0, widened = app.count("--width") > 0;
+    if (sized && widened)
+        return usage("--size and --width both set the stereogram's size: give one (see --help)");
+    const auto scale = [&](int i, uint64 width, uint64 height, const char* option) -> int {
+        if (width * height > max_picture_pixels())
+            return usage(std::string(option) + " makes a picture of " + std::to_string(width) +
+                         "x" + std::to_string(height) + " pixels, over the limit of " +
+                         std::to_string(max_picture_pixels()) + " (--max-pixels)");
+        std::unique_ptr<BBitmap> scaled = ScalePicture(pictures[i], int32(width), int32(height));
+        if (!scaled)
+            return fail(kRunFailed, "out of memory scaling the %s to %s",
+                        i == 0 ? "depth picture" : "pattern",
+                        (std::to_string(width) + "x" + std::to_string(height)).c_str());
+        owners[i] = std::move(scaled);
+        pictures[i] = owners[i].get();
+        return 0;
+    };
+    if (sized || widened) {
+        uint64 width = 0, height = 0;
+        if (sized && !size_of(r.size, &width, &height))
+            return needs(value_option("--size"));
+        if (widened) {
+            if (!whole_number(r.width, 1, kMostSide, &width))
+                return needs(value_option("--width"));
+            // The shape kept, rounded to the nearest row.
+            height = std::max<uint64>(
+                1, (width * uint64(pictures[0]->PixelHeight()) + uint64(pictures[0]->PixelWidth()) / 2) /
+                       uint64(pictures[0]->PixelWidth()));
+        }
+        if (int status = scale(0, width, height, sized ? "--size" : "--width"); status != 0)
+            return status;
+    }
+    if (app.count("--pattern-scale") > 0) {
+        char* end = nullptr;
+        const double factor = std::strtod(r.patternScale.c_str(), &end);
+        if (r.patternScale.empty() || *end != '\0' || !(factor > 0) || factor > 64)
+            return needs(value_option("--pattern-scale"));
+        if (pictures[1] == nullptr)
+            return usage("--pattern-scale scales a PATTERN; --random-dot has none (see --help)");
+        const uint64 width = std::max<uint64>(1, uint64(std::lround(pictures[1]->PixelWidth() * factor)));
+        const uint64 height =
+            std::max<uint64>(1, uint64(std::lround(pictures[1]->PixelHeight() * factor)));
+        if (int status = scale(1, width, height, "--pattern-scale"); status != 0)
+            return status;
+    }
+    return 0;
+}
+
 // Frame K of a clip (1 is the first), as a still picture.
 // A pattern wraps round (frame K takes its frame K mod its count); past a
 // depth clip's end is B_BAD_INDEX, *why its count.
@@ -1140,6 +1214,9 @@ int Main(int argc, char** argv)
                         read_failure_words(status).c_str());
         owners[i].reset(pictures[i]);
     }
+
+    if (int status = scale_pictures(app, r, owners, pictures); status != 0)
+        return status;
 
     // A repeat wider than the picture: with print separations a usage
     // error; otherwise the window's result, with a word about the likely

@@ -1,11 +1,13 @@
-// pellara-fuse's PDF: a page of the picture's printed size, or a poster on
-// sheets, read back by poppler's tools: page sizes by pdfinfo, and the
-// pictures inside by pdfimages, which must be the stereogram's own pixels.
+// pellara-fuse for print: the depth picture scaled to the poster's size,
+// and PDF, a page of the picture's printed size or a poster on sheets, read
+// back by poppler's tools: page sizes by pdfinfo, and the pictures inside by
+// pdfimages, which must be the stereogram's own pixels.
 #include "PdfPages.h"
 #include "ToolRunner.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -131,9 +133,19 @@ struct Refusal
     const char* line;
 };
 
-TEST(PdfRefusal, OneLineBeforeAnyWork)
+TEST(PrintRefusal, OneLineBeforeAnyWork)
 {
     const Refusal kRefusals[] = {
+        {"SizeAndWidth", {"--size", "100x100", "--width", "50"}, "out.png",
+         "pellara-fuse: --size and --width both set the stereogram's size: give one (see "
+         "--help)\n"},
+        {"SizeOverTheLimit", {"--size", "100000x100000"}, "out.png",
+         "pellara-fuse: --size makes a picture of 100000x100000 pixels, over the limit of "
+         "268435456 (--max-pixels)\n"},
+        {"HalfASize", {"--size", "100x"}, "out.png",
+         "pellara-fuse: --size needs a size WxH, each side from 1 to 1048576 (see --help)\n"},
+        {"NoPatternToScale", {"--random-dot", "--pattern-scale", "2"}, "out.png",
+         "pellara-fuse: --pattern-scale scales a PATTERN; --random-dot has none (see --help)\n"},
         {"PagesWithoutDpi", {"--pages", "a4"}, "out.pdf",
          "pellara-fuse: --pages needs --dpi, which sets the poster's printed size (see --help)\n"},
         {"PagesOfAPng", {"--pages", "a4", "--dpi", "150"}, "out.png",
@@ -144,13 +156,36 @@ TEST(PdfRefusal, OneLineBeforeAnyWork)
     };
     for (const Refusal& r : kRefusals) {
         ScratchFolder scratch;
-        std::vector<std::string> args = {kExamples + "/depth.png", kExamples + "/pattern.png",
-                                         scratch / r.output};
+        std::vector<std::string> args = {kExamples + "/depth.png", scratch / r.output};
+        if (std::find(r.options.begin(), r.options.end(), "--random-dot") == r.options.end())
+            args.insert(args.begin() + 1, kExamples + "/pattern.png");
         args.insert(args.end(), r.options.begin(), r.options.end());
         ChildOutcome run = run_program(kTool, scratch, args);
         EXPECT_EQ(2, run.status) << r.label;
         EXPECT_EQ(r.line, run.err) << r.label;
         EXPECT_TRUE(scratch.Names().empty()) << r.label;
+    }
+}
+
+// --size scales whatever the depth is read from, standard input too;
+// --width keeps its shape.
+TEST(PrintSize, TheStereogramHasTheSizeAsked)
+{
+    const struct
+    {
+        std::vector<std::string> options;
+        const char* size;
+    } kSizes[] = {{{"--size", "1283x777"}, "1283x777"},
+                  {{"--width", "1000", "--pattern-scale", "0.5"}, "1000x625"}};
+    for (const auto& c : kSizes) {
+        ScratchFolder scratch;
+        std::vector<std::string> args = {"-", kExamples + "/pattern.png", scratch / "out.png",
+                                         "--quiet"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        ChildOutcome run = run_program(kTool, scratch, args, kExamples + "/depth.png");
+        ASSERT_EQ(0, run.status) << run.err;
+        EXPECT_EQ(std::string(c.size) + "\n",
+                  command_output("identify -format '%wx%h\\n' '" + scratch / "out.png" + "'"));
     }
 }
 

@@ -1,0 +1,23 @@
+// Pictures scaled smoothly to another size: a depth picture to the size of
+// the stereogram it makes (a 1000-px depth map for a 10000-px poster), a
+// pattern tile to its printed size.
+#ifndef FUSE_RESAMPLE_H
+#define FUSE_RESAMPLE_H
+
+#include <SupportDefs.h>
+
+#include <memory>
+
+class BBitmap;
+
+namespace fuse {
+
+// picture (4 bytes a pixel) scaled to width x height with the Mitchell and
+// Netravali cubic (B = C = 1/3: smooth, with little ringing at edges),
+// widened when shrinking; the picture's edge pixels extend past it. A new
+// bitmap of picture's colour space, or null when there is no memory.
+std::unique_ptr<BBitmap> ScalePicture(const BBitmap* picture, int32 width, int32 height);
+
+} // namespace fuse
+
+#endif // FUSE_RESAMPLE_H
