@@ -1186,6 +1186,32 @@ int Main(int argc, char** argv)
             return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
     }
 
+    // A format that cannot hold the stereogram's size says so before the
+    // work: from --size or --width before the pictures are read, and from
+    // the depth picture once it is.
+    const uint32 largest = pdf ? 0 : BTranslatorRoster::Default()->LargestSide(format.id);
+    const auto too_large_for = [&](uint64 w, uint64 h) -> int {
+        if (largest == 0 || (w <= largest && h <= largest))
+            return 0;
+        return usage(std::string("format '") + BTranslatorRoster::Default()->ShortName(format.id) +
+                     "' holds at most " + std::to_string(largest) +
+                     " pixels a side; the stereogram would be " +
+                     (h > 0 ? std::to_string(w) + "x" + std::to_string(h)
+                            : std::to_string(w) + " pixels wide") +
+                     " (PNG or TIFF hold it)");
+    };
+    const auto w_of = [](const BBitmap* b) { return uint64(b->PixelWidth()); };
+    const auto h_of = [](const BBitmap* b) { return uint64(b->PixelHeight()); };
+    {
+        uint64 w = 0, h = 0, n = 0;
+        if (app.count("--size") > 0 && size_of(r.size, &w, &h))
+            if (int status = too_large_for(w, h); status != 0)
+                return status;
+        if (app.count("--width") > 0 && whole_number(r.width, 1, kMostSide, &n))
+            if (int status = too_large_for(n, 0); status != 0)
+                return status;
+    }
+
     BBitmap* pictures[2] = {};
     std::unique_ptr<BBitmap> owners[2];
     const char* inputs[2] = {depthPath, patternPath};
@@ -1216,6 +1242,8 @@ int Main(int argc, char** argv)
     }
 
     if (int status = scale_pictures(app, r, owners, pictures); status != 0)
+        return status;
+    if (int status = too_large_for(w_of(pictures[0]), h_of(pictures[0])); status != 0)
         return status;
 
     // A repeat wider than the picture: with print separations a usage

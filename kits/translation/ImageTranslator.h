@@ -164,6 +164,13 @@ public:
 
     // The formats this translator writes, none for a reader only.
     virtual std::vector<WriteFormat> OutputFormats() const { return {}; }
+    // The most pixels a side the format holds when written as type; 0 when
+    // the bitmap's own limits come first.
+    virtual uint32 LargestSide(uint32 type) const
+    {
+        (void)type;
+        return 0;
+    }
     // Encodes a valid bitmap (any colour space the translator accepts; at
     // least B_RGB32, whose alpha byte is ignored, and B_RGBA32) as type,
     // writing at destination's position. B_ERROR when the encoder fails,

@@ -368,6 +368,9 @@ public:
         return run_decode(source, budget, header, bitmap);
     }
 
+    // The frame header's sides are 16 bits.
+    uint32 LargestSide(uint32) const override { return 65535; }
+
     std::vector<WriteFormat> OutputFormats() const override
     {
         return {write_format_of(*format_of_type(B_JPEG_FORMAT))};

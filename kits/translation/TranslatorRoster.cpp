@@ -214,6 +214,13 @@ const char* BTranslatorRoster::ShortName(translator_id id) const
     return t != nullptr ? t->format.shortName : nullptr;
 }
 
+uint32 BTranslatorRoster::LargestSide(translator_id id) const
+{
+    const Translator* t = fPrivate->Find(id);
+    return t != nullptr && t->translator != nullptr ? t->translator->LargestSide(t->format.type)
+                                                    : 0;
+}
+
 bool BTranslatorRoster::IsLossless(translator_id id) const
 {
     const Translator* t = fPrivate->Find(id);

@@ -113,6 +113,9 @@ public:
         return decode(source, budget, header, bitmap);
     }
 
+    // The bitstream's sides are 14 bits.
+    uint32 LargestSide(uint32) const override { return 16383; }
+
     std::vector<WriteFormat> OutputFormats() const override
     {
         return {write_format_of(*format_of_type(kWebpFormat))};

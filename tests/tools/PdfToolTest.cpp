@@ -144,6 +144,12 @@ TEST(PrintRefusal, OneLineBeforeAnyWork)
          "268435456 (--max-pixels)\n"},
         {"HalfASize", {"--size", "100x"}, "out.png",
          "pellara-fuse: --size needs a size WxH, each side from 1 to 1048576 (see --help)\n"},
+        {"JpegTooWide", {"--random-dot", "--size", "70000x100"}, "out.jpg",
+         "pellara-fuse: format 'jpeg' holds at most 65535 pixels a side; the stereogram would "
+         "be 70000x100 (PNG or TIFF hold it)\n"},
+        {"WebpTooWide", {"--random-dot", "--width", "20000"}, "out.webp",
+         "pellara-fuse: format 'webp' holds at most 16383 pixels a side; the stereogram would "
+         "be 20000 pixels wide (PNG or TIFF hold it)\n"},
         {"NoPatternToScale", {"--random-dot", "--pattern-scale", "2"}, "out.png",
          "pellara-fuse: --pattern-scale scales a PATTERN; --random-dot has none (see --help)\n"},
         {"PagesWithoutDpi", {"--pages", "a4"}, "out.pdf",

@@ -54,6 +54,9 @@ public:
     const char* ShortName(translator_id id) const;
     // Whether the format keeps every pixel exactly.
     bool IsLossless(translator_id id) const;
+    // The most pixels a side the format holds; 0 when only the bitmap's
+    // own limits apply.
+    uint32 LargestSide(translator_id id) const;
 
     struct Private;
 
