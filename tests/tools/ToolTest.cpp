@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,6 +76,7 @@ struct Start
     std::string output; // a file for standard output instead of a scratch one
     bool asNobody = false;
     std::string program = PELLARA_FUSE_PATH;
+    rlim_t fileSizeLimit = RLIM_INFINITY; // writes past it fail with EFBIG
 };
 
 ToolRun run_tool(const Scratch& scratch, const std::vector<std::string>& args,
@@ -92,6 +94,11 @@ ToolRun run_tool(const Scratch& scratch, const std::vector<std::string>& args,
         dup2(in, 0);
         if (how.asNobody && !other_user::become_nobody())
             _exit(126);
+        if (how.fileSizeLimit != RLIM_INFINITY) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit size = {how.fileSizeLimit, how.fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &size);
+        }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(how.program.c_str()));
         for (const std::string& a : args)
@@ -325,15 +332,16 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Tool, AFailedEncodeLeavesNoTemporaryAndKeepsTheOldFile)
 {
-    // WebP cannot hold a picture wider than 16383 pixels: the encoder fails
-    // after the temporary file has been made.
-    std::string wide = scratch / "wide.png", out = scratch / "out.webp";
-    grey_picture(wide, 16400, 2);
+    // A file size limit makes the writes fail after the temporary file has
+    // been made, as a full disk would.
+    std::string out = scratch / "out.png";
     {
         std::ofstream(out) << "precious";
     }
     std::vector<std::string> before = scratch.Names();
-    ToolRun run = run_tool(scratch, {wide, pattern, out});
+    Start limited;
+    limited.fileSizeLimit = 4096;
+    ToolRun run = run_tool(scratch, {depth, pattern, out}, limited);
     EXPECT_EQ(1, run.status);
     EXPECT_EQ(0u, run.err.rfind("pellara-fuse: cannot write '" + out + "': ", 0)) << run.err;
     EXPECT_EQ("precious", slurp(out));
