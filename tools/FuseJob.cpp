@@ -1,6 +1,7 @@
 #include "FuseJob.h"
 #include "FormatPackages.h"
 #include "Frames.h"
+#include "Video.h"
 
 #include <Bitmap.h>
 #include <BitmapReading.h>
@@ -148,9 +149,9 @@ void print_usage(FILE* out)
                 "  --seed N              with --random-dot, another picture (default 1)\n"
                 "\n"
                 "\n"
-                "Clips: an animated GIF, WebP or PNG, or numbered pictures (depth-%%04d.png),\n"
-                "as DEPTH or PATTERN make an animated OUTPUT: .gif, .webp, .apng, or\n"
-                "out-%%04d.png\n"
+                "Clips: an animated GIF, WebP or PNG, a video (MP4, MOV, MKV, WebM, AVI), or\n"
+                "numbered pictures (depth-%%04d.png) as DEPTH or PATTERN make an animated\n"
+                "OUTPUT: .gif, .webp, .apng, .mp4 (H.264), .webm (VP9), or out-%%04d.png\n"
                 "  --motion MOTION  steady (the default: only what moves changes) or fresh\n"
                 "                   (new dots every frame)\n"
                 "  --fps N          frames a second of numbered pictures (default %u)\n"
@@ -993,12 +994,6 @@ int Main(int argc, char** argv)
     const ClipKind depthKind = depthFromInput ? ClipKind::kStill : ClipKindOf(depthPath);
     const ClipKind patternKind =
         patternPath == nullptr || patternFromInput ? ClipKind::kStill : ClipKindOf(patternPath);
-    for (const auto& [path, clipKind] :
-         {std::pair(depthPath, depthKind), std::pair(patternPath, patternKind)})
-        if (clipKind == ClipKind::kVideo)
-            return fail(kRunFailed, "cannot read '%s': %s", path,
-                        "a video, and video is not read yet (give an animated GIF, WebP or "
-                        "PNG, or numbered pictures)");
     ClipRun run{depthPath,   patternPath,       depthKind,
                 patternKind, kDefaultMaxFrames, kDefaultFramesPerSecond,
                 false};
@@ -1046,14 +1041,17 @@ int Main(int argc, char** argv)
             return usage(std::string("'") + outputPath + "' is a still picture and '" +
                          (depthKind != ClipKind::kStill ? depthPath : patternPath) +
                          "' is animated: write an animated GIF (.gif), WebP (.webp) or PNG "
-                         "(.apng), or numbered PNGs (out-%04d.png), or pick one frame with "
-                         "--frame K (see --help)");
+                         "(.apng), a video (.mp4, .webm), or numbered PNGs (out-%04d.png), or "
+                         "pick one frame with --frame K (see --help)");
         }
         if (toOutput)
             return usage("a clip cannot be written to standard output: give OUTPUT a name "
                          "(see --help)");
         if (const char* problem = output_place_problem(outputPath))
             return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
+        if (clipOut == ClipFormat::kMp4 || clipOut == ClipFormat::kWebm)
+            if (const char* missing = VideoUnavailable())
+                return fail(kRunFailed, "cannot write '%s': %s", outputPath, missing);
         return run_clip(run, kind, clipOut, outputPath);
     }
 
