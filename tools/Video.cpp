@@ -333,6 +333,61 @@ private:
 
 const char kDamaged[] = "corrupt or truncated video";
 
+// An EBML variable-length number at data[*at]: its value, with the length
+// marker taken off; false when it runs past size. *unknown for all ones (a
+// live stream's size, not known when it was written).
+bool ebml_number(const uint8* data, size_t size, size_t* at, bool keepMarker, uint64* value,
+                 bool* unknown = nullptr)
+{
+    if (*at >= size || data[*at] == 0)
+        return false;
+    int length = 1;
+    while ((data[*at] & (0x80 >> (length - 1))) == 0)
+        length++;
+    if (*at + size_t(length) > size)
+        return false;
+    uint64 v = keepMarker ? data[*at] : data[*at] & (0xFF >> length);
+    bool ones = v == (0xFFu >> length);
+    for (int i = 1; i < length; i++) {
+        v = v << 8 | data[*at + size_t(i)];
+        ones = ones && data[*at + size_t(i)] == 0xFF;
+    }
+    *at += size_t(length);
+    *value = v;
+    if (unknown != nullptr)
+        *unknown = ones && !keepMarker;
+    return true;
+}
+
+// Whether the container says it is longer than the file: a Matroska
+// segment or an AVI's RIFF chunk whose size reaches past the end. Their
+// demuxers read a cut file as the frames it still holds, as if whole.
+bool cut_short(int fd)
+{
+    struct stat st;
+    uint8 head[64];
+    const ssize_t got = pread(fd, head, sizeof(head), 0);
+    if (got < 12 || fstat(fd, &st) != 0)
+        return false;
+    const uint64 fileSize = uint64(st.st_size);
+    if (std::memcmp(head, "RIFF", 4) == 0) {
+        const uint64 riff = uint64(head[4]) | uint64(head[5]) << 8 | uint64(head[6]) << 16 |
+                            uint64(head[7]) << 24;
+        return 8 + riff > fileSize;
+    }
+    size_t at = 0;
+    uint64 id = 0, length = 0;
+    bool unknown = false;
+    if (!ebml_number(head, size_t(got), &at, true, &id) || id != 0x1A45DFA3 ||
+        !ebml_number(head, size_t(got), &at, false, &length, &unknown) || unknown)
+        return false;
+    at += size_t(std::min<uint64>(length, sizeof(head)));
+    if (!ebml_number(head, size_t(got), &at, true, &id) || id != 0x18538067 ||
+        !ebml_number(head, size_t(got), &at, false, &length, &unknown) || unknown)
+        return false;
+    return uint64(at) + length > fileSize;
+}
+
 class VideoFrames : public FrameReader
 {
 public:
@@ -413,6 +468,10 @@ private:
         fDemuxer = std::make_unique<Demuxer>(fAv);
         if (!fDemuxer->Open(&fFd, why))
             return false;
+        if (cut_short(fFd)) {
+            *why = kDamaged;
+            return false;
+        }
         const AVStream* stream = fDemuxer->Stream();
         const uint64 width = uint64(std::max(0, stream->codecpar->width));
         const uint64 height = uint64(std::max(0, stream->codecpar->height));

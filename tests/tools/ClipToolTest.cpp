@@ -632,17 +632,18 @@ void depth_video(const ScratchFolder& s)
         ADD_FAILURE() << "ffmpeg made no video";
 }
 
-// An MP4 with its index first (as for streaming), cut in the middle of its
-// frames' data.
-void cut_video(const ScratchFolder& s)
+// An MP4 with its index first (as for streaming), a Matroska and an AVI
+// video, each cut in the middle of its frames' data.
+void cut_videos(const ScratchFolder& s)
 {
-    if (std::system(("ffmpeg -y -v error -framerate 25 -i '" + (s / "depth-%04d.png") +
-                     "' -c:v libx264 -pix_fmt yuv420p -movflags +faststart '" + (s / "cut.mp4") +
-                     "'")
-                        .c_str()) != 0)
-        ADD_FAILURE() << "ffmpeg made no video";
-    const std::string bytes = file_bytes(s / "cut.mp4");
-    std::ofstream(s / "cut.mp4", std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
+    for (const char* name : {"cut.mp4", "cut.mkv", "cut.avi"}) {
+        if (std::system(("ffmpeg -y -v error -framerate 25 -i '" + (s / "depth-%04d.png") +
+                         "' -pix_fmt yuv420p -movflags +faststart '" + (s / name) + "'")
+                            .c_str()) != 0)
+            ADD_FAILURE() << "ffmpeg made no " << name;
+        const std::string bytes = file_bytes(s / name);
+        std::ofstream(s / name, std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
+    }
 }
 
 class Refused : public ClipTool, public testing::WithParamInterface<Refusal>
@@ -735,11 +736,23 @@ INSTANTIATE_TEST_SUITE_P(
                 "--max-frames (8)",
                 depth_video,
                 true},
-        Refusal{"cut_video",
+        Refusal{"cut_mp4",
                 {"@/cut.mp4", "@/out.mp4", "--random-dot"},
                 1,
                 "corrupt or truncated video",
-                cut_video,
+                cut_videos,
+                true},
+        Refusal{"cut_matroska",
+                {"@/cut.mkv", "@/out.webm", "--random-dot"},
+                1,
+                "corrupt or truncated video",
+                cut_videos,
+                true},
+        Refusal{"cut_avi",
+                {"@/cut.avi", "@/out.apng", "--random-dot"},
+                1,
+                "corrupt or truncated video",
+                cut_videos,
                 true},
         Refusal{"gif_oversampled",
                 {"@/clip.gif", "@/out.gif", "--random-dot", "--oversample", "2"},
