@@ -307,7 +307,10 @@ public:
             const int status = fAv->read_frame(fFormat, packet);
             if (status < 0)
                 return status;
-            if (packet->stream_index == fStream)
+            // An empty packet holds no frame (an AVI's dropped frame, the
+            // previous one shown longer), and would end the decoder's input.
+            if (packet->stream_index == fStream && packet->size > 0 &&
+                (packet->flags & AV_PKT_FLAG_DISCARD) == 0)
                 return 0;
             fAv->packet_unref(packet);
         }
@@ -581,6 +584,10 @@ private:
 
     status_t _Convert(Frame* frame, std::string* why)
     {
+        // A frame the decoder patched over damage is not the depth the
+        // file meant.
+        if (fFrame->decode_error_flags != 0 || (fFrame->flags & AV_FRAME_FLAG_CORRUPT) != 0)
+            return _Damaged(why);
         const int width = fFrame->width, height = fFrame->height;
         if (width <= 0 || height <= 0 || !FrameAdmitted(uint64(width), uint64(height)))
             return _Damaged(why);

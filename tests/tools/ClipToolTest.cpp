@@ -587,6 +587,7 @@ TEST_P(ToVideo, KeepsTheRateAndTheDepth)
     }
     ChildOutcome run = run_program(kTool, scratch, args);
     ASSERT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("", run.err); // neither FFmpeg nor its encoders say anything
     const std::string out = scratch / c.output;
     const int width = c.width + (c.width & 1), height = c.height + (c.height & 1);
     EXPECT_EQ(std::to_string(width) + "," + std::to_string(height) + "," + c.rate + "," +
