@@ -34,11 +34,14 @@ namespace {
 #define PELLARA_SONAME(name, major) "lib" name ".so." AV_STRINGIFY(major)
 #define PELLARA_PACKAGE(name, major) "lib" name AV_STRINGIFY(major)
 
-const char kMissing[] =
-    "video needs FFmpeg's libraries, which are not installed: install the Debian packages " PELLARA_PACKAGE(
-        "avformat", LIBAVFORMAT_VERSION_MAJOR) " " PELLARA_PACKAGE("avcodec",
-                                                                   LIBAVCODEC_VERSION_MAJOR) " " PELLARA_PACKAGE("swscale",
-                                                                                                                 LIBSWSCALE_VERSION_MAJOR);
+// The Debian packages of the libraries the headers describe.
+#define PELLARA_PACKAGES                                                                           \
+    PELLARA_PACKAGE("avformat", LIBAVFORMAT_VERSION_MAJOR)                                         \
+    " " PELLARA_PACKAGE("avcodec", LIBAVCODEC_VERSION_MAJOR) " " PELLARA_PACKAGE(                  \
+        "swscale", LIBSWSCALE_VERSION_MAJOR)
+
+const char kMissing[] = "video needs FFmpeg's libraries, which are not installed: install the "
+                        "Debian packages " PELLARA_PACKAGES;
 
 // The functions used, resolved from the libraries the headers describe.
 struct Libav
@@ -86,8 +89,7 @@ struct Libav
     decltype(&sws_setColorspaceDetails) sws_colorspace = nullptr;
 };
 
-template <typename Function>
-bool resolve(void* library, const char* name, Function* function)
+template <typename Function> bool resolve(void* library, const char* name, Function* function)
 {
     *function = reinterpret_cast<Function>(dlsym(library, name));
     return *function != nullptr;
@@ -374,8 +376,8 @@ bool cut_short(int fd)
         return false;
     const uint64 fileSize = uint64(st.st_size);
     if (std::memcmp(head, "RIFF", 4) == 0) {
-        const uint64 riff = uint64(head[4]) | uint64(head[5]) << 8 | uint64(head[6]) << 16 |
-                            uint64(head[7]) << 24;
+        const uint64 riff =
+            uint64(head[4]) | uint64(head[5]) << 8 | uint64(head[6]) << 16 | uint64(head[7]) << 24;
         return 8 + riff > fileSize;
     }
     size_t at = 0;
@@ -394,8 +396,7 @@ bool cut_short(int fd)
 class VideoFrames : public FrameReader
 {
 public:
-    static std::unique_ptr<FrameReader> Open(const char* path, uint32 maxFrames,
-                                             std::string* why)
+    static std::unique_ptr<FrameReader> Open(const char* path, uint32 maxFrames, std::string* why)
     {
         const Libav* av = libav();
         if (av == nullptr) {
@@ -543,14 +544,15 @@ private:
         const size_t n = times.size();
         std::vector<double> seconds(n + 1);
         for (size_t i = 0; i < n; i++)
-            seconds[i] = timed && tick > 0 ? double(times[i] - times[0]) * tick
-                                           : double(i) * frameSeconds;
-        seconds[n] = seconds[n - 1] +
-                     (timed && lastDuration > 0 && tick > 0 ? double(lastDuration) * tick
-                                                            : frameSeconds);
+            seconds[i] =
+                timed && tick > 0 ? double(times[i] - times[0]) * tick : double(i) * frameSeconds;
+        seconds[n] =
+            seconds[n - 1] +
+            (timed && lastDuration > 0 && tick > 0 ? double(lastDuration) * tick : frameSeconds);
         fMilliseconds.resize(n);
         for (size_t i = 0; i < n; i++) {
-            const double from = std::round(seconds[i] * 1000), to = std::round(seconds[i + 1] * 1000);
+            const double from = std::round(seconds[i] * 1000),
+                         to = std::round(seconds[i + 1] * 1000);
             fMilliseconds[i] = to > from ? uint32(std::min(to - from, 4e9))
                                          : uint32(std::lround(frameSeconds * 1000));
         }
@@ -596,8 +598,8 @@ private:
             format != fScaledFormat) {
             fAv->sws_free(fScaler);
             fScaler = fAv->sws_context(width, height, format, width, height, AV_PIX_FMT_BGRA,
-                                      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
-                                      nullptr, nullptr, nullptr);
+                                       SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
+                                       nullptr, nullptr);
             if (fScaler == nullptr)
                 return _Damaged(why);
             const int full =
@@ -615,8 +617,7 @@ private:
         }
         uint8* rows[4] = {static_cast<uint8*>(frame->picture->Bits()), nullptr, nullptr, nullptr};
         int strides[4] = {int(frame->picture->BytesPerRow()), 0, 0, 0};
-        if (fAv->scale(fScaler, fFrame->data, fFrame->linesize, 0, height, rows, strides) !=
-            height)
+        if (fAv->scale(fScaler, fFrame->data, fFrame->linesize, 0, height, rows, strides) != height)
             return _Damaged(why);
         // Depth and patterns are opaque, as the other readers give them.
         auto* words = static_cast<uint32*>(frame->picture->Bits());
@@ -795,8 +796,7 @@ private:
             fAv->free(buffer);
             return _Failed(why);
         }
-        if (fAv->output_alloc(&fOut, nullptr, mp4 ? "mp4" : "webm", nullptr) < 0 ||
-            fOut == nullptr)
+        if (fAv->output_alloc(&fOut, nullptr, mp4 ? "mp4" : "webm", nullptr) < 0 || fOut == nullptr)
             return _Failed(why);
         fOut->pb = fIo;
         fOut->flags |= AVFMT_FLAG_CUSTOM_IO;
@@ -813,8 +813,8 @@ private:
         // Milliseconds, as the frames' durations come; the rate the first
         // frame gives guides the rate control.
         fCodec->time_base = {1, 1000};
-        const int rate = int(std::clamp<long>(std::lround(1000.0 / std::max<uint32>(1, milliseconds)),
-                                              1, 1000));
+        const int rate =
+            int(std::clamp<long>(std::lround(1000.0 / std::max<uint32>(1, milliseconds)), 1, 1000));
         fCodec->framerate = {rate, 1};
         fCodec->thread_count = 2;
         fCodec->gop_size = std::max(rate * 2, 12);
@@ -858,8 +858,8 @@ private:
         if (fCodec->width != width || fCodec->height != height)
             fPadded.resize(size_t(fCodec->width) * size_t(fCodec->height) * 4);
         fScaler = fAv->sws_context(fCodec->width, fCodec->height, AV_PIX_FMT_BGRA, fCodec->width,
-                                  fCodec->height, AV_PIX_FMT_YUV420P,
-                                  SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+                                   fCodec->height, AV_PIX_FMT_YUV420P,
+                                   SWS_BICUBIC | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
         if (fScaler == nullptr)
             return _Failed(why);
         const int* matrix = coefficients(fAv, AVCOL_SPC_SMPTE170M);
@@ -923,8 +923,7 @@ const char* VideoUnavailable()
     return libav() == nullptr ? kMissing : nullptr;
 }
 
-std::unique_ptr<FrameReader> OpenVideoFrames(const char* path, uint32 maxFrames,
-                                             std::string* why)
+std::unique_ptr<FrameReader> OpenVideoFrames(const char* path, uint32 maxFrames, std::string* why)
 {
     return VideoFrames::Open(path, maxFrames, why);
 }

@@ -21,8 +21,7 @@ const char* VideoUnavailable();
 // A reader of path's video stream. Its packets are counted first without
 // decoding them (bounded by maxFrames); each frame lasts until the next
 // one's timestamp.
-std::unique_ptr<FrameReader> OpenVideoFrames(const char* path, uint32 maxFrames,
-                                             std::string* why);
+std::unique_ptr<FrameReader> OpenVideoFrames(const char* path, uint32 maxFrames, std::string* why);
 
 // A writer of H.264 in MP4 (format kMp4) or VP9 in WebM (kWebm).
 std::unique_ptr<FrameWriter> CreateVideoWriter(ClipFormat format, const std::string& path);

@@ -9,8 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -22,8 +22,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/fsuid.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>

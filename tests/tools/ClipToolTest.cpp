@@ -10,8 +10,8 @@
 #include <Bitmap.h>
 #include <Frames.h>
 #include <FuseJob.h>
-#include <Video.h>
 #include <StereogramKinds.h>
+#include <Video.h>
 
 #include <gtest/gtest.h>
 
@@ -872,9 +872,10 @@ TEST_F(ClipTool, VideosThatLie)
 {
     if (!has_ffmpeg())
         GTEST_SKIP() << "needs ffmpeg (scripts/deps.sh --tests)";
-    ASSERT_EQ(0, std::system(("ffmpeg -y -v error -f lavfi -i color=s=2x2:r=1000 -t 20 -c:v ffv1 '" +
-                              (scratch / "many.mkv") + "'")
-                                 .c_str()));
+    ASSERT_EQ(0,
+              std::system(("ffmpeg -y -v error -f lavfi -i color=s=2x2:r=1000 -t 20 -c:v ffv1 '" +
+                           (scratch / "many.mkv") + "'")
+                              .c_str()));
     expect_cheap(run_costed(scratch, scratch / "many.mkv"), 1);
 
     EncodeDepth("lie.avi", 25, "-c:v ffv1 -pix_fmt gray");
