@@ -9,7 +9,8 @@ _pellara_fuse()
     --format)
         local formats
         formats=$("$1" --list-formats 2>/dev/null | awk '{print $1}')
-        COMPREPLY=($(compgen -W "$formats" -- "$cur"))
+        # Clips: besides the still formats, APNG and video.
+        COMPREPLY=($(compgen -W "$formats apng mp4 webm" -- "$cur"))
         return
         ;;
     --method)

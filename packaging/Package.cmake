@@ -27,8 +27,10 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
 # (ICNS, WBMP, MNG); the icon is an SVG, drawn by Qt's SVG icon engine
 # (qt6-svg-plugins from Debian 13 on, libqt6svg6 before).
 # FFmpeg's JPEG decoder and converter, loaded at run time, read 12-bit and
-# lossless JPEG (Debian 12's names).
+# lossless JPEG; with its demuxers and muxers (libavformat) pellara-fuse
+# reads and writes video (Debian 12's names; libavcodec59 brings libx264 and
+# libvpx, and libavutil comes with them).
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
-    "qt6-image-formats-plugins, qt6-svg-plugins | libqt6svg6, libavcodec59, libswscale6")
+    "qt6-image-formats-plugins, qt6-svg-plugins | libqt6svg6, libavcodec59, libswscale6, libavformat59")
 
 include(CPack)

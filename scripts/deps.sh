@@ -40,6 +40,10 @@ program=(
     # FFmpeg's JPEG decoder and its sample converter.
     libavcodec-dev
     libswscale-dev
+    # pellara-fuse's video clips (MP4, MOV, MKV, WebM, AVI in; MP4 and WebM
+    # out): FFmpeg's demuxers and muxers, loaded at run time as the codecs
+    # are.
+    libavformat-dev
     # pellara-fuse's option parser (header-only: nothing at run time).
     libcli11-dev
     # QOI: the format's reference decoder, one header (nothing at run time).

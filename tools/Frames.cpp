@@ -1,5 +1,6 @@
 #include "Frames.h"
 #include "FuseJob.h"
+#include "Video.h"
 
 #include <Bitmap.h>
 #include <BitmapReading.h>
@@ -1338,6 +1339,8 @@ std::unique_ptr<FrameReader> OpenFrames(const char* path, ClipKind kind, uint32 
         return ApngFrames::Open(path, maxFrames, why);
     case ClipKind::kSequence:
         return SequenceFrames::Open(path, maxFrames, framesPerSecond, why);
+    case ClipKind::kVideo:
+        return OpenVideoFrames(path, maxFrames, why);
     default:
         *why = "not an animated picture";
         return nullptr;
@@ -1355,6 +1358,10 @@ ClipFormat ClipFormatFromName(const std::string& name)
         return ClipFormat::kWebp;
     if (n == "apng")
         return ClipFormat::kApng;
+    if (n == "mp4")
+        return ClipFormat::kMp4;
+    if (n == "webm")
+        return ClipFormat::kWebm;
     return ClipFormat::kNone;
 }
 
@@ -1377,9 +1384,22 @@ std::unique_ptr<FrameWriter> CreateFrameWriter(ClipFormat format, const std::str
         return std::make_unique<ApngWriter>(path);
     case ClipFormat::kSequence:
         return std::make_unique<SequenceWriter>(path);
+    case ClipFormat::kMp4:
+    case ClipFormat::kWebm:
+        return CreateVideoWriter(format, path);
     default:
         return nullptr;
     }
+}
+
+bool FrameAdmitted(uint64 width, uint64 height)
+{
+    return admitted(width, height);
+}
+
+std::string FrameSizeWords(uint64 width, uint64 height)
+{
+    return size_words(width, height);
 }
 
 bool ReduceColours(BBitmap* picture, uint32 colors)

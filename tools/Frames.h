@@ -1,6 +1,7 @@
 // pellara-fuse over clips: frames read one at a time from an animated GIF,
-// an animated WebP, an APNG or numbered pictures, and written one at a time
-// as an animated GIF, an animated WebP, an APNG or numbered PNGs, so that
+// an animated WebP, an APNG, a video or numbered pictures, and written one
+// at a time as an animated GIF, an animated WebP, an APNG, a video (MP4,
+// WebM) or numbered PNGs, so that
 // memory does not grow with the number of frames (the encoded bytes of an
 // animated file aside).
 #ifndef FUSE_FRAMES_H
@@ -27,7 +28,7 @@ enum class ClipKind
     kGif,      // GIF of more than one frame
     kWebp,     // WebP with an animation chunk
     kApng,     // PNG with an animation control chunk
-    kVideo,    // MP4, MOV, MKV, WebM, AVI: not read yet
+    kVideo,    // MP4, MOV, MKV, WebM, AVI (through FFmpeg)
     kSequence, // numbered pictures
 };
 
@@ -70,6 +71,8 @@ enum class ClipFormat
     kWebp,
     kApng,
     kSequence,
+    kMp4,  // H.264
+    kWebm, // VP9
 };
 
 // The animated format OUTPUT's name or --format asks for; kNone for a still
@@ -93,6 +96,11 @@ std::unique_ptr<FrameWriter> CreateFrameWriter(ClipFormat format, const std::str
 // The colours of picture reduced to at most colors (2 to 256) in place, the
 // same colour always mapped to the same one; false when it cannot be done.
 bool ReduceColours(BBitmap* picture, uint32 colors);
+
+// Whether a frame of width x height is within the picture budget, and the
+// words for one that is not (as the still reader words it).
+bool FrameAdmitted(uint64 width, uint64 height);
+std::string FrameSizeWords(uint64 width, uint64 height);
 
 } // namespace fuse
 

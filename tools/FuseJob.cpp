@@ -3,6 +3,7 @@
 #include "Frames.h"
 #include "PdfPages.h"
 #include "Resample.h"
+#include "Video.h"
 
 #include <Bitmap.h>
 #include <BitmapReading.h>
@@ -154,9 +155,9 @@ void print_usage(FILE* out)
                 "  --seed N              with --random-dot, another picture (default 1)\n"
                 "\n"
                 "\n"
-                "Clips: an animated GIF, WebP or PNG, or numbered pictures (depth-%%04d.png),\n"
-                "as DEPTH or PATTERN make an animated OUTPUT: .gif, .webp, .apng, or\n"
-                "out-%%04d.png\n"
+                "Clips: an animated GIF, WebP or PNG, a video (MP4, MOV, MKV, WebM, AVI), or\n"
+                "numbered pictures (depth-%%04d.png) as DEPTH or PATTERN make an animated\n"
+                "OUTPUT: .gif, .webp, .apng, .mp4 (H.264), .webm (VP9), or out-%%04d.png\n"
                 "  --motion MOTION  steady (the default: only what moves changes) or fresh\n"
                 "                   (new dots every frame)\n"
                 "  --fps N          frames a second of numbered pictures (default %u)\n"
@@ -831,70 +832,6 @@ int cannot_read(const char* path, const std::string& why)
     return fail(kRunFailed, "cannot read '%s': %s", path, why.c_str());
 }
 
-// Frame by frame: decode one, make one, encode one.
-int run_clip(const ClipRun& run, StereogramOptions kind, ClipFormat format,
-             const std::string& outputPath)
-{
-    FrameSource depth(run.depthPath, run.depthKind, run);
-    std::string why;
-    if (!depth.Open(&why))
-        return cannot_read(run.depthPath, why);
-    std::unique_ptr<FrameSource> pattern;
-    if (run.patternPath != nullptr) {
-        pattern = std::make_unique<FrameSource>(run.patternPath, run.patternKind, run);
-        // A GIF's colours are at most 256, two of them the guide dots'.
-        if (format == ClipFormat::kGif)
-            pattern->ReduceTo(kind.guideDots ? 254 : 256);
-        if (!pattern->Open(&why))
-            return cannot_read(run.patternPath, why);
-    }
-    // A still depth picture under an animated pattern lasts the pattern.
-    const uint32 count =
-        run.depthKind != ClipKind::kStill || pattern == nullptr ? depth.Count() : pattern->Count();
-    if (format == ClipFormat::kGif && kind.oversample > 1)
-        return usage("--oversample averages colours, which a GIF cannot hold exactly: write "
-                     "WebP (.webp) or numbered PNGs (see --help)");
-    kind.steady = !run.fresh;
-    // The engine's trace lines, one set a frame, say nothing of a clip.
-    TracesElsewhere traces(true);
-    std::unique_ptr<FrameWriter> writer = CreateFrameWriter(format, outputPath);
-    int32 width = -1, height = -1;
-    for (uint32 i = 0; i < count; i++) {
-        Frame depthFrame, patternFrame;
-        if (depth.Next(&depthFrame, &why) != B_OK)
-            return cannot_read(run.depthPath, why);
-        if (pattern != nullptr) {
-            if (pattern->Next(&patternFrame, &why) != B_OK)
-                return cannot_read(run.patternPath, why);
-        }
-        const BBitmap* d = depthFrame.picture.get();
-        if (width < 0) {
-            width = d->PixelWidth();
-            height = d->PixelHeight();
-        } else if (d->PixelWidth() != width || d->PixelHeight() != height) {
-            return fail(kRunFailed, "cannot read '%s': %s", run.depthPath,
-                        ("frame " + std::to_string(i + 1) + " is " + size_text(d) + ", not " +
-                         std::to_string(width) + "x" + std::to_string(height) + " as the first")
-                            .c_str());
-        }
-        if (run.fresh)
-            kind.seed = frame_seed(kind.seed, i);
-        const uint32 milliseconds = run.depthKind != ClipKind::kStill || pattern == nullptr
-                                        ? depthFrame.milliseconds
-                                        : patternFrame.milliseconds;
-        std::unique_ptr<BBitmap> stereogram(
-            MakeStereogram(std::move(depthFrame.picture), patternFrame.picture.get(), kind));
-        if (stereogram == nullptr)
-            return fail(kRunFailed, "cannot make the stereogram of frame %s",
-                        std::to_string(i + 1).c_str());
-        if (writer->Add(stereogram.get(), milliseconds, &why) != B_OK)
-            return fail(kRunFailed, "cannot write '%s': %s", outputPath.c_str(), why.c_str());
-    }
-    if (writer->Finish(&why) != B_OK)
-        return fail(kRunFailed, "cannot write '%s': %s", outputPath.c_str(), why.c_str());
-    return 0;
-}
-
 // The most pixels a side --size and --width take.
 constexpr uint64 kMostSide = uint64(1) << 20;
 
@@ -957,6 +894,79 @@ int scale_pictures(const CLI::App& app, const Request& r, std::unique_ptr<BBitma
         if (int status = scale(1, width, height, "--pattern-scale"); status != 0)
             return status;
     }
+    return 0;
+}
+
+// Frame by frame: decode one, make one, encode one. Each frame is scaled
+// as a still picture would be.
+int run_clip(const ClipRun& run, StereogramOptions kind, ClipFormat format,
+             const std::string& outputPath, const CLI::App& app, const Request& r)
+{
+    FrameSource depth(run.depthPath, run.depthKind, run);
+    std::string why;
+    if (!depth.Open(&why))
+        return cannot_read(run.depthPath, why);
+    std::unique_ptr<FrameSource> pattern;
+    if (run.patternPath != nullptr) {
+        pattern = std::make_unique<FrameSource>(run.patternPath, run.patternKind, run);
+        // A GIF's colours are at most 256, two of them the guide dots'.
+        if (format == ClipFormat::kGif)
+            pattern->ReduceTo(kind.guideDots ? 254 : 256);
+        if (!pattern->Open(&why))
+            return cannot_read(run.patternPath, why);
+    }
+    // A still depth picture under an animated pattern lasts the pattern.
+    const uint32 count =
+        run.depthKind != ClipKind::kStill || pattern == nullptr ? depth.Count() : pattern->Count();
+    if (format == ClipFormat::kGif && kind.oversample > 1)
+        return usage("--oversample averages colours, which a GIF cannot hold exactly: write "
+                     "WebP (.webp) or numbered PNGs (see --help)");
+    kind.steady = !run.fresh;
+    // The engine's trace lines, one set a frame, say nothing of a clip.
+    TracesElsewhere traces(true);
+    std::unique_ptr<FrameWriter> writer = CreateFrameWriter(format, outputPath);
+    int32 width = -1, height = -1;
+    for (uint32 i = 0; i < count; i++) {
+        Frame depthFrame, patternFrame;
+        if (depth.Next(&depthFrame, &why) != B_OK)
+            return cannot_read(run.depthPath, why);
+        if (pattern != nullptr) {
+            if (pattern->Next(&patternFrame, &why) != B_OK)
+                return cannot_read(run.patternPath, why);
+        }
+        const BBitmap* d = depthFrame.picture.get();
+        if (width < 0) {
+            width = d->PixelWidth();
+            height = d->PixelHeight();
+        } else if (d->PixelWidth() != width || d->PixelHeight() != height) {
+            return fail(kRunFailed, "cannot read '%s': %s", run.depthPath,
+                        ("frame " + std::to_string(i + 1) + " is " + size_text(d) + ", not " +
+                         std::to_string(width) + "x" + std::to_string(height) + " as the first")
+                            .c_str());
+        }
+        std::unique_ptr<BBitmap> owners[2];
+        BBitmap* pictures[2] = {depthFrame.picture.get(), patternFrame.picture.get()};
+        if (int status = scale_pictures(app, r, owners, pictures); status != 0)
+            return status;
+        if (owners[0])
+            depthFrame.picture = std::move(owners[0]);
+        if (owners[1])
+            patternFrame.picture = std::move(owners[1]);
+        if (run.fresh)
+            kind.seed = frame_seed(kind.seed, i);
+        const uint32 milliseconds = run.depthKind != ClipKind::kStill || pattern == nullptr
+                                        ? depthFrame.milliseconds
+                                        : patternFrame.milliseconds;
+        std::unique_ptr<BBitmap> stereogram(
+            MakeStereogram(std::move(depthFrame.picture), patternFrame.picture.get(), kind));
+        if (stereogram == nullptr)
+            return fail(kRunFailed, "cannot make the stereogram of frame %s",
+                        std::to_string(i + 1).c_str());
+        if (writer->Add(stereogram.get(), milliseconds, &why) != B_OK)
+            return fail(kRunFailed, "cannot write '%s': %s", outputPath.c_str(), why.c_str());
+    }
+    if (writer->Finish(&why) != B_OK)
+        return fail(kRunFailed, "cannot write '%s': %s", outputPath.c_str(), why.c_str());
     return 0;
 }
 
@@ -1077,12 +1087,6 @@ int Main(int argc, char** argv)
     const ClipKind depthKind = depthFromInput ? ClipKind::kStill : ClipKindOf(depthPath);
     const ClipKind patternKind =
         patternPath == nullptr || patternFromInput ? ClipKind::kStill : ClipKindOf(patternPath);
-    for (const auto& [path, clipKind] :
-         {std::pair(depthPath, depthKind), std::pair(patternPath, patternKind)})
-        if (clipKind == ClipKind::kVideo)
-            return fail(kRunFailed, "cannot read '%s': %s", path,
-                        "a video, and video is not read yet (give an animated GIF, WebP or "
-                        "PNG, or numbered pictures)");
     ClipRun run{depthPath,   patternPath,       depthKind,
                 patternKind, kDefaultMaxFrames, kDefaultFramesPerSecond,
                 false};
@@ -1130,15 +1134,21 @@ int Main(int argc, char** argv)
             return usage(std::string("'") + outputPath + "' is a still picture and '" +
                          (depthKind != ClipKind::kStill ? depthPath : patternPath) +
                          "' is animated: write an animated GIF (.gif), WebP (.webp) or PNG "
-                         "(.apng), or numbered PNGs (out-%04d.png), or pick one frame with "
-                         "--frame K (see --help)");
+                         "(.apng), a video (.mp4, .webm), or numbered PNGs (out-%04d.png), or "
+                         "pick one frame with --frame K (see --help)");
         }
         if (toOutput)
             return usage("a clip cannot be written to standard output: give OUTPUT a name "
                          "(see --help)");
         if (const char* problem = output_place_problem(outputPath))
             return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
-        return run_clip(run, kind, clipOut, outputPath);
+        if (clipOut == ClipFormat::kMp4 || clipOut == ClipFormat::kWebm)
+            if (const char* missing = VideoUnavailable())
+                return fail(kRunFailed, "cannot write '%s': %s", outputPath, missing);
+        if (app.count("--pages") > 0)
+            return usage("--pages lays a poster out on sheets of a PDF: give OUTPUT.pdf or "
+                         "--format pdf (see --help)");
+        return run_clip(run, kind, clipOut, outputPath, app, r);
     }
 
     // A folder has no format to tell: say what it is.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -22,6 +23,7 @@
 #include <pthread.h>
 #include <sys/file.h>
 #include <sys/fsuid.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -467,6 +469,22 @@ int locate(int base, std::string path, Place* place)
 
 constexpr int kNoStep = -1;
 
+// The bytes of a file mapped by WriteFileFrom on this thread: their pages
+// are let go once written (they come back from the file if read again).
+thread_local const char* tMappedStart = nullptr;
+thread_local const char* tMappedEnd = nullptr;
+
+void let_go(const char* from, const char* to)
+{
+    if (from < tMappedStart || to > tMappedEnd || from >= to)
+        return;
+    static const uintptr_t kPage = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = reinterpret_cast<uintptr_t>(from) & ~(kPage - 1);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(to) & ~(kPage - 1);
+    if (end > start)
+        madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED);
+}
+
 // Writes everything, in pieces a test can stop between (at: the step to
 // tell after each). A descriptor that is full is waited for: without end
 // when stallMs < 0, else until it has taken nothing for stallMs (EAGAIN).
@@ -494,6 +512,7 @@ int write_all(int fd, const void* data, size_t size, off_t* offset, int stallMs 
         }
         if (n == 0)
             return EIO;
+        let_go(bytes, bytes + n);
         bytes += n;
         size -= size_t(n);
         done += uint64(n);
@@ -1064,6 +1083,26 @@ status_t SafeFileWriter::WriteFile(const BDirectory* folder, const char* name, c
 status_t SafeFileWriter::WriteFile(const char* path, const void* data, size_t size)
 {
     return _Write(AT_FDCWD, path, data, size);
+}
+
+status_t SafeFileWriter::WriteFileFrom(const char* path, int source)
+{
+    struct stat st;
+    if (fstat(source, &st) != 0)
+        return _Finish(errno, kNotWritten);
+    if (!S_ISREG(st.st_mode))
+        return _Finish(EINVAL, kNotWritten);
+    if (st.st_size == 0)
+        return _Write(AT_FDCWD, path, "", 0);
+    void* mapped = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_SHARED, source, 0);
+    if (mapped == MAP_FAILED)
+        return _Finish(errno, kNotWritten);
+    tMappedStart = static_cast<const char*>(mapped);
+    tMappedEnd = tMappedStart + st.st_size;
+    const status_t status = _Write(AT_FDCWD, path, mapped, size_t(st.st_size));
+    tMappedStart = tMappedEnd = nullptr;
+    munmap(mapped, size_t(st.st_size));
+    return status;
 }
 
 status_t SafeFileWriter::_Write(int base, const char* path, const void* data, size_t size)

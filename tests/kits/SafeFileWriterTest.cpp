@@ -11,7 +11,9 @@
 
 #include <cstring>
 
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,18 +35,26 @@ void raise_term(int, const char*)
     raise(SIGTERM);
 }
 
-class SafeWrite : public testing::TestWithParam<Destination>
+// Each destination written from memory, and from a file that WriteFileFrom
+// maps and lets go of piece by piece (a video's packets).
+class SafeWrite : public testing::TestWithParam<std::tuple<Destination, bool>>
 {
 };
 
 TEST_P(SafeWrite, KeepsWhatItWritesOver)
 {
+    const Destination& destination = std::get<0>(GetParam());
     Scene scene;
     // Larger than the small tmpfs, and than a pipe holds at once.
     const std::string bytes = sample_bytes(100 * 1024);
-    GetParam().prepare(scene, bytes.size());
+    destination.prepare(scene, bytes.size());
     if (!scene.skip.empty())
         GTEST_SKIP() << scene.skip;
+    int source = -1;
+    if (std::get<1>(GetParam())) {
+        source = memfd_create("source", MFD_CLOEXEC);
+        ASSERT_EQ(ssize_t(bytes.size()), write(source, bytes.data(), bytes.size()));
+    }
 
     SafeFileWriter writer;
     status_t status;
@@ -52,22 +62,29 @@ TEST_P(SafeWrite, KeepsWhatItWritesOver)
         CatchTerm term(scene.interrupt);
         BPrivate::set_safe_write_hook(scene.interrupt ? raise_term : nullptr);
         AsNobody user(scene.asNobody);
-        status =
-            writer.WriteFile((scene / name_of(GetParam())).c_str(), bytes.data(), bytes.size());
+        const std::string path = scene / name_of(destination);
+        status = source >= 0 ? writer.WriteFileFrom(path.c_str(), source)
+                             : writer.WriteFile(path.c_str(), bytes.data(), bytes.size());
         BPrivate::set_safe_write_hook(nullptr);
     }
-    EXPECT_EQ(GetParam().error, writer.Error()) << writer.ErrorMessage();
-    EXPECT_EQ(GetParam().error == 0, status == B_OK);
+    if (source >= 0)
+        close(source);
+    EXPECT_EQ(destination.error, writer.Error()) << writer.ErrorMessage();
+    EXPECT_EQ(destination.error == 0, status == B_OK);
     // The errno's own words first; the kit may say more after them.
     EXPECT_EQ(
         0u,
-        std::string(writer.ErrorMessage()).rfind(SafeFileWriter::MessageFor(GetParam().error), 0))
+        std::string(writer.ErrorMessage()).rfind(SafeFileWriter::MessageFor(destination.error), 0))
         << writer.ErrorMessage();
-    GetParam().check(scene, bytes);
+    destination.check(scene, bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Destinations, SafeWrite, testing::ValuesIn(kDestinations),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Destinations, SafeWrite,
+                         testing::Combine(testing::ValuesIn(kDestinations), testing::Bool()),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).label) +
+                                    (std::get<1>(info.param) ? "_from_a_file" : "");
+                         });
 
 struct Failure
 {

@@ -1,18 +1,23 @@
 // pellara-fuse over clips as a user meets it: every frame of a GIF, WebP,
 // APNG or numbered output, read back by Pillow (and counted by ffprobe), is
-// the engine's stereogram of that frame with the frame's duration; steady
-// motion keeps still what does not move; the refusals are one line that
-// leaves nothing behind, and lying files cost no more than their bytes.
+// the engine's stereogram of that frame with the frame's duration; videos
+// made by the ffmpeg CLI read so too, and the MP4 and WebM written, decoded
+// by it, still give their depth back; steady motion keeps still what does
+// not move; the refusals are one line that leaves nothing behind, and lying
+// files cost no more than their bytes.
 #include "ToolRunner.h"
 
 #include <Bitmap.h>
 #include <Frames.h>
 #include <FuseJob.h>
 #include <StereogramKinds.h>
+#include <Video.h>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -178,6 +183,15 @@ protected:
                                   "' " + std::to_string(frames) + " " + std::to_string(w) + " " +
                                   std::to_string(h) + " " + std::to_string(r) + " " +
                                   std::to_string(step))
+                                     .c_str()));
+    }
+
+    // The numbered depth pictures as a video the ffmpeg CLI makes.
+    void EncodeDepth(const std::string& name, int rate, const std::string& codec)
+    {
+        ASSERT_EQ(0, std::system(("ffmpeg -y -v error -framerate " + std::to_string(rate) +
+                                  " -i '" + (scratch / "depth-%04d.png") + "' " + codec + " '" +
+                                  (scratch / name) + "'")
                                      .c_str()));
     }
 
@@ -422,6 +436,183 @@ TEST_F(ClipTool, SteadyChangesOnlyNearTheMovingShape)
     }
 }
 
+bool has_ffmpeg()
+{
+    return std::system("ffmpeg -version >/dev/null 2>&1") == 0;
+}
+
+// What ffmpeg's CLI makes of the depth pictures, in lossless codecs, read
+// by the tool: each frame is the engine's stereogram of its depth, lasting
+// what the video's rate gives.
+struct VideoIn
+{
+    const char* name;
+    const char* file;
+    int rate;
+    const char* codec;
+    const char* output;
+};
+
+class FromVideo : public ClipTool, public testing::WithParamInterface<VideoIn>
+{
+};
+
+TEST_P(FromVideo, EveryFrameIsTheEnginesAtTheVideosRate)
+{
+    if (!has_ffmpeg())
+        GTEST_SKIP() << "needs ffmpeg (scripts/deps.sh --tests)";
+    const VideoIn& c = GetParam();
+    EncodeDepth(c.file, c.rate, c.codec);
+    ChildOutcome run =
+        run_program(kTool, scratch, {scratch / c.file, scratch / c.output, "--random-dot"});
+    ASSERT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("", run.err);
+    Clip clip = read_back(scratch, scratch / c.output);
+    ASSERT_EQ(size_t(kFrames), clip.frames.size());
+    StereogramOptions o;
+    o.randomDot = true;
+    o.steady = true;
+    for (int i = 0; i < kFrames; i++) {
+        EXPECT_TRUE(engine_frame(DepthFrame(i), "", o) == clip.frames[size_t(i)])
+            << "frame " << i + 1;
+        if (std::strchr(c.output, '%') != nullptr)
+            continue;
+        const long ms = std::lround((i + 1) * 1000.0 / c.rate) - std::lround(i * 1000.0 / c.rate);
+        // The last frame's length is the container's rounding of it.
+        EXPECT_NEAR(ms, clip.durations[size_t(i)], i + 1 == kFrames ? 1 : 0) << "frame " << i + 1;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, FromVideo,
+    testing::Values(VideoIn{"mkv_ffv1", "depth.mkv", 25, "-c:v ffv1 -pix_fmt gray", "out.apng"},
+                    VideoIn{"mov_png", "depth.mov", 30, "-c:v png -pix_fmt rgb24", "out.apng"},
+                    VideoIn{"mp4_h264_lossless", "depth.mp4", 30,
+                            "-c:v libx264rgb -qp 0 -pix_fmt bgr0", "out-%04d.png"},
+                    VideoIn{"webm_vp9_lossless", "depth.webm", 24,
+                            "-c:v libvpx-vp9 -lossless 1 -pix_fmt gbrp", "out.apng"},
+                    VideoIn{"avi_ffv1", "depth.avi", 10, "-c:v ffv1 -pix_fmt gray", "out.apng"}),
+    [](const testing::TestParamInfo<VideoIn>& info) { return std::string(info.param.name); });
+
+// The separations the engine's default constants give a grey depth byte.
+int separation_of(uint8 depth)
+{
+    return 80 - (depth * 10 + 254) / 255;
+}
+
+// Each row's 16-pixel blocks matched against the pixels one separation on
+// (70 to 80 with the default constants): the separation that matches best,
+// against the engine's at the block, over every frame. Only blocks of one
+// separation (give or take one) are asked: across an edge no one shift
+// holds for the whole block.
+double depth_correlation(const std::vector<std::string>& grey, int stride, int width, int height,
+                         const std::vector<std::string>& depthPaths)
+{
+    constexpr int kBlock = 16, kLeast = 70, kMost = 80;
+    std::vector<double> found, expected;
+    for (size_t f = 0; f < grey.size() && f < depthPaths.size(); f++) {
+        BBitmap* depth = nullptr;
+        if (fuse::ReadPicture(depthPaths[f].c_str(), &depth) != B_OK)
+            return 0;
+        std::unique_ptr<BBitmap> owned(depth);
+        const auto* d = static_cast<const uint8*>(depth->Bits());
+        const auto* g = reinterpret_cast<const uint8*>(grey[f].data());
+        for (int y = 0; y < height; y++)
+            for (int x = 0; x + kMost + kBlock <= width; x += kBlock / 2) {
+                const uint8* row = d + size_t(y) * depth->BytesPerRow();
+                int least = kMost, most = kLeast;
+                for (int k = 0; k < kBlock; k++) {
+                    least = std::min(least, separation_of(row[size_t(x + k) * 4]));
+                    most = std::max(most, separation_of(row[size_t(x + k) * 4]));
+                }
+                if (most - least > 1)
+                    continue;
+                long best = -1;
+                int shift = 0;
+                for (int s = kLeast; s <= kMost; s++) {
+                    long error = 0;
+                    for (int k = 0; k < kBlock; k++)
+                        error += std::abs(int(g[y * stride + x + k]) - g[y * stride + x + s + k]);
+                    if (best < 0 || error < best) {
+                        best = error;
+                        shift = s;
+                    }
+                }
+                found.push_back(shift);
+                expected.push_back(separation_of(row[size_t(x + kBlock / 2) * 4]));
+            }
+    }
+    const double n = double(found.size());
+    double mf = 0, me = 0;
+    for (size_t i = 0; i < found.size(); i++) {
+        mf += found[i] / n;
+        me += expected[i] / n;
+    }
+    double sfe = 0, sff = 0, see = 0;
+    for (size_t i = 0; i < found.size(); i++) {
+        sfe += (found[i] - mf) * (expected[i] - me);
+        sff += (found[i] - mf) * (found[i] - mf);
+        see += (expected[i] - me) * (expected[i] - me);
+    }
+    return sff > 0 && see > 0 ? sfe / std::sqrt(sff * see) : 0;
+}
+
+// Videos written, decoded by the ffmpeg CLI: as many frames at the input's
+// rate, an odd side padded to even, and the depth read back from the dots.
+struct VideoOut
+{
+    const char* name;
+    int width, height;
+    const char* input; // numbered pictures at --fps 25, or a video at 30
+    const char* output;
+    const char* rate;
+};
+
+class ToVideo : public ClipTool, public testing::WithParamInterface<VideoOut>
+{
+};
+
+TEST_P(ToVideo, KeepsTheRateAndTheDepth)
+{
+    if (!has_ffmpeg())
+        GTEST_SKIP() << "needs ffmpeg (scripts/deps.sh --tests)";
+    const VideoOut& c = GetParam();
+    MakeClips(kFrames, c.width, c.height, c.height / 3, 4);
+    std::vector<std::string> args = {scratch / c.input, scratch / c.output, "--random-dot"};
+    if (std::strchr(c.input, '%') != nullptr) {
+        args.push_back("--fps");
+        args.push_back("25");
+    } else {
+        EncodeDepth(c.input, 30, "-c:v ffv1 -pix_fmt gray");
+    }
+    ChildOutcome run = run_program(kTool, scratch, args);
+    ASSERT_EQ(0, run.status) << run.err;
+    EXPECT_EQ("", run.err); // neither FFmpeg nor its encoders say anything
+    const std::string out = scratch / c.output;
+    const int width = c.width + (c.width & 1), height = c.height + (c.height & 1);
+    EXPECT_EQ(std::to_string(width) + "," + std::to_string(height) + "," + c.rate + "," +
+                  std::to_string(kFrames) + "\n",
+              command_output("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                             "stream=width,height,avg_frame_rate,nb_read_frames -of csv=p=0 '" +
+                             out + "'"));
+    const std::string grey =
+        command_output("ffmpeg -v error -i '" + out + "' -f rawvideo -pix_fmt gray -");
+    const size_t frameBytes = size_t(width) * height;
+    ASSERT_EQ(frameBytes * kFrames, grey.size());
+    std::vector<std::string> frames, depths;
+    for (int i = 0; i < kFrames; i++) {
+        frames.push_back(grey.substr(size_t(i) * frameBytes, frameBytes));
+        depths.push_back(DepthFrame(i));
+    }
+    EXPECT_GE(depth_correlation(frames, width, c.width, c.height, depths), 0.98);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clips, ToVideo,
+    testing::Values(VideoOut{"sequence_to_mp4_odd", 241, 97, "depth-%04d.png", "out.mp4", "25/1"},
+                    VideoOut{"mkv_to_webm", 240, 96, "depth.mkv", "out.webm", "30/1"}),
+    [](const testing::TestParamInfo<VideoOut>& info) { return std::string(info.param.name); });
+
 struct Refusal
 {
     const char* name;
@@ -429,7 +620,32 @@ struct Refusal
     int status;
     const char* words;
     void (*prepare)(const ScratchFolder&);
+    bool video = false;                  // needs ffmpeg's CLI to prepare
+    const char* missingFfmpeg = nullptr; // set: run as if FFmpeg were not installed
 };
+
+// The numbered depth pictures as a 25-a-second FFV1 video.
+void depth_video(const ScratchFolder& s)
+{
+    if (std::system(("ffmpeg -y -v error -framerate 25 -i '" + (s / "depth-%04d.png") +
+                     "' -c:v ffv1 -pix_fmt gray '" + (s / "depth.mkv") + "'")
+                        .c_str()) != 0)
+        ADD_FAILURE() << "ffmpeg made no video";
+}
+
+// An MP4 with its index first (as for streaming), a Matroska and an AVI
+// video, each cut in the middle of its frames' data.
+void cut_videos(const ScratchFolder& s)
+{
+    for (const char* name : {"cut.mp4", "cut.mkv", "cut.avi"}) {
+        if (std::system(("ffmpeg -y -v error -framerate 25 -i '" + (s / "depth-%04d.png") +
+                         "' -pix_fmt yuv420p -movflags +faststart '" + (s / name) + "'")
+                            .c_str()) != 0)
+            ADD_FAILURE() << "ffmpeg made no " << name;
+        const std::string bytes = file_bytes(s / name);
+        std::ofstream(s / name, std::ios::binary) << bytes.substr(0, bytes.size() * 2 / 3);
+    }
+}
 
 class Refused : public ClipTool, public testing::WithParamInterface<Refusal>
 {
@@ -438,9 +654,13 @@ class Refused : public ClipTool, public testing::WithParamInterface<Refusal>
 TEST_P(Refused, InOneLineLeavingNothing)
 {
     const Refusal& c = GetParam();
+    if (c.video && !has_ffmpeg())
+        GTEST_SKIP() << "needs ffmpeg (scripts/deps.sh --tests)";
     if (c.prepare != nullptr)
         c.prepare(scratch);
     const std::vector<std::string> before = scratch.Names();
+    if (c.missingFfmpeg != nullptr)
+        setenv(fuse::kNoVideoLibrariesVariable, "1", 1);
     std::vector<std::string> args;
     for (std::string a : c.args) {
         if (a[0] == '@')
@@ -448,6 +668,7 @@ TEST_P(Refused, InOneLineLeavingNothing)
         args.push_back(a);
     }
     ChildOutcome run = run_program(kTool, scratch, args);
+    unsetenv(fuse::kNoVideoLibrariesVariable);
     EXPECT_EQ(c.status, run.status) << run.err;
     EXPECT_EQ(1, std::count(run.err.begin(), run.err.end(), '\n')) << run.err;
     EXPECT_EQ(0u, run.err.rfind("pellara-fuse: ", 0)) << run.err;
@@ -461,8 +682,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"still_output",
                 {"@/clip.gif", "@/out.png", "--random-dot"},
                 2,
-                "is animated: write an animated GIF (.gif), WebP (.webp) or PNG (.apng), or "
-                "numbered PNGs (out-%04d.png), or pick one frame with --frame K",
+                "is animated: write an animated GIF (.gif), WebP (.webp) or PNG (.apng), a "
+                "video (.mp4, .webm), or numbered PNGs (out-%04d.png), or pick one frame with "
+                "--frame K",
                 nullptr},
         Refusal{"frame_past_the_end",
                 {"@/clip.webp", "@/out.png", "--random-dot", "--frame", "10"},
@@ -484,16 +706,55 @@ INSTANTIATE_TEST_SUITE_P(
                 1,
                 "--max-frames (3)",
                 nullptr},
-        Refusal{"video",
+        Refusal{"video_of_no_frames",
                 {"@/film.mp4", "@/out.gif", "--random-dot"},
                 1,
-                "video is not read yet",
+                "corrupt or truncated video",
                 [](const ScratchFolder& s) {
                     std::ofstream(s / "film.mp4", std::ios::binary)
                         << std::string("\0\0\0\x18"
                                        "ftypisom\0\0\0\0isomiso2",
                                        24);
-                }},
+                },
+                true},
+        Refusal{"video_in_without_ffmpeg",
+                {"@/depth.mkv", "@/out.apng", "--random-dot"},
+                1,
+                "install the Debian packages libavformat",
+                depth_video,
+                true,
+                "1"},
+        Refusal{"video_out_without_ffmpeg",
+                {"@/clip.gif", "@/out.mp4", "--random-dot"},
+                1,
+                "install the Debian packages libavformat",
+                nullptr,
+                false,
+                "1"},
+        Refusal{"max_frames_video",
+                {"@/depth.mkv", "@/out.webm", "--random-dot", "--max-frames", "8"},
+                1,
+                "--max-frames (8)",
+                depth_video,
+                true},
+        Refusal{"cut_mp4",
+                {"@/cut.mp4", "@/out.mp4", "--random-dot"},
+                1,
+                "corrupt or truncated video",
+                cut_videos,
+                true},
+        Refusal{"cut_matroska",
+                {"@/cut.mkv", "@/out.webm", "--random-dot"},
+                1,
+                "corrupt or truncated video",
+                cut_videos,
+                true},
+        Refusal{"cut_avi",
+                {"@/cut.avi", "@/out.apng", "--random-dot"},
+                1,
+                "corrupt or truncated video",
+                cut_videos,
+                true},
         Refusal{"gif_oversampled",
                 {"@/clip.gif", "@/out.gif", "--random-dot", "--oversample", "2"},
                 2,
@@ -601,6 +862,49 @@ write(sys.argv[3], size)
     expect_cheap(run_costed(scratch, scratch / "count.apng"), 0);
     EXPECT_EQ(size_t(kFrames), read_back(scratch, scratch / "out.webp").frames.size());
     expect_cheap(run_costed(scratch, scratch / "size.apng"), 1);
+}
+
+// Videos that lie: twenty thousand frames of 2x2 (refused by the default
+// --max-frames as they are counted), an AVI whose headers claim a million
+// frames (read as the nine it holds), a Matroska video that claims frames
+// of 65535x65535.
+TEST_F(ClipTool, VideosThatLie)
+{
+    if (!has_ffmpeg())
+        GTEST_SKIP() << "needs ffmpeg (scripts/deps.sh --tests)";
+    ASSERT_EQ(0,
+              std::system(("ffmpeg -y -v error -f lavfi -i color=s=2x2:r=1000 -t 20 -c:v ffv1 '" +
+                           (scratch / "many.mkv") + "'")
+                              .c_str()));
+    expect_cheap(run_costed(scratch, scratch / "many.mkv"), 1);
+
+    EncodeDepth("lie.avi", 25, "-c:v ffv1 -pix_fmt gray");
+    std::string avi = file_bytes(scratch / "lie.avi");
+    auto put32 = [&](size_t at, uint32 v) {
+        for (int i = 0; i < 4; i++)
+            avi[at + size_t(i)] = char(v >> (8 * i));
+    };
+    const size_t header = avi.find("avih"), stream = avi.find("strh");
+    ASSERT_NE(std::string::npos, header);
+    ASSERT_NE(std::string::npos, stream);
+    put32(header + 8 + 16, 1000000); // dwTotalFrames
+    put32(stream + 8 + 32, 1000000); // dwLength
+    std::ofstream(scratch / "lie.avi", std::ios::binary) << avi;
+    expect_cheap(run_costed(scratch, scratch / "lie.avi"), 0);
+    EXPECT_EQ(size_t(kFrames), read_back(scratch, scratch / "out.webp").frames.size());
+
+    for (int i = 0; i < kFrames; i++)
+        std::remove(DepthFrame(i).c_str());
+    MakeClips(3, 256, 256, 40, 4);
+    EncodeDepth("huge.mkv", 25, "-c:v ffv1 -pix_fmt gray");
+    std::string mkv = file_bytes(scratch / "huge.mkv");
+    for (const char* side : {"\xB0\x82\x01\x00", "\xBA\x82\x01\x00"}) {
+        const size_t at = mkv.find(std::string(side, 4));
+        ASSERT_NE(std::string::npos, at);
+        mkv[at + 2] = mkv[at + 3] = '\xFF';
+    }
+    std::ofstream(scratch / "huge.mkv", std::ios::binary) << mkv;
+    expect_cheap(run_costed(scratch, scratch / "huge.mkv"), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(

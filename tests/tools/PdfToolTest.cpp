@@ -173,25 +173,31 @@ TEST(PrintRefusal, OneLineBeforeAnyWork)
     }
 }
 
-// --size scales whatever the depth is read from, standard input too;
-// --width keeps its shape.
+// --size scales whatever the depth is read from, standard input too, and
+// each frame of a clip; --width keeps its shape.
 TEST(PrintSize, TheStereogramHasTheSizeAsked)
 {
     const struct
     {
         std::vector<std::string> options;
-        const char* size;
-    } kSizes[] = {{{"--size", "1283x777"}, "1283x777"},
-                  {{"--width", "1000", "--pattern-scale", "0.5"}, "1000x625"}};
+        const char* output;
+        const char* sizes; // each frame's
+    } kSizes[] = {{{"--size", "1283x777"}, "out.png", "1283x777"},
+                  {{"--width", "1000", "--pattern-scale", "0.5"}, "out.png", "1000x625"},
+                  {{"--size", "300x200"}, "out.gif", "300x200"}};
     for (const auto& c : kSizes) {
         ScratchFolder scratch;
-        std::vector<std::string> args = {"-", kExamples + "/pattern.png", scratch / "out.png",
+        const bool clip = std::string(c.output) == "out.gif";
+        std::vector<std::string> args = {clip ? kExamples + "/moving-depth.webp" : "-",
+                                         kExamples + "/pattern.png", scratch / c.output,
                                          "--quiet"};
         args.insert(args.end(), c.options.begin(), c.options.end());
-        ChildOutcome run = run_program(kTool, scratch, args, kExamples + "/depth.png");
+        ChildOutcome run =
+            run_program(kTool, scratch, args, clip ? "" : kExamples + "/depth.png");
         ASSERT_EQ(0, run.status) << run.err;
-        EXPECT_EQ(std::string(c.size) + "\n",
-                  command_output("identify -format '%wx%h\\n' '" + scratch / "out.png" + "'"));
+        const std::string sizes =
+            command_output("identify -format '%wx%h\\n' '" + scratch / c.output + "' | sort -u");
+        EXPECT_EQ(std::string(c.sizes) + "\n", sizes);
     }
 }
 

@@ -61,6 +61,10 @@ public:
     status_t WriteFile(const char* path, const void* data, size_t size);
     // name must be a plain name in folder: no '/', not "." or "..".
     status_t WriteFile(const BDirectory* folder, const char* name, const void* data, size_t size);
+    // As WriteFile, with the whole of the regular file open as source (read
+    // from its start): mapped, not copied, and its pages let go as they are
+    // written, so that a long file (a video) costs no memory.
+    status_t WriteFileFrom(const char* path, int source);
     // Writes everything to an open descriptor (standard output) at its
     // position; a short or failed write is a failure.
     status_t WriteDescriptor(int fd, const void* data, size_t size);
