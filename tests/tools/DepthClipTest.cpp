@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -150,6 +151,11 @@ struct TurnCase
     bool inverted;
 };
 
+void PrintTo(const TurnCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
 class CubeTurn : public testing::TestWithParam<TurnCase>
 {
 };
@@ -235,6 +241,11 @@ struct PassCase
     const char* output;
     bool invert;
 };
+
+void PrintTo(const PassCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class DepthClipPassing : public testing::TestWithParam<PassCase>
 {
