@@ -498,11 +498,11 @@ int run_depth_clip(const Options& o, const ClipRequest& clip, const std::string&
 {
     std::string why;
     auto open = [&]() {
-        std::unique_ptr<fuse::FrameReader> reader = fuse::OpenFrames(
-            input.c_str(), clip.inputKind, clip.maxFrames, clip.framesPerSecond, &why);
-        return reader;
+        return fuse::OpenFrames(input.c_str(), clip.inputKind, clip.maxFrames,
+                                clip.framesPerSecond, &why);
     };
-    auto next = [&](fuse::FrameReader* reader, depth_map* map) {
+    // The next frame as depth, and how long it shows.
+    auto next = [&](fuse::FrameReader* reader, depth_map* map, uint32* milliseconds) {
         fuse::Frame frame;
         status_t status = reader->Next(&frame, &why);
         if (status == B_OK) {
@@ -510,19 +510,22 @@ int run_depth_clip(const Options& o, const ClipRequest& clip, const std::string&
             if (status != B_OK)
                 why = fuse::ReadFailure(status == B_NO_MEMORY ? B_NO_MEMORY : B_BAD_DATA);
         }
-        return status == B_OK ? frame.milliseconds : std::numeric_limits<uint32>::max();
+        *milliseconds = frame.milliseconds;
+        return status == B_OK;
     };
-    constexpr uint32 kFailed = std::numeric_limits<uint32>::max();
 
     std::unique_ptr<fuse::FrameReader> reader = open();
     if (!reader)
         return fail(kRunFailed, "cannot read " + name_of(input) + ": " + why);
     const uint32 count = reader->Count();
+    if (count == 0)
+        return fail(kRunFailed, "cannot read " + name_of(input) + ": it has no frames");
     float least = INFINITY, greatest = -INFINITY;
     int32 ownWidth = 0, ownHeight = 0;
     depth_map map;
+    uint32 milliseconds = 0;
     for (uint32 i = 0; i < count; i++) {
-        if (next(reader.get(), &map) == kFailed)
+        if (!next(reader.get(), &map, &milliseconds))
             return fail(kRunFailed, "cannot read " + name_of(input) + ": " + why);
         WidenRange(map, &least, &greatest);
         if (i == 0) {
@@ -555,8 +558,7 @@ int run_depth_clip(const Options& o, const ClipRequest& clip, const std::string&
         return fail(kRunFailed, "cannot read " + name_of(input) + ": it changed while read");
     ClipOut out(format, output);
     for (uint32 i = 0; i < count; i++) {
-        const uint32 milliseconds = next(reader.get(), &map);
-        if (milliseconds == kFailed)
+        if (!next(reader.get(), &map, &milliseconds))
             return fail(kRunFailed, "cannot read " + name_of(input) + ": " + why);
         std::unique_ptr<BBitmap> picture = MakeDepthPicture(map, width, height, levels, out.Space());
         if (!picture)
