@@ -2,6 +2,7 @@
 
 #include "DepthPictures.h"
 #include "FormatPackages.h"
+#include "Frames.h"
 #include "FuseJob.h"
 #include "ModelDepth.h"
 #include "TextDepth.h"
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -60,13 +62,18 @@ const char kUsageText[] =
     "Usage: %s INPUT OUTPUT [--size WxH | --width W] [--format TYPE] [--invert]\n"
     "                     [--no-normalize] [--rotate X,Y,Z] [--max-pixels N]\n"
     "       %s --text WORDS OUTPUT [--size WxH | --width W] [--font FAMILY]\n"
+    "       %s MODEL CLIP --frames N --turn X,Y,Z [--rotate X,Y,Z] [--fps N] [...]\n"
     "       %s --list-formats | --help | --version\n"
     "\n"
     "Writes a depth picture (grey, light parts near) for a stereogram. INPUT, told by\n"
     "its content, is a photo with a depth map (HEIF/HEIC/AVIF, or JPEG with Google's\n"
     "GDepth or Dynamic Depth), any other picture (taken as depth), or a 3D model (STL,\n"
     "OBJ, PLY, glTF 2.0). '-' as INPUT reads standard input; as OUTPUT it writes the\n"
-    "picture to standard output (then --format is needed).\n"
+    "picture to standard output (then --format is needed). An animated INPUT (GIF,\n"
+    "WebP, APNG, numbered pictures such as depth-%%04d.png) gives a depth clip with\n"
+    "one range for all its frames; so does a model turned with --frames and --turn.\n"
+    "A clip is written as an animated GIF (.gif), WebP (.webp) or PNG (.apng), or\n"
+    "numbered PNGs (out-%%04d.png).\n"
     "\n"
     "  --size WxH      the picture's size (default: the photo's or picture's own,\n"
     "                  1024x768 for models and text)\n"
@@ -79,6 +86,11 @@ const char kUsageText[] =
     "  --rotate X,Y,Z  turn a model by these degrees about X, then Y, then Z\n"
     "  --text WORDS    draw these words; \\n starts a new line\n"
     "  --font FAMILY   the installed font family for --text (default: the desktop's)\n"
+    "  --frames N      a clip of N frames of the model turning (with --turn)\n"
+    "  --turn X,Y,Z    degrees the model turns about X, Y and Z over the clip, frame\n"
+    "                  K of N by K/N of them (on top of --rotate): 0,360,0 loops\n"
+    "  --fps N         frames a second of a turn or of numbered pictures (default %u)\n"
+    "  --max-frames N  read and make clips of up to N frames (default %u)\n"
     "  --max-pixels N  read pictures of up to N pixels (default %llu, at most %llu),\n"
     "                  and draw models and text of up to N (default %llu)\n"
     "  --list-formats  list the formats that can be written\n"
@@ -240,6 +252,11 @@ struct Options
     std::string rotate;
     std::string font;
     uint64 maxPixels = 0;
+    // Clips.
+    std::string frames;
+    std::string turn;
+    std::string fps;
+    std::string maxFrames;
     bool help = false;
     bool version = false;
     bool listFormats = false;
@@ -251,6 +268,326 @@ struct Source
     InputKind kind = InputKind::kPicture;
     depth_map map;
 };
+
+// A drawn picture's size where the command line left it open (0): the
+// default, or the default's shape at --width. Whether it is within most.
+bool settle_drawn_size(int32 givenWidth, uint64 most, int32* w, int32* h)
+{
+    if (*w == 0)
+        *w = givenWidth > 0 ? givenWidth : kDefaultWidth;
+    if (*h == 0)
+        *h = givenWidth > 0
+                 ? std::max(1, int32(std::lround(double(givenWidth) * kDefaultHeight /
+                                                 kDefaultWidth)))
+                 : kDefaultHeight;
+    return uint64(*w) * uint64(*h) <= most;
+}
+
+// --- Clips -----------------------------------------------------------------
+
+const char kClipFormats[] = "an animated GIF (.gif), WebP (.webp) or PNG (.apng), or numbered "
+                            "PNGs (out-%04d.png)";
+// Frames a second a clip may have, as pellara-fuse takes.
+constexpr uint64 kMostFramesPerSecond = 1000;
+
+struct ClipRequest
+{
+    // A turning model's frames, 0 when nothing turns.
+    uint32 frames = 0;
+    double turn[3] = {0, 0, 0};
+    uint32 framesPerSecond = fuse::kDefaultFramesPerSecond;
+    uint32 maxFrames = fuse::kDefaultMaxFrames;
+    // What INPUT is, when a named file.
+    fuse::ClipKind inputKind = fuse::ClipKind::kStill;
+};
+
+// A whole number from least to most, in decimal; false for anything else.
+bool whole_number(const std::string& text, uint64 least, uint64 most, uint64* value)
+{
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    const unsigned long long n = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno != 0 || n < least || n > most)
+        return false;
+    *value = n;
+    return true;
+}
+
+// The clip options checked against each other and against INPUT's kind:
+// what is wrong, in words, or empty.
+std::string settle_clip(const CLI::App& app, const Options& o, const std::string& input,
+                        ClipRequest* clip)
+{
+    uint64 n = 0;
+    if (app.count("--max-frames") > 0) {
+        if (!whole_number(o.maxFrames, 1, std::numeric_limits<uint32>::max(), &n))
+            return "--max-frames needs a number from 1 to 4294967295";
+        clip->maxFrames = uint32(n);
+    }
+    if (app.count("--fps") > 0) {
+        if (!whole_number(o.fps, 1, kMostFramesPerSecond, &n))
+            return "--fps needs a number of frames a second from 1 to " +
+                   std::to_string(kMostFramesPerSecond);
+        clip->framesPerSecond = uint32(n);
+    }
+    const bool framesGiven = app.count("--frames") > 0, turnGiven = app.count("--turn") > 0;
+    const bool turning = framesGiven || turnGiven;
+    if (turning && o.textGiven)
+        return "--frames and --turn turn 3D models, not text";
+    if (framesGiven && !turnGiven)
+        return "--frames needs --turn X,Y,Z, the degrees the model turns over the clip";
+    if (turnGiven && !framesGiven)
+        return "--turn needs --frames N, the frames the turn takes";
+    if (turning) {
+        if (!ParseRotation(o.turn, clip->turn))
+            return "--turn needs three angles in degrees, such as 0,360,0, each within " +
+                   std::to_string(int(kMostDegrees)) + " either way";
+        if (!whole_number(o.frames, 1, clip->maxFrames, &n))
+            return "--frames needs a number from 1 to " + std::to_string(clip->maxFrames) +
+                   " (--max-frames)";
+        clip->frames = uint32(n);
+    }
+    if (!o.textGiven && input != "-")
+        clip->inputKind = fuse::ClipKindOf(input.c_str());
+    if (clip->inputKind != fuse::ClipKind::kStill) {
+        if (turning)
+            return "--frames and --turn turn 3D models; " + name_of(input) +
+                   " is an animated picture";
+        if (!o.rotate.empty())
+            return "--rotate turns 3D models; " + name_of(input) + " is an animated picture";
+    } else if (!turning && app.count("--fps") > 0) {
+        return "--fps goes with clips: a model's turn (--frames, --turn) or an animated INPUT";
+    }
+    return std::string();
+}
+
+// Whether OUTPUT's folder takes a new file, said before any frame is made:
+// why not, or null.
+const char* output_place_problem(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return SafeFileWriter::MessageFor(EISDIR);
+        return access(path.c_str(), W_OK) == 0 ? nullptr : SafeFileWriter::MessageFor(errno);
+    }
+    if (errno != ENOENT)
+        return SafeFileWriter::MessageFor(errno);
+    const size_t slash = path.find_last_of('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
+    if (stat(folder.c_str(), &st) != 0)
+        return SafeFileWriter::MessageFor(errno);
+    if (!S_ISDIR(st.st_mode))
+        return SafeFileWriter::MessageFor(ENOTDIR);
+    return access(folder.c_str(), W_OK | X_OK) == 0 ? nullptr : SafeFileWriter::MessageFor(errno);
+}
+
+// A clip written as it is made, one frame at a time; nothing is left of it
+// unless every frame went in.
+class ClipOut
+{
+public:
+    ClipOut(fuse::ClipFormat format, const std::string& path)
+        : fPath(path), fWriter(fuse::CreateFrameWriter(format, path)),
+          // A PNG stores grey as grey; GIF and WebP take words.
+          fSpace(format == fuse::ClipFormat::kApng || format == fuse::ClipFormat::kSequence
+                     ? B_GRAY8
+                     : B_RGB32)
+    {
+    }
+
+    color_space Space() const { return fSpace; }
+
+    // 0, or the exit status after saying why.
+    int Add(const BBitmap* frame, uint32 milliseconds)
+    {
+        std::string why;
+        if (fWriter == nullptr)
+            return fail(kRunFailed, "cannot write '" + fPath + "': " + fuse::WriteFailure(B_ERROR));
+        if (fWriter->Add(frame, milliseconds, &why) != B_OK)
+            return fail(kRunFailed, "cannot write '" + fPath + "': " + why);
+        return 0;
+    }
+
+    int Finish()
+    {
+        std::string why;
+        if (fWriter == nullptr || fWriter->Finish(&why) != B_OK)
+            return fail(kRunFailed, "cannot write '" + fPath + "': " +
+                                        (why.empty() ? fuse::WriteFailure(B_ERROR) : why));
+        return 0;
+    }
+
+private:
+    std::string fPath;
+    std::unique_ptr<fuse::FrameWriter> fWriter;
+    color_space fSpace;
+};
+
+// The model in INPUT turning over clip.frames frames: read once, each frame
+// turned by its share of the turn on top of --rotate, all framed by the
+// model's bounding sphere, so that neither its size nor its depth range
+// moves from frame to frame.
+int run_turn(const Options& o, const ClipRequest& clip, const std::string& input,
+             const std::string& output, fuse::ClipFormat format, int32 width, int32 height,
+             const double rotate[3], uint64 mostDrawn)
+{
+    if (!settle_drawn_size(o.width, mostDrawn, &width, &height))
+        return fail(kRunFailed, "cannot draw the model " + name_of(input) + ": " +
+                                    std::to_string(width) + "x" + std::to_string(height) +
+                                    " is more than the " + std::to_string(mostDrawn) +
+                                    " pixels a drawn picture may have (--max-pixels raises it)");
+    ModelTurn model;
+    std::string why;
+    {
+        BMallocIO data;
+        status_t status = input == "-" ? read_standard_input(kMaxModelBytes, &data)
+                                       : read_file(input.c_str(), kMaxModelBytes, &data);
+        if (status == B_NOT_ALLOWED)
+            return fail(kRunFailed,
+                        "cannot read " + name_of(input) + ": more than the 2 GiB a file may have");
+        if (status != B_OK && status != B_NO_TRANSLATOR)
+            return fail(kRunFailed,
+                        "cannot read " + name_of(input) + ": " + fuse::ReadFailure(status));
+        const uint8* bytes = static_cast<const uint8*>(data.Buffer());
+        const size_t size = data.BufferLength();
+        if (status == B_NO_TRANSLATOR || SniffModel(bytes, size) == ModelFormat::kNone)
+            return usage_error("--frames and --turn turn 3D models; " + name_of(input) +
+                               " is not one");
+        ModelView view;
+        view.width = width;
+        view.height = height;
+        status = model.Read(bytes, size, input == "-" ? nullptr : input.c_str(), view, &why);
+        if (status != B_OK)
+            return fail(kRunFailed, "cannot read the model " + name_of(input) + ": " + why);
+    }
+
+    ClipOut out(format, output);
+    Levels levels;
+    // The sphere's front is white and its back black in every frame.
+    levels.normalize = false;
+    levels.invert = o.invert;
+    depth_map map;
+    for (uint32 i = 0; i < clip.frames; i++) {
+        double angles[3];
+        for (int k = 0; k < 3; k++)
+            angles[k] = rotate[k] + clip.turn[k] * double(i) / double(clip.frames);
+        if (model.Draw(angles, &map, &why) != B_OK)
+            return fail(kRunFailed, "cannot draw the model " + name_of(input) + " (frame " +
+                                        std::to_string(i + 1) + "): " + why);
+        std::unique_ptr<BBitmap> picture = MakeDepthPicture(map, width, height, levels, out.Space());
+        if (!picture)
+            return fail(kRunFailed, "out of memory making the depth picture");
+        // Whole milliseconds that add up to the clip's length.
+        auto at = [&](uint32 frame) {
+            return uint32(std::lround(double(frame) * 1000.0 / clip.framesPerSecond));
+        };
+        if (int code = out.Add(picture.get(), at(i + 1) - at(i)))
+            return code;
+    }
+    return out.Finish();
+}
+
+// An animated depth picture as a depth clip: a first pass finds the range
+// all its frames share, the second writes them stretched by it, so that a
+// frame with less depth than the others is not stretched on its own.
+int run_depth_clip(const Options& o, const ClipRequest& clip, const std::string& input,
+                   const std::string& output, fuse::ClipFormat format, int32 width, int32 height)
+{
+    std::string why;
+    auto open = [&]() {
+        return fuse::OpenFrames(input.c_str(), clip.inputKind, clip.maxFrames,
+                                clip.framesPerSecond, &why);
+    };
+    // The next frame as depth, and how long it shows.
+    auto next = [&](fuse::FrameReader* reader, depth_map* map, uint32* milliseconds) {
+        fuse::Frame frame;
+        status_t status = reader->Next(&frame, &why);
+        if (status == B_OK) {
+            status = MapFromPicture(*frame.picture, map);
+            if (status != B_OK)
+                why = fuse::ReadFailure(status == B_NO_MEMORY ? B_NO_MEMORY : B_BAD_DATA);
+        }
+        *milliseconds = frame.milliseconds;
+        return status == B_OK;
+    };
+
+    std::unique_ptr<fuse::FrameReader> reader = open();
+    if (!reader)
+        return fail(kRunFailed, "cannot read " + name_of(input) + ": " + why);
+    const uint32 count = reader->Count();
+    if (count == 0)
+        return fail(kRunFailed, "cannot read " + name_of(input) + ": it has no frames");
+    float least = INFINITY, greatest = -INFINITY;
+    int32 ownWidth = 0, ownHeight = 0;
+    depth_map map;
+    uint32 milliseconds = 0;
+    for (uint32 i = 0; i < count; i++) {
+        if (!next(reader.get(), &map, &milliseconds))
+            return fail(kRunFailed, "cannot read " + name_of(input) + ": " + why);
+        WidenRange(map, &least, &greatest);
+        if (i == 0) {
+            ownWidth = map.width;
+            ownHeight = map.height;
+        }
+    }
+    reader.reset();
+    if (width == 0) {
+        width = o.width > 0 ? o.width : ownWidth;
+        height = o.width > 0
+                     ? std::max(1, int32(std::lround(double(o.width) * ownHeight / ownWidth)))
+                     : ownHeight;
+    }
+    if (uint64(width) * uint64(height) > max_picture_pixels())
+        return fail(kRunFailed, std::to_string(width) + "x" + std::to_string(height) +
+                                    " is more than the " + std::to_string(max_picture_pixels()) +
+                                    " pixels a picture may have (--max-pixels)");
+
+    Levels levels;
+    levels.normalize = !o.noNormalize;
+    levels.invert = o.invert;
+    levels.shared = true;
+    levels.least = least;
+    levels.greatest = greatest;
+    reader = open();
+    if (!reader)
+        return fail(kRunFailed, "cannot read " + name_of(input) + ": " + why);
+    if (reader->Count() != count)
+        return fail(kRunFailed, "cannot read " + name_of(input) + ": it changed while read");
+    ClipOut out(format, output);
+    for (uint32 i = 0; i < count; i++) {
+        if (!next(reader.get(), &map, &milliseconds))
+            return fail(kRunFailed, "cannot read " + name_of(input) + ": " + why);
+        std::unique_ptr<BBitmap> picture = MakeDepthPicture(map, width, height, levels, out.Space());
+        if (!picture)
+            return fail(kRunFailed, "out of memory making the depth picture");
+        if (int code = out.Add(picture.get(), milliseconds))
+            return code;
+    }
+    return out.Finish();
+}
+
+// A clip's run, its command line settled: OUTPUT must take a clip.
+int run_clip(const Options& o, const ClipRequest& clip, const std::string& input,
+             const std::string& output, bool toOutput, int32 width, int32 height,
+             const double rotate[3], uint64 mostDrawn)
+{
+    if (toOutput)
+        return usage_error("a clip cannot be written to standard output: give OUTPUT a name");
+    const fuse::ClipFormat format = !o.format.empty() ? fuse::ClipFormatFromName(o.format)
+                                                      : fuse::ClipFormatFromPath(output);
+    if (format == fuse::ClipFormat::kNone)
+        return usage_error((o.format.empty() ? "'" + output + "' names a still picture"
+                                             : "--format " + o.format + " is a still format") +
+                           ": write a clip as " + kClipFormats);
+    if (const char* problem = output_place_problem(output))
+        return fail(kRunFailed, "cannot write '" + output + "': " + problem);
+    return clip.frames > 0
+               ? run_turn(o, clip, input, output, format, width, height, rotate, mostDrawn)
+               : run_depth_clip(o, clip, input, output, format, width, height);
+}
 
 } // namespace
 
@@ -318,6 +655,10 @@ int Main(int argc, char** argv)
     app.add_option("--rotate", o.rotate);
     app.add_option("--font", o.font);
     app.add_option("--max-pixels", o.maxPixels);
+    app.add_option("--frames", o.frames);
+    app.add_option("--turn", o.turn);
+    app.add_option("--fps", o.fps);
+    app.add_option("--max-frames", o.maxFrames);
     app.add_option("files", o.positional);
     try {
         app.parse(argc, argv);
@@ -328,7 +669,8 @@ int Main(int argc, char** argv)
     o.textGiven = app.count("--text") > 0;
 
     if (o.help) {
-        std::printf(kUsageText, kTool, kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
+        std::printf(kUsageText, kTool, kTool, kTool, kTool, fuse::kDefaultFramesPerSecond,
+                    fuse::kDefaultMaxFrames, (unsigned long long)kDefaultMaxPicturePixels,
                     (unsigned long long)kMostPicturePixels,
                     (unsigned long long)kDefaultMostDrawnPixels);
         return output_failed() ? kRunFailed : 0;
@@ -376,6 +718,15 @@ int Main(int argc, char** argv)
     const std::string output = o.positional[wanted - 1];
     const bool toOutput = output == "-" || names_standard_output(output);
 
+    // Clips: a model turning, or an animated depth picture passed through.
+    ClipRequest clip;
+    if (const std::string problem = settle_clip(app, o, input, &clip); !problem.empty())
+        return usage_error(problem);
+    if (clip.frames > 0 || clip.inputKind != fuse::ClipKind::kStill)
+        return run_clip(o, clip, input, output, toOutput, width, height, angles,
+                        app.count("--max-pixels") > 0 ? max_picture_pixels()
+                                                      : kDefaultMostDrawnPixels);
+
     fuse::OutputFormat format;
     if (!o.format.empty()) {
         if (fuse::FormatFromName(o.format.c_str(), &format) != B_OK)
@@ -396,14 +747,7 @@ int Main(int argc, char** argv)
     const uint64 mostDrawn =
         app.count("--max-pixels") > 0 ? max_picture_pixels() : kDefaultMostDrawnPixels;
     auto drawn_size = [&](int32* w, int32* h) {
-        if (*w == 0)
-            *w = o.width > 0 ? o.width : kDefaultWidth;
-        if (*h == 0)
-            *h = o.width > 0
-                     ? std::max(
-                           1, int32(std::lround(double(o.width) * kDefaultHeight / kDefaultWidth)))
-                     : kDefaultHeight;
-        return uint64(*w) * uint64(*h) <= mostDrawn;
+        return settle_drawn_size(o.width, mostDrawn, w, h);
     };
     auto too_many_drawn = [&](const char* what) {
         return fail(kRunFailed, std::string("cannot draw ") + what + ": " + std::to_string(width) +

@@ -150,23 +150,11 @@ class Quantiser
 public:
     Quantiser(const depth_map& map, const Levels& levels) : fInvert(levels.invert)
     {
-        float low = INFINITY, high = -INFINITY;
-        if (!map.samples8.empty()) {
-            const auto [least, most] =
-                std::minmax_element(map.samples8.begin(), map.samples8.end());
-            low = float(*least) / 255.0f;
-            high = float(*most) / 255.0f;
-        } else if (!map.samples16.empty()) {
-            const auto [least, most] =
-                std::minmax_element(map.samples16.begin(), map.samples16.end());
-            low = float(*least) / 65535.0f;
-            high = float(*most) / 65535.0f;
-        }
-        for (float v : map.values) {
-            if (std::isfinite(v)) {
-                low = std::min(low, v);
-                high = std::max(high, v);
-            }
+        float low = levels.least, high = levels.greatest;
+        if (!levels.shared) {
+            low = INFINITY;
+            high = -INFINITY;
+            WidenRange(map, &low, &high);
         }
         // A flat map has nothing to stretch: it keeps its own level.
         if (levels.normalize && high > low) {
@@ -189,6 +177,29 @@ private:
     float fScale = 1.0f;
     bool fInvert;
 };
+
+} // namespace
+
+void WidenRange(const depth_map& map, float* low, float* high)
+{
+    if (!map.samples8.empty()) {
+        const auto [least, most] = std::minmax_element(map.samples8.begin(), map.samples8.end());
+        *low = std::min(*low, float(*least) / 255.0f);
+        *high = std::max(*high, float(*most) / 255.0f);
+    } else if (!map.samples16.empty()) {
+        const auto [least, most] = std::minmax_element(map.samples16.begin(), map.samples16.end());
+        *low = std::min(*low, float(*least) / 65535.0f);
+        *high = std::max(*high, float(*most) / 65535.0f);
+    }
+    for (float v : map.values) {
+        if (std::isfinite(v)) {
+            *low = std::min(*low, v);
+            *high = std::max(*high, v);
+        }
+    }
+}
+
+namespace {
 
 void put_row(BBitmap* bitmap, int32 y, const float* values, const Quantiser& quantiser)
 {

@@ -28,7 +28,16 @@ struct Levels
     bool normalize = true;
     // Near becomes far.
     bool invert = false;
+    // With normalize, the range stretched is this one instead of the map's
+    // own: a clip's frames share the clip's.
+    bool shared = false;
+    float least = 0;
+    float greatest = 0;
 };
+
+// The least and greatest finite value of map, folded into *least and
+// *greatest (start them at INFINITY and -INFINITY).
+void WidenRange(const depth_map& map, float* least, float* greatest);
 
 // The map at width x height, resampled smoothly (a cubic B-spline: no
 // steps and no overshoot at depth edges; wider for shrinking, so nothing

@@ -319,10 +319,12 @@ status_t DrawTriangles(std::vector<PlacedTriangle>* triangles, int32 width, int3
     return B_OK;
 }
 
-status_t RenderModel(const uint8* data, size_t size, const char* path, const ModelView& view,
-                     depth_map* map, std::string* why)
+namespace {
+
+// The model's triangles as the walled reader brings them back for view.
+status_t read_model(const uint8* data, size_t size, const char* path, const ModelView& view,
+                    std::vector<PlacedTriangle>* triangles, std::string* why)
 {
-    *map = depth_map();
     const ModelFormat format = SniffModel(data, size);
     if (format == ModelFormat::kNone) {
         *why = "not a 3D model";
@@ -343,20 +345,117 @@ status_t RenderModel(const uint8* data, size_t size, const char* path, const Mod
     source.format = format;
     source.path = path;
     source.check = &check;
-    std::vector<PlacedTriangle> triangles;
-    status = ReadModelTriangles(source, view, &triangles, why);
-    if (status != B_OK)
-        return status;
+    return ReadModelTriangles(source, view, triangles, why);
+}
 
+// A picture's worth of nearness, zeroed, in *map.
+status_t clear_map(int32 width, int32 height, depth_map* map, std::string* why)
+{
     try {
-        map->values.assign(size_t(view.width) * size_t(view.height), 0.0f);
+        map->values.assign(size_t(width) * size_t(height), 0.0f);
     } catch (const std::bad_alloc&) {
         *why = "out of memory";
         return B_NO_MEMORY;
     }
-    map->width = view.width;
-    map->height = view.height;
+    map->width = width;
+    map->height = height;
+    return B_OK;
+}
+
+} // namespace
+
+status_t RenderModel(const uint8* data, size_t size, const char* path, const ModelView& view,
+                     depth_map* map, std::string* why)
+{
+    *map = depth_map();
+    std::vector<PlacedTriangle> triangles;
+    status_t status = read_model(data, size, path, view, &triangles, why);
+    if (status != B_OK)
+        return status;
+
+    status = clear_map(view.width, view.height, map, why);
+    if (status != B_OK)
+        return status;
     return DrawTriangles(&triangles, view.width, view.height, map->values.data(), why);
+}
+
+status_t ModelTurn::Read(const uint8* data, size_t size, const char* path, const ModelView& view,
+                         std::string* why)
+{
+    ModelView unturned = view;
+    unturned.modelSpace = true;
+    fModel.clear();
+    fPlaced.clear();
+    status_t status = read_model(data, size, path, unturned, &fModel, why);
+    if (status != B_OK)
+        return status;
+    // The sphere about the box's centre (the corners come back about it)
+    // through the farthest corner: whatever the turn, it holds the model.
+    double most = 0;
+    for (const PlacedTriangle& t : fModel)
+        for (const auto& corner : t.corner)
+            most = std::max(most, double(corner[0]) * corner[0] + double(corner[1]) * corner[1] +
+                                      double(corner[2]) * corner[2]);
+    fRadius = std::sqrt(most);
+    if (!(fRadius > 0) || !std::isfinite(fRadius)) {
+        fModel.clear();
+        *why = "the model has no extent";
+        return B_BAD_DATA;
+    }
+    try {
+        fPlaced.reserve(fModel.size());
+    } catch (const std::bad_alloc&) {
+        fModel.clear();
+        *why = "out of memory";
+        return B_NO_MEMORY;
+    }
+    fWidth = view.width;
+    fHeight = view.height;
+    return B_OK;
+}
+
+status_t ModelTurn::Draw(const double angles[3], depth_map* map, std::string* why,
+                         const FillLimits& limits)
+{
+    if (fModel.empty()) {
+        *why = "no model";
+        return B_NO_INIT;
+    }
+    // Z * Y * X, each a right-handed turn, as the still view turns.
+    double turn[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    for (int axis = 0; axis < 3; axis++) {
+        const double r = angles[axis] * M_PI / 180.0, c = std::cos(r), s = std::sin(r);
+        const int i = (axis + 1) % 3, j = (axis + 2) % 3;
+        double next[3][3];
+        for (int col = 0; col < 3; col++) {
+            for (int row = 0; row < 3; row++)
+                next[row][col] = turn[row][col];
+            next[i][col] = c * turn[i][col] - s * turn[j][col];
+            next[j][col] = s * turn[i][col] + c * turn[j][col];
+        }
+        std::memcpy(turn, next, sizeof(turn));
+    }
+    const double scale =
+        std::min(fWidth, fHeight) * (1 - 2 * kModelMargin) / (2 * fRadius);
+    const double midX = fWidth / 2.0, midY = fHeight / 2.0;
+    fPlaced.clear();
+    for (const PlacedTriangle& t : fModel) {
+        PlacedTriangle placed;
+        for (int k = 0; k < 3; k++) {
+            double q[3];
+            for (int row = 0; row < 3; row++)
+                q[row] = turn[row][0] * t.corner[k][0] + turn[row][1] * t.corner[k][1] +
+                         turn[row][2] * t.corner[k][2];
+            placed.corner[k][0] = float(midX + q[0] * scale);
+            placed.corner[k][1] = float(midY - q[1] * scale);
+            placed.corner[k][2] = float((q[2] + fRadius) / (2 * fRadius));
+        }
+        fPlaced.push_back(placed);
+    }
+    status_t status = clear_map(fWidth, fHeight, map, why);
+    if (status != B_OK)
+        return status;
+    return DrawTriangles(&fPlaced, fWidth, fHeight, map->values.data(), why, limits);
 }
 
 } // namespace depth

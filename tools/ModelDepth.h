@@ -5,6 +5,7 @@
 #define MODEL_DEPTH_H
 
 #include "ModelChecks.h"
+#include "ModelReader.h"
 
 #include <DepthMaps.h>
 #include <SupportDefs.h>
@@ -29,6 +30,9 @@ struct ModelView
     // Degrees about X, then Y, then Z.
     double rotate[3] = {0, 0, 0};
     uint64 maxTriangles = kMaxModelTriangles;
+    // The triangles as the model's nodes place them, about the centre of
+    // their box, unturned and unscaled (ModelTurn places them per frame).
+    bool modelSpace = false;
 };
 
 // The model drawn into *map at view's size: 1 for the nearest point of the
@@ -56,8 +60,6 @@ private:
     float* fValues;
 };
 
-struct PlacedTriangle;
-
 // How much drawing a model may cost, in pixels written (a row's span
 // counting as a few dozen): about a nanosecond each.
 struct FillLimits
@@ -76,6 +78,32 @@ struct FillLimits
 // B_OK; B_NO_MEMORY, *why saying so, when drawing would cost too much.
 status_t DrawTriangles(std::vector<PlacedTriangle>* triangles, int32 width, int32 height,
                        float* values, std::string* why, const FillLimits& limits = {});
+
+// A model read once (one walled child) and drawn turned any number of ways,
+// every drawing framed alike: the model's bounding sphere, which no turn
+// changes, fills the picture less its margins and spans the nearness, 1 at
+// its front and 0 at its back, so that a turning model neither grows,
+// shrinks nor changes its depth range from frame to frame.
+class ModelTurn
+{
+public:
+    // As RenderModel reads (view's size is the drawings'; its rotate is
+    // not used).
+    status_t Read(const uint8* data, size_t size, const char* path, const ModelView& view,
+                  std::string* why);
+    // The model turned about the sphere's centre by angles (degrees about
+    // X, then Y, then Z) into *map, which keeps its memory from one drawing
+    // to the next. DrawTriangles' bounds hold for each drawing.
+    status_t Draw(const double angles[3], depth_map* map, std::string* why,
+                  const FillLimits& limits = {});
+
+private:
+    int32 fWidth = 0;
+    int32 fHeight = 0;
+    double fRadius = 0;
+    std::vector<PlacedTriangle> fModel;
+    std::vector<PlacedTriangle> fPlaced;
+};
 
 } // namespace depth
 

@@ -28,8 +28,7 @@ namespace depth {
 
 namespace {
 
-// What the picture keeps free on each side.
-constexpr double kMargin = 0.05;
+constexpr double kMargin = kModelMargin;
 // Node trees deeper than this are refused rather than walked.
 constexpr size_t kMaxNodeDepth = 1024;
 
@@ -447,8 +446,11 @@ status_t read_triangles(const std::string_view& model, ModelFormat format,
         return B_ILLEGAL_DATA;
     }
 
-    const Affine turn = Affine::Rotation(2, view.rotate[2]) * Affine::Rotation(1, view.rotate[1]) *
-                        Affine::Rotation(0, view.rotate[0]);
+    // A model to be turned frame by frame comes back unturned.
+    const Affine turn = view.modelSpace ? Affine()
+                                        : Affine::Rotation(2, view.rotate[2]) *
+                                              Affine::Rotation(1, view.rotate[1]) *
+                                              Affine::Rotation(0, view.rotate[0]);
     std::vector<Instance> instances;
     if (!place_meshes(*scene, turn, &instances)) {
         *why = "its node tree is too deep";
@@ -474,6 +476,26 @@ status_t read_triangles(const std::string_view& model, ModelFormat format,
         return B_NO_MEMORY;
     }
     const double spanX = high[0] - low[0], spanY = high[1] - low[1], spanZ = high[2] - low[2];
+    if (view.modelSpace) {
+        // About the box's centre, so that the floats keep their precision
+        // however far from the origin the model lies.
+        if (!(spanX > 0 || spanY > 0 || spanZ > 0) || !std::isfinite(spanX) ||
+            !std::isfinite(spanY) || !std::isfinite(spanZ)) {
+            *why = "the model has no extent";
+            return B_BAD_DATA;
+        }
+        const double centre[3] = {(low[0] + high[0]) / 2, (low[1] + high[1]) / 2,
+                                  (low[2] + high[2]) / 2};
+        triangles->reserve(size_t(counted));
+        for_each_triangle(instances, [&](const double corners[3][3]) {
+            PlacedTriangle placed;
+            for (int k = 0; k < 3; k++)
+                for (int axis = 0; axis < 3; axis++)
+                    placed.corner[k][axis] = float(corners[k][axis] - centre[axis]);
+            triangles->push_back(placed);
+        });
+        return B_OK;
+    }
     if (!(spanX > 0 || spanY > 0) || !std::isfinite(spanX) || !std::isfinite(spanY) ||
         !std::isfinite(spanZ)) {
         *why = "the model has no extent across the view";

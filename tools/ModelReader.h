@@ -15,6 +15,9 @@ namespace depth {
 
 struct ModelView;
 
+// The share of the picture left clear on each side of a model.
+constexpr double kModelMargin = 0.05;
+
 // One triangle in picture coordinates: x right and y down in pixels, z the
 // nearness (1 the model's nearest point, 0 its farthest).
 struct PlacedTriangle
