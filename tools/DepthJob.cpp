@@ -70,10 +70,10 @@ const char kUsageText[] =
     "GDepth or Dynamic Depth), any other picture (taken as depth), or a 3D model (STL,\n"
     "OBJ, PLY, glTF 2.0). '-' as INPUT reads standard input; as OUTPUT it writes the\n"
     "picture to standard output (then --format is needed). An animated INPUT (GIF,\n"
-    "WebP, APNG, numbered pictures such as depth-%%04d.png) gives a depth clip with\n"
-    "one range for all its frames; so does a model turned with --frames and --turn.\n"
-    "A clip is written as an animated GIF (.gif), WebP (.webp) or PNG (.apng), or\n"
-    "numbered PNGs (out-%%04d.png).\n"
+    "WebP, APNG, a video, numbered pictures such as depth-%%04d.png) gives a depth\n"
+    "clip with one range for all its frames; so does a model turned with --frames\n"
+    "and --turn. A clip is written as an animated GIF (.gif), WebP (.webp) or PNG\n"
+    "(.apng), a video (.mp4, .webm), or numbered PNGs (out-%%04d.png).\n"
     "\n"
     "  --size WxH      the picture's size (default: the photo's or picture's own,\n"
     "                  1024x768 for models and text)\n"
@@ -285,8 +285,8 @@ bool settle_drawn_size(int32 givenWidth, uint64 most, int32* w, int32* h)
 
 // --- Clips -----------------------------------------------------------------
 
-const char kClipFormats[] = "an animated GIF (.gif), WebP (.webp) or PNG (.apng), or numbered "
-                            "PNGs (out-%04d.png)";
+const char kClipFormats[] = "an animated GIF (.gif), WebP (.webp) or PNG (.apng), a video "
+                            "(.mp4, .webm), or numbered PNGs (out-%04d.png)";
 // Frames a second a clip may have, as pellara-fuse takes.
 constexpr uint64 kMostFramesPerSecond = 1000;
 

@@ -4,6 +4,7 @@
 // Clips are read back with the project's own frame reader.
 #include <Bitmap.h>
 #include <Frames.h>
+#include <Video.h>
 
 #include "DepthToolRun.h"
 #include "ModelFiles.h"
@@ -232,6 +233,29 @@ TEST(DepthClip, TurnsLastTheirFramesAtTheGivenRate)
         durations.push_back(f.milliseconds);
     // Whole milliseconds adding up to the clip's 100.
     EXPECT_EQ((std::vector<uint32>{33, 34, 33}), durations);
+}
+
+// A video out and back in: a turn written as MP4 passes through as a clip
+// of the same frames, size and rate.
+TEST(DepthClip, VideosOutAndIn)
+{
+    if (fuse::VideoUnavailable() != nullptr)
+        GTEST_SKIP() << "needs FFmpeg's libraries";
+    Scratch scratch;
+    write_file(scratch / "cube.stl", binary_stl(cube_mesh()));
+    DepthToolRun run =
+        run_depth_tool(scratch.Path(), {scratch / "cube.stl", scratch / "t.mp4", "--frames", "3",
+                                        "--turn", "0,90,0", "--size", "64x48"});
+    ASSERT_EQ(0, run.status) << run.err;
+    run = run_depth_tool(scratch.Path(), {scratch / "t.mp4", scratch / "back.apng"});
+    ASSERT_EQ(0, run.status) << run.err;
+    const std::vector<GreyFrame> frames = read_clip(scratch / "back.apng");
+    ASSERT_EQ(3u, frames.size());
+    for (const GreyFrame& f : frames) {
+        EXPECT_EQ(64, f.width);
+        EXPECT_EQ(48, f.height);
+        EXPECT_EQ(40u, f.milliseconds);
+    }
 }
 
 struct PassCase
