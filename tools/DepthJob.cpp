@@ -5,12 +5,14 @@
 #include "Frames.h"
 #include "FuseJob.h"
 #include "ModelDepth.h"
+#include "Resample.h"
 #include "TextDepth.h"
 
 #include <Bitmap.h>
 #include <BitmapReading.h>
 #include <DataIO.h>
 #include <PictureMemory.h>
+#include <PosixErrors.h>
 #include <RegularFile.h>
 #include <SafeFileWriter.h>
 #include <TranslatorFormats.h>
@@ -123,27 +125,6 @@ bool output_failed()
     std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kTool,
                  SafeFileWriter::MessageFor(errno != 0 ? errno : EIO));
     return true;
-}
-
-status_t status_for_errno(int error)
-{
-    switch (error) {
-    case ENOENT:
-        return B_ENTRY_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-        return B_PERMISSION_DENIED;
-    case ENOTDIR:
-        return B_NOT_A_DIRECTORY;
-    case EISDIR:
-        return B_IS_A_DIRECTORY;
-    case ENAMETOOLONG:
-        return B_NAME_TOO_LONG;
-    case ENOMEM:
-        return B_NO_MEMORY;
-    default:
-        return B_IO_ERROR;
-    }
 }
 
 // A file read whole, as the translation kit reads one: opened without
@@ -276,10 +257,9 @@ bool settle_drawn_size(int32 givenWidth, uint64 most, int32* w, int32* h)
     if (*w == 0)
         *w = givenWidth > 0 ? givenWidth : kDefaultWidth;
     if (*h == 0)
-        *h = givenWidth > 0
-                 ? std::max(1, int32(std::lround(double(givenWidth) * kDefaultHeight /
-                                                 kDefaultWidth)))
-                 : kDefaultHeight;
+        *h = givenWidth > 0 ? int32(fuse::HeightKeepingShape(uint64(givenWidth), kDefaultWidth,
+                                                              kDefaultHeight))
+                            : kDefaultHeight;
     return uint64(*w) * uint64(*h) <= most;
 }
 
@@ -426,6 +406,25 @@ private:
     color_space fSpace;
 };
 
+// The output's size where the command line left it open (0): the input's
+// own, or its shape at --width. 0, or the failure when it is over the pixel
+// limit.
+int settle_own_size(const Options& o, int32 ownWidth, int32 ownHeight, int32* width,
+                    int32* height)
+{
+    if (*width == 0) {
+        *width = o.width > 0 ? o.width : ownWidth;
+        *height = o.width > 0 ? int32(fuse::HeightKeepingShape(uint64(o.width), uint64(ownWidth),
+                                                                uint64(ownHeight)))
+                              : ownHeight;
+    }
+    if (uint64(*width) * uint64(*height) > max_picture_pixels())
+        return fail(kRunFailed, std::to_string(*width) + "x" + std::to_string(*height) +
+                                    " is more than the " + std::to_string(max_picture_pixels()) +
+                                    " pixels a picture may have (--max-pixels)");
+    return 0;
+}
+
 // The model in INPUT turning over clip.frames frames: read once, each frame
 // turned by its share of the turn on top of --rotate, all framed by the
 // model's bounding sphere, so that neither its size nor its depth range
@@ -534,16 +533,8 @@ int run_depth_clip(const Options& o, const ClipRequest& clip, const std::string&
         }
     }
     reader.reset();
-    if (width == 0) {
-        width = o.width > 0 ? o.width : ownWidth;
-        height = o.width > 0
-                     ? std::max(1, int32(std::lround(double(o.width) * ownHeight / ownWidth)))
-                     : ownHeight;
-    }
-    if (uint64(width) * uint64(height) > max_picture_pixels())
-        return fail(kRunFailed, std::to_string(width) + "x" + std::to_string(height) +
-                                    " is more than the " + std::to_string(max_picture_pixels()) +
-                                    " pixels a picture may have (--max-pixels)");
+    if (int status = settle_own_size(o, ownWidth, ownHeight, &width, &height); status != 0)
+        return status;
 
     Levels levels;
     levels.normalize = !o.noNormalize;
@@ -837,19 +828,13 @@ int Main(int argc, char** argv)
     }
 
     // The output's size: the photo's as shown, or the picture's own.
-    if (width == 0) {
-        const int32 ownWidth = source.map.photoWidth > 0 ? source.map.photoWidth : source.map.width;
-        const int32 ownHeight =
-            source.map.photoHeight > 0 ? source.map.photoHeight : source.map.height;
-        width = o.width > 0 ? o.width : ownWidth;
-        height = o.width > 0
-                     ? std::max(1, int32(std::lround(double(o.width) * ownHeight / ownWidth)))
-                     : ownHeight;
-    }
-    if (uint64(width) * uint64(height) > max_picture_pixels())
-        return fail(kRunFailed, std::to_string(width) + "x" + std::to_string(height) +
-                                    " is more than the " + std::to_string(max_picture_pixels()) +
-                                    " pixels a picture may have (--max-pixels)");
+    if (int status = settle_own_size(o, source.map.photoWidth > 0 ? source.map.photoWidth
+                                                                  : source.map.width,
+                                     source.map.photoHeight > 0 ? source.map.photoHeight
+                                                                : source.map.height,
+                                     &width, &height);
+        status != 0)
+        return status;
 
     Levels levels;
     levels.normalize = !o.noNormalize;

@@ -237,9 +237,7 @@ status_t MapFromPicture(const BBitmap& picture, depth_map* map)
         const uint32* row = row_of(picture, y);
         for (int32 x = 0; x < width; x++) {
             const uint32 p = row[x];
-            float light = (0.299f * float((p >> 16) & 0xFF) + 0.587f * float((p >> 8) & 0xFF) +
-                           0.114f * float(p & 0xFF)) /
-                          255.0f;
+            float light = depth_pixel_light(p);
             if (alpha)
                 light *= float(p >> 24) / 255.0f;
             *out++ = uint16(std::clamp(light, 0.0f, 1.0f) * 65535.0f + 0.5f);

@@ -34,16 +34,6 @@ namespace {
 // frames claim.
 constexpr uint64 kMaxPixelsPerByte = 4096;
 
-std::unique_ptr<BBitmap> new_picture(uint32 width, uint32 height)
-{
-    auto picture =
-        std::make_unique<BBitmap>(BRect(0, 0, float(width - 1), float(height - 1)), B_RGB32);
-    if (picture->InitCheck() != B_OK || picture->Bits() == nullptr ||
-        uint64(picture->BytesPerRow()) != uint64(width) * 4)
-        return nullptr;
-    return picture;
-}
-
 uint32* words(const BBitmap* picture)
 {
     return static_cast<uint32*>(picture->Bits());
@@ -264,7 +254,7 @@ public:
         auto frames = std::unique_ptr<GifFrames>(new GifFrames());
         frames->fGif = open_gif(path);
         frames->fCount = uint32(count);
-        frames->fCanvas = new_picture(uint32(width), uint32(height));
+        frames->fCanvas = NewFramePicture(uint32(width), uint32(height));
         if (frames->fGif == nullptr || frames->fCanvas == nullptr) {
             *why = "read error";
             return nullptr;
@@ -349,7 +339,7 @@ public:
                 store(uint32(row));
             }
         }
-        frame->picture = new_picture(width, height);
+        frame->picture = NewFramePicture(width, height);
         if (frame->picture == nullptr) {
             *why = "picture too large";
             return B_NO_MEMORY;
@@ -458,7 +448,7 @@ public:
             *why = "corrupt or truncated image";
             return B_ILLEGAL_DATA;
         }
-        frame->picture = new_picture(fWidth, fHeight);
+        frame->picture = NewFramePicture(fWidth, fHeight);
         if (frame->picture == nullptr) {
             *why = "picture too large";
             return B_NO_MEMORY;
@@ -581,7 +571,7 @@ public:
             return nullptr;
         }
         frames->fCount = uint32(count);
-        frames->fCanvas = new_picture(uint32(width), uint32(height));
+        frames->fCanvas = NewFramePicture(uint32(width), uint32(height));
         if (frames->fCanvas == nullptr) {
             *why = "picture too large";
             return nullptr;
@@ -664,7 +654,7 @@ public:
                 to[x] = blend == 1 && alpha ? over(from[x], to[x])
                                             : (alpha ? from[x] : from[x] | 0xFF000000u);
         }
-        frame->picture = new_picture(width, height);
+        frame->picture = NewFramePicture(width, height);
         if (frame->picture == nullptr) {
             *why = "picture too large";
             return B_NO_MEMORY;
@@ -1273,6 +1263,16 @@ std::string SequenceFileName(const std::string& name, uint64 number)
     if (!parse_sequence(name, &parts))
         return name;
     return number_text(parts, number);
+}
+
+std::unique_ptr<BBitmap> NewFramePicture(uint32 width, uint32 height)
+{
+    auto picture =
+        std::make_unique<BBitmap>(BRect(0, 0, float(width - 1), float(height - 1)), B_RGB32);
+    if (picture->InitCheck() != B_OK || picture->Bits() == nullptr ||
+        uint64(picture->BytesPerRow()) != uint64(width) * 4)
+        return nullptr;
+    return picture;
 }
 
 ClipKind ClipKindOf(const char* path)

@@ -41,6 +41,10 @@ bool IsSequenceName(const std::string& name);
 // The name of frame number under a sequence name.
 std::string SequenceFileName(const std::string& name, uint64 number);
 
+// A B_RGB32 frame of width x height, its rows packed; null when there is
+// no memory for it.
+std::unique_ptr<BBitmap> NewFramePicture(uint32 width, uint32 height);
+
 struct Frame
 {
     std::unique_ptr<BBitmap> picture;

@@ -874,9 +874,8 @@ int scale_pictures(const CLI::App& app, const Request& r, std::unique_ptr<BBitma
             if (!whole_number(r.width, 1, kMostSide, &width))
                 return needs(value_option("--width"));
             // The shape kept, rounded to the nearest row.
-            height = std::max<uint64>(
-                1, (width * uint64(pictures[0]->PixelHeight()) + uint64(pictures[0]->PixelWidth()) / 2) /
-                       uint64(pictures[0]->PixelWidth()));
+            height = HeightKeepingShape(width, uint64(pictures[0]->PixelWidth()),
+                                        uint64(pictures[0]->PixelHeight()));
         }
         if (int status = scale(0, width, height, sized ? "--size" : "--width"); status != 0)
             return status;

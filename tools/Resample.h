@@ -18,6 +18,14 @@ namespace fuse {
 // bitmap of picture's colour space, or null when there is no memory.
 std::unique_ptr<BBitmap> ScalePicture(const BBitmap* picture, int32 width, int32 height);
 
+// The height that keeps ownWidth x ownHeight's shape at width, to the
+// nearest row and at least 1: what --width gives.
+inline uint64 HeightKeepingShape(uint64 width, uint64 ownWidth, uint64 ownHeight)
+{
+    const uint64 height = ownWidth > 0 ? (width * ownHeight + ownWidth / 2) / ownWidth : 0;
+    return height > 0 ? height : 1;
+}
+
 } // namespace fuse
 
 #endif // FUSE_RESAMPLE_H

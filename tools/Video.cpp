@@ -156,16 +156,6 @@ const Libav* libav()
     return loaded ? &lib : nullptr;
 }
 
-std::unique_ptr<BBitmap> new_frame(uint32 width, uint32 height)
-{
-    auto picture =
-        std::make_unique<BBitmap>(BRect(0, 0, float(width - 1), float(height - 1)), B_RGB32);
-    if (picture->InitCheck() != B_OK || picture->Bits() == nullptr ||
-        uint64(picture->BytesPerRow()) != uint64(width) * 4)
-        return nullptr;
-    return picture;
-}
-
 // The matrix libswscale converts with, for what a frame says of itself
 // (BT.601 when it says nothing, as FFmpeg's own tools take it).
 const int* coefficients(const Libav* av, AVColorSpace space)
@@ -610,7 +600,7 @@ private:
             fScaledHeight = height;
             fScaledFormat = format;
         }
-        frame->picture = new_frame(uint32(width), uint32(height));
+        frame->picture = NewFramePicture(uint32(width), uint32(height));
         if (frame->picture == nullptr) {
             *why = "picture too large";
             return B_NO_MEMORY;

@@ -527,10 +527,7 @@ status_t read_embedded_map(const std::string_view bytes, const JpegLayout& layou
         const uint32* row = bitmap_row(*bitmap, y);
         for (int32 x = 0; x < width; x++) {
             const uint32 p = row[x];
-            // Grey maps have r = g = b; a coloured one counts by its light.
-            const float grey = (0.299f * float((p >> 16) & 0xFF) + 0.587f * float((p >> 8) & 0xFF) +
-                                0.114f * float(p & 0xFF)) /
-                               255.0f;
+            const float grey = depth_pixel_light(p);
             *out++ = std::clamp(darkIsNear ? 1.0f - grey : grey, 0.0f, 1.0f);
         }
     }

@@ -412,7 +412,7 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     return B_OK;
 }
 
-class HeifTranslator : public ImageTranslator
+class HeifTranslator : public SingleRoutineTranslator<decode>
 {
 public:
     const char* Name() const override { return "heif"; }
@@ -426,18 +426,6 @@ public:
         case heif_filetype_yes_unsupported: return kMine;
         default: return kNotMine;
         }
-    }
-
-    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
-                        PictureHeader* header) const override
-    {
-        return decode(source, budget, header, nullptr);
-    }
-
-    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
-                    BBitmap* bitmap) const override
-    {
-        return decode(source, budget, header, bitmap);
     }
 };
 

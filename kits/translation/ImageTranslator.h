@@ -192,6 +192,25 @@ public:
     }
 };
 
+// A translator whose header stage and decoder are one routine of its
+// format, run without a bitmap for the header alone and with one to decode.
+template <status_t (*Run)(const ImageSource&, const ReadBudget&, PictureHeader*, BBitmap*)>
+class SingleRoutineTranslator : public ImageTranslator
+{
+public:
+    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
+                        PictureHeader* header) const override
+    {
+        return Run(source, budget, header, nullptr);
+    }
+
+    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                    BBitmap* bitmap) const override
+    {
+        return Run(source, budget, header, bitmap);
+    }
+};
+
 // Every translator, ours first in the order of preference, Qt's image
 // plugins last (they take what none of ours does).
 const std::vector<const ImageTranslator*>& image_translators();

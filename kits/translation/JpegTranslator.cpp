@@ -343,7 +343,7 @@ status_t encode(WriteJob* job, const BBitmap& bitmap, StreamSink* sink,
     return sink->Status();
 }
 
-class JpegTranslator : public ImageTranslator
+class JpegTranslator : public SingleRoutineTranslator<run_decode>
 {
 public:
     const char* Name() const override { return "jpeg"; }
@@ -354,18 +354,6 @@ public:
                        source.data[2] == 0xFF
                    ? kMine
                    : kNotMine;
-    }
-
-    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
-                        PictureHeader* header) const override
-    {
-        return run_decode(source, budget, header, nullptr);
-    }
-
-    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
-                    BBitmap* bitmap) const override
-    {
-        return run_decode(source, budget, header, bitmap);
     }
 
     // The frame header's sides are 16 bits.

@@ -183,7 +183,15 @@ status_t encode(const BBitmap& bitmap, BPositionIO* destination, const WriteSett
     }
 }
 
-class JxlTranslator : public ImageTranslator
+// Debian's libjxl prints a line for every failure it meets.
+status_t quiet_decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                      BBitmap* bitmap)
+{
+    QuietStderr quiet;
+    return decode(source, budget, header, bitmap);
+}
+
+class JxlTranslator : public SingleRoutineTranslator<quiet_decode>
 {
 public:
     const char* Name() const override { return "jxl"; }
@@ -194,20 +202,6 @@ public:
         return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER ? kMine : kNotMine;
     }
 
-    // Debian's libjxl prints a line for every failure it meets.
-    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
-                        PictureHeader* header) const override
-    {
-        QuietStderr quiet;
-        return decode(source, budget, header, nullptr);
-    }
-
-    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
-                    BBitmap* bitmap) const override
-    {
-        QuietStderr quiet;
-        return decode(source, budget, header, bitmap);
-    }
 
     std::vector<WriteFormat> OutputFormats() const override
     {

@@ -109,7 +109,7 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     return B_OK;
 }
 
-class PfmTranslator : public ImageTranslator
+class PfmTranslator : public SingleRoutineTranslator<decode>
 {
 public:
     const char* Name() const override { return "pfm"; }
@@ -121,18 +121,6 @@ public:
                        std::isspace(source.data[2])
                    ? kMine
                    : kNotMine;
-    }
-
-    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
-                        PictureHeader* header) const override
-    {
-        return decode(source, budget, header, nullptr);
-    }
-
-    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
-                    BBitmap* bitmap) const override
-    {
-        return decode(source, budget, header, bitmap);
     }
 };
 

@@ -596,7 +596,9 @@ status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
         return B_ILLEGAL_DATA;
     if (!budget.Admits(width, height))
         return B_NO_MEMORY;
-    if (is_cmyk16(tif)) {
+    // The header of a layout read by our own routines, or whether the
+    // bitmap is the size that header gave.
+    const auto own_header = [&](bool alpha) -> status_t {
         if (!plausible(tif, source.size))
             return B_ILLEGAL_DATA;
         if (bitmap == nullptr) {
@@ -604,12 +606,16 @@ status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
             TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
             header->width = width;
             header->height = height;
-            header->alpha = cmyk16_alpha(tif);
+            header->alpha = alpha;
             header->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
             return B_OK;
         }
-        if (width != header->width || height != header->height)
-            return B_ILLEGAL_DATA;
+        return width == header->width && height == header->height ? B_OK : B_ILLEGAL_DATA;
+    };
+    if (is_cmyk16(tif)) {
+        const status_t status = own_header(cmyk16_alpha(tif));
+        if (status != B_OK || bitmap == nullptr)
+            return status;
         return decode_cmyk16(tif, width, height, bitmap);
     }
     // Widths the RGBA interface has no routine for (it admits 4-bit RGB,
@@ -622,19 +628,9 @@ status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
                           (layout.colours != 1 || layout.alpha || layout.bits > 4)));
     char message[1024];
     if (byRows) {
-        if (!plausible(tif, source.size))
-            return B_ILLEGAL_DATA;
-        if (bitmap == nullptr) {
-            uint16 orientation = ORIENTATION_TOPLEFT;
-            TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
-            header->width = width;
-            header->height = height;
-            header->alpha = layout.alpha;
-            header->orientation = orientation >= 1 && orientation <= 8 ? orientation : 1;
-            return B_OK;
-        }
-        if (width != header->width || height != header->height)
-            return B_ILLEGAL_DATA;
+        const status_t status = own_header(layout.alpha);
+        if (status != B_OK || bitmap == nullptr)
+            return status;
         return decode_scanlines(tif, layout, width, height, bitmap);
     }
     // A layout no reader here takes: no translator.

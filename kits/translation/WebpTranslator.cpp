@@ -88,7 +88,7 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     return B_OK;
 }
 
-class WebpTranslator : public ImageTranslator
+class WebpTranslator : public SingleRoutineTranslator<decode>
 {
 public:
     const char* Name() const override { return "webp"; }
@@ -99,18 +99,6 @@ public:
                        std::memcmp(source.data + 8, "WEBP", 4) == 0
                    ? kMine
                    : kNotMine;
-    }
-
-    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
-                        PictureHeader* header) const override
-    {
-        return decode(source, budget, header, nullptr);
-    }
-
-    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
-                    BBitmap* bitmap) const override
-    {
-        return decode(source, budget, header, bitmap);
     }
 
     // The bitstream's sides are 14 bits.

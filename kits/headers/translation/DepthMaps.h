@@ -14,6 +14,15 @@
 #include <cstddef>
 #include <vector>
 
+// A B_RGB32 pixel's light, 0..1: how every picture taken as depth is read
+// (grey maps have r = g = b; a coloured one counts by its luma).
+inline float depth_pixel_light(uint32 pixel)
+{
+    return (0.299f * float((pixel >> 16) & 0xFF) + 0.587f * float((pixel >> 8) & 0xFF) +
+            0.114f * float(pixel & 0xFF)) /
+           255.0f;
+}
+
 // Where a depth map came from.
 enum depth_map_source : int32
 {
