@@ -6,6 +6,7 @@
 #include <PictureHeaders.h>
 
 #include <Bitmap.h>
+#include <ByteReading.h>
 
 #include <algorithm>
 #include <bit>
@@ -114,16 +115,6 @@ struct Surface
     }
 };
 
-uint32 le32(const uint8* p)
-{
-    return uint32(p[0]) | (uint32(p[1]) << 8) | (uint32(p[2]) << 16) | (uint32(p[3]) << 24);
-}
-
-uint32 le16(const uint8* p)
-{
-    return uint32(p[0]) | (uint32(p[1]) << 8);
-}
-
 void set_masks(Surface* s, uint32 bits, uint32 r, uint32 g, uint32 b, uint32 a)
 {
     s->layout = Layout::kMasked;
@@ -230,7 +221,7 @@ bool fourcc_layout(const uint8* code, Surface* s)
     else if (is("BC5S"))
         s->layout = Layout::kBc5Signed;
     else
-        switch (le32(code)) {
+        switch (little32(code)) {
         case 36: set_wide(s, 4, Sample::kUnorm16); break;  // A16B16G16R16
         case 110: set_wide(s, 4, Sample::kSnorm16); break; // Q16W16V16U16
         case 111: set_wide(s, 1, Sample::kHalf); break;    // R16F
@@ -246,20 +237,20 @@ bool fourcc_layout(const uint8* code, Surface* s)
 // layout nobody here reads, B_ILLEGAL_DATA for a header no DDS has.
 status_t parse(const uint8* data, uint64 size, Surface* s)
 {
-    if (size < kHeaderBytes || std::memcmp(data, "DDS ", 4) != 0 || le32(data + 4) != 124 ||
-        le32(data + 76) != 32)
+    if (size < kHeaderBytes || std::memcmp(data, "DDS ", 4) != 0 || little32(data + 4) != 124 ||
+        little32(data + 76) != 32)
         return B_ILLEGAL_DATA;
-    s->height = le32(data + 12);
-    s->width = le32(data + 16);
-    const uint32 flags = le32(data + 80);
-    const uint32 bits = le32(data + 88);
+    s->height = little32(data + 12);
+    s->width = little32(data + 16);
+    const uint32 flags = little32(data + 80);
+    const uint32 bits = little32(data + 88);
     const uint8* fourcc = data + 84;
     if ((flags & kFourCC) != 0) {
         if (std::memcmp(fourcc, "DX10", 4) == 0) {
             if (size < kHeaderBytes + kDx10Bytes)
                 return B_ILLEGAL_DATA;
             s->offset = kHeaderBytes + kDx10Bytes;
-            return dxgi_layout(le32(data + kHeaderBytes), s) ? B_OK : B_NO_TRANSLATOR;
+            return dxgi_layout(little32(data + kHeaderBytes), s) ? B_OK : B_NO_TRANSLATOR;
         }
         return fourcc_layout(fourcc, s) ? B_OK : B_NO_TRANSLATOR;
     }
@@ -280,8 +271,8 @@ status_t parse(const uint8* data, uint64 size, Surface* s)
     if ((flags & (kLuminance | kAlphaOnly)) == 0)
         return B_NO_TRANSLATOR;
     const bool alpha = (flags & (kAlphaPixels | kAlphaOnly)) != 0;
-    set_masks(s, bits, (flags & kLuminance) != 0 ? le32(data + 92) : 0, 0, 0,
-              alpha ? le32(data + 104) : 0);
+    set_masks(s, bits, (flags & kLuminance) != 0 ? little32(data + 92) : 0, 0, 0,
+              alpha ? little32(data + 104) : 0);
     s->luminance = (flags & kLuminance) != 0;
     // A mask wider than the pixel, or none at all, is no layout.
     const uint64 widest = bits == 32 ? ~uint32(0) : (uint32(1) << bits) - 1;
@@ -372,18 +363,18 @@ void decode_wide(const Surface& s, const uint8* data, BBitmap* bitmap)
     const auto value = [&](uint64 i) -> float {
         const uint8* p = data + i * step;
         if (s.sample == Sample::kHalf)
-            return half_to_float(le16(p));
+            return half_to_float(little16(p));
         float f;
-        const uint32 word = le32(p);
+        const uint32 word = little32(p);
         std::memcpy(&f, &word, 4);
         return f;
     };
     const auto level = [&](uint64 i, const FloatLevels& levels, bool alpha) -> uint32 {
         switch (s.sample) {
         case Sample::kUnorm16:
-            return (le16(data + i * 2) * 255 + 32767) / 65535;
+            return (little16(data + i * 2) * 255 + 32767) / 65535;
         case Sample::kSnorm16: {
-            const int32 v = int16(le16(data + i * 2));
+            const int32 v = int16(little16(data + i * 2));
             return snorm_level(std::max(v, -32767) / 32767.0);
         }
         default:
@@ -426,7 +417,7 @@ inline uint32 widen6(uint32 v) { return (v << 2) | (v >> 4); }
 // a DX10 file reads as its twin under the old code does.
 void colour_block(const uint8* in, bool bc1, uint8 out[64])
 {
-    const uint32 c0 = le16(in), c1 = le16(in + 2), indices = le32(in + 4);
+    const uint32 c0 = little16(in), c1 = little16(in + 2), indices = little32(in + 4);
     uint32 palette[4][4];
     const uint32 e[2][3] = {
         {widen5(c0 >> 11), widen6((c0 >> 5) & 63), widen5(c0 & 31)},
@@ -588,13 +579,13 @@ public:
             return B_NO_MEMORY;
         if (s.layout == Layout::kMagick) {
             // DXT1 blocks are 8 bytes, DXT3 and DXT5 16; raw layouts whole rows.
-            const uint32 flags = le32(source.data + 80);
+            const uint32 flags = little32(source.data + 80);
             const uint64 blocks = ((s.width + 3) / 4) * ((s.height + 3) / 4);
             if ((flags & kFourCC) != 0)
                 header->leastBytes =
                     kHeaderBytes + blocks * (std::memcmp(source.data + 84, "DXT1", 4) == 0 ? 8 : 16);
             else
-                header->leastBytes = kHeaderBytes + s.width * s.height * (le32(source.data + 88) / 8);
+                header->leastBytes = kHeaderBytes + s.width * s.height * (little32(source.data + 88) / 8);
         } else {
             header->leastBytes = s.offset + s.DataBytes();
         }

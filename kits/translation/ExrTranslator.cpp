@@ -18,6 +18,7 @@
 #include <OpenEXR/ImfIO.h>
 #include <OpenEXR/ImfInputFile.h>
 #include <OpenEXR/ImfRgbaFile.h>
+#include <ByteReading.h>
 
 namespace BPrivate {
 
@@ -122,11 +123,6 @@ bool choose_layout(const Imf::ChannelList& channels, Layout* layout)
     return true;
 }
 
-uint32 le32(const uint8* at)
-{
-    return uint32(at[0]) | (uint32(at[1]) << 8) | (uint32(at[2]) << 16) | (uint32(at[3]) << 24);
-}
-
 // The size OpenEXR reads for an attribute of a fixed-size type, whatever
 // size the file declares; 0 for the types it reads by their declared size.
 size_t fixed_size(const char* type)
@@ -172,7 +168,7 @@ bool value_fits(const char* type, const uint8* value, size_t size)
     }
     if (std::strcmp(type, "preview") == 0)
         return size >= 8 &&
-               uint64(le32(value)) * le32(value + 4) * 4 == uint64(size - 8);
+               uint64(little32(value)) * little32(value + 4) * 4 == uint64(size - 8);
     const size_t fixed = fixed_size(type);
     return fixed == 0 || fixed == size;
 }
@@ -232,16 +228,16 @@ bool attributes_fit(const ImageSource& source)
         at += typeLength + 1;
         if (size - at < 4)
             return false;
-        const int32 length = int32(le32(data + at));
+        const int32 length = int32(little32(data + at));
         at += 4;
         if (length < 0 || size_t(length) > size - at || !value_fits(type, data + at, size_t(length)))
             return false;
         if (std::strcmp(name, "dataWindow") == 0 && std::strcmp(type, "box2i") == 0) {
-            const int64 width = int64(int32(le32(data + at + 8))) - int32(le32(data + at)) + 1;
-            const int64 height = int64(int32(le32(data + at + 12))) - int32(le32(data + at + 4)) + 1;
+            const int64 width = int64(int32(little32(data + at + 8))) - int32(little32(data + at)) + 1;
+            const int64 height = int64(int32(little32(data + at + 12))) - int32(little32(data + at + 4)) + 1;
             windowPixels = width > 0 && height > 0 ? uint64(width) * uint64(height) : 0;
         } else if (std::strcmp(name, "tiles") == 0 && std::strcmp(type, "tiledesc") == 0) {
-            tilePixels = uint64(le32(data + at)) * le32(data + at + 4);
+            tilePixels = uint64(little32(data + at)) * little32(data + at + 4);
         }
         at += size_t(length);
     }

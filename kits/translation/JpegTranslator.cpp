@@ -2,6 +2,7 @@
 #include <JpegWideSamples.h>
 
 #include <CodecSupport.h>
+#include <JpegSegments.h>
 #include <PictureFormats.h>
 #include <PictureHeaders.h>
 #include <TranslatorFormats.h>
@@ -78,40 +79,19 @@ void check_scans(j_common_ptr info)
         ERREXIT(info, JERR_NOT_COMPILED); // any fatal code: the message is dropped
 }
 
-uint16 big16(const uint8* at)
-{
-    return uint16((at[0] << 8) | at[1]);
-}
-
 // The EXIF orientation from the first APP1 "Exif" segment before the scans,
 // found in the file as it is, without asking libjpeg to keep markers.
 int32 jpeg_orientation(const uint8* data, size_t size)
 {
-    size_t at = 2;
-    while (at + 4 <= size) {
-        if (data[at] != 0xFF)
-            return 1;
-        uint8 marker = data[at + 1];
-        if (marker == 0xFF) { // fill byte
-            at++;
-            continue;
-        }
-        if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-            at += 2;
-            continue;
-        }
-        if (marker == 0xDA || marker == 0xD9)
-            return 1;
-        size_t length = big16(data + at + 2);
-        if (length < 2 || at + 2 + length > size)
-            return 1;
-        const uint8* segment = data + at + 4;
-        size_t segmentSize = length - 2;
-        if (marker == 0xE1 && segmentSize >= 6 && std::memcmp(segment, "Exif\0\0", 6) == 0)
-            return exif_orientation(segment, segmentSize);
-        at += 2 + length;
-    }
-    return 1;
+    int32 orientation = 1;
+    walk_jpeg_segments(data, size, nullptr, [&](const JpegSegment& segment) {
+        if (segment.marker != 0xE1 || segment.size < 6 ||
+            std::memcmp(segment.payload, "Exif\0\0", 6) != 0)
+            return true;
+        orientation = exif_orientation(segment.payload, segment.size);
+        return false;
+    });
+    return orientation;
 }
 
 // Adobe's CMYK JPEGs store every ink inverted (255 is no ink), so each

@@ -2,6 +2,7 @@
 
 #include <Bitmap.h>
 #include <CodecSupport.h>
+#include <JpegSegments.h>
 #include <PictureHeaders.h>
 
 #include <algorithm>
@@ -108,55 +109,23 @@ struct FrameHeader
     size_t scanAt = 0; // where the first scan's header starts
 };
 
-uint16 big16(const uint8* at)
-{
-    return uint16((at[0] << 8) | at[1]);
-}
-
-bool is_frame_marker(uint8 marker)
-{
-    // SOF0..SOF15 but DHT (C4), JPG (C8) and DAC (CC).
-    return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
-           marker != 0xCC;
-}
-
 // The frame header and the first scan's offset, walking the segments
 // before the entropy-coded data.
 FrameHeader frame_header(const uint8* data, size_t size)
 {
     FrameHeader frame;
-    size_t at = 2;
-    while (at + 4 <= size) {
-        if (data[at] != 0xFF)
-            return frame;
-        const uint8 marker = data[at + 1];
-        if (marker == 0xFF) {
-            at++;
-            continue;
-        }
-        if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
-            at += 2;
-            continue;
-        }
-        if (marker == 0xD9)
-            return frame;
-        const size_t length = big16(data + at + 2);
-        if (length < 2 || at + 2 + length > size)
-            return frame;
-        if (marker == 0xDA) {
-            frame.scanAt = at;
-            return frame;
-        }
-        if (marker == 0xEE && length >= 14 && std::memcmp(data + at + 4, "Adobe", 5) == 0)
-            frame.adobeTransform = data[at + 4 + 11];
-        if (is_frame_marker(marker) && frame.marker == 0 && length >= 8) {
-            const uint8* s = data + at + 4;
-            frame.marker = marker;
+    size_t scanAt = 0;
+    const jpeg_walk walked = walk_jpeg_segments(data, size, &scanAt, [&](const JpegSegment& segment) {
+        const uint8* s = segment.payload;
+        if (segment.marker == 0xEE && segment.size >= 12 && std::memcmp(s, "Adobe", 5) == 0)
+            frame.adobeTransform = s[11];
+        if (is_jpeg_frame_marker(segment.marker) && frame.marker == 0 && segment.size >= 6) {
+            frame.marker = segment.marker;
             frame.precision = s[0];
             frame.height = big16(s + 1);
             frame.width = big16(s + 3);
             frame.components = s[5];
-            for (size_t c = 0; c < frame.components && 8 + c * 3 + 2 < length; c++) {
+            for (size_t c = 0; c < frame.components && c * 3 + 8 < segment.size; c++) {
                 if (c < 3)
                     frame.ids[c] = s[6 + c * 3];
                 const uint8 sampling = s[6 + c * 3 + 1];
@@ -164,8 +133,10 @@ FrameHeader frame_header(const uint8* data, size_t size)
                     frame.maxSampling, std::max<uint8>(sampling >> 4, sampling & 15));
             }
         }
-        at += 2 + length;
-    }
+        return true;
+    });
+    if (walked == jpeg_walk::kScan)
+        frame.scanAt = scanAt;
     return frame;
 }
 

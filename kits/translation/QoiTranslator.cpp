@@ -1,6 +1,7 @@
 #include <QoiTranslator.h>
 
 #include <Bitmap.h>
+#include <ByteReading.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -41,11 +42,6 @@ constexpr uint64 kHeaderBytes = 14;
 constexpr uint64 kEndBytes = 8;
 // A run chunk gives at most 62 pixels for its byte.
 constexpr uint64 kMostPixelsAByte = 62;
-
-uint32 be32(const uint8* p)
-{
-    return (uint32(p[0]) << 24) | (uint32(p[1]) << 16) | (uint32(p[2]) << 8) | p[3];
-}
 
 // The pixels the chunks before the end give, counted as the library reads
 // them: a chunk starting before the last eight bytes is read whole.
@@ -91,8 +87,8 @@ public:
         if (source.size < kHeaderBytes + kEndBytes)
             return B_ILLEGAL_DATA;
         const uint8* data = source.data;
-        header->width = be32(data + 4);
-        header->height = be32(data + 8);
+        header->width = big32(data + 4);
+        header->height = big32(data + 8);
         const uint32 channels = data[12], colourSpace = data[13];
         if (header->width == 0 || header->height == 0 || (channels != 3 && channels != 4) ||
             colourSpace > 1)
