@@ -5,6 +5,8 @@
 #include <CodecSupport.h>
 #include <HeifTranslator.h>
 #include <IsoBoxes.h>
+#include <JpegSegments.h>
+#include <LibheifHandles.h>
 #include <ReadingPipeline.h>
 
 #include <algorithm>
@@ -223,16 +225,6 @@ const char kStandardXmpHeader[] = "http://ns.adobe.com/xap/1.0/"; // and a NUL
 const char kExtendedXmpHeader[] = "http://ns.adobe.com/xmp/extension/";
 constexpr size_t kGuidLength = 32;
 
-uint32 big16(const uint8* at)
-{
-    return (uint32(at[0]) << 8) | at[1];
-}
-
-uint32 big32(const uint8* at)
-{
-    return (uint32(at[0]) << 24) | (uint32(at[1]) << 16) | (uint32(at[2]) << 8) | at[3];
-}
-
 bool starts_with(const uint8* data, size_t size, const char* text, size_t length)
 {
     return size >= length && std::memcmp(data, text, length) == 0;
@@ -241,8 +233,7 @@ bool starts_with(const uint8* data, size_t size, const char* text, size_t length
 void note_segment(uint8 marker, const uint8* segment, size_t size, JpegLayout* layout,
                   bool* sawExif)
 {
-    // Frame headers: SOF0 to SOF15 but for DHT (C4), JPG (C8) and DAC (CC).
-    if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
+    if (is_jpeg_frame_marker(marker)) {
         if (layout->width == 0 && size >= 5) {
             layout->height = int32(big16(segment + 1));
             layout->width = int32(big16(segment + 3));
@@ -284,13 +275,22 @@ status_t walk_jpeg(const uint8* data, size_t size, JpegLayout* layout)
     *layout = JpegLayout();
     if (data == nullptr || size < 4 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF)
         return B_NO_TRANSLATOR;
-    bool inScans = false;
     bool sawExif = false;
-    size_t at = 2;
+    size_t at = 0;
+    const jpeg_walk header = walk_jpeg_segments(data, size, &at, [&](const JpegSegment& s) {
+        note_segment(s.marker, s.payload, s.size, layout, &sawExif);
+        return true;
+    });
+    if (header == jpeg_walk::kEnd) {
+        layout->end = at + 2;
+        return B_OK;
+    }
+    if (header != jpeg_walk::kScan)
+        return B_ILLEGAL_DATA;
+    // The scans, up to the end of image: a file cut in them is read as far
+    // as it goes.
     while (at < size) {
         if (data[at] != 0xFF) {
-            if (!inScans)
-                return B_ILLEGAL_DATA;
             // Entropy-coded data up to the next marker.
             const void* next = std::memchr(data + at, 0xFF, size - at);
             if (next == nullptr)
@@ -314,25 +314,16 @@ status_t walk_jpeg(const uint8* data, size_t size, JpegLayout* layout)
             layout->end = at + 2;
             return B_OK;
         }
-        if (marker == 0xD8) // a second start of image is no JPEG we know
-            return inScans ? B_OK : B_ILLEGAL_DATA;
+        if (marker == 0xD8) // a second start of image ends this one
+            return B_OK;
         if (at + 4 > size)
             break;
         const size_t length = big16(data + at + 2);
-        if (length < 2 || length > size - at - 2) {
-            // Past the file: a cut file when the scans have begun, a lying
-            // segment before.
-            if (inScans)
-                break;
-            return B_ILLEGAL_DATA;
-        }
-        if (!inScans)
-            note_segment(marker, data + at + 4, length - 2, layout, &sawExif);
-        if (marker == 0xDA)
-            inScans = true;
+        if (length < 2 || length > size - at - 2)
+            break;
         at += 2 + length;
     }
-    return inScans ? B_OK : B_ILLEGAL_DATA;
+    return B_OK;
 }
 
 status_t join_extended_xmp(const JpegLayout& layout, std::string_view guid, std::string* joined,
@@ -854,16 +845,12 @@ struct Labels
 
 int32 heif_primary_orientation(const uint8* data, size_t size)
 {
-    const Span file{data, size};
-    Span meta;
-    for_each_box(file, [&](std::string_view type, Span body) {
-        if (type == "meta" && meta.data == nullptr)
-            meta = body;
-    });
-    if (!meta.Has(0, 4))
+    // The 'meta' box libheif reads the photo from.
+    const std::vector<Span> metas = meta_contents(Span{data, size});
+    if (metas.empty())
         return 1;
     Span pitm, iprp;
-    for_each_box(Span{meta.data + 4, meta.size - 4}, [&](std::string_view type, Span body) {
+    for_each_box(metas.back(), [&](std::string_view type, Span body) {
         if (type == "pitm")
             pitm = body;
         else if (type == "iprp")
@@ -929,30 +916,6 @@ int32 heif_primary_orientation(const uint8* data, size_t size)
     }
     return 1;
 }
-
-namespace {
-
-struct HeifContextDeleter
-{
-    void operator()(heif_context* context) const { heif_context_free(context); }
-};
-struct HeifHandleDeleter
-{
-    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
-};
-struct HeifImageDeleter
-{
-    void operator()(heif_image* image) const { heif_image_release(image); }
-};
-struct HeifOptionsDeleter
-{
-    void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
-};
-
-// libheif's ceiling on a side, as the HEIF translator keeps it.
-constexpr int kMaxHeifSide = 32768;
-
-} // namespace
 
 status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budget, depth_map* map,
                          const char** problem)

@@ -2,6 +2,7 @@
 
 #include <CodecSupport.h>
 #include <IsoBoxes.h>
+#include <LibheifHandles.h>
 #include <PictureHeaders.h>
 
 #include <algorithm>
@@ -18,30 +19,6 @@
 namespace BPrivate {
 
 namespace {
-
-// libheif's own ceiling on a side, kept explicit: the pixel budget is
-// checked on top of it before anything is decoded.
-constexpr int kMaxSide = 32768;
-
-struct ContextDeleter
-{
-    void operator()(heif_context* context) const { heif_context_free(context); }
-};
-
-struct HandleDeleter
-{
-    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
-};
-
-struct ImageDeleter
-{
-    void operator()(heif_image* image) const { heif_image_release(image); }
-};
-
-struct OptionsDeleter
-{
-    void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
-};
 
 // The identifier and type of every item an 'iinf' box lists, in its order
 // (a forged file may list one identifier twice).
@@ -76,19 +53,6 @@ std::vector<std::pair<uint32, bool>> derived_items(Span iinf)
             derived.emplace_back(id, type == "iovl");
     }
     return derived;
-}
-
-// The boxes within each of a file's 'meta' boxes, after its version and
-// flags. libheif reads the last one it can parse whole, which a check here
-// cannot tell for sure, so the checks hold for every one.
-std::vector<Span> meta_children(const uint8* data, size_t size)
-{
-    std::vector<Span> children;
-    for_each_box(Span{data, size}, [&](std::string_view type, Span body) {
-        if (type == "meta" && body.Has(0, 4))
-            children.push_back(Span{body.data + 4, body.size - 4});
-    });
-    return children;
 }
 
 // The item types libheif 1.15 decodes as pictures.
@@ -261,7 +225,7 @@ bool canvases_admitted_in(Span children, Span file, const ReadBudget& budget)
 
 bool heif_derivations_sound(const uint8* data, size_t size)
 {
-    for (Span children : meta_children(data, size))
+    for (Span children : meta_contents(Span{data, size}))
         if (!derivations_sound_in(children))
             return false;
     return true;
@@ -269,7 +233,7 @@ bool heif_derivations_sound(const uint8* data, size_t size)
 
 bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& budget)
 {
-    for (Span children : meta_children(data, size))
+    for (Span children : meta_contents(Span{data, size}))
         if (!canvases_admitted_in(children, Span{data, size}, budget))
             return false;
     return true;
@@ -277,40 +241,37 @@ bool heif_canvases_admitted(const uint8* data, size_t size, const ReadBudget& bu
 
 namespace {
 
-// Whether the file's item properties describe a layered AV1 picture (an
-// operating point, a layer selector or layer sizes). libheif 1.15 decodes
-// every layer of such a picture and gives the largest, whatever size its
-// 'ispe' box declares for the layer the file selects.
+// Whether the item properties of any of the file's 'meta' boxes describe a
+// layered AV1 picture (an operating point, a layer selector or layer
+// sizes). libheif 1.15 decodes every layer of such a picture and gives the
+// largest, whatever size its 'ispe' box declares for the layer the file
+// selects.
 bool layered(Span file)
 {
-    Span meta, iprp, ipco;
-    for_each_box(file, [&](std::string_view type, Span body) {
-        if (type == "meta")
-            meta = body;
-    });
-    if (!meta.Has(0, 4))
-        return false;
-    for_each_box(Span{meta.data + 4, meta.size - 4}, [&](std::string_view type, Span body) {
-        if (type == "iprp")
-            iprp = body;
-    });
-    for_each_box(iprp, [&](std::string_view type, Span body) {
-        if (type == "ipco")
-            ipco = body;
-    });
     bool found = false;
-    for_each_box(ipco, [&](std::string_view type, Span) {
-        found = found || type == "a1op" || type == "lsel" || type == "a1lx";
-    });
+    for (Span contents : meta_contents(file)) {
+        Span iprp, ipco;
+        for_each_box(contents, [&](std::string_view type, Span body) {
+            if (type == "iprp")
+                iprp = body;
+        });
+        for_each_box(iprp, [&](std::string_view type, Span body) {
+            if (type == "ipco")
+                ipco = body;
+        });
+        for_each_box(ipco, [&](std::string_view type, Span) {
+            found = found || type == "a1op" || type == "lsel" || type == "a1lx";
+        });
+    }
     return found;
 }
 
 // The primary picture as libheif decodes it: rotation, mirroring and crop
 // applied, as viewers do; deep colour comes as 8 bits.
 status_t decode_image(heif_image_handle* handle, bool alpha,
-                      std::unique_ptr<heif_image, ImageDeleter>* image)
+                      std::unique_ptr<heif_image, HeifImageDeleter>* image)
 {
-    std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
+    std::unique_ptr<heif_decoding_options, HeifOptionsDeleter> options(heif_decoding_options_alloc());
     if (!options)
         return B_NO_MEMORY;
     options->ignore_transformations = 0;
@@ -338,17 +299,17 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     initialise_libheif();
     if (source.size > size_t(INT_MAX))
         return B_NO_MEMORY;
-    std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());
+    std::unique_ptr<heif_context, HeifContextDeleter> context(heif_context_alloc());
     if (!context)
         return B_NO_MEMORY;
-    heif_context_set_maximum_image_size_limit(context.get(), kMaxSide);
+    heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifSide);
     status_t status = libheif_status(heif_context_read_from_memory_without_copy(
         context.get(), source.data, source.size, nullptr));
     if (status != B_OK)
         return status;
     heif_image_handle* rawHandle = nullptr;
     status = libheif_status(heif_context_get_primary_image_handle(context.get(), &rawHandle));
-    std::unique_ptr<heif_image_handle, HandleDeleter> handle(rawHandle);
+    std::unique_ptr<heif_image_handle, HeifHandleDeleter> handle(rawHandle);
     if (status != B_OK)
         return status;
     // The size once rotated, mirrored and cropped, as decoded.
@@ -362,7 +323,7 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     if (!heif_derivations_sound(source.data, source.size))
         return B_ILLEGAL_DATA;
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
-    std::unique_ptr<heif_image, ImageDeleter> image;
+    std::unique_ptr<heif_image, HeifImageDeleter> image;
     if (bitmap == nullptr) {
         header->width = uint64(shownWidth);
         header->height = uint64(shownHeight);

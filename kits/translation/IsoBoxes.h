@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 namespace BPrivate {
 
@@ -48,6 +49,20 @@ void for_each_box(Span span, Visit visit)
               Span{span.data + at + header, size_t(size - header)});
         at += size_t(size);
     }
+}
+
+// The boxes within each of a file's 'meta' boxes, after its version and
+// flags. A file may hold several (a forged one, mostly), and libheif reads
+// the last it can parse whole, which a check cannot tell for sure: what is
+// checked holds for every one, and what is read is read from the last.
+inline std::vector<Span> meta_contents(Span file)
+{
+    std::vector<Span> contents;
+    for_each_box(file, [&](std::string_view type, Span body) {
+        if (type == "meta" && body.Has(0, 4))
+            contents.push_back(Span{body.data + 4, body.size - 4});
+    });
+    return contents;
 }
 
 } // namespace BPrivate

@@ -1,0 +1,37 @@
+// libheif's objects owned by unique_ptr, and its ceiling on a side: shared
+// by the HEIF translator and the depth maps HEIF photos carry. Private to
+// the translation kit.
+#ifndef _LIBHEIF_HANDLES_H
+#define _LIBHEIF_HANDLES_H
+
+#include <libheif/heif.h>
+
+namespace BPrivate {
+
+// libheif's own ceiling on a side, kept explicit: the pixel budget is
+// checked on top of it before anything is decoded.
+constexpr int kMaxHeifSide = 32768;
+
+struct HeifContextDeleter
+{
+    void operator()(heif_context* context) const { heif_context_free(context); }
+};
+
+struct HeifHandleDeleter
+{
+    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
+};
+
+struct HeifImageDeleter
+{
+    void operator()(heif_image* image) const { heif_image_release(image); }
+};
+
+struct HeifOptionsDeleter
+{
+    void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
+};
+
+} // namespace BPrivate
+
+#endif // _LIBHEIF_HANDLES_H
