@@ -14,6 +14,8 @@
 #include <memory>
 #include <new>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace BPrivate {
@@ -246,10 +248,54 @@ status_t read_picture_from(int fd, int64 knownSize, const char* nameHint, BBitma
         if (length > ceiling)
             return B_NO_MEMORY;
     }
-    return read_bitmap_data(bytes.get(), length, nameHint, outBitmap);
+    ImageSource source;
+    source.data = bytes.get();
+    source.size = length;
+    source.extension = prefix.extension;
+    return read_picture(source, budget, nullptr, outBitmap);
+}
+
+status_t read_picture_file(const char* path, BBitmap** outBitmap)
+{
+    // Opened without blocking and checked before any codec sees it: a pipe
+    // or a device would never end, a folder has no content to read. Read
+    // rather than mapped: a file cut short by another program while it is
+    // being decoded would end the process with SIGBUS.
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return status_for_errno(errno);
+    struct stat st;
+    status_t status = B_OK;
+    if (fstat(fd, &st) != 0)
+        status = status_for_errno(errno);
+    else if (S_ISDIR(st.st_mode))
+        status = B_IS_A_DIRECTORY;
+    else if (!S_ISREG(st.st_mode))
+        status = B_BAD_TYPE;
+    else
+        status = read_picture_from(fd, int64(st.st_size), path, outBitmap);
+    close(fd);
+    return status;
 }
 
 } // namespace BPrivate
+
+status_t read_bitmap_data(const void* data, size_t size, const char* nameHint,
+                          BBitmap** outBitmap)
+{
+    if (outBitmap == nullptr)
+        return B_BAD_VALUE;
+    *outBitmap = nullptr;
+    if (data == nullptr && size > 0)
+        return B_BAD_VALUE;
+    if (size == 0)
+        return B_NO_TRANSLATOR;
+    BPrivate::ImageSource source;
+    source.data = static_cast<const uint8*>(data);
+    source.size = size;
+    source.extension = BPrivate::extension_of(nameHint);
+    return BPrivate::read_picture(source, BPrivate::default_read_budget(), nullptr, outBitmap);
+}
 
 status_t BPrivate::ImageTranslator::Read(const ImageSource& source, const ReadBudget& budget,
                                          BBitmap** outBitmap) const

@@ -34,6 +34,9 @@ uint64 max_source_bytes(const ReadBudget& budget);
 // pipe when knownSize is negative. Only the first kSniffBytes are read
 // until a format's sniff recognises them.
 status_t read_picture_from(int fd, int64 knownSize, const char* nameHint, BBitmap** outBitmap);
+// Reads the regular file at path (B_IS_A_DIRECTORY, B_BAD_TYPE for
+// anything else), its name breaking ties between formats.
+status_t read_picture_file(const char* path, BBitmap** outBitmap);
 
 // The file name's extension, lower case, without the dot.
 std::string extension_of(const char* name);
