@@ -4,6 +4,8 @@
 #include "FormatPackages.h"
 #include "FuseJob.h"
 #include "ModelDepth.h"
+#include "PairInput.h"
+#include "StereoPairs.h"
 #include "TextDepth.h"
 
 #include <Bitmap.h>
@@ -59,14 +61,17 @@ constexpr size_t kSniffBytes = 65536 + 1;
 const char kUsageText[] =
     "Usage: %s INPUT OUTPUT [--size WxH | --width W] [--format TYPE] [--invert]\n"
     "                     [--no-normalize] [--rotate X,Y,Z] [--max-pixels N]\n"
+    "       %s LEFT RIGHT OUTPUT [--rectify] [options as above]\n"
     "       %s --text WORDS OUTPUT [--size WxH | --width W] [--font FAMILY]\n"
     "       %s --list-formats | --help | --version\n"
     "\n"
     "Writes a depth picture (grey, light parts near) for a stereogram. INPUT, told by\n"
     "its content, is a photo with a depth map (HEIF/HEIC/AVIF, or JPEG with Google's\n"
     "GDepth or Dynamic Depth), any other picture (taken as depth), or a 3D model (STL,\n"
-    "OBJ, PLY, glTF 2.0). '-' as INPUT reads standard input; as OUTPUT it writes the\n"
-    "picture to standard output (then --format is needed).\n"
+    "OBJ, PLY, glTF 2.0), or a stereo pair: an MPO file from a 3D camera, a picture\n"
+    "holding both views (--pair), or two files LEFT and RIGHT. '-' as INPUT reads\n"
+    "standard input; as OUTPUT it writes the picture to standard output (then\n"
+    "--format is needed).\n"
     "\n"
     "  --size WxH      the picture's size (default: the photo's or picture's own,\n"
     "                  1024x768 for models and text)\n"
@@ -77,6 +82,10 @@ const char kUsageText[] =
     "  --no-normalize  keep the map's own scale instead of stretching its nearest\n"
     "                  and farthest values to white and black\n"
     "  --rotate X,Y,Z  turn a model by these degrees about X, then Y, then Z\n"
+    "  --pair LAYOUT   INPUT holds both views of a stereo pair: lr (left view on the\n"
+    "                  left), rl (crossed: left view on the right), tb (left view on\n"
+    "                  top) or bt (left view below)\n"
+    "  --rectify       line up the rows of a pair's views first (two hand-held shots)\n"
     "  --text WORDS    draw these words; \\n starts a new line\n"
     "  --font FAMILY   the installed font family for --text (default: the desktop's)\n"
     "  --max-pixels N  read pictures of up to N pixels (default %llu, at most %llu),\n"
@@ -243,6 +252,9 @@ struct Options
     bool help = false;
     bool version = false;
     bool listFormats = false;
+    // Stereo pairs.
+    std::string pair;
+    bool rectify = false;
 };
 
 // The input and what it is, read and turned into a map.
@@ -318,6 +330,8 @@ int Main(int argc, char** argv)
     app.add_option("--rotate", o.rotate);
     app.add_option("--font", o.font);
     app.add_option("--max-pixels", o.maxPixels);
+    app.add_option("--pair", o.pair);
+    app.add_flag("--rectify", o.rectify);
     app.add_option("files", o.positional);
     try {
         app.parse(argc, argv);
@@ -328,7 +342,7 @@ int Main(int argc, char** argv)
     o.textGiven = app.count("--text") > 0;
 
     if (o.help) {
-        std::printf(kUsageText, kTool, kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
+        std::printf(kUsageText, kTool, kTool, kTool, kTool, (unsigned long long)kDefaultMaxPicturePixels,
                     (unsigned long long)kMostPicturePixels,
                     (unsigned long long)kDefaultMostDrawnPixels);
         return output_failed() ? kRunFailed : 0;
@@ -343,7 +357,10 @@ int Main(int argc, char** argv)
     }
 
     // Everything about the command line is settled before any work.
-    const size_t wanted = o.textGiven ? 1 : 2;
+    pairs::Layout layout = pairs::Layout::kNone;
+    // LEFT RIGHT OUTPUT: two views of a stereo pair.
+    const bool twoFiles = !o.textGiven && o.positional.size() == 3;
+    const size_t wanted = o.textGiven ? 1 : twoFiles ? 3 : 2;
     if (o.positional.size() < wanted)
         return usage_error(o.textGiven ? "expected OUTPUT after --text WORDS"
                                        : "expected INPUT OUTPUT");
@@ -353,6 +370,14 @@ int Main(int argc, char** argv)
         return usage_error("--rotate turns 3D models, not text");
     if (!o.textGiven && app.count("--font") > 0)
         return usage_error("--font goes with --text");
+    if (app.count("--pair") > 0 && !pairs::ParseLayout(o.pair, &layout))
+        return usage_error("--pair needs lr, rl, tb or bt");
+    if (o.textGiven && (app.count("--pair") > 0 || o.rectify))
+        return usage_error("--pair and --rectify go with stereo pairs, not text");
+    if (twoFiles && app.count("--pair") > 0)
+        return usage_error("give --pair for one picture holding both views, or two files");
+    if (twoFiles && (o.positional[0] == "-" || o.positional[1] == "-"))
+        return usage_error("the two views of a pair are read from files, not standard input");
     if (app.count("--size") > 0 && app.count("--width") > 0)
         return usage_error("give --size or --width, not both");
     int32 width = 0, height = 0;
@@ -440,8 +465,45 @@ int Main(int argc, char** argv)
         const uint8* bytes = static_cast<const uint8*>(data.Buffer());
         const size_t size = data.BufferLength();
 
+        // A stereo pair: an MPO file, or what --pair or a second file says.
+        BMallocIO right;
+        if (twoFiles) {
+            status = read_file(o.positional[1].c_str(), kMaxModelBytes, &right);
+            if (status == B_OK && right.BufferLength() == 0)
+                status = B_NO_TRANSLATOR;
+            if (status != B_OK)
+                return fail(kRunFailed,
+                            "cannot read " + name_of(o.positional[1]) + ": " +
+                                (status == B_NO_TRANSLATOR  ? std::string("not a picture")
+                                 : status == B_NOT_ALLOWED ? std::string("more than the 2 GiB a "
+                                                                          "file may have")
+                                                           : fuse::ReadFailure(status)));
+        }
+        PairRequest pair;
+        pair.name = name_of(input);
+        pair.data = bytes;
+        pair.size = size;
+        if (twoFiles) {
+            pair.second = static_cast<const uint8*>(right.Buffer());
+            pair.secondSize = right.BufferLength();
+            pair.secondName = name_of(o.positional[1]);
+        }
+        pair.layout = o.pair;
+        pair.rectify = o.rectify;
+        std::string note;
+        const PairOutcome paired = ReadPair(pair, &source.map, &why, &note);
+        if (paired == PairOutcome::kFailed)
+            return fail(kRunFailed, why);
+        if (paired == PairOutcome::kNotAPair && o.rectify)
+            return usage_error("--rectify goes with a stereo pair; " + name_of(input) +
+                               " is none");
+        if (!note.empty())
+            std::fprintf(stderr, "%s: %s\n", kTool, note.c_str());
+
         const char* problem = nullptr;
-        const status_t photo = read_depth_map_data(bytes, size, &source.map, &problem);
+        const status_t photo = paired == PairOutcome::kRead
+                                   ? B_OK
+                                   : read_depth_map_data(bytes, size, &source.map, &problem);
         if (photo == B_OK) {
             source.kind = InputKind::kPhoto;
         } else if (photo == B_ILLEGAL_DATA && problem != nullptr) {
