@@ -33,7 +33,7 @@ constexpr size_t kLeastMatches = 24;
 constexpr float kMostDisagreement = 1.0f;
 // The edge-aware smoothing's weight for a filled pixel: it takes what its
 // measured neighbours of the same colour say, where there are any.
-const float kFilledConfidence = getenv("PC") ? float(atof(getenv("PC"))) : 0.1f;
+constexpr float kFilledConfidence = 0.1f;
 
 // A view as OpenCV sees it: the bitmap's own memory, BGRA.
 cv::Mat mat_of(const BBitmap& bitmap)
@@ -302,7 +302,7 @@ cv::Mat full_disparity(const WorkingViews& views, int minDisparity, int disparit
     // OpenCV's own disparity filter uses): measured pixels lead, filled
     // ones follow their measured neighbours of the same colour.
     cv::Ptr<cv::ximgproc::FastGlobalSmootherFilter> smoother =
-        cv::ximgproc::createFastGlobalSmootherFilter(views.left, getenv("PL") ? atof(getenv("PL")) : 8000.0, getenv("PS") ? atof(getenv("PS")) : 1.5);
+        cv::ximgproc::createFastGlobalSmootherFilter(views.left, 8000.0, 1.5);
     cv::Mat weighted = disparity.mul(confidence), spreadWeighted, spreadConfidence;
     smoother->filter(weighted, spreadWeighted);
     smoother->filter(confidence, spreadConfidence);
