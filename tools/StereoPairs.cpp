@@ -34,6 +34,10 @@ constexpr float kMostDisagreement = 1.0f;
 // The edge-aware smoothing's weight for a filled pixel: it takes what its
 // measured neighbours of the same colour say, where there are any.
 constexpr float kFilledConfidence = 0.1f;
+// A row with fewer measured pixels than this share is taken from the
+// nearest row with more: the matcher's window finds little at the top and
+// bottom edges, and what it finds there is mostly wrong.
+constexpr double kLeastRowShare = 0.2;
 
 // A view as OpenCV sees it: the bitmap's own memory, BGRA.
 cv::Mat mat_of(const BBitmap& bitmap)
@@ -263,6 +267,12 @@ void fill_from_background(cv::Mat* disparity, cv::Mat* confidence)
     if (!std::isfinite(farthest))
         farthest = 0;
     const int width = disparity->cols;
+    std::vector<bool> sparse(size_t(disparity->rows));
+    for (int y = 0; y < disparity->rows; y++) {
+        const float* d = disparity->ptr<float>(y);
+        const int measured = int(std::count_if(d, d + width, [](float v) { return !std::isnan(v); }));
+        sparse[size_t(y)] = measured < kLeastRowShare * width;
+    }
     for (int y = 0; y < disparity->rows; y++) {
         float* d = disparity->ptr<float>(y);
         float* c = confidence->ptr<float>(y);
@@ -288,6 +298,26 @@ void fill_from_background(cv::Mat* disparity, cv::Mat* confidence)
                 c[i] = kFilledConfidence;
             }
         }
+    }
+    // Sparse rows copy the nearest full row, nearer rows first.
+    std::vector<int> source(size_t(disparity->rows), -1);
+    for (int y = 0, last = -1; y < disparity->rows; y++) {
+        if (!sparse[size_t(y)])
+            last = y;
+        source[size_t(y)] = last;
+    }
+    for (int y = disparity->rows - 1, next = -1; y >= 0; y--) {
+        if (!sparse[size_t(y)]) {
+            next = y;
+            continue;
+        }
+        int& from = source[size_t(y)];
+        if (next >= 0 && (from < 0 || next - y < y - from))
+            from = next;
+        if (from < 0)
+            continue; // no full row at all: the row fill stands
+        disparity->row(from).copyTo(disparity->row(y));
+        confidence->row(y).setTo(kFilledConfidence);
     }
 }
 
@@ -465,12 +495,17 @@ status_t BaselineDisparity(const BBitmap& left, const BBitmap& right, const Pair
         map->width = map->photoWidth = filtered.cols;
         map->height = map->photoHeight = filtered.rows;
         map->values.resize(size_t(filtered.cols) * size_t(filtered.rows));
+        // Outside the filter's region of interest (the band at the left
+        // the matcher cannot see, and the window's margins) its values are
+        // guesses: holes, as its sample shows them.
         const int16 invalid = int16((check.minDisparity - 1) * 16);
+        const cv::Rect region = wls->getROI();
         for (int y = 0; y < filtered.rows; y++) {
             const int16* d = filtered.ptr<int16>(y);
             for (int x = 0; x < filtered.cols; x++)
                 map->values[size_t(y) * size_t(filtered.cols) + size_t(x)] =
-                    d[x] <= invalid ? NAN : float(d[x]) / 16.0f;
+                    d[x] <= invalid || !region.contains(cv::Point(x, y)) ? NAN
+                                                                       : float(d[x]) / 16.0f;
         }
         return B_OK;
     } catch (const std::bad_alloc&) {
