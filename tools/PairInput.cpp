@@ -40,8 +40,8 @@ PairOutcome matched(status_t status, const pairs::PairReport& report, const std:
         return PairOutcome::kFailed;
     }
     if (report.rowsDisagree && !rectify)
-        *note = "the rows of " + name +
-                "'s two views do not line up; try --rectify for hand-held shots";
+        *note = "the views' rows do not line up in " + name +
+                "; try --rectify for hand-held shots";
     return PairOutcome::kRead;
 }
 

@@ -44,6 +44,7 @@ for wanted in \
     ./usr/share/icons/hicolor/scalable/apps/pellara.svg \
     ./usr/share/metainfo/com.ombrix.Pellara.metainfo.xml \
     ./usr/share/bash-completion/completions/pellara-fuse \
+    ./usr/share/bash-completion/completions/pellara-depth \
     ./usr/share/doc/pellara/copyright \
     ./usr/share/doc/pellara/changelog.gz; do
     grep -qxF "$wanted" <<<"$files" || fail "missing $wanted; the package holds:"$'\n'"$files"

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -155,7 +154,6 @@ TEST(StereoPair, ShiftedPictureGivesItsDepthBack)
     EXPECT_EQ(map.width, kWidth);
     EXPECT_EQ(map.height, kHeight);
     EXPECT_GE(rank_correlation(map), 0.95);
-    if (getenv("PAIRS_DUMP")) printf("rho %f\n", rank_correlation(map));
     // No holes: every pixel has a depth within the map's scale.
     for (float v : map.values)
         ASSERT_TRUE(v >= 0 && v <= 1);
@@ -322,13 +320,3 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
-TEST(StereoDump, Dump)
-{
-    if (!getenv("PAIRS_DUMP")) GTEST_SKIP();
-    fuse::OutputFormat f; fuse::FormatFromName("png", &f); std::string why;
-    fuse::WritePicture(pair().left.get(), "/tmp/pl.png", f, &why);
-    fuse::WritePicture(pair().right.get(), "/tmp/pr.png", f, &why);
-    auto t = blank(kWidth, kHeight);
-    for (int y = 0; y < kHeight; y++) for (int x = 0; x < kWidth; x++) { uint8 v = uint8(truth(x,y)*8); row(*t,y)[x] = 0xFF000000u | v<<16 | v<<8 | v; }
-    fuse::WritePicture(t.get(), "/tmp/pt.png", f, &why);
-}
