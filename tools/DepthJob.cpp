@@ -494,7 +494,8 @@ int Main(int argc, char** argv)
         const PairOutcome paired = ReadPair(pair, &source.map, &why, &note);
         if (paired == PairOutcome::kFailed)
             return fail(kRunFailed, why);
-        if (paired == PairOutcome::kNotAPair && o.rectify)
+        const bool heifWithoutPair = paired == PairOutcome::kHeifWithoutPair;
+        if ((paired == PairOutcome::kNotAPair || heifWithoutPair) && o.rectify)
             return usage_error("--rectify goes with a stereo pair; " + name_of(input) +
                                " is none");
         if (!note.empty())
@@ -530,7 +531,9 @@ int Main(int argc, char** argv)
             // A colour photo of a kind that carries depth maps, without one,
             // is not a depth picture.
             if (photo == B_NAME_NOT_FOUND && IsColourPicture(*picture))
-                return fail(kRunFailed, "no depth map in " + name_of(input));
+                return fail(kRunFailed, heifWithoutPair ? "no stereo pair in " + name_of(input) +
+                                                              ", nor a depth map"
+                                                        : "no depth map in " + name_of(input));
             status = MapFromPicture(*picture, &source.map) == B_OK ? B_OK : B_NO_MEMORY;
             if (status != B_OK)
                 return fail(kRunFailed,

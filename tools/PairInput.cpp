@@ -6,6 +6,7 @@
 
 #include <Bitmap.h>
 #include <BitmapReading.h>
+#include <StereoViews.h>
 
 #include <memory>
 
@@ -43,6 +44,31 @@ PairOutcome matched(status_t status, const pairs::PairReport& report, const std:
         *note = "the views' rows do not line up in " + name +
                 "; try --rectify for hand-held shots";
     return PairOutcome::kRead;
+}
+
+// A spatial HEIF photo's two views, named by its stereo pair group.
+PairOutcome heif_pair(const PairRequest& request, const pairs::PairOptions& options,
+                      depth_map* map, std::string* message, std::string* note)
+{
+    BBitmap* rawLeft = nullptr;
+    BBitmap* rawRight = nullptr;
+    const char* lie = nullptr;
+    const status_t found =
+        read_heif_stereo_views(request.data, request.size, &rawLeft, &rawRight, &lie);
+    std::unique_ptr<BBitmap> left(rawLeft), right(rawRight);
+    if (found == B_NO_TRANSLATOR)
+        return PairOutcome::kNotAPair;
+    if (found == B_NAME_NOT_FOUND)
+        return PairOutcome::kHeifWithoutPair;
+    if (found != B_OK) {
+        *message = "cannot read the stereo pair in " + request.name + ": " +
+                   (found == B_NO_MEMORY ? fuse::ReadFailure(B_NO_MEMORY) : std::string(lie));
+        return PairOutcome::kFailed;
+    }
+    pairs::PairReport report;
+    std::string why;
+    const status_t status = pairs::DepthFromViews(*left, *right, options, map, &report, &why);
+    return matched(status, report, why, request.name, request.rectify, message, note);
 }
 
 } // namespace
@@ -86,7 +112,7 @@ PairOutcome ReadPair(const PairRequest& request, depth_map* map, std::string* me
     const char* lie = nullptr;
     const status_t found = pairs::FindMpoViews(request.data, request.size, views, &lie);
     if (found == B_NAME_NOT_FOUND)
-        return PairOutcome::kNotAPair;
+        return heif_pair(request, options, map, message, note);
     if (found != B_OK) {
         *message = "cannot read the stereo pair in " + request.name + ": " + lie;
         return PairOutcome::kFailed;

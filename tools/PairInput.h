@@ -1,5 +1,5 @@
 // pellara-depth's stereo pairs: which inputs are pairs (an MPO file, a
-// picture with both views in it, two files) and their depth, with the
+// spatial HEIF photo, a picture with both views in it, two files) and their depth, with the
 // tool's words for what goes wrong.
 #ifndef PAIR_INPUT_H
 #define PAIR_INPUT_H
@@ -27,7 +27,8 @@ struct PairRequest
 
 enum class PairOutcome
 {
-    kNotAPair, // go on as for any other input
+    kNotAPair,        // go on as for any other input
+    kHeifWithoutPair, // as kNotAPair: a HEIF file without a stereo pair group
     kRead,     // *map holds the depth
     kFailed,   // *message says why, in one line
 };

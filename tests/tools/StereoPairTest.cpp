@@ -1,12 +1,14 @@
 // Stereo pairs: depth from two views made here by shifting a textured
 // picture by a known disparity, in every way a pair arrives (two files, one
-// picture in four layouts, an MPO file), and the MPO index's lies refused.
+// picture in four layouts, an MPO file), and the MPO index's lies refused;
+// a phone's spatial HEIC photo, and its stereo pair group forged.
 #include <Bitmap.h>
 #include <DataIO.h>
 #include <DepthMaps.h>
 #include <FuseJob.h>
 #include <MpoFiles.h>
 #include <StereoPairs.h>
+#include <TranslationUtils.h>
 
 #include "DepthToolRun.h"
 
@@ -16,6 +18,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <numeric>
 #include <string>
@@ -317,6 +320,73 @@ INSTANTIATE_TEST_SUITE_P(
                     MpoCase{"OffsetPastTheEnd", {2, 1u << 30, false}, "runs past the end"},
                     MpoCase{"ThousandImages", {1000, 0, false}, "more images"},
                     MpoCase{"ViewNotJpeg", {2, 0, true}, "is not a JPEG"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A phone's spatial photo (2560x2560 views of a potted plant before a house
+// wall) and copies whose stereo pair group lies: the count of views, or the
+// items it names. The group ('ster': version and flags, group id, count,
+// then the items) is found by its type in the file.
+struct HeifCase
+{
+    const char* name;
+    int64 count;     // < 0: as stored
+    int64 secondId;  // < 0: as stored; otherwise the right view's item
+    const char* says; // empty: read
+};
+
+class SpatialHeic : public testing::TestWithParam<HeifCase>
+{};
+
+TEST_P(SpatialHeic, GivesDepthOrIsRefusedInOneLine)
+{
+    const HeifCase& c = GetParam();
+    std::ifstream in(PELLARA_TEST_DATA "/depth/stereo-pair-no-depth.heic", std::ios::binary);
+    std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t ster = file.find("ster");
+    ASSERT_NE(ster, std::string::npos);
+    auto put = [&](size_t at, int64 value) {
+        for (int i = 0; i < 4; i++)
+            file[at + size_t(i)] = char(uint64(value) >> (24 - 8 * i));
+    };
+    const size_t body = ster + 4;
+    if (c.count >= 0)
+        put(body + 8, c.count);
+    if (c.secondId >= 0)
+        put(body + 16, c.secondId);
+    std::string folder = (fs::temp_directory_path() / "pellara-pairs-XXXXXX").string();
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    const std::string path = folder + "/spatial.heic", out = folder + "/depth.png";
+    std::ofstream(path, std::ios::binary) << file;
+    const DepthToolRun run = run_depth_tool(folder, {path, out, "--width", "200"});
+    if (*c.says == '\0') {
+        ASSERT_EQ(run.status, 0) << run.err;
+        // Left and right in their order: the plant before the wall.
+        std::unique_ptr<BBitmap> depth(BTranslationUtils::GetBitmapFile(out.c_str()));
+        ASSERT_TRUE(depth);
+        auto mean = [&](int x0, int y0, int w, int h) {
+            double sum = 0;
+            for (int y = y0; y < y0 + h; y++)
+                for (int x = x0; x < x0 + w; x++)
+                    sum += double(row(*depth, y)[x] & 0xFF);
+            return sum / (w * h);
+        };
+        EXPECT_GT(mean(105, 65, 20, 30), mean(60, 10, 20, 20) + 60);
+    } else {
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+    fs::remove_all(folder);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    All, SpatialHeic,
+    testing::Values(HeifCase{"Read", -1, -1, ""},
+                    HeifCase{"OneView", 1, -1, "fewer than two views"},
+                    HeifCase{"CountPastItsBox", 1000, -1, "runs past its box"},
+                    HeifCase{"ItemNotThere", -1, 999, "names an item that is not a picture"},
+                    HeifCase{"OneViewTwice", -1, 26, "names one view twice"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
