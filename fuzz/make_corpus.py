@@ -300,6 +300,35 @@ def mpo():
             f.write(data)
 
 
+def heif_stereo():
+    # The spatial photo's boxes without their pictures (the group reader
+    # reads nothing else), then groups that lie.
+    import struct
+    d = folder('heif_stereo')
+    photo = open(os.path.join(here, '..', 'tests', 'data', 'depth',
+                              'stereo-pair-no-depth.heic'), 'rb').read()
+    at, boxes = 0, b''
+    while at + 8 <= len(photo):
+        size, kind = struct.unpack('>I4s', photo[at:at + 8])
+        if kind == b'mdat':
+            break
+        boxes += photo[at:at + size]
+        at += size
+    ster = boxes.index(b'ster') + 4
+
+    def forged(offset, value):
+        return boxes[:ster + offset] + struct.pack('>I', value) + boxes[ster + offset + 4:]
+    files = {
+        'spatial-boxes.heic': boxes,
+        'one-view.heic': forged(8, 1),
+        'count-1000.heic': forged(8, 1000),
+        'same-view.heic': forged(16, struct.unpack('>I', boxes[ster + 12:ster + 16])[0]),
+    }
+    for name, data in files.items():
+        with open(os.path.join(d, name), 'wb') as f:
+            f.write(data)
+
+
 makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm, 'qoi': qoi}
 def depth_src(w=12, h=9):
     im = Image.new('L', (w, h))
@@ -500,7 +529,7 @@ def model_checks():
 makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm,
           'gdepth': gdepth, 'dynamic_depth': dynamic_depth, 'heif_depth': heif_depth,
           'model': model, 'model_checks': model_checks, 'wide_depth': wide_depth,
-          'mpo': mpo}
+          'mpo': mpo, 'heif_stereo': heif_stereo}
 for name in sys.argv[1:] or makers:
     makers[name]()
 shutil.rmtree(work)
