@@ -1,5 +1,6 @@
-# bash completion for pellara-depth: every option, the formats --format
-# takes, font families for --font, files for INPUT and OUTPUT.
+# bash completion for pellara-depth: every option, the values of those that
+# take words, font families for --font, files for INPUT (or LEFT RIGHT) and
+# OUTPUT.
 _pellara_depth()
 {
     local cur prev words cword
@@ -10,6 +11,10 @@ _pellara_depth()
         local formats
         formats=$("$1" --list-formats 2>/dev/null | awk '{print $1}')
         COMPREPLY=($(compgen -W "$formats" -- "$cur"))
+        return
+        ;;
+    --pair)
+        COMPREPLY=($(compgen -W "lr rl tb bt" -- "$cur"))
         return
         ;;
     --font)
@@ -27,6 +32,7 @@ _pellara_depth()
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--size --width --format --invert --no-normalize
             --rotate --text --font --max-pixels --frames --turn --fps --max-frames
+            --pair --rectify
             --list-formats -h --help --version" -- "$cur"))
         return
     fi

@@ -254,6 +254,81 @@ def qoi():
         f'{d}/runs.qoi')
 
 
+def mpo():
+    # Two small JPEG views joined by an MPF index in the first one's APP2
+    # segment, in both byte orders, then indexes that lie.
+    import io
+    import struct
+    d = folder('mpo')
+
+    def view(shift):
+        out = io.BytesIO()
+        src().rotate(shift).save(out, 'JPEG', quality=80)
+        return out.getvalue()
+    left, right = view(0), view(3)
+
+    def mpo_of(order='<', count=2, second_extra=0, second_format=0, entries_bytes=None,
+               second_type=0x020002):
+        tag = b'II*\0' if order == '<' else b'MM\0*'
+        index = b'MPF\0' + tag + struct.pack(order + 'I', 8) + struct.pack(order + 'H', 3)
+        index += struct.pack(order + 'HHI', 0xB000, 7, 4) + b'0100'
+        index += struct.pack(order + 'HHII', 0xB001, 4, 1, count)
+        index += struct.pack(order + 'HHII', 0xB002, 7,
+                             count * 16 if entries_bytes is None else entries_bytes, 50)
+        index += struct.pack(order + 'I', 0)
+        segment = 2 + len(index) + 2 * 16
+        first = len(left) + 2 + segment
+        index += struct.pack(order + '4I', 0x20020002, first, 0, 0)
+        index += struct.pack(order + '4I', second_type | second_format, len(right),
+                             first - 10 + second_extra, 0)
+        return left[:2] + b'\xff\xe2' + struct.pack('>H', segment) + index + left[2:] + right
+    files = {
+        'pair.mpo': mpo_of(),
+        'pair-big-endian.mpo': mpo_of('>'),
+        'offset-past-end.mpo': mpo_of(second_extra=1 << 30),
+        'count-1000.mpo': mpo_of(count=1000),
+        'list-too-long.mpo': mpo_of(entries_bytes=4096),
+        'not-jpeg-format.mpo': mpo_of(second_format=0x01000000),
+        'preview-not-view.mpo': mpo_of(second_type=0x010001),
+        'plain.jpg': left,
+    }
+    bad = bytearray(mpo_of())
+    bad[-len(right)] = ord('P')
+    files['view-not-jpeg.mpo'] = bytes(bad)
+    for name, data in files.items():
+        with open(os.path.join(d, name), 'wb') as f:
+            f.write(data)
+
+
+def heif_stereo():
+    # The spatial photo's boxes without their pictures (the group reader
+    # reads nothing else), then groups that lie.
+    import struct
+    d = folder('heif_stereo')
+    photo = open(os.path.join(here, '..', 'tests', 'data', 'depth',
+                              'stereo-pair-no-depth.heic'), 'rb').read()
+    at, boxes = 0, b''
+    while at + 8 <= len(photo):
+        size, kind = struct.unpack('>I4s', photo[at:at + 8])
+        if kind == b'mdat':
+            break
+        boxes += photo[at:at + size]
+        at += size
+    ster = boxes.index(b'ster') + 4
+
+    def forged(offset, value):
+        return boxes[:ster + offset] + struct.pack('>I', value) + boxes[ster + offset + 4:]
+    files = {
+        'spatial-boxes.heic': boxes,
+        'one-view.heic': forged(8, 1),
+        'count-1000.heic': forged(8, 1000),
+        'same-view.heic': forged(16, struct.unpack('>I', boxes[ster + 12:ster + 16])[0]),
+    }
+    for name, data in files.items():
+        with open(os.path.join(d, name), 'wb') as f:
+            f.write(data)
+
+
 makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm, 'qoi': qoi}
 def depth_src(w=12, h=9):
     im = Image.new('L', (w, h))
@@ -453,7 +528,8 @@ def model_checks():
 
 makers = {'jpeg': jpeg, 'tiff': tiff, 'webp': webp, 'heif': heif, 'jxl': jxl, 'jpeg2000': jpeg2000, 'exr': exr, 'pfm': pfm,
           'gdepth': gdepth, 'dynamic_depth': dynamic_depth, 'heif_depth': heif_depth,
-          'model': model, 'model_checks': model_checks, 'wide_depth': wide_depth}
+          'model': model, 'model_checks': model_checks, 'wide_depth': wide_depth,
+          'mpo': mpo, 'heif_stereo': heif_stereo}
 for name in sys.argv[1:] or makers:
     makers[name]()
 shutil.rmtree(work)

@@ -62,6 +62,12 @@ program=(
     # pellara-fuse's PDF (a page at the printed size, posters on sheets)
     # through cairo's PDF surface.
     libcairo2-dev
+    # pellara-depth's stereo pairs: OpenCV's semi-global matcher (calib3d),
+    # its features for --rectify (features2d) and its disparity and
+    # edge-aware filters (ximgproc, in the contrib package).
+    libopencv-calib3d-dev
+    libopencv-features2d-dev
+    libopencv-contrib-dev
     # pellara-depth --text draws with the installed fonts: DejaVu, Debian's
     # usual default sans (the tests name DejaVu Serif too).
     fonts-dejavu-core

@@ -6,6 +6,8 @@
 #include "FuseJob.h"
 #include "ModelDepth.h"
 #include "Resample.h"
+#include "PairInput.h"
+#include "StereoPairs.h"
 #include "TextDepth.h"
 
 #include <Bitmap.h>
@@ -63,6 +65,7 @@ constexpr size_t kSniffBytes = 65536 + 1;
 const char kUsageText[] =
     "Usage: %s INPUT OUTPUT [--size WxH | --width W] [--format TYPE] [--invert]\n"
     "                     [--no-normalize] [--rotate X,Y,Z] [--max-pixels N]\n"
+    "       %s LEFT RIGHT OUTPUT [--rectify] [options as above]\n"
     "       %s --text WORDS OUTPUT [--size WxH | --width W] [--font FAMILY]\n"
     "       %s MODEL CLIP --frames N --turn X,Y,Z [--rotate X,Y,Z] [--fps N] [...]\n"
     "       %s --list-formats | --help | --version\n"
@@ -70,12 +73,14 @@ const char kUsageText[] =
     "Writes a depth picture (grey, light parts near) for a stereogram. INPUT, told by\n"
     "its content, is a photo with a depth map (HEIF/HEIC/AVIF, or JPEG with Google's\n"
     "GDepth or Dynamic Depth), any other picture (taken as depth), or a 3D model (STL,\n"
-    "OBJ, PLY, glTF 2.0). '-' as INPUT reads standard input; as OUTPUT it writes the\n"
-    "picture to standard output (then --format is needed). An animated INPUT (GIF,\n"
-    "WebP, APNG, a video, numbered pictures such as depth-%%04d.png) gives a depth\n"
-    "clip with one range for all its frames; so does a model turned with --frames\n"
-    "and --turn. A clip is written as an animated GIF (.gif), WebP (.webp) or PNG\n"
-    "(.apng), a video (.mp4, .webm), or numbered PNGs (out-%%04d.png).\n"
+    "OBJ, PLY, glTF 2.0), or a stereo pair: an MPO file from a 3D camera, a spatial\n"
+    "HEIC photo, a picture holding both views (--pair), or two files LEFT and RIGHT.\n"
+    "'-' as INPUT reads standard input; as OUTPUT it writes the picture to standard\n"
+    "output (then --format is needed). An animated INPUT (GIF, WebP, APNG, a video,\n"
+    "numbered pictures such as depth-%%04d.png) gives a depth clip with one range for\n"
+    "all its frames; so does a model turned with --frames and --turn. A clip is\n"
+    "written as an animated GIF (.gif), WebP (.webp) or PNG (.apng), a video (.mp4,\n"
+    ".webm), or numbered PNGs (out-%%04d.png).\n"
     "\n"
     "  --size WxH      the picture's size (default: the photo's or picture's own,\n"
     "                  1024x768 for models and text)\n"
@@ -86,6 +91,10 @@ const char kUsageText[] =
     "  --no-normalize  keep the map's own scale instead of stretching its nearest\n"
     "                  and farthest values to white and black\n"
     "  --rotate X,Y,Z  turn a model by these degrees about X, then Y, then Z\n"
+    "  --pair LAYOUT   INPUT holds both views of a stereo pair: lr (left view on the\n"
+    "                  left), rl (crossed: left view on the right), tb (left view on\n"
+    "                  top) or bt (left view below)\n"
+    "  --rectify       line up the rows of a pair's views first (two hand-held shots)\n"
     "  --text WORDS    draw these words; \\n starts a new line\n"
     "  --font FAMILY   the installed font family for --text (default: the desktop's)\n"
     "  --frames N      a clip of N frames of the model turning (with --turn)\n"
@@ -241,6 +250,9 @@ struct Options
     bool help = false;
     bool version = false;
     bool listFormats = false;
+    // Stereo pairs.
+    std::string pair;
+    bool rectify = false;
 };
 
 // The input and what it is, read and turned into a map.
@@ -650,6 +662,8 @@ int Main(int argc, char** argv)
     app.add_option("--turn", o.turn);
     app.add_option("--fps", o.fps);
     app.add_option("--max-frames", o.maxFrames);
+    app.add_option("--pair", o.pair);
+    app.add_flag("--rectify", o.rectify);
     app.add_option("files", o.positional);
     try {
         app.parse(argc, argv);
@@ -660,7 +674,7 @@ int Main(int argc, char** argv)
     o.textGiven = app.count("--text") > 0;
 
     if (o.help) {
-        std::printf(kUsageText, kTool, kTool, kTool, kTool, fuse::kDefaultFramesPerSecond,
+        std::printf(kUsageText, kTool, kTool, kTool, kTool, kTool, fuse::kDefaultFramesPerSecond,
                     fuse::kDefaultMaxFrames, (unsigned long long)kDefaultMaxPicturePixels,
                     (unsigned long long)kMostPicturePixels,
                     (unsigned long long)kDefaultMostDrawnPixels);
@@ -676,7 +690,10 @@ int Main(int argc, char** argv)
     }
 
     // Everything about the command line is settled before any work.
-    const size_t wanted = o.textGiven ? 1 : 2;
+    pairs::Layout layout = pairs::Layout::kNone;
+    // LEFT RIGHT OUTPUT: two views of a stereo pair.
+    const bool twoFiles = !o.textGiven && o.positional.size() == 3;
+    const size_t wanted = o.textGiven ? 1 : twoFiles ? 3 : 2;
     if (o.positional.size() < wanted)
         return usage_error(o.textGiven ? "expected OUTPUT after --text WORDS"
                                        : "expected INPUT OUTPUT");
@@ -686,6 +703,14 @@ int Main(int argc, char** argv)
         return usage_error("--rotate turns 3D models, not text");
     if (!o.textGiven && app.count("--font") > 0)
         return usage_error("--font goes with --text");
+    if (app.count("--pair") > 0 && !pairs::ParseLayout(o.pair, &layout))
+        return usage_error("--pair needs lr, rl, tb or bt");
+    if (o.textGiven && (app.count("--pair") > 0 || o.rectify))
+        return usage_error("--pair and --rectify go with stereo pairs, not text");
+    if (twoFiles && app.count("--pair") > 0)
+        return usage_error("give --pair for one picture holding both views, or two files");
+    if (twoFiles && (o.positional[0] == "-" || o.positional[1] == "-"))
+        return usage_error("the two views of a pair are read from files, not standard input");
     if (app.count("--size") > 0 && app.count("--width") > 0)
         return usage_error("give --size or --width, not both");
     int32 width = 0, height = 0;
@@ -775,8 +800,46 @@ int Main(int argc, char** argv)
         const uint8* bytes = static_cast<const uint8*>(data.Buffer());
         const size_t size = data.BufferLength();
 
+        // A stereo pair: an MPO file, or what --pair or a second file says.
+        BMallocIO right;
+        if (twoFiles) {
+            status = read_file(o.positional[1].c_str(), kMaxModelBytes, &right);
+            if (status == B_OK && right.BufferLength() == 0)
+                status = B_NO_TRANSLATOR;
+            if (status != B_OK)
+                return fail(kRunFailed,
+                            "cannot read " + name_of(o.positional[1]) + ": " +
+                                (status == B_NO_TRANSLATOR  ? std::string("not a picture")
+                                 : status == B_NOT_ALLOWED ? std::string("more than the 2 GiB a "
+                                                                          "file may have")
+                                                           : fuse::ReadFailure(status)));
+        }
+        PairRequest pair;
+        pair.name = name_of(input);
+        pair.data = bytes;
+        pair.size = size;
+        if (twoFiles) {
+            pair.second = static_cast<const uint8*>(right.Buffer());
+            pair.secondSize = right.BufferLength();
+            pair.secondName = name_of(o.positional[1]);
+        }
+        pair.layout = o.pair;
+        pair.rectify = o.rectify;
+        std::string note;
+        const PairOutcome paired = ReadPair(pair, &source.map, &why, &note);
+        if (paired == PairOutcome::kFailed)
+            return fail(kRunFailed, why);
+        const bool heifWithoutPair = paired == PairOutcome::kHeifWithoutPair;
+        if ((paired == PairOutcome::kNotAPair || heifWithoutPair) && o.rectify)
+            return usage_error("--rectify goes with a stereo pair; " + name_of(input) +
+                               " is none");
+        if (!note.empty())
+            std::fprintf(stderr, "%s: %s\n", kTool, note.c_str());
+
         const char* problem = nullptr;
-        const status_t photo = read_depth_map_data(bytes, size, &source.map, &problem);
+        const status_t photo = paired == PairOutcome::kRead
+                                   ? B_OK
+                                   : read_depth_map_data(bytes, size, &source.map, &problem);
         if (photo == B_OK) {
             source.kind = InputKind::kPhoto;
         } else if (photo == B_ILLEGAL_DATA && problem != nullptr) {
@@ -803,7 +866,9 @@ int Main(int argc, char** argv)
             // A colour photo of a kind that carries depth maps, without one,
             // is not a depth picture.
             if (photo == B_NAME_NOT_FOUND && IsColourPicture(*picture))
-                return fail(kRunFailed, "no depth map in " + name_of(input));
+                return fail(kRunFailed, heifWithoutPair ? "no stereo pair in " + name_of(input) +
+                                                              ", nor a depth map"
+                                                        : "no depth map in " + name_of(input));
             status = MapFromPicture(*picture, &source.map) == B_OK ? B_OK : B_NO_MEMORY;
             if (status != B_OK)
                 return fail(kRunFailed,

@@ -31,6 +31,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [[ "$(field Depends)" == *libexpat1* ]] || fail "Depends lacks expat: $(field Depends)"
 [[ "$(field Depends)" == *libseccomp2* ]] || fail "Depends lacks libseccomp: $(field Depends)"
 [[ "$(field Depends)" == *libcairo2* ]] || fail "Depends lacks cairo: $(field Depends)"
+[[ "$(field Depends)" == *libopencv-calib3d406* && "$(field Depends)" == *libopencv-contrib406* ]] || fail "Depends lacks OpenCV: $(field Depends)"
 [[ "$(field Recommends)" == *qt6-image-formats-plugins* ]] || fail "Recommends: $(field Recommends)"
 [[ "$(field Recommends)" == *libqt6svg6* ]] || fail "Recommends lacks the SVG icon engine: $(field Recommends)"
 

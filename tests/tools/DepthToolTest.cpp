@@ -227,10 +227,10 @@ TEST(DepthTool, PhotoWithoutDepthMapFailsAndKeepsTheOldFile)
     Scratch scratch;
     const std::string out = scratch / "depth.png";
     std::ofstream(out) << "old";
-    ToolRun run = run_depth(scratch, {sample("stereo-pair-no-depth.heic"), out});
+    const std::string photo = PELLARA_TEST_DATA "/corpus/made/heic-8bit-heifenc.heic";
+    ToolRun run = run_depth(scratch, {photo, out});
     EXPECT_EQ(1, run.status);
-    EXPECT_EQ("pellara-depth: no depth map in '" + sample("stereo-pair-no-depth.heic") + "'\n",
-              run.err);
+    EXPECT_EQ("pellara-depth: no stereo pair in '" + photo + "', nor a depth map\n", run.err);
     EXPECT_EQ("old", slurp(out));
 }
 
@@ -246,9 +246,10 @@ TEST(DepthTool, StandardInputAndOutput)
     EXPECT_EQ(320, picture->PixelWidth());
     EXPECT_EQ(240, picture->PixelHeight());
 
-    run = run_depth(scratch, {"-", scratch / "x.png"}, sample("stereo-pair-no-depth.heic"));
+    run = run_depth(scratch, {"-", scratch / "x.png"},
+                    PELLARA_TEST_DATA "/corpus/made/heic-8bit-heifenc.heic");
     EXPECT_EQ(1, run.status);
-    EXPECT_EQ("pellara-depth: no depth map in standard input\n", run.err);
+    EXPECT_EQ("pellara-depth: no stereo pair in standard input, nor a depth map\n", run.err);
 }
 
 // --- Pictures -------------------------------------------------------------------
