@@ -340,8 +340,15 @@ std::string settle_clip(const CLI::App& app, const Options& o, const std::string
                    " (--max-frames)";
         clip->frames = uint32(n);
     }
+    // A stereo pair's views are still pictures, and a turn is a model's.
+    const bool pair = o.positional.size() == 3 || app.count("--pair") > 0 || o.rectify;
+    if (turning && pair)
+        return "--frames and --turn turn 3D models, not stereo pairs";
     if (!o.textGiven && input != "-")
         clip->inputKind = fuse::ClipKindOf(input.c_str());
+    if (clip->inputKind != fuse::ClipKind::kStill && pair)
+        return "stereo pairs are read from still pictures; " + name_of(input) +
+               " is an animated picture";
     if (clip->inputKind != fuse::ClipKind::kStill) {
         if (turning)
             return "--frames and --turn turn 3D models; " + name_of(input) +
@@ -746,7 +753,7 @@ int Main(int argc, char** argv)
     fuse::OutputFormat format;
     if (!o.format.empty()) {
         if (fuse::FormatFromName(o.format.c_str(), &format) != B_OK)
-            return usage_error(fuse::UnknownFormatMessage(o.format.c_str()));
+            return fail(kUsage, fuse::UnknownFormatMessage(o.format.c_str()));
     } else if (output == "-") {
         return usage_error("writing to standard output needs --format");
     } else {
@@ -755,7 +762,7 @@ int Main(int argc, char** argv)
             return fail(kUsage, "cannot tell the format of '" + output + "': give --format");
         if (status != B_OK) {
             const char* dot = std::strrchr(output.c_str(), '.');
-            return usage_error(fuse::UnknownFormatMessage(dot + 1));
+            return fail(kUsage, fuse::UnknownFormatMessage(dot + 1));
         }
     }
 
