@@ -181,6 +181,20 @@ bool rectify(WorkingViews* views, const FeatureCheck& check, cv::Mat* leftTurn, 
         *why = "the views' features do not relate them: cannot rectify";
         return false;
     }
+    // Features of two different scenes (or a scene and its mirror) can
+    // still give homographies; ones that fold a view, or shrink or stretch
+    // it past recognition, leave nothing a matcher can use.
+    const auto sound = [&](const cv::Mat& h) {
+        const float w = float(views->left.cols), ht = float(views->left.rows);
+        std::vector<cv::Point2f> corners = {{0, 0}, {w, 0}, {w, ht}, {0, ht}}, turned;
+        cv::perspectiveTransform(corners, turned, h);
+        const double area = cv::contourArea(turned), own = double(w) * double(ht);
+        return cv::isContourConvex(turned) && area > own / 2 && area < own * 2;
+    };
+    if (h1.type() != CV_64F || h2.type() != CV_64F || !sound(h1) || !sound(h2)) {
+        *why = "the views' features do not relate them: cannot rectify";
+        return false;
+    }
     auto turn = [&](cv::Mat& image, const cv::Mat& h) {
         cv::Mat out;
         cv::warpPerspective(image, out, h, image.size(), cv::INTER_LINEAR, cv::BORDER_REPLICATE);

@@ -322,6 +322,28 @@ INSTANTIATE_TEST_SUITE_P(
                     MpoCase{"ViewNotJpeg", {2, 0, true}, "is not a JPEG"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A Nintendo 3DS's own MPO: a depth picture of its first view's size.
+// --rectify refuses its views, which lie too far apart to line up.
+TEST(MpoFiles, FromACameraAreRead)
+{
+    std::string folder = (fs::temp_directory_path() / "pellara-pairs-XXXXXX").string();
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+    const std::string in = PELLARA_TEST_DATA "/depth/camera-3ds.mpo", out = folder + "/d.png";
+    DepthToolRun run = run_depth_tool(folder, {in, out});
+    ASSERT_EQ(run.status, 0) << run.err;
+    BBitmap* raw = BTranslationUtils::GetBitmapFile(out.c_str());
+    std::unique_ptr<BBitmap> depth(raw);
+    ASSERT_TRUE(depth);
+    EXPECT_EQ(depth->PixelWidth(), 640);
+    EXPECT_EQ(depth->PixelHeight(), 480);
+    fs::remove(out);
+    run = run_depth_tool(folder, {in, out, "--rectify"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot rectify"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(out));
+    fs::remove_all(folder);
+}
+
 // A phone's spatial photo (2560x2560 views of a potted plant before a house
 // wall) and copies whose stereo pair group lies: the count of views, or the
 // items it names. The group ('ster': version and flags, group id, count,
