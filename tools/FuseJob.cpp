@@ -847,18 +847,27 @@ bool size_of(const std::string& text, uint64* width, uint64* height)
 
 // --size or --width: the depth picture scaled to the stereogram's size;
 // --pattern-scale: the tile scaled once. Checked against the pixel limit
-// before any is scaled.
+// before any is scaled. With later given, the depth picture is left as it
+// is and its size to be goes there: it is scaled row by row as the
+// stereogram is made, within kMostStreamedPixels.
 int scale_pictures(const CLI::App& app, const Request& r, std::unique_ptr<BBitmap> owners[2],
-                   BBitmap* pictures[2])
+                   BBitmap* pictures[2], uint64 later[2] = nullptr)
 {
     const bool sized = app.count("--size") > 0, widened = app.count("--width") > 0;
     if (sized && widened)
         return usage("--size and --width both set the stereogram's size: give one (see --help)");
     const auto scale = [&](int i, uint64 width, uint64 height, const char* option) -> int {
-        if (width * height > max_picture_pixels())
+        const bool byRows = i == 0 && later != nullptr;
+        const uint64 limit = byRows ? kMostStreamedPixels : max_picture_pixels();
+        if (width * height > limit)
             return usage(std::string(option) + " makes a picture of " + std::to_string(width) +
                          "x" + std::to_string(height) + " pixels, over the limit of " +
-                         std::to_string(max_picture_pixels()) + " (--max-pixels)");
+                         std::to_string(limit) + (byRows ? "" : " (--max-pixels)"));
+        if (byRows) {
+            later[0] = width;
+            later[1] = height;
+            return 0;
+        }
         std::unique_ptr<BBitmap> scaled = ScalePicture(pictures[i], int32(width), int32(height));
         if (!scaled)
             return fail(kRunFailed, "out of memory scaling the %s to %s",
@@ -1289,7 +1298,11 @@ int Main(int argc, char** argv)
     std::unique_ptr<DepthRows> depthRows;
     if (streamed && !depthFromInput && depthKind == ClipKind::kStill &&
         app.count("--size") == 0 && app.count("--width") == 0)
-        depthRows = OpenPngDepthRows(depthPath);
+        // --max-pixels, when given, bounds every picture read; without it
+        // only what is held whole has a limit.
+        depthRows = OpenPngDepthRows(depthPath, app.count("--max-pixels") > 0
+                                                    ? max_picture_pixels()
+                                                    : kMostStreamedPixels);
 
     BBitmap* pictures[2] = {};
     std::unique_ptr<BBitmap> owners[2];
@@ -1320,8 +1333,16 @@ int Main(int argc, char** argv)
         owners[i].reset(pictures[i]);
     }
 
-    if (int status = scale_pictures(app, r, owners, pictures); status != 0)
+    uint64 later[2] = {0, 0};
+    if (int status = scale_pictures(app, r, owners, pictures, streamed ? later : nullptr);
+        status != 0)
         return status;
+    if (later[0] > 0) {
+        depthRows = ScaledDepthRows(std::move(owners[0]), uint32(later[0]), uint32(later[1]));
+        if (!depthRows)
+            return fail(kRunFailed, "out of memory scaling the %s to %s", "depth picture",
+                        (std::to_string(later[0]) + "x" + std::to_string(later[1])).c_str());
+    }
     const uint64 depthWidth = depthRows ? depthRows->Width() : w_of(pictures[0]);
     const uint64 depthHeight = depthRows ? depthRows->Height() : h_of(pictures[0]);
     if (int status = too_large_for(depthWidth, depthHeight); status != 0)

@@ -1,4 +1,8 @@
 #include "RowPipeline.h"
+#include "FuseJob.h"
+#include "Resample.h"
+
+#include <Bitmap.h>
 
 #include <PngRows.h>
 #include <SafeFileWriter.h>
@@ -28,14 +32,13 @@ namespace {
 constexpr size_t kBandWords = size_t(512) << 10;
 constexpr uint32 kLeastBandRows = 4;
 
-const char* read_words(status_t status)
+// Rows a band holds, when not told.
+uint32 band_rows(const DepthRows& depth, uint32 width)
 {
-    switch (status) {
-    case B_NO_MEMORY:
-        return "not enough memory to read it";
-    default:
-        return "the picture's data is damaged or cut short";
-    }
+    // A scaled source starts its ring afresh in each band: longer bands
+    // scale fewer rows twice.
+    const size_t words = depth.InBands() ? kBandWords * 4 : kBandWords;
+    return uint32(std::max<size_t>(kLeastBandRows, words / width));
 }
 
 class PngDepthRows : public DepthRows
@@ -47,13 +50,13 @@ public:
             fclose(fFile);
     }
 
-    bool Open(const char* path)
+    bool Open(const char* path, uint64 maxPixels)
     {
         fFile = fopen(path, "rbe");
         struct stat st;
         if (fFile == nullptr || fstat(fileno(fFile), &st) != 0 || !S_ISREG(st.st_mode))
             return false;
-        return fReader.Open(fFile, uint64(st.st_size), kMostStreamedPixels) == B_OK;
+        return fReader.Open(fFile, uint64(st.st_size), maxPixels) == B_OK;
     }
 
     uint32 Width() const override { return fReader.Width(); }
@@ -63,7 +66,7 @@ public:
     {
         for (uint32 i = 0; i < count; i++, to += Width()) {
             if (status_t status = fReader.ReadRow(to); status != B_OK) {
-                *why = read_words(status);
+                *why = ReadFailure(status);
                 return false;
             }
         }
@@ -73,7 +76,7 @@ public:
     bool Finish(bool* again, std::string* why) override
     {
         if (status_t status = fReader.Finish(again); status != B_OK) {
-            *why = read_words(status);
+            *why = ReadFailure(status);
             return false;
         }
         return true;
@@ -111,6 +114,36 @@ private:
     uint32 fRow = 0;
 };
 
+class ScaledRows : public DepthRows
+{
+public:
+    ScaledRows(std::unique_ptr<BBitmap> picture, uint32 width, uint32 height)
+        : fPicture(std::move(picture)), fScaler(fPicture.get(), int32(width), int32(height)),
+          fWidth(width), fHeight(height)
+    {
+    }
+
+    bool IsValid() const { return fScaler.IsValid(); }
+    uint32 Width() const override { return fWidth; }
+    uint32 Height() const override { return fHeight; }
+    bool Read(uint32, uint32*, std::string*) override { return false; }
+    bool Finish(bool* again, std::string*) override
+    {
+        *again = false;
+        return true;
+    }
+    bool InBands() const override { return true; }
+    bool Band(uint32 first, uint32 count, uint32* to) const override
+    {
+        return fScaler.Rows(int32(first), int32(count), reinterpret_cast<uint8*>(to));
+    }
+
+private:
+    std::unique_ptr<BBitmap> fPicture;
+    RowScaler fScaler;
+    uint32 fWidth, fHeight;
+};
+
 // Everything to fd at its position; 0 or the errno.
 int write_all(int fd, const uint8* data, size_t size)
 {
@@ -146,8 +179,9 @@ struct Slot
 class Pipeline
 {
 public:
-    Pipeline(DepthRows& depth, const StereogramRows& rows, PngRowWriter& writer, int fd)
-        : fDepth(depth), fRows(rows), fWriter(writer), fFd(fd)
+    Pipeline(DepthRows& depth, const StereogramRows& rows, PngRowWriter& writer, int fd,
+             uint32 bandRows)
+        : fDepth(depth), fRows(rows), fWriter(writer), fFd(fd), fBandRows(bandRows)
     {
     }
 
@@ -170,6 +204,7 @@ private:
     const StereogramRows& fRows;
     PngRowWriter& fWriter;
     int fFd;
+    uint32 fBandRows;
 
     std::mutex fLock;
     std::condition_variable fChanged;
@@ -218,7 +253,9 @@ void Pipeline::_Work()
         if (slot->first < guide)
             fRows.MakeGuideRows(slot->first, slot->last, slot->out.data());
         else
-            made = fRows.MakeRows(slot->first - guide, slot->last - guide, slot->depth.data(),
+            made = (!fDepth.InBands() || fDepth.Band(slot->first - guide, slot->last - slot->first,
+                                                     slot->depth.data())) &&
+                   fRows.MakeRows(slot->first - guide, slot->last - guide, slot->depth.data(),
                                   width, slot->out.data(), width);
         const bool deflated =
             made && fWriter.Deflate(slot->out.data(), width, slot->first, slot->last, &slot->band);
@@ -237,7 +274,7 @@ StreamFailure Pipeline::Run(std::string* why)
 {
     const uint32 width = fRows.Width(), guide = fRows.GuideRows();
     const uint32 height = guide + fRows.Height();
-    const uint32 bandRows = uint32(std::max<size_t>(kLeastBandRows, kBandWords / width));
+    const uint32 bandRows = fBandRows > 0 ? fBandRows : band_rows(fDepth, width);
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     try {
         fSlots.resize(threads + 2);
@@ -279,7 +316,7 @@ StreamFailure Pipeline::Run(std::string* why)
                 break;
         }
         std::string failure;
-        if (first >= guide && !fDepth.Read(last - first, slot.depth.data(), &failure)) {
+        if (first >= guide && !fDepth.InBands() && !fDepth.Read(last - first, slot.depth.data(), &failure)) {
             std::lock_guard<std::mutex> guard(fLock);
             _Fail(StreamFailure::kRead, failure);
             break;
@@ -329,10 +366,10 @@ int UnnamedFile(const std::string& path)
     return -1;
 }
 
-std::unique_ptr<DepthRows> OpenPngDepthRows(const char* path)
+std::unique_ptr<DepthRows> OpenPngDepthRows(const char* path, uint64 maxPixels)
 {
     auto rows = std::make_unique<PngDepthRows>();
-    if (!rows->Open(path))
+    if (!rows->Open(path, std::min(maxPixels, kMostStreamedPixels)))
         return nullptr;
     return rows;
 }
@@ -344,8 +381,17 @@ std::unique_ptr<DepthRows> CapturedDepthRows(const VPellaraObject& engine)
     return std::make_unique<CapturedRows>(engine);
 }
 
+std::unique_ptr<DepthRows> ScaledDepthRows(std::unique_ptr<BBitmap> picture, uint32 width,
+                                           uint32 height)
+{
+    auto rows = std::make_unique<ScaledRows>(std::move(picture), width, height);
+    if (!rows->IsValid())
+        return nullptr;
+    return rows;
+}
+
 StreamFailure StreamPng(DepthRows& depth, const StereogramRows& rows, uint32 dotsPerInch,
-                        const char* path, std::string* why)
+                        const char* path, std::string* why, uint32 bandRows)
 {
     if (!rows.IsValid() || rows.Width() != depth.Width() || rows.Height() != depth.Height()) {
         *why = "cannot make the stereogram";
@@ -369,7 +415,7 @@ StreamFailure StreamPng(DepthRows& depth, const StereogramRows& rows, uint32 dot
         *why = SafeFileWriter::MessageFor(error);
         return StreamFailure::kWrite;
     }
-    Pipeline pipeline(depth, rows, writer, fd);
+    Pipeline pipeline(depth, rows, writer, fd, bandRows);
     if (StreamFailure failure = pipeline.Run(why); failure != StreamFailure::kNone)
         return failure;
     bool again = false;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+class BBitmap;
 class StereogramRows;
 class VPellaraObject;
 
@@ -32,15 +33,25 @@ public:
     // After the last row: whether what follows it holds up. *again says the
     // picture must be read whole after all (an orientation found last).
     virtual bool Finish(bool* again, std::string* why) = 0;
+    // A source whose rows can be made anywhere at once (a scaled picture)
+    // has each band's made on the thread that makes its stereogram rows,
+    // rows first to first + count - 1; Read is then never called.
+    virtual bool InBands() const { return false; }
+    virtual bool Band(uint32 /*first*/, uint32 /*count*/, uint32* /*to*/) const { return false; }
 };
 
 // A PNG file read by rows. Null when it must be read whole instead (not a
-// PNG, interlaced, turned, over kMostStreamedPixels, or unreadable: the
-// whole reading then says why).
-std::unique_ptr<DepthRows> OpenPngDepthRows(const char* path);
+// PNG, interlaced, turned, over maxPixels, or unreadable: the whole reading
+// then says why).
+std::unique_ptr<DepthRows> OpenPngDepthRows(const char* path, uint64 maxPixels);
 
 // The rows of a depth picture an engine captured (GetFrom), kept by it.
 std::unique_ptr<DepthRows> CapturedDepthRows(const VPellaraObject& engine);
+
+// The depth picture scaled to width x height (as ScalePicture scales it) a
+// band at a time; null when it cannot be scaled.
+std::unique_ptr<DepthRows> ScaledDepthRows(std::unique_ptr<BBitmap> picture, uint32 width,
+                                           uint32 height);
 
 // Why a streamed run failed: reading the depth, or writing the output.
 enum class StreamFailure
@@ -54,9 +65,9 @@ enum class StreamFailure
 
 // The whole run: rows from depth through rows, into a PNG (dotsPerInch in
 // pHYs when above 0) put at path. On failure nothing is left at path and
-// *why is one line.
+// *why is one line. bandRows 0 lets the width decide how tall bands are.
 StreamFailure StreamPng(DepthRows& depth, const StereogramRows& rows, uint32 dotsPerInch,
-                        const char* path, std::string* why);
+                        const char* path, std::string* why, uint32 bandRows = 0);
 
 // An unnamed file to build an output in: beside path, where there is room
 // for it (a /tmp in memory would make it cost memory), else in the
