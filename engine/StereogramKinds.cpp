@@ -6,6 +6,7 @@
 #include <PictureMemory.h>
 #include <PictureSize.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -337,14 +338,15 @@ std::vector<uint32_t> random_palette(uint64_t seed, uint32_t colors)
     return palette;
 }
 
-// The band above the picture: light, with two dark dots centred on the
-// width, one far-plane separation apart.
-void draw_guide_band(uint32_t* bits, uint32_t width, uint32_t band, double separation)
+// Rows first to last - 1 of the band above the picture: light, with two
+// dark dots centred on the width, one far-plane separation apart.
+void draw_guide_rows(uint32_t* bits, uint32_t width, uint32_t band, double separation,
+                     uint32_t first, uint32_t last)
 {
     const double cy = band / 2.0, radius = band / 4.0;
     const double centres[2] = {width / 2.0 - separation / 2, width / 2.0 + separation / 2};
-    for (uint32_t y = 0; y < band; y++) {
-        uint32_t* row = bits + size_t(y) * width;
+    for (uint32_t y = first; y < last; y++) {
+        uint32_t* row = bits + size_t(y - first) * width;
         for (uint32_t x = 0; x < width; x++)
             row[x] = kWhite;
         const double dy = y + 0.5 - cy;
@@ -357,6 +359,11 @@ void draw_guide_band(uint32_t* bits, uint32_t width, uint32_t band, double separ
                 row[size_t(x)] = kBlack;
         }
     }
+}
+
+inline bool grey(uint32_t word)
+{
+    return ((word ^ (word >> 8)) & 0xFFFFu) == 0;
 }
 
 } // namespace
@@ -391,6 +398,154 @@ uint32_t guide_band_height(uint32_t pictureHeight)
     return std::max<uint32_t>(16, pictureHeight / 20);
 }
 
+StereogramRows::StereogramRows(const StereogramOptions& options, uint32_t width, uint32_t height,
+                               const uint32_t* pattern, uint32_t patternWidth,
+                               uint32_t patternHeight)
+    : fOptions(options), fWidth(width), fHeight(height), fPattern(pattern),
+      fPatternWidth(patternWidth), fPatternHeight(patternHeight)
+{
+    if (!stereogram_options_valid(options) || width == 0 || height == 0)
+        return;
+    if (!options.randomDot && (pattern == nullptr || patternWidth == 0 || patternHeight == 0))
+        return;
+    if (uint64_t(width) * options.oversample >= kMostWideRow)
+        return;
+    fGuideRows = options.guideDots ? guide_band_height(height) : 0;
+    if (options.randomDot && options.colors > 0)
+        fPalette = random_palette(options.seed, options.colors);
+    fValid = true;
+}
+
+bool StereogramRows::Grey() const
+{
+    if (fOptions.randomDot) {
+        for (uint32_t colour : fPalette)
+            if (!grey(colour))
+                return false;
+        return true;
+    }
+    // Only the part of the tile that the rows repeat.
+    for (uint32_t y = 0; y < std::min(fHeight, fPatternHeight); y++)
+        for (uint32_t x = 0; x < std::min(fWidth, fPatternWidth); x++)
+            if (!grey(fPattern[size_t(y) * fPatternWidth + x]))
+                return false;
+    return true;
+}
+
+void StereogramRows::MakeGuideRows(uint32_t first, uint32_t last, uint32_t* out) const
+{
+    draw_guide_rows(out, fWidth, fGuideRows, far_separation(fOptions), first,
+                    std::min(last, fGuideRows));
+}
+
+bool StereogramRows::MakeRows(uint32_t first, uint32_t last, const uint32_t* depth,
+                              size_t depthStride, uint32_t* out, size_t outStride) const
+{
+    if (!fValid)
+        return false;
+    const StereogramOptions& options = fOptions;
+    const bool pattern = !options.randomDot;
+    const uint32_t n = options.oversample;
+    const uint32_t wF = fWidth;
+    const uint32_t w = wF * n;
+    const SeparationRule rule = rule_of(options);
+    const Geometry geometry = geometry_of(options);
+    const uint32_t reach = hidden_surface_reach(geometry);
+    const bool symmetric = options.method == StereogramOptions::Method::kSymmetric;
+    // The window's own constants keep the window's fast separations.
+    const bool steady = options.steady;
+    const bool fixed = !symmetric && n == 1 && !rule.print && !options.crossEyed &&
+                       options.separation == 80 && options.amplitude == 10;
+
+    // A band's scratch rows: the free pixels' colours (a pattern's at the
+    // picture's width, random dots at the wide rows' own, so that averaging
+    // gives every part of the picture the same greys), the wide
+    // separations, and for the wide or symmetric rows the rest.
+    const uint32_t coloured = pattern ? wF : w;
+    Scratch colours = scratch(size_t(coloured) * 4);
+    Scratch separations = scratch(size_t(w) * 4);
+    Scratch motiveRow = scratch(n > 1 && pattern ? size_t(w) * 4 : 1);
+    Scratch outRow = scratch(n > 1 ? size_t(w) * 4 : 1);
+    Scratch same = scratch(symmetric ? size_t(w) * 4 * (steady ? 2 : 1) : 1);
+    const bool hidden = symmetric && options.hiddenSurface;
+    Scratch depths = scratch(symmetric ? size_t(w) * sizeof(double) * (hidden ? 4 : 1) : 1);
+    if (!colours || !separations || !motiveRow || !outRow || !same || !depths)
+        return false;
+    auto* colour = static_cast<uint32_t*>(colours.get());
+    auto* sep = static_cast<uint32_t*>(separations.get());
+    auto* z = static_cast<double*>(depths.get());
+    // The free pixels' colours at the wide rows' width.
+    auto* free = pattern && n > 1 ? static_cast<uint32_t*>(motiveRow.get()) : colour;
+
+    with_factor(n, [&](auto factor) {
+        constexpr uint32_t N = decltype(factor)::value;
+        for (uint32_t y = first; y < last; y++) {
+            const uint32_t* depthRow = depth + size_t(y - first) * depthStride;
+            uint32_t* target = out + size_t(y - first) * outStride;
+            if (pattern) {
+                tile_row(colour, wF, fPattern + size_t(y % fPatternHeight) * fPatternWidth,
+                         fPatternWidth);
+                if (N > 1)
+                    widen_row<N>(colour, wF, free);
+            } else {
+                random_row(options.seed, y, fPalette.data(), options.colors, w, colour);
+            }
+
+            // Separations (and depths) of every wide pixel, worked out once
+            // for a run of one depth value.
+            if (fixed) {
+                fixed_separations(depthRow, reinterpret_cast<uint8_t*>(sep), wF);
+            } else {
+                uint32_t lastDepth = ~0u, lastSeparation = 0; // no depth is ~0
+                double lastZ = 0;
+                for (uint32_t x = 0; x < wF; x++) {
+                    const uint32_t d = depth_of(depthRow[x], options.crossEyed);
+                    if (d != lastDepth) {
+                        lastDepth = d;
+                        lastSeparation = rule(d);
+                        lastZ = double(d) / 16777215.0;
+                    }
+                    for (uint32_t k = 0; k < N; k++)
+                        sep[size_t(x) * N + k] = lastSeparation;
+                    if (symmetric)
+                        for (uint32_t k = 0; k < N; k++)
+                            z[size_t(x) * N + k] = lastZ;
+                }
+            }
+
+            uint32_t* row = N > 1 ? static_cast<uint32_t*>(outRow.get()) : target;
+            auto* links = static_cast<uint32_t*>(same.get());
+            auto freeColour = [free](uint32_t x) { return free[x]; };
+            if (symmetric) {
+                double* nearest = z + w;
+                if (hidden)
+                    nearest_within(z, w, reach, nearest + w, nearest + 2 * size_t(w), nearest);
+                auto pairs = [&](auto visit) {
+                    symmetric_pairs(sep, z, nearest, w, hidden, geometry, visit);
+                };
+                if (steady)
+                    colour_from_centre(pairs, w, links, links + w, row, freeColour);
+                else
+                    colour_from_right(pairs, w, links, row, freeColour);
+            } else if (steady && fixed) {
+                window_row_from_centre(
+                    w, PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)}, row,
+                    freeColour);
+            } else if (steady) {
+                window_row_from_centre(w, PrecomputedSeparation<uint32_t>{sep}, row, freeColour);
+            } else if (fixed) {
+                synthesise_row(colour, row, w,
+                               PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)});
+            } else {
+                synthesise_row(free, row, w, PrecomputedSeparation<uint32_t>{sep});
+            }
+            if (N > 1)
+                average_row<N>(row, wF, target);
+        }
+    });
+    return true;
+}
+
 BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
 {
     if (!stereogram_options_valid(options))
@@ -401,10 +556,9 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
     if (pattern && (motive == nullptr || !motivePresent))
         return nullptr;
 
-    const uint32_t n = options.oversample;
-    const uint64_t wide = uint64_t(wF) * n;
-    const uint32_t band = options.guideDots ? guide_band_height(hF) : 0;
-    if (wide >= kMostWideRow || uint64_t(hF) + band > uint64_t(INT32_MAX))
+    const StereogramRows rows(options, wF, hF, pattern ? motive : nullptr, wM, hM);
+    const uint32_t band = rows.GuideRows();
+    if (!rows.IsValid() || uint64_t(hF) + band > uint64_t(INT32_MAX))
         return nullptr;
     const size_t bytes = size_t(picture_bytes(wF, int64_t(hF) + band));
     if (bytes == 0)
@@ -425,112 +579,14 @@ BBitmap* VPellaraObject::Synthesise(const StereogramOptions& options)
         return nullptr;
     }
     uint32_t* bits = static_cast<uint32_t*>(bitmap->Bits());
-    if (band > 0)
-        draw_guide_band(bits, wF, band, far_separation(options));
+    rows.MakeGuideRows(0, band, bits);
     uint32_t* picture = bits + size_t(band) * wF;
 
-    const SeparationRule rule = rule_of(options);
-    const Geometry geometry = geometry_of(options);
-    const uint32_t reach = hidden_surface_reach(geometry);
-    const bool symmetric = options.method == StereogramOptions::Method::kSymmetric;
-    // The window's own constants keep the window's fast separations.
-    const bool steady = options.steady;
-    const bool fixed = !symmetric && n == 1 && !rule.print && !options.crossEyed &&
-                       options.separation == 80 && options.amplitude == 10;
-    const std::vector<uint32_t> palette =
-        options.colors > 0 ? random_palette(options.seed, options.colors) : std::vector<uint32_t>();
     std::atomic<bool> failed{false};
-
-    for_row_bands(hF, uint64_t(wide) * hF, [&](uint32_t first, uint32_t last) {
-        const uint32_t w = uint32_t(wide);
-        // A band's scratch rows: the free pixels' colours (a pattern's at
-        // the picture's width, random dots at the wide rows' own, so that
-        // averaging gives every part of the picture the same greys), the
-        // wide separations, and for the wide or symmetric rows the rest.
-        const uint32_t coloured = pattern ? wF : w;
-        Scratch colours = scratch(size_t(coloured) * 4);
-        Scratch separations = scratch(size_t(w) * 4);
-        Scratch motiveRow = scratch(n > 1 && pattern ? size_t(w) * 4 : 1);
-        Scratch outRow = scratch(n > 1 ? size_t(w) * 4 : 1);
-        Scratch same = scratch(symmetric ? size_t(w) * 4 * (steady ? 2 : 1) : 1);
-        const bool hidden = symmetric && options.hiddenSurface;
-        Scratch depths = scratch(symmetric ? size_t(w) * sizeof(double) * (hidden ? 4 : 1) : 1);
-        if (!colours || !separations || !motiveRow || !outRow || !same || !depths) {
+    for_row_bands(hF, uint64_t(wF) * options.oversample * hF, [&](uint32_t first, uint32_t last) {
+        if (!rows.MakeRows(first, last, form + size_t(first) * wF, wF,
+                           picture + size_t(first) * wF, wF))
             failed = true;
-            return;
-        }
-        auto* colour = static_cast<uint32_t*>(colours.get());
-        auto* sep = static_cast<uint32_t*>(separations.get());
-        auto* z = static_cast<double*>(depths.get());
-        // The free pixels' colours at the wide rows' width.
-        auto* free = pattern && n > 1 ? static_cast<uint32_t*>(motiveRow.get()) : colour;
-
-        with_factor(n, [&](auto factor) {
-            constexpr uint32_t N = decltype(factor)::value;
-            for (uint32_t y = first; y < last; y++) {
-                const uint32_t* depthRow = form + size_t(y) * wF;
-                uint32_t* target = picture + size_t(y) * wF;
-                if (pattern) {
-                    tile_row(colour, wF, motive + size_t(y % hM) * wM, wM);
-                    if (N > 1)
-                        widen_row<N>(colour, wF, free);
-                } else {
-                    random_row(options.seed, y, palette.data(), options.colors, w, colour);
-                }
-
-                // Separations (and depths) of every wide pixel, worked out
-                // once for a run of one depth value.
-                if (fixed) {
-                    fixed_separations(depthRow, reinterpret_cast<uint8_t*>(sep), wF);
-                } else {
-                    uint32_t lastDepth = ~0u, lastSeparation = 0; // no depth is ~0
-                    double lastZ = 0;
-                    for (uint32_t x = 0; x < wF; x++) {
-                        const uint32_t d = depth_of(depthRow[x], options.crossEyed);
-                        if (d != lastDepth) {
-                            lastDepth = d;
-                            lastSeparation = rule(d);
-                            lastZ = double(d) / 16777215.0;
-                        }
-                        for (uint32_t k = 0; k < N; k++)
-                            sep[size_t(x) * N + k] = lastSeparation;
-                        if (symmetric)
-                            for (uint32_t k = 0; k < N; k++)
-                                z[size_t(x) * N + k] = lastZ;
-                    }
-                }
-
-                uint32_t* out = N > 1 ? static_cast<uint32_t*>(outRow.get()) : target;
-                auto* links = static_cast<uint32_t*>(same.get());
-                auto freeColour = [free](uint32_t x) { return free[x]; };
-                if (symmetric) {
-                    double* nearest = z + w;
-                    if (hidden)
-                        nearest_within(z, w, reach, nearest + w, nearest + 2 * size_t(w), nearest);
-                    auto pairs = [&](auto visit) {
-                        symmetric_pairs(sep, z, nearest, w, hidden, geometry, visit);
-                    };
-                    if (steady)
-                        colour_from_centre(pairs, w, links, links + w, out, freeColour);
-                    else
-                        colour_from_right(pairs, w, links, out, freeColour);
-                } else if (steady && fixed) {
-                    window_row_from_centre(
-                        w, PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)}, out,
-                        freeColour);
-                } else if (steady) {
-                    window_row_from_centre(w, PrecomputedSeparation<uint32_t>{sep}, out,
-                                           freeColour);
-                } else if (fixed) {
-                    synthesise_row(colour, out, w,
-                                   PrecomputedSeparation<uint8_t>{reinterpret_cast<uint8_t*>(sep)});
-                } else {
-                    synthesise_row(free, out, w, PrecomputedSeparation<uint32_t>{sep});
-                }
-                if (N > 1)
-                    average_row<N>(out, wF, target);
-            }
-        });
     });
     if (failed) {
         delete bitmap;

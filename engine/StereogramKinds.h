@@ -5,7 +5,9 @@
 #ifndef STEREOGRAM_KINDS_H
 #define STEREOGRAM_KINDS_H
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 struct StereogramOptions
 {
@@ -80,5 +82,48 @@ double far_separation(const StereogramOptions& options);
 // How tall the guide dots' band is above a picture of this height: a
 // twentieth of it, and at least 16 pixels.
 uint32_t guide_band_height(uint32_t pictureHeight);
+
+// The rows of one stereogram, a band at a time: every kind is row-local (a
+// row needs only its depth row and one row of the pattern), so a caller that
+// reads depth rows and writes stereogram rows as they come holds a band, not
+// the picture. Synthesise makes its whole picture through it.
+class StereogramRows
+{
+public:
+    // width x height is the depth picture's size (the guide band comes on
+    // top). The pattern, patternWidth x patternHeight B_RGB32 words, is
+    // ignored with random dots and otherwise must outlive this.
+    StereogramRows(const StereogramOptions& options, uint32_t width, uint32_t height,
+                   const uint32_t* pattern, uint32_t patternWidth, uint32_t patternHeight);
+
+    // False for options Synthesise refuses, an empty size, no pattern, or a
+    // row too wide to work with.
+    bool IsValid() const { return fValid; }
+    uint32_t Width() const { return fWidth; }
+    uint32_t Height() const { return fHeight; }
+    // Rows of the guide band above the picture (0 without guide dots).
+    uint32_t GuideRows() const { return fGuideRows; }
+    // Whether every pixel made is grey (red = green = blue): what the
+    // pattern or the dots' colours are made of.
+    bool Grey() const;
+
+    // Picture rows first to last - 1 into out (outStride words apart) from
+    // their depth rows (depth holds row first, depthStride words apart).
+    // May run on several threads at once. False when no scratch row could
+    // be had.
+    bool MakeRows(uint32_t first, uint32_t last, const uint32_t* depth, size_t depthStride,
+                  uint32_t* out, size_t outStride) const;
+    // Rows first to last - 1 of the guide band, Width() words each, packed.
+    void MakeGuideRows(uint32_t first, uint32_t last, uint32_t* out) const;
+
+private:
+    StereogramOptions fOptions;
+    uint32_t fWidth = 0, fHeight = 0;
+    const uint32_t* fPattern = nullptr;
+    uint32_t fPatternWidth = 0, fPatternHeight = 0;
+    uint32_t fGuideRows = 0;
+    bool fValid = false;
+    std::vector<uint32_t> fPalette;
+};
 
 #endif // STEREOGRAM_KINDS_H

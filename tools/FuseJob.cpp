@@ -3,6 +3,7 @@
 #include "Frames.h"
 #include "PdfPages.h"
 #include "Resample.h"
+#include "RowPipeline.h"
 #include "Video.h"
 
 #include <Bitmap.h>
@@ -12,6 +13,7 @@
 #include <Message.h>
 #include <SafeFileWriter.h>
 #include <TranslationUtils.h>
+#include <TranslatorFormats.h>
 #include <TranslatorRoster.h>
 #include <VPellaraObject.h>
 
@@ -845,18 +847,27 @@ bool size_of(const std::string& text, uint64* width, uint64* height)
 
 // --size or --width: the depth picture scaled to the stereogram's size;
 // --pattern-scale: the tile scaled once. Checked against the pixel limit
-// before any is scaled.
+// before any is scaled. With later given, the depth picture is left as it
+// is and its size to be goes there: it is scaled row by row as the
+// stereogram is made, within kMostStreamedPixels.
 int scale_pictures(const CLI::App& app, const Request& r, std::unique_ptr<BBitmap> owners[2],
-                   BBitmap* pictures[2])
+                   BBitmap* pictures[2], uint64 later[2] = nullptr)
 {
     const bool sized = app.count("--size") > 0, widened = app.count("--width") > 0;
     if (sized && widened)
         return usage("--size and --width both set the stereogram's size: give one (see --help)");
     const auto scale = [&](int i, uint64 width, uint64 height, const char* option) -> int {
-        if (width * height > max_picture_pixels())
+        const bool byRows = i == 0 && later != nullptr;
+        const uint64 limit = byRows ? kMostStreamedPixels : max_picture_pixels();
+        if (width * height > limit)
             return usage(std::string(option) + " makes a picture of " + std::to_string(width) +
                          "x" + std::to_string(height) + " pixels, over the limit of " +
-                         std::to_string(max_picture_pixels()) + " (--max-pixels)");
+                         std::to_string(limit) + (byRows ? "" : " (--max-pixels)"));
+        if (byRows) {
+            later[0] = width;
+            later[1] = height;
+            return 0;
+        }
         std::unique_ptr<BBitmap> scaled = ScalePicture(pictures[i], int32(width), int32(height));
         if (!scaled)
             return fail(kRunFailed, "out of memory scaling the %s to %s",
@@ -993,6 +1004,65 @@ status_t pick_frame(const ClipRun& run, const char* path, ClipKind kind, uint64 
             *picture = frame.picture.release();
             return B_OK;
         }
+    }
+}
+
+// The stereogram made row by row into a PNG at path: depth rows from a PNG
+// read by rows, or else from the depth picture read whole. The engine's
+// trace lines are the whole picture's.
+int stream_png(std::unique_ptr<DepthRows> depthRows, std::unique_ptr<BBitmap> depth,
+               BBitmap* pattern, const StereogramOptions& kind, uint32 dotsPerInch,
+               const char* depthPath, const char* path)
+{
+    VPellaraObject engine;
+    for (int attempt = 0;; attempt++) {
+        if (!depthRows) {
+            engine.GetFrom(depth.get());
+            depth.reset();
+            depthRows = CapturedDepthRows(engine);
+        }
+        if (!kind.randomDot && attempt == 0)
+            engine.GetMotive(pattern);
+        const uint32 width = depthRows ? depthRows->Width() : 0;
+        const uint32 height = depthRows ? depthRows->Height() : 0;
+        const StereogramRows rows(kind, width, height, kind.randomDot ? nullptr : engine.motive,
+                                  engine.wM, engine.hM);
+        if (!rows.IsValid() ||
+            uint64(width) * (uint64(height) + rows.GuideRows()) > kMostStreamedPixels) {
+            flush_standard_output();
+            return fail(kRunFailed, "cannot make the stereogram", nullptr);
+        }
+        if (attempt == 0) {
+            if (!kind.randomDot && (width != engine.wM || height != engine.hM)) {
+                printf("pas la meme taille\n");
+                printf("taille : wF=%ld, wM=%ld, hF=%ld, hM=%ld \n", long(width), long(engine.wM),
+                       long(height), long(engine.hM));
+            }
+            printf("debut de fusion\n");
+        }
+        std::string why;
+        const StreamFailure failure = StreamPng(*depthRows, rows, dotsPerInch, path, &why);
+        flush_standard_output();
+        switch (failure) {
+        case StreamFailure::kNone:
+            return 0;
+        case StreamFailure::kRead:
+            return fail(kRunFailed, "cannot read '%s': %s", depthPath, why.c_str());
+        case StreamFailure::kWrite:
+            return fail(kRunFailed, "cannot write '%s': %s", path, why.c_str());
+        case StreamFailure::kMake:
+            return fail(kRunFailed, "cannot make the stereogram: %s", why.c_str());
+        case StreamFailure::kAgain:
+            break;
+        }
+        // Turned by an orientation found after its pixels: read whole.
+        depthRows.reset();
+        BBitmap* whole = nullptr;
+        status_t status = ReadPicture(depthPath, &whole);
+        if (status != B_OK || attempt > 0)
+            return fail(kRunFailed, "cannot read '%s': %s", depthPath,
+                        read_failure_words(status).c_str());
+        depth.reset(whole);
     }
 }
 
@@ -1221,11 +1291,23 @@ int Main(int argc, char** argv)
                 return status;
     }
 
+    // A PNG written to a file is made row by row: the stereogram is never
+    // held whole, nor is a PNG depth picture used at its own size.
+    const bool streamed = !pdf && !toOutput && format.type == B_PNG_FORMAT;
+    std::unique_ptr<DepthRows> depthRows;
+    if (streamed && !depthFromInput && depthKind == ClipKind::kStill &&
+        app.count("--size") == 0 && app.count("--width") == 0)
+        // --max-pixels, when given, bounds every picture read; without it
+        // only what is held whole has a limit.
+        depthRows = OpenPngDepthRows(depthPath, app.count("--max-pixels") > 0
+                                                    ? max_picture_pixels()
+                                                    : kMostStreamedPixels);
+
     BBitmap* pictures[2] = {};
     std::unique_ptr<BBitmap> owners[2];
     const char* inputs[2] = {depthPath, patternPath};
     const ClipKind kinds[2] = {depthKind, patternKind};
-    for (int i = 0; i < 2 && inputs[i] != nullptr; i++) {
+    for (int i = depthRows ? 1 : 0; i < 2 && inputs[i] != nullptr; i++) {
         forget_refused_picture_size();
         if (frameNumber > 0 && kinds[i] != ClipKind::kStill) {
             std::string why;
@@ -1250,31 +1332,40 @@ int Main(int argc, char** argv)
         owners[i].reset(pictures[i]);
     }
 
-    if (int status = scale_pictures(app, r, owners, pictures); status != 0)
+    uint64 later[2] = {0, 0};
+    if (int status = scale_pictures(app, r, owners, pictures, streamed ? later : nullptr);
+        status != 0)
         return status;
-    if (int status = too_large_for(w_of(pictures[0]), h_of(pictures[0])); status != 0)
+    if (later[0] > 0) {
+        depthRows = ScaledDepthRows(std::move(owners[0]), uint32(later[0]), uint32(later[1]));
+        if (!depthRows)
+            return fail(kRunFailed, "out of memory scaling the %s to %s", "depth picture",
+                        (std::to_string(later[0]) + "x" + std::to_string(later[1])).c_str());
+    }
+    const uint64 depthWidth = depthRows ? depthRows->Width() : w_of(pictures[0]);
+    const uint64 depthHeight = depthRows ? depthRows->Height() : h_of(pictures[0]);
+    if (int status = too_large_for(depthWidth, depthHeight); status != 0)
         return status;
+    const std::string depthSize = std::to_string(depthWidth) + "x" + std::to_string(depthHeight);
 
     // A repeat wider than the picture: with print separations a usage
     // error; otherwise the window's result, with a word about the likely
     // mistake.
     const double repeat = far_separation(kind);
-    const BBitmap* depth = pictures[0];
     const BBitmap* pattern = pictures[1];
-    if (kind.dpi > 0 && repeat > depth->PixelWidth())
+    if (kind.dpi > 0 && repeat > double(depthWidth))
         return usage("--dpi " + r.dpi + " with --eye " + pixels_text(kind.eyeMillimetres) +
                      " makes one repeat " + pixels_text(repeat) +
-                     " px wide, wider than the depth picture (" +
-                     std::to_string(depth->PixelWidth()) + " px) (see --help)");
+                     " px wide, wider than the depth picture (" + std::to_string(depthWidth) +
+                     " px) (see --help)");
     if (!r.quiet) {
         const std::string swapped =
             pattern != nullptr ? "were DEPTH and PATTERN swapped?" : "it holds no depth";
-        if (depth->PixelWidth() < repeat)
-            warn("depth picture " + size_text(depth) + " is narrower than one repeat (" +
+        if (double(depthWidth) < repeat)
+            warn("depth picture " + depthSize + " is narrower than one repeat (" +
                  pixels_text(repeat) + " px): " + swapped);
-        else if (pattern != nullptr && depth->PixelWidth() < pattern->PixelWidth() &&
-                 depth->PixelHeight() < pattern->PixelHeight())
-            warn("depth picture " + size_text(depth) + " is smaller than the pattern (" +
+        else if (pattern != nullptr && depthWidth < w_of(pattern) && depthHeight < h_of(pattern))
+            warn("depth picture " + depthSize + " is smaller than the pattern (" +
                  size_text(pattern) + "): " + swapped);
     }
 
@@ -1283,6 +1374,13 @@ int Main(int argc, char** argv)
     std::unique_ptr<TracesElsewhere> traces;
     if (toOutput || r.quiet)
         traces = std::make_unique<TracesElsewhere>(r.quiet);
+
+    if (streamed) {
+        const int status = stream_png(std::move(depthRows), std::move(owners[0]), pictures[1], kind,
+                                      format.dotsPerInch, depthPath, outputPath);
+        traces.reset();
+        return status != 0 ? status : standard_output_failed() ? kRunFailed : 0;
+    }
 
     std::unique_ptr<BBitmap> stereogram(
         windows ? MakeStereogram(std::move(owners[0]), pictures[1])

@@ -26,6 +26,27 @@ inline uint64 HeightKeepingShape(uint64 width, uint64 ownWidth, uint64 ownHeight
     return height > 0 ? height : 1;
 }
 
+// The rows ScalePicture would make, a band at a time, for a stereogram made
+// row by row: the picture (kept by the caller) is held, the scaled one never.
+class RowScaler
+{
+public:
+    RowScaler(const BBitmap* picture, int32 width, int32 height);
+    ~RowScaler();
+
+    // False for what ScalePicture refuses.
+    bool IsValid() const { return fData != nullptr; }
+    // Rows first to first + count - 1, 4 bytes a pixel, packed. Any thread
+    // at once; false without memory.
+    bool Rows(int32 first, int32 count, uint8* to) const;
+
+private:
+    struct Data;
+    const BBitmap* fPicture;
+    int32 fWidth, fHeight;
+    std::unique_ptr<Data> fData;
+};
+
 } // namespace fuse
 
 #endif // FUSE_RESAMPLE_H

@@ -1,4 +1,5 @@
 #include "Video.h"
+#include "RowPipeline.h"
 
 #include <Bitmap.h>
 #include <BitmapReading.h>
@@ -647,30 +648,6 @@ private:
 
 // --- Writing ---------------------------------------------------------------
 
-// An unnamed file for the packets as they come: beside the output, where
-// there is room for it (a /tmp in memory would make it cost memory), else
-// in the temporary folder. Gone with the process however it ends.
-int unnamed_file(const std::string& path)
-{
-    const size_t slash = path.find_last_of('/');
-    std::vector<std::string> folders = {
-        slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash)};
-    const char* tmp = std::getenv("TMPDIR");
-    folders.push_back(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp");
-    for (const std::string& folder : folders) {
-        int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd >= 0)
-            return fd;
-        std::string name = folder + "/.pellara-video-XXXXXX";
-        fd = mkostemp(name.data(), O_CLOEXEC);
-        if (fd >= 0) {
-            unlink(name.c_str());
-            return fd;
-        }
-    }
-    return -1;
-}
-
 class VideoWriter : public FrameWriter
 {
 public:
@@ -772,7 +749,7 @@ private:
         }
         fWidth = width;
         fHeight = height;
-        fFd = unnamed_file(fPath);
+        fFd = UnnamedFile(fPath);
         if (fFd < 0) {
             *why = SafeFileWriter::MessageFor(errno);
             return B_ERROR;

@@ -1,4 +1,5 @@
 #include <PngTranslator.h>
+#include <PngRows.h>
 
 #include <Bitmap.h>
 #include <DataIO.h>
@@ -116,6 +117,41 @@ uint32 channels_of(uint8 colorType)
     default: return 1;
     }
 }
+
+// How rows are inflated and made into B_RGB32 words. Plain grey, the usual
+// depth picture, is widened in one pass; RGBA8 is decoded in place; 16-bit
+// samples go through a row of their own.
+struct RowFormat
+{
+    int format = SPNG_FMT_RGBA8;
+    int flags = SPNG_DECODE_TRNS;
+    size_t sampleBytes = 4;
+
+    RowFormat(const spng_ihdr& ihdr, bool rgb32)
+    {
+        if (ihdr.bit_depth == 16) {
+            format = SPNG_FMT_RGBA16;
+            sampleBytes = 8;
+        } else if (ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr.bit_depth == 8 && rgb32) {
+            format = SPNG_FMT_G8;
+            flags = 0;
+            sampleBytes = 1;
+        }
+    }
+
+    bool InPlace() const { return format == SPNG_FMT_RGBA8; }
+
+    // decoded is the row libspng gave (to itself when in place).
+    void Finish(const uint8* decoded, uint32* to, size_t width) const
+    {
+        if (format == SPNG_FMT_G8)
+            words_from_grey8(decoded, to, width);
+        else if (format == SPNG_FMT_RGBA16)
+            words_from_rgba16(reinterpret_cast<const uint16*>(decoded), to, width);
+        else
+            swap_red_and_blue(to, width);
+    }
+};
 
 // A context over the whole file, its header read; B_OK or why not.
 status_t open_png(const ImageSource& source, const ReadBudget& budget,
@@ -240,29 +276,12 @@ status_t PngTranslator::_Decode(spng_ctx* ctx, const spng_ihdr& ihdr, BBitmap* b
     const size_t width = ihdr.width, height = ihdr.height;
     uint8* bits = static_cast<uint8*>(bitmap->Bits());
     const size_t rowBytes = size_t(bitmap->BytesPerRow());
-    // Plain grey, the usual depth picture, is widened here in one pass;
-    // RGBA8 is decoded in place; 16-bit samples go through a row of their own.
-    int format = SPNG_FMT_RGBA8, flags = SPNG_DECODE_TRNS;
-    size_t sampleBytes = 4;
-    if (ihdr.bit_depth == 16) {
-        format = SPNG_FMT_RGBA16;
-        sampleBytes = 8;
-    } else if (ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE && ihdr.bit_depth == 8 &&
-               bitmap->ColorSpace() == B_RGB32) {
-        format = SPNG_FMT_G8;
-        flags = 0;
-        sampleBytes = 1;
-    }
-    const bool inPlace = format == SPNG_FMT_RGBA8;
+    const RowFormat row(ihdr, bitmap->ColorSpace() == B_RGB32);
+    const int format = row.format, flags = row.flags;
+    const size_t sampleBytes = row.sampleBytes;
+    const bool inPlace = row.InPlace();
     auto finish_row = [&](const uint8* decoded, size_t y) {
-        uint32* to = reinterpret_cast<uint32*>(bits + y * rowBytes);
-        if (format == SPNG_FMT_G8) {
-            words_from_grey8(decoded, to, width);
-        } else if (format == SPNG_FMT_RGBA16) {
-            words_from_rgba16(reinterpret_cast<const uint16*>(decoded), to, width);
-        } else {
-            swap_red_and_blue(to, width);
-        }
+        row.Finish(decoded, reinterpret_cast<uint32*>(bits + y * rowBytes), width);
     };
 
     if (ihdr.interlace_method != SPNG_INTERLACE_NONE) {
@@ -316,18 +335,6 @@ void put_be32(uint8* to, uint32 value)
 uint32 chunk_crc(const uint8* typeAndData, size_t length)
 {
     return crc32_gzip_refl(0, typeAndData, length);
-}
-
-status_t write_chunk(BPositionIO* destination, const char type[4], const uint8* data,
-                     size_t length)
-{
-    std::vector<uint8> chunk(12 + length);
-    put_be32(chunk.data(), uint32(length));
-    std::memcpy(chunk.data() + 4, type, 4);
-    if (length > 0)
-        std::memcpy(chunk.data() + 8, data, length);
-    put_be32(chunk.data() + 8 + length, chunk_crc(chunk.data() + 4, 4 + length));
-    return destination->WriteExactly(chunk.data(), chunk.size());
 }
 
 // The bytes of one PNG row (before filtering) from one bitmap row.
@@ -572,6 +579,8 @@ struct Band
     uint64 rawLength = 0;
     bool done = false;
     bool ok = false;
+    // Set when the band's work is no longer wanted.
+    const std::atomic<bool>* stop = nullptr;
 };
 
 class PngWriter
@@ -604,20 +613,24 @@ private:
     status_t fStatus = B_OK;
 };
 
-bool PngWriter::_DeflateBand(Band& band)
+// One band's rows packed, filtered and deflated into a whole IDAT chunk of
+// its own (the zlib header on the first band, the final block on the last):
+// bands are made on any thread in any order and written in order.
+// rowAt(y) gives bitmap row y in space, also row first - 1 when the filter
+// looks at the row above.
+template <typename RowAt>
+bool deflate_band(RowAt rowAt, size_t width, uint32 channels, bool grey, color_space space,
+                  const PngWriteOptions& options, uint32 height, Band& band)
 {
-    const size_t packed = fWidth * fChannels;
+    const size_t packed = width * channels;
     const size_t raw = packed + 1;
     const size_t rowsPerStep = std::max<size_t>(1, (size_t(256) << 10) / raw);
-    const uint8* bits = static_cast<const uint8*>(fBitmap.Bits());
-    const size_t bitmapRow = size_t(fBitmap.BytesPerRow());
-    const color_space space = fBitmap.ColorSpace();
-    const bool needsPrevious = fOptions.filter >= 2;
-    auto pack = [this, space](const uint8* from, uint8* to) {
-        if (fGrey)
-            pack_grey_row(from, to, fWidth);
+    const bool needsPrevious = options.filter >= 2;
+    auto pack = [=](const uint8* from, uint8* to) {
+        if (grey)
+            pack_grey_row(from, to, width);
         else
-            pack_row(from, to, fWidth, space);
+            pack_row(from, to, width, space);
     };
 
     std::vector<uint8> stage(rowsPerStep * raw);
@@ -625,7 +638,7 @@ bool PngWriter::_DeflateBand(Band& band)
     int current = 0;
     bool havePrevious = false;
     if (needsPrevious && band.first > 0) {
-        pack(bits + (band.first - 1) * bitmapRow, rows[1].data());
+        pack(rowAt(band.first - 1), rows[1].data());
         havePrevious = true;
     }
 
@@ -636,23 +649,23 @@ bool PngWriter::_DeflateBand(Band& band)
         band.chunk.push_back(0x78); // zlib header: deflate, 32 KiB window
         band.chunk.push_back(0x01);
     }
-    const bool lastBand = band.last == uint32(fBitmap.PixelHeight());
-    BandDeflater deflater(fOptions, &band.chunk);
+    const bool lastBand = band.last == height;
+    BandDeflater deflater(options, &band.chunk);
     for (uint32 y = band.first; y < band.last;) {
-        if (fFailed.load(std::memory_order_relaxed))
+        if (band.stop != nullptr && band.stop->load(std::memory_order_relaxed))
             return false;
         size_t count = std::min<size_t>(rowsPerStep, band.last - y);
         uint8* to = stage.data();
         for (size_t i = 0; i < count; i++, y++, to += raw) {
-            const uint8* from = bits + size_t(y) * bitmapRow;
-            if (fOptions.filter == 0) {
+            const uint8* from = rowAt(y);
+            if (options.filter == 0) {
                 to[0] = 0;
                 pack(from, to + 1);
                 continue;
             }
             pack(from, rows[current].data());
-            filter_row(fOptions.filter, rows[current].data(),
-                       havePrevious ? rows[1 - current].data() : nullptr, to, packed, fChannels);
+            filter_row(options.filter, rows[current].data(),
+                       havePrevious ? rows[1 - current].data() : nullptr, to, packed, channels);
             havePrevious = needsPrevious;
             current = 1 - current;
         }
@@ -671,6 +684,61 @@ bool PngWriter::_DeflateBand(Band& band)
     band.chunk.resize(band.chunk.size() + 4);
     put_be32(band.chunk.data() + band.chunk.size() - 4, crc);
     return true;
+}
+
+// Signature, IHDR and pHYs.
+std::vector<uint8> png_head(uint32 width, uint32 height, uint32 channels, uint32 dotsPerInch)
+{
+    uint8 header[13];
+    put_be32(header, width);
+    put_be32(header + 4, height);
+    header[8] = 8;
+    header[9] = channels == 4 ? 6 : channels == 3 ? 2 : 0;
+    header[10] = header[11] = header[12] = 0;
+    std::vector<uint8> bytes(kSignature, kSignature + sizeof(kSignature));
+    auto chunk = [&bytes](const char type[4], const uint8* data, size_t length) {
+        const size_t at = bytes.size();
+        bytes.resize(at + 12 + length);
+        put_be32(bytes.data() + at, uint32(length));
+        std::memcpy(bytes.data() + at + 4, type, 4);
+        if (length > 0)
+            std::memcpy(bytes.data() + at + 8, data, length);
+        put_be32(bytes.data() + at + 8 + length, chunk_crc(bytes.data() + at + 4, 4 + length));
+    };
+    chunk("IHDR", header, sizeof(header));
+    if (dotsPerInch > 0) {
+        // pHYs counts pixels a metre: 300 dpi is 11811.
+        uint8 physical[9];
+        const uint32 perMetre = uint32(std::lround(dotsPerInch / 0.0254));
+        put_be32(physical, perMetre);
+        put_be32(physical + 4, perMetre);
+        physical[8] = 1; // the unit is the metre
+        chunk("pHYs", physical, sizeof(physical));
+    }
+    return bytes;
+}
+
+// The pixels' checksum after the last band, and IEND.
+std::vector<uint8> png_tail(uint32 adler)
+{
+    std::vector<uint8> bytes(12 + 4 + 12);
+    put_be32(bytes.data(), 4);
+    std::memcpy(bytes.data() + 4, "IDAT", 4);
+    put_be32(bytes.data() + 8, adler);
+    put_be32(bytes.data() + 12, chunk_crc(bytes.data() + 4, 8));
+    std::memcpy(bytes.data() + 20, "IEND", 4);
+    put_be32(bytes.data() + 24, chunk_crc(bytes.data() + 20, 4));
+    return bytes;
+}
+
+bool PngWriter::_DeflateBand(Band& band)
+{
+    const uint8* bits = static_cast<const uint8*>(fBitmap.Bits());
+    const size_t bitmapRow = size_t(fBitmap.BytesPerRow());
+    band.stop = &fFailed;
+    return deflate_band([=](uint32 y) { return bits + size_t(y) * bitmapRow; }, fWidth, fChannels,
+                        fGrey, fBitmap.ColorSpace(), fOptions, uint32(fBitmap.PixelHeight()),
+                        band);
 }
 
 void PngWriter::_Work()
@@ -712,24 +780,8 @@ void PngWriter::_Work()
 status_t PngWriter::Write()
 {
     const uint32 height = uint32(fBitmap.PixelHeight());
-    uint8 header[13];
-    put_be32(header, uint32(fWidth));
-    put_be32(header + 4, height);
-    header[8] = 8;
-    header[9] = fChannels == 4 ? 6 : fChannels == 3 ? 2 : 0;
-    header[10] = header[11] = header[12] = 0;
-    status_t status = fDestination->WriteExactly(kSignature, sizeof(kSignature));
-    if (status == B_OK)
-        status = write_chunk(fDestination, "IHDR", header, sizeof(header));
-    if (status == B_OK && fOptions.dotsPerInch > 0) {
-        // pHYs counts pixels a metre: 300 dpi is 11811.
-        uint8 physical[9];
-        const uint32 perMetre = uint32(std::lround(fOptions.dotsPerInch / 0.0254));
-        put_be32(physical, perMetre);
-        put_be32(physical + 4, perMetre);
-        physical[8] = 1; // the unit is the metre
-        status = write_chunk(fDestination, "pHYs", physical, sizeof(physical));
-    }
+    const std::vector<uint8> head = png_head(uint32(fWidth), height, fChannels, fOptions.dotsPerInch);
+    status_t status = fDestination->WriteExactly(head.data(), head.size());
     if (status != B_OK)
         return status;
 
@@ -762,12 +814,8 @@ status_t PngWriter::Write()
     uint32 adler = 1;
     for (const Band& band : fBands)
         adler = uint32(adler32_combine64(adler, band.adler, z_off64_t(band.rawLength)));
-    uint8 trailer[4];
-    put_be32(trailer, adler);
-    status = write_chunk(fDestination, "IDAT", trailer, 4);
-    if (status == B_OK)
-        status = write_chunk(fDestination, "IEND", nullptr, 0);
-    return status;
+    const std::vector<uint8> tail = png_tail(adler);
+    return fDestination->WriteExactly(tail.data(), tail.size());
 }
 
 } // namespace
@@ -795,3 +843,149 @@ const ImageTranslator* png_translator()
 }
 
 } // namespace BPrivate
+
+using namespace BPrivate;
+
+PngRowWriter::PngRowWriter(uint32 width, uint32 height, bool grey, uint32 dotsPerInch)
+    : fWidth(width), fHeight(height), fGrey(grey), fDotsPerInch(dotsPerInch)
+{
+}
+
+std::vector<uint8> PngRowWriter::Head() const
+{
+    return png_head(fWidth, fHeight, fGrey ? 1 : 3, fDotsPerInch);
+}
+
+bool PngRowWriter::Deflate(const uint32* rows, size_t stride, uint32 first, uint32 last,
+                           PngRowBand* out) const
+{
+    if (first >= last || last > fHeight)
+        return false;
+    Band band;
+    band.first = first;
+    band.last = last;
+    const uint8* bits = reinterpret_cast<const uint8*>(rows);
+    try {
+        if (!deflate_band([=](uint32 y) { return bits + size_t(y - first) * stride * 4; }, fWidth,
+                          fGrey ? 1 : 3, fGrey, B_RGB32, PngWriteOptions(), fHeight, band))
+            return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    out->chunk = std::move(band.chunk);
+    out->adler = band.adler;
+    out->rawLength = band.rawLength;
+    return true;
+}
+
+void PngRowWriter::Add(const PngRowBand& band)
+{
+    fAdler = uint32(adler32_combine64(fAdler, band.adler, z_off64_t(band.rawLength)));
+}
+
+std::vector<uint8> PngRowWriter::Tail() const
+{
+    return png_tail(fAdler);
+}
+
+struct PngRowReader::Data
+{
+    std::unique_ptr<spng_ctx, ContextFree> ctx;
+    spng_ihdr ihdr = {};
+    std::unique_ptr<RowFormat> format;
+    std::vector<uint8> scratch;
+    uint32 row = 0;
+};
+
+PngRowReader::PngRowReader() : fData(std::make_unique<Data>()) {}
+
+PngRowReader::~PngRowReader() = default;
+
+uint32 PngRowReader::Width() const
+{
+    return fData->ihdr.width;
+}
+
+uint32 PngRowReader::Height() const
+{
+    return fData->ihdr.height;
+}
+
+status_t PngRowReader::Open(FILE* file, uint64 fileSize, uint64 maxPixels)
+{
+    uint8 signature[8];
+    if (file == nullptr || fread(signature, 1, 8, file) != 8 ||
+        std::memcmp(signature, kSignature, 8) != 0 || fseek(file, 0, SEEK_SET) != 0)
+        return B_NO_TRANSLATOR;
+    Data& d = *fData;
+    d.ctx.reset(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
+    spng_ctx* ctx = d.ctx.get();
+    if (ctx == nullptr)
+        return B_NO_MEMORY;
+    const size_t ancillary = size_t(8) << 20;
+    spng_set_chunk_limits(ctx, ancillary, ancillary);
+    spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+    if (spng_set_png_file(ctx, file) != 0)
+        return B_ILLEGAL_DATA;
+    if (int error = spng_get_ihdr(ctx, &d.ihdr); error != 0)
+        return status_for(error);
+    const spng_ihdr& ihdr = d.ihdr;
+    if (uint64(ihdr.width) * ihdr.height > maxPixels)
+        return B_NO_MEMORY;
+    // Pixel data far shorter than its rows could ever inflate from is a
+    // lie, told before any row is made.
+    const uint64 rowBytes =
+        (uint64(ihdr.width) * channels_of(ihdr.color_type) * ihdr.bit_depth + 7) / 8;
+    if ((rowBytes + 1) * ihdr.height / kMaxInflateRatio > fileSize)
+        return B_ILLEGAL_DATA;
+    bool alpha = false, transparentColour = false;
+    if (int error = find_alpha(ctx, ihdr, &alpha, &transparentColour); error != 0)
+        return status_for(error);
+    // Such pictures are read whole, as the reading pipeline reads them.
+    if (alpha || ihdr.interlace_method != SPNG_INTERLACE_NONE)
+        return B_NO_TRANSLATOR;
+    d.format = std::make_unique<RowFormat>(ihdr, true);
+    if (int error = spng_decode_image(ctx, nullptr, 0, d.format->format,
+                                      d.format->flags | SPNG_DECODE_PROGRESSIVE))
+        return status_for(error);
+    spng_exif exif;
+    if (spng_get_exif(ctx, &exif) == 0 &&
+        exif_orientation(reinterpret_cast<const uint8*>(exif.data), exif.length) != 1)
+        return B_NO_TRANSLATOR;
+    try {
+        d.scratch.resize(size_t(ihdr.width) * d.format->sampleBytes);
+    } catch (const std::bad_alloc&) {
+        return B_NO_MEMORY;
+    }
+    return B_OK;
+}
+
+status_t PngRowReader::ReadRow(uint32* to)
+{
+    Data& d = *fData;
+    if (d.format == nullptr || d.row >= d.ihdr.height)
+        return B_BAD_VALUE;
+    const size_t width = d.ihdr.width;
+    uint8* target = d.format->InPlace() ? reinterpret_cast<uint8*>(to) : d.scratch.data();
+    int error = spng_decode_row(d.ctx.get(), target, width * d.format->sampleBytes);
+    // The last row reports the end of the image.
+    if (error != 0 && !(error == SPNG_EOI && d.row == d.ihdr.height - 1))
+        return status_for(error);
+    d.format->Finish(target, to, width);
+    d.row++;
+    return B_OK;
+}
+
+status_t PngRowReader::Finish(bool* turned)
+{
+    Data& d = *fData;
+    *turned = false;
+    if (d.format == nullptr || d.row != d.ihdr.height)
+        return B_BAD_VALUE;
+    if (int error = spng_decode_chunks(d.ctx.get()); error != 0)
+        return status_for(error);
+    spng_exif exif;
+    *turned = spng_get_exif(d.ctx.get(), &exif) == 0 &&
+              exif_orientation(reinterpret_cast<const uint8*>(exif.data), exif.length) != 1;
+    return B_OK;
+}

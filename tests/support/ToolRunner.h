@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,9 +78,11 @@ struct ChildOutcome
 
 // Runs program with args; standard input from input (or /dev/null), standard
 // output into output when given.
+// Writes past fileSizeLimit fail with EFBIG, as on a full disk.
 inline ChildOutcome run_program(const std::string& program, const ScratchFolder& scratch,
                                 const std::vector<std::string>& args,
-                                const std::string& input = "", const std::string& output = "")
+                                const std::string& input = "", const std::string& output = "",
+                                rlim_t fileSizeLimit = RLIM_INFINITY)
 {
     const std::string outPath = output.empty() ? scratch / ".stdout" : output;
     const std::string errPath = scratch / ".stderr";
@@ -91,6 +94,11 @@ inline ChildOutcome run_program(const std::string& program, const ScratchFolder&
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (fileSizeLimit != RLIM_INFINITY) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit size = {fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &size);
+        }
         std::vector<char*> argv = {const_cast<char*>(program.c_str())};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));

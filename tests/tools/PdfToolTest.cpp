@@ -139,8 +139,12 @@ TEST(PrintRefusal, OneLineBeforeAnyWork)
         {"SizeAndWidth", {"--size", "100x100", "--width", "50"}, "out.png",
          "pellara-fuse: --size and --width both set the stereogram's size: give one (see "
          "--help)\n"},
+        // A PNG is made row by row, within 2^32 pixels.
         {"SizeOverTheLimit", {"--size", "100000x100000"}, "out.png",
          "pellara-fuse: --size makes a picture of 100000x100000 pixels, over the limit of "
+         "4294967296\n"},
+        {"SizeOverTheLimitHeldWhole", {"--size", "20000x20000"}, "out.tif",
+         "pellara-fuse: --size makes a picture of 20000x20000 pixels, over the limit of "
          "268435456 (--max-pixels)\n"},
         {"HalfASize", {"--size", "100x"}, "out.png",
          "pellara-fuse: --size needs a size WxH, each side from 1 to 1048576 (see --help)\n"},
