@@ -3,6 +3,7 @@
 #include <CodecSupport.h>
 #include <HeifTranslator.h>
 #include <ImageTranslator.h>
+#include <LibheifHandles.h>
 
 #include <BitmapReading.h>
 #include <Bitmap.h>
@@ -26,26 +27,6 @@ status_t refuse(const char** why, const char* what)
     return B_ILLEGAL_DATA;
 }
 
-struct ContextDeleter
-{
-    void operator()(heif_context* context) const { heif_context_free(context); }
-};
-struct HandleDeleter
-{
-    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
-};
-struct ImageDeleter
-{
-    void operator()(heif_image* image) const { heif_image_release(image); }
-};
-struct OptionsDeleter
-{
-    void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
-};
-
-// libheif's ceiling on a side, as the HEIF translator keeps it.
-constexpr int kMaxSide = 32768;
-
 // One view as shown (turned, mirrored, cropped), 8 bits a sample.
 status_t decode_view(heif_context* context, uint32 item, const ReadBudget& budget,
                      std::unique_ptr<BBitmap>* view, const char** why)
@@ -55,14 +36,14 @@ status_t decode_view(heif_context* context, uint32 item, const ReadBudget& budge
         heif_image_handle_release(raw);
         return refuse(why, "its stereo pair group names an item that is not a picture");
     }
-    std::unique_ptr<heif_image_handle, HandleDeleter> handle(raw);
+    std::unique_ptr<heif_image_handle, HeifHandleDeleter> handle(raw);
     const int width = heif_image_handle_get_width(handle.get());
     const int height = heif_image_handle_get_height(handle.get());
     if (width <= 0 || height <= 0)
         return refuse(why, "a view of its stereo pair has no size");
     if (!budget.Admits(uint64(width), uint64(height)))
         return B_NO_MEMORY;
-    std::unique_ptr<heif_decoding_options, OptionsDeleter> options(heif_decoding_options_alloc());
+    std::unique_ptr<heif_decoding_options, HeifOptionsDeleter> options(heif_decoding_options_alloc());
     if (!options)
         return B_NO_MEMORY;
     options->ignore_transformations = 0;
@@ -74,7 +55,7 @@ status_t decode_view(heif_context* context, uint32 item, const ReadBudget& budge
         status = libheif_status(heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB,
                                                   heif_chroma_interleaved_RGB, options.get()));
     }
-    std::unique_ptr<heif_image, ImageDeleter> image(rawImage);
+    std::unique_ptr<heif_image, HeifImageDeleter> image(rawImage);
     if (status == B_NO_MEMORY)
         return B_NO_MEMORY;
     if (status != B_OK)
@@ -129,10 +110,10 @@ status_t read_heif_stereo_views(const void* data, size_t size, BBitmap** left, B
     if (!heif_derivations_sound(bytes, size))
         return refuse(why, "its pictures refer to items that are not pictures");
     initialise_libheif();
-    std::unique_ptr<heif_context, ContextDeleter> context(heif_context_alloc());
+    std::unique_ptr<heif_context, HeifContextDeleter> context(heif_context_alloc());
     if (!context)
         return B_NO_MEMORY;
-    heif_context_set_maximum_image_size_limit(context.get(), kMaxSide);
+    heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifSide);
     const status_t status = libheif_status(
         heif_context_read_from_memory_without_copy(context.get(), bytes, size, nullptr));
     if (status == B_NO_MEMORY)
