@@ -873,8 +873,7 @@ int Main(int argc, char** argv)
             // A colour photo of a kind that carries depth maps, without one,
             // is not a depth picture.
             if (photo == B_NAME_NOT_FOUND && IsColourPicture(*picture))
-                return fail(kRunFailed, heifWithoutPair ? "no stereo pair in " + name_of(input) +
-                                                              ", nor a depth map"
+                return fail(kRunFailed, heifWithoutPair ? "no stereo pair in " + name_of(input)
                                                         : "no depth map in " + name_of(input));
             status = MapFromPicture(*picture, &source.map) == B_OK ? B_OK : B_NO_MEMORY;
             if (status != B_OK)
