@@ -43,19 +43,8 @@ status_t decode_view(heif_context* context, uint32 item, const ReadBudget& budge
         return refuse(why, "a view of its stereo pair has no size");
     if (!budget.Admits(uint64(width), uint64(height)))
         return B_NO_MEMORY;
-    std::unique_ptr<heif_decoding_options, HeifOptionsDeleter> options(heif_decoding_options_alloc());
-    if (!options)
-        return B_NO_MEMORY;
-    options->ignore_transformations = 0;
-    options->convert_hdr_to_8bit = 1;
-    heif_image* rawImage = nullptr;
-    status_t status;
-    {
-        QuietStderr quiet;
-        status = libheif_status(heif_decode_image(handle.get(), &rawImage, heif_colorspace_RGB,
-                                                  heif_chroma_interleaved_RGB, options.get()));
-    }
-    std::unique_ptr<heif_image, HeifImageDeleter> image(rawImage);
+    std::unique_ptr<heif_image, HeifImageDeleter> image;
+    const status_t status = decode_heif_image(handle.get(), false, &image);
     if (status == B_NO_MEMORY)
         return B_NO_MEMORY;
     if (status != B_OK)

@@ -266,30 +266,6 @@ bool layered(Span file)
     return found;
 }
 
-// The primary picture as libheif decodes it: rotation, mirroring and crop
-// applied, as viewers do; deep colour comes as 8 bits.
-status_t decode_image(heif_image_handle* handle, bool alpha,
-                      std::unique_ptr<heif_image, HeifImageDeleter>* image)
-{
-    std::unique_ptr<heif_decoding_options, HeifOptionsDeleter> options(heif_decoding_options_alloc());
-    if (!options)
-        return B_NO_MEMORY;
-    options->ignore_transformations = 0;
-    options->convert_hdr_to_8bit = 1;
-    heif_image* rawImage = nullptr;
-    status_t status;
-    {
-        // dav1d, libheif's AV1 decoder, tells a damaged stream's faults on
-        // standard error ("Unknown OBU type ..."), and libheif offers no
-        // way to quieten it.
-        QuietStderr quiet;
-        status = libheif_status(heif_decode_image(
-            handle, &rawImage, heif_colorspace_RGB,
-            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get()));
-    }
-    image->reset(rawImage);
-    return status;
-}
 
 // The header stage when bitmap is null; otherwise the decode into bitmap,
 // whose size the header stage gave.
@@ -333,7 +309,7 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
         // A layered picture's size is known once decoded (as other
         // decoders built on libheif show it): it is decoded twice, here
         // and into the bitmap; such files are rare.
-        status = decode_image(handle.get(), alpha, &image);
+        status = decode_heif_image(handle.get(), alpha, &image);
         if (status != B_OK)
             return status;
         const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
@@ -345,7 +321,7 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
         return budget.Admits(header->width, header->height) ? B_OK : B_NO_MEMORY;
     }
 
-    status = decode_image(handle.get(), alpha, &image);
+    status = decode_heif_image(handle.get(), alpha, &image);
     if (status != B_OK)
         return status;
     const int width = heif_image_get_width(image.get(), heif_channel_interleaved);
@@ -391,6 +367,31 @@ public:
 };
 
 } // namespace
+
+// A picture as libheif decodes it: rotation, mirroring and crop
+// applied, as viewers do; deep colour comes as 8 bits.
+status_t decode_heif_image(heif_image_handle* handle, bool alpha,
+                           std::unique_ptr<heif_image, HeifImageDeleter>* image)
+{
+    std::unique_ptr<heif_decoding_options, HeifOptionsDeleter> options(heif_decoding_options_alloc());
+    if (!options)
+        return B_NO_MEMORY;
+    options->ignore_transformations = 0;
+    options->convert_hdr_to_8bit = 1;
+    heif_image* rawImage = nullptr;
+    status_t status;
+    {
+        // dav1d, libheif's AV1 decoder, tells a damaged stream's faults on
+        // standard error ("Unknown OBU type ..."), and libheif offers no
+        // way to quieten it.
+        QuietStderr quiet;
+        status = libheif_status(heif_decode_image(
+            handle, &rawImage, heif_colorspace_RGB,
+            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get()));
+    }
+    image->reset(rawImage);
+    return status;
+}
 
 const ImageTranslator* heif_translator()
 {

@@ -4,6 +4,10 @@
 #ifndef _LIBHEIF_HANDLES_H
 #define _LIBHEIF_HANDLES_H
 
+#include <SupportDefs.h>
+
+#include <memory>
+
 #include <libheif/heif.h>
 
 namespace BPrivate {
@@ -31,6 +35,12 @@ struct HeifOptionsDeleter
 {
     void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
 };
+
+// A picture as libheif decodes it, turned, mirrored and cropped as viewers
+// show it, 8 bits a sample (with alpha when asked); the decoder's chatter
+// on standard error silenced.
+status_t decode_heif_image(heif_image_handle* handle, bool alpha,
+                           std::unique_ptr<heif_image, HeifImageDeleter>* image);
 
 } // namespace BPrivate
 
