@@ -1,14 +1,13 @@
 #include "DepthJob.h"
 
 #include "DepthPictures.h"
-#include "FormatPackages.h"
 #include "Frames.h"
-#include "FuseJob.h"
 #include "ModelDepth.h"
 #include "Resample.h"
 #include "PairInput.h"
 #include "StereoPairs.h"
 #include "TextDepth.h"
+#include "ToolOutput.h"
 
 #include <Bitmap.h>
 #include <BitmapReading.h>
@@ -126,48 +125,6 @@ std::string name_of(const std::string& path)
     return path == "-" ? std::string("standard input") : "'" + path + "'";
 }
 
-// Whether writing the help or list to standard output failed.
-bool output_failed()
-{
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
-        return false;
-    std::fprintf(stderr, "%s: cannot write to standard output: %s\n", kTool,
-                 SafeFileWriter::MessageFor(errno != 0 ? errno : EIO));
-    return true;
-}
-
-// A file read whole, as the translation kit reads one: opened without
-// blocking and checked to be a regular file first; B_NOT_ALLOWED past limit.
-status_t read_file(const char* path, uint64 limit, BMallocIO* data)
-{
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return status_for_errno(errno);
-    off_t size = 0;
-    status_t status = check_regular_file(fd, &size);
-    if (status == B_OK && uint64(size) > limit)
-        status = B_NOT_ALLOWED;
-    if (status == B_OK)
-        status = data->SetSize(size);
-    size_t got = 0;
-    while (status == B_OK && got < size_t(size)) {
-        ssize_t n = read(fd, static_cast<uint8*>(const_cast<void*>(data->Buffer())) + got,
-                         size_t(size) - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            status = status_for_errno(errno);
-        else if (n == 0)
-            break; // shortened meanwhile: the readers see a truncated file
-        else
-            got += size_t(n);
-    }
-    close(fd);
-    if (status == B_OK)
-        status = data->SetSize(off_t(got));
-    return status;
-}
-
 // Reads from standard input until data holds up to size bytes or the
 // input ends.
 status_t read_input_to(uint64 size, BMallocIO* data)
@@ -218,15 +175,6 @@ status_t read_standard_input(uint64 limit, BMallocIO* data)
     if (status == B_OK && uint64(data->BufferLength()) > most)
         return most == limit ? B_NOT_ALLOWED : B_NO_TRANSLATOR;
     return status;
-}
-
-// Whether path names what standard output already is (/dev/stdout, say):
-// the picture then goes to the descriptor the shell set up.
-bool names_standard_output(const std::string& path)
-{
-    struct stat out, target;
-    return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &target) == 0 &&
-           out.st_dev == target.st_dev && out.st_ino == target.st_ino;
 }
 
 struct Options
@@ -361,28 +309,6 @@ std::string settle_clip(const CLI::App& app, const Options& o, const std::string
     return std::string();
 }
 
-// Whether OUTPUT's folder takes a new file, said before any frame is made:
-// why not, or null.
-const char* output_place_problem(const std::string& path)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return SafeFileWriter::MessageFor(EISDIR);
-        return access(path.c_str(), W_OK) == 0 ? nullptr : SafeFileWriter::MessageFor(errno);
-    }
-    if (errno != ENOENT)
-        return SafeFileWriter::MessageFor(errno);
-    const size_t slash = path.find_last_of('/');
-    const std::string folder =
-        slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
-    if (stat(folder.c_str(), &st) != 0)
-        return SafeFileWriter::MessageFor(errno);
-    if (!S_ISDIR(st.st_mode))
-        return SafeFileWriter::MessageFor(ENOTDIR);
-    return access(folder.c_str(), W_OK | X_OK) == 0 ? nullptr : SafeFileWriter::MessageFor(errno);
-}
-
 // A clip written as it is made, one frame at a time; nothing is left of it
 // unless every frame went in.
 class ClipOut
@@ -462,7 +388,7 @@ int run_turn(const Options& o, const ClipRequest& clip, const std::string& input
     {
         BMallocIO data;
         status_t status = input == "-" ? read_standard_input(kMaxModelBytes, &data)
-                                       : read_file(input.c_str(), kMaxModelBytes, &data);
+                                       : fuse::ReadFile(input.c_str(), kMaxModelBytes, &data);
         if (status == B_NOT_ALLOWED)
             return fail(kRunFailed,
                         "cannot read " + name_of(input) + ": more than the 2 GiB a file may have");
@@ -592,7 +518,7 @@ int run_clip(const Options& o, const ClipRequest& clip, const std::string& input
         return usage_error((o.format.empty() ? "'" + output + "' names a still picture"
                                              : "--format " + o.format + " is a still format") +
                            ": write a clip as " + kClipFormats);
-    if (const char* problem = output_place_problem(output))
+    if (const char* problem = fuse::OutputPlaceProblem(output.c_str()))
         return fail(kRunFailed, "cannot write '" + output + "': " + problem);
     return clip.frames > 0
                ? run_turn(o, clip, input, output, format, width, height, rotate, mostDrawn)
@@ -650,6 +576,7 @@ bool ParseRotation(const std::string& text, double angles[3])
 
 int Main(int argc, char** argv)
 {
+    fuse::WatchStandardOutput();
     Options o;
     CLI::App app(kTool, kTool);
     app.set_help_flag();
@@ -685,15 +612,15 @@ int Main(int argc, char** argv)
                     fuse::kDefaultMaxFrames, (unsigned long long)kDefaultMaxPicturePixels,
                     (unsigned long long)kMostPicturePixels,
                     (unsigned long long)kDefaultMostDrawnPixels);
-        return output_failed() ? kRunFailed : 0;
+        return fuse::StandardOutputFailed(kTool) ? kRunFailed : 0;
     }
     if (o.version) {
         std::printf("%s %s\n", kTool, PELLARA_VERSION);
-        return output_failed() ? kRunFailed : 0;
+        return fuse::StandardOutputFailed(kTool) ? kRunFailed : 0;
     }
     if (o.listFormats) {
         fuse::ListFormats(stdout);
-        return output_failed() ? kRunFailed : 0;
+        return fuse::StandardOutputFailed(kTool) ? kRunFailed : 0;
     }
 
     // Everything about the command line is settled before any work.
@@ -739,7 +666,7 @@ int Main(int argc, char** argv)
     }
     const std::string input = o.textGiven ? std::string() : o.positional[0];
     const std::string output = o.positional[wanted - 1];
-    const bool toOutput = output == "-" || names_standard_output(output);
+    const bool toOutput = output == "-" || fuse::NamesStandardOutput(output.c_str());
 
     // Clips: a model turning, or an animated depth picture passed through.
     ClipRequest clip;
@@ -793,7 +720,7 @@ int Main(int argc, char** argv)
     } else {
         BMallocIO data;
         status_t status = input == "-" ? read_standard_input(kMaxModelBytes, &data)
-                                       : read_file(input.c_str(), kMaxModelBytes, &data);
+                                       : fuse::ReadFile(input.c_str(), kMaxModelBytes, &data);
         if (status == B_OK && data.BufferLength() == 0)
             status = B_NO_TRANSLATOR;
         if (status == B_NOT_ALLOWED)
@@ -810,7 +737,7 @@ int Main(int argc, char** argv)
         // A stereo pair: an MPO file, or what --pair or a second file says.
         BMallocIO right;
         if (twoFiles) {
-            status = read_file(o.positional[1].c_str(), kMaxModelBytes, &right);
+            status = fuse::ReadFile(o.positional[1].c_str(), kMaxModelBytes, &right);
             if (status == B_OK && right.BufferLength() == 0)
                 status = B_NO_TRANSLATOR;
             if (status != B_OK)
@@ -917,28 +844,9 @@ int Main(int argc, char** argv)
     if (!picture)
         return fail(kRunFailed, "out of memory making the depth picture");
 
-    status_t status;
-    if (toOutput) {
-        BMallocIO encoded;
-        status = fuse::EncodePicture(picture.get(), format, &encoded);
-        if (status != B_OK) {
-            why = fuse::WriteFailure(status);
-        } else {
-            SafeFileWriter writer;
-            std::fflush(stdout);
-            status =
-                writer.WriteDescriptor(STDOUT_FILENO, encoded.Buffer(), encoded.BufferLength());
-            why = writer.ErrorMessage();
-        }
-        if (status != B_OK)
-            return fail(kRunFailed, (output == "-" ? std::string("cannot write to standard output")
-                                                   : "cannot write '" + output + "'") +
-                                        ": " + why);
-    } else {
-        status = fuse::WritePicture(picture.get(), output.c_str(), format, &why);
-        if (status != B_OK)
-            return fail(kRunFailed, "cannot write '" + output + "': " + why);
-    }
+    if (fuse::WriteOutput(picture.get(), format, toOutput ? nullptr : output.c_str(),
+                          STDOUT_FILENO, &why) != B_OK)
+        return fail(kRunFailed, fuse::CannotWrite(output.c_str()) + ": " + why);
     return 0;
 }
 

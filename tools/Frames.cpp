@@ -1,5 +1,5 @@
 #include "Frames.h"
-#include "FuseJob.h"
+#include "ToolOutput.h"
 #include "Video.h"
 
 #include <Bitmap.h>

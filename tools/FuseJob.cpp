@@ -1,5 +1,4 @@
 #include "FuseJob.h"
-#include "FormatPackages.h"
 #include "Frames.h"
 #include "PdfPages.h"
 #include "Resample.h"
@@ -47,73 +46,10 @@ const char kTool[] = "pellara-fuse";
 constexpr int kRunFailed = 1;
 constexpr int kUsage = 2;
 
-// The first error met writing standard output, kept for the last word:
-// whatever the buffering, the failing call is the one that knows errno.
-int gOutputError = 0;
-
-void note_output(int printed)
-{
-    if (printed < 0 && gOutputError == 0)
-        gOutputError = errno != 0 ? errno : EIO;
-}
-
-// Standard output's bytes, for the stream below: stdio keeps only an error
-// flag, and the engine's trace lines (printf) fail where no caller sees
-// errno, so the first failing write notes its errno here.
-ssize_t write_standard_output(void*, const char* data, size_t size)
-{
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(STDOUT_FILENO, data + done, size - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            struct pollfd wait = {STDOUT_FILENO, POLLOUT, 0};
-            poll(&wait, 1, -1);
-            continue;
-        }
-        if (n <= 0) {
-            if (gOutputError == 0)
-                gOutputError = n < 0 ? errno : EIO;
-            return done > 0 ? ssize_t(done) : -1;
-        }
-        done += size_t(n);
-    }
-    return ssize_t(size);
-}
-
-// Once per run: stdout becomes a line-buffered stream over descriptor 1
-// through write_standard_output. A standard descriptor the shell closed
-// (>&-) gets /dev/null opened the wrong way round in its place: writing
-// there still fails with EBADF, and no file the tool opens later takes its
-// number (the trace lines would land in it).
-void watch_standard_output()
-{
-    static bool watched = false;
-    if (watched)
-        return;
-    watched = true;
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; fd++) {
-        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
-            continue;
-        int placeholder = open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY);
-        if (placeholder >= 0 && placeholder != fd) {
-            dup2(placeholder, fd);
-            close(placeholder);
-        }
-    }
-    cookie_io_functions_t io = {nullptr, write_standard_output, nullptr, nullptr};
-    FILE* stream = fopencookie(nullptr, "w", io);
-    if (stream == nullptr)
-        return;
-    fflush(stdout);
-    setvbuf(stream, nullptr, _IOLBF, 0);
-    stdout = stream;
-}
 
 void print_usage(FILE* out)
 {
-    note_output(
+    NoteOutput(
         fprintf(out,
                 "Usage: %s DEPTH PATTERN OUTPUT [--format TYPE] [--max-pixels N] [options]\n"
                 "       %s DEPTH OUTPUT --random-dot [--seed N] [--colors N] [options]\n"
@@ -190,17 +126,6 @@ int fail(int code, const char* format, const char* a, const char* b = nullptr)
     return code;
 }
 
-// The translator's own output format.
-status_t format_of(translator_id id, OutputFormat* format)
-{
-    const translation_format* out = nullptr;
-    int32 count = 0;
-    if (BTranslatorRoster::Default()->GetOutputFormats(id, &out, &count) != B_OK || count < 1)
-        return B_NO_TRANSLATOR;
-    format->id = id;
-    format->type = out->type;
-    return B_OK;
-}
 
 // Standard input decoded from memory, as a file would be: a pipe can be
 // read only once and has no size to check first, so the kit reads its first
@@ -211,32 +136,6 @@ status_t read_standard_input(BBitmap** picture)
     return read_bitmap_stream(STDIN_FILENO, nullptr, picture);
 }
 
-void flush_standard_output()
-{
-    errno = 0;
-    note_output(fflush(stdout) != 0 ? -1 : 0);
-}
-
-// Whether a write to standard output failed; says so when it did.
-bool standard_output_failed()
-{
-    flush_standard_output();
-    if (gOutputError == 0 && !ferror(stdout))
-        return false;
-    int error = gOutputError != 0 ? gOutputError : EIO;
-    fprintf(stderr, "%s: cannot write to standard output: %s\n", kTool,
-            SafeFileWriter::MessageFor(error));
-    return true;
-}
-
-bool same_as_standard_output(const char* path)
-{
-    struct stat out, target;
-    // Not a closed standard output's read-only stand-in.
-    int flags = fcntl(STDOUT_FILENO, F_GETFL);
-    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY && fstat(STDOUT_FILENO, &out) == 0 &&
-           stat(path, &target) == 0 && out.st_dev == target.st_dev && out.st_ino == target.st_ino;
-}
 
 // While the engine works, its trace lines (printf) go elsewhere: to
 // standard error while the picture goes to standard output, which keeps a
@@ -246,7 +145,7 @@ class TracesElsewhere
 public:
     explicit TracesElsewhere(bool quiet) : fOutput(-1)
     {
-        flush_standard_output();
+        FlushStandardOutput();
         fOutput = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
         if (fOutput < 0)
             return;
@@ -276,90 +175,6 @@ private:
 
 } // namespace
 
-void ListFormats(FILE* out)
-{
-    BTranslatorRoster* roster = BTranslatorRoster::Default();
-    translator_id* ids = nullptr;
-    int32 count = 0;
-    if (roster->GetAllTranslators(&ids, &count) != B_OK)
-        return;
-    for (int32 i = 0; i < count; i++) {
-        const translation_format* format = nullptr;
-        int32 formats = 0;
-        if (roster->GetOutputFormats(ids[i], &format, &formats) != B_OK || formats < 1)
-            continue;
-        char code[5];
-        for (int k = 0; k < 4; k++)
-            code[k] = char(format->type >> (24 - 8 * k));
-        code[4] = '\0';
-        note_output(fprintf(out, "%-6s '%s'  %-26s %s\n", roster->ShortName(ids[i]), code,
-                            format->MIME, format->name));
-    }
-    delete[] ids;
-}
-
-status_t EncodePicture(BBitmap* picture, const OutputFormat& format, BMallocIO* encoded)
-{
-    if (picture == nullptr || encoded == nullptr)
-        return B_BAD_VALUE;
-    // The window's way: the stream borrows the bitmap and gives it back
-    // before it dies, so the stream's destructor does not delete it.
-    BBitmapStream stream(picture);
-    BMessage settings;
-    if (format.dotsPerInch > 0)
-        settings.AddInt32(kResolutionField, int32(format.dotsPerInch));
-    status_t status = BTranslatorRoster::Default()->Translate(
-        format.id, &stream, format.dotsPerInch > 0 ? &settings : nullptr, encoded, format.type);
-    BBitmap* detached = nullptr;
-    stream.DetachBitmap(&detached);
-    return status;
-}
-
-status_t FormatFromName(const char* text, OutputFormat* format)
-{
-    if (text == nullptr || format == nullptr || text[0] == '\0')
-        return B_BAD_VALUE;
-    BTranslatorRoster* roster = BTranslatorRoster::Default();
-    std::string name = text;
-    if (name.size() == 6 && name.front() == '\'' && name.back() == '\'')
-        name = name.substr(1, 4);
-    translator_id id = 0;
-    status_t status = B_NO_TRANSLATOR;
-    if (name.size() == 4) {
-        uint32 type = 0;
-        for (char c : name)
-            type = (type << 8) | uint8(c);
-        status = roster->FindTranslator(type, &id);
-    }
-    if (status != B_OK)
-        status = roster->FindTranslator(name.c_str(), &id);
-    if (status != B_OK)
-        return status;
-    return format_of(id, format);
-}
-
-status_t FormatFromPath(const char* path, OutputFormat* format)
-{
-    if (path == nullptr)
-        return B_BAD_VALUE;
-    const char* slash = std::strrchr(path, '/');
-    const char* leaf = slash != nullptr ? slash + 1 : path;
-    const char* dot = std::strrchr(leaf, '.');
-    if (dot == nullptr || dot == leaf || dot[1] == '\0')
-        return B_NAME_NOT_FOUND;
-    // Only a name, never a type code, can come from an extension.
-    BTranslatorRoster* roster = BTranslatorRoster::Default();
-    translator_id id = 0;
-    status_t status = roster->FindTranslator(dot + 1, &id);
-    if (status != B_OK)
-        return status;
-    return format_of(id, format);
-}
-
-status_t ReadPicture(const char* path, BBitmap** picture)
-{
-    return BTranslationUtils::ReadBitmapFile(path, picture);
-}
 
 BBitmap* MakeStereogram(BBitmap* depth, BBitmap* pattern)
 {
@@ -389,66 +204,6 @@ BBitmap* MakeStereogram(std::unique_ptr<BBitmap> depth, BBitmap* pattern,
     return engine.Synthesise(options);
 }
 
-status_t WritePicture(BBitmap* picture, const char* path, const OutputFormat& format,
-                      std::string* why)
-{
-    if (picture == nullptr || path == nullptr || path[0] == '\0') {
-        if (why != nullptr)
-            *why = WriteFailure(B_BAD_VALUE);
-        return B_BAD_VALUE;
-    }
-    // The whole picture is encoded before the destination is touched.
-    BMallocIO encoded;
-    status_t status = EncodePicture(picture, format, &encoded);
-    if (status != B_OK) {
-        if (why != nullptr)
-            *why = WriteFailure(status);
-        return status;
-    }
-    SafeFileWriter writer;
-    status = writer.WriteFile(path, encoded.Buffer(), encoded.BufferLength());
-    if (status != B_OK && why != nullptr)
-        *why = writer.ErrorMessage();
-    return status;
-}
-
-const char* ReadFailure(status_t status)
-{
-    switch (status) {
-    case B_ENTRY_NOT_FOUND:
-        return "no such file";
-    case B_NOT_A_DIRECTORY:
-        return "a folder on the path is a file";
-    case B_PERMISSION_DENIED:
-        return "permission denied";
-    case B_IS_A_DIRECTORY:
-        return "is a directory";
-    case B_BAD_TYPE:
-        return "not a regular file";
-    case B_NO_TRANSLATOR:
-        return "not an image";
-    case B_ILLEGAL_DATA:
-        return "corrupt or truncated image";
-    case B_NO_MEMORY:
-        return "picture too large";
-    case B_NAME_TOO_LONG:
-        return "name too long";
-    default:
-        return "read error";
-    }
-}
-
-const char* WriteFailure(status_t status)
-{
-    switch (status) {
-    case B_BAD_VALUE:
-        return "the picture cannot be encoded";
-    case B_ERROR:
-        return "the encoder failed (picture too large for the format?)";
-    default:
-        return "write error";
-    }
-}
 
 namespace {
 
@@ -664,34 +419,6 @@ bool is_directory(const char* path)
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Whether OUTPUT can be written at all, before any work: a folder, a missing
-// folder, a file on the path, a file or folder the user may not write is
-// refused now with the writer's own words. (A file there is replaced or
-// rewritten in place, which needs the file writable; a new one needs its
-// folder writable.)
-const char* output_place_problem(const char* path)
-{
-    struct stat st;
-    if (stat(path, &st) == 0) {
-        if (S_ISDIR(st.st_mode))
-            return SafeFileWriter::MessageFor(EISDIR);
-        return access(path, W_OK) == 0 ? nullptr : SafeFileWriter::MessageFor(errno);
-    }
-    if (errno != ENOENT)
-        return SafeFileWriter::MessageFor(errno);
-    // Nothing there yet: its folder must be.
-    std::string folder = path;
-    const size_t slash = folder.find_last_of('/');
-    if (slash == std::string::npos)
-        folder = ".";
-    else
-        folder.resize(slash == 0 ? 1 : slash);
-    if (stat(folder.c_str(), &st) != 0)
-        return SafeFileWriter::MessageFor(errno);
-    if (!S_ISDIR(st.st_mode))
-        return SafeFileWriter::MessageFor(ENOTDIR);
-    return access(folder.c_str(), W_OK | X_OK) == 0 ? nullptr : SafeFileWriter::MessageFor(errno);
-}
 
 // A reader's refusal in words; a picture over the pixel ceiling says how
 // large it is (when the reader got as far as its size) and which ceiling.
@@ -1029,7 +756,7 @@ int stream_png(std::unique_ptr<DepthRows> depthRows, std::unique_ptr<BBitmap> de
                                   engine.wM, engine.hM);
         if (!rows.IsValid() ||
             uint64(width) * (uint64(height) + rows.GuideRows()) > kMostStreamedPixels) {
-            flush_standard_output();
+            FlushStandardOutput();
             return fail(kRunFailed, "cannot make the stereogram", nullptr);
         }
         if (attempt == 0) {
@@ -1042,7 +769,7 @@ int stream_png(std::unique_ptr<DepthRows> depthRows, std::unique_ptr<BBitmap> de
         }
         std::string why;
         const StreamFailure failure = StreamPng(*depthRows, rows, dotsPerInch, path, &why);
-        flush_standard_output();
+        FlushStandardOutput();
         switch (failure) {
         case StreamFailure::kNone:
             return 0;
@@ -1082,7 +809,7 @@ std::vector<std::string> OptionNames()
 
 int Main(int argc, char** argv)
 {
-    watch_standard_output();
+    WatchStandardOutput();
     CLI::App app;
     Request r;
     define_options(app, r);
@@ -1103,18 +830,18 @@ int Main(int argc, char** argv)
         const std::string name = option->get_name();
         if (name == "--help") {
             print_usage(stdout);
-            return standard_output_failed() ? kRunFailed : 0;
+            return StandardOutputFailed(kTool) ? kRunFailed : 0;
         }
         if (name == "--version") {
-            note_output(printf("%s %s\n", kTool, PELLARA_VERSION));
-            return standard_output_failed() ? kRunFailed : 0;
+            NoteOutput(printf("%s %s\n", kTool, PELLARA_VERSION));
+            return StandardOutputFailed(kTool) ? kRunFailed : 0;
         }
         if (name == "--list-formats") {
             ListFormats(stdout);
             // The tool's own, beside the translators'.
-            note_output(printf("%-6s '%s'  %-26s %s\n", "pdf", "PDF ", "application/pdf",
+            NoteOutput(printf("%-6s '%s'  %-26s %s\n", "pdf", "PDF ", "application/pdf",
                                "PDF document at the printed size"));
-            return standard_output_failed() ? kRunFailed : 0;
+            return StandardOutputFailed(kTool) ? kRunFailed : 0;
         }
     }
     for (const std::string& extra : app.remaining())
@@ -1148,7 +875,7 @@ int Main(int argc, char** argv)
     const bool patternFromInput = patternPath != nullptr && std::strcmp(patternPath, "-") == 0;
     // A path that names standard output (/dev/stdout, say) is standard
     // output too: the picture goes to the descriptor the shell set up.
-    const bool toOutput = std::strcmp(outputPath, "-") == 0 || same_as_standard_output(outputPath);
+    const bool toOutput = std::strcmp(outputPath, "-") == 0 || NamesStandardOutput(outputPath);
     if (depthFromInput && patternFromInput)
         return fail(kUsage, "only one of DEPTH and PATTERN can be '-' (see --help)", nullptr);
 
@@ -1209,7 +936,7 @@ int Main(int argc, char** argv)
         if (toOutput)
             return usage("a clip cannot be written to standard output: give OUTPUT a name "
                          "(see --help)");
-        if (const char* problem = output_place_problem(outputPath))
+        if (const char* problem = OutputPlaceProblem(outputPath))
             return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
         if (clipOut == ClipFormat::kMp4 || clipOut == ClipFormat::kWebm)
             if (const char* missing = VideoUnavailable())
@@ -1261,7 +988,7 @@ int Main(int argc, char** argv)
     format.dotsPerInch = uint32(kind.dpi);
     // And where it goes, before the pictures are read.
     if (!toOutput) {
-        if (const char* problem = output_place_problem(outputPath))
+        if (const char* problem = OutputPlaceProblem(outputPath))
             return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
     }
 
@@ -1379,62 +1106,32 @@ int Main(int argc, char** argv)
         const int status = stream_png(std::move(depthRows), std::move(owners[0]), pictures[1], kind,
                                       format.dotsPerInch, depthPath, outputPath);
         traces.reset();
-        return status != 0 ? status : standard_output_failed() ? kRunFailed : 0;
+        return status != 0 ? status : StandardOutputFailed(kTool) ? kRunFailed : 0;
     }
 
     std::unique_ptr<BBitmap> stereogram(
         windows ? MakeStereogram(std::move(owners[0]), pictures[1])
                 : MakeStereogram(std::move(owners[0]), pictures[1], kind));
-    flush_standard_output(); // the engine's trace lines come before any message
+    FlushStandardOutput(); // the engine's trace lines come before any message
     if (stereogram == nullptr)
         return fail(kRunFailed, "cannot make the stereogram", nullptr);
 
     std::string why;
     status_t status;
+    const char* path = toOutput ? nullptr : outputPath;
+    const int fd = toOutput ? traces->Output() : -1;
     if (pdf) {
         BMallocIO encoded;
         status = EncodePdf(stereogram.get(), kind.dpi, paper, &encoded, &why);
-        if (status == B_OK) {
-            SafeFileWriter writer;
-            if (toOutput && traces->Output() < 0) {
-                status = B_FILE_ERROR;
-                why = SafeFileWriter::MessageFor(EBADF);
-            } else {
-                status = toOutput ? writer.WriteDescriptor(traces->Output(), encoded.Buffer(),
-                                                           encoded.BufferLength())
-                                  : writer.WriteFile(outputPath, encoded.Buffer(),
-                                                     encoded.BufferLength());
-                why = writer.ErrorMessage();
-            }
-        }
-        if (status != B_OK && std::strcmp(outputPath, "-") == 0)
-            return fail(kRunFailed, "cannot write to standard output: %s", why.c_str());
-        if (status != B_OK)
-            return fail(kRunFailed, "cannot write '%s': %s", outputPath, why.c_str());
-    } else if (toOutput) {
-        BMallocIO encoded;
-        status = EncodePicture(stereogram.get(), format, &encoded);
-        if (status != B_OK) {
-            why = WriteFailure(status);
-        } else {
-            SafeFileWriter writer;
-            status = traces->Output() < 0
-                         ? status_t(B_FILE_ERROR)
-                         : writer.WriteDescriptor(traces->Output(), encoded.Buffer(),
-                                                  encoded.BufferLength());
-            why = traces->Output() < 0 ? SafeFileWriter::MessageFor(EBADF) : writer.ErrorMessage();
-        }
-        if (status != B_OK && std::strcmp(outputPath, "-") == 0)
-            return fail(kRunFailed, "cannot write to standard output: %s", why.c_str());
-        if (status != B_OK)
-            return fail(kRunFailed, "cannot write '%s': %s", outputPath, why.c_str());
+        if (status == B_OK)
+            status = WriteEncoded(encoded, path, fd, &why);
     } else {
-        status = WritePicture(stereogram.get(), outputPath, format, &why);
-        if (status != B_OK)
-            return fail(kRunFailed, "cannot write '%s': %s", outputPath, why.c_str());
+        status = WriteOutput(stereogram.get(), format, path, fd, &why);
     }
+    if (status != B_OK)
+        return fail(kRunFailed, "%s: %s", CannotWrite(outputPath).c_str(), why.c_str());
     traces.reset();
-    return standard_output_failed() ? kRunFailed : 0;
+    return StandardOutputFailed(kTool) ? kRunFailed : 0;
 }
 
 } // namespace fuse

@@ -1,6 +1,6 @@
 #include "PairInput.h"
 
-#include "FuseJob.h"
+#include "ToolOutput.h"
 #include "MpoFiles.h"
 #include "StereoPairs.h"
 

@@ -345,27 +345,6 @@ StreamFailure Pipeline::Run(std::string* why)
 
 } // namespace
 
-int UnnamedFile(const std::string& path)
-{
-    const size_t slash = path.find_last_of('/');
-    std::vector<std::string> folders = {
-        slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash)};
-    const char* tmp = std::getenv("TMPDIR");
-    folders.push_back(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp");
-    for (const std::string& folder : folders) {
-        int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd >= 0)
-            return fd;
-        std::string name = folder + "/.pellara-XXXXXX";
-        fd = mkostemp(name.data(), O_CLOEXEC);
-        if (fd >= 0) {
-            unlink(name.c_str());
-            return fd;
-        }
-    }
-    return -1;
-}
-
 std::unique_ptr<DepthRows> OpenPngDepthRows(const char* path, uint64 maxPixels)
 {
     auto rows = std::make_unique<PngDepthRows>();

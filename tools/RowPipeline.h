@@ -5,6 +5,8 @@
 #ifndef FUSE_ROW_PIPELINE_H
 #define FUSE_ROW_PIPELINE_H
 
+#include "ToolOutput.h"
+
 #include <SupportDefs.h>
 
 #include <cstdio>
@@ -68,11 +70,6 @@ enum class StreamFailure
 // *why is one line. bandRows 0 lets the width decide how tall bands are.
 StreamFailure StreamPng(DepthRows& depth, const StereogramRows& rows, uint32 dotsPerInch,
                         const char* path, std::string* why, uint32 bandRows = 0);
-
-// An unnamed file to build an output in: beside path, where there is room
-// for it (a /tmp in memory would make it cost memory), else in the
-// temporary folder. Gone with the process however it ends; -1 when none.
-int UnnamedFile(const std::string& path);
 
 } // namespace fuse
 

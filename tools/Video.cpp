@@ -1,5 +1,5 @@
 #include "Video.h"
-#include "RowPipeline.h"
+#include "ToolOutput.h"
 
 #include <Bitmap.h>
 #include <BitmapReading.h>

@@ -1,6 +1,6 @@
 // Formats are written by libraries the tool is linked with, whatever Qt
 // plugins are installed; an unknown format reads as such; -h is --help.
-#include <FormatPackages.h>
+#include <ToolOutput.h>
 
 #include <QLibraryInfo>
 
