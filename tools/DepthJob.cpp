@@ -450,7 +450,7 @@ int run_depth_clip(const Options& o, const ClipRequest& clip, const std::string&
         fuse::Frame frame;
         status_t status = reader->Next(&frame, &why);
         if (status == B_OK) {
-            status = MapFromPicture(*frame.picture, map);
+            status = depth_map_from_bitmap(*frame.picture, map);
             if (status != B_OK)
                 why = fuse::ReadFailure(status == B_NO_MEMORY ? B_NO_MEMORY : B_BAD_DATA);
         }
@@ -802,7 +802,7 @@ int Main(int argc, char** argv)
             if (photo == B_NAME_NOT_FOUND && IsColourPicture(*picture))
                 return fail(kRunFailed, heifWithoutPair ? "no stereo pair in " + name_of(input)
                                                         : "no depth map in " + name_of(input));
-            status = MapFromPicture(*picture, &source.map) == B_OK ? B_OK : B_NO_MEMORY;
+            status = depth_map_from_bitmap(*picture, &source.map) == B_OK ? B_OK : B_NO_MEMORY;
             if (status != B_OK)
                 return fail(kRunFailed,
                             "cannot read " + name_of(input) + ": " + fuse::ReadFailure(status));

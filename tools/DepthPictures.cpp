@@ -217,35 +217,6 @@ void put_row(BBitmap* bitmap, int32 y, const float* values, const Quantiser& qua
 
 } // namespace
 
-status_t MapFromPicture(const BBitmap& picture, depth_map* map)
-{
-    *map = depth_map();
-    const color_space space = picture.ColorSpace();
-    if (!picture.IsValid() || (space != B_RGB32 && space != B_RGBA32))
-        return B_BAD_VALUE;
-    const int32 width = picture.PixelWidth(), height = picture.PixelHeight();
-    try {
-        map->samples16.resize(size_t(width) * size_t(height));
-    } catch (const std::bad_alloc&) {
-        return B_NO_MEMORY;
-    }
-    map->width = map->photoWidth = width;
-    map->height = map->photoHeight = height;
-    const bool alpha = space == B_RGBA32;
-    uint16* out = map->samples16.data();
-    for (int32 y = 0; y < height; y++) {
-        const uint32* row = row_of(picture, y);
-        for (int32 x = 0; x < width; x++) {
-            const uint32 p = row[x];
-            float light = depth_pixel_light(p);
-            if (alpha)
-                light *= float(p >> 24) / 255.0f;
-            *out++ = uint16(std::clamp(light, 0.0f, 1.0f) * 65535.0f + 0.5f);
-        }
-    }
-    return B_OK;
-}
-
 bool IsColourPicture(const BBitmap& picture)
 {
     const color_space space = picture.ColorSpace();

@@ -13,10 +13,6 @@ class BBitmap;
 
 namespace depth {
 
-// A picture taken as a depth picture: its light, 0..1; what is transparent
-// counts as the far plane.
-status_t MapFromPicture(const BBitmap& picture, depth_map* map);
-
 // Whether a picture is in colour rather than grey: a photo, not a depth
 // picture. JPEG's chroma noise on grey content does not count.
 bool IsColourPicture(const BBitmap& picture);

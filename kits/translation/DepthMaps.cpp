@@ -514,13 +514,13 @@ status_t read_embedded_map(const std::string_view bytes, const JpegLayout& layou
     map->width = width;
     map->height = height;
     float* out = map->values.data();
-    for (int32 y = 0; y < height; y++) {
-        const uint32* row = bitmap_row(*bitmap, y);
-        for (int32 x = 0; x < width; x++) {
-            const uint32 p = row[x];
-            const float grey = depth_pixel_light(p);
-            *out++ = std::clamp(darkIsNear ? 1.0f - grey : grey, 0.0f, 1.0f);
-        }
+    for (int32 y = 0; y < height; y++, out += width) {
+        depth_light_row(bitmap_row(*bitmap, y), width, false, out);
+        if (darkIsNear)
+            for (int32 x = 0; x < width; x++)
+                out[x] = 1.0f - out[x];
+        for (int32 x = 0; x < width; x++)
+            out[x] = std::clamp(out[x], 0.0f, 1.0f);
     }
     return B_OK;
 }
@@ -1093,4 +1093,31 @@ status_t read_depth_map_data(const void* data, size_t size, depth_map* outMap, c
             *why = problem;
     }
     return status;
+}
+
+status_t depth_map_from_bitmap(const BBitmap& bitmap, depth_map* outMap)
+{
+    if (outMap == nullptr)
+        return B_BAD_VALUE;
+    *outMap = depth_map();
+    const color_space space = bitmap.ColorSpace();
+    if (!bitmap.IsValid() || (space != B_RGB32 && space != B_RGBA32))
+        return B_BAD_VALUE;
+    const int32 width = bitmap.PixelWidth(), height = bitmap.PixelHeight();
+    std::vector<float> light;
+    try {
+        outMap->samples16.resize(size_t(width) * size_t(height));
+        light.resize(size_t(width));
+    } catch (const std::bad_alloc&) {
+        return B_NO_MEMORY;
+    }
+    outMap->width = outMap->photoWidth = width;
+    outMap->height = outMap->photoHeight = height;
+    uint16* out = outMap->samples16.data();
+    for (int32 y = 0; y < height; y++) {
+        depth_light_row(BPrivate::bitmap_row(bitmap, y), width, space == B_RGBA32, light.data());
+        for (int32 x = 0; x < width; x++)
+            *out++ = uint16(std::clamp(light[x], 0.0f, 1.0f) * 65535.0f + 0.5f);
+    }
+    return B_OK;
 }

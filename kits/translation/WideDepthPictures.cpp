@@ -40,8 +40,7 @@ status_t status_of(int error)
 // weighted channels, times its opacity.
 float light_of(const uint16* p)
 {
-    const float light =
-        (0.299f * float(p[0]) + 0.587f * float(p[1]) + 0.114f * float(p[2])) / 65535.0f;
+    const float light = depth_light(float(p[0]), float(p[1]), float(p[2]), 65535.0f);
     return std::clamp(light * (float(p[3]) / 65535.0f), 0.0f, 1.0f);
 }
 

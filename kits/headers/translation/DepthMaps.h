@@ -11,16 +11,36 @@
 
 #include <SupportDefs.h>
 
+class BBitmap;
+
 #include <cstddef>
 #include <vector>
 
-// A B_RGB32 pixel's light, 0..1: how every picture taken as depth is read
-// (grey maps have r = g = b; a coloured one counts by its luma).
+// The light of a pixel taken as depth, 0..1, from channels of 0..most: how
+// every picture taken as depth is read (grey maps have r = g = b; a coloured
+// one counts by its luma).
+inline float depth_light(float r, float g, float b, float most)
+{
+    return (0.299f * r + 0.587f * g + 0.114f * b) / most;
+}
+
+// The same for a B_RGB32 pixel.
 inline float depth_pixel_light(uint32 pixel)
 {
-    return (0.299f * float((pixel >> 16) & 0xFF) + 0.587f * float((pixel >> 8) & 0xFF) +
-            0.114f * float(pixel & 0xFF)) /
-           255.0f;
+    return depth_light(float((pixel >> 16) & 0xFF), float((pixel >> 8) & 0xFF),
+                       float(pixel & 0xFF), 255.0f);
+}
+
+// A row of B_RGB32 or B_RGBA32 words taken as depth: each pixel's light,
+// 0..1, scaled by its opacity when opacity is set (transparent is far).
+inline void depth_light_row(const uint32* row, int32 width, bool opacity, float* out)
+{
+    for (int32 x = 0; x < width; x++) {
+        float light = depth_pixel_light(row[x]);
+        if (opacity)
+            light *= float(row[x] >> 24) / 255.0f;
+        out[x] = light;
+    }
 }
 
 // Where a depth map came from.
@@ -89,5 +109,10 @@ status_t read_depth_map_data(const void* data, size_t size, depth_map* outMap,
 // as far. Within the same reading budget. B_NAME_NOT_FOUND for any other
 // picture, which a bitmap reads as well; otherwise as read_depth_map_data.
 status_t read_wide_depth_picture_data(const void* data, size_t size, depth_map* outMap);
+
+// A picture read as a bitmap (B_RGB32 or B_RGBA32) taken as depth, at its
+// own size: its light, times its opacity where it has one, in samples16.
+// B_BAD_VALUE for an invalid bitmap or another colour space; B_NO_MEMORY.
+status_t depth_map_from_bitmap(const BBitmap& bitmap, depth_map* outMap);
 
 #endif // _DEPTH_MAPS_H
