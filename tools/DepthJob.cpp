@@ -574,11 +574,10 @@ bool ParseRotation(const std::string& text, double angles[3])
     return true;
 }
 
-int Main(int argc, char** argv)
+namespace {
+
+void define_options(CLI::App& app, Options& o)
 {
-    fuse::WatchStandardOutput();
-    Options o;
-    CLI::App app(kTool, kTool);
     app.set_help_flag();
     app.add_flag("-h,--help", o.help);
     app.add_flag("--version", o.version);
@@ -599,35 +598,45 @@ int Main(int argc, char** argv)
     app.add_option("--pair", o.pair);
     app.add_flag("--rectify", o.rectify);
     app.add_option("files", o.positional);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        std::string what = error.what();
-        return usage_error(what.substr(0, what.find('\n')));
-    }
-    o.textGiven = app.count("--text") > 0;
+}
 
-    if (o.help) {
+// --help, --version, --list-formats: the exit status, or -1 when the
+// command line asks for none of them.
+int answer_query(const Options& o)
+{
+    if (o.help)
         std::printf(kUsageText, kTool, kTool, kTool, kTool, kTool, fuse::kDefaultFramesPerSecond,
                     fuse::kDefaultMaxFrames, (unsigned long long)kDefaultMaxPicturePixels,
                     (unsigned long long)kMostPicturePixels,
                     (unsigned long long)kDefaultMostDrawnPixels);
-        return fuse::StandardOutputFailed(kTool) ? kRunFailed : 0;
-    }
-    if (o.version) {
+    else if (o.version)
         std::printf("%s %s\n", kTool, PELLARA_VERSION);
-        return fuse::StandardOutputFailed(kTool) ? kRunFailed : 0;
-    }
-    if (o.listFormats) {
+    else if (o.listFormats)
         fuse::ListFormats(stdout);
-        return fuse::StandardOutputFailed(kTool) ? kRunFailed : 0;
-    }
+    else
+        return -1;
+    return fuse::StandardOutputFailed(kTool) ? kRunFailed : 0;
+}
 
-    // Everything about the command line is settled before any work.
+// The command line as settled before any work.
+struct Request
+{
+    bool twoFiles = false; // LEFT RIGHT OUTPUT: two views of a stereo pair
+    std::string input;     // empty for --text
+    std::string output;
+    bool toOutput = false;
+    int32 width = 0, height = 0; // 0 where left open
+    double angles[3] = {0, 0, 0};
+    uint64 mostDrawn = kDefaultMostDrawnPixels;
+};
+
+// Everything about the command line that can be checked before any work:
+// 0, or the usage error already said.
+int settle_request(const CLI::App& app, const Options& o, Request* r)
+{
     pairs::Layout layout = pairs::Layout::kNone;
-    // LEFT RIGHT OUTPUT: two views of a stereo pair.
-    const bool twoFiles = !o.textGiven && o.positional.size() == 3;
-    const size_t wanted = o.textGiven ? 1 : twoFiles ? 3 : 2;
+    r->twoFiles = !o.textGiven && o.positional.size() == 3;
+    const size_t wanted = o.textGiven ? 1 : r->twoFiles ? 3 : 2;
     if (o.positional.size() < wanted)
         return usage_error(o.textGiven ? "expected OUTPUT after --text WORDS"
                                        : "expected INPUT OUTPUT");
@@ -641,20 +650,18 @@ int Main(int argc, char** argv)
         return usage_error("--pair needs lr, rl, tb or bt");
     if (o.textGiven && (app.count("--pair") > 0 || o.rectify))
         return usage_error("--pair and --rectify go with stereo pairs, not text");
-    if (twoFiles && app.count("--pair") > 0)
+    if (r->twoFiles && app.count("--pair") > 0)
         return usage_error("give --pair for one picture holding both views, or two files");
-    if (twoFiles && (o.positional[0] == "-" || o.positional[1] == "-"))
+    if (r->twoFiles && (o.positional[0] == "-" || o.positional[1] == "-"))
         return usage_error("the two views of a pair are read from files, not standard input");
     if (app.count("--size") > 0 && app.count("--width") > 0)
         return usage_error("give --size or --width, not both");
-    int32 width = 0, height = 0;
-    if (app.count("--size") > 0 && !ParseSize(o.size, &width, &height))
+    if (app.count("--size") > 0 && !ParseSize(o.size, &r->width, &r->height))
         return usage_error("--size needs WIDTHxHEIGHT, such as 1024x768, of at most " +
                            std::to_string(kMostPicturePixels) + " pixels");
     if (app.count("--width") > 0 && (o.width <= 0 || uint64(o.width) > kMostPicturePixels))
         return usage_error("--width needs a number of pixels from 1 up");
-    double angles[3] = {0, 0, 0};
-    if (!o.rotate.empty() && !ParseRotation(o.rotate, angles))
+    if (!o.rotate.empty() && !ParseRotation(o.rotate, r->angles))
         return usage_error("--rotate needs three angles in degrees, such as 30,0,-15, each "
                            "within " +
                            std::to_string(int(kMostDegrees)) + " either way");
@@ -663,191 +670,239 @@ int Main(int argc, char** argv)
             return usage_error("--max-pixels needs a number from 1 to " +
                                std::to_string(kMostPicturePixels));
         set_max_picture_pixels(o.maxPixels);
+        r->mostDrawn = max_picture_pixels();
     }
-    const std::string input = o.textGiven ? std::string() : o.positional[0];
-    const std::string output = o.positional[wanted - 1];
-    const bool toOutput = output == "-" || fuse::NamesStandardOutput(output.c_str());
+    r->input = o.textGiven ? std::string() : o.positional[0];
+    r->output = o.positional[wanted - 1];
+    r->toOutput = r->output == "-" || fuse::NamesStandardOutput(r->output.c_str());
+    return 0;
+}
 
-    // Clips: a model turning, or an animated depth picture passed through.
-    ClipRequest clip;
-    if (const std::string problem = settle_clip(app, o, input, &clip); !problem.empty())
-        return usage_error(problem);
-    if (clip.frames > 0 || clip.inputKind != fuse::ClipKind::kStill)
-        return run_clip(o, clip, input, output, toOutput, width, height, angles,
-                        app.count("--max-pixels") > 0 ? max_picture_pixels()
-                                                      : kDefaultMostDrawnPixels);
-
-    fuse::OutputFormat format;
+// OUTPUT's format, from --format or its extension: 0, or the error said.
+int settle_output_format(const Options& o, const std::string& output, fuse::OutputFormat* format)
+{
     if (!o.format.empty()) {
-        if (fuse::FormatFromName(o.format.c_str(), &format) != B_OK)
+        if (fuse::FormatFromName(o.format.c_str(), format) != B_OK)
             return fail(kUsage, fuse::UnknownFormatMessage(o.format.c_str()));
-    } else if (output == "-") {
+        return 0;
+    }
+    if (output == "-")
         return usage_error("writing to standard output needs --format");
-    } else {
-        status_t status = fuse::FormatFromPath(output.c_str(), &format);
-        if (status == B_NAME_NOT_FOUND)
-            return fail(kUsage, "cannot tell the format of '" + output + "': give --format");
-        if (status != B_OK) {
-            const char* dot = std::strrchr(output.c_str(), '.');
-            return fail(kUsage, fuse::UnknownFormatMessage(dot + 1));
-        }
-    }
+    status_t status = fuse::FormatFromPath(output.c_str(), format);
+    if (status == B_NAME_NOT_FOUND)
+        return fail(kUsage, "cannot tell the format of '" + output + "': give --format");
+    if (status != B_OK)
+        return fail(kUsage, fuse::UnknownFormatMessage(std::strrchr(output.c_str(), '.') + 1));
+    return 0;
+}
 
-    // A drawn picture's size, checked before anything is drawn.
-    const uint64 mostDrawn =
-        app.count("--max-pixels") > 0 ? max_picture_pixels() : kDefaultMostDrawnPixels;
-    auto drawn_size = [&](int32* w, int32* h) {
-        return settle_drawn_size(o.width, mostDrawn, w, h);
-    };
-    auto too_many_drawn = [&](const char* what) {
-        return fail(kRunFailed, std::string("cannot draw ") + what + ": " + std::to_string(width) +
-                                    "x" + std::to_string(height) + " is more than the " +
-                                    std::to_string(mostDrawn) +
-                                    " pixels a drawn picture may have (--max-pixels raises it)");
-    };
+// A drawn picture's size (a model's, a text's), checked before anything is
+// drawn: 0, or the failure said.
+int settle_drawn(const Options& o, Request* r, const std::string& what)
+{
+    if (settle_drawn_size(o.width, r->mostDrawn, &r->width, &r->height))
+        return 0;
+    return fail(kRunFailed, "cannot draw " + what + ": " + std::to_string(r->width) + "x" +
+                                std::to_string(r->height) + " is more than the " +
+                                std::to_string(r->mostDrawn) +
+                                " pixels a drawn picture may have (--max-pixels raises it)");
+}
 
-    // The source, as a depth map.
-    Source source;
-    std::string why;
-    if (o.textGiven) {
-        source.kind = InputKind::kText;
-        if (!drawn_size(&width, &height))
-            return too_many_drawn("the text");
-        status_t status = RenderText(o.text, o.font.empty() ? nullptr : o.font.c_str(), width,
-                                     height, &source.map, &why);
-        if (status != B_OK)
-            return fail(kRunFailed, "cannot draw the text: " + why);
-    } else {
-        BMallocIO data;
-        status_t status = input == "-" ? read_standard_input(kMaxModelBytes, &data)
-                                       : fuse::ReadFile(input.c_str(), kMaxModelBytes, &data);
-        if (status == B_OK && data.BufferLength() == 0)
-            status = B_NO_TRANSLATOR;
-        if (status == B_NOT_ALLOWED)
-            return fail(kRunFailed,
-                        "cannot read " + name_of(input) + ": more than the 2 GiB a file may have");
-        if (status == B_NO_TRANSLATOR)
-            return fail(kRunFailed, "cannot read " + name_of(input) + ": " + kNothingKnown);
-        if (status != B_OK)
-            return fail(kRunFailed,
-                        "cannot read " + name_of(input) + ": " + fuse::ReadFailure(status));
-        const uint8* bytes = static_cast<const uint8*>(data.Buffer());
-        const size_t size = data.BufferLength();
-
-        // A stereo pair: an MPO file, or what --pair or a second file says.
-        BMallocIO right;
-        if (twoFiles) {
-            status = fuse::ReadFile(o.positional[1].c_str(), kMaxModelBytes, &right);
-            if (status == B_OK && right.BufferLength() == 0)
-                status = B_NO_TRANSLATOR;
-            if (status != B_OK)
-                return fail(kRunFailed,
-                            "cannot read " + name_of(o.positional[1]) + ": " +
-                                (status == B_NO_TRANSLATOR  ? std::string("not a picture")
-                                 : status == B_NOT_ALLOWED ? std::string("more than the 2 GiB a "
-                                                                          "file may have")
-                                                           : fuse::ReadFailure(status)));
-        }
-        PairRequest pair;
-        pair.name = name_of(input);
-        pair.data = bytes;
-        pair.size = size;
-        if (twoFiles) {
-            pair.second = static_cast<const uint8*>(right.Buffer());
-            pair.secondSize = right.BufferLength();
-            pair.secondName = name_of(o.positional[1]);
-        }
-        pair.layout = o.pair;
-        pair.rectify = o.rectify;
-        std::string note;
-        const PairOutcome paired = ReadPair(pair, &source.map, &why, &note);
-        if (paired == PairOutcome::kFailed)
-            return fail(kRunFailed, why);
-        const bool heifWithoutPair = paired == PairOutcome::kHeifWithoutPair;
-        if ((paired == PairOutcome::kNotAPair || heifWithoutPair) && o.rectify)
-            return usage_error("--rectify goes with a stereo pair; " + name_of(input) +
-                               " is none");
-        if (!note.empty())
-            std::fprintf(stderr, "%s: %s\n", kTool, note.c_str());
-
-        const char* problem = nullptr;
-        const status_t photo = paired == PairOutcome::kRead
-                                   ? B_OK
-                                   : read_depth_map_data(bytes, size, &source.map, &problem);
-        if (photo == B_OK) {
-            source.kind = InputKind::kPhoto;
-        } else if (photo == B_ILLEGAL_DATA && problem != nullptr) {
-            return fail(kRunFailed,
-                        "cannot read the depth map in " + name_of(input) + ": " + problem);
-        } else if (photo == B_NO_MEMORY) {
-            return fail(kRunFailed,
-                        "cannot read " + name_of(input) + ": " + fuse::ReadFailure(B_NO_MEMORY));
-        } else if (SniffModel(bytes, size) != ModelFormat::kNone) {
-            source.kind = InputKind::kModel;
-        } else if (read_wide_depth_picture_data(bytes, size, &source.map) == B_OK) {
-            // A PNG read straight to a byte or two a pixel. Anything it
-            // refuses goes the bitmap's way, which says why in its words.
-            source.kind = InputKind::kPicture;
-        } else {
-            BBitmap* raw = nullptr;
-            status = read_bitmap_data(bytes, size, input == "-" ? nullptr : input.c_str(), &raw);
-            std::unique_ptr<BBitmap> picture(raw);
-            if (status == B_NO_TRANSLATOR)
-                return fail(kRunFailed, "cannot read " + name_of(input) + ": " + kNothingKnown);
-            if (status != B_OK)
-                return fail(kRunFailed,
-                            "cannot read " + name_of(input) + ": " + fuse::ReadFailure(status));
-            // A colour photo of a kind that carries depth maps, without one,
-            // is not a depth picture.
-            if (photo == B_NAME_NOT_FOUND && IsColourPicture(*picture))
-                return fail(kRunFailed, heifWithoutPair ? "no stereo pair in " + name_of(input)
-                                                        : "no depth map in " + name_of(input));
-            status = depth_map_from_bitmap(*picture, &source.map) == B_OK ? B_OK : B_NO_MEMORY;
-            if (status != B_OK)
-                return fail(kRunFailed,
-                            "cannot read " + name_of(input) + ": " + fuse::ReadFailure(status));
-            source.kind = InputKind::kPicture;
-        }
-        if (source.kind != InputKind::kModel && !o.rotate.empty())
-            return usage_error("--rotate turns 3D models; " + name_of(input) + " is a picture");
-
-        if (source.kind == InputKind::kModel) {
-            if (!drawn_size(&width, &height))
-                return too_many_drawn(("the model " + name_of(input)).c_str());
-            ModelView view;
-            view.width = width;
-            view.height = height;
-            std::copy(angles, angles + 3, view.rotate);
-            status = RenderModel(bytes, size, input == "-" ? nullptr : input.c_str(), view,
-                                 &source.map, &why);
-            if (status != B_OK)
-                return fail(kRunFailed, "cannot read the model " + name_of(input) + ": " + why);
-        }
-    }
-
-    // The output's size: the photo's as shown, or the picture's own.
-    if (int status = settle_own_size(o, source.map.photoWidth > 0 ? source.map.photoWidth
-                                                                  : source.map.width,
-                                     source.map.photoHeight > 0 ? source.map.photoHeight
-                                                                : source.map.height,
-                                     &width, &height);
-        status != 0)
+int read_text(const Options& o, Request* r, Source* source)
+{
+    source->kind = InputKind::kText;
+    if (int status = settle_drawn(o, r, "the text"); status != 0)
         return status;
+    std::string why;
+    if (RenderText(o.text, o.font.empty() ? nullptr : o.font.c_str(), r->width, r->height,
+                   &source->map, &why) != B_OK)
+        return fail(kRunFailed, "cannot draw the text: " + why);
+    return 0;
+}
 
+// A file (or standard input) read whole, within the largest model's size:
+// 0, or the failure said. A second view that is no picture says so.
+int read_input_bytes(const std::string& input, bool secondView, BMallocIO* data)
+{
+    status_t status = input == "-" ? read_standard_input(kMaxModelBytes, data)
+                                   : fuse::ReadFile(input.c_str(), kMaxModelBytes, data);
+    if (status == B_OK && data->BufferLength() == 0)
+        status = B_NO_TRANSLATOR;
+    if (status == B_OK)
+        return 0;
+    if (status == B_NOT_ALLOWED)
+        return fail(kRunFailed,
+                    "cannot read " + name_of(input) + ": more than the 2 GiB a file may have");
+    if (status == B_NO_TRANSLATOR)
+        return fail(kRunFailed, "cannot read " + name_of(input) + ": " +
+                                    (secondView ? "not a picture" : kNothingKnown));
+    return fail(kRunFailed, "cannot read " + name_of(input) + ": " + fuse::ReadFailure(status));
+}
+
+// Any other picture, read as a bitmap and taken as depth. photo says what
+// the depth-map reader found (B_NAME_NOT_FOUND: a photo's kind without one).
+int read_depth_picture(const std::string& input, const uint8* bytes, size_t size, status_t photo,
+                       bool heifWithoutPair, Source* source)
+{
+    BBitmap* raw = nullptr;
+    status_t status = read_bitmap_data(bytes, size, input == "-" ? nullptr : input.c_str(), &raw);
+    std::unique_ptr<BBitmap> picture(raw);
+    if (status == B_NO_TRANSLATOR)
+        return fail(kRunFailed, "cannot read " + name_of(input) + ": " + kNothingKnown);
+    if (status != B_OK)
+        return fail(kRunFailed, "cannot read " + name_of(input) + ": " + fuse::ReadFailure(status));
+    // A colour photo of a kind that carries depth maps, without one, is not
+    // a depth picture.
+    if (photo == B_NAME_NOT_FOUND && IsColourPicture(*picture))
+        return fail(kRunFailed, heifWithoutPair ? "no stereo pair in " + name_of(input)
+                                                : "no depth map in " + name_of(input));
+    if (depth_map_from_bitmap(*picture, &source->map) != B_OK)
+        return fail(kRunFailed,
+                    "cannot read " + name_of(input) + ": " + fuse::ReadFailure(B_NO_MEMORY));
+    source->kind = InputKind::kPicture;
+    return 0;
+}
+
+// INPUT, told by its content: a stereo pair, a photo with a depth map, a
+// model (drawn here), or a picture taken as depth. 0, or the failure said.
+int read_input(const Options& o, Request* r, Source* source)
+{
+    BMallocIO data, right;
+    if (int status = read_input_bytes(r->input, false, &data); status != 0)
+        return status;
+    if (r->twoFiles)
+        if (int status = read_input_bytes(o.positional[1], true, &right); status != 0)
+            return status;
+    const uint8* bytes = static_cast<const uint8*>(data.Buffer());
+    const size_t size = data.BufferLength();
+
+    // A stereo pair: an MPO file, or what --pair or a second file says.
+    PairRequest pair;
+    pair.name = name_of(r->input);
+    pair.data = bytes;
+    pair.size = size;
+    if (r->twoFiles) {
+        pair.second = static_cast<const uint8*>(right.Buffer());
+        pair.secondSize = right.BufferLength();
+        pair.secondName = name_of(o.positional[1]);
+    }
+    pair.layout = o.pair;
+    pair.rectify = o.rectify;
+    std::string why, note;
+    const PairOutcome paired = ReadPair(pair, &source->map, &why, &note);
+    if (paired == PairOutcome::kFailed)
+        return fail(kRunFailed, why);
+    const bool heifWithoutPair = paired == PairOutcome::kHeifWithoutPair;
+    if ((paired == PairOutcome::kNotAPair || heifWithoutPair) && o.rectify)
+        return usage_error("--rectify goes with a stereo pair; " + name_of(r->input) + " is none");
+    if (!note.empty())
+        std::fprintf(stderr, "%s: %s\n", kTool, note.c_str());
+
+    const char* problem = nullptr;
+    const status_t photo = paired == PairOutcome::kRead
+                               ? B_OK
+                               : read_depth_map_data(bytes, size, &source->map, &problem);
+    if (photo == B_OK) {
+        source->kind = InputKind::kPhoto;
+    } else if (photo == B_ILLEGAL_DATA && problem != nullptr) {
+        return fail(kRunFailed,
+                    "cannot read the depth map in " + name_of(r->input) + ": " + problem);
+    } else if (photo == B_NO_MEMORY) {
+        return fail(kRunFailed,
+                    "cannot read " + name_of(r->input) + ": " + fuse::ReadFailure(B_NO_MEMORY));
+    } else if (SniffModel(bytes, size) != ModelFormat::kNone) {
+        source->kind = InputKind::kModel;
+    } else if (read_wide_depth_picture_data(bytes, size, &source->map) == B_OK) {
+        // A PNG read straight to a byte or two a pixel. Anything it refuses
+        // goes the bitmap's way, which says why in its words.
+        source->kind = InputKind::kPicture;
+    } else if (int status =
+                   read_depth_picture(r->input, bytes, size, photo, heifWithoutPair, source);
+               status != 0) {
+        return status;
+    }
+    if (source->kind != InputKind::kModel && !o.rotate.empty())
+        return usage_error("--rotate turns 3D models; " + name_of(r->input) + " is a picture");
+    if (source->kind != InputKind::kModel)
+        return 0;
+
+    if (int status = settle_drawn(o, r, "the model " + name_of(r->input)); status != 0)
+        return status;
+    ModelView view;
+    view.width = r->width;
+    view.height = r->height;
+    std::copy(r->angles, r->angles + 3, view.rotate);
+    if (RenderModel(bytes, size, r->input == "-" ? nullptr : r->input.c_str(), view,
+                    &source->map, &why) != B_OK)
+        return fail(kRunFailed, "cannot read the model " + name_of(r->input) + ": " + why);
+    return 0;
+}
+
+// The map made into OUTPUT's picture at the size settled, and written.
+int write_depth_picture(const Options& o, const Request& r, const fuse::OutputFormat& format,
+                        Source* source)
+{
     Levels levels;
     levels.normalize = !o.noNormalize;
     levels.invert = o.invert;
     // A PNG stores a grey picture as grey: a third of the bytes to deflate.
     const color_space space = format.type == B_PNG_FORMAT ? B_GRAY8 : B_RGB32;
-    std::unique_ptr<BBitmap> picture = MakeDepthPicture(source.map, width, height, levels, space);
-    source.map = depth_map();
+    std::unique_ptr<BBitmap> picture =
+        MakeDepthPicture(source->map, r.width, r.height, levels, space);
+    source->map = depth_map();
     if (!picture)
         return fail(kRunFailed, "out of memory making the depth picture");
-
-    if (fuse::WriteOutput(picture.get(), format, toOutput ? nullptr : output.c_str(),
+    std::string why;
+    if (fuse::WriteOutput(picture.get(), format, r.toOutput ? nullptr : r.output.c_str(),
                           STDOUT_FILENO, &why) != B_OK)
-        return fail(kRunFailed, fuse::CannotWrite(output.c_str()) + ": " + why);
+        return fail(kRunFailed, fuse::CannotWrite(r.output.c_str()) + ": " + why);
     return 0;
+}
+
+} // namespace
+
+int Main(int argc, char** argv)
+{
+    fuse::WatchStandardOutput();
+    Options o;
+    CLI::App app(kTool, kTool);
+    define_options(app, o);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        std::string what = error.what();
+        return usage_error(what.substr(0, what.find('\n')));
+    }
+    o.textGiven = app.count("--text") > 0;
+    if (int status = answer_query(o); status >= 0)
+        return status;
+
+    Request r;
+    if (int status = settle_request(app, o, &r); status != 0)
+        return status;
+    // Clips: a model turning, or an animated depth picture passed through.
+    ClipRequest clip;
+    if (const std::string problem = settle_clip(app, o, r.input, &clip); !problem.empty())
+        return usage_error(problem);
+    if (clip.frames > 0 || clip.inputKind != fuse::ClipKind::kStill)
+        return run_clip(o, clip, r.input, r.output, r.toOutput, r.width, r.height, r.angles,
+                        r.mostDrawn);
+    fuse::OutputFormat format;
+    if (int status = settle_output_format(o, r.output, &format); status != 0)
+        return status;
+
+    Source source;
+    if (int status = o.textGiven ? read_text(o, &r, &source) : read_input(o, &r, &source);
+        status != 0)
+        return status;
+    // The output's size: the photo's as shown, or the picture's own.
+    if (int status = settle_own_size(
+            o, source.map.photoWidth > 0 ? source.map.photoWidth : source.map.width,
+            source.map.photoHeight > 0 ? source.map.photoHeight : source.map.height, &r.width,
+            &r.height);
+        status != 0)
+        return status;
+    return write_depth_picture(o, r, format, &source);
 }
 
 } // namespace depth
