@@ -92,10 +92,7 @@ struct Surface
         }
     }
 
-    uint64 SampleBytes() const
-    {
-        return sample == Sample::kFloat ? 4 : 2;
-    }
+    uint64 SampleBytes() const { return sample == Sample::kFloat ? 4 : 2; }
 
     // The first picture's bytes, width and height within the budget.
     uint64 DataBytes() const
@@ -139,54 +136,111 @@ void set_wide(Surface* s, uint32 channels, Sample sample)
 bool dxgi_layout(uint32 format, Surface* s)
 {
     switch (format) {
-    case 2: set_wide(s, 4, Sample::kFloat); return true;     // R32G32B32A32_FLOAT
-    case 10: set_wide(s, 4, Sample::kHalf); return true;     // R16G16B16A16_FLOAT
-    case 11: set_wide(s, 4, Sample::kUnorm16); return true;  // R16G16B16A16_UNORM
-    case 13: set_wide(s, 4, Sample::kSnorm16); return true;  // R16G16B16A16_SNORM
-    case 24: set_masks(s, 32, 0x3FF, 0xFFC00, 0x3FF00000, 0xC0000000); return true;
+    case 2:
+        set_wide(s, 4, Sample::kFloat);
+        return true; // R32G32B32A32_FLOAT
+    case 10:
+        set_wide(s, 4, Sample::kHalf);
+        return true; // R16G16B16A16_FLOAT
+    case 11:
+        set_wide(s, 4, Sample::kUnorm16);
+        return true; // R16G16B16A16_UNORM
+    case 13:
+        set_wide(s, 4, Sample::kSnorm16);
+        return true; // R16G16B16A16_SNORM
+    case 24:
+        set_masks(s, 32, 0x3FF, 0xFFC00, 0x3FF00000, 0xC0000000);
+        return true;
     case 27: // R8G8B8A8: typeless, unorm, sRGB (values as stored)
     case 28:
-    case 29: set_masks(s, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000); return true;
-    case 41: set_wide(s, 1, Sample::kFloat); return true;    // R32_FLOAT
-    case 49: set_masks(s, 16, 0xFF, 0xFF00, 0, 0); return true; // R8G8_UNORM
-    case 54: set_wide(s, 1, Sample::kHalf); return true;     // R16_FLOAT
-    case 56: set_wide(s, 1, Sample::kUnorm16); return true;  // R16_UNORM
-    case 61: // R8_UNORM: one level, shown as grey
+    case 29:
+        set_masks(s, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000);
+        return true;
+    case 41:
+        set_wide(s, 1, Sample::kFloat);
+        return true; // R32_FLOAT
+    case 49:
+        set_masks(s, 16, 0xFF, 0xFF00, 0, 0);
+        return true; // R8G8_UNORM
+    case 54:
+        set_wide(s, 1, Sample::kHalf);
+        return true; // R16_FLOAT
+    case 56:
+        set_wide(s, 1, Sample::kUnorm16);
+        return true; // R16_UNORM
+    case 61:         // R8_UNORM: one level, shown as grey
         set_masks(s, 8, 0xFF, 0, 0, 0);
         s->luminance = true;
         return true;
-    case 65: set_masks(s, 8, 0, 0, 0, 0xFF); return true;    // A8_UNORM
+    case 65:
+        set_masks(s, 8, 0, 0, 0, 0xFF);
+        return true; // A8_UNORM
     case 70:
     case 71:
-    case 72: s->layout = Layout::kBc1; s->alpha = true; return true;
+    case 72:
+        s->layout = Layout::kBc1;
+        s->alpha = true;
+        return true;
     case 73:
     case 74:
-    case 75: s->layout = Layout::kBc2; s->alpha = true; return true;
+    case 75:
+        s->layout = Layout::kBc2;
+        s->alpha = true;
+        return true;
     case 76:
     case 77:
-    case 78: s->layout = Layout::kBc3; s->alpha = true; return true;
+    case 78:
+        s->layout = Layout::kBc3;
+        s->alpha = true;
+        return true;
     case 79:
-    case 80: s->layout = Layout::kBc4; return true;
-    case 81: s->layout = Layout::kBc4Signed; return true;
+    case 80:
+        s->layout = Layout::kBc4;
+        return true;
+    case 81:
+        s->layout = Layout::kBc4Signed;
+        return true;
     case 82:
-    case 83: s->layout = Layout::kBc5; return true;
-    case 84: s->layout = Layout::kBc5Signed; return true;
-    case 85: set_masks(s, 16, 0xF800, 0x07E0, 0x001F, 0); return true;      // B5G6R5
-    case 86: set_masks(s, 16, 0x7C00, 0x03E0, 0x001F, 0x8000); return true; // B5G5R5A1
-    case 87: // B8G8R8A8: unorm, typeless, sRGB
+    case 83:
+        s->layout = Layout::kBc5;
+        return true;
+    case 84:
+        s->layout = Layout::kBc5Signed;
+        return true;
+    case 85:
+        set_masks(s, 16, 0xF800, 0x07E0, 0x001F, 0);
+        return true; // B5G6R5
+    case 86:
+        set_masks(s, 16, 0x7C00, 0x03E0, 0x001F, 0x8000);
+        return true; // B5G5R5A1
+    case 87:         // B8G8R8A8: unorm, typeless, sRGB
     case 90:
-    case 91: set_masks(s, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000); return true;
+    case 91:
+        set_masks(s, 32, 0xFF0000, 0xFF00, 0xFF, 0xFF000000);
+        return true;
     case 88: // B8G8R8X8: unorm, typeless, sRGB
     case 92:
-    case 93: set_masks(s, 32, 0xFF0000, 0xFF00, 0xFF, 0); return true;
+    case 93:
+        set_masks(s, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+        return true;
     case 94:
-    case 95: s->layout = Layout::kBc6h; return true;
-    case 96: s->layout = Layout::kBc6hSigned; return true;
+    case 95:
+        s->layout = Layout::kBc6h;
+        return true;
+    case 96:
+        s->layout = Layout::kBc6hSigned;
+        return true;
     case 97:
     case 98:
-    case 99: s->layout = Layout::kBc7; s->alpha = true; return true;
-    case 115: set_masks(s, 16, 0x0F00, 0x00F0, 0x000F, 0xF000); return true; // B4G4R4A4
-    default: return false;
+    case 99:
+        s->layout = Layout::kBc7;
+        s->alpha = true;
+        return true;
+    case 115:
+        set_masks(s, 16, 0x0F00, 0x00F0, 0x000F, 0xF000);
+        return true; // B4G4R4A4
+    default:
+        return false;
     }
 }
 
@@ -222,13 +276,26 @@ bool fourcc_layout(const uint8* code, Surface* s)
         s->layout = Layout::kBc5Signed;
     else
         switch (little32(code)) {
-        case 36: set_wide(s, 4, Sample::kUnorm16); break;  // A16B16G16R16
-        case 110: set_wide(s, 4, Sample::kSnorm16); break; // Q16W16V16U16
-        case 111: set_wide(s, 1, Sample::kHalf); break;    // R16F
-        case 113: set_wide(s, 4, Sample::kHalf); break;    // A16B16G16R16F
-        case 114: set_wide(s, 1, Sample::kFloat); break;   // R32F
-        case 116: set_wide(s, 4, Sample::kFloat); break;   // A32B32G32R32F
-        default: return false;
+        case 36:
+            set_wide(s, 4, Sample::kUnorm16);
+            break; // A16B16G16R16
+        case 110:
+            set_wide(s, 4, Sample::kSnorm16);
+            break; // Q16W16V16U16
+        case 111:
+            set_wide(s, 1, Sample::kHalf);
+            break; // R16F
+        case 113:
+            set_wide(s, 4, Sample::kHalf);
+            break; // A16B16G16R16F
+        case 114:
+            set_wide(s, 1, Sample::kFloat);
+            break; // R32F
+        case 116:
+            set_wide(s, 4, Sample::kFloat);
+            break; // A32B32G32R32F
+        default:
+            return false;
         }
     return true;
 }
@@ -408,8 +475,14 @@ void decode_wide(const Surface& s, const uint8* data, BBitmap* bitmap)
 // Block decoders: 16 pixels, red, green, blue, alpha bytes each, rows top
 // to bottom.
 
-inline uint32 widen5(uint32 v) { return (v << 3) | (v >> 2); }
-inline uint32 widen6(uint32 v) { return (v << 2) | (v >> 4); }
+inline uint32 widen5(uint32 v)
+{
+    return (v << 3) | (v >> 2);
+}
+inline uint32 widen6(uint32 v)
+{
+    return (v << 2) | (v >> 4);
+}
 
 // The colour half of BC1 to BC3. BC1 alone has a three-colour mode whose
 // fourth colour is transparent black; BC2 and BC3 always interpolate four.
@@ -553,6 +626,32 @@ void decode_blocks(const Surface& s, const uint8* data, BBitmap* bitmap)
     }
 }
 
+// An uncompressed DDS whose masks put red in the lowest byte (ABGR, as
+// Direct3D's R8G8B8A8 surfaces are written): ImageMagick reads every such
+// file as blue first, whatever the masks say.
+bool abgr_masks(const ImageSource& source)
+{
+    const uint32 flags = little32(source.data + 80);
+    const uint32 bits = little32(source.data + 88);
+    return (flags & 0x4) == 0 && (flags & 0x40) != 0 && (bits == 24 || bits == 32) &&
+           little32(source.data + 92) == 0xFFu && little32(source.data + 96) == 0xFF00u &&
+           little32(source.data + 100) == 0xFF0000u;
+}
+
+void swap_red_and_blue(PictureHeader*, BBitmap* bitmap)
+{
+    uint32* pixels = static_cast<uint32*>(bitmap->Bits());
+    const size_t count = size_t(bitmap->BitsLength()) / 4;
+    for (size_t i = 0; i < count; i++) {
+        const uint32 p = pixels[i];
+        pixels[i] = (p & 0xFF00FF00u) | (p & 0xFFu) << 16 | (p >> 16 & 0xFFu);
+    }
+}
+
+// The layouts ImageMagick's coder reads (DXT1, DXT3, DXT5 and raw masks).
+const MagickCoding kMagickCoding{"DDS"};
+const MagickCoding kAbgrMagickCoding{"DDS", false, false, nullptr, swap_red_and_blue};
+
 class DdsTranslator : public ImageTranslator
 {
 public:
@@ -566,7 +665,6 @@ public:
     status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
                         PictureHeader* header) const override
     {
-        header->variant = kDdsTail;
         Surface s;
         if (status_t status = parse(source.data, source.size, &s); status != B_OK)
             return status;
@@ -583,21 +681,26 @@ public:
             const uint64 blocks = ((s.width + 3) / 4) * ((s.height + 3) / 4);
             if ((flags & kFourCC) != 0)
                 header->leastBytes =
-                    kHeaderBytes + blocks * (std::memcmp(source.data + 84, "DXT1", 4) == 0 ? 8 : 16);
+                    kHeaderBytes +
+                    blocks * (std::memcmp(source.data + 84, "DXT1", 4) == 0 ? 8 : 16);
             else
-                header->leastBytes = kHeaderBytes + s.width * s.height * (little32(source.data + 88) / 8);
+                header->leastBytes =
+                    kHeaderBytes + s.width * s.height * (little32(source.data + 88) / 8);
+            header->magick = abgr_masks(source) ? &kAbgrMagickCoding : &kMagickCoding;
         } else {
             header->leastBytes = s.offset + s.DataBytes();
         }
+        header->state = s;
         return B_OK;
     }
 
     status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
                     BBitmap* bitmap) const override
     {
-        Surface s;
-        if (parse(source.data, source.size, &s) != B_OK)
+        const Surface* parsed = std::any_cast<Surface>(&header->state);
+        if (parsed == nullptr)
             return B_ILLEGAL_DATA;
+        const Surface& s = *parsed;
         if (s.layout == Layout::kMagick)
             return magick_translator()->Decode(source, budget, header, bitmap);
         if (s.width != header->width || s.height != header->height ||

@@ -11,6 +11,7 @@
 #include <BitmapReading.h>
 #include <SupportDefs.h>
 
+#include <any>
 #include <string>
 #include <vector>
 
@@ -70,9 +71,11 @@ enum identify_result : int32
 // reading pipeline allocates the bitmap from it (stored width x height,
 // alpha), refuses a file shorter than leastBytes, and turns the decoded
 // picture by orientation afterwards.
+struct MagickCoding;
+
 struct PictureHeader
 {
-    uint64 width = 0;  // as stored, before orientation
+    uint64 width = 0; // as stored, before orientation
     uint64 height = 0;
     bool alpha = false;
     // EXIF's meaning, 1 to 8. A decoder may still set it when the format
@@ -84,8 +87,17 @@ struct PictureHeader
     // The fewest bytes the file needs to hold the declared picture: its
     // data's offset plus what its layout needs at the very least.
     uint64 leastBytes = 0;
-    // A detail of the layout the header stage found, for the decoder.
-    int32 variant = 0;
+    // What the header stage parsed, for its format's decoder (the format's
+    // own type): nothing is parsed twice.
+    std::any state;
+    // How ImageMagick decodes the file, when the format's module has it do so
+    // (MagickTranslator.h); null otherwise.
+    const MagickCoding* magick = nullptr;
+    // Qt's plugin for this file when it is not the format's (a PNM file's
+    // own kind), and whether the plugin tells no size before decoding, so
+    // that the picture of the header's size is looked for among the file's.
+    const char* qtPlugin = nullptr;
+    bool qtPicksBySize = false;
     // The format's entry in the table; set by the pipeline.
     const PictureFormat* format = nullptr;
 };
@@ -97,8 +109,8 @@ struct WriteFormat
     const char* shortName;  // "png": also the usual extension
     const char* extensions; // space separated, short name first
     const char* mime;
-    const char* name;       // "PNG image"
-    bool lossless;          // every pixel written exactly
+    const char* name; // "PNG image"
+    bool lossless;    // every pixel written exactly
     float quality;
     float capability;
 };
@@ -123,7 +135,7 @@ public:
     virtual const char* Name() const = 0;
 
     // The sniff and the header stage of a format this translator owns (the
-    // library formats); the long tail's live in PictureHeaders.cpp.
+    // library formats); the long tail's live in their modules (formats/).
     virtual identify_result Identify(const ImageSource& source) const
     {
         (void)source;
@@ -159,8 +171,7 @@ public:
     // the status says why: B_NO_TRANSLATOR (not a format it decodes),
     // B_ILLEGAL_DATA (corrupt or truncated), B_NO_MEMORY (over the budget or
     // out of memory).
-    status_t Read(const ImageSource& source, const ReadBudget& budget,
-                  BBitmap** outBitmap) const;
+    status_t Read(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap) const;
 
     // The formats this translator writes, none for a reader only.
     virtual std::vector<WriteFormat> OutputFormats() const { return {}; }

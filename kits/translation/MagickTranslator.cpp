@@ -1,13 +1,11 @@
 #include <MagickTranslator.h>
 
 #include <Bitmap.h>
-#include <PictureHeaders.h>
 
 #include <magick/MagickCore.h>
 
 #include <cstring>
 #include <memory>
-#include <bit>
 #include <mutex>
 
 namespace BPrivate {
@@ -54,24 +52,6 @@ void start_magick()
     });
 }
 
-const char* coder_for(int32 format)
-{
-    switch (format) {
-    case kBmpTail: return "BMP";
-    case kDibTail: return "DIB";
-    case kPamTail: return "PAM";
-    case kTgaTail: return "TGA";
-    case kPsdTail: return "PSD";
-    case kDdsTail: return "DDS";
-    case kSgiTail: return "SGI";
-    case kPcxTail: return "PCX";
-    case kIcoTail: return "ICO";
-    case kPnmTail: return "PNM";
-    case kXbmTail: return "XBM";
-    default: return nullptr; // XPM and others: Qt's
-    }
-}
-
 struct ImageListDeleter
 {
     void operator()(Image* images) const { DestroyImageList(images); }
@@ -106,16 +86,15 @@ status_t status_for(const ExceptionInfo* exception)
 // Whether a read's complaints mean its pixels cannot be trusted: every error
 // and a damaged picture's warning (missing data is made up), or no picture
 // at all. Other warnings (a libpng remark on an icon's PNG, an odd field)
-// leave the pixels whole. A BMP's file size field, which many writers get
-// wrong, was made irrelevant by the header check.
-bool spoiled(const ExceptionInfo* exception, int32 format, bool read)
+// leave the pixels whole, as do those the format's module calls harmless.
+bool spoiled(const ExceptionInfo* exception, const MagickCoding& coding, bool read)
 {
     if (!read)
         return true;
     if (exception->severity == UndefinedException)
         return false;
-    if (format == kBmpTail && exception->reason != nullptr &&
-        std::strstr(exception->reason, "length and filesize do not match") != nullptr)
+    if (coding.harmlessWarning != nullptr && exception->reason != nullptr &&
+        std::strstr(exception->reason, coding.harmlessWarning) != nullptr)
         return false;
     return exception->severity >= ErrorException || exception->severity == CorruptImageWarning ||
            exception->severity == ResourceLimitWarning || exception->severity == CacheWarning;
@@ -126,78 +105,18 @@ class MagickTranslator : public ImageTranslator
 public:
     const char* Name() const override { return "magick"; }
 
-    // The header stages are the formats' own (PictureHeaders.h).
+    // The header stages are the formats' own (formats/).
     status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
                     BBitmap* bitmap) const override;
-
-private:
-    static void _FixOneBitAlpha(const ImageSource& source, BBitmap* bitmap, PictureHeader* header);
-    static void _FixDdsChannelOrder(const ImageSource& source, BBitmap* bitmap);
 };
-
-// Little-endian fields of a file's first bytes, 0 past its end.
-uint32 le32_at(const ImageSource& source, size_t offset)
-{
-    if (source.size < offset + 4)
-        return 0;
-    const uint8* p = static_cast<const uint8*>(source.data) + offset;
-    return uint32(p[0]) | uint32(p[1]) << 8 | uint32(p[2]) << 16 | uint32(p[3]) << 24;
-}
-
-// A 16-bit BMP whose bit fields give alpha one bit (ARGB 1-5-5-5): a set bit
-// is opaque, a clear one transparent. ImageMagick scales the bit to half
-// opacity. A picture whose every alpha bit is clear was written by a program
-// that left the bit unused, so it is shown opaque, as other readers show it.
-void MagickTranslator::_FixOneBitAlpha(const ImageSource& source, BBitmap* bitmap,
-                                       PictureHeader* header)
-{
-    const uint32 infoSize = le32_at(source, 14);
-    const uint32 bitsAndPlanes = le32_at(source, 26);
-    const uint32 compression = le32_at(source, 30);
-    // The alpha mask follows the colour masks at the same offset in a V4 or
-    // V5 header and after a BITMAPINFOHEADER with BI_ALPHABITFIELDS.
-    const bool masks = (compression == 3 && infoSize >= 56) || (compression == 6 && infoSize >= 40);
-    const uint32 alphaMask = masks ? le32_at(source, 66) : 0;
-    if ((bitsAndPlanes >> 16) != 16 || std::popcount(alphaMask) != 1 || !header->alpha)
-        return;
-    uint32* pixels = static_cast<uint32*>(bitmap->Bits());
-    const size_t count = size_t(bitmap->BitsLength()) / 4;
-    bool anySet = false;
-    for (size_t i = 0; i < count && !anySet; i++)
-        anySet = (pixels[i] >> 24) != 0;
-    for (size_t i = 0; i < count; i++) {
-        const bool opaque = !anySet || (pixels[i] >> 24) != 0;
-        pixels[i] = (pixels[i] & 0x00FFFFFFu) | (opaque ? 0xFF000000u : 0u);
-    }
-    header->alpha = anySet;
-}
-
-// An uncompressed DDS whose masks put red in the lowest byte (ABGR, as
-// Direct3D's R8G8B8A8 surfaces are written): ImageMagick reads every such
-// file as blue first, whatever the masks say.
-void MagickTranslator::_FixDdsChannelOrder(const ImageSource& source, BBitmap* bitmap)
-{
-    const uint32 flags = le32_at(source, 80);
-    const uint32 bits = le32_at(source, 88);
-    if ((flags & 0x4) != 0 || (flags & 0x40) == 0 || (bits != 24 && bits != 32) ||
-        le32_at(source, 92) != 0xFFu || le32_at(source, 96) != 0xFF00u ||
-        le32_at(source, 100) != 0xFF0000u)
-        return;
-    uint32* pixels = static_cast<uint32*>(bitmap->Bits());
-    const size_t count = size_t(bitmap->BitsLength()) / 4;
-    for (size_t i = 0; i < count; i++) {
-        const uint32 p = pixels[i];
-        pixels[i] = (p & 0xFF00FF00u) | (p & 0xFFu) << 16 | (p >> 16 & 0xFFu);
-    }
-}
 
 status_t MagickTranslator::Decode(const ImageSource& source, const ReadBudget& budget,
                                   PictureHeader* header, BBitmap* bitmap) const
 {
-    const int32 format = header->variant;
-    const char* coder = coder_for(format);
-    if (coder == nullptr)
+    if (header->magick == nullptr)
         return B_NO_TRANSLATOR;
+    const MagickCoding& coding = *header->magick;
+    const char* coder = coding.coder;
 
     std::lock_guard<std::mutex> lock(gMagickLock);
     start_magick();
@@ -215,14 +134,14 @@ status_t MagickTranslator::Decode(const ImageSource& source, const ReadBudget& b
     CopyMagickString(info->magick, coder, MaxTextExtent);
     FormatLocaleString(info->filename, MaxTextExtent, "%s:", coder);
     info->affirm = MagickTrue;
-    if (format != kIcoTail) {
+    if (!coding.everyPicture) {
         // One picture: a PSD's composite, without decoding its layers.
         info->scene = 0;
         info->number_scenes = 1;
     }
     std::unique_ptr<Image, ImageListDeleter> images(
         BlobToImage(info.get(), source.data, source.size, exception.get()));
-    if (spoiled(exception.get(), format, images != nullptr))
+    if (spoiled(exception.get(), coding, images != nullptr))
         return status_for(exception.get());
     ClearMagickException(exception.get());
     if (images == nullptr)
@@ -237,13 +156,8 @@ status_t MagickTranslator::Decode(const ImageSource& source, const ReadBudget& b
     }
     if (image->columns != header->width || image->rows != header->height)
         return B_ILLEGAL_DATA;
-    // A one-plane 1-bit PCX is black and white, a set bit white: the
-    // palette in its header is the 16-colour one, unused here and often left
-    // empty, as Pillow and FFmpeg read it. ImageMagick reads it through that
-    // palette, with a set bit as index 0.
-    const uint8* pcx = static_cast<const uint8*>(source.data);
-    if (format == kPcxTail && source.size >= 128 && pcx[3] == 1 && pcx[65] == 1 &&
-        image->storage_class == PseudoClass && image->colors == 2 && image->colormap != nullptr) {
+    if (coding.setBitIsWhite && image->storage_class == PseudoClass && image->colors == 2 &&
+        image->colormap != nullptr) {
         for (int i = 0; i < 2; i++) {
             const Quantum level = i == 0 ? Quantum(QuantumRange) : Quantum(0);
             image->colormap[i].red = image->colormap[i].green = image->colormap[i].blue = level;
@@ -263,10 +177,8 @@ status_t MagickTranslator::Decode(const ImageSource& source, const ReadBudget& b
         exception->severity != UndefinedException)
         return B_ILLEGAL_DATA;
     header->alpha = image->matte != MagickFalse;
-    if (format == kBmpTail)
-        _FixOneBitAlpha(source, bitmap, header);
-    else if (format == kDdsTail)
-        _FixDdsChannelOrder(source, bitmap);
+    if (coding.mend != nullptr)
+        coding.mend(header, bitmap);
     // TGA records its origin rather than turning its rows; the orientation
     // values are EXIF's.
     if (image->orientation > TopLeftOrientation && image->orientation <= LeftBottomOrientation)

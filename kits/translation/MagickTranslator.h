@@ -1,13 +1,35 @@
-// The long tail of formats (BMP in all its variants, TGA, PSD, DDS, SGI, PCX,
-// ICO and CUR, PNM, XBM), read by ImageMagick's core library, restricted to
-// those coders, after their headers have been held against the budget.
+// ImageMagick's core library, restricted to the coders our formats name,
+// as a decoder the long tail's modules (formats/) call: each module's header
+// stage says which coder reads the file and what to mend in its reading,
+// after the header has been held against the budget.
 #ifndef _MAGICK_TRANSLATOR_H
 #define _MAGICK_TRANSLATOR_H
 
 #include <ImageTranslator.h>
 
+class BBitmap;
+
 namespace BPrivate {
 
+// How ImageMagick reads one format, from the format's own module.
+struct MagickCoding
+{
+    const char* coder; // "PCX"
+    // Every picture of the file is read and the largest kept (an icon's);
+    // otherwise only the first (a PSD's composite, without its layers).
+    bool everyPicture = false;
+    // A two-colour picture is black and white, a set bit white, whatever
+    // its palette says.
+    bool setBitIsWhite = false;
+    // A warning this coder gives on sound files, not a sign of damage.
+    const char* harmlessWarning = nullptr;
+    // Mends the picture read, its alpha in header->alpha, where the coder
+    // reads the format differently from other readers.
+    void (*mend)(PictureHeader* header, BBitmap* bitmap) = nullptr;
+};
+
+// Decodes with the coding the header stage put in PictureHeader::magick;
+// B_NO_TRANSLATOR without one.
 const ImageTranslator* magick_translator();
 
 } // namespace BPrivate

@@ -29,8 +29,7 @@ namespace BPrivate {
 namespace {
 
 // The library formats' sniff and header stage are their translator's.
-template <TranslatorFactory owner>
-identify_result sniff_of(const ImageSource& source)
+template <TranslatorFactory owner> identify_result sniff_of(const ImageSource& source)
 {
     return owner()->Identify(source);
 }
@@ -41,9 +40,6 @@ status_t header_of(const ImageSource& source, const ReadBudget& budget, PictureH
     return owner()->ReadHeader(source, budget, header);
 }
 
-#define OURS(name) sniff_of<name##_translator>, header_of<name##_translator>, name##_translator
-#define TAIL(name) name##_sniff, name##_header
-
 } // namespace
 
 const std::vector<PictureFormat>& picture_formats()
@@ -51,67 +47,72 @@ const std::vector<PictureFormat>& picture_formats()
     // Formats with a magic number first; then those without one (icons and
     // cursors, PCX, DIB, TGA, WBMP), whose sniffs decide among themselves.
     static const std::vector<PictureFormat> formats = {
-        {"png", "png", "image/png", "PNG image", B_PNG_FORMAT, 0, true, 0.8f, 0.6f, OURS(png),
-         png_translator, "png"},
+        {"png", "png", "image/png", "PNG image", B_PNG_FORMAT, 0, true, 0.8f, 0.6f,
+         sniff_of<png_translator>, header_of<png_translator>, png_translator, png_translator,
+         "png"},
         {"jpeg", "jpeg jpg jpe jfif", "image/jpeg", "JPEG image", B_JPEG_FORMAT, 1, false, 0.6f,
-         0.6f, OURS(jpeg), jpeg_translator, "jpeg"},
+         0.6f, sniff_of<jpeg_translator>, header_of<jpeg_translator>, jpeg_translator,
+         jpeg_translator, "jpeg"},
         {"tiff", "tiff tif", "image/tiff", "TIFF image", B_TIFF_FORMAT, 3, true, 0.7f, 0.5f,
-         OURS(tiff), tiff_translator, "tiff"},
+         sniff_of<tiff_translator>, header_of<tiff_translator>, tiff_translator, tiff_translator,
+         "tiff"},
         {"webp", "webp", "image/webp", "WebP image", kWebpFormat, 4, true, 0.7f, 0.5f,
-         OURS(webp), webp_translator, "webp"},
-        {"heif", "heif heic hif avif", "image/heif", "HEIF image", 0, -1, false, 0, 0, OURS(heif),
-         nullptr, nullptr},
+         sniff_of<webp_translator>, header_of<webp_translator>, webp_translator, webp_translator,
+         "webp"},
+        {"heif", "heif heic hif avif", "image/heif", "HEIF image", 0, -1, false, 0, 0,
+         sniff_of<heif_translator>, header_of<heif_translator>, heif_translator, nullptr, nullptr},
         {"jxl", "jxl", "image/jxl", "JPEG XL image (lossless)", kJxlFormat, 8, true, 0.7f, 0.5f,
-         OURS(jxl), jxl_translator, nullptr},
-        {"jp2", "jp2 j2k j2c jpf jpx", "image/jp2", "JPEG 2000 image", 0, -1, false, 0, 0,
-         OURS(jpeg2000), nullptr, nullptr},
-        {"exr", "exr", "image/x-exr", "OpenEXR image", 0, -1, false, 0, 0, OURS(exr), nullptr,
+         sniff_of<jxl_translator>, header_of<jxl_translator>, jxl_translator, jxl_translator,
          nullptr},
-        {"pfm", "pfm", "image/x-portable-floatmap", "PFM image", 0, -1, false, 0, 0, OURS(pfm),
+        {"jp2", "jp2 j2k j2c jpf jpx", "image/jp2", "JPEG 2000 image", 0, -1, false, 0, 0,
+         sniff_of<jpeg2000_translator>, header_of<jpeg2000_translator>, jpeg2000_translator,
          nullptr, nullptr},
-        {"qoi", "qoi", "image/qoi", "QOI image", 0, -1, false, 0, 0, OURS(qoi), nullptr, nullptr},
-        {"gif", "gif", "image/gif", "GIF image", 0, -1, false, 0, 0, OURS(gif), nullptr, "gif"},
-        {"bmp", "bmp dib", "image/bmp", "BMP image", B_BMP_FORMAT, 2, true, 0.6f, 0.6f, TAIL(bmp),
-         magick_translator, qt_translator, "bmp"},
+        {"exr", "exr", "image/x-exr", "OpenEXR image", 0, -1, false, 0, 0, sniff_of<exr_translator>,
+         header_of<exr_translator>, exr_translator, nullptr, nullptr},
+        {"pfm", "pfm", "image/x-portable-floatmap", "PFM image", 0, -1, false, 0, 0,
+         sniff_of<pfm_translator>, header_of<pfm_translator>, pfm_translator, nullptr, nullptr},
+        {"qoi", "qoi", "image/qoi", "QOI image", 0, -1, false, 0, 0, sniff_of<qoi_translator>,
+         header_of<qoi_translator>, qoi_translator, nullptr, nullptr},
+        {"gif", "gif", "image/gif", "GIF image", 0, -1, false, 0, 0, sniff_of<gif_translator>,
+         header_of<gif_translator>, gif_translator, nullptr, "gif"},
+        {"bmp", "bmp dib", "image/bmp", "BMP image", B_BMP_FORMAT, 2, true, 0.6f, 0.6f, bmp_sniff,
+         bmp_header, magick_translator, qt_translator, "bmp"},
         {"psd", "psd psb", "image/vnd.adobe.photoshop", "Photoshop image", 0, -1, false, 0, 0,
-         TAIL(psd), magick_translator, nullptr, nullptr},
-        {"dds", "dds", "image/x-dds", "DirectDraw surface", 0, -1, false, 0, 0, OURS(dds),
-         nullptr, nullptr},
-        {"sgi", "sgi rgb rgba bw", "image/x-sgi", "SGI image", 0, -1, false, 0, 0, TAIL(sgi),
-         magick_translator, nullptr, nullptr},
+         psd_sniff, psd_header, magick_translator, nullptr, nullptr},
+        {"dds", "dds", "image/x-dds", "DirectDraw surface", 0, -1, false, 0, 0,
+         sniff_of<dds_translator>, header_of<dds_translator>, dds_translator, nullptr, nullptr},
+        {"sgi", "sgi rgb rgba bw", "image/x-sgi", "SGI image", 0, -1, false, 0, 0, sgi_sniff,
+         sgi_header, magick_translator, nullptr, nullptr},
         // Read as one format, P1 to P6; written as two.
         {"pnm", "pnm pbm pgm ppm", "image/x-portable-anymap", "PNM image", 0, -1, false, 0, 0,
-         TAIL(pnm), magick_translator, nullptr, "ppm"},
+         pnm_sniff, pnm_header, magick_translator, nullptr, "ppm"},
         {"ppm", "ppm", "image/x-portable-pixmap", "PPM image", B_PPM_FORMAT, 5, true, 0.5f, 0.5f,
          nullptr, nullptr, nullptr, qt_translator, "ppm"},
         {"pgm", "pgm", "image/x-portable-graymap", "PGM image", kPgmFormat, 6, false, 0.3f, 0.5f,
          nullptr, nullptr, nullptr, qt_translator, "pgm"},
-        {"pam", "pam", "image/x-portable-arbitrarymap", "PAM image", 0, -1, false, 0, 0,
-         TAIL(pam), magick_translator, nullptr, nullptr},
-        {"xbm", "xbm", "image/x-xbitmap", "XBM image", 0, -1, false, 0, 0, TAIL(xbm),
+        {"pam", "pam", "image/x-portable-arbitrarymap", "PAM image", 0, -1, false, 0, 0, pam_sniff,
+         pam_header, magick_translator, nullptr, nullptr},
+        {"xbm", "xbm", "image/x-xbitmap", "XBM image", 0, -1, false, 0, 0, xbm_sniff, xbm_header,
          magick_translator, nullptr, "xbm"},
-        {"xpm", "xpm", "image/x-xpixmap", "XPM image", kXpmFormat, 7, true, 0.3f, 0.4f, TAIL(xpm),
-         nullptr, qt_translator, "xpm"},
-        {"mng", "mng", "video/x-mng", "MNG animation", 0, -1, false, 0, 0, TAIL(mng), nullptr,
-         nullptr, "mng"},
-        {"icns", "icns", "image/x-icns", "Apple icon image", 0, -1, false, 0, 0, TAIL(icns),
-         nullptr, nullptr, "icns"},
+        {"xpm", "xpm", "image/x-xpixmap", "XPM image", kXpmFormat, 7, true, 0.3f, 0.4f, xpm_sniff,
+         xpm_header, nullptr, qt_translator, "xpm"},
+        {"mng", "mng", "video/x-mng", "MNG animation", 0, -1, false, 0, 0, mng_sniff, mng_header,
+         nullptr, nullptr, "mng"},
+        {"icns", "icns", "image/x-icns", "Apple icon image", 0, -1, false, 0, 0, icns_sniff,
+         icns_header, nullptr, nullptr, "icns"},
         {"ico", "ico cur", "image/vnd.microsoft.icon", "Windows icon", 0, -1, false, 0, 0,
-         TAIL(ico), magick_translator, nullptr, "ico"},
-        {"pcx", "pcx", "image/vnd.zbrush.pcx", "PCX image", 0, -1, false, 0, 0, TAIL(pcx),
+         ico_sniff, ico_header, magick_translator, nullptr, "ico"},
+        {"pcx", "pcx", "image/vnd.zbrush.pcx", "PCX image", 0, -1, false, 0, 0, pcx_sniff,
+         pcx_header, magick_translator, nullptr, nullptr},
+        {"dib", "dib", "image/bmp", "DIB image", 0, -1, false, 0, 0, dib_sniff, dib_header,
          magick_translator, nullptr, nullptr},
-        {"dib", "dib", "image/bmp", "DIB image", 0, -1, false, 0, 0, TAIL(dib),
-         magick_translator, nullptr, nullptr},
-        {"tga", "tga icb vda vst", "image/x-tga", "TGA image", 0, -1, false, 0, 0, TAIL(tga),
-         magick_translator, nullptr, "tga"},
-        {"wbmp", "wbmp", "image/vnd.wap.wbmp", "WBMP image", 0, -1, false, 0, 0, TAIL(wbmp),
-         nullptr, nullptr, "wbmp"},
+        {"tga", "tga icb vda vst", "image/x-tga", "TGA image", 0, -1, false, 0, 0, tga_sniff,
+         tga_header, magick_translator, nullptr, "tga"},
+        {"wbmp", "wbmp", "image/vnd.wap.wbmp", "WBMP image", 0, -1, false, 0, 0, wbmp_sniff,
+         wbmp_header, nullptr, nullptr, "wbmp"},
     };
     return formats;
 }
-
-#undef OURS
-#undef TAIL
 
 std::vector<const PictureFormat*> written_formats()
 {
@@ -120,10 +121,9 @@ std::vector<const PictureFormat*> written_formats()
         if (format.menuOrder >= 0 && format.writer != nullptr)
             written.push_back(&format);
     }
-    std::stable_sort(written.begin(), written.end(),
-                     [](const PictureFormat* a, const PictureFormat* b) {
-                         return a->menuOrder < b->menuOrder;
-                     });
+    std::stable_sort(
+        written.begin(), written.end(),
+        [](const PictureFormat* a, const PictureFormat* b) { return a->menuOrder < b->menuOrder; });
     return written;
 }
 

@@ -5,7 +5,8 @@
 // layouts exactly, run-length layouts by walking their runs, compressed ones
 // by their best ratio), so a truncated or inflated file is refused before it
 // costs anything. Each format is known here once, whoever decodes it
-// (ImageMagick's coders, or Qt's plugins).
+// (ImageMagick's coders, or Qt's plugins), in its own module under formats/,
+// with what its decoder must know and mend.
 //
 // Each sniff looks at the first bytes only (ImageSource::wholeSize gives the
 // file's length); each header stage at the whole file, for at most one pass.
@@ -16,48 +17,40 @@
 
 namespace BPrivate {
 
-// PictureHeader::variant of the formats below, for their decoders.
-enum long_tail_format : int32
-{
-    kUnknownTail = 0,
-    kBmpTail,
-    kTgaTail,
-    kPsdTail,
-    kDdsTail, // ImageMagick's DDS layouts; the rest are DdsTranslator's
-    kSgiTail,
-    kPcxTail,
-    kIcoTail, // icons and cursors
-    kPnmTail, // P1 to P6
-    kXbmTail,
-    kXpmTail,
-    kMngTail,
-    kIcnsTail,
-    kWbmpTail,
-    kDibTail, // a BMP without its file header
-    kPamTail, // P7
-};
+// Each format's sniff and header stage, from its module (formats/), for the
+// table of formats.
+identify_result bmp_sniff(const ImageSource& source);
+status_t bmp_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result dib_sniff(const ImageSource& source);
+status_t dib_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result tga_sniff(const ImageSource& source);
+status_t tga_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result psd_sniff(const ImageSource& source);
+status_t psd_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result sgi_sniff(const ImageSource& source);
+status_t sgi_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result pcx_sniff(const ImageSource& source);
+status_t pcx_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result ico_sniff(const ImageSource& source);
+status_t ico_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result pnm_sniff(const ImageSource& source);
+status_t pnm_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result pam_sniff(const ImageSource& source);
+status_t pam_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result xbm_sniff(const ImageSource& source);
+status_t xbm_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result xpm_sniff(const ImageSource& source);
+status_t xpm_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result mng_sniff(const ImageSource& source);
+status_t mng_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result icns_sniff(const ImageSource& source);
+status_t icns_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
+identify_result wbmp_sniff(const ImageSource& source);
+status_t wbmp_header(const ImageSource& source, const ReadBudget& budget, PictureHeader* header);
 
-#define PELLARA_LONG_TAIL_STAGES(name)                                                            \
-    identify_result name##_sniff(const ImageSource& source);                                      \
-    status_t name##_header(const ImageSource& source, const ReadBudget& budget,                   \
-                           PictureHeader* header)
-
-PELLARA_LONG_TAIL_STAGES(bmp);
-PELLARA_LONG_TAIL_STAGES(dib);
-PELLARA_LONG_TAIL_STAGES(pam);
-PELLARA_LONG_TAIL_STAGES(tga);
-PELLARA_LONG_TAIL_STAGES(psd);
-PELLARA_LONG_TAIL_STAGES(sgi);
-PELLARA_LONG_TAIL_STAGES(pcx);
-PELLARA_LONG_TAIL_STAGES(ico);
-PELLARA_LONG_TAIL_STAGES(pnm);
-PELLARA_LONG_TAIL_STAGES(xbm);
-PELLARA_LONG_TAIL_STAGES(xpm);
-PELLARA_LONG_TAIL_STAGES(mng);
-PELLARA_LONG_TAIL_STAGES(icns);
-PELLARA_LONG_TAIL_STAGES(wbmp);
-
-#undef PELLARA_LONG_TAIL_STAGES
+// Whether a source is plausibly a TGA and named as one: icons and PCX files,
+// whose headers a TGA's may resemble, give way to it.
+bool plausible_named_tga(const ImageSource& source);
 
 // Deflate's best ratio: a compressed layout cannot hold more than this many
 // bytes (or pixels, for the laxer bound) per byte present.
@@ -72,8 +65,8 @@ constexpr uint64 least_compressed_bytes(uint64 offset, uint64 pixels)
 // Whether a PNG stream held in data (an icon's picture, an MNG's) declares
 // a size within the budget that its bytes can hold; its size in *width and
 // *height. B_OK, B_NO_MEMORY or B_ILLEGAL_DATA.
-status_t check_embedded_png(const uint8* data, uint64 size, const ReadBudget& budget,
-                            uint64* width, uint64* height);
+status_t check_embedded_png(const uint8* data, uint64 size, const ReadBudget& budget, uint64* width,
+                            uint64* height);
 
 } // namespace BPrivate
 

@@ -1,10 +1,9 @@
-#include <QtTranslator.h>
 #include <LayerFormats.h>
+#include <QtTranslator.h>
 
 #include <Bitmap.h>
 #include <DataIO.h>
 #include <PictureFormats.h>
-#include <PictureHeaders.h>
 #include <TranslationPrivate.h>
 #include <TranslationUtils.h>
 #include <TranslatorFormats.h>
@@ -136,8 +135,8 @@ bool image_for(const BBitmap& bitmap, QImage* out)
     }
 }
 
-// An icon file holds one picture at several sizes, in no particular order,
-// and Qt's ICNS reader tells no size before decoding: each is read, and the
+// A file holding one picture at several sizes, in no particular order,
+// whose plugin tells no size before decoding (an icon): each is read, and the
 // one of the size the header stage found largest kept, as viewers show it.
 bool read_icon_of_size(QImageReader& reader, const BPrivate::PictureHeader& header, QImage* out)
 {
@@ -155,20 +154,11 @@ bool read_icon_of_size(QImageReader& reader, const BPrivate::PictureHeader& head
     return false;
 }
 
-// Qt's plugin of a format, by the name the table gives; a PNM file by its
-// own kind.
-QByteArray plugin_for(const BPrivate::ImageSource& source, const BPrivate::PictureHeader& header)
+// Qt's plugin of a format, by the name the table gives, or the one its
+// header stage chose for the file.
+QByteArray plugin_for(const BPrivate::PictureHeader& header)
 {
-    if (header.variant == BPrivate::kPnmTail && source.size >= 2) {
-        switch (source.data[1]) {
-        case '1':
-        case '4': return "pbm";
-        case '2':
-        case '5': return "pgm";
-        default: return "ppm";
-        }
-    }
-    return QByteArray(header.format->qtName);
+    return QByteArray(header.qtPlugin != nullptr ? header.qtPlugin : header.format->qtName);
 }
 
 class QtTranslator : public BPrivate::ImageTranslator
@@ -204,12 +194,12 @@ status_t QtTranslator::Decode(const BPrivate::ImageSource& source, const BPrivat
         return B_NO_TRANSLATOR;
     BPrivate::prepare_image_codecs();
     BPrivate::QuietQtCodecs quiet;
-    QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char*>(source.data),
-                                               qsizetype(source.size));
+    QByteArray bytes =
+        QByteArray::fromRawData(reinterpret_cast<const char*>(source.data), qsizetype(source.size));
     QBuffer buffer(&bytes);
     if (!buffer.open(QIODevice::ReadOnly))
         return B_IO_ERROR;
-    QImageReader reader(&buffer, plugin_for(source, *header));
+    QImageReader reader(&buffer, plugin_for(*header));
     reader.setDecideFormatFromContent(false);
     // Orientation is the pipeline's to apply.
     reader.setAutoTransform(false);
@@ -217,13 +207,13 @@ status_t QtTranslator::Decode(const BPrivate::ImageSource& source, const BPrivat
         return B_NO_TRANSLATOR;
     // What the plugin means to allocate must be what the header said.
     const QSize announced = reader.size();
-    if (announced.isValid() && header->variant != BPrivate::kIcnsTail &&
+    if (announced.isValid() && !header->qtPicksBySize &&
         (uint64(announced.width()) != header->width ||
          uint64(announced.height()) != header->height))
         return B_ILLEGAL_DATA;
 
     QImage image;
-    if (header->variant == BPrivate::kIcnsTail) {
+    if (header->qtPicksBySize) {
         if (!read_icon_of_size(reader, *header, &image))
             return B_ILLEGAL_DATA;
     } else if (!reader.read(&image) || image.isNull()) {

@@ -27,8 +27,8 @@ inline float depth_light(float r, float g, float b, float most)
 // The same for a B_RGB32 pixel.
 inline float depth_pixel_light(uint32 pixel)
 {
-    return depth_light(float((pixel >> 16) & 0xFF), float((pixel >> 8) & 0xFF),
-                       float(pixel & 0xFF), 255.0f);
+    return depth_light(float((pixel >> 16) & 0xFF), float((pixel >> 8) & 0xFF), float(pixel & 0xFF),
+                       255.0f);
 }
 
 // A row of B_RGB32 or B_RGBA32 words taken as depth: each pixel's light,
