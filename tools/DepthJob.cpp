@@ -3,8 +3,8 @@
 #include "DepthPictures.h"
 #include "Frames.h"
 #include "ModelDepth.h"
-#include "Resample.h"
 #include "PairInput.h"
+#include "Resample.h"
 #include "StereoPairs.h"
 #include "TextDepth.h"
 #include "ToolOutput.h"
@@ -217,9 +217,10 @@ bool settle_drawn_size(int32 givenWidth, uint64 most, int32* w, int32* h)
     if (*w == 0)
         *w = givenWidth > 0 ? givenWidth : kDefaultWidth;
     if (*h == 0)
-        *h = givenWidth > 0 ? int32(fuse::HeightKeepingShape(uint64(givenWidth), kDefaultWidth,
-                                                              kDefaultHeight))
-                            : kDefaultHeight;
+        *h =
+            givenWidth > 0
+                ? int32(fuse::HeightKeepingShape(uint64(givenWidth), kDefaultWidth, kDefaultHeight))
+                : kDefaultHeight;
     return uint64(*w) * uint64(*h) <= most;
 }
 
@@ -244,7 +245,8 @@ struct ClipRequest
 // A whole number from least to most, in decimal; false for anything else.
 bool whole_number(const std::string& text, uint64 least, uint64 most, uint64* value)
 {
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 20 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
         return false;
     errno = 0;
     const unsigned long long n = std::strtoull(text.c_str(), nullptr, 10);
@@ -340,8 +342,8 @@ public:
     {
         std::string why;
         if (fWriter == nullptr || fWriter->Finish(&why) != B_OK)
-            return fail(kRunFailed, "cannot write '" + fPath + "': " +
-                                        (why.empty() ? fuse::WriteFailure(B_ERROR) : why));
+            return fail(kRunFailed, "cannot write '" + fPath +
+                                        "': " + (why.empty() ? fuse::WriteFailure(B_ERROR) : why));
         return 0;
     }
 
@@ -354,13 +356,12 @@ private:
 // The output's size where the command line left it open (0): the input's
 // own, or its shape at --width. 0, or the failure when it is over the pixel
 // limit.
-int settle_own_size(const Options& o, int32 ownWidth, int32 ownHeight, int32* width,
-                    int32* height)
+int settle_own_size(const Options& o, int32 ownWidth, int32 ownHeight, int32* width, int32* height)
 {
     if (*width == 0) {
         *width = o.width > 0 ? o.width : ownWidth;
         *height = o.width > 0 ? int32(fuse::HeightKeepingShape(uint64(o.width), uint64(ownWidth),
-                                                                uint64(ownHeight)))
+                                                               uint64(ownHeight)))
                               : ownHeight;
     }
     if (uint64(*width) * uint64(*height) > max_picture_pixels())
@@ -421,7 +422,8 @@ int run_turn(const Options& o, const ClipRequest& clip, const std::string& input
         if (model.Draw(angles, &map, &why) != B_OK)
             return fail(kRunFailed, "cannot draw the model " + name_of(input) + " (frame " +
                                         std::to_string(i + 1) + "): " + why);
-        std::unique_ptr<BBitmap> picture = MakeDepthPicture(map, width, height, levels, out.Space());
+        std::unique_ptr<BBitmap> picture =
+            MakeDepthPicture(map, width, height, levels, out.Space());
         if (!picture)
             return fail(kRunFailed, "out of memory making the depth picture");
         // Whole milliseconds that add up to the clip's length.
@@ -442,8 +444,8 @@ int run_depth_clip(const Options& o, const ClipRequest& clip, const std::string&
 {
     std::string why;
     auto open = [&]() {
-        return fuse::OpenFrames(input.c_str(), clip.inputKind, clip.maxFrames,
-                                clip.framesPerSecond, &why);
+        return fuse::OpenFrames(input.c_str(), clip.inputKind, clip.maxFrames, clip.framesPerSecond,
+                                &why);
     };
     // The next frame as depth, and how long it shows.
     auto next = [&](fuse::FrameReader* reader, depth_map* map, uint32* milliseconds) {
@@ -496,7 +498,8 @@ int run_depth_clip(const Options& o, const ClipRequest& clip, const std::string&
     for (uint32 i = 0; i < count; i++) {
         if (!next(reader.get(), &map, &milliseconds))
             return fail(kRunFailed, "cannot read " + name_of(input) + ": " + why);
-        std::unique_ptr<BBitmap> picture = MakeDepthPicture(map, width, height, levels, out.Space());
+        std::unique_ptr<BBitmap> picture =
+            MakeDepthPicture(map, width, height, levels, out.Space());
         if (!picture)
             return fail(kRunFailed, "out of memory making the depth picture");
         if (int code = out.Add(picture.get(), milliseconds))
@@ -512,8 +515,8 @@ int run_clip(const Options& o, const ClipRequest& clip, const std::string& input
 {
     if (toOutput)
         return usage_error("a clip cannot be written to standard output: give OUTPUT a name");
-    const fuse::ClipFormat format = !o.format.empty() ? fuse::ClipFormatFromName(o.format)
-                                                      : fuse::ClipFormatFromPath(output);
+    const fuse::ClipFormat format =
+        !o.format.empty() ? fuse::ClipFormatFromName(o.format) : fuse::ClipFormatFromPath(output);
     if (format == fuse::ClipFormat::kNone)
         return usage_error((o.format.empty() ? "'" + output + "' names a still picture"
                                              : "--format " + o.format + " is a still format") +
@@ -832,8 +835,8 @@ int read_input(const Options& o, Request* r, Source* source)
     view.width = r->width;
     view.height = r->height;
     std::copy(r->angles, r->angles + 3, view.rotate);
-    if (RenderModel(bytes, size, r->input == "-" ? nullptr : r->input.c_str(), view,
-                    &source->map, &why) != B_OK)
+    if (RenderModel(bytes, size, r->input == "-" ? nullptr : r->input.c_str(), view, &source->map,
+                    &why) != B_OK)
         return fail(kRunFailed, "cannot read the model " + name_of(r->input) + ": " + why);
     return 0;
 }
@@ -896,10 +899,10 @@ int Main(int argc, char** argv)
         status != 0)
         return status;
     // The output's size: the photo's as shown, or the picture's own.
-    if (int status = settle_own_size(
-            o, source.map.photoWidth > 0 ? source.map.photoWidth : source.map.width,
-            source.map.photoHeight > 0 ? source.map.photoHeight : source.map.height, &r.width,
-            &r.height);
+    if (int status =
+            settle_own_size(o, source.map.photoWidth > 0 ? source.map.photoWidth : source.map.width,
+                            source.map.photoHeight > 0 ? source.map.photoHeight : source.map.height,
+                            &r.width, &r.height);
         status != 0)
         return status;
     return write_depth_picture(o, r, format, &source);

@@ -46,7 +46,6 @@ const char kTool[] = "pellara-fuse";
 constexpr int kRunFailed = 1;
 constexpr int kUsage = 2;
 
-
 void print_usage(FILE* out)
 {
     NoteOutput(
@@ -126,7 +125,6 @@ int fail(int code, const char* format, const char* a, const char* b = nullptr)
     return code;
 }
 
-
 // Standard input decoded from memory, as a file would be: a pipe can be
 // read only once and has no size to check first, so the kit reads its first
 // bytes, and the rest only when they look like a picture, within the
@@ -135,7 +133,6 @@ status_t read_standard_input(BBitmap** picture)
 {
     return read_bitmap_stream(STDIN_FILENO, nullptr, picture);
 }
-
 
 // While the engine works, its trace lines (printf) go elsewhere: to
 // standard error while the picture goes to standard output, which keeps a
@@ -175,7 +172,6 @@ private:
 
 } // namespace
 
-
 BBitmap* MakeStereogram(BBitmap* depth, BBitmap* pattern)
 {
     VPellaraObject engine;
@@ -204,7 +200,6 @@ BBitmap* MakeStereogram(std::unique_ptr<BBitmap> depth, BBitmap* pattern,
     return engine.Synthesise(options);
 }
 
-
 namespace {
 
 // What the command line asks, as written: each value is checked after the
@@ -213,8 +208,7 @@ struct Request
 {
     std::vector<std::string> arguments;
     std::string format, maxPixels, method, seed, colors, separation, amplitude, dpi, eye,
-        depthOfField, oversample, motion, fps, frame, maxFrames, pages, size, width,
-        patternScale;
+        depthOfField, oversample, motion, fps, frame, maxFrames, pages, size, width, patternScale;
     bool randomDot = false, noHiddenSurface = false, guideDots = false, crossEyed = false,
          quiet = false, listFormats = false, help = false, version = false;
 };
@@ -418,7 +412,6 @@ bool is_directory(const char* path)
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
-
 
 // A reader's refusal in words; a picture over the pixel ceiling says how
 // large it is (when the reader got as far as its size) and which ceiling.
@@ -625,7 +618,8 @@ int scale_pictures(const CLI::App& app, const Request& r, std::unique_ptr<BBitma
             return needs(value_option("--pattern-scale"));
         if (pictures[1] == nullptr)
             return usage("--pattern-scale scales a PATTERN; --random-dot has none (see --help)");
-        const uint64 width = std::max<uint64>(1, uint64(std::lround(pictures[1]->PixelWidth() * factor)));
+        const uint64 width =
+            std::max<uint64>(1, uint64(std::lround(pictures[1]->PixelWidth() * factor)));
         const uint64 height =
             std::max<uint64>(1, uint64(std::lround(pictures[1]->PixelHeight() * factor)));
         if (int status = scale(1, width, height, "--pattern-scale"); status != 0)
@@ -840,7 +834,7 @@ int Main(int argc, char** argv)
             ListFormats(stdout);
             // The tool's own, beside the translators'.
             NoteOutput(printf("%-6s '%s'  %-26s %s\n", "pdf", "PDF ", "application/pdf",
-                               "PDF document at the printed size"));
+                              "PDF document at the printed size"));
             return StandardOutputFailed(kTool) ? kRunFailed : 0;
         }
     }
@@ -1022,13 +1016,12 @@ int Main(int argc, char** argv)
     // held whole, nor is a PNG depth picture used at its own size.
     const bool streamed = !pdf && !toOutput && format.type == B_PNG_FORMAT;
     std::unique_ptr<DepthRows> depthRows;
-    if (streamed && !depthFromInput && depthKind == ClipKind::kStill &&
-        app.count("--size") == 0 && app.count("--width") == 0)
+    if (streamed && !depthFromInput && depthKind == ClipKind::kStill && app.count("--size") == 0 &&
+        app.count("--width") == 0)
         // --max-pixels, when given, bounds every picture read; without it
         // only what is held whole has a limit.
-        depthRows = OpenPngDepthRows(depthPath, app.count("--max-pixels") > 0
-                                                    ? max_picture_pixels()
-                                                    : kMostStreamedPixels);
+        depthRows = OpenPngDepthRows(
+            depthPath, app.count("--max-pixels") > 0 ? max_picture_pixels() : kMostStreamedPixels);
 
     BBitmap* pictures[2] = {};
     std::unique_ptr<BBitmap> owners[2];

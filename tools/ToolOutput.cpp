@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -170,7 +170,7 @@ void ListFormats(FILE* out)
             code[k] = char(format->type >> (24 - 8 * k));
         code[4] = '\0';
         NoteOutput(fprintf(out, "%-6s '%s'  %-26s %s\n", roster->ShortName(ids[i]), code,
-                            format->MIME, format->name));
+                           format->MIME, format->name));
     }
     delete[] ids;
 }
