@@ -348,8 +348,9 @@ public:
                    : kNotMine;
     }
 
-    // The frame header's sides are 16 bits.
-    uint32 LargestSide(uint32) const override { return 65535; }
+    // The frame header's sides are 16 bits, and libjpeg refuses a little
+    // less than they hold.
+    uint32 LargestSide(uint32) const override { return JPEG_MAX_DIMENSION; }
 
     std::vector<WriteFormat> OutputFormats() const override
     {
