@@ -10,6 +10,7 @@
 #include <BitmapStream.h>
 #include <DataIO.h>
 #include <Message.h>
+#include <RowWriters.h>
 #include <SafeFileWriter.h>
 #include <TranslationUtils.h>
 #include <TranslatorFormats.h>
@@ -728,12 +729,12 @@ status_t pick_frame(const ClipRun& run, const char* path, ClipKind kind, uint64 
     }
 }
 
-// The stereogram made row by row into a PNG at path: depth rows from a PNG
-// read by rows, or else from the depth picture read whole. The engine's
-// trace lines are the whole picture's.
-int stream_png(std::unique_ptr<DepthRows> depthRows, std::unique_ptr<BBitmap> depth,
-               BBitmap* pattern, const StereogramOptions& kind, uint32 dotsPerInch,
-               const char* depthPath, const char* path)
+// The stereogram made row by row into a picture of format type at path:
+// depth rows from a picture read by rows, or else from the depth picture
+// read whole. The engine's trace lines are the whole picture's.
+int stream_rows(std::unique_ptr<DepthRows> depthRows, std::unique_ptr<BBitmap> depth,
+                BBitmap* pattern, const StereogramOptions& kind, uint32 type, uint32 dotsPerInch,
+                const char* depthPath, const char* path)
 {
     VPellaraObject engine;
     for (int attempt = 0;; attempt++) {
@@ -762,7 +763,10 @@ int stream_png(std::unique_ptr<DepthRows> depthRows, std::unique_ptr<BBitmap> de
             printf("debut de fusion\n");
         }
         std::string why;
-        const StreamFailure failure = StreamPng(*depthRows, rows, dotsPerInch, path, &why);
+        std::unique_ptr<RowWriter> writer =
+            RowWriterFor(type, width, height + rows.GuideRows(), rows.Grey(), dotsPerInch);
+        const StreamFailure failure = writer ? StreamRows(*depthRows, rows, *writer, path, &why)
+                                             : StreamFailure::kMake;
         FlushStandardOutput();
         switch (failure) {
         case StreamFailure::kNone:
@@ -1012,9 +1016,10 @@ int Main(int argc, char** argv)
                 return status;
     }
 
-    // A PNG written to a file is made row by row: the stereogram is never
-    // held whole, nor is a PNG depth picture used at its own size.
-    const bool streamed = !pdf && !toOutput && format.type == B_PNG_FORMAT;
+    // A PNG, TIFF, JPEG, PPM or PGM written to a file is made row by row:
+    // the stereogram is never held whole, nor is a PNG depth picture used at
+    // its own size.
+    const bool streamed = !pdf && !toOutput && WrittenByRows(format.type);
     std::unique_ptr<DepthRows> depthRows;
     if (streamed && !depthFromInput && depthKind == ClipKind::kStill && app.count("--size") == 0 &&
         app.count("--width") == 0)
@@ -1096,8 +1101,8 @@ int Main(int argc, char** argv)
         traces = std::make_unique<TracesElsewhere>(r.quiet);
 
     if (streamed) {
-        const int status = stream_png(std::move(depthRows), std::move(owners[0]), pictures[1], kind,
-                                      format.dotsPerInch, depthPath, outputPath);
+        const int status = stream_rows(std::move(depthRows), std::move(owners[0]), pictures[1],
+                                       kind, format.type, format.dotsPerInch, depthPath, outputPath);
         traces.reset();
         return status != 0 ? status : StandardOutputFailed(kTool) ? kRunFailed : 0;
     }

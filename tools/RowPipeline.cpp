@@ -4,8 +4,13 @@
 
 #include <Bitmap.h>
 
+#include <DataIO.h>
+#include <LayerFormats.h>
 #include <PngRows.h>
+#include <PosixErrors.h>
+#include <RowWriters.h>
 #include <SafeFileWriter.h>
+#include <TranslatorFormats.h>
 #include <StereogramKinds.h>
 #include <VPellaraObject.h>
 
@@ -144,22 +149,130 @@ private:
     uint32 fWidth, fHeight;
 };
 
-// Everything to fd at its position; 0 or the errno.
-int write_all(int fd, const uint8* data, size_t size)
+// The unnamed file an output is built in, remembering why a write failed.
+class DescriptorIO : public BPositionIO
 {
-    while (size > 0) {
-        ssize_t n = write(fd, data, std::min<size_t>(size, size_t(1) << 30));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        data += n;
-        size -= size_t(n);
+public:
+    explicit DescriptorIO(int fd) : fFd(fd) {}
+
+    ssize_t ReadAt(off_t position, void* buffer, size_t size) override
+    {
+        ssize_t n;
+        do
+            n = pread(fFd, buffer, size, position);
+        while (n < 0 && errno == EINTR);
+        return n < 0 ? ssize_t(status_for_errno(errno)) : n;
     }
-    return 0;
+
+    ssize_t WriteAt(off_t position, const void* buffer, size_t size) override
+    {
+        const uint8* bytes = static_cast<const uint8*>(buffer);
+        size_t done = 0;
+        while (done < size) {
+            ssize_t n = pwrite(fFd, bytes + done, std::min<size_t>(size - done, size_t(1) << 30),
+                               position + off_t(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                fError = n < 0 ? errno : EIO;
+                return status_for_errno(fError);
+            }
+            done += size_t(n);
+        }
+        return ssize_t(done);
+    }
+
+    off_t Seek(off_t position, uint32 seekMode) override
+    {
+        off_t base = 0;
+        if (seekMode == SEEK_CUR)
+            base = fPosition;
+        else if (seekMode == SEEK_END)
+            base = lseek(fFd, 0, SEEK_END);
+        if (base < 0 || base + position < 0)
+            return B_BAD_VALUE;
+        fPosition = base + position;
+        return fPosition;
+    }
+
+    off_t Position() const override { return fPosition; }
+    // The errno behind the last failed write; 0 when none failed.
+    int Error() const { return fError; }
+
+private:
+    int fFd;
+    off_t fPosition = 0;
+    int fError = 0;
+};
+
+// A writer's failure as one line.
+StreamFailure write_failure(status_t status, const DescriptorIO& file, std::string* why)
+{
+    if (file.Error() != 0) {
+        *why = SafeFileWriter::MessageFor(file.Error());
+        return StreamFailure::kWrite;
+    }
+    if (status == B_NO_MEMORY) {
+        *why = "not enough memory to make the stereogram";
+        return StreamFailure::kMake;
+    }
+    *why = WriteFailure(status == B_BAD_VALUE ? B_ERROR : status);
+    return StreamFailure::kWrite;
 }
 
-// A band of output rows on its way: read, made, deflated, written.
+// PNG's deflate is banded already: bands on every core, written in order.
+class PngRows : public RowWriter
+{
+public:
+    PngRows(uint32 width, uint32 height, bool grey, uint32 dotsPerInch)
+        : fWriter(width, height, grey, dotsPerInch)
+    {
+    }
+
+    status_t Head(BPositionIO* destination) override
+    {
+        fDestination = destination;
+        const std::vector<uint8> head = fWriter.Head();
+        return fDestination->WriteExactly(head.data(), head.size());
+    }
+
+    bool Encode(const uint32* rows, size_t stride, uint32 first, uint32 last,
+                RowBand* band) const override
+    {
+        PngRowBand deflated;
+        if (!fWriter.Deflate(rows, stride, first, last, &deflated))
+            return false;
+        band->bytes = std::move(deflated.chunk);
+        band->parts = {deflated.adler, deflated.rawLength};
+        return true;
+    }
+
+    status_t Write(const uint32*, size_t, uint32, uint32, RowBand& band) override
+    {
+        if (band.parts.size() != 2)
+            return B_BAD_VALUE;
+        if (status_t status = fDestination->WriteExactly(band.bytes.data(), band.bytes.size());
+            status != B_OK)
+            return status;
+        PngRowBand written;
+        written.adler = uint32(band.parts[0]);
+        written.rawLength = band.parts[1];
+        fWriter.Add(written);
+        return B_OK;
+    }
+
+    status_t Finish() override
+    {
+        const std::vector<uint8> tail = fWriter.Tail();
+        return fDestination->WriteExactly(tail.data(), tail.size());
+    }
+
+private:
+    PngRowWriter fWriter;
+    BPositionIO* fDestination = nullptr;
+};
+
+// A band of output rows on its way: read, made, encoded, written.
 struct Slot
 {
     enum State
@@ -173,15 +286,15 @@ struct Slot
     uint32 first = 0, last = 0; // output rows, the guide band's first
     std::vector<uint32> depth;
     std::vector<uint32> out;
-    PngRowBand band;
+    RowBand band;
 };
 
 class Pipeline
 {
 public:
-    Pipeline(DepthRows& depth, const StereogramRows& rows, PngRowWriter& writer, int fd,
-             uint32 bandRows)
-        : fDepth(depth), fRows(rows), fWriter(writer), fFd(fd), fBandRows(bandRows)
+    Pipeline(DepthRows& depth, const StereogramRows& rows, RowWriter& writer,
+             const DescriptorIO& file, uint32 bandRows)
+        : fDepth(depth), fRows(rows), fWriter(writer), fFile(file), fBandRows(bandRows)
     {
     }
 
@@ -189,8 +302,10 @@ public:
 
 private:
     void _Work();
-    // Called with fLock held: the bands done, in order, to the file.
-    void _WriteDone();
+    // Called with guard held: the bands done, in order, to the writer, by
+    // one thread at a time and without the lock, so that the others go on
+    // making and encoding meanwhile.
+    void _WriteDone(std::unique_lock<std::mutex>& guard);
     void _Fail(StreamFailure failure, const std::string& why)
     {
         if (fFailure == StreamFailure::kNone) {
@@ -202,8 +317,8 @@ private:
 
     DepthRows& fDepth;
     const StereogramRows& fRows;
-    PngRowWriter& fWriter;
-    int fFd;
+    RowWriter& fWriter;
+    const DescriptorIO& fFile;
     uint32 fBandRows;
 
     std::mutex fLock;
@@ -211,27 +326,38 @@ private:
     std::vector<Slot> fSlots;
     std::vector<Slot*> fReady;
     size_t fNextWrite = 0;
+    bool fWriting = false;
     bool fAllRead = false;
     StreamFailure fFailure = StreamFailure::kNone;
     std::string fWhy;
 };
 
-void Pipeline::_WriteDone()
+void Pipeline::_WriteDone(std::unique_lock<std::mutex>& guard)
 {
+    if (fWriting)
+        return; // the writing thread finds this band when it is its turn
+    fWriting = true;
     while (fFailure == StreamFailure::kNone) {
         Slot& slot = fSlots[fNextWrite % fSlots.size()];
         if (slot.state != Slot::kDone || slot.index != fNextWrite)
-            return;
-        if (int error = write_all(fFd, slot.band.chunk.data(), slot.band.chunk.size())) {
-            _Fail(StreamFailure::kWrite, SafeFileWriter::MessageFor(error));
-            return;
+            break;
+        guard.unlock();
+        const status_t status = fWriter.Write(slot.out.data(), fRows.Width(), slot.first,
+                                              slot.last, slot.band);
+        RowBand().bytes.swap(slot.band.bytes);
+        slot.band.parts.clear();
+        guard.lock();
+        if (status != B_OK) {
+            std::string why;
+            const StreamFailure failure = write_failure(status, fFile, &why);
+            _Fail(failure, why);
+            break;
         }
-        fWriter.Add(slot.band);
-        std::vector<uint8>().swap(slot.band.chunk);
         slot.state = Slot::kFree;
         fNextWrite++;
         fChanged.notify_all();
     }
+    fWriting = false;
 }
 
 void Pipeline::_Work()
@@ -257,16 +383,16 @@ void Pipeline::_Work()
                                                      slot->depth.data())) &&
                    fRows.MakeRows(slot->first - guide, slot->last - guide, slot->depth.data(),
                                   width, slot->out.data(), width);
-        const bool deflated =
-            made && fWriter.Deflate(slot->out.data(), width, slot->first, slot->last, &slot->band);
+        const bool encoded =
+            made && fWriter.Encode(slot->out.data(), width, slot->first, slot->last, &slot->band);
 
         guard.lock();
-        if (!made || !deflated) {
+        if (!made || !encoded) {
             _Fail(StreamFailure::kMake, "not enough memory to make the stereogram");
             return;
         }
         slot->state = Slot::kDone;
-        _WriteDone();
+        _WriteDone(guard);
     }
 }
 
@@ -274,7 +400,14 @@ StreamFailure Pipeline::Run(std::string* why)
 {
     const uint32 width = fRows.Width(), guide = fRows.GuideRows();
     const uint32 height = guide + fRows.Height();
-    const uint32 bandRows = fBandRows > 0 ? fBandRows : band_rows(fDepth, width);
+    uint32 bandRows = fBandRows;
+    if (bandRows == 0) {
+        // Whole strips where the writer has them, so that workers encode them.
+        const uint32 multiple = std::max<uint32>(1, fWriter.BandRows());
+        bandRows = band_rows(fDepth, width);
+        bandRows = uint32(std::min<uint64>(height, (uint64(bandRows) + multiple - 1) / multiple *
+                                                       multiple));
+    }
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     try {
         fSlots.resize(threads + 2);
@@ -369,15 +502,38 @@ std::unique_ptr<DepthRows> ScaledDepthRows(std::unique_ptr<BBitmap> picture, uin
     return rows;
 }
 
-StreamFailure StreamPng(DepthRows& depth, const StereogramRows& rows, uint32 dotsPerInch,
-                        const char* path, std::string* why, uint32 bandRows)
+bool WrittenByRows(uint32 type)
+{
+    return type == B_PNG_FORMAT || type == B_TIFF_FORMAT || type == B_JPEG_FORMAT ||
+           type == B_PPM_FORMAT || type == kPgmFormat;
+}
+
+std::unique_ptr<RowWriter> RowWriterFor(uint32 type, uint32 width, uint32 height, bool grey,
+                                        uint32 dotsPerInch)
+{
+    switch (type) {
+    case B_PNG_FORMAT:
+        return std::make_unique<PngRows>(width, height, grey, dotsPerInch);
+    case B_TIFF_FORMAT:
+        return MakeTiffRowWriter(width, height, dotsPerInch);
+    case B_JPEG_FORMAT:
+        return MakeJpegRowWriter(width, height, dotsPerInch);
+    case B_PPM_FORMAT:
+        return MakePnmRowWriter(width, height, false);
+    case kPgmFormat:
+        return MakePnmRowWriter(width, height, true);
+    default:
+        return nullptr;
+    }
+}
+
+StreamFailure StreamRows(DepthRows& depth, const StereogramRows& rows, RowWriter& writer,
+                         const char* path, std::string* why, uint32 bandRows)
 {
     if (!rows.IsValid() || rows.Width() != depth.Width() || rows.Height() != depth.Height()) {
         *why = "cannot make the stereogram";
         return StreamFailure::kMake;
     }
-    PngRowWriter writer(rows.Width(), rows.GuideRows() + rows.Height(), rows.Grey(),
-                        dotsPerInch);
     const int fd = UnnamedFile(path);
     if (fd < 0) {
         *why = SafeFileWriter::MessageFor(errno);
@@ -388,13 +544,11 @@ StreamFailure StreamPng(DepthRows& depth, const StereogramRows& rows, uint32 dot
         int fd;
         ~Closer() { close(fd); }
     } closer{fd};
+    DescriptorIO file(fd);
 
-    const std::vector<uint8> head = writer.Head();
-    if (int error = write_all(fd, head.data(), head.size())) {
-        *why = SafeFileWriter::MessageFor(error);
-        return StreamFailure::kWrite;
-    }
-    Pipeline pipeline(depth, rows, writer, fd, bandRows);
+    if (status_t status = writer.Head(&file); status != B_OK)
+        return write_failure(status, file, why);
+    Pipeline pipeline(depth, rows, writer, file, bandRows);
     if (StreamFailure failure = pipeline.Run(why); failure != StreamFailure::kNone)
         return failure;
     bool again = false;
@@ -402,11 +556,8 @@ StreamFailure StreamPng(DepthRows& depth, const StereogramRows& rows, uint32 dot
         return StreamFailure::kRead;
     if (again)
         return StreamFailure::kAgain;
-    const std::vector<uint8> tail = writer.Tail();
-    if (int error = write_all(fd, tail.data(), tail.size())) {
-        *why = SafeFileWriter::MessageFor(error);
-        return StreamFailure::kWrite;
-    }
+    if (status_t status = writer.Finish(); status != B_OK)
+        return write_failure(status, file, why);
     SafeFileWriter safe;
     if (safe.WriteFileFrom(path, fd) != B_OK) {
         *why = safe.ErrorMessage();

@@ -1,6 +1,6 @@
 // A stereogram made row by row: depth rows are read, made into stereogram
-// rows and deflated into PNG as they come, a band at a time on every core,
-// so that a poster never has to fit in memory. The file is built in an
+// rows and encoded (PNG, TIFF, JPEG, PPM, PGM) as they come, a band at a time
+// on every core, so that a poster never has to fit in memory. The file is built in an
 // unnamed temporary and only then put in place by SafeFileWriter.
 #ifndef FUSE_ROW_PIPELINE_H
 #define FUSE_ROW_PIPELINE_H
@@ -14,6 +14,7 @@
 #include <string>
 
 class BBitmap;
+class RowWriter;
 class StereogramRows;
 class VPellaraObject;
 
@@ -65,11 +66,20 @@ enum class StreamFailure
     kAgain, // the depth must be read whole: nothing was written
 };
 
-// The whole run: rows from depth through rows, into a PNG (dotsPerInch in
-// pHYs when above 0) put at path. On failure nothing is left at path and
-// *why is one line. bandRows 0 lets the width decide how tall bands are.
-StreamFailure StreamPng(DepthRows& depth, const StereogramRows& rows, uint32 dotsPerInch,
-                        const char* path, std::string* why, uint32 bandRows = 0);
+// Whether pictures of a format (a translation type) can be written by rows.
+bool WrittenByRows(uint32 type);
+
+// The writer of a picture of that format, width x height B_RGB32 words,
+// grey when every pixel is (PNG then writes grey), dotsPerInch where the
+// format keeps it (when above 0). Null for a format written whole.
+std::unique_ptr<RowWriter> RowWriterFor(uint32 type, uint32 width, uint32 height, bool grey,
+                                        uint32 dotsPerInch);
+
+// The whole run: rows from depth through rows, into writer, whose file is
+// put at path. On failure nothing is left at path and *why is one line.
+// bandRows 0 lets the width decide how tall bands are.
+StreamFailure StreamRows(DepthRows& depth, const StereogramRows& rows, RowWriter& writer,
+                         const char* path, std::string* why, uint32 bandRows = 0);
 
 } // namespace fuse
 

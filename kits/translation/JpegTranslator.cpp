@@ -5,12 +5,14 @@
 #include <JpegSegments.h>
 #include <PictureFormats.h>
 #include <PictureHeaders.h>
+#include <RowWriters.h>
 #include <TranslatorFormats.h>
 
 #include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include <jerror.h>
 #include <jpeglib.h>
@@ -278,6 +280,34 @@ struct WriteJob
     Destination destination;
 };
 
+// Every JPEG written: quality 90, libjpeg's default 4:2:0 YCbCr, the
+// density in the JFIF header when there is one.
+void set_up(WriteJob* job, StreamSink* sink, JDIMENSION width, JDIMENSION height,
+            uint32 dotsPerInch)
+{
+    jpeg_compress_struct* info = &job->info;
+    job->destination.manager.init_destination = init_destination;
+    job->destination.manager.empty_output_buffer = empty_output_buffer;
+    job->destination.manager.term_destination = term_destination;
+    job->destination.sink = sink;
+    info->dest = &job->destination.manager;
+    info->image_width = width;
+    info->image_height = height;
+    // The words' bytes in memory are blue, green, red, alpha; the alpha
+    // byte is skipped, so B_RGB32's undefined one does no harm.
+    info->input_components = 4;
+    info->in_color_space = JCS_EXT_BGRX;
+    jpeg_set_defaults(info);
+    jpeg_set_quality(info, kQuality, TRUE);
+    if (dotsPerInch > 0) {
+        // The JFIF header's density, in dots per inch.
+        info->write_JFIF_header = TRUE;
+        info->density_unit = 1;
+        info->X_density = UINT16(dotsPerInch);
+        info->Y_density = UINT16(dotsPerInch);
+    }
+}
+
 status_t encode(WriteJob* job, const BBitmap& bitmap, StreamSink* sink,
                 const WriteSettings& settings)
 {
@@ -289,26 +319,8 @@ status_t encode(WriteJob* job, const BBitmap& bitmap, StreamSink* sink,
         return sink->Status() != B_OK ? sink->Status() : B_ERROR;
     }
     jpeg_create_compress(info);
-    job->destination.manager.init_destination = init_destination;
-    job->destination.manager.empty_output_buffer = empty_output_buffer;
-    job->destination.manager.term_destination = term_destination;
-    job->destination.sink = sink;
-    info->dest = &job->destination.manager;
-    info->image_width = JDIMENSION(bitmap.PixelWidth());
-    info->image_height = JDIMENSION(bitmap.PixelHeight());
-    // The words' bytes in memory are blue, green, red, alpha; the alpha
-    // byte is skipped, so B_RGB32's undefined one does no harm.
-    info->input_components = 4;
-    info->in_color_space = JCS_EXT_BGRX;
-    jpeg_set_defaults(info);
-    jpeg_set_quality(info, kQuality, TRUE);
-    if (settings.dotsPerInch > 0) {
-        // The JFIF header's density, in dots per inch.
-        info->write_JFIF_header = TRUE;
-        info->density_unit = 1;
-        info->X_density = UINT16(settings.dotsPerInch);
-        info->Y_density = UINT16(settings.dotsPerInch);
-    }
+    set_up(job, sink, JDIMENSION(bitmap.PixelWidth()), JDIMENSION(bitmap.PixelHeight()),
+           settings.dotsPerInch);
     jpeg_start_compress(info, TRUE);
     JSAMPROW rows[kRowBatch];
     while (info->next_scanline < info->image_height) {
@@ -336,8 +348,9 @@ public:
                    : kNotMine;
     }
 
-    // The frame header's sides are 16 bits.
-    uint32 LargestSide(uint32) const override { return 65535; }
+    // The frame header's sides are 16 bits, and libjpeg refuses a little
+    // less than they hold.
+    uint32 LargestSide(uint32) const override { return JPEG_MAX_DIMENSION; }
 
     std::vector<WriteFormat> OutputFormats() const override
     {
@@ -375,3 +388,97 @@ const ImageTranslator* jpeg_translator()
 }
 
 } // namespace BPrivate
+
+// --- Written by rows ----------------------------------------------------------
+
+using namespace BPrivate;
+
+namespace {
+
+// libjpeg compresses in order: each band goes through it as Write gets it.
+class JpegRowWriter : public RowWriter
+{
+public:
+    JpegRowWriter(uint32 width, uint32 height, uint32 dotsPerInch)
+        : fWidth(width), fHeight(height), fDotsPerInch(dotsPerInch)
+    {
+    }
+
+    ~JpegRowWriter() override
+    {
+        if (fCreated)
+            jpeg_destroy_compress(&fJob->info);
+    }
+
+    status_t Head(BPositionIO* destination) override
+    {
+        if (destination == nullptr || fJob != nullptr || fWidth == 0 || fHeight == 0 ||
+            fWidth > JPEG_MAX_DIMENSION || fHeight > JPEG_MAX_DIMENSION)
+            return B_BAD_VALUE;
+        fSink = std::make_unique<StreamSink>(destination);
+        if (fSink->Status() != B_OK)
+            return fSink->Status();
+        fJob = std::make_unique<WriteJob>();
+        jpeg_compress_struct* info = &fJob->info;
+        install_errors(&fJob->errors);
+        info->err = &fJob->errors.manager;
+        if (setjmp(fJob->errors.jump) != 0)
+            return _Failed();
+        jpeg_create_compress(info);
+        fCreated = true;
+        set_up(fJob.get(), fSink.get(), fWidth, fHeight, fDotsPerInch);
+        jpeg_start_compress(info, TRUE);
+        return B_OK;
+    }
+
+    status_t Write(const uint32* rows, size_t stride, uint32 first, uint32 last,
+                   RowBand&) override
+    {
+        if (!fCreated || first != fJob->info.next_scanline || last > fHeight)
+            return B_BAD_VALUE;
+        if (setjmp(fJob->errors.jump) != 0)
+            return _Failed();
+        JSAMPROW batch[kRowBatch];
+        while (fJob->info.next_scanline < last) {
+            const JDIMENSION at = fJob->info.next_scanline;
+            const JDIMENSION count = std::min<JDIMENSION>(kRowBatch, last - at);
+            for (JDIMENSION i = 0; i < count; i++)
+                batch[i] = reinterpret_cast<JSAMPROW>(
+                    const_cast<uint32*>(rows + size_t(at - first + i) * stride));
+            jpeg_write_scanlines(&fJob->info, batch, count);
+        }
+        return B_OK;
+    }
+
+    status_t Finish() override
+    {
+        if (!fCreated || fJob->info.next_scanline != fHeight)
+            return B_BAD_VALUE;
+        if (setjmp(fJob->errors.jump) != 0)
+            return _Failed();
+        jpeg_finish_compress(&fJob->info);
+        jpeg_destroy_compress(&fJob->info);
+        fCreated = false;
+        return fSink->Status();
+    }
+
+private:
+    status_t _Failed()
+    {
+        jpeg_destroy_compress(&fJob->info);
+        fCreated = false;
+        return fSink->Status() != B_OK ? fSink->Status() : B_ERROR;
+    }
+
+    uint32 fWidth, fHeight, fDotsPerInch;
+    std::unique_ptr<StreamSink> fSink;
+    std::unique_ptr<WriteJob> fJob;
+    bool fCreated = false;
+};
+
+} // namespace
+
+std::unique_ptr<RowWriter> MakeJpegRowWriter(uint32 width, uint32 height, uint32 dotsPerInch)
+{
+    return std::make_unique<JpegRowWriter>(width, height, dotsPerInch);
+}

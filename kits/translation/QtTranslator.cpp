@@ -4,6 +4,7 @@
 #include <Bitmap.h>
 #include <DataIO.h>
 #include <PictureFormats.h>
+#include <RowWriters.h>
 #include <TranslationPrivate.h>
 #include <TranslationUtils.h>
 #include <TranslatorFormats.h>
@@ -18,7 +19,10 @@
 #include <QRegularExpression>
 #include <QtGlobal>
 
+#include <climits>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <mutex>
 #include <string>
 
@@ -311,3 +315,87 @@ const ImageTranslator* qt_translator()
 }
 
 } // namespace BPrivate
+
+// --- PPM and PGM written by rows ----------------------------------------------
+
+namespace {
+
+// The bytes Qt's writer gives for the whole picture: its header, then each
+// row's samples, the grey ones by Qt's own conversion, on any thread.
+class PnmRowWriter : public RowWriter
+{
+public:
+    PnmRowWriter(uint32 width, uint32 height, bool grey)
+        : fWidth(width), fHeight(height), fGrey(grey)
+    {
+    }
+
+    status_t Head(BPositionIO* destination) override
+    {
+        if (destination == nullptr || fWidth == 0 || fHeight == 0 || fWidth > uint32(INT_MAX))
+            return B_BAD_VALUE;
+        fDestination = destination;
+        const std::string head = std::string(fGrey ? "P5\n" : "P6\n") + std::to_string(fWidth) +
+                                 " " + std::to_string(fHeight) + "\n255\n";
+        return fDestination->WriteExactly(head.data(), head.size());
+    }
+
+    bool Encode(const uint32* rows, size_t stride, uint32 first, uint32 last,
+                RowBand* band) const override
+    {
+        const uint32 count = last - first;
+        try {
+            band->bytes.resize(size_t(fWidth) * count * (fGrey ? 1 : 3));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        uint8* to = band->bytes.data();
+        if (!fGrey) {
+            for (uint32 y = 0; y < count; y++, rows += stride) {
+                for (uint32 x = 0; x < fWidth; x++) {
+                    const QRgb v = rows[x];
+                    *to++ = uint8(qRed(v));
+                    *to++ = uint8(qGreen(v));
+                    *to++ = uint8(qBlue(v));
+                }
+            }
+            return true;
+        }
+        // A band at a time through the conversion the whole picture goes
+        // through: each pixel's grey is its own.
+        for (uint32 y = 0; y < count;) {
+            const uint32 part = std::min<uint32>(count - y, std::max<uint32>(1, uint32(INT_MAX) / 4 / fWidth));
+            const QImage colour(reinterpret_cast<const uchar*>(rows + size_t(y) * stride),
+                                int(fWidth), int(part), qsizetype(stride * 4),
+                                QImage::Format_RGB32);
+            const QImage grey = colour.convertToFormat(QImage::Format_Grayscale8);
+            if (grey.isNull())
+                return false;
+            for (uint32 i = 0; i < part; i++, to += fWidth)
+                std::memcpy(to, grey.constScanLine(int(i)), fWidth);
+            y += part;
+        }
+        return true;
+    }
+
+    status_t Write(const uint32*, size_t, uint32, uint32, RowBand& band) override
+    {
+        if (fDestination == nullptr)
+            return B_NO_INIT;
+        return fDestination->WriteExactly(band.bytes.data(), band.bytes.size());
+    }
+
+    status_t Finish() override { return fDestination == nullptr ? B_NO_INIT : B_OK; }
+
+private:
+    uint32 fWidth, fHeight;
+    bool fGrey;
+    BPositionIO* fDestination = nullptr;
+};
+
+} // namespace
+
+std::unique_ptr<RowWriter> MakePnmRowWriter(uint32 width, uint32 height, bool grey)
+{
+    return std::make_unique<PnmRowWriter>(width, height, grey);
+}

@@ -2,6 +2,7 @@
 #include <PictureFormats.h>
 
 #include <CodecSupport.h>
+#include <RowWriters.h>
 #include <TranslatorFormats.h>
 
 #include <algorithm>
@@ -9,10 +10,13 @@
 #include <cstdarg>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <vector>
 
 // libtiff's own uint8 ... typedefs are deprecated; ours are the same types.
 #define TIFF_DISABLE_DEPRECATED
 #include <tiffio.h>
+#include <zlib.h>
 
 namespace BPrivate {
 
@@ -686,6 +690,8 @@ struct StreamFile
 tmsize_t stream_read(thandle_t handle, void* buffer, tmsize_t size)
 {
     StreamFile* file = static_cast<StreamFile*>(handle);
+    if (file->io == nullptr)
+        return -1;
     ssize_t n = file->io->ReadAt(file->base + off_t(file->position), buffer, size_t(size));
     if (n < 0)
         return -1;
@@ -696,6 +702,8 @@ tmsize_t stream_read(thandle_t handle, void* buffer, tmsize_t size)
 tmsize_t stream_write(thandle_t handle, void* buffer, tmsize_t size)
 {
     StreamFile* file = static_cast<StreamFile*>(handle);
+    if (file->io == nullptr)
+        return -1; // a writer abandoned
     const uint8* bytes = static_cast<const uint8*>(buffer);
     tmsize_t done = 0;
     while (done < size) {
@@ -737,6 +745,36 @@ constexpr int kDeflateLevel = 1;
 // About this many bytes of rows per strip.
 constexpr uint32 kStripBytes = 256 * 1024;
 
+uint32 rows_per_strip(uint64 rowBytes)
+{
+    return uint32(std::max<uint64>(1, kStripBytes / rowBytes));
+}
+
+// The tags of every TIFF written: 8-bit RGB(A) rows in deflated strips.
+void set_tags(TIFF* tif, uint32 width, uint32 height, bool alpha, uint32 dotsPerInch)
+{
+    const uint16 samples = alpha ? 4 : 3;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    if (dotsPerInch > 0) {
+        TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(dotsPerInch));
+        TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(dotsPerInch));
+        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
+    }
+    if (alpha) {
+        uint16 extra = EXTRASAMPLE_UNASSALPHA;
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
+    }
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    TIFFSetField(tif, TIFFTAG_ZIPQUALITY, kDeflateLevel);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip(uint64(width) * samples));
+}
+
 status_t encode(const BBitmap& bitmap, BPositionIO* destination, const WriteSettings& settings)
 {
     silence_libtiff();
@@ -751,26 +789,8 @@ status_t encode(const BBitmap& bitmap, BPositionIO* destination, const WriteSett
     const uint32 width = uint32(bitmap.PixelWidth()), height = uint32(bitmap.PixelHeight());
     const bool alpha = bitmap.ColorSpace() == B_RGBA32;
     const uint16 samples = alpha ? 4 : 3;
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, samples);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    if (settings.dotsPerInch > 0) {
-        TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(settings.dotsPerInch));
-        TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(settings.dotsPerInch));
-        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH);
-    }
-    if (alpha) {
-        uint16 extra = EXTRASAMPLE_UNASSALPHA;
-        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, &extra);
-    }
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
-    TIFFSetField(tif, TIFFTAG_ZIPQUALITY, kDeflateLevel);
+    set_tags(tif, width, height, alpha, settings.dotsPerInch);
     const uint32 rowBytes = width * samples;
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, std::max<uint32>(1, kStripBytes / rowBytes));
 
     std::unique_ptr<uint8[]> row(new (std::nothrow) uint8[rowBytes]);
     bool ok = row != nullptr;
@@ -876,3 +896,218 @@ const ImageTranslator* tiff_translator()
 }
 
 } // namespace BPrivate
+
+// --- Written by rows ----------------------------------------------------------
+
+using namespace BPrivate;
+
+namespace {
+
+// data deflated as one zlib stream, as libtiff deflates a strip, after
+// what *out holds. False without memory.
+bool deflate_strip(const uint8* data, size_t size, std::vector<uint8>* out)
+{
+    z_stream stream = {};
+    if (deflateInit(&stream, kDeflateLevel) != Z_OK)
+        return false;
+    const size_t start = out->size();
+    size_t used = start;
+    int result = Z_OK;
+    try {
+        out->resize(start + size_t(deflateBound(&stream, uLong(size))));
+        stream.next_in = const_cast<Bytef*>(data);
+        size_t left = size;
+        // zlib counts in 32 bits: a row can be longer.
+        constexpr size_t kStep = size_t(1) << 30;
+        while (result == Z_OK) {
+            if (stream.avail_in == 0 && left > 0) {
+                stream.avail_in = uInt(std::min(left, kStep));
+                left -= stream.avail_in;
+            }
+            if (used == out->size())
+                out->resize(out->size() + (size_t(64) << 10));
+            stream.next_out = out->data() + used;
+            stream.avail_out = uInt(std::min(out->size() - used, kStep));
+            const uInt room = stream.avail_out;
+            result = deflate(&stream, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+            used += room - stream.avail_out;
+            if (result == Z_BUF_ERROR)
+                result = Z_OK; // no progress possible until more room
+        }
+    } catch (const std::bad_alloc&) {
+        result = Z_MEM_ERROR;
+    }
+    deflateEnd(&stream);
+    out->resize(result == Z_STREAM_END ? used : start);
+    return result == Z_STREAM_END;
+}
+
+// Rows as the translator writes them: red, green, blue.
+void pack_rgb(const uint32* rows, size_t stride, uint32 count, uint32 width, uint8* to)
+{
+    for (uint32 y = 0; y < count; y++, rows += stride) {
+        for (uint32 x = 0; x < width; x++) {
+            const uint32 v = rows[x];
+            *to++ = uint8(v >> 16);
+            *to++ = uint8(v >> 8);
+            *to++ = uint8(v);
+        }
+    }
+}
+
+// Strips wholly inside a band are deflated on the caller's threads; the
+// rows of a strip that bands share are gathered and deflated in order.
+class TiffRowWriter : public RowWriter
+{
+public:
+    TiffRowWriter(uint32 width, uint32 height, uint32 dotsPerInch)
+        : fWidth(width), fHeight(height), fDotsPerInch(dotsPerInch), fRowBytes(uint64(width) * 3),
+          fStripRows(rows_per_strip(fRowBytes)), fOptions(0)
+    {
+    }
+
+    ~TiffRowWriter() override
+    {
+        if (fTiff == nullptr)
+            return;
+        // Abandoned: the destination may be gone, and closing would write
+        // the directory into it.
+        fFile.io = nullptr;
+        TIFFClose(fTiff);
+    }
+
+    uint32 BandRows() const override { return fStripRows; }
+
+    status_t Head(BPositionIO* destination) override
+    {
+        if (destination == nullptr || fWidth == 0 || fHeight == 0 || fTiff != nullptr)
+            return B_BAD_VALUE;
+        silence_libtiff();
+        fFile = StreamFile{destination, destination->Position(), 0, 0, B_OK};
+        if (fFile.base < 0)
+            return status_t(fFile.base);
+        // Classic TIFF's offsets are 32 bits: past them only BigTIFF will do,
+        // and how well the strips deflate is not known yet.
+        const uint64 raw = fRowBytes * fHeight;
+        const uint64 strips = (uint64(fHeight) + fStripRows - 1) / fStripRows;
+        const uint64 most = raw + raw / 4096 + raw / 16384 + strips * 32 + 4096;
+        fTiff = TIFFClientOpenExt("", most > UINT32_MAX ? "w8" : "w", &fFile, stream_read,
+                                  stream_write, stream_seek, memory_close, stream_size, no_map,
+                                  memory_unmap, fOptions.options);
+        if (fTiff == nullptr)
+            return fFile.status != B_OK ? fFile.status : B_ERROR;
+        set_tags(fTiff, fWidth, fHeight, false, fDotsPerInch);
+        return B_OK;
+    }
+
+    bool Encode(const uint32* rows, size_t stride, uint32 first, uint32 last,
+                RowBand* band) const override
+    {
+        try {
+            std::vector<uint8> raw;
+            for (uint32 y = first; y < last;) {
+                const uint32 end = _StripEnd(y);
+                if (y % fStripRows == 0 && end <= last) {
+                    raw.resize(size_t(fRowBytes) * (end - y));
+                    pack_rgb(rows + size_t(y - first) * stride, stride, end - y, fWidth,
+                             raw.data());
+                    const size_t before = band->bytes.size();
+                    if (!deflate_strip(raw.data(), raw.size(), &band->bytes))
+                        return false;
+                    band->parts.push_back(band->bytes.size() - before);
+                }
+                y = end;
+            }
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+
+    status_t Write(const uint32* rows, size_t stride, uint32 first, uint32 last,
+                   RowBand& band) override
+    {
+        if (fTiff == nullptr)
+            return B_NO_INIT;
+        size_t offset = 0, part = 0;
+        for (uint32 y = first; y < last;) {
+            const uint32 end = _StripEnd(y);
+            if (y % fStripRows == 0 && end <= last) {
+                if (part >= band.parts.size())
+                    return B_BAD_VALUE;
+                if (status_t status = _WriteStrip(y, band.bytes.data() + offset, band.parts[part]);
+                    status != B_OK)
+                    return status;
+                offset += band.parts[part++];
+                y = end;
+                continue;
+            }
+            const uint32 upto = std::min(end, last);
+            try {
+                const size_t at = fShared.size();
+                fShared.resize(at + size_t(fRowBytes) * (upto - y));
+                pack_rgb(rows + size_t(y - first) * stride, stride, upto - y, fWidth,
+                         fShared.data() + at);
+                if (upto == end) {
+                    std::vector<uint8> deflated;
+                    if (!deflate_strip(fShared.data(), fShared.size(), &deflated))
+                        return B_NO_MEMORY;
+                    std::vector<uint8>().swap(fShared);
+                    if (status_t status = _WriteStrip(end - 1, deflated.data(), deflated.size());
+                        status != B_OK)
+                        return status;
+                }
+            } catch (const std::bad_alloc&) {
+                return B_NO_MEMORY;
+            }
+            y = upto;
+        }
+        return B_OK;
+    }
+
+    status_t Finish() override
+    {
+        if (fTiff == nullptr)
+            return B_NO_INIT;
+        // Closing writes the directory; a failure there is a failure too.
+        const bool ok = TIFFFlush(fTiff) == 1;
+        TIFFClose(fTiff);
+        fTiff = nullptr;
+        if (fFile.status != B_OK)
+            return fFile.status;
+        if (!ok)
+            return B_ERROR;
+        fFile.io->Seek(fFile.base + off_t(fFile.size), SEEK_SET);
+        return B_OK;
+    }
+
+private:
+    uint32 _StripEnd(uint32 y) const
+    {
+        return uint32(std::min<uint64>(fHeight, (uint64(y) / fStripRows + 1) * fStripRows));
+    }
+
+    // The strip that holds row y, deflated.
+    status_t _WriteStrip(uint32 y, const uint8* data, size_t size)
+    {
+        if (TIFFWriteRawStrip(fTiff, y / fStripRows, const_cast<uint8*>(data), tmsize_t(size)) ==
+            tmsize_t(size))
+            return B_OK;
+        return fFile.status != B_OK ? fFile.status : B_ERROR;
+    }
+
+    uint32 fWidth, fHeight, fDotsPerInch;
+    uint64 fRowBytes;
+    uint32 fStripRows;
+    OpenOptions fOptions;
+    StreamFile fFile = {};
+    TIFF* fTiff = nullptr;
+    std::vector<uint8> fShared; // rows of the strip bands share, so far
+};
+
+} // namespace
+
+std::unique_ptr<RowWriter> MakeTiffRowWriter(uint32 width, uint32 height, uint32 dotsPerInch)
+{
+    return std::make_unique<TiffRowWriter>(width, height, dotsPerInch);
+}

@@ -143,13 +143,13 @@ TEST(PrintRefusal, OneLineBeforeAnyWork)
         {"SizeOverTheLimit", {"--size", "100000x100000"}, "out.png",
          "pellara-fuse: --size makes a picture of 100000x100000 pixels, over the limit of "
          "4294967296\n"},
-        {"SizeOverTheLimitHeldWhole", {"--size", "20000x20000"}, "out.tif",
+        {"SizeOverTheLimitHeldWhole", {"--size", "20000x20000"}, "out.bmp",
          "pellara-fuse: --size makes a picture of 20000x20000 pixels, over the limit of "
          "268435456 (--max-pixels)\n"},
         {"HalfASize", {"--size", "100x"}, "out.png",
          "pellara-fuse: --size needs a size WxH, each side from 1 to 1048576 (see --help)\n"},
         {"JpegTooWide", {"--random-dot", "--size", "70000x100"}, "out.jpg",
-         "pellara-fuse: format 'jpeg' holds at most 65535 pixels a side; the stereogram would "
+         "pellara-fuse: format 'jpeg' holds at most 65500 pixels a side; the stereogram would "
          "be 70000x100 (PNG or TIFF hold it)\n"},
         {"WebpTooWide", {"--random-dot", "--width", "20000"}, "out.webp",
          "pellara-fuse: format 'webp' holds at most 16383 pixels a side; the stereogram would "

@@ -1,20 +1,27 @@
-// A PNG made row by row holds the very pixels of the stereogram made whole,
-// whatever the kind, the depth's source and where the bands fall; a run that
-// fails part way leaves nothing behind.
+// A picture made row by row holds the very pixels of the stereogram made
+// whole, whatever the format, the kind, the depth's source and where the
+// bands fall; reading, making and encoding overlap; a run that fails part
+// way leaves nothing behind.
 #include "Resample.h"
 #include "RowPipeline.h"
 #include "ToolRunner.h"
 
 #include <Bitmap.h>
+#include <DataIO.h>
 #include <FuseJob.h>
+#include <RowWriters.h>
 #include <StereogramKinds.h>
 #include <VPellaraObject.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -35,6 +42,9 @@ struct RowsCase
     Source source;
     uint32 bandRows;
     bool greyPattern = false;
+    const char* format = "png";
+    int32 width = 211;
+    uint32 dotsPerInch = 0;
 };
 
 StereogramOptions kind(void (*change)(StereogramOptions&))
@@ -82,13 +92,14 @@ class Rows : public testing::TestWithParam<RowsCase>
 TEST_P(Rows, GiveTheWholePicturesPixels)
 {
     const RowsCase& c = GetParam();
-    constexpr int32 kWidth = 211, kHeight = 97;
+    const int32 kWidth = c.width, kHeight = 97;
     ScratchFolder scratch;
     std::unique_ptr<BBitmap> depth = c.source == Source::kScaled ? depth_picture(70, 40)
                                                                  : depth_picture(kWidth, kHeight);
     std::unique_ptr<BBitmap> pattern = pattern_picture(c.greyPattern);
 
-    // The whole picture, as the tool makes it when it cannot stream.
+    // The whole picture, as the tool makes and writes it when it cannot
+    // stream.
     std::unique_ptr<BBitmap> sized =
         c.source == Source::kScaled ? fuse::ScalePicture(depth.get(), kWidth, kHeight) : nullptr;
     VPellaraObject whole;
@@ -97,6 +108,11 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
     std::unique_ptr<BBitmap> expected(c.options == StereogramOptions() ? whole.Fusion()
                                                                        : whole.Synthesise(c.options));
     ASSERT_TRUE(expected);
+    fuse::OutputFormat format;
+    ASSERT_EQ(B_OK, fuse::FormatFromName(c.format, &format));
+    format.dotsPerInch = c.dotsPerInch;
+    const std::string wholePath = scratch / (std::string("whole.") + c.format);
+    ASSERT_EQ(B_OK, fuse::WritePicture(expected.get(), wholePath.c_str(), format));
 
     std::unique_ptr<fuse::DepthRows> rows;
     const std::string depthPath = scratch / "depth.png";
@@ -112,13 +128,23 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
     }
     ASSERT_TRUE(rows);
     const StereogramRows stereogram(c.options, kWidth, kHeight, whole.motive, whole.wM, whole.hM);
-    const std::string out = scratch / "out.png";
+    std::unique_ptr<RowWriter> writer =
+        fuse::RowWriterFor(format.type, uint32(kWidth), kHeight + stereogram.GuideRows(),
+                           stereogram.Grey(), c.dotsPerInch);
+    ASSERT_TRUE(writer);
+    const std::string out = scratch / (std::string("out.") + c.format);
     std::string why;
     ASSERT_EQ(fuse::StreamFailure::kNone,
-              fuse::StreamPng(*rows, stereogram, 0, out.c_str(), &why, c.bandRows))
+              fuse::StreamRows(*rows, stereogram, *writer, out.c_str(), &why, c.bandRows))
         << why;
 
+    // PNG's bands deflate apart; the others are the whole writer's bytes.
+    if (std::string(c.format) != "png") {
+        EXPECT_EQ(file_bytes(wholePath), file_bytes(out));
+    }
     BBitmap* read = nullptr;
+    ASSERT_EQ(B_OK, fuse::ReadPicture(wholePath.c_str(), &read));
+    expected.reset(read);
     ASSERT_EQ(B_OK, fuse::ReadPicture(out.c_str(), &read));
     std::unique_ptr<BBitmap> made(read);
     ASSERT_EQ(expected->PixelWidth(), made->PixelWidth());
@@ -175,7 +201,29 @@ INSTANTIATE_TEST_SUITE_P(
                      o.method = StereogramOptions::Method::kSymmetric;
                      o.hiddenSurface = false;
                  }),
-                 Source::kPng, 11}),
+                 Source::kPng, 11},
+        // 9 rows a strip: bands of 20 hold whole strips and share others.
+        RowsCase{"TiffStripsAcrossBands", kind([](StereogramOptions& o) {
+                     o.dpi = 60;
+                     o.guideDots = true;
+                 }),
+                 Source::kPng, 20, false, "tif", 9000, 60},
+        RowsCase{"TiffOneStrip", {}, Source::kHeld, 7, false, "tif"},
+        RowsCase{"Jpeg", kind([](StereogramOptions& o) {
+                     o.randomDot = true;
+                     o.colors = 7;
+                     o.guideDots = true;
+                 }),
+                 Source::kScaled, 5, false, "jpg", 211, 300},
+        RowsCase{"JpegSymmetric",
+                 kind([](StereogramOptions& o) { o.method = StereogramOptions::Method::kSymmetric; }),
+                 Source::kPng, 16, false, "jpg"},
+        RowsCase{"Ppm", {}, Source::kPng, 7, false, "ppm"},
+        RowsCase{"PgmOfColours", kind([](StereogramOptions& o) {
+                     o.randomDot = true;
+                     o.colors = 5;
+                 }),
+                 Source::kHeld, 9, false, "pgm"}),
     [](const testing::TestParamInfo<RowsCase>& info) { return std::string(info.param.name); });
 
 // Failing part way: one line, the old output kept, no temporary left.
@@ -185,6 +233,7 @@ struct FailureCase
     bool cutDepth;
     rlim_t fileSizeLimit;
     const char* line; // after "pellara-fuse: "
+    const char* output = "out.png";
 };
 
 class RowsFailure : public testing::TestWithParam<FailureCase>
@@ -200,7 +249,7 @@ TEST_P(RowsFailure, LeavesNothingBehind)
     auto* words = static_cast<uint32*>(noise->Bits());
     for (uint32 i = 0; i < 1500 * 800; i++)
         words[i] = 0xFF000000u | ((i * 2654435761u) >> 24) * 0x010101u;
-    const std::string depth = scratch / "depth.png", out = scratch / "out.png";
+    const std::string depth = scratch / "depth.png", out = scratch / c.output;
     fuse::OutputFormat png;
     ASSERT_EQ(B_OK, fuse::FormatFromName("png", &png));
     ASSERT_EQ(B_OK, fuse::WritePicture(noise.get(), depth.c_str(), png));
@@ -227,7 +276,137 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, RowsFailure,
     testing::Values(FailureCase{"DepthCutShort", true, RLIM_INFINITY,
                                 "cannot read '$D': corrupt or truncated image"},
-                    FailureCase{"DiskFull", false, 64 << 10, "cannot write '$O': "}),
+                    FailureCase{"DiskFull", false, 64 << 10, "cannot write '$O': "},
+                    FailureCase{"DiskFullTiff", false, 64 << 10, "cannot write '$O': ", "out.tif"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// Depth rows that come when the test lets them: the last band only once the
+// encoder has taken an earlier one, or none past a row.
+class HeldBackRows : public fuse::DepthRows
+{
+public:
+    HeldBackRows(uint32 height, uint32 failAt) : fHeight(height), fFailAt(failAt) {}
+
+    uint32 Width() const override { return kWidth; }
+    uint32 Height() const override { return fHeight; }
+
+    bool Read(uint32 count, uint32* to, std::string* why) override
+    {
+        if (fRow + count > fFailAt) {
+            *why = "cut short";
+            return false;
+        }
+        if (fRow + count == fHeight) {
+            std::unique_lock<std::mutex> guard(fLock);
+            // Generous: a pipeline that reads everything before it encodes
+            // fails here instead of hanging.
+            if (!fChanged.wait_for(guard, std::chrono::seconds(60), [this] { return fTaken; })) {
+                *why = "the encoder never had a band before the last was read";
+                return false;
+            }
+        }
+        std::fill(to, to + size_t(count) * kWidth, 0xFF000000u | (fRow % 200) * 0x010101u);
+        fRow += count;
+        return true;
+    }
+
+    bool Finish(bool* again, std::string*) override
+    {
+        *again = false;
+        return true;
+    }
+
+    // What the encoder calls when it takes a band.
+    void Took()
+    {
+        std::lock_guard<std::mutex> guard(fLock);
+        fTaken = true;
+        fChanged.notify_all();
+    }
+
+    static constexpr uint32 kWidth = 300;
+
+private:
+    uint32 fHeight, fFailAt;
+    uint32 fRow = 0;
+    std::mutex fLock;
+    std::condition_variable fChanged;
+    bool fTaken = false;
+};
+
+// An encoder that tells the depth when it takes a band, and writes the rows.
+class TellingWriter : public RowWriter
+{
+public:
+    explicit TellingWriter(HeldBackRows& depth) : fDepth(depth) {}
+
+    status_t Head(BPositionIO* destination) override
+    {
+        fDestination = destination;
+        return B_OK;
+    }
+    bool Encode(const uint32*, size_t, uint32, uint32, RowBand*) const override
+    {
+        fDepth.Took();
+        return true;
+    }
+    status_t Write(const uint32* rows, size_t stride, uint32 first, uint32 last,
+                   RowBand&) override
+    {
+        return fDestination->WriteExactly(rows, size_t(last - first) * stride * 4);
+    }
+    status_t Finish() override { return B_OK; }
+
+private:
+    HeldBackRows& fDepth;
+    BPositionIO* fDestination = nullptr;
+};
+
+StereogramOptions random_dots()
+{
+    StereogramOptions options;
+    options.randomDot = true;
+    return options;
+}
+
+TEST(RowsOverlap, EncodingStartsBeforeTheLastRowIsRead)
+{
+    ScratchFolder scratch;
+    constexpr uint32 kHeight = 40;
+    HeldBackRows depth(kHeight, kHeight);
+    TellingWriter writer(depth);
+    const StereogramRows rows(random_dots(), HeldBackRows::kWidth, kHeight, nullptr, 0, 0);
+    const std::string out = scratch / "out.raw";
+    std::string why;
+    ASSERT_EQ(fuse::StreamFailure::kNone,
+              fuse::StreamRows(depth, rows, writer, out.c_str(), &why, 4))
+        << why;
+    EXPECT_EQ(uint64(HeldBackRows::kWidth) * kHeight * 4, std::filesystem::file_size(out));
+}
+
+class RowsReadFailure : public testing::TestWithParam<const char*>
+{
+};
+
+TEST_P(RowsReadFailure, LeavesNothingBehind)
+{
+    ScratchFolder scratch;
+    constexpr uint32 kHeight = 60;
+    HeldBackRows depth(kHeight, 30);
+    const StereogramRows rows(random_dots(), HeldBackRows::kWidth, kHeight, nullptr, 0, 0);
+    fuse::OutputFormat format;
+    ASSERT_EQ(B_OK, fuse::FormatFromName(GetParam(), &format));
+    std::unique_ptr<RowWriter> writer =
+        fuse::RowWriterFor(format.type, HeldBackRows::kWidth, kHeight, rows.Grey(), 0);
+    ASSERT_TRUE(writer);
+    const std::string out = scratch / "out";
+    std::string why;
+    EXPECT_EQ(fuse::StreamFailure::kRead,
+              fuse::StreamRows(depth, rows, *writer, out.c_str(), &why, 4));
+    EXPECT_EQ("cut short", why);
+    EXPECT_TRUE(scratch.Names().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, RowsReadFailure, testing::Values("png", "tif", "jpg", "ppm"));
 
 } // namespace
