@@ -1299,9 +1299,9 @@ int Main(int argc, char** argv)
         app.count("--size") == 0 && app.count("--width") == 0)
         // --max-pixels, when given, bounds every picture read; without it
         // only what is held whole has a limit.
-        depthRows = OpenPngDepthRows(depthPath, app.count("--max-pixels") > 0
-                                                    ? max_picture_pixels()
-                                                    : kMostStreamedPixels);
+        depthRows = OpenDepthRows(depthPath, app.count("--max-pixels") > 0
+                                                 ? max_picture_pixels()
+                                                 : kMostStreamedPixels);
 
     BBitmap* pictures[2] = {};
     std::unique_ptr<BBitmap> owners[2];

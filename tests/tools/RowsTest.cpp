@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -26,6 +27,7 @@ enum class Source
     kHeld,   // the depth picture read whole
     kPng,    // a PNG read by rows
     kScaled, // a smaller one scaled by rows (--size)
+    kFile,   // a file another program made from that PNG, read by rows
 };
 
 struct RowsCase
@@ -35,7 +37,22 @@ struct RowsCase
     Source source;
     uint32 bandRows;
     bool greyPattern = false;
+    // kFile: its name, and the commands that make it from depth.png.
+    const char* file = nullptr;
+    std::string make = {};
 };
+
+std::string python()
+{
+    return std::system("test -x /usr/bin/python3") == 0 ? "/usr/bin/python3" : "python3";
+}
+
+// A picture saved by Pillow from depth.png, converted to mode first.
+std::string pillow(const char* mode, const char* file, const char* options = "")
+{
+    return python() + " -c \"from PIL import Image; Image.open('depth.png').convert('" + mode +
+           "').save('" + file + "'" + options + ")\"";
+}
 
 StereogramOptions kind(void (*change)(StereogramOptions&))
 {
@@ -88,6 +105,41 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
                                                                  : depth_picture(kWidth, kHeight);
     std::unique_ptr<BBitmap> pattern = pattern_picture(c.greyPattern);
 
+    // A file's depth is what the whole reading makes of it.
+    std::unique_ptr<fuse::DepthRows> rows;
+    const std::string depthPath = scratch / (c.file != nullptr ? c.file : "depth.png");
+    if (c.source == Source::kPng || c.source == Source::kFile) {
+        fuse::OutputFormat png;
+        ASSERT_EQ(B_OK, fuse::FormatFromName("png", &png));
+        ASSERT_EQ(B_OK, fuse::WritePicture(depth.get(), (scratch / "depth.png").c_str(), png));
+        if (!c.make.empty() &&
+            std::system(("cd '" + scratch / "" + "' && (" + c.make + ") >/dev/null 2>&1").c_str()) != 0)
+            GTEST_SKIP() << "needs Pillow, ImageMagick and libtiff's tools (scripts/deps.sh --tests)";
+        BBitmap* read = nullptr;
+        ASSERT_EQ(B_OK, fuse::ReadPicture(depthPath.c_str(), &read));
+        depth.reset(read);
+        ASSERT_EQ(kWidth, depth->PixelWidth());
+        // Row for row as read whole: a level off by one may not show in
+        // the stereogram.
+        rows = fuse::OpenDepthRows(depthPath.c_str(), fuse::kMostStreamedPixels);
+        ASSERT_TRUE(rows);
+        std::vector<uint32> read_rows(size_t(kWidth) * kHeight);
+        std::string why;
+        ASSERT_TRUE(rows->Read(kHeight, read_rows.data(), &why)) << why;
+        bool again = true;
+        ASSERT_TRUE(rows->Finish(&again, &why)) << why;
+        EXPECT_FALSE(again);
+        int differing = 0;
+        for (int32 y = 0; y < kHeight; y++) {
+            const auto* row = reinterpret_cast<const uint32*>(
+                static_cast<const uint8*>(depth->Bits()) + size_t(y) * size_t(depth->BytesPerRow()));
+            for (int32 x = 0; x < kWidth; x++)
+                differing += ((row[x] ^ read_rows[size_t(y) * kWidth + x]) & 0x00FFFFFFu) != 0;
+        }
+        EXPECT_EQ(0, differing) << "depth levels";
+        rows = fuse::OpenDepthRows(depthPath.c_str(), fuse::kMostStreamedPixels);
+    }
+
     // The whole picture, as the tool makes it when it cannot stream.
     std::unique_ptr<BBitmap> sized =
         c.source == Source::kScaled ? fuse::ScalePicture(depth.get(), kWidth, kHeight) : nullptr;
@@ -98,18 +150,10 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
                                                                        : whole.Synthesise(c.options));
     ASSERT_TRUE(expected);
 
-    std::unique_ptr<fuse::DepthRows> rows;
-    const std::string depthPath = scratch / "depth.png";
-    if (c.source == Source::kHeld) {
+    if (c.source == Source::kHeld)
         rows = fuse::CapturedDepthRows(whole);
-    } else if (c.source == Source::kPng) {
-        fuse::OutputFormat png;
-        ASSERT_EQ(B_OK, fuse::FormatFromName("png", &png));
-        ASSERT_EQ(B_OK, fuse::WritePicture(depth.get(), depthPath.c_str(), png));
-        rows = fuse::OpenPngDepthRows(depthPath.c_str(), fuse::kMostStreamedPixels);
-    } else {
+    else if (c.source == Source::kScaled)
         rows = fuse::ScaledDepthRows(std::move(depth), kWidth, kHeight);
-    }
     ASSERT_TRUE(rows);
     const StereogramRows stereogram(c.options, kWidth, kHeight, whole.motive, whole.wM, whole.hM);
     const std::string out = scratch / "out.png";
@@ -175,7 +219,31 @@ INSTANTIATE_TEST_SUITE_P(
                      o.method = StereogramOptions::Method::kSymmetric;
                      o.hiddenSurface = false;
                  }),
-                 Source::kPng, 11}),
+                 Source::kPng, 11},
+        RowsCase{"Jpeg", {}, Source::kFile, 7, false, "depth.jpg",
+                 pillow("RGB", "depth.jpg", ", quality=70")},
+        RowsCase{"JpegGreyProgressive",
+                 kind([](StereogramOptions& o) { o.method = StereogramOptions::Method::kSymmetric; }),
+                 Source::kFile, 5, false, "depth.jpeg", pillow("L", "depth.jpeg", ", progressive=True")},
+        RowsCase{"JpegCmyk", {}, Source::kFile, 9, true, "depth.jpg", pillow("CMYK", "depth.jpg")},
+        RowsCase{"TiffStripsPredicted", {}, Source::kFile, 7, false, "depth.tif",
+                 pillow("L", "a.tif") + " && tiffcp -c lzw:2 -r 5 a.tif depth.tif"},
+        RowsCase{"TiffTiles", kind([](StereogramOptions& o) {
+                     o.randomDot = true;
+                     o.guideDots = true;
+                 }),
+                 Source::kFile, 6, false, "depth.tif",
+                 pillow("RGB", "a.tif") + " && tiffcp -t -w 64 -l 32 -c zip a.tif depth.tif"},
+        RowsCase{"TiffColour16", {}, Source::kFile, 8, false, "depth.tiff",
+                 "convert depth.png -blur 0x0.7 -type TrueColor -depth 16 -compress lzw depth.tiff"},
+        RowsCase{"TiffGrey16White", {}, Source::kFile, 8, false, "depth.tif",
+                 "convert depth.png -blur 0x0.7 -depth 16 -define quantum:polarity=min-is-white depth.tif"},
+        RowsCase{"Pgm", {}, Source::kFile, 7, false, "depth.pgm", pillow("L", "depth.pgm")},
+        RowsCase{"Pgm16", {}, Source::kFile, 10, false, "depth.pgm",
+                 "convert depth.png -blur 0x0.7 -depth 16 depth.pgm"},
+        RowsCase{"Ppm16", {}, Source::kFile, 3, false, "depth.ppm",
+                 "convert depth.png -blur 0x0.7 -type TrueColor -depth 16 depth.ppm"},
+        RowsCase{"Pbm", {}, Source::kFile, 7, false, "depth.pbm", pillow("1", "depth.pbm")}),
     [](const testing::TestParamInfo<RowsCase>& info) { return std::string(info.param.name); });
 
 // Failing part way: one line, the old output kept, no temporary left.
