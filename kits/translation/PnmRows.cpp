@@ -11,21 +11,34 @@
 
 namespace {
 
+// The blanks ImageMagick skips between the header's numbers (the header
+// stage takes vertical tabs and form feeds too).
 bool is_blank(uint32 c)
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// The next decimal number of the header, after blanks and comments; fewer
-// than ten digits, as the header stage takes them.
-bool header_number(const uint8* b, size_t size, size_t* at, uint64* value)
+enum class Number
+{
+    kRead,
+    kBroken, // the header stage refuses it too
+    kOther,  // one the header stage and ImageMagick might read apart
+};
+
+// The next decimal number of the header, after blanks and comments, in
+// fewer than ten digits as the header stage takes them, and ended by a
+// blank, which ImageMagick takes with the number.
+Number header_number(const uint8* b, size_t size, size_t* at, uint64* value)
 {
     while (*at < size) {
-        if (b[*at] == '#') {
+        const uint8 c = b[*at];
+        if (c == '#') {
             while (*at < size && b[*at] != '\n' && b[*at] != '\r')
                 (*at)++;
-        } else if (is_blank(b[*at])) {
+        } else if (is_blank(c)) {
             (*at)++;
+        } else if (c == '\v' || c == '\f') {
+            return Number::kOther;
         } else {
             break;
         }
@@ -37,7 +50,9 @@ bool header_number(const uint8* b, size_t size, size_t* at, uint64* value)
         digits++;
     }
     *value = number;
-    return digits > 0 && digits < 10;
+    if (digits == 0 || digits >= 10)
+        return Number::kBroken;
+    return *at < size && is_blank(b[*at]) ? Number::kRead : Number::kOther;
 }
 
 // ImageMagick's 16-bit levels to 8 bits (its Q16 ScaleQuantumToChar).
@@ -87,19 +102,22 @@ status_t PnmRowReader::Open(FILE* file, uint64 fileSize, uint64 maxPixels)
     const uint32 kind = head[1] - '0';
     size_t at = 2;
     uint64 width = 0, height = 0, levels = 1;
-    if (!header_number(head, size, &at, &width) || !header_number(head, size, &at, &height))
+    Number read = header_number(head, size, &at, &width);
+    if (read == Number::kRead)
+        read = header_number(head, size, &at, &height);
+    if (read == Number::kRead && kind != 1 && kind != 4)
+        read = header_number(head, size, &at, &levels);
+    if (read == Number::kBroken)
         return B_ILLEGAL_DATA;
-    if (kind != 1 && kind != 4 &&
-        (!header_number(head, size, &at, &levels) || levels == 0 || levels > 65535))
-        return B_ILLEGAL_DATA;
-    if (width == 0 || height == 0)
+    if (read == Number::kOther)
+        return B_NO_TRANSLATOR;
+    if (levels == 0 || levels > 65535 || width == 0 || height == 0)
         return B_ILLEGAL_DATA;
     if (width * height > maxPixels)
         return B_NO_MEMORY;
-    // ImageMagick scales other level counts its own way; a raster after
-    // anything but one blank is not where the header stage puts it.
-    if (kind < 4 || (kind != 4 && levels != 255 && levels != 65535) || at >= size ||
-        !is_blank(head[at]))
+    // ImageMagick scales other level counts its own way; ASCII rasters are
+    // left to it.
+    if (kind < 4 || (kind != 4 && levels != 255 && levels != 65535))
         return B_NO_TRANSLATOR;
     if (fseek(file, long(at + 1), SEEK_SET) != 0)
         return B_ILLEGAL_DATA;

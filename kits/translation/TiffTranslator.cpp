@@ -950,7 +950,9 @@ struct TiffRowReader::Data
     bool white = false;
     bool tiled = false;
     bool byScanline = false;
+    uint16 compression = COMPRESSION_NONE;
     uint32 pieceRows = 0;  // rows a strip or a row of tiles holds
+    uint32 stripRows = 0;
     uint32 tileWidth = 0;
     uint64 rowBytes = 0;
     std::vector<uint8> band; // decoded rows bandFirst on
@@ -966,6 +968,7 @@ struct TiffRowReader::Data
     }
 
     status_t Load(uint32 first);
+    bool Present(uint32 piece, uint64 needed) const;
     void Convert(const uint8* from, uint32* to) const;
 };
 
@@ -1014,36 +1017,40 @@ status_t TiffRowReader::Open(FILE* file, uint64 fileSize, uint64 maxPixels)
     // Only the layouts whose stored samples the whole reading takes as they
     // are (libtiff's RGBA interface, or our 16-bit grey) are read here.
     uint16 photometric = 0, planar = PLANARCONFIG_CONTIG, format = SAMPLEFORMAT_UINT;
-    uint16 compression = COMPRESSION_NONE, extraCount = 0;
+    uint16& compression = d.compression;
+    uint16 extraCount = 0;
     uint16* extraKinds = nullptr;
-    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &d.bits);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &d.samples);
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds);
-    const bool grey = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
-    if (!(grey && d.samples == 1) && !(photometric == PHOTOMETRIC_RGB && d.samples == 3))
-        return B_NO_TRANSLATOR;
     if ((d.bits != 8 && d.bits != 16) || format != SAMPLEFORMAT_UINT ||
-        planar != PLANARCONFIG_CONTIG || extraCount != 0 || compression == COMPRESSION_OJPEG)
+        planar != PLANARCONFIG_CONTIG || extraCount != 0 || compression == COMPRESSION_OJPEG ||
+        (d.samples != 1 && d.samples != 3))
         return B_NO_TRANSLATOR;
-    d.white = photometric == PHOTOMETRIC_MINISWHITE;
     char message[1024];
     if (!TIFFRGBAImageOK(tif, message))
         return B_NO_TRANSLATOR;
     if (!plausible(tif, fileSize))
         return B_ILLEGAL_DATA;
     {
+        // The interpretation the RGBA interface settles on (it guesses one
+        // the file does not give).
         TIFFRGBAImage img;
         if (!TIFFRGBAImageBegin(&img, tif, 1, message))
             return B_ILLEGAL_DATA;
+        photometric = img.photometric;
         const bool upright = img.orientation == ORIENTATION_TOPLEFT && img.alpha == 0;
         TIFFRGBAImageEnd(&img);
-        if (!upright)
+        const bool grey =
+            photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+        const bool colour = photometric == PHOTOMETRIC_RGB;
+        if (!upright || !((grey && d.samples == 1) || (colour && d.samples == 3)))
             return B_NO_TRANSLATOR;
     }
+    d.white = photometric == PHOTOMETRIC_MINISWHITE;
 
     d.width = width;
     d.height = height;
@@ -1069,6 +1076,7 @@ status_t TiffRowReader::Open(FILE* file, uint64 fileSize, uint64 maxPixels)
             rowsPerStrip = std::clamp<uint32>(rowsPerStrip, 1, height);
             if (uint64(TIFFScanlineSize64(tif)) != d.rowBytes)
                 return B_ILLEGAL_DATA;
+            d.stripRows = rowsPerStrip;
             d.byScanline = d.rowBytes * rowsPerStrip > kMostPieceBytes;
             d.pieceRows = d.byScanline ? 1 : rowsPerStrip;
             d.band.resize(size_t(d.rowBytes * d.pieceRows));
@@ -1079,23 +1087,42 @@ status_t TiffRowReader::Open(FILE* file, uint64 fileSize, uint64 maxPixels)
     return B_OK;
 }
 
+// The whole reading's libtiff reads a mapped file, which refuses a piece
+// that runs past the file's end, or (uncompressed) holds fewer bytes than
+// asked for; read from a descriptor, libtiff takes uncompressed pieces
+// whatever their byte counts say, and reads others only as far as needed.
+bool TiffRowReader::Data::Present(uint32 piece, uint64 needed) const
+{
+    const uint64 offset = TIFFGetStrileOffset(tif, piece);
+    const uint64 count = TIFFGetStrileByteCount(tif, piece);
+    if (count == 0 || offset > file.size || count > file.size - offset)
+        return false;
+    return compression != COMPRESSION_NONE || count >= needed;
+}
+
 status_t TiffRowReader::Data::Load(uint32 first)
 {
     TIFF* t = tif;
     const uint32 rows = std::min(pieceRows, height - first);
     if (byScanline) {
+        const uint32 strip = TIFFComputeStrip(t, first, 0);
+        if (first % stripRows == 0 &&
+            !Present(strip, rowBytes * std::min(stripRows, height - first)))
+            return B_ILLEGAL_DATA;
         if (TIFFReadScanline(t, band.data(), first, 0) < 0)
             return B_ILLEGAL_DATA;
     } else if (!tiled) {
-        if (TIFFReadEncodedStrip(t, TIFFComputeStrip(t, first, 0), band.data(),
-                                 tmsize_t(rowBytes * rows)) < 0)
+        const uint32 strip = TIFFComputeStrip(t, first, 0);
+        if (!Present(strip, rowBytes * rows) ||
+            TIFFReadEncodedStrip(t, strip, band.data(), tmsize_t(rowBytes * rows)) < 0)
             return B_ILLEGAL_DATA;
     } else {
         const uint64 pixelBytes = uint64(samples) * (bits / 8);
         const uint64 tileRowBytes = uint64(TIFFTileRowSize64(t));
         for (uint32 x = 0; x < width; x += tileWidth) {
-            if (TIFFReadEncodedTile(t, TIFFComputeTile(t, x, first, 0, 0), tile.data(),
-                                    tmsize_t(tile.size())) < 0)
+            const uint32 piece = TIFFComputeTile(t, x, first, 0, 0);
+            if (!Present(piece, tile.size()) ||
+                TIFFReadEncodedTile(t, piece, tile.data(), tmsize_t(tile.size())) < 0)
                 return B_ILLEGAL_DATA;
             const size_t across = size_t(std::min(tileWidth, width - x) * pixelBytes);
             for (uint32 r = 0; r < rows; r++)

@@ -123,9 +123,9 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
         // the stereogram.
         rows = fuse::OpenDepthRows(depthPath.c_str(), fuse::kMostStreamedPixels);
         ASSERT_TRUE(rows);
-        std::vector<uint32> read_rows(size_t(kWidth) * kHeight);
+        std::vector<uint32> byRows(size_t(kWidth) * kHeight);
         std::string why;
-        ASSERT_TRUE(rows->Read(kHeight, read_rows.data(), &why)) << why;
+        ASSERT_TRUE(rows->Read(kHeight, byRows.data(), &why)) << why;
         bool again = true;
         ASSERT_TRUE(rows->Finish(&again, &why)) << why;
         EXPECT_FALSE(again);
@@ -134,7 +134,7 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
             const auto* row = reinterpret_cast<const uint32*>(
                 static_cast<const uint8*>(depth->Bits()) + size_t(y) * size_t(depth->BytesPerRow()));
             for (int32 x = 0; x < kWidth; x++)
-                differing += ((row[x] ^ read_rows[size_t(y) * kWidth + x]) & 0x00FFFFFFu) != 0;
+                differing += ((row[x] ^ byRows[size_t(y) * kWidth + x]) & 0x00FFFFFFu) != 0;
         }
         EXPECT_EQ(0, differing) << "depth levels";
         rows = fuse::OpenDepthRows(depthPath.c_str(), fuse::kMostStreamedPixels);
