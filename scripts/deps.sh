@@ -101,6 +101,9 @@ tests=(
     # heif-convert, avifdec, djxl, opj_decompress, with ffmpeg above.
     python3-pil
     imagemagick
+    # TIFF depth pictures in strips and tiles of other sizes than our own
+    # writer's (tiffcp), read by rows in the row pipeline's tests.
+    libtiff-tools
     # pellara-fuse's PDF pages, read back by poppler's pdfinfo and pdfimages.
     poppler-utils
     libjpeg-turbo-progs

@@ -1025,7 +1025,7 @@ int Main(int argc, char** argv)
         app.count("--width") == 0)
         // --max-pixels, when given, bounds every picture read; without it
         // only what is held whole has a limit.
-        depthRows = OpenPngDepthRows(
+        depthRows = OpenDepthRows(
             depthPath, app.count("--max-pixels") > 0 ? max_picture_pixels() : kMostStreamedPixels);
 
     BBitmap* pictures[2] = {};

@@ -46,52 +46,6 @@ uint32 band_rows(const DepthRows& depth, uint32 width)
     return uint32(std::max<size_t>(kLeastBandRows, words / width));
 }
 
-class PngDepthRows : public DepthRows
-{
-public:
-    ~PngDepthRows() override
-    {
-        if (fFile != nullptr)
-            fclose(fFile);
-    }
-
-    bool Open(const char* path, uint64 maxPixels)
-    {
-        fFile = fopen(path, "rbe");
-        struct stat st;
-        if (fFile == nullptr || fstat(fileno(fFile), &st) != 0 || !S_ISREG(st.st_mode))
-            return false;
-        return fReader.Open(fFile, uint64(st.st_size), maxPixels) == B_OK;
-    }
-
-    uint32 Width() const override { return fReader.Width(); }
-    uint32 Height() const override { return fReader.Height(); }
-
-    bool Read(uint32 count, uint32* to, std::string* why) override
-    {
-        for (uint32 i = 0; i < count; i++, to += Width()) {
-            if (status_t status = fReader.ReadRow(to); status != B_OK) {
-                *why = ReadFailure(status);
-                return false;
-            }
-        }
-        return true;
-    }
-
-    bool Finish(bool* again, std::string* why) override
-    {
-        if (status_t status = fReader.Finish(again); status != B_OK) {
-            *why = ReadFailure(status);
-            return false;
-        }
-        return true;
-    }
-
-private:
-    FILE* fFile = nullptr;
-    PngRowReader fReader;
-};
-
 class CapturedRows : public DepthRows
 {
 public:
@@ -477,14 +431,6 @@ StreamFailure Pipeline::Run(std::string* why)
 }
 
 } // namespace
-
-std::unique_ptr<DepthRows> OpenPngDepthRows(const char* path, uint64 maxPixels)
-{
-    auto rows = std::make_unique<PngDepthRows>();
-    if (!rows->Open(path, std::min(maxPixels, kMostStreamedPixels)))
-        return nullptr;
-    return rows;
-}
 
 std::unique_ptr<DepthRows> CapturedDepthRows(const VPellaraObject& engine)
 {

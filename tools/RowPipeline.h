@@ -43,10 +43,11 @@ public:
     virtual bool Band(uint32 /*first*/, uint32 /*count*/, uint32* /*to*/) const { return false; }
 };
 
-// A PNG file read by rows. Null when it must be read whole instead (not a
-// PNG, interlaced, turned, over maxPixels, or unreadable: the whole reading
-// then says why).
-std::unique_ptr<DepthRows> OpenPngDepthRows(const char* path, uint64 maxPixels);
+// A depth picture read by rows from its file: PNG, JPEG, TIFF or PNM (see
+// RowReaders.cpp). Null when it must be read whole instead (another
+// format, a layout read whole only, turned, over maxPixels, or unreadable:
+// the whole reading then says why).
+std::unique_ptr<DepthRows> OpenDepthRows(const char* path, uint64 maxPixels);
 
 // The rows of a depth picture an engine captured (GetFrom), kept by it.
 std::unique_ptr<DepthRows> CapturedDepthRows(const VPellaraObject& engine);

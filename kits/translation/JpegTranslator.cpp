@@ -6,12 +6,14 @@
 #include <PictureFormats.h>
 #include <PictureHeaders.h>
 #include <RowWriters.h>
+#include <RowReaders.h>
 #include <TranslatorFormats.h>
 
 #include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 #include <memory>
 
 #include <jerror.h>
@@ -481,4 +483,175 @@ private:
 std::unique_ptr<RowWriter> MakeJpegRowWriter(uint32 width, uint32 height, uint32 dotsPerInch)
 {
     return std::make_unique<JpegRowWriter>(width, height, dotsPerInch);
+}
+
+// --- Read a row at a time ----------------------------------------------------
+
+namespace {
+
+// The segments before the first scan, enough to find the frame header and
+// the orientation as the whole reading finds them in the whole file.
+constexpr size_t kMostHeadBytes = (size_t(8) << 20) + (size_t(64) << 10);
+
+bool read_head(FILE* file, uint64 fileSize, std::vector<uint8>* head)
+{
+    size_t want = size_t(std::min<uint64>(fileSize, 64 << 10));
+    while (true) {
+        const size_t had = head->size();
+        head->resize(want);
+        if (fread(head->data() + had, 1, want - had, file) != want - had)
+            return false;
+        const BPrivate::jpeg_walk walk =
+            BPrivate::walk_jpeg_segments(head->data(), head->size(), nullptr,
+                                         [](const BPrivate::JpegSegment&) { return true; });
+        if (walk == BPrivate::jpeg_walk::kScan)
+            return true;
+        if (walk != BPrivate::jpeg_walk::kBroken || want >= fileSize || want >= kMostHeadBytes)
+            return false;
+        want = size_t(std::min<uint64>({fileSize, uint64(want) * 2, kMostHeadBytes}));
+    }
+}
+
+} // namespace
+
+struct JpegRowReader::Data
+{
+    jpeg_decompress_struct info;
+    BPrivate::ErrorManager errors;
+    BPrivate::ScanLimit scans;
+    bool created = false;
+    bool failed = false;
+    bool cmyk = false;
+    bool inverted = false;
+    uint32 width = 0, height = 0;
+    uint8* cmykRow = nullptr;
+
+    ~Data()
+    {
+        if (created)
+            jpeg_destroy_decompress(&info);
+        delete[] cmykRow;
+    }
+};
+
+JpegRowReader::JpegRowReader() : fData(std::make_unique<Data>()) {}
+
+JpegRowReader::~JpegRowReader() = default;
+
+uint32 JpegRowReader::Width() const
+{
+    return fData->width;
+}
+
+uint32 JpegRowReader::Height() const
+{
+    return fData->height;
+}
+
+status_t JpegRowReader::Open(FILE* file, uint64 fileSize, uint64 maxPixels)
+{
+    Data& d = *fData;
+    if (file == nullptr || d.created)
+        return B_BAD_VALUE;
+    {
+        std::vector<uint8> head;
+        if (!read_head(file, fileSize, &head) || head.size() < 3 || head[0] != 0xFF ||
+            head[1] != 0xD8 || head[2] != 0xFF)
+            return B_NO_TRANSLATOR;
+        if (BPrivate::jpeg_needs_wide_decoder(head.data(), head.size()) ||
+            BPrivate::jpeg_orientation(head.data(), head.size()) != 1)
+            return B_NO_TRANSLATOR;
+    }
+    if (fseek(file, 0, SEEK_SET) != 0)
+        return B_NO_TRANSLATOR;
+    const BPrivate::ReadBudget& whole = BPrivate::default_read_budget();
+    jpeg_decompress_struct* info = &d.info;
+    BPrivate::install_errors(&d.errors);
+    info->err = &d.errors.manager;
+    if (setjmp(d.errors.jump) != 0) {
+        d.failed = true;
+        return B_ILLEGAL_DATA;
+    }
+    jpeg_create_decompress(info);
+    d.created = true;
+    d.scans.progress.progress_monitor = BPrivate::check_scans;
+    d.scans.maxScans = whole.maxScans;
+    info->progress = &d.scans.progress;
+    info->mem->max_memory_to_use = long(std::min<uint64>(whole.maxPixels * 8 + (uint64(64) << 20),
+                                                         uint64(LONG_MAX)));
+    jpeg_stdio_src(info, file);
+    if (jpeg_read_header(info, TRUE) != JPEG_HEADER_OK)
+        return B_ILLEGAL_DATA;
+    const uint64 width = info->image_width, height = info->image_height;
+    if (width == 0 || height == 0)
+        return B_ILLEGAL_DATA;
+    if (width * height > maxPixels)
+        return B_NO_MEMORY;
+    // Several scans are decoded into whole-picture coefficient buffers: as
+    // much as the whole reading may hold.
+    if (jpeg_has_multiple_scans(info) && !whole.Admits(width, height))
+        return B_NO_TRANSLATOR;
+    // The whole reading's rule: at least a bit for every block of a scan.
+    uint64 leastBytes;
+    if (info->arith_code) {
+        leastBytes = BPrivate::least_compressed_bytes(0, width * height);
+    } else {
+        uint64 fewestBlocks = UINT64_MAX;
+        for (int i = 0; i < info->num_components; i++) {
+            const jpeg_component_info& c = info->comp_info[i];
+            fewestBlocks =
+                std::min(fewestBlocks, uint64(c.width_in_blocks) * uint64(c.height_in_blocks));
+        }
+        leastBytes = (fewestBlocks + 7) / 8;
+    }
+    if (leastBytes > fileSize)
+        return B_ILLEGAL_DATA;
+    d.cmyk = info->jpeg_color_space == JCS_CMYK || info->jpeg_color_space == JCS_YCCK;
+    info->out_color_space = d.cmyk ? JCS_CMYK : JCS_EXT_BGRA;
+    d.inverted = info->saw_Adobe_marker;
+    jpeg_start_decompress(info);
+    if (d.errors.dataMissing || info->output_width != width || info->output_height != height)
+        return B_ILLEGAL_DATA;
+    if (d.cmyk) {
+        d.cmykRow = new (std::nothrow) uint8[width * 4];
+        if (d.cmykRow == nullptr)
+            return B_NO_MEMORY;
+    }
+    d.width = uint32(width);
+    d.height = uint32(height);
+    return B_OK;
+}
+
+status_t JpegRowReader::ReadRow(uint32* to)
+{
+    Data& d = *fData;
+    if (d.failed || d.height == 0 || d.info.output_scanline >= d.height)
+        return d.failed ? B_ILLEGAL_DATA : B_BAD_VALUE;
+    if (setjmp(d.errors.jump) != 0) {
+        d.failed = true;
+        return B_ILLEGAL_DATA;
+    }
+    JSAMPROW target = d.cmyk ? d.cmykRow : reinterpret_cast<JSAMPROW>(to);
+    // The file ended before the picture: refused rather than padded.
+    if (jpeg_read_scanlines(&d.info, &target, 1) != 1 || d.errors.dataMissing) {
+        d.failed = true;
+        return B_ILLEGAL_DATA;
+    }
+    if (d.cmyk)
+        BPrivate::cmyk_to_words(d.cmykRow, to, d.width, d.inverted);
+    return B_OK;
+}
+
+status_t JpegRowReader::Finish(bool* turned)
+{
+    Data& d = *fData;
+    *turned = false;
+    if (d.failed || d.height == 0 || d.info.output_scanline != d.height)
+        return d.failed ? B_ILLEGAL_DATA : B_BAD_VALUE;
+    if (setjmp(d.errors.jump) != 0) {
+        d.failed = true;
+        return B_ILLEGAL_DATA;
+    }
+    jpeg_finish_decompress(&d.info);
+    return d.errors.dataMissing ? B_ILLEGAL_DATA : B_OK;
 }

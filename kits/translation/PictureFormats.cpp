@@ -14,6 +14,8 @@
 #include <PfmTranslator.h>
 #include <PictureHeaders.h>
 #include <PngTranslator.h>
+#include <ReadingPipeline.h>
+#include <RowReaders.h>
 #include <QoiTranslator.h>
 #include <QtTranslator.h>
 #include <TiffTranslator.h>
@@ -183,4 +185,15 @@ bool is_read_format_name(const char* name)
         }
     }
     return false;
+}
+
+const char* first_read_format(const uint8* prefix, size_t size, uint64 fileSize, const char* name)
+{
+    BPrivate::ImageSource source;
+    source.data = prefix;
+    source.size = size;
+    source.wholeSize = std::max<uint64>(fileSize, size);
+    source.extension = BPrivate::extension_of(name);
+    const std::vector<const BPrivate::PictureFormat*> formats = BPrivate::sniff_formats(source);
+    return formats.empty() ? nullptr : formats.front()->shortName;
 }

@@ -3,15 +3,19 @@
 
 #include <CodecSupport.h>
 #include <RowWriters.h>
+#include <RowReaders.h>
 #include <TranslatorFormats.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
+
+#include <unistd.h>
 
 // libtiff's own uint8 ... typedefs are deprecated; ours are the same types.
 #define TIFF_DISABLE_DEPRECATED
@@ -1110,4 +1114,313 @@ private:
 std::unique_ptr<RowWriter> MakeTiffRowWriter(uint32 width, uint32 height, uint32 dotsPerInch)
 {
     return std::make_unique<TiffRowWriter>(width, height, dotsPerInch);
+}
+
+// --- Read a row at a time ----------------------------------------------------
+
+namespace BPrivate {
+
+namespace {
+
+// Read from the descriptor rather than mapped, as the whole reading reads:
+// a file cut short by another program must not end the process.
+struct DescriptorFile
+{
+    int fd;
+    uint64 size;
+    uint64 position;
+};
+
+tmsize_t descriptor_read(thandle_t handle, void* buffer, tmsize_t size)
+{
+    DescriptorFile* file = static_cast<DescriptorFile*>(handle);
+    uint8* to = static_cast<uint8*>(buffer);
+    tmsize_t done = 0;
+    while (done < size && file->position < file->size) {
+        const ssize_t n = pread(file->fd, to + done, size_t(size - done), off_t(file->position));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += n;
+        file->position += uint64(n);
+    }
+    return done;
+}
+
+toff_t descriptor_seek(thandle_t handle, toff_t offset, int whence)
+{
+    DescriptorFile* file = static_cast<DescriptorFile*>(handle);
+    uint64 base = whence == SEEK_CUR ? file->position : whence == SEEK_END ? file->size : 0;
+    if (offset > UINT64_MAX / 2 || base > UINT64_MAX / 2)
+        return toff_t(-1);
+    file->position = base + offset;
+    return file->position;
+}
+
+toff_t descriptor_size(thandle_t handle)
+{
+    return static_cast<DescriptorFile*>(handle)->size;
+}
+
+// Decoded strips up to this size are read whole; larger ones (a picture
+// in one compressed strip) a row at a time. Tiles are read a row of them
+// at a time, up to this much.
+constexpr uint64 kMostPieceBytes = uint64(64) << 20;
+constexpr uint64 kMostTileRowBytes = uint64(256) << 20;
+
+} // namespace
+
+} // namespace BPrivate
+
+struct TiffRowReader::Data
+{
+    BPrivate::DescriptorFile file{-1, 0, 0};
+    TIFF* tif = nullptr;
+    uint32 width = 0, height = 0;
+    uint16 bits = 8, samples = 1;
+    bool white = false;
+    bool tiled = false;
+    bool byScanline = false;
+    uint16 compression = COMPRESSION_NONE;
+    uint32 pieceRows = 0;  // rows a strip or a row of tiles holds
+    uint32 stripRows = 0;
+    uint32 tileWidth = 0;
+    uint64 rowBytes = 0;
+    std::vector<uint8> band; // decoded rows bandFirst on
+    std::vector<uint8> tile;
+    uint32 bandFirst = 0, bandRows = 0;
+    uint32 row = 0;
+    bool failed = false;
+
+    ~Data()
+    {
+        if (tif != nullptr)
+            TIFFClose(tif);
+    }
+
+    status_t Load(uint32 first);
+    bool Present(uint32 piece, uint64 needed) const;
+    void Convert(const uint8* from, uint32* to) const;
+};
+
+TiffRowReader::TiffRowReader() : fData(std::make_unique<Data>()) {}
+
+TiffRowReader::~TiffRowReader() = default;
+
+uint32 TiffRowReader::Width() const
+{
+    return fData->width;
+}
+
+uint32 TiffRowReader::Height() const
+{
+    return fData->height;
+}
+
+status_t TiffRowReader::Open(FILE* file, uint64 fileSize, uint64 maxPixels)
+{
+    using namespace BPrivate;
+    Data& d = *fData;
+    uint8 magic[4];
+    if (file == nullptr || d.tif != nullptr || fread(magic, 1, 4, file) != 4 ||
+        !((magic[0] == 'I' && magic[1] == 'I' && magic[2] == 42 && magic[3] == 0) ||
+          (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && magic[3] == 42) ||
+          (magic[0] == 'I' && magic[1] == 'I' && magic[2] == 43 && magic[3] == 0) ||
+          (magic[0] == 'M' && magic[1] == 'M' && magic[2] == 0 && magic[3] == 43)))
+        return B_NO_TRANSLATOR;
+    silence_libtiff();
+    OpenOptions options(std::max<uint64>(default_read_budget().maxPixels * 8, uint64(64) << 20));
+    d.file = DescriptorFile{fileno(file), fileSize, 0};
+    d.tif = TIFFClientOpenExt("", "r", &d.file, descriptor_read, refuse_write, descriptor_seek,
+                              memory_close, descriptor_size, no_map, memory_unmap,
+                              options.options);
+    if (d.tif == nullptr)
+        return B_ILLEGAL_DATA;
+    TIFF* tif = d.tif;
+    uint32 width = 0, height = 0;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &height);
+    if (width == 0 || height == 0)
+        return B_ILLEGAL_DATA;
+    if (uint64(width) * height > maxPixels)
+        return B_NO_MEMORY;
+
+    // Only the layouts whose stored samples the whole reading takes as they
+    // are (libtiff's RGBA interface, or our 16-bit grey) are read here.
+    uint16 photometric = 0, planar = PLANARCONFIG_CONTIG, format = SAMPLEFORMAT_UINT;
+    uint16& compression = d.compression;
+    uint16 extraCount = 0;
+    uint16* extraKinds = nullptr;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &d.bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &d.samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extraKinds);
+    if ((d.bits != 8 && d.bits != 16) || format != SAMPLEFORMAT_UINT ||
+        planar != PLANARCONFIG_CONTIG || extraCount != 0 || compression == COMPRESSION_OJPEG ||
+        (d.samples != 1 && d.samples != 3))
+        return B_NO_TRANSLATOR;
+    char message[1024];
+    if (!TIFFRGBAImageOK(tif, message))
+        return B_NO_TRANSLATOR;
+    if (!plausible(tif, fileSize))
+        return B_ILLEGAL_DATA;
+    {
+        // The interpretation the RGBA interface settles on (it guesses one
+        // the file does not give).
+        TIFFRGBAImage img;
+        if (!TIFFRGBAImageBegin(&img, tif, 1, message))
+            return B_ILLEGAL_DATA;
+        photometric = img.photometric;
+        const bool upright = img.orientation == ORIENTATION_TOPLEFT && img.alpha == 0;
+        TIFFRGBAImageEnd(&img);
+        const bool grey =
+            photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+        const bool colour = photometric == PHOTOMETRIC_RGB;
+        if (!upright || !((grey && d.samples == 1) || (colour && d.samples == 3)))
+            return B_NO_TRANSLATOR;
+    }
+    d.white = photometric == PHOTOMETRIC_MINISWHITE;
+
+    d.width = width;
+    d.height = height;
+    d.rowBytes = uint64(width) * d.samples * (d.bits / 8);
+    d.tiled = TIFFIsTiled(tif) != 0;
+    try {
+        if (d.tiled) {
+            uint32 tileLength = 0;
+            TIFFGetField(tif, TIFFTAG_TILEWIDTH, &d.tileWidth);
+            TIFFGetField(tif, TIFFTAG_TILELENGTH, &tileLength);
+            const uint64 tileSize = uint64(TIFFTileSize64(tif));
+            if (d.tileWidth == 0 || tileLength == 0 || tileSize == 0 ||
+                uint64(TIFFTileRowSize64(tif)) < uint64(d.tileWidth) * d.samples * (d.bits / 8))
+                return B_ILLEGAL_DATA;
+            if (tileSize > kMostPieceBytes || d.rowBytes * tileLength > kMostTileRowBytes)
+                return B_NO_TRANSLATOR;
+            d.pieceRows = tileLength;
+            d.tile.resize(size_t(tileSize));
+            d.band.resize(size_t(d.rowBytes * std::min(tileLength, height)));
+        } else {
+            uint32 rowsPerStrip = height;
+            TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+            rowsPerStrip = std::clamp<uint32>(rowsPerStrip, 1, height);
+            if (uint64(TIFFScanlineSize64(tif)) != d.rowBytes)
+                return B_ILLEGAL_DATA;
+            d.stripRows = rowsPerStrip;
+            d.byScanline = d.rowBytes * rowsPerStrip > kMostPieceBytes;
+            d.pieceRows = d.byScanline ? 1 : rowsPerStrip;
+            d.band.resize(size_t(d.rowBytes * d.pieceRows));
+        }
+    } catch (const std::bad_alloc&) {
+        return B_NO_MEMORY;
+    }
+    return B_OK;
+}
+
+// The whole reading's libtiff reads a mapped file, which refuses a piece
+// that runs past the file's end, or (uncompressed) holds fewer bytes than
+// asked for; read from a descriptor, libtiff takes uncompressed pieces
+// whatever their byte counts say, and reads others only as far as needed.
+bool TiffRowReader::Data::Present(uint32 piece, uint64 needed) const
+{
+    const uint64 offset = TIFFGetStrileOffset(tif, piece);
+    const uint64 count = TIFFGetStrileByteCount(tif, piece);
+    if (count == 0 || offset > file.size || count > file.size - offset)
+        return false;
+    return compression != COMPRESSION_NONE || count >= needed;
+}
+
+status_t TiffRowReader::Data::Load(uint32 first)
+{
+    TIFF* t = tif;
+    const uint32 rows = std::min(pieceRows, height - first);
+    if (byScanline) {
+        const uint32 strip = TIFFComputeStrip(t, first, 0);
+        if (first % stripRows == 0 &&
+            !Present(strip, rowBytes * std::min(stripRows, height - first)))
+            return B_ILLEGAL_DATA;
+        if (TIFFReadScanline(t, band.data(), first, 0) < 0)
+            return B_ILLEGAL_DATA;
+    } else if (!tiled) {
+        const uint32 strip = TIFFComputeStrip(t, first, 0);
+        if (!Present(strip, rowBytes * rows) ||
+            TIFFReadEncodedStrip(t, strip, band.data(), tmsize_t(rowBytes * rows)) < 0)
+            return B_ILLEGAL_DATA;
+    } else {
+        const uint64 pixelBytes = uint64(samples) * (bits / 8);
+        const uint64 tileRowBytes = uint64(TIFFTileRowSize64(t));
+        for (uint32 x = 0; x < width; x += tileWidth) {
+            const uint32 piece = TIFFComputeTile(t, x, first, 0, 0);
+            if (!Present(piece, tile.size()) ||
+                TIFFReadEncodedTile(t, piece, tile.data(), tmsize_t(tile.size())) < 0)
+                return B_ILLEGAL_DATA;
+            const size_t across = size_t(std::min(tileWidth, width - x) * pixelBytes);
+            for (uint32 r = 0; r < rows; r++)
+                std::memcpy(band.data() + r * rowBytes + x * pixelBytes,
+                            tile.data() + r * tileRowBytes, across);
+        }
+    }
+    bandFirst = first;
+    bandRows = rows;
+    return B_OK;
+}
+
+void TiffRowReader::Data::Convert(const uint8* from, uint32* to) const
+{
+    // 16-bit samples are in the machine's order by now, rounded to 8 bits
+    // as the whole reading rounds them: grey by our own routine, colour by
+    // libtiff's table.
+    const auto level = [this](const uint8* at) -> uint32 {
+        if (bits == 8)
+            return *at;
+        uint16 v;
+        std::memcpy(&v, at, 2);
+        return samples == 1 ? BPrivate::to8(v) : (uint32(v) + 128) / 257;
+    };
+    const size_t step = bits / 8;
+    for (uint32 x = 0; x < width; x++) {
+        if (samples == 1) {
+            uint32 v = level(from);
+            if (white)
+                v = 255 - v;
+            to[x] = 0xFF000000u | v * 0x010101u;
+            from += step;
+        } else {
+            to[x] = 0xFF000000u | level(from) << 16 | level(from + step) << 8 |
+                    level(from + 2 * step);
+            from += 3 * step;
+        }
+    }
+}
+
+status_t TiffRowReader::ReadRow(uint32* to)
+{
+    Data& d = *fData;
+    if (d.failed)
+        return B_ILLEGAL_DATA;
+    if (d.tif == nullptr || d.width == 0 || d.row >= d.height)
+        return B_BAD_VALUE;
+    if (d.row >= d.bandFirst + d.bandRows || d.bandRows == 0) {
+        BPrivate::silence_libtiff();
+        if (status_t status = d.Load(d.row); status != B_OK) {
+            d.failed = true;
+            return status;
+        }
+    }
+    d.Convert(d.band.data() + (d.row - d.bandFirst) * d.rowBytes, to);
+    d.row++;
+    return B_OK;
+}
+
+status_t TiffRowReader::Finish(bool* turned)
+{
+    Data& d = *fData;
+    *turned = false;
+    if (d.failed)
+        return B_ILLEGAL_DATA;
+    return d.row == d.height && d.height > 0 ? B_OK : B_BAD_VALUE;
 }

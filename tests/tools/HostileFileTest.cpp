@@ -800,6 +800,21 @@ TEST_P(HostileFile, IsRefusedWithOneLineAtTheCostOfItsBytes)
     }
     EXPECT_LT(run.maxResidentKiB, kMaxResidentKiB);
     EXPECT_FALSE(fs::exists(fFolder + "/out.png"));
+    // The depth alone, read by rows where its format is: the same refusal,
+    // though a size over the whole reading's ceiling may be found cut short
+    // instead.
+    {
+        SCOPED_TRACE("depth alone");
+        ChildRun alone = run_fuse(fFolder, {path, fFolder + "/out.png", "--random-dot"});
+        EXPECT_EQ(1, alone.status);
+        EXPECT_EQ(1, std::count(alone.err.begin(), alone.err.end(), '\n')) << alone.err;
+        EXPECT_EQ(0u, alone.err.rfind("pellara-fuse: cannot read '" + path + "': ", 0)) << alone.err;
+        if (c.reason == kCorrupt) {
+            EXPECT_NE(std::string::npos, alone.err.find(c.reason)) << alone.err;
+        }
+        EXPECT_LT(alone.maxResidentKiB, kMaxResidentKiB);
+        EXPECT_FALSE(fs::exists(fFolder + "/out.png"));
+    }
     // Too large: the size the header claims, which the ceiling refused.
     std::smatch size;
     if (run.err.find(kTooLarge) != std::string::npos) {

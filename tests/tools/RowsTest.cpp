@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -33,6 +34,7 @@ enum class Source
     kHeld,   // the depth picture read whole
     kPng,    // a PNG read by rows
     kScaled, // a smaller one scaled by rows (--size)
+    kFile,   // a file another program made from that PNG, read by rows
 };
 
 struct RowsCase
@@ -45,7 +47,22 @@ struct RowsCase
     const char* format = "png";
     int32 width = 211;
     uint32 dotsPerInch = 0;
+    // kFile: its name, and the commands that make it from depth.png.
+    const char* file = nullptr;
+    std::string make = {};
 };
+
+std::string python()
+{
+    return std::system("test -x /usr/bin/python3") == 0 ? "/usr/bin/python3" : "python3";
+}
+
+// A picture saved by Pillow from depth.png, converted to mode first.
+std::string pillow(const char* mode, const char* file, const char* options = "")
+{
+    return python() + " -c \"from PIL import Image; Image.open('depth.png').convert('" + mode +
+           "').save('" + file + "'" + options + ")\"";
+}
 
 StereogramOptions kind(void (*change)(StereogramOptions&))
 {
@@ -64,10 +81,11 @@ std::unique_ptr<BBitmap> depth_picture(int32 width, int32 height)
         auto* row = reinterpret_cast<uint32*>(static_cast<uint8*>(picture->Bits()) +
                                               size_t(y) * size_t(picture->BytesPerRow()));
         for (int32 x = 0; x < width; x++) {
-            const uint32 level = (x - width / 2) * (x - width / 2) + (y - height / 2) * (y - height / 2) <
-                                         height * height / 8
-                                     ? 255
-                                     : uint32(x * 200 / width);
+            const uint32 level =
+                (x - width / 2) * (x - width / 2) + (y - height / 2) * (y - height / 2) <
+                        height * height / 8
+                    ? 255
+                    : uint32(x * 200 / width);
             row[x] = 0xFF000000u | level * 0x010101u;
         }
     }
@@ -94,9 +112,47 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
     const RowsCase& c = GetParam();
     const int32 kWidth = c.width, kHeight = 97;
     ScratchFolder scratch;
-    std::unique_ptr<BBitmap> depth = c.source == Source::kScaled ? depth_picture(70, 40)
-                                                                 : depth_picture(kWidth, kHeight);
+    std::unique_ptr<BBitmap> depth =
+        c.source == Source::kScaled ? depth_picture(70, 40) : depth_picture(kWidth, kHeight);
     std::unique_ptr<BBitmap> pattern = pattern_picture(c.greyPattern);
+
+    // A file's depth is what the whole reading makes of it.
+    std::unique_ptr<fuse::DepthRows> rows;
+    const std::string depthPath = scratch / (c.file != nullptr ? c.file : "depth.png");
+    if (c.source == Source::kPng || c.source == Source::kFile) {
+        fuse::OutputFormat png;
+        ASSERT_EQ(B_OK, fuse::FormatFromName("png", &png));
+        ASSERT_EQ(B_OK, fuse::WritePicture(depth.get(), (scratch / "depth.png").c_str(), png));
+        if (!c.make.empty() &&
+            std::system(
+                ("cd '" + scratch / "" + "' && (" + c.make + ") >/dev/null 2>&1").c_str()) != 0)
+            GTEST_SKIP()
+                << "needs Pillow, ImageMagick and libtiff's tools (scripts/deps.sh --tests)";
+        BBitmap* read = nullptr;
+        ASSERT_EQ(B_OK, fuse::ReadPicture(depthPath.c_str(), &read));
+        depth.reset(read);
+        ASSERT_EQ(kWidth, depth->PixelWidth());
+        // Row for row as read whole: a level off by one may not show in
+        // the stereogram.
+        rows = fuse::OpenDepthRows(depthPath.c_str(), fuse::kMostStreamedPixels);
+        ASSERT_TRUE(rows);
+        std::vector<uint32> byRows(size_t(kWidth) * kHeight);
+        std::string why;
+        ASSERT_TRUE(rows->Read(kHeight, byRows.data(), &why)) << why;
+        bool again = true;
+        ASSERT_TRUE(rows->Finish(&again, &why)) << why;
+        EXPECT_FALSE(again);
+        int differing = 0;
+        for (int32 y = 0; y < kHeight; y++) {
+            const auto* row =
+                reinterpret_cast<const uint32*>(static_cast<const uint8*>(depth->Bits()) +
+                                                size_t(y) * size_t(depth->BytesPerRow()));
+            for (int32 x = 0; x < kWidth; x++)
+                differing += ((row[x] ^ byRows[size_t(y) * kWidth + x]) & 0x00FFFFFFu) != 0;
+        }
+        EXPECT_EQ(0, differing) << "depth levels";
+        rows = fuse::OpenDepthRows(depthPath.c_str(), fuse::kMostStreamedPixels);
+    }
 
     // The whole picture, as the tool makes and writes it when it cannot
     // stream.
@@ -105,8 +161,8 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
     VPellaraObject whole;
     whole.GetFrom(sized ? sized.get() : depth.get());
     whole.GetMotive(pattern.get());
-    std::unique_ptr<BBitmap> expected(c.options == StereogramOptions() ? whole.Fusion()
-                                                                       : whole.Synthesise(c.options));
+    std::unique_ptr<BBitmap> expected(
+        c.options == StereogramOptions() ? whole.Fusion() : whole.Synthesise(c.options));
     ASSERT_TRUE(expected);
     fuse::OutputFormat format;
     ASSERT_EQ(B_OK, fuse::FormatFromName(c.format, &format));
@@ -114,18 +170,10 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
     const std::string wholePath = scratch / (std::string("whole.") + c.format);
     ASSERT_EQ(B_OK, fuse::WritePicture(expected.get(), wholePath.c_str(), format));
 
-    std::unique_ptr<fuse::DepthRows> rows;
-    const std::string depthPath = scratch / "depth.png";
-    if (c.source == Source::kHeld) {
+    if (c.source == Source::kHeld)
         rows = fuse::CapturedDepthRows(whole);
-    } else if (c.source == Source::kPng) {
-        fuse::OutputFormat png;
-        ASSERT_EQ(B_OK, fuse::FormatFromName("png", &png));
-        ASSERT_EQ(B_OK, fuse::WritePicture(depth.get(), depthPath.c_str(), png));
-        rows = fuse::OpenPngDepthRows(depthPath.c_str(), fuse::kMostStreamedPixels);
-    } else {
+    else if (c.source == Source::kScaled)
         rows = fuse::ScaledDepthRows(std::move(depth), kWidth, kHeight);
-    }
     ASSERT_TRUE(rows);
     const StereogramRows stereogram(c.options, kWidth, kHeight, whole.motive, whole.wM, whole.hM);
     std::unique_ptr<RowWriter> writer =
@@ -151,8 +199,9 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
     ASSERT_EQ(expected->PixelHeight(), made->PixelHeight());
     int differing = 0;
     for (int32 y = 0; y < made->PixelHeight(); y++) {
-        const auto* a = reinterpret_cast<const uint32*>(static_cast<const uint8*>(expected->Bits()) +
-                                                        size_t(y) * size_t(expected->BytesPerRow()));
+        const auto* a =
+            reinterpret_cast<const uint32*>(static_cast<const uint8*>(expected->Bits()) +
+                                            size_t(y) * size_t(expected->BytesPerRow()));
         const auto* b = reinterpret_cast<const uint32*>(static_cast<const uint8*>(made->Bits()) +
                                                         size_t(y) * size_t(made->BytesPerRow()));
         for (int32 x = 0; x < made->PixelWidth(); x++)
@@ -164,12 +213,12 @@ TEST_P(Rows, GiveTheWholePicturesPixels)
 INSTANTIATE_TEST_SUITE_P(
     Kinds, Rows,
     testing::Values(
-        RowsCase{"Window", {}, Source::kPng, 7},
-        RowsCase{"WindowGrey", {}, Source::kPng, 1, true},
+        RowsCase{"Window", {}, Source::kPng, 7}, RowsCase{"WindowGrey", {}, Source::kPng, 1, true},
         RowsCase{"WindowHeld", {}, Source::kHeld, 40},
         RowsCase{"WindowScaled", {}, Source::kScaled, 7},
-        RowsCase{"Symmetric",
-                 kind([](StereogramOptions& o) { o.method = StereogramOptions::Method::kSymmetric; }),
+        RowsCase{"Symmetric", kind([](StereogramOptions& o) {
+                     o.method = StereogramOptions::Method::kSymmetric;
+                 }),
                  Source::kPng, 7},
         RowsCase{"SymmetricSteadyOversampled", kind([](StereogramOptions& o) {
                      o.method = StereogramOptions::Method::kSymmetric;
@@ -215,15 +264,119 @@ INSTANTIATE_TEST_SUITE_P(
                      o.guideDots = true;
                  }),
                  Source::kScaled, 5, false, "jpg", 211, 300},
-        RowsCase{"JpegSymmetric",
-                 kind([](StereogramOptions& o) { o.method = StereogramOptions::Method::kSymmetric; }),
+        RowsCase{"JpegSymmetric", kind([](StereogramOptions& o) {
+                     o.method = StereogramOptions::Method::kSymmetric;
+                 }),
                  Source::kPng, 16, false, "jpg"},
         RowsCase{"Ppm", {}, Source::kPng, 7, false, "ppm"},
         RowsCase{"PgmOfColours", kind([](StereogramOptions& o) {
                      o.randomDot = true;
                      o.colors = 5;
                  }),
-                 Source::kHeld, 9, false, "pgm"}),
+                 Source::kHeld, 9, false, "pgm"},
+        RowsCase{"FromJpeg",
+                 {},
+                 Source::kFile,
+                 7,
+                 false,
+                 "png",
+                 211,
+                 0,
+                 "depth.jpg",
+                 pillow("RGB", "depth.jpg", ", quality=70")},
+        RowsCase{"FromJpegGreyProgressive", kind([](StereogramOptions& o) {
+                     o.method = StereogramOptions::Method::kSymmetric;
+                 }),
+                 Source::kFile, 5, false, "png", 211, 0, "depth.jpeg",
+                 pillow("L", "depth.jpeg", ", progressive=True")},
+        RowsCase{"FromJpegCmyk",
+                 {},
+                 Source::kFile,
+                 9,
+                 true,
+                 "png",
+                 211,
+                 0,
+                 "depth.jpg",
+                 pillow("CMYK", "depth.jpg")},
+        RowsCase{"FromTiffStripsPredicted",
+                 {},
+                 Source::kFile,
+                 7,
+                 false,
+                 "png",
+                 211,
+                 0,
+                 "depth.tif",
+                 pillow("L", "a.tif") + " && tiffcp -c lzw:2 -r 5 a.tif depth.tif"},
+        RowsCase{"FromTiffTiles", kind([](StereogramOptions& o) {
+                     o.randomDot = true;
+                     o.guideDots = true;
+                 }),
+                 Source::kFile, 6, false, "png", 211, 0, "depth.tif",
+                 pillow("RGB", "a.tif") + " && tiffcp -t -w 64 -l 32 -c zip a.tif depth.tif"},
+        RowsCase{
+            "TiffColour16",
+            {},
+            Source::kFile,
+            8,
+            false,
+            "png",
+            211,
+            0,
+            "depth.tiff",
+            "convert depth.png -blur 0x0.7 -type TrueColor -depth 16 -compress lzw depth.tiff"},
+        RowsCase{"FromTiffGrey16White",
+                 {},
+                 Source::kFile,
+                 8,
+                 false,
+                 "png",
+                 211,
+                 0,
+                 "depth.tif",
+                 "convert depth.png -blur 0x0.7 -depth 16 -define quantum:polarity=min-is-white "
+                 "depth.tif"},
+        RowsCase{"FromPgm",
+                 {},
+                 Source::kFile,
+                 7,
+                 false,
+                 "png",
+                 211,
+                 0,
+                 "depth.pgm",
+                 pillow("L", "depth.pgm")},
+        RowsCase{"FromPgm16",
+                 {},
+                 Source::kFile,
+                 10,
+                 false,
+                 "png",
+                 211,
+                 0,
+                 "depth.pgm",
+                 "convert depth.png -blur 0x0.7 -depth 16 depth.pgm"},
+        RowsCase{"FromPpm16",
+                 {},
+                 Source::kFile,
+                 3,
+                 false,
+                 "png",
+                 211,
+                 0,
+                 "depth.ppm",
+                 "convert depth.png -blur 0x0.7 -type TrueColor -depth 16 depth.ppm"},
+        RowsCase{"FromPbm",
+                 {},
+                 Source::kFile,
+                 7,
+                 false,
+                 "png",
+                 211,
+                 0,
+                 "depth.pbm",
+                 pillow("1", "depth.pbm")}),
     [](const testing::TestParamInfo<RowsCase>& info) { return std::string(info.param.name); });
 
 // Failing part way: one line, the old output kept, no temporary left.
@@ -234,6 +387,7 @@ struct FailureCase
     rlim_t fileSizeLimit;
     const char* line; // after "pellara-fuse: "
     const char* output = "out.png";
+    const char* depthFile = "depth.png"; // a PNG, or a JPEG Pillow makes from it
 };
 
 class RowsFailure : public testing::TestWithParam<FailureCase>
@@ -249,18 +403,24 @@ TEST_P(RowsFailure, LeavesNothingBehind)
     auto* words = static_cast<uint32*>(noise->Bits());
     for (uint32 i = 0; i < 1500 * 800; i++)
         words[i] = 0xFF000000u | ((i * 2654435761u) >> 24) * 0x010101u;
-    const std::string depth = scratch / "depth.png", out = scratch / c.output;
+    const std::string depth = scratch / c.depthFile, out = scratch / c.output;
     fuse::OutputFormat png;
     ASSERT_EQ(B_OK, fuse::FormatFromName("png", &png));
-    ASSERT_EQ(B_OK, fuse::WritePicture(noise.get(), depth.c_str(), png));
+    ASSERT_EQ(B_OK, fuse::WritePicture(noise.get(), (scratch / "depth.png").c_str(), png));
+    if (depth != scratch / "depth.png") {
+        const std::string make = "cd '" + scratch / "" + "' && " +
+                                 pillow("L", c.depthFile, ", quality=95") + " && rm depth.png";
+        if (std::system(make.c_str()) != 0)
+            GTEST_SKIP() << "needs Pillow (scripts/deps.sh --tests)";
+    }
     if (c.cutDepth)
         std::filesystem::resize_file(depth, std::filesystem::file_size(depth) / 2);
     {
         std::ofstream(out) << "precious";
     }
     const auto before = scratch.Names();
-    ChildOutcome run =
-        run_program(kTool, scratch, {depth, out, "--random-dot", "--quiet"}, "", "", c.fileSizeLimit);
+    ChildOutcome run = run_program(kTool, scratch, {depth, out, "--random-dot", "--quiet"}, "", "",
+                                   c.fileSizeLimit);
     EXPECT_EQ(1, run.status);
     std::string line = std::string("pellara-fuse: ") + c.line;
     for (const auto& [name, path] : {std::pair("$D", depth), std::pair("$O", out)})
@@ -277,7 +437,10 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(FailureCase{"DepthCutShort", true, RLIM_INFINITY,
                                 "cannot read '$D': corrupt or truncated image"},
                     FailureCase{"DiskFull", false, 64 << 10, "cannot write '$O': "},
-                    FailureCase{"DiskFullTiff", false, 64 << 10, "cannot write '$O': ", "out.tif"}),
+                    FailureCase{"DiskFullTiff", false, 64 << 10, "cannot write '$O': ", "out.tif"},
+                    FailureCase{"JpegCutShort", true, RLIM_INFINITY,
+                                "cannot read '$D': corrupt or truncated image", "out.png",
+                                "depth.jpg"}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 // Depth rows that come when the test lets them: the last band only once the
@@ -350,8 +513,7 @@ public:
         fDepth.Took();
         return true;
     }
-    status_t Write(const uint32* rows, size_t stride, uint32 first, uint32 last,
-                   RowBand&) override
+    status_t Write(const uint32* rows, size_t stride, uint32 first, uint32 last, RowBand&) override
     {
         return fDestination->WriteExactly(rows, size_t(last - first) * stride * 4);
     }
