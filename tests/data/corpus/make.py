@@ -193,6 +193,13 @@ plte = [c for c in chunks if c[0] == b'PLTE']
 trns = [c for c in chunks if c[0] == b'tRNS']
 rest = [c for c in chunks if c[0] not in (b'PLTE', b'tRNS')]
 hand('png-trns-before-plte-hand.png', png_bytes(rest[:1] + trns + plte + rest[1:]))
+# A truecolour picture's suggested palette after its tRNS (libpng warns and
+# reads it, transparent colour and all).
+buf = io.BytesIO()
+RGB.save(buf, 'PNG', transparency=(255, 255, 0))
+chunks = png_chunks(buf.getvalue())
+suggested = (b'PLTE', bytes(PAL16.getpalette()[:48]))
+hand('png-rgb-trns-before-plte-hand.png', png_bytes(chunks[:2] + [suggested] + chunks[2:]))
 
 # --- GIF ----------------------------------------------------------------
 pillow('gif-transparent-index-pillow.gif', RGBA.convert('RGB').quantize(63), transparency=5)
