@@ -368,6 +368,39 @@ magick('dds-dxt3-im.dds', ['-define', 'dds:compression=dxt3', '-define', 'dds:mi
        SRC_RGBA)
 magick('dds-rgba-im.dds', ['-define', 'dds:compression=none', '-define', 'dds:mipmaps=0'],
        SRC_RGBA)
+
+
+def dds_blocks(image, code):
+    """ImageMagick's DXT5 blocks of image (the only ones it writes: asked
+    for DXT3 it writes DXT5 too) under another code; DXT2 and DXT3 with the
+    alpha half made explicit 4-bit alpha."""
+    source = os.path.join(scratch, 'blocks.png')
+    coded = os.path.join(scratch, 'blocks.dds')
+    image.save(source)
+    subprocess.run(['convert', source, '-define', 'dds:compression=dxt5', '-define',
+                    'dds:mipmaps=0', coded], check=True)
+    data = bytearray(open(coded, 'rb').read())
+    assert data[84:88] == b'DXT5'
+    data[84:88] = code
+    if code in (b'DXT2', b'DXT3'):
+        alpha = image.getchannel('A').load()
+        at = 128
+        for by in range((H + 3) // 4):
+            for bx in range((W + 3) // 4):
+                nibbles = [(alpha[min(bx * 4 + i % 4, W - 1), min(by * 4 + i // 4, H - 1)] * 15 +
+                            127) // 255 for i in range(16)]
+                data[at:at + 8] = bytes(nibbles[i] | nibbles[i + 1] << 4 for i in range(0, 16, 2))
+                at += 16
+    return bytes(data)
+
+
+# DXT3 of its own (ImageMagick's -im file is DXT5), and DXT2 and DXT4: DXT3
+# and DXT5 whose colours are stored multiplied by alpha.
+PREMULTIPLIED = Image.new('RGBA', (W, H))
+PREMULTIPLIED.putdata([(r * a // 255, g * a // 255, b * a // 255, a) for r, g, b, a in RGBA.getdata()])
+hand('dds-dxt3-hand.dds', dds_blocks(RGBA, b'DXT3'))
+hand('dds-dxt2-hand.dds', dds_blocks(PREMULTIPLIED, b'DXT2'))
+hand('dds-dxt4-hand.dds', dds_blocks(PREMULTIPLIED, b'DXT4'))
 pillow('dds-rgba-pillow.dds', RGBA)
 pillow('dds-rgb-pillow.dds', RGB)
 
