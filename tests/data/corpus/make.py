@@ -664,6 +664,36 @@ magick_as('jp2-grey-im.jp2', 'jp2', ['-type', 'Grayscale'], SRC_GREY)
 magick_as('jp2-cmyk-im.jp2', 'jp2', ['-colorspace', 'CMYK'])
 pillow('j2k-rgb-pillow.j2k', RGB)
 
+
+def jp2_cmyk(name, depth):
+    """ImageMagick's inks coded by opj_compress as four components, the
+    colour box saying CMYK (enumerated colour space 12): no writer here
+    makes one (ImageMagick's jp2-cmyk-im.jp2 is RGB)."""
+    path = target(name)
+    inks = os.path.join(scratch, 'inks.cmyk')
+    planes = os.path.join(scratch, 'inks.raw')
+    coded = os.path.join(scratch, 'inks.jp2')
+    subprocess.run(['convert', SRC_16 if depth == 16 else SRC_RGB, '-alpha', 'off', '-colorspace',
+                    'CMYK', '-depth', str(depth), '-endian', 'MSB', 'cmyk:' + inks], check=True)
+    data = open(inks, 'rb').read()
+    n = depth // 8
+    with open(planes, 'wb') as f:
+        for c in range(4):
+            f.write(b''.join(data[(i * 4 + c) * n:(i * 4 + c + 1) * n] for i in range(W * H)))
+    run(name, ['opj_compress', '-i', planes, '-o', coded, '-F', '%d,%d,4,%d,u' % (W, H, depth)])
+    if name not in made:
+        return
+    jp2 = bytearray(open(coded, 'rb').read())
+    at = jp2.index(b'colr')
+    assert jp2[at + 4:at + 11] == bytes([1, 0, 0, 0, 0, 0, 16])
+    jp2[at + 10] = 12
+    with open(path, 'wb') as f:
+        f.write(jp2)
+
+
+jp2_cmyk('jp2-cmyk8-hand.jp2', 8)
+jp2_cmyk('jp2-cmyk16-hand.jp2', 16)
+
 # --- WebP ---------------------------------------------------------------
 def tool(name, command):
     path = target(name)
