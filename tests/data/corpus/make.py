@@ -214,6 +214,11 @@ path = target('gif-frames-combine-im.gif')
 run('gif-frames-combine-im.gif',
     ['convert', '-dispose', 'none', '(', SRC_RGB, '-crop', '50x30+0+0', '-set', 'page',
      '67x43+3+2', ')', '(', frames, '-set', 'page', '+37+23', ')', '-loop', '0', path])
+# An animation whose first frame has transparent pixels: Pillow and
+# ImageMagick show them with their palette colour (FFmpeg does not).
+pillow('gif-animated-transparent-pillow.gif', RGB.quantize(63), save_all=True,
+       append_images=[RGB.transpose(Image.Transpose.FLIP_LEFT_RIGHT).quantize(63)],
+       transparency=5, loop=0, disposal=2)
 pillow('gif-rgb-pillow.gif', RGB)
 pillow('gif-interlaced-pillow.gif', PAL16, interlace=True)
 ffmpeg('gif-ffmpeg.gif', [], SRC_RGB)
