@@ -51,24 +51,18 @@ status_t decode_view(heif_context* context, uint32 item, const ReadBudget& budge
         return refuse(why, "a view of its stereo pair cannot be decoded");
     const int shownWidth = heif_image_get_width(image.get(), heif_channel_interleaved);
     const int shownHeight = heif_image_get_height(image.get(), heif_channel_interleaved);
-    int stride = 0;
-    const uint8* pixels =
-        heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-    if (pixels == nullptr || shownWidth <= 0 || shownHeight <= 0 ||
-        !budget.Admits(uint64(shownWidth), uint64(shownHeight)) ||
-        heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) != 8 ||
-        stride < shownWidth * 3)
+    if (shownWidth <= 0 || shownHeight <= 0 ||
+        !budget.Admits(uint64(shownWidth), uint64(shownHeight)))
         return refuse(why, "a view of its stereo pair cannot be decoded");
     view->reset(new (std::nothrow) BBitmap(pixel_bounds(shownWidth, shownHeight), B_RGB32));
     if (!*view || !(*view)->IsValid())
         return B_NO_MEMORY;
-    for (int y = 0; y < shownHeight; y++) {
-        const uint8* in = pixels + int64(y) * stride;
-        uint32* out = reinterpret_cast<uint32*>(static_cast<uint8*>((*view)->Bits()) +
-                                                size_t(y) * size_t((*view)->BytesPerRow()));
-        for (int x = 0; x < shownWidth; x++, in += 3)
-            out[x] = 0xFF000000u | (uint32(in[0]) << 16) | (uint32(in[1]) << 8) | in[2];
-    }
+    BBitmap* bitmap = view->get();
+    if (!heif_image_words(image.get(), false, [bitmap](int y) {
+            return reinterpret_cast<uint32*>(static_cast<uint8*>(bitmap->Bits()) +
+                                             size_t(y) * size_t(bitmap->BytesPerRow()));
+        }))
+        return refuse(why, "a view of its stereo pair cannot be decoded");
     return B_OK;
 }
 

@@ -98,9 +98,20 @@ struct Channel
         return maxValue == 255 ? uint32(v) : uint32((uint64(v) * 255 + maxValue / 2) / maxValue);
     }
     uint32 At(uint32 x, uint32 y) const { return Level(Raw(x, y)); }
+    // The sample within 0..1 of its precision.
+    double Fraction(uint32 x, uint32 y) const
+    {
+        return double(std::clamp<int64>(Raw(x, y), 0, int64(maxValue))) / double(maxValue);
+    }
 };
 
-status_t convert(const opj_image_t* image, BBitmap* bitmap)
+// The level of light an ink leaves with the black ink over it.
+uint32 light(double ink, double black)
+{
+    return uint32(std::lround(255.0 * (1.0 - ink) * (1.0 - black)));
+}
+
+status_t convert(const opj_image_t* image, PictureHeader* header, BBitmap* bitmap)
 {
     const uint32 width = image->x1 - image->x0, height = image->y1 - image->y0;
     if (width != uint32(bitmap->PixelWidth()) || height != uint32(bitmap->PixelHeight()))
@@ -115,11 +126,17 @@ status_t convert(const opj_image_t* image, BBitmap* bitmap)
             return B_ILLEGAL_DATA;
     }
     const bool grey = count <= 2;
-    const bool alpha = bitmap->ColorSpace() == B_RGBA32;
+    bool alpha = bitmap->ColorSpace() == B_RGBA32;
     const bool ycc = !grey && (image->color_space == OPJ_CLRSPC_SYCC ||
                                image->color_space == OPJ_CLRSPC_EYCC);
-    if (image->color_space == OPJ_CLRSPC_CMYK)
-        return B_NO_TRANSLATOR;
+    // OpenJPEG tells CMYK only once decoded: the header stage took the
+    // fourth component for alpha.
+    const bool cmyk = image->color_space == OPJ_CLRSPC_CMYK;
+    if (cmyk) {
+        if (count != 4)
+            return B_NO_TRANSLATOR;
+        header->alpha = alpha = false;
+    }
     Channel channels[4];
     for (uint32 i = 0; i < count; i++)
         channels[i].Init(&image->comps[i]);
@@ -131,6 +148,14 @@ status_t convert(const opj_image_t* image, BBitmap* bitmap)
                 r = g = b = channels[0].At(x, y);
                 if (alpha)
                     a = channels[1].At(x, y);
+            } else if (cmyk) {
+                // Inks (0 is none) to the light they leave, as opj_decompress
+                // shows them; Pillow, ImageMagick and FFmpeg show the inks as
+                // red, green, blue and alpha.
+                const double k = channels[3].Fraction(x, y);
+                r = light(channels[0].Fraction(x, y), k);
+                g = light(channels[1].Fraction(x, y), k);
+                b = light(channels[2].Fraction(x, y), k);
             } else if (ycc) {
                 // As OpenJPEG's own tools turn YCC into RGB, in sample units.
                 const int64 half = int64(channels[1].maxValue / 2 + 1);
@@ -253,7 +278,7 @@ status_t decode(const ImageSource& source, OPJ_CODEC_FORMAT format, const ReadBu
         return B_NO_MEMORY;
     // Every component is decoded into 32-bit samples: at most 4 of them
     // per pixel within the budget.
-    if (image->numcomps == 0 || image->numcomps > 4 || image->color_space == OPJ_CLRSPC_CMYK)
+    if (image->numcomps == 0 || image->numcomps > 4)
         return B_NO_TRANSLATOR;
     if (bitmap == nullptr) {
         header->width = width;
@@ -270,7 +295,7 @@ status_t decode(const ImageSource& source, OPJ_CODEC_FORMAT format, const ReadBu
     if (!opj_decode(codec.get(), stream.get(), image.get()) ||
         !opj_end_decompress(codec.get(), stream.get()))
         return B_ILLEGAL_DATA;
-    return convert(image.get(), bitmap);
+    return convert(image.get(), header, bitmap);
 }
 
 class Jpeg2000Translator : public ImageTranslator

@@ -6,6 +6,7 @@
 
 #include <SupportDefs.h>
 
+#include <functional>
 #include <memory>
 
 #include <libheif/heif.h>
@@ -37,10 +38,17 @@ struct HeifOptionsDeleter
 };
 
 // A picture as libheif decodes it, turned, mirrored and cropped as viewers
-// show it, 8 bits a sample (with alpha when asked); the decoder's chatter
-// on standard error silenced.
+// show it, interleaved red, green, blue (and alpha when asked) at its own
+// depth, 8 bits or little-endian 16-bit words; the decoder's chatter on
+// standard error silenced.
 status_t decode_heif_image(heif_image_handle* handle, bool alpha,
                            std::unique_ptr<heif_image, HeifImageDeleter>* image);
+
+// Every row of a picture decode_heif_image made, as B_RGB32 words, into
+// row(y): deep samples rounded to the nearest 8-bit level. false when the
+// picture is not laid out as asked.
+bool heif_image_words(const heif_image* image, bool alpha,
+                      const std::function<uint32*(int y)>& row);
 
 } // namespace BPrivate
 

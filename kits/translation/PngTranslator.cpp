@@ -153,14 +153,84 @@ struct RowFormat
     }
 };
 
+// A truecolour picture's PLTE is only a palette suggested to displays of
+// few colours. libspng refuses one that follows tRNS or bKGD, where libpng,
+// Pillow and FFmpeg read the file; such a palette is hidden from libspng.
+// Where it lies (chunk header to CRC), {0, 0} when nothing is hidden.
+struct HiddenChunk
+{
+    uint64 at = 0;
+    uint64 length = 0;
+};
+
+HiddenChunk misplaced_palette(const uint8* data, uint64 size)
+{
+    HiddenChunk none;
+    // Signature, then IHDR's 8-byte head and 13-byte body and CRC.
+    if (size < 33 || std::memcmp(data + 12, "IHDR", 4) != 0)
+        return none;
+    const uint8 colourType = data[25];
+    if (colourType != SPNG_COLOR_TYPE_TRUECOLOR && colourType != SPNG_COLOR_TYPE_TRUECOLOR_ALPHA)
+        return none;
+    bool after = false;
+    for (uint64 at = 33; at + 12 <= size;) {
+        const uint64 length = (uint64(data[at]) << 24) | (uint64(data[at + 1]) << 16) |
+                              (uint64(data[at + 2]) << 8) | data[at + 3];
+        const uint8* type = data + at + 4;
+        if (std::memcmp(type, "IDAT", 4) == 0 || length > size - at - 12)
+            return none;
+        if (std::memcmp(type, "PLTE", 4) == 0)
+            return after ? HiddenChunk{at, length + 12} : none;
+        after = after || std::memcmp(type, "tRNS", 4) == 0 || std::memcmp(type, "bKGD", 4) == 0;
+        at += length + 12;
+    }
+    return none;
+}
+
+// The file's bytes as libspng reads them: all of them, or all but a hidden
+// chunk (read through a stream, which copies).
+struct PngBytes
+{
+    const uint8* data = nullptr;
+    uint64 size = 0;
+    HiddenChunk hidden;
+    uint64 at = 0; // in the file as libspng sees it
+
+    static int Read(spng_ctx*, void* user, void* to, size_t length)
+    {
+        PngBytes& b = *static_cast<PngBytes*>(user);
+        uint8* out = static_cast<uint8*>(to);
+        while (length > 0) {
+            const uint64 from = b.at < b.hidden.at ? b.at : b.at + b.hidden.length;
+            const uint64 end = b.at < b.hidden.at ? b.hidden.at : b.size;
+            if (from >= end)
+                return SPNG_IO_EOF;
+            const size_t n = size_t(std::min<uint64>(length, end - from));
+            std::memcpy(out, b.data + from, n);
+            out += n;
+            length -= n;
+            b.at += n;
+        }
+        return 0;
+    }
+};
+
+struct PngContext
+{
+    std::unique_ptr<spng_ctx, ContextFree> ctx;
+    PngBytes bytes;
+
+    spng_ctx* get() const { return ctx.get(); }
+};
+
 // A context over the whole file, its header read; B_OK or why not.
-status_t open_png(const ImageSource& source, const ReadBudget& budget,
-                  std::unique_ptr<spng_ctx, ContextFree>* context, spng_ihdr* ihdr)
+status_t open_png(const ImageSource& source, const ReadBudget& budget, PngContext* context,
+                  spng_ihdr* ihdr)
 {
     // The pixels' zlib checksum is only compared once the stream is read to
     // its very end, which the image never needs: not computing it saves a
     // pass. Every chunk's CRC is still checked.
-    context->reset(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
+    context->ctx.reset(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
     spng_ctx* ctx = context->get();
     if (ctx == nullptr)
         return B_NO_MEMORY;
@@ -168,7 +238,12 @@ status_t open_png(const ImageSource& source, const ReadBudget& budget,
                                                std::numeric_limits<uint32>::max() >> 1));
     spng_set_chunk_limits(ctx, ancillary, ancillary);
     spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
-    if (spng_set_png_buffer(ctx, source.data, source.size) != 0)
+    PngBytes& bytes = context->bytes;
+    bytes = PngBytes{source.data, source.size, misplaced_palette(source.data, source.size), 0};
+    const int error = bytes.hidden.length == 0
+                          ? spng_set_png_buffer(ctx, source.data, source.size)
+                          : spng_set_png_stream(ctx, &PngBytes::Read, &bytes);
+    if (error != 0)
         return B_ILLEGAL_DATA;
     if (int error = spng_get_ihdr(ctx, ihdr); error != 0)
         return status_for(error);
@@ -218,7 +293,7 @@ private:
 status_t PngTranslator::ReadHeader(const ImageSource& source, const ReadBudget& budget,
                                    PictureHeader* header) const
 {
-    std::unique_ptr<spng_ctx, ContextFree> ctx;
+    PngContext ctx;
     spng_ihdr ihdr;
     if (status_t status = open_png(source, budget, &ctx, &ihdr); status != B_OK)
         return status;
@@ -242,7 +317,7 @@ status_t PngTranslator::ReadHeader(const ImageSource& source, const ReadBudget& 
 status_t PngTranslator::Decode(const ImageSource& source, const ReadBudget& budget,
                                PictureHeader* header, BBitmap* bitmap) const
 {
-    std::unique_ptr<spng_ctx, ContextFree> ctx;
+    PngContext ctx;
     spng_ihdr ihdr;
     if (status_t status = open_png(source, budget, &ctx, &ihdr); status != B_OK)
         return status;

@@ -52,6 +52,21 @@ const ReadCase kHeifCases[] = {
                                     "subprocess.check_call(['heif-convert', '-q', '100', d + "
                                     "'/in.avif', d + '/ref.png'])",
      "in.avif", Decoder::kMagick, 1, "ref.png"},
+    // 12-bit levels kept exactly (lossless), each brought to its nearest
+    // 8-bit level as avifdec brings it; cutting them gives a quarter of the
+    // samples one level less.
+    {"Avif12BitRounded",
+     "import struct, subprocess, zlib\n"
+     "from PIL import Image\n"
+     "w, h = 61, 37\n"
+     "v = [[(x * 67 + y * 29 + c * 1000) % 4096 for x in range(w) for c in range(3)] for y in range(h)]\n"
+     "raw = b''.join(b'\\0' + struct.pack('>%dH' % len(r), *[(s * 65535 + 2047) // 4095 for s in r]) for r in v)\n"
+     "def chunk(t, b): return struct.pack('>I', len(b)) + t + b + struct.pack('>I', zlib.crc32(t + b))\n"
+     "open(d + '/s.png', 'wb').write(b'\\x89PNG\\r\\n\\x1a\\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 16, 2, 0, 0, 0)) +\n"
+     "    chunk(b'IDAT', zlib.compress(raw)) + chunk(b'IEND', b''))\n"
+     "subprocess.check_call(['avifenc', '-l', '-d', '12', '-s', '10', d + '/s.png', d + '/in.avif'])\n"
+     "Image.frombytes('RGB', (w, h), bytes((s * 255 + 2047) // 4095 for r in v for s in r)).save(d + '/ref.png')",
+     "in.avif", Decoder::kPillow, 0, "ref.png"},
 };
 
 class HeifRead : public testing::TestWithParam<ReadCase>

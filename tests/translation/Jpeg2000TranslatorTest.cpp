@@ -16,6 +16,24 @@ namespace {
 #define DECOMPRESS(in)                                                                            \
     "subprocess.check_call(['opj_decompress', '-i', d + '/" in "', '-o', d + '/ref.png'])"
 
+// Inks of `bits` bits in planes, coded by opj_compress, the colour box then
+// made to say CMYK (enumerated colour space 12), which no writer here makes.
+#define CMYK(bits)                                                                                \
+    "import struct, subprocess\n"                                                                 \
+    "w, h, top = 61, 37, (1 << " bits ") - 1\n"                                                   \
+    "inks = [[((x * 7 + y * 3) * (c + 5) * 977) % (top + 1) for x in range(w) for y in range(h)]" \
+    " for c in range(4)]\n"                                                                       \
+    "fmt = '>%d' + ('B' if top == 255 else 'H')\n"                                                \
+    "open(d + '/in.raw', 'wb').write(b''.join(struct.pack(fmt % len(p), *p) for p in inks))\n"    \
+    "subprocess.check_call(['opj_compress', '-i', d + '/in.raw', '-o', d + '/c.jp2', '-F',"       \
+    " '%d,%d,4,%d,u' % (w, h, " bits ")])\n"                                                      \
+    "jp2 = bytearray(open(d + '/c.jp2', 'rb').read())\n"                                          \
+    "jp2[jp2.index(b'colr') + 10] = 12\n"                                                         \
+    "open(d + '/in.jp2', 'wb').write(jp2)\n"                                                      \
+    "lit = lambda i, k: int(255.0 * (1.0 - i / top) * (1.0 - k / top) + 0.5)\n"                   \
+    "Image.frombytes('RGB', (w, h), bytes(lit(inks[c][i], inks[3][i]) for i in range(w * h)"      \
+    " for c in range(3))).save(d + '/ref.png')"
+
 const ReadCase kJpeg2000Cases[] = {
     {"Jp2Lossless", OPJ("RGB", "in.jp2", ""), "in.jp2", Decoder::kPillow, 0, "s.png"},
     {"Jp2Lossy", OPJ("RGB", "in.jp2", ", '-r', '20'") DECOMPRESS("in.jp2"), "in.jp2",
@@ -37,6 +55,9 @@ const ReadCase kJpeg2000Cases[] = {
      "g.convert('I;16').save(d + '/s.png')\n"
      "subprocess.check_call(['opj_compress', '-i', d + '/s.png', '-o', d + '/in.jp2'])",
      "in.jp2", Decoder::kMagick, 1, "s.png"},
+    // Four inks under a CMYK colour box: the light they leave.
+    {"Cmyk8", CMYK("8"), "in.jp2", Decoder::kPillow, 0, "ref.png"},
+    {"Cmyk16", CMYK("16"), "in.jp2", Decoder::kPillow, 0, "ref.png"},
 };
 
 class Jpeg2000Read : public testing::TestWithParam<ReadCase>

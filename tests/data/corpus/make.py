@@ -193,6 +193,13 @@ plte = [c for c in chunks if c[0] == b'PLTE']
 trns = [c for c in chunks if c[0] == b'tRNS']
 rest = [c for c in chunks if c[0] not in (b'PLTE', b'tRNS')]
 hand('png-trns-before-plte-hand.png', png_bytes(rest[:1] + trns + plte + rest[1:]))
+# A truecolour picture's suggested palette after its tRNS (libpng warns and
+# reads it, transparent colour and all).
+buf = io.BytesIO()
+RGB.save(buf, 'PNG', transparency=(255, 255, 0))
+chunks = png_chunks(buf.getvalue())
+suggested = (b'PLTE', bytes(PAL16.getpalette()[:48]))
+hand('png-rgb-trns-before-plte-hand.png', png_bytes(chunks[:2] + [suggested] + chunks[2:]))
 
 # --- GIF ----------------------------------------------------------------
 pillow('gif-transparent-index-pillow.gif', RGBA.convert('RGB').quantize(63), transparency=5)
@@ -207,6 +214,11 @@ path = target('gif-frames-combine-im.gif')
 run('gif-frames-combine-im.gif',
     ['convert', '-dispose', 'none', '(', SRC_RGB, '-crop', '50x30+0+0', '-set', 'page',
      '67x43+3+2', ')', '(', frames, '-set', 'page', '+37+23', ')', '-loop', '0', path])
+# An animation whose first frame has transparent pixels: Pillow and
+# ImageMagick show them with their palette colour (FFmpeg does not).
+pillow('gif-animated-transparent-pillow.gif', RGB.quantize(63), save_all=True,
+       append_images=[RGB.transpose(Image.Transpose.FLIP_LEFT_RIGHT).quantize(63)],
+       transparency=5, loop=0, disposal=2)
 pillow('gif-rgb-pillow.gif', RGB)
 pillow('gif-interlaced-pillow.gif', PAL16, interlace=True)
 ffmpeg('gif-ffmpeg.gif', [], SRC_RGB)
@@ -361,6 +373,39 @@ magick('dds-dxt3-im.dds', ['-define', 'dds:compression=dxt3', '-define', 'dds:mi
        SRC_RGBA)
 magick('dds-rgba-im.dds', ['-define', 'dds:compression=none', '-define', 'dds:mipmaps=0'],
        SRC_RGBA)
+
+
+def dds_blocks(image, code):
+    """ImageMagick's DXT5 blocks of image (the only ones it writes: asked
+    for DXT3 it writes DXT5 too) under another code; DXT2 and DXT3 with the
+    alpha half made explicit 4-bit alpha."""
+    source = os.path.join(scratch, 'blocks.png')
+    coded = os.path.join(scratch, 'blocks.dds')
+    image.save(source)
+    subprocess.run(['convert', source, '-define', 'dds:compression=dxt5', '-define',
+                    'dds:mipmaps=0', coded], check=True)
+    data = bytearray(open(coded, 'rb').read())
+    assert data[84:88] == b'DXT5'
+    data[84:88] = code
+    if code in (b'DXT2', b'DXT3'):
+        alpha = image.getchannel('A').load()
+        at = 128
+        for by in range((H + 3) // 4):
+            for bx in range((W + 3) // 4):
+                nibbles = [(alpha[min(bx * 4 + i % 4, W - 1), min(by * 4 + i // 4, H - 1)] * 15 +
+                            127) // 255 for i in range(16)]
+                data[at:at + 8] = bytes(nibbles[i] | nibbles[i + 1] << 4 for i in range(0, 16, 2))
+                at += 16
+    return bytes(data)
+
+
+# DXT3 of its own (ImageMagick's -im file is DXT5), and DXT2 and DXT4: DXT3
+# and DXT5 whose colours are stored multiplied by alpha.
+PREMULTIPLIED = Image.new('RGBA', (W, H))
+PREMULTIPLIED.putdata([(r * a // 255, g * a // 255, b * a // 255, a) for r, g, b, a in RGBA.getdata()])
+hand('dds-dxt3-hand.dds', dds_blocks(RGBA, b'DXT3'))
+hand('dds-dxt2-hand.dds', dds_blocks(PREMULTIPLIED, b'DXT2'))
+hand('dds-dxt4-hand.dds', dds_blocks(PREMULTIPLIED, b'DXT4'))
 pillow('dds-rgba-pillow.dds', RGBA)
 pillow('dds-rgb-pillow.dds', RGB)
 
@@ -623,6 +668,36 @@ opj('jp2-rgb16-opj.jp2', [], SRC_16_TIF)
 magick_as('jp2-grey-im.jp2', 'jp2', ['-type', 'Grayscale'], SRC_GREY)
 magick_as('jp2-cmyk-im.jp2', 'jp2', ['-colorspace', 'CMYK'])
 pillow('j2k-rgb-pillow.j2k', RGB)
+
+
+def jp2_cmyk(name, depth):
+    """ImageMagick's inks coded by opj_compress as four components, the
+    colour box saying CMYK (enumerated colour space 12): no writer here
+    makes one (ImageMagick's jp2-cmyk-im.jp2 is RGB)."""
+    path = target(name)
+    inks = os.path.join(scratch, 'inks.cmyk')
+    planes = os.path.join(scratch, 'inks.raw')
+    coded = os.path.join(scratch, 'inks.jp2')
+    subprocess.run(['convert', SRC_16 if depth == 16 else SRC_RGB, '-alpha', 'off', '-colorspace',
+                    'CMYK', '-depth', str(depth), '-endian', 'MSB', 'cmyk:' + inks], check=True)
+    data = open(inks, 'rb').read()
+    n = depth // 8
+    with open(planes, 'wb') as f:
+        for c in range(4):
+            f.write(b''.join(data[(i * 4 + c) * n:(i * 4 + c + 1) * n] for i in range(W * H)))
+    run(name, ['opj_compress', '-i', planes, '-o', coded, '-F', '%d,%d,4,%d,u' % (W, H, depth)])
+    if name not in made:
+        return
+    jp2 = bytearray(open(coded, 'rb').read())
+    at = jp2.index(b'colr')
+    assert jp2[at + 4:at + 11] == bytes([1, 0, 0, 0, 0, 0, 16])
+    jp2[at + 10] = 12
+    with open(path, 'wb') as f:
+        f.write(jp2)
+
+
+jp2_cmyk('jp2-cmyk8-hand.jp2', 8)
+jp2_cmyk('jp2-cmyk16-hand.jp2', 16)
 
 # --- WebP ---------------------------------------------------------------
 def tool(name, command):
