@@ -101,6 +101,11 @@ tests=(
     # heif-convert, avifdec, djxl, opj_decompress, with ffmpeg above.
     python3-pil
     imagemagick
+    # tifffile: a reference decoder for the TIFF sample widths the others
+    # lack (10-bit RGB, float RGB, ...); libtiff's tiffcp writes corpus
+    # files in layouts ImageMagick does not (bits least significant first).
+    python3-tifffile
+    libtiff-tools
     # pellara-fuse's PDF pages, read back by poppler's pdfinfo and pdfimages.
     poppler-utils
     libjpeg-turbo-progs
