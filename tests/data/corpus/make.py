@@ -266,6 +266,11 @@ def tiffcp(name, args, source):
 tiffcp('tiff-rgb12-lsb2msb-tiffcp.tif', ['-f', 'lsb2msb'], 'tiff-rgb12-im.tif')
 tiffcp('tiff-rgb10-strips-tiffcp.tif', ['-r', '3'], 'tiff-rgb10-im.tif')
 tiffcp('tiff-rgba-float-msb-tiffcp.tif', ['-B'], 'tiff-rgba-float-im.tif')
+# Tiles, those at the right and bottom edges overhanging the picture
+# (ImageMagick's own tiles of packed samples are scrambled).
+tiffcp('tiff-rgb12-tiled-tiffcp.tif', ['-t', '-w', '16', '-l', '16'], 'tiff-rgb12-im.tif')
+tiffcp('tiff-rgba-float-tiled-tiffcp.tif', ['-t', '-w', '32', '-l', '16'],
+       'tiff-rgba-float-im.tif')
 magick('tiff-cmyk-jpeg-im.tif', ['-alpha', 'off', '-colorspace', 'CMYK', '-depth', '16', '-compress', 'JPEG'],
        SRC_16)
 magick('tiff-cmyk8-im.tif', ['-colorspace', 'CMYK'])
