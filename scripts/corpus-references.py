@@ -559,6 +559,22 @@ def tiff_photometric(path):
         return None
 
 
+def tiff_extra_samples(path):
+    """The ExtraSamples tag, through tifffile where Pillow has no mode for
+    the layout."""
+    try:
+        with Image.open(path) as im:
+            return im.tag_v2.get(338)
+    except Exception:
+        pass
+    try:
+        import tifffile
+        with tifffile.TiffFile(path) as t:
+            return tuple(int(k) for k in t.pages[0].extrasamples or ())
+    except Exception:
+        return None
+
+
 def compare_mode(path, fmt, depths):
     """exact, near (one level either way), lossy or premultiplied."""
     with open(path, 'rb') as f:
@@ -566,15 +582,11 @@ def compare_mode(path, fmt, depths):
     if fmt in LOSSY or (fmt == 'webp' and b'VP8 ' in head):
         return 'lossy'
     if fmt == 'tiff':
-        try:
-            with Image.open(path) as im:
-                extra = im.tag_v2.get(338)
-            if extra == 1 or (isinstance(extra, tuple) and 1 in extra):
-                # Associated alpha: straight colours are rounded back from
-                # premultiplied ones, so compare what would be shown.
-                return 'premultiplied'
-        except Exception:
-            pass
+        extra = tiff_extra_samples(path)
+        if extra == 1 or (isinstance(extra, tuple) and 1 in extra):
+            # Associated alpha: straight colours are rounded back from
+            # premultiplied ones, so compare what would be shown.
+            return 'premultiplied'
     if max(depths, default=8) > 8:
         return 'near'  # 16-bit samples: rounded or cut to 8 bits
     if fmt == 'tiff' and any(d not in (1, 2, 4, 8) for d in depths):

@@ -251,6 +251,8 @@ FLOAT = ['-depth', '32', '-define', 'quantum:format=floating-point']
 magick('tiff-grey-float-im.tif', ['-colorspace', 'Gray', '-type', 'Grayscale'] + FLOAT)
 magick('tiff-rgba-float-im.tif', ['-type', 'TrueColorAlpha'] + FLOAT, SRC_RGBA)
 magick('tiff-rgba10-im.tif', ['-type', 'TrueColorAlpha', '-depth', '10'], SRC_RGBA)
+magick('tiff-rgba10-associated-im.tif', ['-type', 'TrueColorAlpha', '-depth', '10', '-define',
+                                         'tiff:alpha=associated'], SRC_RGBA)
 magick('tiff-grey12-alpha-im.tif', ['-type', 'GrayscaleAlpha', '-depth', '12'], SRC_RGBA)
 magick('tiff-grey10-minwhite-im.tif', ['-colorspace', 'Gray', '-type', 'Grayscale', '-depth',
                                        '10', '-define', 'quantum:polarity=min-is-white'])
