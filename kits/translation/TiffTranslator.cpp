@@ -635,10 +635,10 @@ status_t decode_scanlines(TIFF* tif, const Samples& layout, uint32 width, uint32
     }
     uint8* bits = static_cast<uint8*>(bitmap->Bits());
     const uint64 stride = uint64(bitmap->BytesPerRow());
+    const uint8* table = levels.data();
     const status_t status = TIFFIsTiled(tif)
-                                ? read_tiles(tif, layout, width, height, levels.data(), bits, stride)
-                                : read_strips(tif, layout, width, height, levels.data(), bits,
-                                              stride);
+                                ? read_tiles(tif, layout, width, height, table, bits, stride)
+                                : read_strips(tif, layout, width, height, table, bits, stride);
     if (status != B_OK || !layout.associated)
         return status;
     for (uint32 y = 0; y < height; y++) {
