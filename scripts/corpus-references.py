@@ -428,7 +428,7 @@ def float_unpredict(data, axis=-1, dist=1, out=None):
 
 def decode_tifffile(path, fmt, scratch):
     """tifffile, for the grey and RGB layouts the others lack a reading of
-    (integer samples of other widths than 8 and 16 bits, 32-bit floats): it
+    (integer samples of other widths than 8 and 16 bits, floats): it
     hands back samples as stored, widened here to 8 bits, rounded (floats
     clamped to 0..1), the orientation tag applied."""
     try:
@@ -448,7 +448,8 @@ def decode_tifffile(path, fmt, scratch):
             extra = tuple(page.extrasamples or ())
             orientation = page.tags.valueof(274, 1)
             integer = kind == 1 and 2 <= bits <= 16 and bits not in (8, 16)
-            if photometric not in (0, 1, 2) or not (integer or (kind == 3 and bits == 32)):
+            real = kind == 3 and bits in (16, 32, 64)
+            if photometric not in (0, 1, 2) or not (integer or real):
                 raise NotApplicable('layout read by the others')
             a = page.asarray()
     except NotApplicable:

@@ -430,8 +430,8 @@ status_t decode_cmyk16(TIFF* tif, uint32 width, uint32 height, BBitmap* bitmap)
 }
 
 // Grey and RGB at sample widths libtiff's RGBA interface does not take (2,
-// 4, 6, 10, 12 bits, 4-bit grey with alpha) and 32-bit float samples
-// (0 to 1, as ImageMagick reads them): read a row, and a plane, at a time
+// 4, 6, 10, 12 bits, 4-bit grey with alpha) and float samples of 16, 32 or
+// 64 bits (0 to 1, as ImageMagick reads them): read a row, and a plane, at a time
 // from strips, or a tile at a time, each sample widened or rounded to 8
 // bits.
 struct Samples
@@ -469,7 +469,8 @@ bool scanline_layout(TIFF* tif, Samples* layout)
     }
     const bool integer = layout->format == SAMPLEFORMAT_UINT && layout->bits >= 1 &&
                          layout->bits <= 16;
-    const bool real = layout->format == SAMPLEFORMAT_IEEEFP && layout->bits == 32;
+    const bool real = layout->format == SAMPLEFORMAT_IEEEFP &&
+                      (layout->bits == 16 || layout->bits == 32 || layout->bits == 64);
     if ((!integer && !real) || layout->samples < layout->colours ||
         layout->samples > layout->colours + extraCount || layout->samples > 8)
         return false;
@@ -494,16 +495,45 @@ inline uint32 sample_at(const uint8* row, uint64 i, uint16 bits)
     return (word >> (24 - (bit & 7) - bits)) & ((1u << bits) - 1);
 }
 
-// Sample i of a row as 8 bits: floats clamped to 0..1 and rounded, integers
-// through levels (each stored value's 8-bit level, rounded).
+// IEEE half precision, as 16-bit float TIFFs store it.
+inline double from_half(uint16 h)
+{
+    const int exponent = (h >> 10) & 31, fraction = h & 1023;
+    const double sign = h & 0x8000 ? -1 : 1;
+    if (exponent == 31)
+        return fraction != 0 ? std::nan("") : sign * HUGE_VAL;
+    if (exponent == 0)
+        return sign * std::ldexp(fraction, -24);
+    return sign * std::ldexp(fraction | 1024, exponent - 25);
+}
+
+// Float sample i of a row, of 16, 32 or 64 bits.
+inline double real_at(const uint8* row, uint64 i, uint16 bits)
+{
+    if (bits == 16) {
+        uint16 h;
+        std::memcpy(&h, row + i * 2, 2);
+        return from_half(h);
+    }
+    if (bits == 64) {
+        double d;
+        std::memcpy(&d, row + i * 8, 8);
+        return d;
+    }
+    float f;
+    std::memcpy(&f, row + i * 4, 4);
+    return f;
+}
+
+// Sample i of a row as 8 bits: floats clamped to 0..1 and rounded (NaN as
+// 0), integers through levels (each stored value's 8-bit level, rounded).
 inline uint32 sample8(const uint8* row, uint64 i, const Samples& layout, const uint8* levels)
 {
     if (layout.format == SAMPLEFORMAT_IEEEFP) {
-        float v;
-        std::memcpy(&v, row + i * 4, 4);
+        const double v = real_at(row, i, layout.bits);
         if (!(v > 0))
             return 0;
-        return v >= 1 ? 255 : uint32(v * 255 + 0.5f);
+        return v >= 1 ? 255 : uint32(v * 255 + 0.5);
     }
     return levels[sample_at(row, i, layout.bits)];
 }

@@ -250,6 +250,9 @@ magick('tiff-rgb-float-im.tif', ['-depth', '32', '-define', 'quantum:format=floa
 FLOAT = ['-depth', '32', '-define', 'quantum:format=floating-point']
 magick('tiff-grey-float-im.tif', ['-colorspace', 'Gray', '-type', 'Grayscale'] + FLOAT)
 magick('tiff-rgba-float-im.tif', ['-type', 'TrueColorAlpha'] + FLOAT, SRC_RGBA)
+magick('tiff-rgb-half-im.tif', ['-depth', '16', '-define', 'quantum:format=floating-point'])
+magick('tiff-grey-double-im.tif', ['-colorspace', 'Gray', '-type', 'Grayscale', '-depth', '64',
+                                   '-define', 'quantum:format=floating-point'])
 magick('tiff-rgba10-im.tif', ['-type', 'TrueColorAlpha', '-depth', '10'], SRC_RGBA)
 magick('tiff-rgba10-associated-im.tif', ['-type', 'TrueColorAlpha', '-depth', '10', '-define',
                                          'tiff:alpha=associated'], SRC_RGBA)
