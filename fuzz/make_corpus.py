@@ -99,6 +99,13 @@ def tiff():
     run('convert', f'{d}/bigtiff.tif', f'TIFF64:{d}/bigtiff.tif')
     magick(f'{d}/big-endian.tif', '-alpha', 'off', '-endian', 'MSB')
     magick(f'{d}/cmyk16.tif', '-alpha', 'off', '-colorspace', 'CMYK', '-depth', '16')
+    # Sample widths read a row at a time, past libtiff's RGBA interface.
+    magick(f'{d}/rgb12.tif', '-alpha', 'off', '-depth', '12')
+    magick(f'{d}/rgba10-planar.tif', '-depth', '10', '-interlace', 'plane')
+    magick(f'{d}/grey6.tif', '-alpha', 'off', '-colorspace', 'Gray', '-depth', '6')
+    magick(f'{d}/grey4-alpha.tif', '-type', 'GrayscaleAlpha', '-depth', '4')
+    magick(f'{d}/float.tif', '-depth', '32', '-define', 'quantum:format=floating-point')
+    run('tiffcp', '-t', '-w', '16', '-l', '16', f'{d}/rgb12.tif', f'{d}/rgb12-tiled.tif')
 
 
 def webp():

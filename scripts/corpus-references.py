@@ -10,14 +10,16 @@
 
 Every decoder installed that reads the file's format decodes it: Pillow,
 ImageMagick, FFmpeg and the format's own tool (djpeg, dwebp, heif-convert,
-avifdec, djxl, opj_decompress). Each reading becomes straight 8-bit RGBA with
+avifdec, djxl, opj_decompress; tifffile for the TIFF sample widths the others
+lack). A decoder that says it has no reader for a file's layout at all is
+left out of that file's verdict, as one not installed is. Each reading becomes straight 8-bit RGBA with
 the orientation applied (for the tools that leave EXIF orientation to the
 viewer, the orientation Pillow finds in the file). Two readings agree when they
 have one size and their pixels compare as the file's format allows:
   exact          every channel equal (8-bit lossless formats);
   near           no channel off by more than 1: samples deeper than 8 bits
                  (rounded or cut), narrower ones widened (BMP bit fields,
-                 16-bit TGA), interpolated block-compressed DDS colours;
+                 16-bit TGA, 6-bit TIFF), interpolated block-compressed DDS colours;
   lossy          a mean difference of at most 1.5 levels, at most 15 % of the
                  samples off by more than 2: decoders of JPEG, WebP, HEIF, AVIF,
                  JPEG XL and JPEG 2000 upsample chroma and convert colour their
@@ -132,7 +134,7 @@ DECODERS = {
     'gif': ['pillow', 'magick', 'ffmpeg'],
     'bmp': ['pillow', 'magick', 'ffmpeg'],
     'dib': ['pillow', 'magick'],
-    'tiff': ['pillow', 'magick', 'ffmpeg'],
+    'tiff': ['pillow', 'magick', 'tifffile', 'ffmpeg'],
     'webp': ['pillow', 'magick', 'ffmpeg', 'dwebp'],
     'heif': ['magick', 'heif-convert'],
     'avif': ['magick', 'heif-convert', 'avifdec'],
@@ -254,12 +256,35 @@ def decode_pillow(path, fmt, scratch):
     try:
         im = Image.open(path)
         im.load()
+        bits = im.tag_v2.get(258, 16) if fmt == 'tiff' else 16
+        bits = bits[0] if isinstance(bits, tuple) else bits
         im = ImageOps.exif_transpose(im)
-        return to_rgba(im), depth_of_pillow(im)
+        depth = depth_of_pillow(im)
+        if fmt == 'tiff' and im.mode.startswith('I;16'):
+            # 12-bit grey comes as I;16 holding the samples as stored
+            # (0..4095): widened from its own range, not from 16 bits.
+            if bits < 16:
+                im = im.point(lambda v: v * (255.0 / ((1 << bits) - 1)) + 0.5).convert('L')
+        return to_rgba(im), depth
     except NotApplicable:
         raise
     except Exception as e:
+        if fmt == 'tiff' and pillow_lacks_layout(path):
+            raise NotApplicable('no mode for this TIFF layout')
         raise Refused(str(e).split('\n')[0])
+
+
+def pillow_lacks_layout(path):
+    """Whether Pillow has no pixel mode for the TIFF's layout: a variant it
+    does not read at all (10-bit RGB, float RGB, ...), not a refusal."""
+    from PIL import TiffImagePlugin
+    try:
+        TiffImagePlugin.TiffImageFile(path).close()
+    except SyntaxError as e:
+        return 'unknown pixel mode' in str(e)
+    except Exception:
+        pass
+    return False
 
 
 def depth_of_pillow(im):
@@ -299,8 +324,11 @@ def decode_ffmpeg(path, fmt, scratch, deep=False):
     p = run(['ffmpeg', '-nostdin', '-v', 'error', '-xerror', '-i', path, '-frames:v', '1',
              '-f', 'image2pipe', '-c:v', 'pam', '-pix_fmt', 'rgba64be' if deep else 'rgba',
              '-'])
+    err = p.stderr.decode('latin-1').strip()
+    if fmt == 'tiff' and 'This format is not supported' in err:
+        raise NotApplicable(err)  # a sample layout it has no reader for
     if p.returncode != 0 or not p.stdout:
-        raise Refused(p.stderr.decode('latin-1').strip().split('\n')[0])
+        raise Refused(err.split('\n')[0])
     return orient(parse_pnm(p.stdout), pillow_orientation(path)), 8
 
 
@@ -365,10 +393,107 @@ def decode_opj(path, fmt, scratch):
     return decode_to_png(['opj_decompress', '-upsample', '-i', path, '-o'], scratch)
 
 
+def unpack_samples(data, dtype, bitspersample, runlen=0, *, out=None):
+    """Packed samples, most significant bit first, each run of runlen
+    starting on a byte: imagecodecs' packints_decode, which tifffile wants
+    for widths other than 8, 16, 32 and 64 bits (Debian has no imagecodecs)."""
+    import numpy
+    raw = numpy.frombuffer(data, numpy.uint8)
+    if runlen == 0:
+        runlen = raw.size * 8 // bitspersample
+    row = (runlen * bitspersample + 7) // 8
+    rows = raw.size // row
+    bits = numpy.unpackbits(raw[:rows * row].reshape(rows, row), axis=1)
+    bits = bits[:, :runlen * bitspersample].reshape(rows, runlen, bitspersample)
+    weights = numpy.left_shift(1, numpy.arange(bitspersample - 1, -1, -1, dtype=numpy.uint32))
+    return (bits.astype(numpy.uint32) @ weights).ravel().astype(dtype)
+
+
+def float_unpredict(data, axis=-1, dist=1, out=None):
+    """The floating-point predictor undone, as libtiff undoes it: each row's
+    bytes summed at a distance of one pixel, then put back from planes of
+    most to least significant bytes (imagecodecs' floatpred_decode)."""
+    import numpy
+    a = numpy.asarray(data)
+    axis %= a.ndim
+    stride = int(numpy.prod(a.shape[axis + 1:], dtype=numpy.int64))
+    count = a.shape[axis] * stride
+    size = a.dtype.itemsize
+    b = numpy.ascontiguousarray(a).view(numpy.uint8).reshape(-1, count * size // stride, stride)
+    b = (numpy.cumsum(b, axis=1, dtype=numpy.uint64) & 0xFF).astype(numpy.uint8)
+    b = b.reshape(-1, size, count).transpose(0, 2, 1)
+    values = numpy.ascontiguousarray(b).view('>f%d' % size).astype(a.dtype)
+    return values.reshape(a.shape)
+
+
+def decode_tifffile(path, fmt, scratch):
+    """tifffile, for the grey and RGB layouts the others lack a reading of
+    (integer samples of other widths than 8 and 16 bits, floats): it
+    hands back samples as stored, widened here to 8 bits, rounded (floats
+    clamped to 0..1), the orientation tag applied."""
+    try:
+        import numpy
+        import tifffile
+    except ImportError:
+        raise NotApplicable('not installed')
+    codecs = tifffile.tifffile.imagecodecs
+    if codecs.__name__.endswith('_imagecodecs'):  # tifffile's own stand-in
+        codecs.packints_decode = unpack_samples
+        codecs.floatpred_decode = float_unpredict
+    try:
+        with tifffile.TiffFile(path) as t:
+            page = t.pages[0]
+            bits, spp = page.bitspersample, page.samplesperpixel
+            kind, photometric = int(page.sampleformat), int(page.photometric)
+            extra = tuple(page.extrasamples or ())
+            orientation = page.tags.valueof(274, 1)
+            integer = kind == 1 and 2 <= bits <= 16 and bits not in (8, 16)
+            real = kind == 3 and bits in (16, 32, 64)
+            if photometric not in (0, 1, 2) or not (integer or real):
+                raise NotApplicable('layout read by the others')
+            a = page.asarray()
+    except NotApplicable:
+        raise
+    except Exception as e:
+        if "requires the 'imagecodecs' package" in str(e) or 'not supported' in str(e):
+            raise NotApplicable(str(e))  # a codec tifffile has not here
+        raise Refused(str(e).split('\n')[0])
+    colours = 1 if photometric in (0, 1) else 3
+    if page.planarconfig == 2 and spp > 1:
+        a = a.reshape(spp, page.imagelength, page.imagewidth).transpose(1, 2, 0)
+    a = a.reshape(page.imagelength, page.imagewidth, spp)
+    if kind == 3:
+        a = numpy.nan_to_num(a.astype(numpy.float64), nan=0.0, posinf=1.0, neginf=0.0)
+        levels = numpy.floor(numpy.clip(a, 0, 1) * 255 + 0.5)
+    else:
+        most = (1 << bits) - 1
+        levels = (a.astype(numpy.uint64) * 255 + most // 2) // most
+    levels = levels.astype(numpy.uint8)
+    colour = levels[:, :, :colours]
+    if photometric == 0:
+        colour = 255 - colour
+    if colours == 1:
+        colour = numpy.repeat(colour, 3, axis=2)
+    alpha = spp > colours and extra and extra[0] in (1, 2)
+    if alpha:
+        a8 = levels[:, :, colours:colours + 1].astype(numpy.uint32)
+        if extra[0] == 1:  # associated: colours divided back, as shown straight
+            c = colour.astype(numpy.uint32)
+            straight = (c * 255 + a8 // 2) // numpy.maximum(a8, 1)
+            colour = numpy.where(a8 > 0, numpy.minimum(255, straight), c)
+        opacity = a8.astype(numpy.uint8)
+    else:
+        opacity = numpy.full(colour.shape[:2] + (1,), 255, numpy.uint8)
+    rgba = numpy.concatenate([colour.astype(numpy.uint8), opacity], axis=2)
+    im = Image.fromarray(numpy.ascontiguousarray(rgba), 'RGBA')
+    return orient(im, orientation), bits
+
+
 DECODE = {
     'pillow': decode_pillow, 'magick': decode_magick, 'ffmpeg': decode_ffmpeg,
     'djpeg': decode_djpeg, 'dwebp': decode_dwebp, 'heif-convert': decode_heif_convert,
     'avifdec': decode_avifdec, 'djxl': decode_djxl, 'opj_decompress': decode_opj,
+    'tifffile': decode_tifffile,
 }
 
 
@@ -435,6 +560,22 @@ def tiff_photometric(path):
         return None
 
 
+def tiff_extra_samples(path):
+    """The ExtraSamples tag, through tifffile where Pillow has no mode for
+    the layout."""
+    try:
+        with Image.open(path) as im:
+            return im.tag_v2.get(338)
+    except Exception:
+        pass
+    try:
+        import tifffile
+        with tifffile.TiffFile(path) as t:
+            return tuple(int(k) for k in t.pages[0].extrasamples or ())
+    except Exception:
+        return None
+
+
 def compare_mode(path, fmt, depths):
     """exact, near (one level either way), lossy or premultiplied."""
     with open(path, 'rb') as f:
@@ -442,17 +583,15 @@ def compare_mode(path, fmt, depths):
     if fmt in LOSSY or (fmt == 'webp' and b'VP8 ' in head):
         return 'lossy'
     if fmt == 'tiff':
-        try:
-            with Image.open(path) as im:
-                extra = im.tag_v2.get(338)
-            if extra == 1 or (isinstance(extra, tuple) and 1 in extra):
-                # Associated alpha: straight colours are rounded back from
-                # premultiplied ones, so compare what would be shown.
-                return 'premultiplied'
-        except Exception:
-            pass
+        extra = tiff_extra_samples(path)
+        if extra == 1 or (isinstance(extra, tuple) and 1 in extra):
+            # Associated alpha: straight colours are rounded back from
+            # premultiplied ones, so compare what would be shown.
+            return 'premultiplied'
     if max(depths, default=8) > 8:
         return 'near'  # 16-bit samples: rounded or cut to 8 bits
+    if fmt == 'tiff' and any(d not in (1, 2, 4, 8) for d in depths):
+        return 'near'  # 6-bit samples and the like: widened rounded or cut
     if (fmt == 'tiff' and tiff_photometric(path) == 5) or (
             fmt == 'psd' and len(head) > 26 and head[24:26] == b'\x00\x04'):
         return 'near'  # CMYK: inks to light, rounded either way

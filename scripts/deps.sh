@@ -101,8 +101,12 @@ tests=(
     # heif-convert, avifdec, djxl, opj_decompress, with ffmpeg above.
     python3-pil
     imagemagick
-    # TIFF depth pictures in strips and tiles of other sizes than our own
-    # writer's (tiffcp), read by rows in the row pipeline's tests.
+    # tifffile: a reference decoder for the TIFF sample widths the others
+    # lack (10-bit RGB, float RGB, ...); libtiff's tiffcp writes corpus
+    # files in layouts ImageMagick does not (bits least significant first)
+    # and TIFF depth pictures in strips and tiles of other sizes than our
+    # own writer's, read by rows in the row pipeline's tests.
+    python3-tifffile
     libtiff-tools
     # pellara-fuse's PDF pages, read back by poppler's pdfinfo and pdfimages.
     poppler-utils

@@ -438,9 +438,10 @@ status_t decode_cmyk16(TIFF* tif, uint32 width, uint32 height, BBitmap* bitmap)
 }
 
 // Grey and RGB at sample widths libtiff's RGBA interface does not take (2,
-// 4, 6, 10, 12 bits, 4-bit grey with alpha) and 32-bit float samples
-// (0 to 1, as ImageMagick reads them): read a row, and a plane, at a time
-// from strips, each sample widened or rounded to 8 bits.
+// 4, 6, 10, 12 bits, 4-bit grey with alpha) and float samples of 16, 32 or
+// 64 bits (0 to 1, as ImageMagick reads them): read a row, and a plane, at a time
+// from strips, or a tile at a time, each sample widened or rounded to 8
+// bits.
 struct Samples
 {
     uint16 photometric = 0;
@@ -476,8 +477,9 @@ bool scanline_layout(TIFF* tif, Samples* layout)
     }
     const bool integer = layout->format == SAMPLEFORMAT_UINT && layout->bits >= 1 &&
                          layout->bits <= 16;
-    const bool real = layout->format == SAMPLEFORMAT_IEEEFP && layout->bits == 32;
-    if ((!integer && !real) || TIFFIsTiled(tif) || layout->samples < layout->colours ||
+    const bool real = layout->format == SAMPLEFORMAT_IEEEFP &&
+                      (layout->bits == 16 || layout->bits == 32 || layout->bits == 64);
+    if ((!integer && !real) || layout->samples < layout->colours ||
         layout->samples > layout->colours + extraCount || layout->samples > 8)
         return false;
     if (layout->planar != PLANARCONFIG_CONTIG && layout->planar != PLANARCONFIG_SEPARATE)
@@ -488,105 +490,201 @@ bool scanline_layout(TIFF* tif, Samples* layout)
     return true;
 }
 
-// Sample i of a row of samples of the given width, as 8 bits.
-uint32 sample8(const uint8* row, uint64 i, const Samples& layout)
+// Bytes read past a row's end by sample_at, kept zero after each buffer.
+constexpr size_t kSlack = 4;
+
+// Integer sample i of a row, packed most significant bit first (libtiff
+// has put the fill order right), as stored.
+inline uint32 sample_at(const uint8* row, uint64 i, uint16 bits)
 {
-    if (layout.format == SAMPLEFORMAT_IEEEFP) {
-        float v;
-        std::memcpy(&v, row + i * 4, 4);
-        if (!(v > 0))
-            return 0;
-        return v >= 1 ? 255 : uint32(v * 255 + 0.5f);
-    }
-    if (layout.bits == 16) {
-        uint16 v;
-        std::memcpy(&v, row + i * 2, 2);
-        return to8(v);
-    }
-    // Packed most significant bit first; libtiff has put the fill order
-    // right.
-    const uint64 bit = i * layout.bits;
-    uint32 v = 0;
-    for (uint16 k = 0; k < layout.bits; k++) {
-        const uint64 at = bit + k;
-        v = (v << 1) | ((row[at >> 3] >> (7 - (at & 7))) & 1);
-    }
-    const uint32 most = (1u << layout.bits) - 1;
-    return (v * 255 + most / 2) / most;
+    const uint64 bit = i * bits;
+    const uint8* p = row + (bit >> 3);
+    const uint32 word = (uint32(p[0]) << 16) | (uint32(p[1]) << 8) | p[2];
+    return (word >> (24 - (bit & 7) - bits)) & ((1u << bits) - 1);
 }
 
-status_t decode_scanlines(TIFF* tif, const Samples& layout, uint32 width, uint32 height,
-                          BBitmap* bitmap)
+// IEEE half precision, as 16-bit float TIFFs store it.
+inline double from_half(uint16 h)
+{
+    const int exponent = (h >> 10) & 31, fraction = h & 1023;
+    const double sign = h & 0x8000 ? -1 : 1;
+    if (exponent == 31)
+        return fraction != 0 ? std::nan("") : sign * HUGE_VAL;
+    if (exponent == 0)
+        return sign * std::ldexp(fraction, -24);
+    return sign * std::ldexp(fraction | 1024, exponent - 25);
+}
+
+// Float sample i of a row, of 16, 32 or 64 bits.
+inline double real_at(const uint8* row, uint64 i, uint16 bits)
+{
+    if (bits == 16) {
+        uint16 h;
+        std::memcpy(&h, row + i * 2, 2);
+        return from_half(h);
+    }
+    if (bits == 64) {
+        double d;
+        std::memcpy(&d, row + i * 8, 8);
+        return d;
+    }
+    float f;
+    std::memcpy(&f, row + i * 4, 4);
+    return f;
+}
+
+// Sample i of a row as 8 bits: floats clamped to 0..1 and rounded (NaN as
+// 0), integers through levels (each stored value's 8-bit level, rounded).
+inline uint32 sample8(const uint8* row, uint64 i, const Samples& layout, const uint8* levels)
+{
+    if (layout.format == SAMPLEFORMAT_IEEEFP) {
+        const double v = real_at(row, i, layout.bits);
+        if (!(v > 0))
+            return 0;
+        return v >= 1 ? 255 : uint32(v * 255 + 0.5);
+    }
+    return levels[sample_at(row, i, layout.bits)];
+}
+
+// count pixels' samples from one row of a strip or tile into out (the
+// bitmap's blue, green, red, alpha): every sample of each pixel, or with
+// plane >= 0 that sample alone (separate planes).
+void put_samples(const uint8* row, uint32 count, int plane, const Samples& layout,
+                 const uint8* levels, uint8* out)
+{
+    const bool white = layout.photometric == PHOTOMETRIC_MINISWHITE;
+    if (plane >= 0) {
+        const bool colour = plane < layout.colours;
+        if (!colour && (!layout.alpha || plane > layout.colours))
+            return; // a sample the picture does not show
+        for (uint32 x = 0; x < count; x++, out += 4) {
+            uint32 v = sample8(row, x, layout, levels);
+            if (white && colour)
+                v = 255 - v;
+            if (!colour)
+                out[3] = uint8(v);
+            else if (layout.colours == 1)
+                out[0] = out[1] = out[2] = uint8(v);
+            else
+                out[2 - plane] = uint8(v);
+            if (!layout.alpha)
+                out[3] = 255;
+        }
+        return;
+    }
+    for (uint32 x = 0; x < count; x++, out += 4) {
+        const uint64 first = uint64(x) * layout.samples;
+        uint32 c[3] = {0, 0, 0};
+        for (uint16 k = 0; k < layout.colours; k++) {
+            c[k] = sample8(row, first + k, layout, levels);
+            if (white)
+                c[k] = 255 - c[k];
+        }
+        if (layout.colours == 1)
+            c[1] = c[2] = c[0];
+        out[0] = uint8(c[2]);
+        out[1] = uint8(c[1]);
+        out[2] = uint8(c[0]);
+        out[3] = uint8(layout.alpha ? sample8(row, first + layout.colours, layout, levels) : 255);
+    }
+}
+
+// A buffer of size bytes and the zeroed slack sample_at reads past it.
+std::unique_ptr<uint8[]> row_buffer(uint64 size)
+{
+    if (size > SIZE_MAX - kSlack)
+        return nullptr;
+    std::unique_ptr<uint8[]> buffer(new (std::nothrow) uint8[size_t(size) + kSlack]);
+    if (buffer)
+        std::memset(buffer.get() + size, 0, kSlack);
+    return buffer;
+}
+
+// Separate planes are stored one after the other, each row by row: read in
+// that order so that a strip is not decoded again.
+status_t read_strips(TIFF* tif, const Samples& layout, uint32 width, uint32 height,
+                     const uint8* levels, uint8* bits, uint64 stride)
 {
     const bool planar = layout.planar == PLANARCONFIG_SEPARATE;
     const uint64 perRow = planar ? width : uint64(width) * layout.samples;
     const tmsize_t rowSize = TIFFScanlineSize(tif);
     if (rowSize <= 0 || uint64(rowSize) < (perRow * layout.bits + 7) / 8)
         return B_ILLEGAL_DATA;
-    const uint16 planes = planar ? layout.samples : 1;
-    std::unique_ptr<uint8[]> rows(new (std::nothrow) uint8[size_t(rowSize) * planes]);
-    if (!rows)
+    std::unique_ptr<uint8[]> row = row_buffer(uint64(rowSize));
+    if (!row)
         return B_NO_MEMORY;
-    uint8* bits = static_cast<uint8*>(bitmap->Bits());
-    const uint64 stride = uint64(bitmap->BytesPerRow());
-    const bool white = layout.photometric == PHOTOMETRIC_MINISWHITE;
-    // Separate planes are stored one after the other, each row by row:
-    // read in that order so that a strip is not decoded again.
-    if (planar) {
-        for (uint16 plane = 0; plane < planes; plane++) {
-            for (uint32 y = 0; y < height; y++) {
-                if (TIFFReadScanline(tif, rows.get(), y, plane) < 0)
-                    return B_ILLEGAL_DATA;
-                uint8* out = bits + y * stride;
-                const uint16 channel = plane < layout.colours ? plane : 3;
-                if (plane >= layout.colours && (!layout.alpha || plane > layout.colours))
-                    continue;
-                for (uint32 x = 0; x < width; x++) {
-                    uint32 v = sample8(rows.get(), x, layout);
-                    if (white && plane < layout.colours)
-                        v = 255 - v;
-                    if (layout.colours == 1 && channel == 0) {
-                        out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = uint8(v);
-                    } else {
-                        // The bitmap holds blue, green, red, alpha.
-                        out[4 * x + (channel == 3 ? 3 : 2 - channel)] = uint8(v);
-                    }
-                    if (!layout.alpha)
-                        out[4 * x + 3] = 255;
-                }
-            }
-        }
-    } else {
+    const uint16 planes = planar ? layout.samples : 1;
+    for (uint16 plane = 0; plane < planes; plane++) {
         for (uint32 y = 0; y < height; y++) {
-            if (TIFFReadScanline(tif, rows.get(), y, 0) < 0)
+            if (TIFFReadScanline(tif, row.get(), y, plane) < 0)
                 return B_ILLEGAL_DATA;
-            uint8* out = bits + y * stride;
-            for (uint32 x = 0; x < width; x++) {
-                const uint64 first = uint64(x) * layout.samples;
-                uint32 c[3] = {0, 0, 0};
-                for (uint16 k = 0; k < layout.colours; k++) {
-                    c[k] = sample8(rows.get(), first + k, layout);
-                    if (white)
-                        c[k] = 255 - c[k];
-                }
-                if (layout.colours == 1)
-                    c[1] = c[2] = c[0];
-                out[4 * x] = uint8(c[2]);
-                out[4 * x + 1] = uint8(c[1]);
-                out[4 * x + 2] = uint8(c[0]);
-                out[4 * x + 3] =
-                    uint8(layout.alpha ? sample8(rows.get(), first + layout.colours, layout) : 255);
+            put_samples(row.get(), width, planar ? plane : -1, layout, levels, bits + y * stride);
+        }
+    }
+    return B_OK;
+}
+
+status_t read_tiles(TIFF* tif, const Samples& layout, uint32 width, uint32 height,
+                    const uint8* levels, uint8* bits, uint64 stride)
+{
+    uint32 tileWidth = 0, tileLength = 0;
+    TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth);
+    TIFFGetField(tif, TIFFTAG_TILELENGTH, &tileLength);
+    const bool planar = layout.planar == PLANARCONFIG_SEPARATE;
+    const uint64 perRow = planar ? tileWidth : uint64(tileWidth) * layout.samples;
+    const uint64 tileSize = uint64(TIFFTileSize64(tif));
+    const uint64 rowSize = uint64(TIFFTileRowSize64(tif));
+    // A tile far larger than the picture is refused before its buffer is
+    // taken: the tiles are at most about as large as what they cover.
+    if (tileWidth == 0 || tileLength == 0 || rowSize < (perRow * layout.bits + 7) / 8 ||
+        tileSize < rowSize * tileLength ||
+        uint64(tileWidth) * tileLength > 4 * uint64(width) * height + 65536)
+        return B_ILLEGAL_DATA;
+    std::unique_ptr<uint8[]> tile = row_buffer(tileSize);
+    if (!tile)
+        return B_NO_MEMORY;
+    const uint16 planes = planar ? layout.samples : 1;
+    for (uint16 plane = 0; plane < planes; plane++) {
+        for (uint32 ty = 0; ty < height; ty += tileLength) {
+            for (uint32 tx = 0; tx < width; tx += tileWidth) {
+                if (TIFFReadTile(tif, tile.get(), tx, ty, 0, plane) < 0)
+                    return B_ILLEGAL_DATA;
+                const uint32 rows = std::min(tileLength, height - ty);
+                const uint32 count = std::min(tileWidth, width - tx);
+                for (uint32 r = 0; r < rows; r++)
+                    put_samples(tile.get() + r * rowSize, count, planar ? plane : -1, layout,
+                                levels, bits + (ty + r) * stride + uint64(tx) * 4);
             }
         }
     }
-    if (layout.associated) {
-        for (uint32 y = 0; y < height; y++) {
-            uint8* px = bits + y * stride;
-            for (uint32 x = 0; x < width; x++, px += 4) {
-                const uint32 a = px[3];
-                for (int k = 0; k < 3 && a > 0; k++)
-                    px[k] = uint8(std::min<uint32>(255, (px[k] * 255 + a / 2) / a));
-            }
+    return B_OK;
+}
+
+status_t decode_scanlines(TIFF* tif, const Samples& layout, uint32 width, uint32 height,
+                          BBitmap* bitmap)
+{
+    // Each stored level's 8-bit one, rounded.
+    std::vector<uint8> levels;
+    if (layout.format != SAMPLEFORMAT_IEEEFP) {
+        const uint32 most = (1u << layout.bits) - 1;
+        levels.resize(most + 1);
+        for (uint32 v = 0; v <= most; v++)
+            levels[v] = uint8((v * 255 + most / 2) / most);
+    }
+    uint8* bits = static_cast<uint8*>(bitmap->Bits());
+    const uint64 stride = uint64(bitmap->BytesPerRow());
+    const uint8* table = levels.data();
+    const status_t status = TIFFIsTiled(tif)
+                                ? read_tiles(tif, layout, width, height, table, bits, stride)
+                                : read_strips(tif, layout, width, height, table, bits, stride);
+    if (status != B_OK || !layout.associated)
+        return status;
+    for (uint32 y = 0; y < height; y++) {
+        uint8* px = bits + y * stride;
+        for (uint32 x = 0; x < width; x++, px += 4) {
+            const uint32 a = px[3];
+            for (int k = 0; k < 3 && a > 0; k++)
+                px[k] = uint8(std::min<uint32>(255, (px[k] * 255 + a / 2) / a));
         }
     }
     return B_OK;
@@ -627,8 +725,8 @@ status_t decode(TIFF* tif, const ImageSource& source, const ReadBudget& budget,
         return decode_cmyk16(tif, width, height, bitmap);
     }
     // Widths the RGBA interface has no routine for (it admits 4-bit RGB,
-    // then fails) are read a row at a time; grey of 1, 2 or 4 bits and 8-
-    // and 16-bit samples stay with it.
+    // then fails) are read a row or a tile at a time; grey of 1, 2 or 4
+    // bits and 8- and 16-bit samples stay with it.
     Samples layout;
     const bool byRows = scanline_layout(tif, &layout) &&
                         (layout.format == SAMPLEFORMAT_IEEEFP ||

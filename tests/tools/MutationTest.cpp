@@ -296,6 +296,7 @@ const Seed kSeeds[] = {
     {"arithmetic.jpg", "jpeg/arithmetic.jpg", nullptr},
     {"rgb.tif", "tiff/rgb.tif", nullptr},
     {"lzw.tif", "tiff/lzw.tif", nullptr},
+    {"rgba10-planar.tif", "tiff/rgba10-planar.tif", nullptr},
     {"lossy.webp", "webp/lossy.webp", nullptr},
     {"lossless.webp", "webp/lossless-alpha.webp", nullptr},
     {"animation.webp", "webp/animation.webp", nullptr},

@@ -119,6 +119,42 @@ class Netpbm(unittest.TestCase):
             refs.parse_pnm(b'P6\n2 2\n255\n\x00\x00\x00')
 
 
+class TiffSamples(unittest.TestCase):
+    """The unpacking the TIFF reference relies on, where imagecodecs is absent."""
+
+    def setUp(self):
+        try:
+            import numpy
+        except ImportError:
+            self.skipTest('no numpy')
+        self.numpy = numpy
+
+    def test_packed_samples_restart_at_each_run(self):
+        cases = [
+            # bits, samples a run, bytes, values
+            (2, 3, b'\x1b\xc0', [0, 1, 2, 3, 0, 0]),
+            (6, 2, b'\xfc\x10\x04\x00', [63, 1, 1, 0]),
+            (10, 1, b'\xff\xc0\x00\x40', [1023, 1]),
+            (12, 3, b'\x80\x00\x01\xff\xf0', [2048, 1, 4095]),
+        ]
+        for bits, run, data, values in cases:
+            with self.subTest(bits=bits):
+                got = refs.unpack_samples(data, 'uint16', bits, run)
+                self.assertEqual(values, got.tolist())
+
+    def test_floating_point_predictor_is_undone(self):
+        np = self.numpy
+        values = np.array([[[0.0, 1.0], [0.5, -2.25], [3.0e-5, 1.0e7]]], '<f4')  # 1 row, 3 x 2
+        # As libtiff writes them: bytes in planes, most significant first,
+        # each then differenced from the one a pixel (2 samples) before.
+        planes = values.astype('>f4').view(np.uint8).reshape(1, 6, 4).transpose(0, 2, 1)
+        row = planes.reshape(1, 24, 1).astype(np.int16)
+        coded = row.copy()
+        coded[:, 2:] = (row[:, 2:] - row[:, :-2]) % 256
+        stored = coded.astype(np.uint8).reshape(-1).view('<f4').reshape(values.shape)
+        np.testing.assert_array_equal(values, refs.float_unpredict(stored, axis=-2))
+
+
 class Sniffing(unittest.TestCase):
     def test_magic_numbers(self):
         import tempfile

@@ -259,6 +259,35 @@ for bits in (2, 4, 6, 10, 12):
     magick('tiff-rgb%d-planar-im.tif' % bits, ['-type', 'TrueColor', '-depth', str(bits),
                                                '-interlace', 'Plane'])
 magick('tiff-rgb-float-im.tif', ['-depth', '32', '-define', 'quantum:format=floating-point'])
+FLOAT = ['-depth', '32', '-define', 'quantum:format=floating-point']
+magick('tiff-grey-float-im.tif', ['-colorspace', 'Gray', '-type', 'Grayscale'] + FLOAT)
+magick('tiff-rgba-float-im.tif', ['-type', 'TrueColorAlpha'] + FLOAT, SRC_RGBA)
+magick('tiff-rgb-half-im.tif', ['-depth', '16', '-define', 'quantum:format=floating-point'])
+magick('tiff-grey-double-im.tif', ['-colorspace', 'Gray', '-type', 'Grayscale', '-depth', '64',
+                                   '-define', 'quantum:format=floating-point'])
+magick('tiff-rgba10-im.tif', ['-type', 'TrueColorAlpha', '-depth', '10'], SRC_RGBA)
+magick('tiff-rgba10-associated-im.tif', ['-type', 'TrueColorAlpha', '-depth', '10', '-define',
+                                         'tiff:alpha=associated'], SRC_RGBA)
+magick('tiff-grey12-alpha-im.tif', ['-type', 'GrayscaleAlpha', '-depth', '12'], SRC_RGBA)
+magick('tiff-grey10-minwhite-im.tif', ['-colorspace', 'Gray', '-type', 'Grayscale', '-depth',
+                                       '10', '-define', 'quantum:polarity=min-is-white'])
+magick('tiff-rgb12-lzw-im.tif', ['-type', 'TrueColor', '-depth', '12', '-compress', 'LZW'])
+
+
+def tiffcp(name, args, source):
+    """libtiff's tiffcp rewriting a made TIFF's layout."""
+    run(name, ['tiffcp'] + args + [os.path.join(out_dir, source), target(name)])
+
+
+# Bits stored least significant first; many strips; floats big-endian.
+tiffcp('tiff-rgb12-lsb2msb-tiffcp.tif', ['-f', 'lsb2msb'], 'tiff-rgb12-im.tif')
+tiffcp('tiff-rgb10-strips-tiffcp.tif', ['-r', '3'], 'tiff-rgb10-im.tif')
+tiffcp('tiff-rgba-float-msb-tiffcp.tif', ['-B'], 'tiff-rgba-float-im.tif')
+# Tiles, those at the right and bottom edges overhanging the picture
+# (ImageMagick's own tiles of packed samples are scrambled).
+tiffcp('tiff-rgb12-tiled-tiffcp.tif', ['-t', '-w', '16', '-l', '16'], 'tiff-rgb12-im.tif')
+tiffcp('tiff-rgba-float-tiled-tiffcp.tif', ['-t', '-w', '32', '-l', '16'],
+       'tiff-rgba-float-im.tif')
 magick('tiff-cmyk-jpeg-im.tif', ['-alpha', 'off', '-colorspace', 'CMYK', '-depth', '16', '-compress', 'JPEG'],
        SRC_16)
 magick('tiff-cmyk8-im.tif', ['-colorspace', 'CMYK'])
