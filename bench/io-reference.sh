@@ -52,7 +52,7 @@ if not os.path.exists(tall):
     picture.save(tall, compress_level=1)
 EOF
 
-load() { cut -d' ' -f1-3 /proc/loadavg; }
+load() { uptime | sed 's/^ *//'; }
 # Peak resident set in KiB, the largest of three runs.
 peak() {
     local best=0 kib
