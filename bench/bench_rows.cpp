@@ -31,15 +31,16 @@ bool stream(fuse::DepthRows& depth, const StereogramRows& rows, const std::strin
     return fuse::StreamPng(depth, rows, 0, path.c_str(), why) == fuse::StreamFailure::kNone;
 }
 
-// A dome: smooth, as depth pictures are.
-std::unique_ptr<BBitmap> dome(uint32 width, uint32 height)
+// Domes on a grid of cells `cell` pixels square: smooth, as depth pictures
+// are, and alike at every width, so that widths compare like with like.
+std::unique_ptr<BBitmap> domes(uint32 width, uint32 height, uint32 cell)
 {
     auto picture = std::make_unique<BBitmap>(BRect(0, 0, float(width - 1), float(height - 1)),
                                              B_RGB32);
     auto* bits = static_cast<uint32*>(picture->Bits());
     for (uint32 y = 0; y < height; y++) {
         for (uint32 x = 0; x < width; x++) {
-            const double dx = 2.0 * x / width - 1, dy = 2.0 * y / height - 1;
+            const double dx = 2.0 * (x % cell) / cell - 1, dy = 2.0 * (y % cell) / cell - 1;
             const double r2 = dx * dx + dy * dy;
             const uint32 v = r2 < 0.5 ? uint32(std::lround((1 - r2 / 0.5) * 255)) : 0;
             bits[size_t(y) * width + x] = 0xFF000000u | v * 0x010101u;
@@ -87,11 +88,11 @@ void BM_StreamPng(benchmark::State& state)
     engine.GetMotive(tile.get());
     std::unique_ptr<fuse::DepthRows> scaled;
     if (source == kCaptured) {
-        std::unique_ptr<BBitmap> depth = dome(width, height);
+        std::unique_ptr<BBitmap> depth = domes(width, height, 1000);
         engine.GetFrom(depth.get());
     } else {
         // Bands scale on their own: one source serves every run.
-        scaled = fuse::ScaledDepthRows(dome(1000, 750), width, height);
+        scaled = fuse::ScaledDepthRows(domes(1000, 750, 750), width, height);
     }
     const StereogramRows rows(StereogramOptions(), width, height, engine.motive, engine.wM,
                               engine.hM);
