@@ -88,7 +88,7 @@ tests=(
     # The menu bar is checked under the style GNOME users get.
     adwaita-qt6
     # Our PNG files are checked against libpng's decoder; libdeflate is the
-    # benchmarks' reference deflate.
+    # benchmarks' reference deflate, and io-reference's inflate.
     libpng-dev
     libdeflate-dev
     # Our WebP files are decoded by FFmpeg's own WebP decoder too, which
@@ -120,8 +120,8 @@ tests=(
     # and preview EXR files.
     openexr
     # The resolution pellara-fuse records, read back from JPEG XL files;
-    # bench/kinds.sh times whole runs with hyperfine and their peak memory
-    # with GNU time.
+    # bench/kinds.sh and bench/io-reference.sh time whole runs with
+    # hyperfine and their peak memory with GNU time.
     libimage-exiftool-perl
     hyperfine
     time
