@@ -1,4 +1,4 @@
-// The row pipeline alone (fuse::StreamPng): depth rows through the default
+// The row pipeline alone (fuse::StreamRows): depth rows through the default
 // kind's stereogram rows into a PNG file, bands made and deflated on every
 // core, the file put in place at the end. The depth comes either as the
 // engine captured it (a depth PNG read whole) or scaled a band at a time
@@ -6,6 +6,8 @@
 // each: pixels/s should hardly move with the width.
 #include <Bitmap.h>
 #include <RowPipeline.h>
+#include <RowWriters.h>
+#include <TranslatorFormats.h>
 #include <StereogramKinds.h>
 #include <VPellaraObject.h>
 
@@ -28,7 +30,10 @@ constexpr int32 kTile = 128;
 bool stream(fuse::DepthRows& depth, const StereogramRows& rows, const std::string& path,
             std::string* why)
 {
-    return fuse::StreamPng(depth, rows, 0, path.c_str(), why) == fuse::StreamFailure::kNone;
+    std::unique_ptr<RowWriter> writer = fuse::RowWriterFor(
+        B_PNG_FORMAT, rows.Width(), rows.GuideRows() + rows.Height(), rows.Grey(), 0);
+    return writer &&
+           fuse::StreamRows(depth, rows, *writer, path.c_str(), why) == fuse::StreamFailure::kNone;
 }
 
 // Domes on a grid of cells `cell` pixels square: smooth, as depth pictures
