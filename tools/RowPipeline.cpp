@@ -194,6 +194,7 @@ public:
                 RowBand* band) const override
     {
         PngRowBand deflated;
+        deflated.chunk = std::move(band->bytes);
         if (!fWriter.Deflate(rows, stride, first, last, &deflated))
             return false;
         band->bytes = std::move(deflated.chunk);
@@ -298,7 +299,8 @@ void Pipeline::_WriteDone(std::unique_lock<std::mutex>& guard)
         guard.unlock();
         const status_t status = fWriter.Write(slot.out.data(), fRows.Width(), slot.first,
                                               slot.last, slot.band);
-        RowBand().bytes.swap(slot.band.bytes);
+        // Emptied, not freed: the next band fills the same pages.
+        slot.band.bytes.clear();
         slot.band.parts.clear();
         guard.lock();
         if (status != B_OK) {

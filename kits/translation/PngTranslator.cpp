@@ -939,6 +939,10 @@ bool PngRowWriter::Deflate(const uint32* rows, size_t stride, uint32 first, uint
     Band band;
     band.first = first;
     band.last = last;
+    // The caller's buffer again, its pages already touched: a fresh one for
+    // every band costs more in faults and zeroing than the deflate itself.
+    band.chunk = std::move(out->chunk);
+    band.chunk.clear();
     const uint8* bits = reinterpret_cast<const uint8*>(rows);
     try {
         if (!deflate_band([=](uint32 y) { return bits + size_t(y - first) * stride * 4; }, fWidth,

@@ -27,7 +27,8 @@ public:
 
     std::vector<uint8> Head() const;
     // Rows first to last - 1 (rows holds row first, stride words apart)
-    // deflated on their own. Any thread, any order; false without memory.
+    // deflated on their own, into band->chunk (its storage reused). Any
+    // thread, any order; false without memory.
     bool Deflate(const uint32* rows, size_t stride, uint32 first, uint32 last,
                  PngRowBand* band) const;
     // Each band once written, in order.
