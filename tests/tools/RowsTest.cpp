@@ -25,6 +25,10 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace {
 
 const std::string kTool = PELLARA_FUSE_PATH;
@@ -570,5 +574,46 @@ TEST_P(RowsReadFailure, LeavesNothingBehind)
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, RowsReadFailure, testing::Values("png", "tif", "jpg", "ppm"));
+
+// Killed while it writes: the output is built in a file with no name, so
+// nothing is left under OUTPUT or beside it, and the old picture stays.
+TEST(RowsKilled, LeavesTheOldOutput)
+{
+    ScratchFolder scratch;
+    const std::string depth = scratch / "depth.png", out = scratch / "out.png";
+    fuse::OutputFormat png;
+    ASSERT_EQ(B_OK, fuse::FormatFromName("png", &png));
+    ASSERT_EQ(B_OK, fuse::WritePicture(depth_picture(400, 300).get(), depth.c_str(), png));
+    {
+        std::ofstream(out) << "precious";
+    }
+    const auto before = scratch.Names();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(kTool.c_str(), kTool.c_str(), depth.c_str(), out.c_str(), "--random-dot", "--size",
+              "30000x30000", "--quiet", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Until the tool holds its unnamed file (or ends, which it should not
+    // in the time a poster this large takes).
+    const std::string fds = "/proc/" + std::to_string(child) + "/fd";
+    bool writing = false;
+    for (int status = 0; !writing && waitpid(child, &status, WNOHANG) == 0;) {
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(fds, error)) {
+            const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+            writing = writing || (target.find("(deleted)") != std::string::npos &&
+                                  target.find("memfd:") == std::string::npos);
+        }
+    }
+    ASSERT_TRUE(writing) << "the tool ended before it wrote";
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ("precious", file_bytes(out));
+    EXPECT_EQ(before, scratch.Names());
+}
 
 } // namespace
