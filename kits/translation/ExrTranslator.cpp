@@ -422,7 +422,20 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
     return B_OK;
 }
 
-class ExrTranslator : public ImageTranslator
+// The library reports every fault by exception.
+status_t read_exr(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
+                  BBitmap* bitmap)
+{
+    try {
+        return decode(source, budget, header, bitmap);
+    } catch (const std::bad_alloc&) {
+        return B_NO_MEMORY;
+    } catch (...) {
+        return B_ILLEGAL_DATA;
+    }
+}
+
+class ExrTranslator : public SingleRoutineTranslator<read_exr>
 {
 public:
     const char* Name() const override { return "exr"; }
@@ -431,32 +444,6 @@ public:
     {
         static const uint8 kMagic[4] = {0x76, 0x2F, 0x31, 0x01};
         return source.size >= 8 && std::memcmp(source.data, kMagic, 4) == 0 ? kMine : kNotMine;
-    }
-
-    status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
-                        PictureHeader* header) const override
-    {
-        return Run(source, budget, header, nullptr);
-    }
-
-    status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
-                    BBitmap* bitmap) const override
-    {
-        return Run(source, budget, header, bitmap);
-    }
-
-private:
-    static status_t Run(const ImageSource& source, const ReadBudget& budget,
-                        PictureHeader* header, BBitmap* bitmap)
-    {
-        // The library reports every fault by exception.
-        try {
-            return decode(source, budget, header, bitmap);
-        } catch (const std::bad_alloc&) {
-            return B_NO_MEMORY;
-        } catch (...) {
-            return B_ILLEGAL_DATA;
-        }
     }
 };
 
