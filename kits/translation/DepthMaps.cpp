@@ -305,8 +305,7 @@ status_t walk_jpeg(const uint8* data, size_t size, JpegLayout* layout)
             at++;
             continue;
         }
-        // A stuffed zero, a restart marker, TEM: no length follows.
-        if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+        if (is_lone_jpeg_marker(marker)) {
             at += 2;
             continue;
         }

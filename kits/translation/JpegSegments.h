@@ -31,6 +31,12 @@ enum class jpeg_walk
               // of image, a segment past the file's end, or the file ends
 };
 
+// A marker with no length after it: a stuffed zero, TEM, a restart.
+inline bool is_lone_jpeg_marker(uint8 marker)
+{
+    return marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7);
+}
+
 // Calls visit(segment) for each segment after the start of image up to the
 // first scan's header, which it does not visit; visit returns false to
 // stop. Fill bytes and markers without a length (TEM, restarts, a stuffed
@@ -48,7 +54,7 @@ jpeg_walk walk_jpeg_segments(const uint8* data, size_t size, size_t* stopAt, Vis
             at++;
             continue;
         }
-        if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+        if (is_lone_jpeg_marker(marker)) {
             at += 2;
             continue;
         }
