@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -239,8 +240,10 @@ struct Slot
     State state = kFree;
     size_t index = 0;
     uint32 first = 0, last = 0; // output rows, the guide band's first
-    std::vector<uint32> depth;
-    std::vector<uint32> out;
+    // Not cleared: every row is written before it is read, and a run that
+    // fails early never touches most of them.
+    std::unique_ptr<uint32[]> depth;
+    std::unique_ptr<uint32[]> out;
     RowBand band;
 };
 
@@ -297,7 +300,7 @@ void Pipeline::_WriteDone(std::unique_lock<std::mutex>& guard)
         if (slot.state != Slot::kDone || slot.index != fNextWrite)
             break;
         guard.unlock();
-        const status_t status = fWriter.Write(slot.out.data(), fRows.Width(), slot.first,
+        const status_t status = fWriter.Write(slot.out.get(), fRows.Width(), slot.first,
                                               slot.last, slot.band);
         // Emptied, not freed: the next band fills the same pages.
         slot.band.bytes.clear();
@@ -333,14 +336,14 @@ void Pipeline::_Work()
         const uint32 width = fRows.Width();
         bool made = true;
         if (slot->first < guide)
-            fRows.MakeGuideRows(slot->first, slot->last, slot->out.data());
+            fRows.MakeGuideRows(slot->first, slot->last, slot->out.get());
         else
             made = (!fDepth.InBands() || fDepth.Band(slot->first - guide, slot->last - slot->first,
-                                                     slot->depth.data())) &&
-                   fRows.MakeRows(slot->first - guide, slot->last - guide, slot->depth.data(),
-                                  width, slot->out.data(), width);
+                                                     slot->depth.get())) &&
+                   fRows.MakeRows(slot->first - guide, slot->last - guide, slot->depth.get(),
+                                  width, slot->out.get(), width);
         const bool encoded =
-            made && fWriter.Encode(slot->out.data(), width, slot->first, slot->last, &slot->band);
+            made && fWriter.Encode(slot->out.get(), width, slot->first, slot->last, &slot->band);
 
         guard.lock();
         if (!made || !encoded) {
@@ -368,8 +371,8 @@ StreamFailure Pipeline::Run(std::string* why)
     try {
         fSlots.resize(threads + 2);
         for (Slot& slot : fSlots) {
-            slot.depth.resize(size_t(bandRows) * width);
-            slot.out.resize(size_t(bandRows) * width);
+            slot.depth = std::make_unique_for_overwrite<uint32[]>(size_t(bandRows) * width);
+            slot.out = std::make_unique_for_overwrite<uint32[]>(size_t(bandRows) * width);
         }
     } catch (const std::bad_alloc&) {
         *why = "not enough memory to make the stereogram";
@@ -405,7 +408,7 @@ StreamFailure Pipeline::Run(std::string* why)
                 break;
         }
         std::string failure;
-        if (first >= guide && !fDepth.InBands() && !fDepth.Read(last - first, slot.depth.data(), &failure)) {
+        if (first >= guide && !fDepth.InBands() && !fDepth.Read(last - first, slot.depth.get(), &failure)) {
             std::lock_guard<std::mutex> guard(fLock);
             _Fail(StreamFailure::kRead, failure);
             break;
