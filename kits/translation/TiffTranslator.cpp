@@ -87,16 +87,21 @@ tmsize_t refuse_write(thandle_t, void*, tmsize_t)
     return -1;
 }
 
-toff_t memory_seek(thandle_t handle, toff_t offset, int whence)
+// Offsets come from the file: positions past its end are kept (reads
+// there give nothing) but never wrap around.
+template <class File>
+toff_t seek_within(File* file, toff_t offset, int whence)
 {
-    MemoryFile* file = static_cast<MemoryFile*>(handle);
     uint64 base = whence == SEEK_CUR ? file->position : whence == SEEK_END ? file->size : 0;
-    // Offsets come from the file: positions past its end are kept (reads
-    // there give nothing) but never wrap around.
     if (offset > UINT64_MAX / 2 || base > UINT64_MAX / 2)
         return toff_t(-1);
     file->position = base + offset;
     return file->position;
+}
+
+toff_t memory_seek(thandle_t handle, toff_t offset, int whence)
+{
+    return seek_within(static_cast<MemoryFile*>(handle), offset, whence);
 }
 
 int memory_close(thandle_t)
@@ -1250,12 +1255,7 @@ tmsize_t descriptor_read(thandle_t handle, void* buffer, tmsize_t size)
 
 toff_t descriptor_seek(thandle_t handle, toff_t offset, int whence)
 {
-    DescriptorFile* file = static_cast<DescriptorFile*>(handle);
-    uint64 base = whence == SEEK_CUR ? file->position : whence == SEEK_END ? file->size : 0;
-    if (offset > UINT64_MAX / 2 || base > UINT64_MAX / 2)
-        return toff_t(-1);
-    file->position = base + offset;
-    return file->position;
+    return BPrivate::seek_within(static_cast<DescriptorFile*>(handle), offset, whence);
 }
 
 toff_t descriptor_size(thandle_t handle)
