@@ -791,6 +791,402 @@ int stream_rows(std::unique_ptr<DepthRows> depthRows, std::unique_ptr<BBitmap> d
     }
 }
 
+// What a run settles from its command line before any picture is read, and
+// what it holds once they are.
+struct Job
+{
+    StereogramOptions kind;
+    // The window's own stereogram, which comes from the window's own code.
+    bool windows = false;
+    const char* depthPath = nullptr;
+    const char* patternPath = nullptr; // null for random dots
+    const char* outputPath = nullptr;
+    bool depthFromInput = false;
+    // A path that names standard output (/dev/stdout, say) is standard
+    // output too: the picture goes to the descriptor the shell set up.
+    bool toOutput = false;
+    ClipRun run{};
+    uint64 frameNumber = 0; // --frame K, 0 without it
+    ClipFormat clipOut = ClipFormat::kNone;
+    OutputFormat format;
+    bool pdf = false;
+    Paper paper = Paper::kNone;
+    // The largest side the output's format holds, 0 for no limit.
+    uint32 largest = 0;
+    bool streamed = false;
+    std::unique_ptr<DepthRows> depthRows;
+    std::unique_ptr<BBitmap> owners[2];
+    BBitmap* pictures[2] = {};
+    uint64 depthWidth = 0, depthHeight = 0;
+
+    bool Animated() const
+    {
+        return run.depthKind != ClipKind::kStill || run.patternKind != ClipKind::kStill;
+    }
+    // Frame by frame, rather than one still picture.
+    bool MakesClip() const
+    {
+        return frameNumber == 0 && (Animated() || clipOut == ClipFormat::kSequence);
+    }
+};
+
+int parse_command_line(CLI::App& app, int argc, char** argv)
+{
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ArgumentMismatch&) {
+        // A value is missing only after the last argument.
+        for (const ValueOption& option : value_options())
+            if (argc > 1 && std::strcmp(argv[argc - 1], option.name) == 0)
+                return needs(option);
+        return usage("an option's value is missing (see --help)");
+    } catch (const CLI::ParseError& error) {
+        return usage(std::string(error.what()) + " (see --help)");
+    }
+    return 0;
+}
+
+// The first of --help, --version and --list-formats does its work alone:
+// its status, or -1 when none was asked.
+int answer_query(const CLI::App& app)
+{
+    for (const CLI::Option* option : app.parse_order()) {
+        const std::string name = option->get_name();
+        if (name == "--help") {
+            print_usage(stdout);
+            return StandardOutputFailed(kTool) ? kRunFailed : 0;
+        }
+        if (name == "--version") {
+            NoteOutput(printf("%s %s\n", kTool, PELLARA_VERSION));
+            return StandardOutputFailed(kTool) ? kRunFailed : 0;
+        }
+        if (name == "--list-formats") {
+            ListFormats(stdout);
+            // The tool's own, beside the translators'.
+            NoteOutput(printf("%-6s '%s'  %-26s %s\n", "pdf", "PDF ", "application/pdf",
+                              "PDF document at the printed size"));
+            return StandardOutputFailed(kTool) ? kRunFailed : 0;
+        }
+    }
+    return -1;
+}
+
+// --motion, --fps, --max-frames and --frame.
+int settle_frames(const CLI::App& app, const Request& r, Job* job)
+{
+    uint64 n = 0;
+    if (app.count("--motion") > 0) {
+        if (r.motion != "steady" && r.motion != "fresh")
+            return needs(value_option("--motion"));
+        job->run.fresh = r.motion == "fresh";
+    }
+    if (app.count("--fps") > 0) {
+        if (!whole_number(r.fps, 1, 1000, &n))
+            return needs(value_option("--fps"));
+        job->run.framesPerSecond = uint32(n);
+    }
+    if (app.count("--max-frames") > 0) {
+        if (!whole_number(r.maxFrames, 1, std::numeric_limits<uint32>::max(), &n))
+            return needs(value_option("--max-frames"));
+        job->run.maxFrames = uint32(n);
+    }
+    if (app.count("--frame") > 0 &&
+        !whole_number(r.frame, 1, std::numeric_limits<uint32>::max(), &job->frameNumber))
+        return needs(value_option("--frame"));
+    return 0;
+}
+
+// The arguments, the kind of stereogram and the clips' options.
+int settle_arguments(const CLI::App& app, const Request& r, Job* job)
+{
+    for (const std::string& extra : app.remaining())
+        if (extra.size() > 1 && extra[0] == '-')
+            return fail(kUsage, "unknown option '%s' (see --help)", extra.c_str());
+    if (r.arguments.size() > 3)
+        return fail(kUsage, "too many arguments: '%s' (see --help)", r.arguments[3].c_str());
+    if (app.count("--max-pixels") > 0) {
+        uint64 maxPixels = 0;
+        if (!whole_number(r.maxPixels, 1, kMostPicturePixels, &maxPixels))
+            return needs(value_option("--max-pixels"));
+        set_max_picture_pixels(maxPixels);
+    }
+    StereogramOptions& kind = job->kind;
+    if (int status = settle_kind(app, r, &kind); status != 0)
+        return status;
+    if (kind.randomDot && r.arguments.size() == 3)
+        return usage("--random-dot makes its own pattern: give DEPTH OUTPUT, without PATTERN "
+                     "(see --help)");
+    if (kind.randomDot && r.arguments.size() < 2)
+        return usage("expected DEPTH OUTPUT with --random-dot (see --help)");
+    if (!kind.randomDot && r.arguments.size() < 3)
+        return fail(kUsage, "expected DEPTH PATTERN OUTPUT (see --help)", nullptr);
+    job->windows = kind == StereogramOptions();
+
+    job->depthPath = r.arguments[0].c_str();
+    job->patternPath = kind.randomDot ? nullptr : r.arguments[1].c_str();
+    job->outputPath = r.arguments.back().c_str();
+    job->depthFromInput = std::strcmp(job->depthPath, "-") == 0;
+    const bool patternFromInput =
+        job->patternPath != nullptr && std::strcmp(job->patternPath, "-") == 0;
+    job->toOutput =
+        std::strcmp(job->outputPath, "-") == 0 || NamesStandardOutput(job->outputPath);
+    if (job->depthFromInput && patternFromInput)
+        return fail(kUsage, "only one of DEPTH and PATTERN can be '-' (see --help)", nullptr);
+
+    // Clips, told by content: read frame by frame, or one frame of them.
+    const ClipKind depthKind = job->depthFromInput ? ClipKind::kStill : ClipKindOf(job->depthPath);
+    const ClipKind patternKind = job->patternPath == nullptr || patternFromInput
+                                     ? ClipKind::kStill
+                                     : ClipKindOf(job->patternPath);
+    job->run = ClipRun{job->depthPath,      job->patternPath,        depthKind, patternKind,
+                       kDefaultMaxFrames, kDefaultFramesPerSecond, false};
+    if (int status = settle_frames(app, r, job); status != 0)
+        return status;
+    job->clipOut = app.count("--format") > 0 ? ClipFormatFromName(r.format)
+                                             : ClipFormatFromPath(job->outputPath);
+    if (job->frameNumber > 0 && job->clipOut != ClipFormat::kNone && job->Animated())
+        return usage("--frame makes a still picture: give a still OUTPUT (see --help)");
+    if (job->frameNumber > 1 && depthKind == ClipKind::kStill)
+        return usage("--frame " + r.frame + " is past the end of '" + r.arguments[0] +
+                     "', which is one picture (see --help)");
+    return 0;
+}
+
+// A clip's output checked, then made.
+int make_clip(const CLI::App& app, const Request& r, const Job& job)
+{
+    const ClipRun& run = job.run;
+    const char* outputPath = job.outputPath;
+    if (job.clipOut == ClipFormat::kNone) {
+        // A damaged clip is told as such before the output's kind.
+        for (const auto& [path, clipKind] : {std::pair(run.depthPath, run.depthKind),
+                                             std::pair(run.patternPath, run.patternKind)}) {
+            std::string why;
+            if (clipKind != ClipKind::kStill &&
+                OpenFrames(path, clipKind, run.maxFrames, run.framesPerSecond, &why) == nullptr)
+                return cannot_read(path, why);
+        }
+        return usage(std::string("'") + outputPath + "' is a still picture and '" +
+                     (run.depthKind != ClipKind::kStill ? run.depthPath : run.patternPath) +
+                     "' is animated: write an animated GIF (.gif), WebP (.webp) or PNG "
+                     "(.apng), a video (.mp4, .webm), or numbered PNGs (out-%04d.png), or "
+                     "pick one frame with --frame K (see --help)");
+    }
+    if (job.toOutput)
+        return usage("a clip cannot be written to standard output: give OUTPUT a name "
+                     "(see --help)");
+    if (const char* problem = OutputPlaceProblem(outputPath))
+        return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
+    if (job.clipOut == ClipFormat::kMp4 || job.clipOut == ClipFormat::kWebm)
+        if (const char* missing = VideoUnavailable())
+            return fail(kRunFailed, "cannot write '%s': %s", outputPath, missing);
+    if (app.count("--pages") > 0)
+        return usage("--pages lays a poster out on sheets of a PDF: give OUTPUT.pdf or "
+                     "--format pdf (see --help)");
+    return run_clip(run, job.kind, job.clipOut, outputPath, app, r);
+}
+
+// 0 when the output's format holds a w x h stereogram (h 0 when only the
+// width is known yet); otherwise the refusal.
+int too_large_for(const Job& job, uint64 w, uint64 h)
+{
+    if (job.largest == 0 || (w <= job.largest && h <= job.largest))
+        return 0;
+    return usage(std::string("format '") + BTranslatorRoster::Default()->ShortName(job.format.id) +
+                 "' holds at most " + std::to_string(job.largest) +
+                 " pixels a side; the stereogram would be " +
+                 (h > 0 ? std::to_string(w) + "x" + std::to_string(h)
+                        : std::to_string(w) + " pixels wide") +
+                 " (PNG or TIFF hold it)");
+}
+
+// The output's format and place, settled before any work is done. PDF is
+// the tool's own: a page at the picture's printed size, or a poster on
+// sheets.
+int settle_output(const CLI::App& app, const Request& r, Job* job)
+{
+    const char* outputPath = job->outputPath;
+    // A folder has no format to tell: say what it is.
+    if (!job->toOutput && is_directory(outputPath))
+        return fail(kRunFailed, "cannot write '%s': %s", outputPath,
+                    SafeFileWriter::MessageFor(EISDIR));
+    const char* leaf = std::strrchr(outputPath, '/');
+    const char* extension = std::strrchr(leaf != nullptr ? leaf : outputPath, '.');
+    job->pdf = app.count("--format") > 0
+                   ? strcasecmp(r.format.c_str(), "pdf") == 0
+                   : !job->toOutput && extension != nullptr && strcasecmp(extension, ".pdf") == 0;
+    if (app.count("--pages") > 0) {
+        if (!PaperFromName(r.pages, &job->paper))
+            return needs(value_option("--pages"));
+        if (!job->pdf)
+            return usage("--pages lays a poster out on sheets of a PDF: give OUTPUT.pdf or "
+                         "--format pdf (see --help)");
+        if (job->kind.dpi <= 0)
+            return usage("--pages needs --dpi, which sets the poster's printed size (see --help)");
+    }
+    OutputFormat& format = job->format;
+    if (job->pdf) {
+        // Nothing to look up.
+    } else if (app.count("--format") > 0) {
+        if (FormatFromName(r.format.c_str(), &format) != B_OK)
+            return fail(kUsage, "%s", UnknownFormatMessage(r.format.c_str()).c_str());
+    } else if (std::strcmp(outputPath, "-") == 0) {
+        return fail(kUsage, "writing to standard output needs --format (see --help)", nullptr);
+    } else {
+        status_t status = FormatFromPath(outputPath, &format);
+        if (status == B_NAME_NOT_FOUND)
+            return fail(kUsage, "cannot tell the format of '%s': give --format", outputPath);
+        if (status != B_OK) {
+            const char* dot = std::strrchr(outputPath, '.');
+            return fail(kUsage, "%s", UnknownFormatMessage(dot + 1).c_str());
+        }
+    }
+    format.dotsPerInch = uint32(job->kind.dpi);
+    // And where it goes, before the pictures are read.
+    if (!job->toOutput) {
+        if (const char* problem = OutputPlaceProblem(outputPath))
+            return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
+    }
+    // A format that cannot hold the stereogram's size says so before the
+    // work: from --size or --width before the pictures are read, and from
+    // the depth picture once it is.
+    job->largest = job->pdf ? 0 : BTranslatorRoster::Default()->LargestSide(format.id);
+    uint64 w = 0, h = 0, n = 0;
+    if (app.count("--size") > 0 && size_of(r.size, &w, &h))
+        if (int status = too_large_for(*job, w, h); status != 0)
+            return status;
+    if (app.count("--width") > 0 && whole_number(r.width, 1, kMostSide, &n))
+        if (int status = too_large_for(*job, n, 0); status != 0)
+            return status;
+    // A PNG, TIFF, JPEG, PPM or PGM written to a file is made row by row:
+    // the stereogram is never held whole, nor is a PNG depth picture used at
+    // its own size.
+    job->streamed = !job->pdf && !job->toOutput && WrittenByRows(format.type);
+    return 0;
+}
+
+// The depth picture (by rows where it can be) and the pattern, at the sizes
+// the options ask.
+int read_pictures(const CLI::App& app, const Request& r, Job* job)
+{
+    if (job->streamed && !job->depthFromInput && job->run.depthKind == ClipKind::kStill &&
+        app.count("--size") == 0 && app.count("--width") == 0)
+        // --max-pixels, when given, bounds every picture read; without it
+        // only what is held whole has a limit.
+        job->depthRows =
+            OpenDepthRows(job->depthPath, app.count("--max-pixels") > 0 ? max_picture_pixels()
+                                                                        : kMostStreamedPixels);
+    const char* inputs[2] = {job->depthPath, job->patternPath};
+    const ClipKind kinds[2] = {job->run.depthKind, job->run.patternKind};
+    BBitmap** pictures = job->pictures;
+    for (int i = job->depthRows ? 1 : 0; i < 2 && inputs[i] != nullptr; i++) {
+        forget_refused_picture_size();
+        if (job->frameNumber > 0 && kinds[i] != ClipKind::kStill) {
+            std::string why;
+            status_t status = pick_frame(job->run, inputs[i], kinds[i], job->frameNumber, i == 1,
+                                         &pictures[i], &why);
+            if (status == B_BAD_INDEX)
+                return usage("--frame " + r.frame + " is past the end of '" + inputs[i] +
+                             "', which has " + why + " frames (see --help)");
+            if (status != B_OK)
+                return cannot_read(inputs[i], why);
+            job->owners[i].reset(pictures[i]);
+            continue;
+        }
+        status_t status = std::strcmp(inputs[i], "-") == 0 ? read_standard_input(&pictures[i])
+                                                           : ReadPicture(inputs[i], &pictures[i]);
+        if (status != B_OK)
+            return cannot_read(inputs[i], read_failure_words(status));
+        job->owners[i].reset(pictures[i]);
+    }
+
+    uint64 later[2] = {0, 0};
+    if (int status =
+            scale_pictures(app, r, job->owners, pictures, job->streamed ? later : nullptr);
+        status != 0)
+        return status;
+    if (later[0] > 0) {
+        job->depthRows =
+            ScaledDepthRows(std::move(job->owners[0]), uint32(later[0]), uint32(later[1]));
+        if (!job->depthRows)
+            return fail(kRunFailed, "out of memory scaling the %s to %s", "depth picture",
+                        (std::to_string(later[0]) + "x" + std::to_string(later[1])).c_str());
+    }
+    job->depthWidth = job->depthRows ? job->depthRows->Width() : uint64(pictures[0]->PixelWidth());
+    job->depthHeight =
+        job->depthRows ? job->depthRows->Height() : uint64(pictures[0]->PixelHeight());
+    return too_large_for(*job, job->depthWidth, job->depthHeight);
+}
+
+// A repeat wider than the picture: with print separations a usage error;
+// otherwise the window's result, with a word about the likely mistake.
+int check_repeat(const Request& r, const Job& job)
+{
+    const double repeat = far_separation(job.kind);
+    const BBitmap* pattern = job.pictures[1];
+    const std::string depthSize =
+        std::to_string(job.depthWidth) + "x" + std::to_string(job.depthHeight);
+    if (job.kind.dpi > 0 && repeat > double(job.depthWidth))
+        return usage("--dpi " + r.dpi + " with --eye " + pixels_text(job.kind.eyeMillimetres) +
+                     " makes one repeat " + pixels_text(repeat) +
+                     " px wide, wider than the depth picture (" + std::to_string(job.depthWidth) +
+                     " px) (see --help)");
+    if (r.quiet)
+        return 0;
+    const std::string swapped =
+        pattern != nullptr ? "were DEPTH and PATTERN swapped?" : "it holds no depth";
+    if (double(job.depthWidth) < repeat)
+        warn("depth picture " + depthSize + " is narrower than one repeat (" +
+             pixels_text(repeat) + " px): " + swapped);
+    else if (pattern != nullptr && job.depthWidth < uint64(pattern->PixelWidth()) &&
+             job.depthHeight < uint64(pattern->PixelHeight()))
+        warn("depth picture " + depthSize + " is smaller than the pattern (" +
+             size_text(pattern) + "): " + swapped);
+    return 0;
+}
+
+// The stereogram made and written: by rows, or whole and then encoded.
+int write_stereogram(const Request& r, Job* job)
+{
+    // From here on the engine's trace lines go where they belong: standard
+    // output, standard error when the picture goes there, nowhere when quiet.
+    std::unique_ptr<TracesElsewhere> traces;
+    if (job->toOutput || r.quiet)
+        traces = std::make_unique<TracesElsewhere>(r.quiet);
+    const char* outputPath = job->outputPath;
+    if (job->streamed) {
+        const int status = stream_rows(std::move(job->depthRows), std::move(job->owners[0]),
+                                       job->pictures[1], job->kind, job->format.type,
+                                       job->format.dotsPerInch, job->depthPath, outputPath);
+        traces.reset();
+        return status != 0 ? status : StandardOutputFailed(kTool) ? kRunFailed : 0;
+    }
+
+    std::unique_ptr<BBitmap> stereogram(
+        job->windows ? MakeStereogram(std::move(job->owners[0]), job->pictures[1])
+                     : MakeStereogram(std::move(job->owners[0]), job->pictures[1], job->kind));
+    FlushStandardOutput(); // the engine's trace lines come before any message
+    if (stereogram == nullptr)
+        return fail(kRunFailed, "cannot make the stereogram", nullptr);
+
+    std::string why;
+    status_t status;
+    const char* path = job->toOutput ? nullptr : outputPath;
+    const int fd = job->toOutput ? traces->Output() : -1;
+    if (job->pdf) {
+        BMallocIO encoded;
+        status = EncodePdf(stereogram.get(), job->kind.dpi, job->paper, &encoded, &why);
+        if (status == B_OK)
+            status = WriteEncoded(encoded, path, fd, &why);
+    } else {
+        status = WriteOutput(stereogram.get(), job->format, path, fd, &why);
+    }
+    if (status != B_OK)
+        return fail(kRunFailed, "%s: %s", CannotWrite(outputPath).c_str(), why.c_str());
+    traces.reset();
+    return StandardOutputFailed(kTool) ? kRunFailed : 0;
+}
+
 } // namespace
 
 std::vector<std::string> OptionNames()
@@ -811,325 +1207,22 @@ int Main(int argc, char** argv)
     CLI::App app;
     Request r;
     define_options(app, r);
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ArgumentMismatch&) {
-        // A value is missing only after the last argument.
-        for (const ValueOption& option : value_options())
-            if (argc > 1 && std::strcmp(argv[argc - 1], option.name) == 0)
-                return needs(option);
-        return usage("an option's value is missing (see --help)");
-    } catch (const CLI::ParseError& error) {
-        return usage(std::string(error.what()) + " (see --help)");
-    }
-
-    // The first of --help, --version and --list-formats does its work alone.
-    for (const CLI::Option* option : app.parse_order()) {
-        const std::string name = option->get_name();
-        if (name == "--help") {
-            print_usage(stdout);
-            return StandardOutputFailed(kTool) ? kRunFailed : 0;
-        }
-        if (name == "--version") {
-            NoteOutput(printf("%s %s\n", kTool, PELLARA_VERSION));
-            return StandardOutputFailed(kTool) ? kRunFailed : 0;
-        }
-        if (name == "--list-formats") {
-            ListFormats(stdout);
-            // The tool's own, beside the translators'.
-            NoteOutput(printf("%-6s '%s'  %-26s %s\n", "pdf", "PDF ", "application/pdf",
-                              "PDF document at the printed size"));
-            return StandardOutputFailed(kTool) ? kRunFailed : 0;
-        }
-    }
-    for (const std::string& extra : app.remaining())
-        if (extra.size() > 1 && extra[0] == '-')
-            return fail(kUsage, "unknown option '%s' (see --help)", extra.c_str());
-    if (r.arguments.size() > 3)
-        return fail(kUsage, "too many arguments: '%s' (see --help)", r.arguments[3].c_str());
-    if (app.count("--max-pixels") > 0) {
-        uint64 maxPixels = 0;
-        if (!whole_number(r.maxPixels, 1, kMostPicturePixels, &maxPixels))
-            return needs(value_option("--max-pixels"));
-        set_max_picture_pixels(maxPixels);
-    }
-    StereogramOptions kind;
-    if (int status = settle_kind(app, r, &kind); status != 0)
+    if (int status = parse_command_line(app, argc, argv); status != 0)
         return status;
-    if (kind.randomDot && r.arguments.size() == 3)
-        return usage("--random-dot makes its own pattern: give DEPTH OUTPUT, without PATTERN "
-                     "(see --help)");
-    if (kind.randomDot && r.arguments.size() < 2)
-        return usage("expected DEPTH OUTPUT with --random-dot (see --help)");
-    if (!kind.randomDot && r.arguments.size() < 3)
-        return fail(kUsage, "expected DEPTH PATTERN OUTPUT (see --help)", nullptr);
-    // The window's own stereogram comes from the window's own code.
-    const bool windows = kind == StereogramOptions();
-
-    const char* depthPath = r.arguments[0].c_str();
-    const char* patternPath = kind.randomDot ? nullptr : r.arguments[1].c_str();
-    const char* outputPath = r.arguments.back().c_str();
-    const bool depthFromInput = std::strcmp(depthPath, "-") == 0;
-    const bool patternFromInput = patternPath != nullptr && std::strcmp(patternPath, "-") == 0;
-    // A path that names standard output (/dev/stdout, say) is standard
-    // output too: the picture goes to the descriptor the shell set up.
-    const bool toOutput = std::strcmp(outputPath, "-") == 0 || NamesStandardOutput(outputPath);
-    if (depthFromInput && patternFromInput)
-        return fail(kUsage, "only one of DEPTH and PATTERN can be '-' (see --help)", nullptr);
-
-    // Clips, told by content: read frame by frame, or one frame of them.
-    const ClipKind depthKind = depthFromInput ? ClipKind::kStill : ClipKindOf(depthPath);
-    const ClipKind patternKind =
-        patternPath == nullptr || patternFromInput ? ClipKind::kStill : ClipKindOf(patternPath);
-    ClipRun run{depthPath,   patternPath,       depthKind,
-                patternKind, kDefaultMaxFrames, kDefaultFramesPerSecond,
-                false};
-    uint64 frameNumber = 0;
-    {
-        uint64 n = 0;
-        if (app.count("--motion") > 0) {
-            if (r.motion != "steady" && r.motion != "fresh")
-                return needs(value_option("--motion"));
-            run.fresh = r.motion == "fresh";
-        }
-        if (app.count("--fps") > 0) {
-            if (!whole_number(r.fps, 1, 1000, &n))
-                return needs(value_option("--fps"));
-            run.framesPerSecond = uint32(n);
-        }
-        if (app.count("--max-frames") > 0) {
-            if (!whole_number(r.maxFrames, 1, std::numeric_limits<uint32>::max(), &n))
-                return needs(value_option("--max-frames"));
-            run.maxFrames = uint32(n);
-        }
-        if (app.count("--frame") > 0) {
-            if (!whole_number(r.frame, 1, std::numeric_limits<uint32>::max(), &frameNumber))
-                return needs(value_option("--frame"));
-        }
-    }
-    const bool animatedIn = depthKind != ClipKind::kStill || patternKind != ClipKind::kStill;
-    const ClipFormat clipOut =
-        app.count("--format") > 0 ? ClipFormatFromName(r.format) : ClipFormatFromPath(outputPath);
-    if (frameNumber > 0 && clipOut != ClipFormat::kNone && animatedIn)
-        return usage("--frame makes a still picture: give a still OUTPUT (see --help)");
-    if (frameNumber > 1 && depthKind == ClipKind::kStill)
-        return usage("--frame " + r.frame + " is past the end of '" + r.arguments[0] +
-                     "', which is one picture (see --help)");
-    if (frameNumber == 0 && (animatedIn || clipOut == ClipFormat::kSequence)) {
-        if (clipOut == ClipFormat::kNone) {
-            // A damaged clip is told as such before the output's kind.
-            for (const auto& [path, clipKind] :
-                 {std::pair(depthPath, depthKind), std::pair(patternPath, patternKind)}) {
-                std::string why;
-                if (clipKind != ClipKind::kStill &&
-                    OpenFrames(path, clipKind, run.maxFrames, run.framesPerSecond, &why) == nullptr)
-                    return cannot_read(path, why);
-            }
-            return usage(std::string("'") + outputPath + "' is a still picture and '" +
-                         (depthKind != ClipKind::kStill ? depthPath : patternPath) +
-                         "' is animated: write an animated GIF (.gif), WebP (.webp) or PNG "
-                         "(.apng), a video (.mp4, .webm), or numbered PNGs (out-%04d.png), or "
-                         "pick one frame with --frame K (see --help)");
-        }
-        if (toOutput)
-            return usage("a clip cannot be written to standard output: give OUTPUT a name "
-                         "(see --help)");
-        if (const char* problem = OutputPlaceProblem(outputPath))
-            return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
-        if (clipOut == ClipFormat::kMp4 || clipOut == ClipFormat::kWebm)
-            if (const char* missing = VideoUnavailable())
-                return fail(kRunFailed, "cannot write '%s': %s", outputPath, missing);
-        if (app.count("--pages") > 0)
-            return usage("--pages lays a poster out on sheets of a PDF: give OUTPUT.pdf or "
-                         "--format pdf (see --help)");
-        return run_clip(run, kind, clipOut, outputPath, app, r);
-    }
-
-    // A folder has no format to tell: say what it is.
-    if (!toOutput && is_directory(outputPath))
-        return fail(kRunFailed, "cannot write '%s': %s", outputPath,
-                    SafeFileWriter::MessageFor(EISDIR));
-    // The format is settled before any work is done. PDF is the tool's
-    // own: a page at the picture's printed size, or a poster on sheets.
-    OutputFormat format;
-    const char* leaf = std::strrchr(outputPath, '/');
-    const char* extension = std::strrchr(leaf != nullptr ? leaf : outputPath, '.');
-    const bool pdf = app.count("--format") > 0
-                         ? strcasecmp(r.format.c_str(), "pdf") == 0
-                         : !toOutput && extension != nullptr && strcasecmp(extension, ".pdf") == 0;
-    Paper paper = Paper::kNone;
-    if (app.count("--pages") > 0) {
-        if (!PaperFromName(r.pages, &paper))
-            return needs(value_option("--pages"));
-        if (!pdf)
-            return usage("--pages lays a poster out on sheets of a PDF: give OUTPUT.pdf or "
-                         "--format pdf (see --help)");
-        if (kind.dpi <= 0)
-            return usage("--pages needs --dpi, which sets the poster's printed size (see --help)");
-    }
-    if (pdf) {
-        // Nothing to look up.
-    } else if (app.count("--format") > 0) {
-        if (FormatFromName(r.format.c_str(), &format) != B_OK)
-            return fail(kUsage, "%s", UnknownFormatMessage(r.format.c_str()).c_str());
-    } else if (std::strcmp(outputPath, "-") == 0) {
-        return fail(kUsage, "writing to standard output needs --format (see --help)", nullptr);
-    } else {
-        status_t status = FormatFromPath(outputPath, &format);
-        if (status == B_NAME_NOT_FOUND)
-            return fail(kUsage, "cannot tell the format of '%s': give --format", outputPath);
-        if (status != B_OK) {
-            const char* dot = std::strrchr(outputPath, '.');
-            return fail(kUsage, "%s", UnknownFormatMessage(dot + 1).c_str());
-        }
-    }
-    format.dotsPerInch = uint32(kind.dpi);
-    // And where it goes, before the pictures are read.
-    if (!toOutput) {
-        if (const char* problem = OutputPlaceProblem(outputPath))
-            return fail(kRunFailed, "cannot write '%s': %s", outputPath, problem);
-    }
-
-    // A format that cannot hold the stereogram's size says so before the
-    // work: from --size or --width before the pictures are read, and from
-    // the depth picture once it is.
-    const uint32 largest = pdf ? 0 : BTranslatorRoster::Default()->LargestSide(format.id);
-    const auto too_large_for = [&](uint64 w, uint64 h) -> int {
-        if (largest == 0 || (w <= largest && h <= largest))
-            return 0;
-        return usage(std::string("format '") + BTranslatorRoster::Default()->ShortName(format.id) +
-                     "' holds at most " + std::to_string(largest) +
-                     " pixels a side; the stereogram would be " +
-                     (h > 0 ? std::to_string(w) + "x" + std::to_string(h)
-                            : std::to_string(w) + " pixels wide") +
-                     " (PNG or TIFF hold it)");
-    };
-    const auto w_of = [](const BBitmap* b) { return uint64(b->PixelWidth()); };
-    const auto h_of = [](const BBitmap* b) { return uint64(b->PixelHeight()); };
-    {
-        uint64 w = 0, h = 0, n = 0;
-        if (app.count("--size") > 0 && size_of(r.size, &w, &h))
-            if (int status = too_large_for(w, h); status != 0)
-                return status;
-        if (app.count("--width") > 0 && whole_number(r.width, 1, kMostSide, &n))
-            if (int status = too_large_for(n, 0); status != 0)
-                return status;
-    }
-
-    // A PNG, TIFF, JPEG, PPM or PGM written to a file is made row by row:
-    // the stereogram is never held whole, nor is a PNG depth picture used at
-    // its own size.
-    const bool streamed = !pdf && !toOutput && WrittenByRows(format.type);
-    std::unique_ptr<DepthRows> depthRows;
-    if (streamed && !depthFromInput && depthKind == ClipKind::kStill && app.count("--size") == 0 &&
-        app.count("--width") == 0)
-        // --max-pixels, when given, bounds every picture read; without it
-        // only what is held whole has a limit.
-        depthRows = OpenDepthRows(
-            depthPath, app.count("--max-pixels") > 0 ? max_picture_pixels() : kMostStreamedPixels);
-
-    BBitmap* pictures[2] = {};
-    std::unique_ptr<BBitmap> owners[2];
-    const char* inputs[2] = {depthPath, patternPath};
-    const ClipKind kinds[2] = {depthKind, patternKind};
-    for (int i = depthRows ? 1 : 0; i < 2 && inputs[i] != nullptr; i++) {
-        forget_refused_picture_size();
-        if (frameNumber > 0 && kinds[i] != ClipKind::kStill) {
-            std::string why;
-            status_t status =
-                pick_frame(run, inputs[i], kinds[i], frameNumber, i == 1, &pictures[i], &why);
-            if (status == B_BAD_INDEX)
-                return usage("--frame " + r.frame + " is past the end of '" + inputs[i] +
-                             "', which has " + why + " frames (see --help)");
-            if (status != B_OK)
-                return cannot_read(inputs[i], why);
-            owners[i].reset(pictures[i]);
-            continue;
-        }
-        status_t status = std::strcmp(inputs[i], "-") == 0 ? read_standard_input(&pictures[i])
-                                                           : ReadPicture(inputs[i], &pictures[i]);
-        if (status != B_OK && std::strcmp(inputs[i], "-") == 0)
-            return fail(kRunFailed, "cannot read standard input: %s",
-                        read_failure_words(status).c_str());
-        if (status != B_OK)
-            return fail(kRunFailed, "cannot read '%s': %s", inputs[i],
-                        read_failure_words(status).c_str());
-        owners[i].reset(pictures[i]);
-    }
-
-    uint64 later[2] = {0, 0};
-    if (int status = scale_pictures(app, r, owners, pictures, streamed ? later : nullptr);
-        status != 0)
+    if (int status = answer_query(app); status >= 0)
         return status;
-    if (later[0] > 0) {
-        depthRows = ScaledDepthRows(std::move(owners[0]), uint32(later[0]), uint32(later[1]));
-        if (!depthRows)
-            return fail(kRunFailed, "out of memory scaling the %s to %s", "depth picture",
-                        (std::to_string(later[0]) + "x" + std::to_string(later[1])).c_str());
-    }
-    const uint64 depthWidth = depthRows ? depthRows->Width() : w_of(pictures[0]);
-    const uint64 depthHeight = depthRows ? depthRows->Height() : h_of(pictures[0]);
-    if (int status = too_large_for(depthWidth, depthHeight); status != 0)
+    Job job;
+    if (int status = settle_arguments(app, r, &job); status != 0)
         return status;
-    const std::string depthSize = std::to_string(depthWidth) + "x" + std::to_string(depthHeight);
-
-    // A repeat wider than the picture: with print separations a usage
-    // error; otherwise the window's result, with a word about the likely
-    // mistake.
-    const double repeat = far_separation(kind);
-    const BBitmap* pattern = pictures[1];
-    if (kind.dpi > 0 && repeat > double(depthWidth))
-        return usage("--dpi " + r.dpi + " with --eye " + pixels_text(kind.eyeMillimetres) +
-                     " makes one repeat " + pixels_text(repeat) +
-                     " px wide, wider than the depth picture (" + std::to_string(depthWidth) +
-                     " px) (see --help)");
-    if (!r.quiet) {
-        const std::string swapped =
-            pattern != nullptr ? "were DEPTH and PATTERN swapped?" : "it holds no depth";
-        if (double(depthWidth) < repeat)
-            warn("depth picture " + depthSize + " is narrower than one repeat (" +
-                 pixels_text(repeat) + " px): " + swapped);
-        else if (pattern != nullptr && depthWidth < w_of(pattern) && depthHeight < h_of(pattern))
-            warn("depth picture " + depthSize + " is smaller than the pattern (" +
-                 size_text(pattern) + "): " + swapped);
-    }
-
-    // From here on the engine's trace lines go where they belong: standard
-    // output, standard error when the picture goes there, nowhere when quiet.
-    std::unique_ptr<TracesElsewhere> traces;
-    if (toOutput || r.quiet)
-        traces = std::make_unique<TracesElsewhere>(r.quiet);
-
-    if (streamed) {
-        const int status = stream_rows(std::move(depthRows), std::move(owners[0]), pictures[1],
-                                       kind, format.type, format.dotsPerInch, depthPath, outputPath);
-        traces.reset();
-        return status != 0 ? status : StandardOutputFailed(kTool) ? kRunFailed : 0;
-    }
-
-    std::unique_ptr<BBitmap> stereogram(
-        windows ? MakeStereogram(std::move(owners[0]), pictures[1])
-                : MakeStereogram(std::move(owners[0]), pictures[1], kind));
-    FlushStandardOutput(); // the engine's trace lines come before any message
-    if (stereogram == nullptr)
-        return fail(kRunFailed, "cannot make the stereogram", nullptr);
-
-    std::string why;
-    status_t status;
-    const char* path = toOutput ? nullptr : outputPath;
-    const int fd = toOutput ? traces->Output() : -1;
-    if (pdf) {
-        BMallocIO encoded;
-        status = EncodePdf(stereogram.get(), kind.dpi, paper, &encoded, &why);
-        if (status == B_OK)
-            status = WriteEncoded(encoded, path, fd, &why);
-    } else {
-        status = WriteOutput(stereogram.get(), format, path, fd, &why);
-    }
-    if (status != B_OK)
-        return fail(kRunFailed, "%s: %s", CannotWrite(outputPath).c_str(), why.c_str());
-    traces.reset();
-    return StandardOutputFailed(kTool) ? kRunFailed : 0;
+    if (job.MakesClip())
+        return make_clip(app, r, job);
+    if (int status = settle_output(app, r, &job); status != 0)
+        return status;
+    if (int status = read_pictures(app, r, &job); status != 0)
+        return status;
+    if (int status = check_repeat(r, job); status != 0)
+        return status;
+    return write_stereogram(r, &job);
 }
 
 } // namespace fuse

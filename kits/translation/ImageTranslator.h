@@ -173,8 +173,9 @@ public:
     // out of memory).
     status_t Read(const ImageSource& source, const ReadBudget& budget, BBitmap** outBitmap) const;
 
-    // The formats this translator writes, none for a reader only.
-    virtual std::vector<WriteFormat> OutputFormats() const { return {}; }
+    // The formats this translator writes: its one format of the table, none
+    // for a reader only.
+    virtual std::vector<WriteFormat> OutputFormats() const;
     // The most pixels a side the format holds when written as type; 0 when
     // the bitmap's own limits come first.
     virtual uint32 LargestSide(uint32 type) const
@@ -185,22 +186,35 @@ public:
     // Encodes a valid bitmap (any colour space the translator accepts; at
     // least B_RGB32, whose alpha byte is ignored, and B_RGBA32) as type,
     // writing at destination's position. B_ERROR when the encoder fails,
-    // the destination's status when writing fails.
-    virtual status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const
+    // the destination's status when writing fails. A writer of one format
+    // writes as WriteWith does without settings.
+    virtual status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const;
+    // The same, recording what settings ask where the format can. A writer
+    // of one format checks the type, the bitmap (Takes) and the destination
+    // here, then runs Encode; any other translator writes as Write does.
+    virtual status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
+                               const WriteSettings& settings) const;
+
+protected:
+    // writes: the one format of the table this translator writes, 0 for
+    // none or for a translator that lists its own formats.
+    explicit ImageTranslator(uint32 writes = 0) : fWrites(writes) {}
+
+    // Whether the encoder takes this bitmap: by default a valid B_RGB32 or
+    // B_RGBA32 one.
+    virtual bool Takes(const BBitmap& bitmap) const;
+    // The one format's encoder, given a bitmap it takes and a destination.
+    virtual status_t Encode(const BBitmap& bitmap, BPositionIO* destination,
+                            const WriteSettings& settings) const
     {
         (void)bitmap;
-        (void)type;
         (void)destination;
+        (void)settings;
         return B_NO_TRANSLATOR;
     }
-    // The same, recording what settings ask where the format can; a
-    // translator whose format has no such place writes as Write does.
-    virtual status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
-                               const WriteSettings& settings) const
-    {
-        (void)settings;
-        return Write(bitmap, type, destination);
-    }
+
+private:
+    uint32 fWrites;
 };
 
 // A translator whose header stage and decoder are one routine of its
@@ -209,6 +223,8 @@ template <status_t (*Run)(const ImageSource&, const ReadBudget&, PictureHeader*,
 class SingleRoutineTranslator : public ImageTranslator
 {
 public:
+    using ImageTranslator::ImageTranslator;
+
     status_t ReadHeader(const ImageSource& source, const ReadBudget& budget,
                         PictureHeader* header) const override
     {

@@ -340,6 +340,8 @@ status_t encode(WriteJob* job, const BBitmap& bitmap, StreamSink* sink,
 class JpegTranslator : public SingleRoutineTranslator<run_decode>
 {
 public:
+    JpegTranslator() : SingleRoutineTranslator<run_decode>(B_JPEG_FORMAT) {}
+
     const char* Name() const override { return "jpeg"; }
 
     identify_result Identify(const ImageSource& source) const override
@@ -354,21 +356,10 @@ public:
     // less than they hold.
     uint32 LargestSide(uint32) const override { return JPEG_MAX_DIMENSION; }
 
-    std::vector<WriteFormat> OutputFormats() const override
+protected:
+    status_t Encode(const BBitmap& bitmap, BPositionIO* destination,
+                    const WriteSettings& settings) const override
     {
-        return {write_format_of(*format_of_type(B_JPEG_FORMAT))};
-    }
-
-    status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
-    {
-        return WriteWith(bitmap, type, destination, WriteSettings());
-    }
-
-    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
-                       const WriteSettings& settings) const override
-    {
-        if (type != B_JPEG_FORMAT || !encodable(bitmap))
-            return B_NO_TRANSLATOR;
         StreamSink sink(destination);
         if (sink.Status() != B_OK)
             return sink.Status();

@@ -194,6 +194,8 @@ status_t quiet_decode(const ImageSource& source, const ReadBudget& budget, Pictu
 class JxlTranslator : public SingleRoutineTranslator<quiet_decode>
 {
 public:
+    JxlTranslator() : SingleRoutineTranslator<quiet_decode>(kJxlFormat) {}
+
     const char* Name() const override { return "jxl"; }
 
     identify_result Identify(const ImageSource& source) const override
@@ -203,23 +205,10 @@ public:
     }
 
 
-    std::vector<WriteFormat> OutputFormats() const override
+protected:
+    status_t Encode(const BBitmap& bitmap, BPositionIO* destination,
+                    const WriteSettings& settings) const override
     {
-        return {write_format_of(*format_of_type(kJxlFormat))};
-    }
-
-    status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
-    {
-        return WriteWith(bitmap, type, destination, WriteSettings());
-    }
-
-    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
-                       const WriteSettings& settings) const override
-    {
-        if (type != kJxlFormat || !encodable(bitmap))
-            return B_NO_TRANSLATOR;
-        if (destination == nullptr)
-            return B_BAD_VALUE;
         QuietStderr quiet;
         return encode(bitmap, destination, settings);
     }

@@ -253,6 +253,8 @@ status_t open_png(const ImageSource& source, const ReadBudget& budget, PngContex
 class PngTranslator : public ImageTranslator
 {
 public:
+    PngTranslator() : ImageTranslator(B_PNG_FORMAT) {}
+
     const char* Name() const override { return "png"; }
 
     identify_result Identify(const ImageSource& source) const override
@@ -266,21 +268,13 @@ public:
     status_t Decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
                     BBitmap* bitmap) const override;
 
-    std::vector<WriteFormat> OutputFormats() const override
-    {
-        return {write_format_of(*format_of_type(B_PNG_FORMAT))};
-    }
+protected:
+    // write_png takes grey and 15- to 32-bit colour too, and says so itself.
+    bool Takes(const BBitmap&) const override { return true; }
 
-    status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
+    status_t Encode(const BBitmap& bitmap, BPositionIO* destination,
+                    const WriteSettings& settings) const override
     {
-        return WriteWith(bitmap, type, destination, WriteSettings());
-    }
-
-    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
-                       const WriteSettings& settings) const override
-    {
-        if (type != B_PNG_FORMAT)
-            return B_NO_TRANSLATOR;
         PngWriteOptions options;
         options.dotsPerInch = settings.dotsPerInch;
         return write_png(bitmap, destination, options);

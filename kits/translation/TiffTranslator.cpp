@@ -930,6 +930,8 @@ status_t encode(const BBitmap& bitmap, BPositionIO* destination, const WriteSett
 class TiffTranslator : public ImageTranslator
 {
 public:
+    TiffTranslator() : ImageTranslator(B_TIFF_FORMAT) {}
+
     const char* Name() const override { return "tiff"; }
 
     identify_result Identify(const ImageSource& source) const override
@@ -973,23 +975,10 @@ public:
         return status;
     }
 
-    std::vector<WriteFormat> OutputFormats() const override
+protected:
+    status_t Encode(const BBitmap& bitmap, BPositionIO* destination,
+                    const WriteSettings& settings) const override
     {
-        return {write_format_of(*format_of_type(B_TIFF_FORMAT))};
-    }
-
-    status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
-    {
-        return WriteWith(bitmap, type, destination, WriteSettings());
-    }
-
-    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
-                       const WriteSettings& settings) const override
-    {
-        if (type != B_TIFF_FORMAT || !encodable(bitmap))
-            return B_NO_TRANSLATOR;
-        if (destination == nullptr)
-            return B_BAD_VALUE;
         return encode(bitmap, destination, settings);
     }
 };

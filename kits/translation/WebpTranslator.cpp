@@ -91,6 +91,8 @@ status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHead
 class WebpTranslator : public SingleRoutineTranslator<decode>
 {
 public:
+    WebpTranslator() : SingleRoutineTranslator<decode>(kWebpFormat) {}
+
     const char* Name() const override { return "webp"; }
 
     identify_result Identify(const ImageSource& source) const override
@@ -104,23 +106,10 @@ public:
     // The bitstream's sides are 14 bits.
     uint32 LargestSide(uint32) const override { return 16383; }
 
-    std::vector<WriteFormat> OutputFormats() const override
+protected:
+    status_t Encode(const BBitmap& bitmap, BPositionIO* destination,
+                    const WriteSettings& settings) const override
     {
-        return {write_format_of(*format_of_type(kWebpFormat))};
-    }
-
-    status_t Write(const BBitmap& bitmap, uint32 type, BPositionIO* destination) const override
-    {
-        return WriteWith(bitmap, type, destination, WriteSettings());
-    }
-
-    status_t WriteWith(const BBitmap& bitmap, uint32 type, BPositionIO* destination,
-                       const WriteSettings& settings) const override
-    {
-        if (type != kWebpFormat || !encodable(bitmap))
-            return B_NO_TRANSLATOR;
-        if (destination == nullptr)
-            return B_BAD_VALUE;
         WebpLosslessOptions options;
         options.dotsPerInch = settings.dotsPerInch;
         return write_webp_lossless(bitmap, destination, options);
