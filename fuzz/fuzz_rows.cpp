@@ -3,7 +3,6 @@
 // reads it, to the same pixels.
 #include <Bitmap.h>
 #include <BitmapReading.h>
-#include <PngRows.h>
 #include <RowReaders.h>
 
 #include <cstdlib>
@@ -18,11 +17,9 @@ namespace {
 
 constexpr uint64 kMostPixels = uint64(1) << 18;
 
-template <class Reader>
-void check(FILE* file, const uint8_t* data, size_t size)
+void check(RowReader& reader, FILE* file, const uint8_t* data, size_t size)
 {
     rewind(file);
-    Reader reader;
     if (reader.Open(file, size, kMostPixels) != B_OK)
         return;
     const uint32 width = reader.Width(), height = reader.Height();
@@ -73,18 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         close(fd);
         return 0;
     }
-    const char* format = first_read_format(data, size, size, nullptr);
-    const auto is = [format](const char* name) {
-        return format != nullptr && std::strcmp(format, name) == 0;
-    };
-    if (is("jpeg"))
-        check<JpegRowReader>(file, data, size);
-    else if (is("tiff"))
-        check<TiffRowReader>(file, data, size);
-    else if (is("pnm"))
-        check<PnmRowReader>(file, data, size);
-    else if (is("png"))
-        check<PngRowReader>(file, data, size);
+    if (std::unique_ptr<RowReader> reader = row_reader_for(data, size, size, nullptr))
+        check(*reader, file, data, size);
     fclose(file);
     return 0;
 }

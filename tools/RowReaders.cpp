@@ -4,7 +4,6 @@
 #include "FuseJob.h"
 #include "RowPipeline.h"
 
-#include <PngRows.h>
 #include <RowReaders.h>
 
 #include <algorithm>
@@ -20,25 +19,22 @@ namespace {
 // What the whole reading sniffs before it reads the rest.
 constexpr size_t kPrefixBytes = 64 << 10;
 
-template <class Reader>
 class FileDepthRows : public DepthRows
 {
 public:
-    explicit FileDepthRows(FILE* file) : fFile(file) {}
+    FileDepthRows(FILE* file, std::unique_ptr<RowReader> reader)
+        : fFile(file), fReader(std::move(reader))
+    {
+    }
     ~FileDepthRows() override { fclose(fFile); }
 
-    status_t Open(uint64 fileSize, uint64 maxPixels)
-    {
-        return fReader.Open(fFile, fileSize, maxPixels);
-    }
-
-    uint32 Width() const override { return fReader.Width(); }
-    uint32 Height() const override { return fReader.Height(); }
+    uint32 Width() const override { return fReader->Width(); }
+    uint32 Height() const override { return fReader->Height(); }
 
     bool Read(uint32 count, uint32* to, std::string* why) override
     {
         for (uint32 i = 0; i < count; i++, to += Width()) {
-            if (status_t status = fReader.ReadRow(to); status != B_OK) {
+            if (status_t status = fReader->ReadRow(to); status != B_OK) {
                 *why = ReadFailure(status);
                 return false;
             }
@@ -48,7 +44,7 @@ public:
 
     bool Finish(bool* again, std::string* why) override
     {
-        if (status_t status = fReader.Finish(again); status != B_OK) {
+        if (status_t status = fReader->Finish(again); status != B_OK) {
             *why = ReadFailure(status);
             return false;
         }
@@ -57,17 +53,8 @@ public:
 
 private:
     FILE* fFile;
-    Reader fReader;
+    std::unique_ptr<RowReader> fReader;
 };
-
-template <class Reader>
-std::unique_ptr<DepthRows> open_rows(FILE* file, uint64 fileSize, uint64 maxPixels)
-{
-    auto rows = std::make_unique<FileDepthRows<Reader>>(file);
-    if (rows->Open(fileSize, maxPixels) != B_OK)
-        return nullptr;
-    return rows;
-}
 
 } // namespace
 
@@ -85,21 +72,11 @@ std::unique_ptr<DepthRows> OpenDepthRows(const char* path, uint64 maxPixels)
         fclose(file);
         return nullptr;
     }
-    // Only the format the whole reading would read the file as.
-    const char* format = first_read_format(prefix.data(), got, uint64(st.st_size), path);
-    const uint64 size = uint64(st.st_size);
-    maxPixels = std::min(maxPixels, kMostStreamedPixels);
-    const auto is = [format](const char* name) {
-        return format != nullptr && std::strcmp(format, name) == 0;
-    };
-    if (is("png"))
-        return open_rows<PngRowReader>(file, size, maxPixels);
-    if (is("jpeg"))
-        return open_rows<JpegRowReader>(file, size, maxPixels);
-    if (is("tiff"))
-        return open_rows<TiffRowReader>(file, size, maxPixels);
-    if (is("pnm"))
-        return open_rows<PnmRowReader>(file, size, maxPixels);
+    std::unique_ptr<RowReader> reader =
+        row_reader_for(prefix.data(), got, uint64(st.st_size), path);
+    if (reader &&
+        reader->Open(file, uint64(st.st_size), std::min(maxPixels, kMostStreamedPixels)) == B_OK)
+        return std::make_unique<FileDepthRows>(file, std::move(reader));
     fclose(file);
     return nullptr;
 }

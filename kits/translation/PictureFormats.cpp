@@ -187,7 +187,8 @@ bool is_read_format_name(const char* name)
     return false;
 }
 
-const char* first_read_format(const uint8* prefix, size_t size, uint64 fileSize, const char* name)
+std::unique_ptr<RowReader> row_reader_for(const uint8* prefix, size_t size, uint64 fileSize,
+                                          const char* name)
 {
     BPrivate::ImageSource source;
     source.data = prefix;
@@ -195,5 +196,15 @@ const char* first_read_format(const uint8* prefix, size_t size, uint64 fileSize,
     source.wholeSize = std::max<uint64>(fileSize, size);
     source.extension = BPrivate::extension_of(name);
     const std::vector<const BPrivate::PictureFormat*> formats = BPrivate::sniff_formats(source);
-    return formats.empty() ? nullptr : formats.front()->shortName;
+    // Only the format the whole reading would read the file as.
+    const char* format = formats.empty() ? "" : formats.front()->shortName;
+    if (std::strcmp(format, "png") == 0)
+        return std::make_unique<PngRowReader>();
+    if (std::strcmp(format, "jpeg") == 0)
+        return std::make_unique<JpegRowReader>();
+    if (std::strcmp(format, "tiff") == 0)
+        return std::make_unique<TiffRowReader>();
+    if (std::strcmp(format, "pnm") == 0)
+        return std::make_unique<PnmRowReader>();
+    return nullptr;
 }

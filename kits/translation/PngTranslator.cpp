@@ -1,5 +1,6 @@
 #include <PngTranslator.h>
 #include <PngRows.h>
+#include <RowReaders.h>
 
 #include <Bitmap.h>
 #include <DataIO.h>

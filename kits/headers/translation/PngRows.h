@@ -42,29 +42,4 @@ private:
     uint32 fAdler = 1;
 };
 
-// A PNG read a row at a time into B_RGB32 words, as the reading pipeline
-// would have decoded it, for pictures never held whole.
-class PngRowReader
-{
-public:
-    PngRowReader();
-    ~PngRowReader();
-
-    // file is read from its start and stays the caller's. B_NO_TRANSLATOR
-    // for no PNG, or one that is read whole only (interlaced, with alpha, or
-    // turned by its EXIF); B_NO_MEMORY over maxPixels; B_ILLEGAL_DATA.
-    status_t Open(FILE* file, uint64 fileSize, uint64 maxPixels);
-    uint32 Width() const;
-    uint32 Height() const;
-    // The next row, Width() words.
-    status_t ReadRow(uint32* to);
-    // After the last row: the rest of the file, to IEND, must be sound;
-    // *turned says an EXIF orientation after the pixels turns the picture.
-    status_t Finish(bool* turned);
-
-private:
-    struct Data;
-    std::unique_ptr<Data> fData;
-};
-
 #endif // _PNG_ROWS_H
