@@ -928,18 +928,9 @@ status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budge
     default:
         return B_NO_TRANSLATOR;
     }
-    initialise_libheif();
-    std::unique_ptr<heif_context, HeifContextDeleter> context(heif_context_alloc());
-    if (!context)
-        return B_NO_MEMORY;
-    heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifSide);
-    status_t status = libheif_status(
-        heif_context_read_from_memory_without_copy(context.get(), data, size, nullptr));
-    if (status != B_OK)
-        return status;
-    heif_image_handle* raw = nullptr;
-    status = libheif_status(heif_context_get_primary_image_handle(context.get(), &raw));
-    std::unique_ptr<heif_image_handle, HeifHandleDeleter> primary(raw);
+    std::unique_ptr<heif_context, HeifContextDeleter> context;
+    std::unique_ptr<heif_image_handle, HeifHandleDeleter> primary;
+    status_t status = open_heif(data, size, &context, &primary);
     if (status != B_OK)
         return status;
     if (!heif_image_handle_has_depth_image(primary.get()))
@@ -947,7 +938,7 @@ status_t read_heif_depth(const uint8* data, size_t size, const ReadBudget& budge
     heif_item_id depthId = 0;
     if (heif_image_handle_get_list_of_depth_image_IDs(primary.get(), &depthId, 1) < 1)
         return B_NAME_NOT_FOUND;
-    raw = nullptr;
+    heif_image_handle* raw = nullptr;
     status = libheif_status(heif_image_handle_get_depth_image_handle(primary.get(), depthId, &raw));
     std::unique_ptr<heif_image_handle, HeifHandleDeleter> depth(raw);
     if (status != B_OK) {

@@ -120,6 +120,27 @@ void initialise_libheif()
     (void)done;
 }
 
+status_t open_heif(const uint8* data, size_t size,
+                   std::unique_ptr<heif_context, HeifContextDeleter>* context,
+                   std::unique_ptr<heif_image_handle, HeifHandleDeleter>* primary)
+{
+    initialise_libheif();
+    if (size > size_t(INT_MAX))
+        return B_NO_MEMORY;
+    context->reset(heif_context_alloc());
+    if (!*context)
+        return B_NO_MEMORY;
+    heif_context_set_maximum_image_size_limit(context->get(), kMaxHeifSide);
+    status_t status = libheif_status(
+        heif_context_read_from_memory_without_copy(context->get(), data, size, nullptr));
+    if (status != B_OK)
+        return status;
+    heif_image_handle* raw = nullptr;
+    status = libheif_status(heif_context_get_primary_image_handle(context->get(), &raw));
+    primary->reset(raw);
+    return status;
+}
+
 status_t libheif_status(const heif_error& error)
 {
     if (error.code == heif_error_Ok)
@@ -272,20 +293,9 @@ bool layered(Span file)
 status_t decode(const ImageSource& source, const ReadBudget& budget, PictureHeader* header,
                 BBitmap* bitmap)
 {
-    initialise_libheif();
-    if (source.size > size_t(INT_MAX))
-        return B_NO_MEMORY;
-    std::unique_ptr<heif_context, HeifContextDeleter> context(heif_context_alloc());
-    if (!context)
-        return B_NO_MEMORY;
-    heif_context_set_maximum_image_size_limit(context.get(), kMaxHeifSide);
-    status_t status = libheif_status(heif_context_read_from_memory_without_copy(
-        context.get(), source.data, source.size, nullptr));
-    if (status != B_OK)
-        return status;
-    heif_image_handle* rawHandle = nullptr;
-    status = libheif_status(heif_context_get_primary_image_handle(context.get(), &rawHandle));
-    std::unique_ptr<heif_image_handle, HeifHandleDeleter> handle(rawHandle);
+    std::unique_ptr<heif_context, HeifContextDeleter> context;
+    std::unique_ptr<heif_image_handle, HeifHandleDeleter> handle;
+    status_t status = open_heif(source.data, source.size, &context, &handle);
     if (status != B_OK)
         return status;
     // The size once rotated, mirrored and cropped, as decoded.

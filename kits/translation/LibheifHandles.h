@@ -37,6 +37,13 @@ struct HeifOptionsDeleter
     void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
 };
 
+// A HEIF file in memory read by libheif within its side limit, and its
+// primary picture; data must outlive the context. libheif's error as a
+// status.
+status_t open_heif(const uint8* data, size_t size,
+                   std::unique_ptr<heif_context, HeifContextDeleter>* context,
+                   std::unique_ptr<heif_image_handle, HeifHandleDeleter>* primary);
+
 // A picture as libheif decodes it, turned, mirrored and cropped as viewers
 // show it, interleaved red, green, blue (and alpha when asked) at its own
 // depth, 8 bits or little-endian 16-bit words; the decoder's chatter on
