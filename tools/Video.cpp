@@ -159,7 +159,17 @@ const Libav* libav()
 
 // The matrix libswscale converts with, for what a frame says of itself
 // (BT.601 when it says nothing, as FFmpeg's own tools take it).
-const int* coefficients(const Libav* av, AVColorSpace space)
+// A field FFmpeg copies from the file as it stands: read as the number
+// stored, never loaded as its enum, which a damaged file may not hold.
+template <class Enum> int stored(const Enum& field)
+{
+    static_assert(sizeof(Enum) == sizeof(int));
+    int value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+
+const int* coefficients(const Libav* av, int space)
 {
     switch (space) {
     case AVCOL_SPC_BT709:
@@ -594,9 +604,9 @@ private:
             if (fScaler == nullptr)
                 return _Damaged(why);
             const int full =
-                fFrame->color_range == AVCOL_RANGE_JPEG || full_range_format(format) ? 1 : 0;
-            fAv->sws_colorspace(fScaler, coefficients(fAv, fFrame->colorspace), full,
-                                coefficients(fAv, AVCOL_SPC_BT470BG), 1, 0, 1 << 16, 1 << 16);
+                stored(fFrame->color_range) == AVCOL_RANGE_JPEG || full_range_format(format) ? 1 : 0;
+            fAv->sws_colorspace(fScaler, coefficients(fAv, stored(fFrame->colorspace)), full,
+                                coefficients(fAv, int(AVCOL_SPC_BT470BG)), 1, 0, 1 << 16, 1 << 16);
             fScaledWidth = width;
             fScaledHeight = height;
             fScaledFormat = format;
