@@ -7,24 +7,44 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace BPrivate {
 
 namespace {
 
-// Only the coders of the formats we promise (PNG for icons that hold one),
-// no delegate programs, no file indirection ("@list"), never a pixel cache on
+// The coders the modules' codings name, in the order they were made.
+std::vector<const char*>& named_coders()
+{
+    static std::vector<const char*> coders;
+    return coders;
+}
+
+// Only the coders the modules name (and those they call inside), no
+// delegate programs, no file indirection ("@list"), never a pixel cache on
 // disk, and one thread: the reader must stay as small as the budget says.
-const char kPolicy[] =
-    "<policymap>"
-    "<policy domain=\"delegate\" rights=\"none\" pattern=\"*\"/>"
-    "<policy domain=\"path\" rights=\"none\" pattern=\"@*\"/>"
-    "<policy domain=\"coder\" rights=\"none\" pattern=\"*\"/>"
-    "<policy domain=\"coder\" rights=\"read\" "
-    "pattern=\"{BMP,BMP2,BMP3,DIB,TGA,PSD,DDS,SGI,PCX,ICO,ICON,CUR,PNM,PBM,PGM,PPM,PAM,XBM,PNG}\"/>"
-    "<policy domain=\"resource\" name=\"disk\" value=\"0\"/>"
-    "<policy domain=\"resource\" name=\"thread\" value=\"1\"/>"
-    "</policymap>";
+std::string policy()
+{
+    std::string coders;
+    for (const char* coder : named_coders()) {
+        const std::string name = std::string(coder) + ",";
+        if (("," + coders).find("," + name) == std::string::npos)
+            coders += name;
+    }
+    if (!coders.empty())
+        coders.pop_back();
+    return "<policymap>"
+           "<policy domain=\"delegate\" rights=\"none\" pattern=\"*\"/>"
+           "<policy domain=\"path\" rights=\"none\" pattern=\"@*\"/>"
+           "<policy domain=\"coder\" rights=\"none\" pattern=\"*\"/>"
+           "<policy domain=\"coder\" rights=\"read\" pattern=\"{" +
+           coders +
+           "}\"/>"
+           "<policy domain=\"resource\" name=\"disk\" value=\"0\"/>"
+           "<policy domain=\"resource\" name=\"thread\" value=\"1\"/>"
+           "</policymap>";
+}
 
 // Pictures are many frames in an icon only; PSD's layers are skipped.
 constexpr MagickSizeType kMaxFrames = 256;
@@ -44,7 +64,7 @@ void start_magick()
         SetWarningHandler(quiet_warning);
         SetFatalErrorHandler(quiet_fatal);
         ExceptionInfo* exception = AcquireExceptionInfo();
-        SetMagickSecurityPolicy(kPolicy, exception);
+        SetMagickSecurityPolicy(policy().c_str(), exception);
         DestroyExceptionInfo(exception);
         SetMagickResourceLimit(DiskResource, 0);
         SetMagickResourceLimit(ThreadResource, 1);
@@ -187,6 +207,21 @@ status_t MagickTranslator::Decode(const ImageSource& source, const ReadBudget& b
 }
 
 } // namespace
+
+MagickCoding::MagickCoding(const char* coder, bool everyPicture, bool setBitIsWhite,
+                           const char* harmlessWarning,
+                           void (*mend)(PictureHeader* header, BBitmap* bitmap), const char* inner)
+    : coder(coder),
+      everyPicture(everyPicture),
+      setBitIsWhite(setBitIsWhite),
+      harmlessWarning(harmlessWarning),
+      mend(mend),
+      inner(inner)
+{
+    named_coders().push_back(coder);
+    if (inner != nullptr)
+        named_coders().push_back(inner);
+}
 
 const ImageTranslator* magick_translator()
 {

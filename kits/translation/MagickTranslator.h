@@ -11,9 +11,18 @@ class BBitmap;
 
 namespace BPrivate {
 
-// How ImageMagick reads one format, from the format's own module.
+// How ImageMagick reads one format, from the format's own module. Every
+// coding made is noted, so that ImageMagick's policy allows exactly the
+// coders the modules name: a module's coding is made before any reading.
 struct MagickCoding
 {
+    MagickCoding(const char* coder, bool everyPicture = false, bool setBitIsWhite = false,
+                 const char* harmlessWarning = nullptr,
+                 void (*mend)(PictureHeader* header, BBitmap* bitmap) = nullptr,
+                 const char* inner = nullptr);
+    MagickCoding(const MagickCoding&) = delete;
+    MagickCoding& operator=(const MagickCoding&) = delete;
+
     const char* coder; // "PCX"
     // Every picture of the file is read and the largest kept (an icon's);
     // otherwise only the first (a PSD's composite, without its layers).
@@ -26,6 +35,9 @@ struct MagickCoding
     // Mends the picture read, its alpha in header->alpha, where the coder
     // reads the format differently from other readers.
     void (*mend)(PictureHeader* header, BBitmap* bitmap) = nullptr;
+    // A coder the coder calls for what the file holds inside (an icon's
+    // PNG pictures), or null.
+    const char* inner = nullptr;
 };
 
 // Decodes with the coding the header stage put in PictureHeader::magick;

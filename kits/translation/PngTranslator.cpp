@@ -14,6 +14,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <any>
 #include <cmath>
 #include <atomic>
 #include <cstring>
@@ -224,6 +225,15 @@ struct PngContext
     spng_ctx* get() const { return ctx.get(); }
 };
 
+// What the header stage opened, kept for the decoder, so that the chunks
+// before the pixels are read once. Held by pointer: libspng's stream reads
+// through the context's own bytes.
+struct PngOpened
+{
+    PngContext context;
+    spng_ihdr ihdr = {};
+};
+
 // A context over the whole file, its header read; B_OK or why not.
 status_t open_png(const ImageSource& source, const ReadBudget& budget, PngContext* context,
                   spng_ihdr* ihdr)
@@ -288,9 +298,15 @@ private:
 status_t PngTranslator::ReadHeader(const ImageSource& source, const ReadBudget& budget,
                                    PictureHeader* header) const
 {
-    PngContext ctx;
-    spng_ihdr ihdr;
-    if (status_t status = open_png(source, budget, &ctx, &ihdr); status != B_OK)
+    std::shared_ptr<PngOpened> opened;
+    try {
+        opened = std::make_shared<PngOpened>();
+    } catch (const std::bad_alloc&) {
+        return B_NO_MEMORY;
+    }
+    PngContext& ctx = opened->context;
+    const spng_ihdr& ihdr = opened->ihdr;
+    if (status_t status = open_png(source, budget, &ctx, &opened->ihdr); status != B_OK)
         return status;
     header->width = ihdr.width;
     header->height = ihdr.height;
@@ -306,16 +322,29 @@ status_t PngTranslator::ReadHeader(const ImageSource& source, const ReadBudget& 
     bool transparentColour = false;
     if (int error = find_alpha(ctx.get(), ihdr, &header->alpha, &transparentColour); error != 0)
         return status_for(error);
+    header->state = std::move(opened);
     return B_OK;
 }
 
 status_t PngTranslator::Decode(const ImageSource& source, const ReadBudget& budget,
                                PictureHeader* header, BBitmap* bitmap) const
 {
-    PngContext ctx;
-    spng_ihdr ihdr;
-    if (status_t status = open_png(source, budget, &ctx, &ihdr); status != B_OK)
-        return status;
+    std::shared_ptr<PngOpened> opened;
+    if (auto* kept = std::any_cast<std::shared_ptr<PngOpened>>(&header->state)) {
+        opened = std::move(*kept);
+        header->state.reset();
+    } else {
+        try {
+            opened = std::make_shared<PngOpened>();
+        } catch (const std::bad_alloc&) {
+            return B_NO_MEMORY;
+        }
+        if (status_t status = open_png(source, budget, &opened->context, &opened->ihdr);
+            status != B_OK)
+            return status;
+    }
+    const PngContext& ctx = opened->context;
+    const spng_ihdr& ihdr = opened->ihdr;
     if (ihdr.width != header->width || ihdr.height != header->height)
         return B_ILLEGAL_DATA;
     status_t status = B_NO_MEMORY;

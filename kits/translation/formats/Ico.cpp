@@ -24,7 +24,7 @@ bool ico_directory_valid(const HeaderBytes& b)
     return true;
 }
 
-const MagickCoding kIcoCoding{"ICO", true};
+const MagickCoding kIcoCoding{"ICO", true, false, nullptr, nullptr, "PNG"};
 
 status_t check_ico(const HeaderBytes& b, const ReadBudget& budget, PictureHeader* header)
 {
