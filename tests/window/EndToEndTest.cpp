@@ -15,6 +15,7 @@
 
 #include <cstring>
 #include <functional>
+#include <string>
 
 #include <sys/stat.h>
 
@@ -121,7 +122,11 @@ protected:
             QImage shot = Grab(QRect(kBoardOrigin + QPoint(140, 20), QSize(1, 1)));
             return !shot.isNull() && QColor(shot.pixel(0, 0)) == QColor(Qt::black) &&
                    Covered(kStereogramInner) < 0.01;
-        })) << "the window did not appear";
+        })) << "the window did not appear; the program "
+            << (fProgram.state() == QProcess::Running
+                    ? std::string("is running")
+                    : "exited with " + std::to_string(fProgram.exitCode()))
+            << ", its standard error: " << fProgram.readAllStandardError().constData();
     }
 
     static void MakePictures(const QString& depthFile, const QString& patternFile)
