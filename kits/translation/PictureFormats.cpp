@@ -42,6 +42,11 @@ status_t header_of(const ImageSource& source, const ReadBudget& budget, PictureH
     return owner()->ReadHeader(source, budget, header);
 }
 
+template <typename Reader> std::unique_ptr<RowReader> row_reader_of()
+{
+    return std::make_unique<Reader>();
+}
+
 } // namespace
 
 const std::vector<PictureFormat>& picture_formats()
@@ -50,14 +55,14 @@ const std::vector<PictureFormat>& picture_formats()
     // cursors, PCX, DIB, TGA, WBMP), whose sniffs decide among themselves.
     static const std::vector<PictureFormat> formats = {
         {"png", "png", "image/png", "PNG image", B_PNG_FORMAT, 0, true, 0.8f, 0.6f,
-         sniff_of<png_translator>, header_of<png_translator>, png_translator, png_translator,
-         "png"},
+         sniff_of<png_translator>, header_of<png_translator>, png_translator, png_translator, "png",
+         row_reader_of<PngRowReader>},
         {"jpeg", "jpeg jpg jpe jfif", "image/jpeg", "JPEG image", B_JPEG_FORMAT, 1, false, 0.6f,
          0.6f, sniff_of<jpeg_translator>, header_of<jpeg_translator>, jpeg_translator,
-         jpeg_translator, "jpeg"},
+         jpeg_translator, "jpeg", row_reader_of<JpegRowReader>},
         {"tiff", "tiff tif", "image/tiff", "TIFF image", B_TIFF_FORMAT, 3, true, 0.7f, 0.5f,
          sniff_of<tiff_translator>, header_of<tiff_translator>, tiff_translator, tiff_translator,
-         "tiff"},
+         "tiff", row_reader_of<TiffRowReader>},
         {"webp", "webp", "image/webp", "WebP image", kWebpFormat, 4, true, 0.7f, 0.5f,
          sniff_of<webp_translator>, header_of<webp_translator>, webp_translator, webp_translator,
          "webp"},
@@ -87,7 +92,7 @@ const std::vector<PictureFormat>& picture_formats()
          sgi_header, magick_translator, nullptr, nullptr},
         // Read as one format, P1 to P6; written as two.
         {"pnm", "pnm pbm pgm ppm", "image/x-portable-anymap", "PNM image", 0, -1, false, 0, 0,
-         pnm_sniff, pnm_header, magick_translator, nullptr, "ppm"},
+         pnm_sniff, pnm_header, magick_translator, nullptr, "ppm", row_reader_of<PnmRowReader>},
         {"ppm", "ppm", "image/x-portable-pixmap", "PPM image", B_PPM_FORMAT, 5, true, 0.5f, 0.5f,
          nullptr, nullptr, nullptr, qt_translator, "ppm"},
         {"pgm", "pgm", "image/x-portable-graymap", "PGM image", kPgmFormat, 6, false, 0.3f, 0.5f,
@@ -197,14 +202,7 @@ std::unique_ptr<RowReader> row_reader_for(const uint8* prefix, size_t size, uint
     source.extension = BPrivate::extension_of(name);
     const std::vector<const BPrivate::PictureFormat*> formats = BPrivate::sniff_formats(source);
     // Only the format the whole reading would read the file as.
-    const char* format = formats.empty() ? "" : formats.front()->shortName;
-    if (std::strcmp(format, "png") == 0)
-        return std::make_unique<PngRowReader>();
-    if (std::strcmp(format, "jpeg") == 0)
-        return std::make_unique<JpegRowReader>();
-    if (std::strcmp(format, "tiff") == 0)
-        return std::make_unique<TiffRowReader>();
-    if (std::strcmp(format, "pnm") == 0)
-        return std::make_unique<PnmRowReader>();
-    return nullptr;
+    if (formats.empty() || formats.front()->rowReader == nullptr)
+        return nullptr;
+    return formats.front()->rowReader();
 }

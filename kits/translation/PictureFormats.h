@@ -10,7 +10,10 @@
 
 #include <ImageTranslator.h>
 
+#include <memory>
 #include <vector>
+
+class RowReader;
 
 namespace BPrivate {
 
@@ -18,6 +21,7 @@ typedef identify_result (*SniffStage)(const ImageSource& source);
 typedef status_t (*HeaderStage)(const ImageSource& source, const ReadBudget& budget,
                                 PictureHeader* header);
 typedef const ImageTranslator* (*TranslatorFactory)();
+typedef std::unique_ptr<RowReader> (*RowReaderFactory)();
 
 struct PictureFormat
 {
@@ -37,6 +41,8 @@ struct PictureFormat
     TranslatorFactory decoder; // ours; null when only Qt's plugin reads it
     TranslatorFactory writer;  // null when not written
     const char* qtName;        // Qt's plugin for the format, or null
+    // Its reader of a row at a time (a poster's depth), or null: read whole.
+    RowReaderFactory rowReader = nullptr;
 };
 
 // Every format, in the order the sniffs are asked.
